@@ -1,0 +1,80 @@
+// Events that the engine and the transfer code raise towards the front end,
+// their data records, and the error record filled before every UI_ERROR.
+#pragma once
+
+#include <cstdint>
+
+enum UiCode : int {
+    UI_GET_INFO = 0,
+    UI_VERIFY_SIGNATURE = 1,
+    UI_VERIFY_MD5 = 2,
+    UI_PROGRESS = 3,
+    UI_TRANSFER_DONE = 4,
+    UI_RUN_PRE_INSTALL = 5,
+    UI_CHECK_FILE = 6,
+    UI_UPDATE_FILE = 7,
+    UI_RUN_POST_INSTALL = 8,
+    UI_EXEC = 9,
+    UI_REMOVE_FILE = 10,
+    UI_INSTALL_MODULE = 11,
+    UI_ERROR = 12,
+    UI_SPIN_WAIT = 13,
+    UI_CONNECTING = 14,
+    UI_SENT_LINE = 15,
+    UI_SPIN_IO = 16,
+    UI_SPIN = 17,
+    UI_DATA_READY = 18,
+    UI_RECEIVED_LINE = 19,
+    UI_TIMEOUT = 20,
+    UI_CONNECTION_CLOSED = 21,
+    UI_RETRY = 22,
+    UI_NEEDS_UPDATE = 23,
+};
+
+enum ErrorClass : int {
+    ERR_FILE_SYSCALL = 0,
+    ERR_NET_SYSCALL = 1,
+    ERR_UPDATE = 2,
+    ERR_FTP = 3,
+    ERR_HTTP = 4,
+    ERR_FILE = 5,
+};
+
+enum UpdateError : int {
+    UPD_BAD_MD5 = 1,
+    UPD_USER_BREAK = 2,
+    UPD_CANT_INSTALL = 3,
+    UPD_TIME_SCREW = 4,
+    UPD_CANT_EXECUTE = 5,
+    UPD_NO_INFO = 6,
+    UPD_CYCLIC = 7,
+    UPD_PARSER = 8,
+};
+
+// `class_` stands for the record's class field (a reserved word in C++).
+struct ErrorRecord {
+    int32_t class_;
+    int32_t code;
+    const char *call;  // static text, owned by nobody
+};
+
+struct UiEvent {
+    int32_t code;
+    void *data;
+};
+
+struct UiFileInfo {
+    const char *name;
+    const char *path;
+    const char *temp;
+    int32_t size;
+    int32_t done;
+    int32_t status;
+};
+
+struct UiPeers {
+    const char *local_host;
+    uint16_t local_port;
+    const char *remote_host;
+    uint16_t remote_port;
+};
