@@ -1,0 +1,261 @@
+// The command line: the run state, the configuration search, the options in
+// command-line order, module arguments, and the informational texts.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "frontend/updcons.h"
+
+int quiet = 0;
+
+namespace {
+
+constexpr const char *kConfigName = "qup.conf";
+constexpr const char *kConfigDirs[] = {".", "..", "../etc", "/etc/opt/qavo", "/usr/local/qavo8/etc"};
+
+// The C library's decimal reading: blanks and a sign accepted, stops at the
+// first non-digit, no digits give 0; clamped to 32 bits instead of wrapping.
+int32_t read_number(const char *text) {
+    long value = strtol(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+ConfigOption *find(RunState *state, const char *section, const char *name) {
+    return config_find_option(state->config, section, name);
+}
+
+void set_integer(RunState *state, const char *section, const char *name, int32_t value) {
+    if (ConfigOption *option = find(state, section, name)) option->value.number = value;
+}
+
+void set_string(RunState *state, const char *section, const char *name, const char *value) {
+    ConfigOption *option = find(state, section, name);
+    if (option == nullptr) return;
+    char *copy = strdup(value);
+    if (copy == nullptr) return;
+    free(option->value.string);
+    option->value.string = copy;
+}
+
+// -q: the three standard streams go away before anything else is printed.
+// They are pointed at /dev/null rather than left closed, so that files opened
+// later can never take descriptor 1 or 2 and receive console output.
+void go_quiet() {
+    quiet = 1;
+    int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; fd++) {
+        if (null_fd >= 0)
+            dup2(null_fd, fd);
+        else
+            close(fd);
+    }
+    if (null_fd > 2) close(null_fd);
+}
+
+[[noreturn]] void finish(RunState *state, int status) {
+    free_run_state(state);
+    exit(status);
+}
+
+void print_report_line(FILE *stream) {
+    fprintf(stream, "Please send problem reports and suggestions to <" QAVO_REPORT_ADDRESS ">\n");
+}
+
+const option kLongOptions[] = {
+    {"proxy-auth", required_argument, nullptr, 'a'},
+    {"conf", required_argument, nullptr, 'c'},
+    {"dump", optional_argument, nullptr, 'd'},
+    {"ftp-passive", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"proxy", required_argument, nullptr, 'p'},
+    {"tries", required_argument, nullptr, 't'},
+    {"timeout", required_argument, nullptr, 'T'},
+    {"server-response", no_argument, nullptr, 'S'},
+    {"use-proxy", required_argument, nullptr, 'Y'},
+    {"usage", no_argument, nullptr, 'u'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+void print_banner(FILE *stream) {
+    int year = 2001;
+    time_t now = time(nullptr);
+    struct tm local;
+    if (now != static_cast<time_t>(-1) && localtime_r(&now, &local) != nullptr &&
+        local.tm_year + 1900 > 2001)
+        year = local.tm_year + 1900;
+    fprintf(stream, "qavoupdate, the Qavo anti-virus updater. Copyright (C) 2001-%d Qavo Labs\n", year);
+}
+
+void print_usage(FILE *stream) {
+    print_banner(stream);
+    fprintf(stream,
+            "Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
+            "\t[--usage] [--use-proxy=on|off] [--dump] [--server-response]\n"
+            "\t[--tries=number] [--proxy=http://[user[:password]@]sever:port]\n"
+            "\t[--timeout=secs] [--verbose] [--version] [--conf=file] [--quiet]\n");
+    print_report_line(stream);
+}
+
+void print_help(FILE *stream) {
+    print_banner(stream);
+    fprintf(stream,
+            "Usage:\n%s\t[OPTION ...] [modules ...]\n"
+            "\t-c, --conf=file\t\tUse alternative configuration file\n"
+            "\t-d, --dump[=file]\tUse file to dump current configuration and exit.\n"
+            "\t\tIf optional argument is missing use stdout to dump configuration\n"
+            "\t-v, --verbose\t\tBe more verbose\n"
+            "\t-S, --server-response\tPrint communication between client and server\n"
+            "\t-t, --tries=number\tNumber of retries\n"
+            "\t-T, --timeout=secs\tWait secs before timeout\n"
+            "\t-Y, --use-proxy=on|off\tEnable/Disable proxy\n"
+            "\t-p, --proxy=http://proxy_server:port\n"
+            "\t\t\t\tSet proxy server to this proxy_server:port\n"
+            "\t-a, --proxy-auth=none|basic|digest\n"
+            "\t\t\t\tOnly 'none' is implemented ;-)\n"
+            "\t-f, --ftp-passive=on|off\tUse PORT|PASV to initiate data connection.\n"
+            "\t-h, --help\t\tDisplay this help and exit\n"
+            "\t    --usage\t\tGive a short usage message\n"
+            "\t-V, --version\t\tOutput version information and exit\n"
+            "\t-q, --quiet\t\tQuietly update.\n"
+            "Mandatory or optional arguments to long options are also mandatory or optional\n"
+            "for any corresponding short options\n\n",
+            "qavoupdate");
+    print_report_line(stream);
+}
+
+void print_version(FILE *stream) {
+    print_banner(stream);
+    fprintf(stream, "qavoupdate for linux-gnu (i686) Version-0.9.10 Snapshot-20021125\n");
+}
+
+void free_run_state(RunState *state) {
+    if (state == nullptr) return;
+    config_free(state->config);
+    free(state);
+}
+
+RunState *parse_command_line(int argc, char **argv) {
+    auto *state = static_cast<RunState *>(calloc(1, sizeof(RunState)));
+    if (state == nullptr) return nullptr;
+
+    // Only the first candidate that exists is read, even when it is broken.
+    for (const char *dir : kConfigDirs) {
+        char candidate[PATH_MAX];
+        snprintf(candidate, sizeof candidate, "%s/%s", dir, kConfigName);
+        struct stat st;
+        if (stat(candidate, &st) == 0) {
+            state->config = config_load(nullptr, candidate);
+            break;
+        }
+    }
+    if (state->config == nullptr) state->config = config_load(nullptr, nullptr);
+    if (state->config == nullptr) {
+        free(state);
+        return nullptr;
+    }
+
+    bool dump = false;
+    const char *dump_file = nullptr;
+    optind = 0;  // full re-initialisation, so the parser can run again in one process
+    int c;
+    while ((c = getopt_long(argc, argv, "a:c:d::f:hp:t:T:SY:uqvV", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'a':
+                break;
+            case 'c':
+                state->config = config_load(state->config, optarg);
+                if (state->config == nullptr) finish(state, 2);
+                break;
+            case 'd':
+                dump = true;
+                dump_file = optarg;
+                break;
+            case 'f': {
+                int value = parse_boolean(optarg);
+                set_integer(state, "ftp", "passive", value);
+                if (value == -1) {
+                    printf("Fatal error: Unknown boolean value '%s' for ftp-passive option\n", optarg);
+                    state->errors++;
+                }
+                break;
+            }
+            case 'h':
+                print_help(stdout);
+                finish(state, 0);
+            case 'p':
+                set_string(state, "global", "proxy", optarg);
+                break;
+            case 't':
+                set_integer(state, "global", "tries", read_number(optarg));
+                break;
+            case 'T':
+                set_integer(state, "global", "timeout", read_number(optarg));
+                break;
+            case 'S':
+                set_integer(state, "global", "serverresponse", 1);
+                break;
+            case 'Y': {
+                int value = parse_boolean(optarg);
+                set_integer(state, "global", "use-proxy", value);
+                if (value == -1) {
+                    printf("Unknown boolean value '%s' for use-proxy\n", optarg);
+                    state->errors++;
+                }
+                break;
+            }
+            case 'u':
+                print_usage(stdout);
+                finish(state, 0);
+            case 'q':
+                go_quiet();
+                break;
+            case 'v':
+                set_integer(state, "global", "verbose", 1);
+                break;
+            case 'V':
+                print_version(stdout);
+                finish(state, 0);
+            default:
+                print_usage(stdout);
+                finish(state, 1);
+        }
+    }
+
+    for (int i = optind; i < argc; i++) {
+        if (ConfigOption *module = find(state, "modules", argv[i])) {
+            module->value.number = 1;
+        } else {
+            printf("Fatal error: unknown module '%s' (argment %d) in command line\n", argv[i], i);
+            state->errors++;
+        }
+    }
+
+    if (dump) {
+        FILE *stream = stdout;
+        if (dump_file != nullptr) {
+            stream = fopen(dump_file, "w");
+            if (stream == nullptr) {
+                fprintf(stderr, "Can't open file %s (%s)\n", dump_file, strerror(errno));
+                finish(state, 5);
+            }
+        }
+        config_dump(stream, state->config);
+        if (stream != stdout) fclose(stream);
+        finish(state, 0);
+    }
+    return state;
+}
