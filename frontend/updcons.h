@@ -47,6 +47,12 @@ void print_version(FILE *stream);
 int lock_update(const char *path, int *holder_pid);
 void unlock_update();
 void alarm_handler(int signal_number);
+struct EngineContext;
+char *compose_info_url(const char *scheme, const char *user, const char *password,
+                       const char *host, int32_t port, const char *infofile);
+// 0 when filled; -1 for an unknown protocol (reported), -2 when memory ran out.
+int fill_engine_context(RunState *state, EngineContext *context);
+void release_engine_context(EngineContext *context);
 
 // Console reporting.
 int ui_event(RunState *state, UiEvent *event);
@@ -56,6 +62,10 @@ void print_clock(FILE *stream);
 int32_t clock_ms();
 void draw_meter(uint32_t from, uint32_t to, char mark);
 void print_rate(uint64_t bytes_x1000, int64_t ms);
+void meter_progress(RunState *state, const UiFileInfo *info);
+void meter_end(RunState *state);
+// Tests only: clock_ms() returns ms while ms >= 0; -1 restores the real clock.
+void clock_set_for_testing(int32_t ms);
 
 // Installation and restart.
 int expand_path(RunState *state, char **path);
