@@ -44,10 +44,10 @@ STAMP = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
 
 def assignment(dump, name):
     """The value of an assignment in a dump, and whether it is active."""
-    match = re.search(r"^(#| )%s=(.*)$" % re.escape(name), dump, re.M)
+    match = re.search(r"^(#?) %s=(.*)$" % re.escape(name), dump, re.M)
     if match is None:
         raise AssertionError("no assignment of %s in dump" % name)
-    return match.group(2), match.group(1) == " "
+    return match.group(2), match.group(1) == ""
 
 
 class CliTestCase(unittest.TestCase):
