@@ -81,7 +81,10 @@ bool less_than_shifted(const Number *a, const Number *b, int k) {
 // Reduces a modulo m, given the table of m shifted by 0..31 bits.
 void reduce(Number *a, const Number *m, const ShiftTable *table) {
     const int mb = highest_bit(m);
-    const int span = (mb + 31) / 32 + 1;
+    // Words the shifted modulus can occupy, plus one: after a skipped
+    // comparison a reaches one bit above m * 2^d, and the borrow must get
+    // there (it matters when mb is a multiple of 32 and d % 32 is 31).
+    const int span = (mb + 32) / 32 + 1;
     int d = highest_bit(a) - mb;
     bool known_smaller = false;
     while (d >= 0) {
