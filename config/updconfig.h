@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 
+// Password sent by anonymous logins (ftp and http), an e-mail-shaped text,
+// and the vendor's download server. Literals, so callers can splice them.
+#define QAVO_ANONYMOUS_PASSWORD "qavoupdate-0.9.10-20021125@mails.qavo.example"
+#define QAVO_DEFAULT_HOST "update.qavo.example"
+
 enum ConfigType : int32_t {
     CONFIG_STRING = 1,
     CONFIG_NUMBER = 2,
@@ -12,8 +17,8 @@ enum ConfigType : int32_t {
 };
 
 union ConfigValue {
-    char *string;   // CONFIG_STRING: owned
-    int32_t number; // CONFIG_NUMBER and CONFIG_BOOLEAN
+    char *string;    // CONFIG_STRING: owned
+    int32_t number;  // CONFIG_NUMBER and CONFIG_BOOLEAN
 };
 
 struct ConfigOption {
@@ -36,14 +41,13 @@ struct Config {
     ConfigSection **sections;     // global first, then byte order
     const char *current_section;  // borrowed; the parser's current section
     int32_t count;
-    int32_t errors;               // errors counted by the file parser
+    int32_t errors;  // errors counted by the file parser
 };
 
 Config *config_new();
 void config_free(Config *config);
 ConfigSection *config_find_section(Config *config, const char *name);
-ConfigOption *config_find_option(Config *config, const char *section_name,
-                                 const char *option_name);
+ConfigOption *config_find_option(Config *config, const char *section_name, const char *option_name);
 int parse_boolean(const char *word);
 
 // Loads path into model (a fresh model when null; only the defaults when path
