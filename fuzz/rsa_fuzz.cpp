@@ -1,0 +1,63 @@
+// Fuzzes rsa_verify_file with the built-in key on arbitrary files, and the
+// modular power on moduli taken from the input.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "integrity/number.h"
+#include "integrity/rsa.h"
+
+namespace {
+
+// One scratch file for the whole run, removed at exit.
+struct Scratch {
+    char path[32] = "/tmp/qavo-rsa-fuzz-XXXXXX";
+    int fd = mkstemp(path);
+    ~Scratch() { unlink(path); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static Scratch scratch;
+    const char *path = scratch.path;
+    const int fd = scratch.fd;
+    if (fd < 0) abort();
+    if (ftruncate(fd, 0) < 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
+
+    int result = rsa_verify_file(rsa_public_key, path);
+    if (size < kRsaSignatureSize ? result != -1 : result < 0) abort();
+    // Without a valid signature nothing may be stripped.
+    if (result != 0 && rsa_verify_and_strip(rsa_public_key, path) != -1) abort();
+
+    // First byte: modulus length (up to 128 bytes); then modulus, exponent
+    // (up to 4 bytes, to bound the time), base.
+    if (size < 2) return 0;
+    size_t modulus_length = data[0] % 129;
+    if (size < 1 + modulus_length) return 0;
+    Number modulus, exponent, base;
+    number_from_bytes(&modulus, data + 1, static_cast<uint32_t>(modulus_length));
+    size_t rest = size - 1 - modulus_length;
+    size_t exponent_length = rest < 4 ? rest : 4;
+    number_from_bytes(&exponent, data + 1 + modulus_length, static_cast<uint32_t>(exponent_length));
+    size_t base_length = rest - exponent_length;
+    if (base_length > 256) base_length = 256;
+    number_from_bytes(&base, data + 1 + modulus_length + exponent_length,
+                      static_cast<uint32_t>(base_length));
+    bool zero = true;
+    for (uint32_t word : modulus.words) zero = zero && word == 0;
+    if (number_modexp(&base, &exponent, &modulus) != (zero ? -1 : 0)) abort();
+    if (!zero) {
+        // The result lies below the modulus.
+        for (int i = kNumberWords - 1; i >= 0; i--) {
+            if (base.words[i] != modulus.words[i]) {
+                if (base.words[i] > modulus.words[i]) abort();
+                break;
+            }
+            if (i == 0) abort();  // equal
+        }
+    }
+    return 0;
+}
