@@ -29,5 +29,11 @@ struct EngineContext {
     ErrorRecord *error;  // engine-owned, null outside engine_update
 };
 
+// Arguments after the code, by code: a FileRecord * (or nullptr and an int
+// byte count) for 0, 3, 5-8, 10, 23; an int status (1 good, -1 bad) and a
+// FileRecord * for 1, 2; an int for 9; a string for 11, 15, 19; two ints for
+// 13, 16, 17, 22; local host, local port, remote host, remote port for 14,
+// 21; nothing for the others (12 delivers context->error). Returns the
+// callback's answer, or 0 when the context has no run state or callback.
 int ui_notify(EngineContext *context, int code, ...);
 int engine_update(EngineContext *context);

@@ -78,3 +78,22 @@ struct UiPeers {
     const char *remote_host;
     uint16_t remote_port;
 };
+
+// Whether an event of this code carries a UiFileInfo as its data.
+constexpr bool ui_carries_file_info(int32_t code) {
+    switch (code) {
+        case UI_GET_INFO:
+        case UI_VERIFY_SIGNATURE:
+        case UI_VERIFY_MD5:
+        case UI_PROGRESS:
+        case UI_RUN_PRE_INSTALL:
+        case UI_CHECK_FILE:
+        case UI_UPDATE_FILE:
+        case UI_RUN_POST_INSTALL:
+        case UI_REMOVE_FILE:
+        case UI_NEEDS_UPDATE:
+            return true;
+        default:
+            return false;
+    }
+}
