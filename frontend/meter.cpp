@@ -1,0 +1,170 @@
+// The download meter with its rates, the millisecond clock and the two
+// time stamps of the console.
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "frontend/updcons.h"
+
+namespace {
+
+constexpr uint32_t kLineBytes = 51200;  // one meter line: 50 marks of 1 KB
+constexpr char kUnits[] = " KMGT";
+
+struct timeval clock_base = {0, 0};
+int32_t frozen_ms = -1;
+
+void print_header(int32_t lines) {
+    printf("% 5dK ", lines * 50);
+}
+
+void print_percent(const RunState *state) {
+    if (state->size != 0) {
+        printf("  %2d%% @", static_cast<int>(state->done * 100.0 / state->size));
+    }
+}
+
+void meter_start(RunState *state, const UiFileInfo *info, int32_t now) {
+    const uint32_t pos = static_cast<uint32_t>(info->done);
+    state->file_start_ms = state->line_start_ms = state->last_ms = now;
+    state->column = 0;
+    state->size = info->size;
+    if (info->name != nullptr) printf("Getting file %s\n", info->name);
+    // A resumed copy starts with the part already on disk accounted for; the
+    // next progress event draws that part with commas.
+    // The resynchronisation prints the header of a partly filled line.
+    state->done = pos;
+    state->lines = static_cast<int32_t>(pos / kLineBytes);
+    state->header_line = state->lines + (pos % kLineBytes != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+void clock_set_for_testing(int32_t ms) {
+    frozen_ms = ms;
+}
+
+int32_t clock_ms() {
+    if (frozen_ms >= 0) return frozen_ms;
+    if (clock_base.tv_sec == 0 && clock_base.tv_usec == 0) gettimeofday(&clock_base, nullptr);
+    struct timeval now;
+    if (gettimeofday(&now, nullptr) != 0) return -1;
+    const int64_t ms = (static_cast<int64_t>(now.tv_sec) - clock_base.tv_sec) * 1000 +
+                       (static_cast<int64_t>(now.tv_usec) - clock_base.tv_usec) / 1000;
+    return static_cast<int32_t>(ms);
+}
+
+void print_date(FILE *stream) {
+    const time_t now = time(nullptr);
+    char buffer[64];
+    if (ctime_r(&now, buffer) != nullptr) fprintf(stream, "%.24s", buffer);
+    fflush(stream);
+}
+
+void print_clock(FILE *stream) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) return;
+    fprintf(stream, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    fflush(stream);
+}
+
+void draw_meter(uint32_t from, uint32_t to, char mark) {
+    for (uint32_t k = from / 1024; k < to / 1024; k++) {
+        if (k % 10 == 0) putchar(' ');
+        putchar(mark);
+    }
+    fflush(stdout);
+}
+
+void print_rate(uint64_t bytes_x1000, int64_t ms) {
+    double value = static_cast<double>(bytes_x1000) / static_cast<double>(ms == 0 ? 1 : ms);
+    int unit = 0;
+    while (value > 1024.0 && kUnits[unit + 1] != '\0') {
+        value /= 1024;
+        unit++;
+    }
+    printf("% 4.1f %cB/s", value, kUnits[unit]);
+    fflush(stdout);
+}
+
+void meter_progress(RunState *state, const UiFileInfo *info) {
+    const int32_t now = clock_ms();
+    const uint32_t pos = static_cast<uint32_t>(info->done);
+    if (pos == 0 || info->name != nullptr) {
+        meter_start(state, info, now);
+        return;
+    }
+    uint32_t delta = pos - state->done;
+    if (delta == 0) return;
+    const int32_t elapsed = now - state->last_ms;
+    // 64 bits: a 32-bit product wraps above 4 MB per event.
+    const uint64_t r = static_cast<uint64_t>(delta) * 1000;
+
+    // An error or a closed connection reset the column: redraw what is on disk.
+    const uint32_t on_line = state->done % kLineBytes;
+    if (state->column != on_line) {
+        print_header(state->lines);
+        draw_meter(state->column, on_line, ',');
+        state->column = on_line;
+    }
+
+    if (state->column + static_cast<uint64_t>(delta) >= kLineBytes) {
+        if (state->column == 0 && state->header_line == state->lines) {
+            print_header(state->lines);
+            state->header_line = state->lines + 1;
+        }
+        // The share of this event's time that finished the line.
+        const int32_t t = static_cast<int32_t>(static_cast<int64_t>(kLineBytes - state->column) *
+                                               elapsed / delta) +
+                          (state->last_ms - state->line_start_ms);
+        draw_meter(state->column, kLineBytes, '.');
+        state->done += kLineBytes - state->column;
+        print_percent(state);
+        print_rate(static_cast<uint64_t>(kLineBytes) * 1000, t);
+        printf("\n");
+        delta = state->column + delta - kLineBytes;
+        state->column = 0;
+        state->line_start_ms = now;
+        state->last_ms += t;
+        state->lines++;
+    }
+
+    while (delta >= kLineBytes) {
+        printf(" %5dK ", state->lines * 50);
+        state->header_line = state->lines + 1;
+        draw_meter(0, kLineBytes, '.');
+        state->done += kLineBytes;
+        delta -= kLineBytes;
+        state->lines++;
+        print_percent(state);
+        print_rate(r, elapsed);
+        printf("\n");
+    }
+
+    if (state->column == 0 && state->header_line == state->lines) {
+        print_header(state->lines);
+        state->header_line = state->lines + 1;
+    }
+    draw_meter(state->column, state->column + delta, '.');
+    state->column += delta;
+    state->done = pos;
+    state->last_ms = now;
+}
+
+void meter_end(RunState *state) {
+    const int32_t now = clock_ms();
+    draw_meter(state->column, kLineBytes, ' ');
+    printf(" 100%% @");
+    print_rate(static_cast<uint64_t>(state->column) * 1000, now - state->line_start_ms);
+    printf("\n");
+    print_clock(stdout);
+    printf(" (");
+    print_rate(static_cast<uint64_t>(state->done) * 1000, now - state->file_start_ms);
+    printf(") [%d]\n", static_cast<int32_t>(state->done));
+    fflush(stdout);
+    state->bytes_downloaded += state->size;
+    state->transfers_done++;
+}
