@@ -1,0 +1,201 @@
+// The front end's file-system services: installation path expansion, the
+// check/install/self-update callback, and running the program again.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "frontend/updcons.h"
+
+namespace {
+
+struct Placeholder {
+    std::string_view text;
+    const char *option;
+};
+
+constexpr Placeholder kPlaceholders[] = {
+    {"${INSTALL}", "INSTALL"}, {"${PLATFORM}", "PLATFORM"}, {"${DATADIR}", "DATADIR"},
+    {"${CONFDIR}", "CONFDIR"}, {"${BINDIR}", "BINDIR"},
+};
+
+constexpr size_t kCopyBuffer = 4096;
+
+// Closes a descriptor on every return path.
+struct FdGuard {
+    int fd;
+    ~FdGuard() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Replaces text[at, at + length) by value; returns the new string or null.
+char *splice(const char *text, size_t at, size_t length, const char *value) {
+    const size_t total = strlen(text);
+    const size_t value_length = strlen(value);
+    char *result = static_cast<char *>(malloc(total - length + value_length + 1));
+    if (result == nullptr) return nullptr;
+    memcpy(result, text, at);
+    memcpy(result + at, value, value_length);
+    memcpy(result + at + value_length, text + at + length, total - at - length + 1);
+    return result;
+}
+
+bool write_all(int fd, const char *data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool copy_contents(int from, int to) {
+    char *buffer = static_cast<char *>(malloc(kCopyBuffer));
+    if (buffer == nullptr) return false;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = read(from, buffer, kCopyBuffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        if (!write_all(to, buffer, static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    free(buffer);
+    return ok;
+}
+
+}  // namespace
+
+// Each occurrence present before a substitution is expanded once: the search
+// goes on after the inserted value, so a value that contains its own
+// placeholder cannot make the expansion loop.
+int expand_path(RunState *state, char **path) {
+    if (state == nullptr || path == nullptr || *path == nullptr) return -1;
+    int result = 0;
+    for (const Placeholder &placeholder : kPlaceholders) {
+        size_t from = 0;
+        for (;;) {
+            const std::string_view current(*path);
+            const size_t at = current.find(placeholder.text, from);
+            if (at == std::string_view::npos) break;
+            const ConfigOption *option =
+                state->config == nullptr
+                    ? nullptr
+                    : config_find_option(state->config, "global", placeholder.option);
+            if (option == nullptr || option->type != CONFIG_STRING ||
+                option->value.string == nullptr) {
+                return -1;
+            }
+            char *expanded = splice(*path, at, placeholder.text.size(), option->value.string);
+            if (expanded == nullptr) {
+                result = -1;
+                break;
+            }
+            free(*path);
+            *path = expanded;
+            from = at + strlen(option->value.string);
+        }
+    }
+    return result;
+}
+
+int install_file(RunState *state, int mode, const char *src, const char *dst) {
+    if (src == nullptr || dst == nullptr) return -1;
+    switch (mode) {
+        case 0: {
+            struct stat info;
+            if (stat(src, &info) != 0) return -1;
+            if (stat(dst, &info) != 0) {
+                const int fd = open(dst, O_RDWR | O_CREAT, 0600);
+                if (fd < 0) return -1;
+                close(fd);
+            }
+            const int fd = open(dst, O_RDWR);
+            if (fd < 0) return -1;
+            close(fd);
+            return 0;
+        }
+        case 1:
+            unlink(dst);
+            if (link(src, dst) == 0) return 0;
+            return copy_file(src, dst);
+        case 2:
+            if (state == nullptr) return -1;
+            state->self_updated = 1;
+            return self_update_file(src, dst);
+        default:
+            return -1;
+    }
+}
+
+int copy_file(const char *src, const char *dst) {
+    if (src == nullptr || dst == nullptr) return -1;
+    bool ok = false;
+    {
+        FdGuard from{open(src, O_RDONLY)};
+        FdGuard to{open(dst, O_RDWR | O_CREAT | O_TRUNC, 0600)};
+        // Examined before reading: the copy itself would move the access time.
+        struct stat info;
+        const bool examined = from.fd >= 0 && fstat(from.fd, &info) == 0;
+        if (from.fd >= 0 && to.fd >= 0) ok = copy_contents(from.fd, to.fd);
+        if (to.fd >= 0 && examined) {
+            const struct timespec times[2] = {info.st_atim, info.st_mtim};
+            futimens(to.fd, times);
+        }
+    }
+    if (!ok) {
+        unlink(dst);
+        return -1;
+    }
+    return 0;
+}
+
+int self_update_file(const char *src, const char *dst) {
+    if (src == nullptr || dst == nullptr) return -1;
+    // The running image cannot be written, but its name can be removed.
+    if (unlink(dst) != 0) printf("Fatal Error: Can't unlink file '%s'(%s)\n", dst, strerror(errno));
+    if (copy_file(src, dst) != 0) {
+        printf("Fatal Error: Can't self update file '%s'\n", dst);
+        return -1;
+    }
+    if (chmod(dst, 0755) != 0) {
+        printf("Fatal Error: Can't change permission on file %s to 0755\n", dst);
+        return -1;
+    }
+    return 0;
+}
+
+int restart_self(char **argv) {
+    if (argv == nullptr || argv[0] == nullptr) return -1;
+    unlock_update();
+    // The child writes to the same stdout; our pending lines come first.
+    fflush(stdout);
+    const pid_t child = vfork();
+    if (child < 0) {
+        printf("Fatal Error: Can't vfork\n");
+        return -1;
+    }
+    if (child == 0) {
+        execv(argv[0], argv);
+        _exit(255);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : status;
+}
