@@ -230,7 +230,8 @@ void config_free(Config *config) {
 }
 
 ConfigSection *config_find_section(Config *config, const char *name) {
-    if (config == nullptr || name == nullptr) return nullptr;
+    // bsearch must not see a null array, even with a count of 0.
+    if (config == nullptr || name == nullptr || config->sections == nullptr) return nullptr;
     void *found =
         bsearch(name, config->sections, config->count, sizeof(ConfigSection *), section_key_order);
     return found == nullptr ? nullptr : *static_cast<ConfigSection **>(found);
@@ -239,7 +240,7 @@ ConfigSection *config_find_section(Config *config, const char *name) {
 ConfigOption *config_find_option(Config *config, const char *section_name,
                                  const char *option_name) {
     ConfigSection *section = config_find_section(config, section_name);
-    if (section == nullptr || option_name == nullptr) return nullptr;
+    if (section == nullptr || option_name == nullptr || section->options == nullptr) return nullptr;
     void *found = bsearch(option_name, section->options, section->count, sizeof(ConfigOption *),
                           option_key_order);
     return found == nullptr ? nullptr : *static_cast<ConfigOption **>(found);
