@@ -14,6 +14,14 @@ struct Url {
     char *path;
 };
 
+// A new record with every field absent or 0; null when out of memory.
+Url *url_new();
+// Fills a fresh record (from url_new: what it held is not released).
+int url_parse(const char *text, Url *url);
+// The absolute URL of url->path below url->directory; the caller frees it.
+char *url_compose(const Url *url);
+int url_free(Url *url);
+
 char *url_escape(const char *text);
 char *url_escape_path(const char *text);
 char *url_unescape(const char *text);
