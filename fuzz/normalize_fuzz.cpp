@@ -1,0 +1,23 @@
+// Fuzzes the path normaliser: it must never lengthen a path, and its
+// result holds no empty or "." component beyond the first.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/utils.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string text(reinterpret_cast<const char *>(data), size);
+    size_t before = strlen(text.c_str());
+    if (normalize_path(text.data()) != 0) abort();
+    const char *path = text.c_str();
+    size_t after = strlen(path);
+    if (after > before) abort();
+    if (before > 0 && after == 0) abort();
+    // Repeated slashes survive only as a leading "//".
+    if (after > 1 && strstr(path + 1, "//") != nullptr) abort();
+    if (strstr(path, "/./") != nullptr) abort();
+    if (after > 1 && strcmp(path + after - 2, "/.") == 0) abort();
+    return 0;
+}

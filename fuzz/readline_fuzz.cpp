@@ -1,0 +1,52 @@
+// Fuzzes the line reader with input arriving on a socket pair: every line
+// it accepts ends in a newline inside its buffer, and it stops at the end.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "support/utils.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // The whole input must fit into the socket buffer before reading.
+    if (size > 32768) return 0;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return 0;
+    if (size > 0 && write(ends[1], data, size) != static_cast<ssize_t>(size)) abort();
+    close(ends[1]);
+
+    ErrorRecord error{};
+    EngineContext context{};
+    context.error = &error;
+    context.tries = 3;
+    context.timeout = 1;
+    Connection connection = ends[0];
+    int32_t waits = 0;
+    char *buffer = nullptr;
+    size_t buffer_size = 0;
+    size_t consumed = 0;
+    while (connection >= 0) {
+        int result = read_line(&context, &waits, &connection, &buffer, &buffer_size);
+        if (buffer == nullptr) break;  // the line outgrew the limit
+        size_t length = strlen(buffer);
+        if (length >= buffer_size) abort();
+        if (result == 0) {
+            if (length == 0 || buffer[length - 1] != '\n') abort();
+            if (memchr(buffer, '\n', length - 1) != nullptr) abort();
+            consumed += length;
+        } else {
+            consumed += length + (connection >= 0 ? 1 : 0);  // the NUL byte
+        }
+        if (consumed > size) abort();
+    }
+    // The peer's data was available all along: no wait may have run out,
+    // and reading ended only at the end of the data.
+    if (waits != 0) abort();
+    if (buffer != nullptr && consumed != size) abort();
+    free(buffer);
+    if (connection >= 0) close(connection);
+    return 0;
+}
