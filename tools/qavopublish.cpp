@@ -1,6 +1,6 @@
 // qavopublish: the publisher's half of the update chain. Generates key
 // pairs, compresses and decompresses LZSS files, signs files and checks
-// signatures, in the formats the updater reads.
+// signatures, and builds whole mirrors, in the formats the updater reads.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,13 +17,11 @@
 #include "integrity/number.h"
 #include "integrity/rsa.h"
 #include "tools/keyfile.h"
+#include "tools/publish_build.h"
+#include "tools/publish_util.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitMismatch = 1;
-constexpr int kExitError = 2;
-constexpr int kKeyBits = 1022;  // the most the updater's arithmetic takes
 constexpr const char *kPrivateName = "private-key.pem";
 constexpr const char *kPublicName = "public-key.pem";
 
@@ -37,69 +35,12 @@ constexpr const char kUsage[] =
     "  sign --key PRIVATE.pem IN OUT    write IN followed by its 128-byte signature to OUT\n"
     "  verify [--key PUBLIC.pem] FILE   check the signature of FILE; without --key, against\n"
     "                                   the key built into the updater\n"
+    "  build --key PRIVATE.pem [--unchecked-dependencies] DESCRIPTION MIRROR\n"
+    "                                   publish the mirror described in DESCRIPTION (see\n"
+    "                                   docs/mirror.md) as the directory MIRROR\n"
     "\n"
     "Outputs appear complete or not at all. Exit status: 0 success, 1 signature does\n"
     "not match, 2 any other error. keygen runs the openssl command.\n";
-
-int fail(const std::string &message) {
-    fprintf(stderr, "qavopublish: %s\n", message.c_str());
-    return kExitError;
-}
-
-std::string system_error(const std::string &what, const std::string &path) {
-    return what + " " + path + ": " + strerror(errno);
-}
-
-// An output written under a temporary name in the target's directory and
-// renamed over the target only when complete.
-struct Output {
-    std::string path;
-    std::string temp;
-    FILE *stream = nullptr;
-
-    ~Output() { discard(); }
-
-    int open(const std::string &target, mode_t mode) {
-        path = target;
-        temp = target + ".tmp-XXXXXX";
-        int fd = mkstemp(temp.data());
-        if (fd < 0) {
-            temp.clear();
-            return -1;
-        }
-        mode_t mask = umask(0);
-        umask(mask);
-        stream = fdopen(fd, "wb");
-        if (stream == nullptr || fchmod(fd, mode & ~mask) < 0) {
-            if (stream == nullptr) close(fd);
-            return -1;
-        }
-        return 0;
-    }
-
-    int commit() {
-        int result = fflush(stream) == 0 && fsync(fileno(stream)) == 0 ? 0 : -1;
-        if (fclose(stream) != 0) result = -1;
-        stream = nullptr;
-        if (result == 0 && rename(temp.c_str(), path.c_str()) < 0) result = -1;
-        if (result == 0) temp.clear();
-        return result;
-    }
-
-    void discard() {
-        if (stream != nullptr) fclose(stream);
-        stream = nullptr;
-        if (!temp.empty()) unlink(temp.c_str());
-        temp.clear();
-    }
-};
-
-struct Input {
-    FILE *stream = nullptr;
-    ~Input() {
-        if (stream != nullptr) fclose(stream);
-    }
-};
 
 using Codec = int (*)(FILE *, FILE *);
 
@@ -192,21 +133,6 @@ int keygen(const char *dir) {
     return kExitOk;
 }
 
-int load_key(const char *path, KeyFile *key, bool need_private) {
-    std::string error;
-    if (keyfile_load(path, key, &error) < 0) return fail(error);
-    if (need_private && !key->has_private) {
-        keyfile_wipe(key);
-        return fail(std::string(path) + ": not a private key");
-    }
-    if (key->modulus_bits > kKeyBits) {
-        keyfile_wipe(key);
-        return fail(std::string(path) + ": modulus of " + std::to_string(key->modulus_bits) +
-                    " bits; the updater takes at most " + std::to_string(kKeyBits));
-    }
-    return kExitOk;
-}
-
 // Copies IN to the output while digesting exactly the bytes copied.
 int copy_and_digest(const char *in_path, Output *out, uint8_t *digest) {
     Input in;
@@ -241,16 +167,8 @@ int sign(const char *key_path, const char *in_path, const char *out_path) {
         return status;
     }
 
-    // The signature is the digest, read little-endian, to the private power.
-    Number value;
-    number_from_bytes(&value, digest, kMd5DigestSize);
-    uint8_t signature[kRsaSignatureSize] = {};
-    uint32_t size = sizeof signature;
-    bool ok = number_modexp(&value, &key.private_exponent, &key.key.modulus) == 0 &&
-              number_to_bytes(&value, signature, &size) == 0;
-    // A key whose halves do not belong together is caught here, not by the mirror's users.
-    ok = ok && rsa_verify(&key.key, digest, kMd5DigestSize, signature, kRsaSignatureSize) == 0;
-    number_wipe(&value, sizeof value);
+    uint8_t signature[kRsaSignatureSize];
+    const bool ok = sign_digest(&key, digest, signature) == 0;
     keyfile_wipe(&key);
     if (!ok) return fail(std::string(key_path) + ": the key does not produce valid signatures");
     if (fwrite(signature, 1, sizeof signature, out.stream) != sizeof signature ||
@@ -320,6 +238,7 @@ int main(int argc, char **argv) {
         if (key == nullptr || argc != 2) return usage_error();
         return sign(key, argv[0], argv[1]);
     }
+    if (command == "build") return publish_build(argc, argv, kUsage);
     if (command == "verify") {
         const char *key = take_key(&argc, &argv);
         if (argc != 1) return usage_error();

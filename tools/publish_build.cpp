@@ -1,0 +1,513 @@
+// `qavopublish build`: copies the described files into a fresh mirror tree,
+// signs those listed without digest, writes the catalogue, compresses and
+// signs it, checks that the updater's own loader reads it back as
+// described, and only then puts the tree in place of the old mirror.
+#include "tools/publish_build.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "engine/update.h"
+#include "infofile/infofile.h"
+#include "integrity/lzss.h"
+#include "integrity/md5.h"
+#include "integrity/rsa.h"
+#include "tools/mirror_desc.h"
+#include "tools/publish_util.h"
+
+namespace {
+
+constexpr mode_t kDirMode = 0755;  // served to anonymous FTP and HTTP
+constexpr mode_t kFileMode = 0644;
+constexpr size_t kCopyBuffer = 65536;
+
+// What the catalogue lists for one published entry.
+struct Listing {
+    int32_t size = 0;
+    int32_t time = 0;
+    uint8_t md5[kMd5DigestSize] = {};
+};
+
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+int remove_tree(const std::string &path) {
+    return nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// A directory tree under construction; removed unless handed over.
+struct Staging {
+    std::string path;
+    ~Staging() {
+        if (!path.empty()) remove_tree(path);
+    }
+};
+
+std::string where(const MirrorDesc &desc, int line) {
+    return desc.path + ":" + std::to_string(line) + ": ";
+}
+
+int make_parents(const std::string &root, const std::string &sitepath) {
+    for (size_t slash = sitepath.find('/'); slash != std::string::npos;
+         slash = sitepath.find('/', slash + 1)) {
+        const std::string dir = root + "/" + sitepath.substr(0, slash);
+        if (mkdir(dir.c_str(), kDirMode) < 0 && errno != EEXIST) return -1;
+        if (chmod(dir.c_str(), kDirMode) < 0) return -1;
+    }
+    return 0;
+}
+
+// A new file of the tree, written through a stream; the creation is
+// exclusive, since every tree path is published once.
+struct NewFile {
+    FILE *stream = nullptr;
+    ~NewFile() {
+        if (stream != nullptr) fclose(stream);
+    }
+
+    int create(const std::string &path) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+        if (fd < 0) return -1;
+        if (fchmod(fd, kFileMode) < 0 || (stream = fdopen(fd, "wb")) == nullptr) {
+            close(fd);
+            return -1;
+        }
+        return 0;
+    }
+
+    int write(const void *data, size_t length) {
+        return fwrite(data, 1, length, stream) == length ? 0 : -1;
+    }
+
+    // Flushes, sets the times when given, and syncs.
+    int finish(const struct timespec *times) {
+        int result = fflush(stream) == 0 ? 0 : -1;
+        if (result == 0 && times != nullptr && futimens(fileno(stream), times) < 0) result = -1;
+        if (result == 0 && fsync(fileno(stream)) < 0) result = -1;
+        if (fclose(stream) != 0) result = -1;
+        stream = nullptr;
+        return result;
+    }
+};
+
+// Copies one source into the tree, digesting it on the way; a signed entry
+// gets its signature block appended and no digest in the catalogue.
+int publish_file(const MirrorDesc &desc, const DescFile &file, const std::string &root,
+                 const KeyFile *key, Listing *listing) {
+    const std::string source =
+        file.source.front() == '/' ? file.source : desc.base + "/" + file.source;
+    const std::string at = where(desc, file.line);
+    FdGuard in{open(source.c_str(), O_RDONLY | O_CLOEXEC)};
+    struct stat info;
+    if (in.fd < 0 || fstat(in.fd, &info) < 0) return fail(at + system_error("cannot open", source));
+    if (!S_ISREG(info.st_mode)) return fail(at + source + " is not a regular file");
+    const int64_t published = info.st_size + (file.sign ? kRsaSignatureSize : 0);
+    if (published > INT32_MAX) return fail(at + source + " is too large for the catalogue");
+    if (info.st_mtime < 0 || info.st_mtime > INT32_MAX) {
+        return fail(at + source + " has a modification time the catalogue cannot hold");
+    }
+
+    const std::string target = root + "/" + file.sitepath;
+    if (make_parents(root, file.sitepath) < 0) {
+        return fail(at + system_error("cannot create the directories of", target));
+    }
+    NewFile out;
+    if (out.create(target) < 0) {
+        return fail(at + system_error("cannot create", target));
+    }
+    Md5Context context;
+    md5_init(&context);
+    static uint8_t buffer[kCopyBuffer];
+    int64_t copied = 0;
+    for (;;) {
+        const ssize_t n = read(in.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(at + system_error("cannot read", source));
+        if (n == 0) break;
+        md5_update(&context, buffer, static_cast<uint32_t>(n));
+        if (out.write(buffer, static_cast<size_t>(n)) < 0) {
+            return fail(at + system_error("cannot write", target));
+        }
+        copied += n;
+    }
+    uint8_t digest[kMd5DigestSize];
+    md5_final(digest, &context);
+    if (copied != info.st_size) return fail(at + source + " changed while it was published");
+    if (file.sign) {
+        uint8_t signature[kRsaSignatureSize];
+        if (sign_digest(key, digest, signature) < 0) {
+            return fail("the key does not produce valid signatures");
+        }
+        if (out.write(signature, sizeof signature) < 0) {
+            return fail(at + system_error("cannot write", target));
+        }
+    } else {
+        memcpy(listing->md5, digest, sizeof digest);
+    }
+    // The mirror copy carries the listed time, so servers report the same.
+    const struct timespec times[2] = {info.st_mtim, info.st_mtim};
+    if (out.finish(times) < 0) {
+        return fail(at + system_error("cannot finish", target));
+    }
+    listing->size = static_cast<int32_t>(published);
+    listing->time = static_cast<int32_t>(info.st_mtime);
+    return kExitOk;
+}
+
+// The characters the catalogue takes in a bare word; everything else, and
+// words that the loader would take for a keyword, are written quoted.
+bool is_bare_char(unsigned char c) {
+    return c > 0x20 && c < 0x7f && c != ',' && c != '<' && c != '=' && c != '>' && c != '[' &&
+           c != ']' && c != '|';
+}
+
+constexpr std::string_view kKeywords[] = {"name", "require", "needs", "sitepath", "localpath",
+                                          "md5",  "size",    "time",  "exec"};
+
+std::string value(const std::string &text) {
+    bool bare = !text.empty() && text.front() != '"';
+    for (unsigned char c : text) bare = bare && is_bare_char(c);
+    for (std::string_view keyword : kKeywords) {
+        bare = bare && strcasecmp(text.c_str(), std::string(keyword).c_str()) != 0;
+    }
+    return bare ? text : "\"" + text + "\"";
+}
+
+std::string file_properties(const DescFile &file, const Listing &listing) {
+    std::string line =
+        "sitepath = " + value(file.sitepath) + " localpath = " + value(file.localpath);
+    if (!file.sitepath.empty()) {
+        line +=
+            " size = " + std::to_string(listing.size) + " time = " + std::to_string(listing.time);
+        if (!file.sign) {
+            char hex[kMd5HexSize];
+            md5_hex(hex, listing.md5);
+            line += std::string(" md5 = ") + hex;
+        }
+    }
+    if (file.order < 0) line += " exec = pre " + std::to_string(-file.order);
+    if (file.order > 0) line += " exec = post " + std::to_string(file.order);
+    return line;
+}
+
+// The loader reverses name lists, so they are written backwards to be
+// walked in the order the description gives.
+std::string names(const char *key, const std::vector<std::string> &list) {
+    if (list.empty()) return "";
+    std::string text = std::string(" ") + key + " =";
+    for (auto it = list.rbegin(); it != list.rend(); ++it) text += " " + value(*it);
+    return text;
+}
+
+struct Published {
+    Listing update;
+    std::vector<std::vector<Listing>> modules;
+};
+
+std::string catalogue_text(const MirrorDesc &desc, const Published &published) {
+    std::string text = "<!-- mirror catalogue written by qavopublish build -->\n<update> ";
+    if (desc.has_update) {
+        text += file_properties(desc.update, published.update);
+    } else {
+        // No entry for the updater: an empty installation path makes it skip
+        // the self-update step.
+        text += "sitepath = \"\" localpath = \"\"";
+    }
+    text += " </update>\n<kit>";
+    if (desc.has_kit_name) text += " name = " + value(desc.kit_name);
+    text += "\n";
+    for (size_t m = 0; m < desc.modules.size(); m++) {
+        const DescModule &module = desc.modules[m];
+        text += "<module> name = " + value(module.name) + names("require", module.requires_) +
+                names("needs", module.needs) + "\n";
+        for (size_t f = 0; f < module.files.size(); f++) {
+            text += "<file> " + file_properties(module.files[f], published.modules[m][f]) +
+                    " </file>\n";
+        }
+        text += "</module>\n";
+    }
+    text += "</kit>\n";
+    return text;
+}
+
+bool same_file(const FileRecord *record, const DescFile &file, const Listing &listing) {
+    return record != nullptr && record->sitepath != nullptr && record->localpath != nullptr &&
+           file.sitepath == record->sitepath && file.localpath == record->localpath &&
+           (file.sitepath.empty() ||
+            (record->size == listing.size && record->time == listing.time &&
+             memcmp(record->md5, listing.md5, kMd5DigestSize) == 0)) &&
+           record->order == file.order;
+}
+
+bool same_names(const Vector *vector, const std::vector<std::string> &list) {
+    if (vector == nullptr || vector->count == 0) return list.empty();
+    if (static_cast<size_t>(vector->count) != list.size()) return false;
+    for (size_t i = 0; i < list.size(); i++) {
+        if (list[i] != static_cast<const char *>(vector->items[i])) return false;
+    }
+    return true;
+}
+
+// Loads the catalogue text with the updater's own loader and compares every
+// record with the description: a quoting slip shows up here, not on the
+// users' machines.
+int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path) {
+    ErrorRecord error{};
+    EngineContext context{};
+    context.error = &error;
+    InfoRecord *info = update_get_information(&context, path.c_str());
+    if (info == nullptr) return fail("the catalogue written does not parse (a bug of qavopublish)");
+    bool good = info->update_file != nullptr && info->kit != nullptr;
+    if (good && desc.has_update) good = same_file(info->update_file, desc.update, published.update);
+    const Vector *modules = good ? info->kit->modules : nullptr;
+    good = good && modules != nullptr && static_cast<size_t>(modules->count) == desc.modules.size();
+    for (size_t m = 0; good && m < desc.modules.size(); m++) {
+        const DescModule &module = desc.modules[m];
+        const auto *record = static_cast<const ModuleRecord *>(modules->items[m]);
+        good = record->name != nullptr && module.name == record->name &&
+               same_names(record->requires_, module.requires_) &&
+               same_names(record->needs, module.needs);
+        const size_t count = record->files == nullptr ? 0 : record->files->count;
+        good = good && count == module.files.size();
+        for (size_t f = 0; good && f < count; f++) {
+            good = same_file(static_cast<const FileRecord *>(record->files->items[f]),
+                             module.files[f], published.modules[m][f]);
+        }
+    }
+    info_free(&context, info);
+    if (!good) return fail("the catalogue written reads back differently (a bug of qavopublish)");
+    return kExitOk;
+}
+
+int write_whole(const std::string &path, const void *data, size_t length) {
+    NewFile out;
+    if (out.create(path) < 0 || out.write(data, length) < 0 || out.finish(nullptr) < 0) {
+        return fail(system_error("cannot write", path));
+    }
+    return kExitOk;
+}
+
+// Compresses and signs the catalogue text into ROOT/CATALOGUE.
+int write_catalogue(const MirrorDesc &desc, const std::string &text, const std::string &root,
+                    const KeyFile *key, size_t *written) {
+    FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    char *packed = nullptr;
+    size_t packed_size = 0;
+    FILE *out = open_memstream(&packed, &packed_size);
+    int encoded = in != nullptr && out != nullptr ? lzss_encode(in, out) : -1;
+    if (in != nullptr) fclose(in);
+    if (out != nullptr && fclose(out) != 0) encoded = -1;
+    std::string payload;
+    if (encoded == 0 && packed != nullptr) payload.assign(packed, packed_size);
+    free(packed);
+    if (encoded != 0) return fail("cannot compress the catalogue");
+
+    uint8_t digest[kMd5DigestSize];
+    Md5Context context;
+    md5_init(&context);
+    md5_update(&context, payload.data(), static_cast<uint32_t>(payload.size()));
+    md5_final(digest, &context);
+    uint8_t signature[kRsaSignatureSize];
+    if (sign_digest(key, digest, signature) < 0) {
+        return fail("the key does not produce valid signatures");
+    }
+    payload.append(reinterpret_cast<const char *>(signature), sizeof signature);
+    const std::string path = root + "/" + desc.catalogue;
+    if (int status = write_whole(path, payload.data(), payload.size()); status != kExitOk) {
+        return status;
+    }
+    if (rsa_verify_file(&key->key, path.c_str()) != 0) {
+        return fail("the signed catalogue does not verify (a bug of qavopublish)");
+    }
+    if (rsa_verify_file(rsa_public_key, path.c_str()) != 0) {
+        fprintf(stderr,
+                "qavopublish: warning: this key is not the one built into this updater; "
+                "only updaters built with its public half will accept the mirror\n");
+    }
+    *written = payload.size();
+    return kExitOk;
+}
+
+// An existing target is replaced only when it is empty or was published by
+// this command: a typing slip must not wipe an unrelated directory.
+int check_target(const std::string &target, bool *exists) {
+    struct stat info;
+    *exists = false;
+    if (lstat(target.c_str(), &info) < 0) {
+        if (errno == ENOENT) return kExitOk;
+        return fail(system_error("cannot examine", target));
+    }
+    if (!S_ISDIR(info.st_mode)) return fail(target + " exists and is not a directory");
+    *exists = true;
+    if (access((target + "/" + kMirrorMarker).c_str(), F_OK) == 0) return kExitOk;
+    bool empty = true;
+    DIR *dir = opendir(target.c_str());
+    if (dir == nullptr) return fail(system_error("cannot read", target));
+    while (struct dirent *entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
+    }
+    closedir(dir);
+    if (!empty) {
+        return fail("refusing to replace " + target +
+                    ": it is not empty and was not published by qavopublish build");
+    }
+    return kExitOk;
+}
+
+// Puts the finished tree at TARGET; the old tree, if any, is removed after.
+int install_tree(Staging *staging, const std::string &target, bool exists) {
+    if (chmod(staging->path.c_str(), kDirMode) < 0) {
+        return fail(system_error("cannot set the mode of", staging->path));
+    }
+    if (!exists) {
+        if (rename(staging->path.c_str(), target.c_str()) < 0) {
+            return fail(system_error("cannot rename the new mirror to", target));
+        }
+        staging->path.clear();
+        return kExitOk;
+    }
+    // Swapping keeps a complete mirror at TARGET at every moment; the
+    // staging name then holds the old tree, which the guard removes.
+    if (renameat2(AT_FDCWD, staging->path.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
+        0) {
+        return kExitOk;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return fail(system_error("cannot put the new mirror in place of", target));
+    }
+    // A file system without exchange: two renames, with a short gap.
+    Staging old;
+    old.path = target + ".old-XXXXXX";
+    if (mkdtemp(old.path.data()) == nullptr || rmdir(old.path.c_str()) < 0 ||
+        rename(target.c_str(), old.path.c_str()) < 0) {
+        old.path.clear();
+        return fail(system_error("cannot move the old mirror away from", target));
+    }
+    if (rename(staging->path.c_str(), target.c_str()) < 0) {
+        const int saved = errno;
+        rename(old.path.c_str(), target.c_str());
+        old.path.clear();
+        errno = saved;
+        return fail(system_error("cannot rename the new mirror to", target));
+    }
+    staging->path.clear();
+    return kExitOk;
+}
+
+int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    bool exists = false;
+    if (int status = check_target(target, &exists); status != kExitOk) return status;
+
+    Staging staging;
+    staging.path = target + ".tmp-XXXXXX";
+    if (mkdtemp(staging.path.data()) == nullptr) {
+        const std::string failed = staging.path;
+        staging.path.clear();
+        return fail(system_error("cannot create", failed));
+    }
+    Published published;
+    size_t files = 0;
+    if (desc.has_update) {
+        if (int status = publish_file(desc, desc.update, staging.path, key, &published.update);
+            status != kExitOk) {
+            return status;
+        }
+        files++;
+    }
+    for (const DescModule &module : desc.modules) {
+        published.modules.emplace_back(module.files.size());
+        for (size_t f = 0; f < module.files.size(); f++) {
+            if (module.files[f].sitepath.empty()) continue;
+            if (int status = publish_file(desc, module.files[f], staging.path, key,
+                                          &published.modules.back()[f]);
+                status != kExitOk) {
+                return status;
+            }
+            files++;
+        }
+    }
+
+    const std::string text = catalogue_text(desc, published);
+    const std::string plain = staging.path + "/" + kMirrorMarker;
+    // The plain text sits under the marker's name just long enough to be
+    // read back; the marker then replaces it.
+    if (int status = write_whole(plain, text.data(), text.size()); status != kExitOk) {
+        return status;
+    }
+    if (int status = check_catalogue(desc, published, plain); status != kExitOk) return status;
+    unlink(plain.c_str());
+    size_t catalogue_size = 0;
+    if (int status = write_catalogue(desc, text, staging.path, key, &catalogue_size);
+        status != kExitOk) {
+        return status;
+    }
+    const std::string marker = "mirror published by qavopublish build\n";
+    if (int status = write_whole(plain, marker.data(), marker.size()); status != kExitOk) {
+        return status;
+    }
+    if (int status = install_tree(&staging, target, exists); status != kExitOk) return status;
+    printf("published %s: %zu modules, %zu files, catalogue %s/%s (%zu bytes)\n", target.c_str(),
+           desc.modules.size(), files, target.c_str(), desc.catalogue.c_str(), catalogue_size);
+    return kExitOk;
+}
+
+int usage_error(const char *usage) {
+    fputs(usage, stderr);
+    return kExitError;
+}
+
+}  // namespace
+
+int publish_build(int argc, char **argv, const char *usage) {
+    const char *key_path = nullptr;
+    bool check_dependencies = true;
+    int at = 0;
+    for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
+        const std::string_view option = argv[at];
+        if (option == "--key" && at + 1 < argc) {
+            key_path = argv[++at];
+        } else if (option.starts_with("--key=") && option.size() > 6) {
+            key_path = argv[at] + 6;
+        } else if (option == "--unchecked-dependencies") {
+            check_dependencies = false;
+        } else if (option == "--") {
+            at++;
+            break;
+        } else {
+            return usage_error(usage);
+        }
+    }
+    if (key_path == nullptr || argc - at != 2) return usage_error(usage);
+
+    MirrorDesc desc;
+    std::string error;
+    if (mirror_desc_load(argv[at], &desc, &error) < 0) return fail(error);
+    if (check_dependencies && mirror_desc_check_dependencies(desc, &error) < 0) {
+        return fail(error + " (--unchecked-dependencies publishes it anyway)");
+    }
+    KeyFile key;
+    if (int status = load_key(key_path, &key, true); status != kExitOk) return status;
+    const int status = build(desc, &key, argv[at + 1]);
+    keyfile_wipe(&key);
+    return status;
+}
