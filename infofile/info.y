@@ -228,5 +228,6 @@ static void set_exec_order(FileRecord *file, const char *when, const char *numbe
     } else if (strcasecmp(when, "post") != 0) {
         return;
     }
-    file->order = static_cast<int32_t>(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
+    if (value > INT32_MAX) value = INT32_MAX;
+    file->order = static_cast<int32_t>(value);
 }

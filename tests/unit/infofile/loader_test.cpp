@@ -204,8 +204,10 @@ TEST_F(InfoLoaderTest, FailureWithoutCallbackOrErrorRecordIsQuiet) {
     EXPECT_EQ(update_get_information(nullptr, path.c_str()), nullptr);
 }
 
-// The lists are right-recursive: a module's files all stay on the parser's
-// stack until </module>, so a module of some thousands of files exhausts it.
+// The lists are right-recursive: a module's files, and a kit's modules, all
+// stay on the parser's stack until the list ends, so the stack of at most
+// 10000 entries, less those of the enclosing sections and of the entry being
+// read, bounds them.
 std::string module_of(int files) {
     std::string text = "<update> sitepath = q </update> <kit> <module> name = big\n";
     for (int i = 0; i < files; i++) {
@@ -214,10 +216,25 @@ std::string module_of(int files) {
     return text + "</module> </kit>\n";
 }
 
+std::string kit_of(int modules) {
+    std::string text = "<update> sitepath = q </update> <kit>\n";
+    for (int i = 0; i < modules; i++) {
+        text += "<module> name = m" + std::to_string(i) + " </module>\n";
+    }
+    return text + "</kit>\n";
+}
+
 TEST_F(InfoLoaderTest, ParserStackBoundsTheSizeOfAModule) {
-    ASSERT_NE(load(module_of(9000)), nullptr);
-    EXPECT_EQ(first_module()->files->count, 9000);
-    load(module_of(10000));
+    ASSERT_NE(load(module_of(9986)), nullptr);
+    EXPECT_EQ(first_module()->files->count, 9986);
+    load(module_of(9987));
+    expect_parser_error();
+}
+
+TEST_F(InfoLoaderTest, ParserStackBoundsTheSizeOfAKit) {
+    ASSERT_NE(load(kit_of(9990)), nullptr);
+    EXPECT_EQ(info_->kit->modules->count, 9990);
+    load(kit_of(9991));
     expect_parser_error();
 }
 
