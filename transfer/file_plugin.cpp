@@ -1,0 +1,124 @@
+// The file plugin: serves file:// URLs by copying from the mirror directory
+// into the temporary copy, resuming from the copy's real size on disk.
+#include "transfer/file_plugin.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "engine/engine.h"
+#include "engine/update.h"
+#include "support/errnum.h"
+#include "support/utils.h"
+#include "transfer/plugin.h"
+
+namespace {
+
+constexpr std::string_view kFileScheme = "file://";
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+void *file_open(EngineContext *context) {
+    if (context == nullptr || context->info_url == nullptr) return nullptr;
+    std::string_view url = context->info_url;
+    if (!url.starts_with(kFileScheme)) return nullptr;
+    // dirname may write into its argument and may return static storage, so
+    // it works on a scratch copy and its answer is copied again.
+    char *path = strdup(context->info_url + kFileScheme.size());
+    if (path == nullptr) return nullptr;
+    char *base = strdup(dirname(path));
+    free(path);
+    if (base == nullptr) return nullptr;
+    auto *source = static_cast<FileSource *>(calloc(1, sizeof(FileSource)));
+    if (source == nullptr) {
+        free(base);
+        return nullptr;
+    }
+    source->base = base;
+    source->context = context;
+    return source;
+}
+
+int file_close(void *handle) {
+    auto *source = static_cast<FileSource *>(handle);
+    if (source == nullptr) return -1;
+    free(source->base);
+    free(source);
+    return 0;
+}
+
+// One attempt. The copy is continued from its size on disk rather than from
+// `received`, since an earlier attempt of this run may have added to it.
+int copy_from_mirror(FileSource *source, const char *from, const char *to) {
+    EngineContext *context = source->context;
+    source->attempts++;
+    struct stat info;
+    off_t start = stat(to, &info) == 0 ? info.st_size : 0;
+    Descriptor destination{open(to, O_RDWR)};
+    if (destination.fd < 0 && errno == ENOENT)
+        destination.fd = open(to, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (destination.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
+    if (start != 0 && lseek(destination.fd, start, SEEK_SET) < 0)
+        return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    if (stat(from, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "stat");
+    // A copy longer than the source cannot be a prefix of it; the engine
+    // empties it between runs.
+    if (start > info.st_size) return -1;
+    Descriptor origin{open(from, O_RDONLY)};
+    if (origin.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
+    if (start != 0 && lseek(origin.fd, start, SEEK_SET) < 0)
+        return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    auto remaining = static_cast<uint32_t>(info.st_size - start);
+    return transfer_data(context, origin.fd, destination.fd, &remaining,
+                         static_cast<uint32_t>(start), file_read, file_write);
+}
+
+int file_get(FileRecord *file, void *handle) {
+    auto *source = static_cast<FileSource *>(handle);
+    if (file == nullptr || source == nullptr || source->base == nullptr) return -1;
+    if (file->sitepath == nullptr || file->tempfile == nullptr) return -1;
+    EngineContext *context = source->context;
+    if (source->announced == 0) {
+        source->announced = 1;
+        if (ui_notify(context, UI_CONNECTING, "localhost", 0, "localhost", 0) < 0) return -1;
+    }
+    if (ui_notify(context, UI_PROGRESS, file) < 0) return -1;
+    source->attempts = 0;
+
+    int length = snprintf(nullptr, 0, "%s/%s", source->base, file->sitepath);
+    if (length < 0) return -1;
+    char *from = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (from == nullptr) return -1;
+    snprintf(from, static_cast<size_t>(length) + 1, "%s/%s", source->base, file->sitepath);
+    normalize_path(from);
+
+    int32_t tries = context != nullptr ? context->tries : 1;
+    int result = -1;
+    for (;;) {
+        if (source->attempts != 0) ui_notify(context, UI_RETRY, source->attempts, tries);
+        if (source->attempts < tries || tries == 0)
+            result = copy_from_mirror(source, from, file->tempfile);
+        if (result == 0) break;
+        // Retrying without limit when tries is 0 is what the option asks for.
+        if (tries != 0 && source->attempts >= tries) break;
+    }
+    free(from);
+    if (result != 0) return -1;
+    return ui_notify(context, UI_TRANSFER_DONE);
+}
+
+}  // namespace
+
+const Plugin file_plugin{"file", file_open, file_close, file_get};
