@@ -1,0 +1,185 @@
+// Temporary copies, the decision whether a listed file must be fetched, and
+// the fetch through the run's transfer plugin with verification afterwards.
+#include "engine/fetch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frontend/ui.h"
+#include "integrity/md5.h"
+#include "integrity/rsa.h"
+#include "support/errnum.h"
+#include "support/utils.h"
+#include "transfer/plugin.h"
+
+namespace {
+
+// temp_dir "/" and the hexadecimal MD5 of the mirror name: the same file
+// maps to the same copy in every run, which is what lets a run resume.
+char *tempfile_name(const char *temp_dir, const char *sitepath) {
+    uint8_t digest[kMd5DigestSize];
+    Md5Context md5;
+    md5_init(&md5);
+    md5_update(&md5, sitepath, static_cast<uint32_t>(strlen(sitepath)));
+    md5_final(digest, &md5);
+    char hex[kMd5HexSize];
+    md5_hex(hex, digest);
+    size_t size = strlen(temp_dir) + 1 + kMd5HexSize;
+    char *name = static_cast<char *>(malloc(size));
+    if (name == nullptr) return nullptr;
+    snprintf(name, size, "%s/%s", temp_dir, hex);
+    normalize_path(name);
+    return name;
+}
+
+// Inspects an existing copy: kept when it already has the listed digest,
+// emptied otherwise. A copy of a file without digest never qualifies.
+int reuse_or_empty(EngineContext *context, FileRecord *file, off_t size) {
+    file->received = static_cast<int32_t>(size);
+    if (!file_md5_missing(file) && file_md5_matches(file->tempfile, file->md5) == 1) {
+        if (ui_notify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
+        return 1;
+    }
+    if (ui_notify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
+    if (size != 0 && truncate(file->tempfile, 0) < 0)
+        return record_error(context, ERR_FILE_SYSCALL, "truncate");
+    file->received = 0;
+    return 0;
+}
+
+int create_empty(EngineContext *context, FileRecord *file) {
+    file->received = 0;
+    int fd = open(file->tempfile, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
+    close(fd);
+    return 0;
+}
+
+// After a fetch: a file with digest is compared with it, one without is
+// checked by the signature appended to it. A bad copy is emptied so that the
+// next run starts it afresh.
+int verify_copy(EngineContext *context, FileRecord *file) {
+    int code;
+    int good;
+    if (file_md5_missing(file)) {
+        code = UI_VERIFY_SIGNATURE;
+        good = rsa_verify_file(rsa_public_key, file->tempfile) == 0;
+    } else {
+        code = UI_VERIFY_MD5;
+        good = file_md5_matches(file->tempfile, file->md5) == 1;
+    }
+    if (good) return ui_notify(context, code, 1, file);
+    ui_notify(context, code, -1, file);
+    if (truncate(file->tempfile, 0) == 0) file->received = 0;
+    return -1;
+}
+
+}  // namespace
+
+int engine_prepare_tempfile(EngineContext *context, FileRecord *file) {
+    if (context == nullptr || context->temp_dir == nullptr || file == nullptr ||
+        file->sitepath == nullptr)
+        return -1;
+    free(file->tempfile);
+    file->tempfile = tempfile_name(context->temp_dir, file->sitepath);
+    if (file->tempfile == nullptr) return -1;
+    struct stat info;
+    int result = stat(file->tempfile, &info) == 0 ? reuse_or_empty(context, file, info.st_size)
+                                                  : create_empty(context, file);
+    if (result < 0) {
+        free(file->tempfile);
+        file->tempfile = nullptr;
+    }
+    return result;
+}
+
+int engine_check_file(FileRecord *file, EngineLink *link) {
+    if (file == nullptr || file->sitepath == nullptr || file->localpath == nullptr ||
+        link == nullptr || link->context == nullptr || link->downloads == nullptr)
+        return -1;
+    EngineContext *context = link->context;
+    if (file->sitepath[0] == '\0') return 0;
+    if (file->tempfile == nullptr) {
+        if (context->expand_path == nullptr ||
+            context->expand_path(context->run_state, &file->localpath) < 0 ||
+            file->localpath == nullptr)
+            return -1;
+        normalize_path(file->localpath);
+        struct stat info;
+        if (stat(file->localpath, &info) == 0 && info.st_size == file->size) {
+            if (file_md5_matches(file->localpath, file->md5) == 1) {
+                return ui_notify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
+            }
+            if (ui_notify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
+        }
+        int prepared = engine_prepare_tempfile(context, file);
+        if (prepared != 0) return prepared == 1 ? 0 : prepared;
+    }
+    int answer = ui_notify(context, UI_NEEDS_UPDATE, file);
+    if (vector_add(link->downloads, file) < 0) return -1;
+    return answer == 0 ? 1 : answer;
+}
+
+int engineGetFile(FileRecord *file, EngineLink *link, int verify) {
+    if (file == nullptr || file->sitepath == nullptr || link == nullptr ||
+        link->handle == nullptr || link->context == nullptr ||
+        link->context->expand_path == nullptr)
+        return -1;
+    EngineContext *context = link->context;
+    // The plugin may learn another time from the server; the listed one wins.
+    int32_t listed_time = file->time;
+    if (file->tempfile == nullptr && verify != 0) {
+        int needed = engine_check_file(file, link);
+        if (needed != 1) return needed;
+    }
+    if (file->tempfile == nullptr) return -1;  // never prepared: nowhere to write
+
+    int result = plugin_table[link->plugin]->get(file, link->handle);
+    if (result == 0 && verify != 0) result = verify_copy(context, file);
+    file->time = listed_time;
+    if (result < -1) record_error_code(context, ERR_UPDATE, UPD_BAD_MD5, "engineGetFile");
+    if (result == 0) {
+        // A copy without its listed times is still a correct copy.
+        utimbuf times{file->time, file->time};
+        (void)utime(file->tempfile, &times);
+    }
+    return result;
+}
+
+EngineLink *engine_open_link(EngineContext *context) {
+    if (context == nullptr || context->info_url == nullptr || context->temp_dir == nullptr ||
+        context->ui_event == nullptr)
+        return nullptr;
+    auto *link = static_cast<EngineLink *>(calloc(1, sizeof(EngineLink)));
+    if (link == nullptr) return nullptr;
+    link->context = context;
+    link->downloads = vector_new();
+    if (link->downloads == nullptr) {
+        engine_close_link(link);
+        return nullptr;
+    }
+    for (int32_t index = 0; plugin_table[index] != nullptr; index++) {
+        void *handle = plugin_table[index]->open(context);
+        if (handle != nullptr) {
+            link->plugin = index;
+            link->handle = handle;
+            return link;
+        }
+    }
+    engine_close_link(link);
+    return nullptr;
+}
+
+void engine_close_link(EngineLink *link) {
+    if (link == nullptr) return;
+    if (link->handle != nullptr) plugin_table[link->plugin]->close(link->handle);
+    vector_free(link->downloads, 0);
+    free(link);
+}
