@@ -54,15 +54,17 @@ fuzz_smoke() {
     return 0
   fi
   configure_and_build build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQAVO_FUZZ=ON
-  local target corpus
+  local target name corpus
   for target in build-fuzz/fuzz/*_fuzz; do
     [ -x "$target" ] || continue
-    corpus="build-fuzz/corpus/$(basename "$target")"
-    mkdir -p "$corpus"
-    echo "fuzzing $(basename "$target") for ${FUZZ_SECONDS}s"
+    name=$(basename "$target")
+    corpus=(build-fuzz/corpus/"$name")
+    mkdir -p "${corpus[0]}"
+    [ -d "fuzz/seeds/$name" ] && corpus+=("fuzz/seeds/$name")
+    echo "fuzzing $name for ${FUZZ_SECONDS}s"
     "$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-      "$corpus" "fuzz/seeds/$(basename "$target")" 2>"$corpus.log" >/dev/null ||
-      { tail -n 40 "$corpus.log"; return 1; }
+      "${corpus[@]}" 2>"build-fuzz/corpus/$name.log" >/dev/null ||
+      { tail -n 40 "build-fuzz/corpus/$name.log"; return 1; }
   done
 }
 
