@@ -95,6 +95,7 @@ struct Event {
     std::string temp;
     int32_t status = 0;
     int32_t done = 0;
+    int32_t words[2] = {0, 0};  // UI_RETRY
     ErrorRecord error{};
     std::string call;  // the error's call, copied while it is valid
 };
@@ -162,6 +163,11 @@ class Harness {
             seen.done = info->done;
         } else if (event->code == UI_INSTALL_MODULE) {
             seen.name = static_cast<const char *>(event->data);
+        } else if (event->code == UI_RETRY) {
+            seen.words[0] = static_cast<const int32_t *>(event->data)[0];
+            seen.words[1] = static_cast<const int32_t *>(event->data)[1];
+        } else if (event->code == UI_CONNECTING) {
+            seen.name = static_cast<const UiPeers *>(event->data)->remote_host;
         } else if (event->code == UI_ERROR) {
             seen.error = *static_cast<const ErrorRecord *>(event->data);
             if (seen.error.call != nullptr) seen.call = seen.error.call;
