@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -270,12 +271,20 @@ TEST_F(ConsoleTest, SpinnerDrawsOnlyOnATerminal) {
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    char buffer[64] = {};
-    const ssize_t n = read(master, buffer, sizeof buffer - 1);
+    // Every spinner step is flushed on its own, so the terminal may hand the
+    // steps back in several reads.
+    const std::string expected = "|\b\\\b-\b/\b|\b";
+    std::string drawn;
+    pollfd ready = {master, POLLIN, 0};
+    while (drawn.size() < expected.size() && poll(&ready, 1, 2000) > 0) {
+        char buffer[64];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        drawn.append(buffer, static_cast<size_t>(n));
+    }
     close(slave);
     close(master);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "|\b\\\b-\b/\b|\b");
+    EXPECT_EQ(drawn, expected);
     EXPECT_EQ(state_.spinner, 1u);
 }
 
