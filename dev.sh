@@ -21,6 +21,9 @@ REQUIRED=(
   "python3:/usr/bin/python3"
   "openssl:/usr/bin/openssl"
   "clang:/usr/bin/clang++"
+  "vsftpd:/usr/sbin/vsftpd"
+  "nginx:/usr/sbin/nginx"
+  "squid:/usr/sbin/squid"
   "libclang-rt-dev:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
 )
 
