@@ -4,6 +4,7 @@ statuses, the update lock and quiet mode."""
 import fcntl
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -67,9 +68,15 @@ class CliTestCase(unittest.TestCase):
         return run(list(args), cwd=self.cwd, **kwargs)
 
     def sandbox_conf(self, extra=""):
-        """A configuration that keeps the lock inside the sandbox."""
+        """A configuration that keeps the lock inside the sandbox and whose
+        mirror is a closed loopback port, so a run fails fast."""
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
         return self.qup("top/work/qup.conf",
-                        "[global]\ntemppath=%s\n%s" % (self.temp, extra))
+                        "[global]\ntemppath=%s\ntries=1\ntimeout=2\n"
+                        "[hosts]\nhost=127.0.0.1\n[ftp]\nport=%d\n%s"
+                        % (self.temp, port, extra))
 
 
 class InformationalOptions(CliTestCase):
@@ -284,22 +291,23 @@ class RunControl(CliTestCase):
         self.sandbox_conf("[hosts]\n\nprotocol=file\n")
         status, out, _ = self.run_here()
         self.assertEqual(status, 2)
-        self.assertEqual(out, "Fatal Error:Line 5:Unkown protocol 'file'\n")
+        self.assertEqual(out, "Fatal Error:Line 11:Unkown protocol 'file'\n")
 
     def test_section_without_login_options_is_no_protocol(self):
         self.sandbox_conf("[hosts]\nprotocol=global\n")
         status, out, _ = self.run_here()
         self.assertEqual(status, 2)
-        self.assertEqual(out, "Fatal Error:Line 4:Unkown protocol 'global'\n")
+        self.assertEqual(out, "Fatal Error:Line 10:Unkown protocol 'global'\n")
 
-    def test_run_prints_start_and_end_stamps_around_the_outcome(self):
+    def test_failed_update_names_the_invoked_program_between_the_stamps(self):
         self.sandbox_conf()
-        status, out, _ = self.run_here()
+        invoked = os.path.relpath(UPDATER, self.cwd)
+        status, out, _ = run([], cwd=self.cwd, program=invoked)
         self.assertRegex(out, r"^%s: Update started\n" % STAMP)
         self.assertRegex(out, r"\n%s: Update ended\n$" % STAMP)
-        # The engine placeholder updates nothing.
-        self.assertIn(" \nThere are no files to update.\n", out)
-        self.assertEqual(status, 1)
+        self.assertIn(" \nAn error occured. Please run %s with '-v' and/or '-S' flags to see "
+                      "what is wrong\n" % invoked, out)
+        self.assertEqual(status, 6)
 
 
 class QuietMode(CliTestCase):
@@ -307,7 +315,7 @@ class QuietMode(CliTestCase):
         self.sandbox_conf()
         for args, expected in ((["-q", "-Y", "bad"], 2),
                                (["-q", "-c", "absent.conf"], 2),
-                               (["-q"], 1),
+                               (["-q"], 6),
                                (["--quiet", "-d"], 0)):
             status, out, err = self.run_here(*args)
             self.assertEqual((status, out, err), (expected, "", ""), args)
