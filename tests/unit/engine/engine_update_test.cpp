@@ -178,8 +178,8 @@ TEST_F(EngineUpdateTest, IncompleteContextIsRefusedUntouched) {
     EXPECT_TRUE(h.events.empty());
 
     // A URL that no plugin serves fails after the error record was made.
-    std::string ftp = "ftp://mirror.example/qavoe.info";
-    h.context.info_url = ftp.data();
+    std::string other = "gopher://mirror.example/qavoe.info";
+    h.context.info_url = other.data();
     h.context.install_file = [](RunState *, int, const char *, const char *) { return 0; };
     EXPECT_EQ(engine_update(&h.context), -1);
     EXPECT_EQ(h.context.error, nullptr);
