@@ -1,0 +1,316 @@
+// The FTP client: commands and replies on the control connection, their
+// classification into wanted replies and reported errors, and the data
+// connection of each retrieval in passive or active mode.
+#include "transfer/ftp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "support/errnum.h"
+#include "support/utils.h"
+
+namespace {
+
+constexpr const char *kClosedByServer =
+    "421 Service not available, remote server has closed connection\r\n";
+
+enum class Reply { kWanted, kPassword, kRefused, kClosing, kBad };
+
+constexpr int kWantedCodes[] = {110, 120, 125, 200, 202, 211, 212, 213, 214,
+                                215, 220, 221, 225, 226, 230, 250, 350};
+constexpr int kRefusedCodes[] = {332, 450, 451, 500, 501, 502, 503,
+                                 504, 530, 532, 550, 551, 552, 553};
+
+template <size_t N>
+constexpr bool listed(const int (&codes)[N], int code) {
+    for (int listed_code : codes)
+        if (listed_code == code) return true;
+    return false;
+}
+
+// What each reply code means to this client; 227 only means something to
+// PASV, which reads it before the table is consulted.
+constexpr Reply classify(int code) {
+    if (listed(kWantedCodes, code)) return Reply::kWanted;
+    if (code == 331) return Reply::kPassword;
+    if (listed(kRefusedCodes, code)) return Reply::kRefused;
+    if (code == 421) return Reply::kClosing;
+    return Reply::kBad;
+}
+
+// Appends one line to the reply buffer, grown to the exact length needed.
+int append_reply(FtpClient *client, const char *line, size_t length) {
+    size_t used = client->reply != nullptr ? strlen(client->reply) : 0;
+    size_t needed = used + length + 1;
+    if (needed > kFtpReplyLimit) return -1;
+    if (client->reply == nullptr || needed > client->reply_capacity) {
+        char *grown = static_cast<char *>(realloc(client->reply, needed));
+        if (grown == nullptr) return -1;
+        if (client->reply == nullptr) grown[0] = '\0';
+        client->reply = grown;
+        client->reply_capacity = static_cast<uint32_t>(needed);
+    }
+    memcpy(client->reply + used, line, length);
+    client->reply[used + length] = '\0';
+    return 0;
+}
+
+// The code of a reply's last line: its leading number when the fourth
+// character is a blank; 0 (not last) otherwise, so "230-" lines and text
+// lines keep the reply open.
+int last_line_code(const char *line, size_t length) {
+    if (length < 4 || line[3] != ' ') return 0;
+    return static_cast<int>(strtol(line, nullptr, 10));
+}
+
+// One number of a PASV reply, as %d reads it: blanks, a sign, digits.
+// Values beyond a byte are cut off early so nothing can overflow.
+const char *read_number(const char *at, long *value) {
+    while (*at == ' ' || (*at >= '\t' && *at <= '\r')) at++;
+    bool negative = *at == '-';
+    if (*at == '-' || *at == '+') at++;
+    if (*at < '0' || *at > '9') return nullptr;
+    long number = 0;
+    for (; *at >= '0' && *at <= '9'; at++)
+        if (number < 1000) number = number * 10 + (*at - '0');
+    *value = negative ? -number : number;
+    return at;
+}
+
+}  // namespace
+
+int ftp_send(FtpClient *client, const char *format, ...) {
+    if (client == nullptr || format == nullptr || client->control < 0) return -1;
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(client->command, sizeof(client->command), format, arguments);
+    va_end(arguments);
+    if (length < 0) return -1;
+    if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
+    int answer = ui_notify(client->context, UI_SENT_LINE, client->command);
+    if (answer < 0) return answer;
+    // No SIGPIPE: a server that left since the last reply must fail this
+    // send, not end the process.
+    ssize_t sent;
+    do {
+        sent = send(client->control, client->command, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return record_error(client->context, ERR_NET_SYSCALL, "send");
+    return static_cast<int>(sent);
+}
+
+int ftp_read_reply(FtpClient *client) {
+    if (client == nullptr) return -1;
+    if (client->reply != nullptr) client->reply[0] = '\0';
+    int code = 0;
+    do {
+        size_t size = client->line_size;
+        int result =
+            read_line(client->context, &client->attempts, &client->control, &client->line, &size);
+        client->line_size = static_cast<uint32_t>(size);
+        if (result < 0) return -1;
+        size_t length = strlen(client->line);
+        if (append_reply(client, client->line, length) < 0) return -1;
+        code = last_line_code(client->line, length);
+    } while (code == 0);
+    if (ui_notify(client->context, UI_RECEIVED_LINE, client->reply) < 0) return -1;
+    return code;
+}
+
+int ftp_handle_reply(FtpClient *client, int code) {
+    if (client == nullptr) return -1;
+    EngineContext *context = client->context;
+    if (context != nullptr && context->error != nullptr) {
+        context->error->class_ = ERR_FTP;
+        context->error->call = "ftp_handle_reply";
+    }
+    switch (classify(code)) {
+        case Reply::kWanted:
+            return 0;
+        case Reply::kPassword:
+            client->need_password = 1;
+            return 0;
+        case Reply::kRefused:
+            return record_error_code(context, ERR_FTP, code, "ftp_handle_reply");
+        case Reply::kClosing:
+            ftp_close_control(client);
+            return record_error_code(context, ERR_FTP, 421, "ftp_handle_reply");
+        case Reply::kBad:
+            break;
+    }
+    return record_error_code(context, ERR_FTP, 1, "ftp_handle_reply");
+}
+
+int ftp_connect(FtpClient *client) {
+    if (client == nullptr || client->host == nullptr || client->port == 0) return -1;
+    if (connection_open(client->context, &client->control, client->host,
+                        static_cast<uint16_t>(client->port), 0, nullptr) < 0)
+        return -1;
+    int code;
+    // 120: the server will be ready in a while; its next reply is the real one.
+    while ((code = ftp_read_reply(client)) == 120) {
+    }
+    if (code < 0) {
+        ui_notify(client->context, UI_RECEIVED_LINE, kClosedByServer);
+        return ftp_handle_reply(client, 421);
+    }
+    return ftp_handle_reply(client, code);
+}
+
+int ftp_user(FtpClient *client) {
+    if (client == nullptr || client->user == nullptr) return -1;
+    if (ftp_send(client, "USER %s\r\n", client->user) < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+int ftp_pass(FtpClient *client) {
+    if (client == nullptr || client->user == nullptr) return -1;
+    if (client->need_password == 0) return 0;
+    if (ftp_send(client, "PASS %s\r\n", client->password != nullptr ? client->password : "") < 0)
+        return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+int ftp_type(FtpClient *client) {
+    if (ftp_send(client, "TYPE %c\r\n", 'I') < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+int ftp_cwd(FtpClient *client) {
+    if (client == nullptr || client->directory == nullptr) return -1;
+    if (ftp_send(client, "CWD %s\r\n", client->directory) < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+int ftp_parse_pasv(const char *reply, char *host, uint16_t *port) {
+    if (reply == nullptr || host == nullptr || port == nullptr) return -1;
+    const char *comma = strchr(reply, ',');
+    if (comma == nullptr) return -1;
+    const char *at = comma;
+    while (at > reply && at[-1] >= '0' && at[-1] <= '9') at--;
+    long numbers[6];
+    for (int index = 0; index < 6; index++) {
+        if (index > 0) {
+            if (*at != ',') return -2;
+            at++;
+        }
+        at = read_number(at, &numbers[index]);
+        if (at == nullptr || numbers[index] < 0 || numbers[index] > 255) return -2;
+    }
+    snprintf(host, 16, "%ld.%ld.%ld.%ld", numbers[0], numbers[1], numbers[2], numbers[3]);
+    *port = static_cast<uint16_t>((numbers[4] * 256 + numbers[5]) % 65536);
+    return 0;
+}
+
+int ftp_pasv(FtpClient *client) {
+    if (client == nullptr || client->active == 1) return -1;
+    if (ftp_send(client, "PASV\r\n") < 0) return -1;
+    int code = ftp_read_reply(client);
+    if (code != 227) return ftp_handle_reply(client, code);
+    char host[16];
+    uint16_t port = 0;
+    int parsed = ftp_parse_pasv(client->reply, host, &port);
+    if (parsed == -1) return -1;
+    if (parsed < 0) return ftp_handle_reply(client, code);
+    return connection_open(client->context, &client->data, host, port, 0, nullptr);
+}
+
+int ftp_port(FtpClient *client) {
+    if (client == nullptr || client->active != 1 || client->control < 0) return -1;
+    // The listener goes on the address the server already reaches us at.
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    if (getsockname(client->control, reinterpret_cast<sockaddr *>(&address), &length) < 0)
+        return -1;
+    address.sin_port = 0;
+    if (connection_open(client->context, &client->data, nullptr, 0, 1, &address) < 0) return -1;
+    char text[16];
+    snprintf(text, sizeof(text), "%s", inet_ntoa(address.sin_addr));
+    for (char *at = text; *at != '\0'; at++)
+        if (*at == '.') *at = ',';
+    uint16_t port = ntohs(address.sin_port);
+    if (ftp_send(client, "PORT %s,%d,%d\r\n", text, port / 256, port % 256) < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+int ftp_rest(FtpClient *client, const char *offset) {
+    if (client == nullptr || offset == nullptr) return -1;
+    if (ftp_send(client, "REST %s\r\n", offset) < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+// Waits on the PORT listener for the server's connection within the file's
+// budget of expired waits, so a server that never connects cannot hold the
+// run; then accepts only the server's own address.
+static int accept_server(FtpClient *client) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (getpeername(client->control, reinterpret_cast<sockaddr *>(&peer), &length) < 0) return -1;
+    EngineContext *context = client->context;
+    for (;;) {
+        if (client->attempts >= context->tries)
+            return record_error_code(context, ERR_FTP, 2, "accept");
+        int ready = wait_for_data(context, client->data);
+        if (ready == 1) break;
+        client->attempts++;
+        if (ready < 0) return -1;
+    }
+    return connection_accept(context, &client->data, peer.sin_addr.s_addr);
+}
+
+int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int descriptor,
+             long offset) {
+    if (client == nullptr || name == nullptr || receiver == nullptr) return -1;
+    if (ftp_send(client, "RETR %s\r\n", name) < 0) return -1;
+    int code = ftp_read_reply(client);
+    if (code == 125 || code == 150) {
+        if (client->active == 1 && accept_server(client) < 0) return -1;
+        // A short or broken transfer is judged by the server's closing reply.
+        receiver(client, descriptor, offset);
+        ui_notify(client->context, UI_TRANSFER_DONE);
+        ftp_close_data(client);
+        return ftp_handle_reply(client, ftp_read_reply(client));
+    }
+    if (code == 450 || code == 550) {
+        int result = ftp_handle_reply(client, code);
+        // The next file logs in anew on a fresh control connection.
+        ftp_quit(client);
+        return result;
+    }
+    return ftp_handle_reply(client, code);
+}
+
+int ftp_quit(FtpClient *client) {
+    if (client == nullptr) return 1;
+    if (ftp_send(client, "QUIT\r\n") < 0) return -1;
+    int code = ftp_read_reply(client);
+    int result = code == 221 ? 0 : ftp_handle_reply(client, code);
+    ftp_close_data(client);
+    ftp_close_control(client);
+    return result;
+}
+
+int ftp_close_control(FtpClient *client) {
+    if (client == nullptr) return -1;
+    int result = connection_close(client->context, &client->control, 1);
+    free(client->reply);
+    client->reply = nullptr;
+    client->reply_capacity = 0;
+    free(client->line);
+    client->line = nullptr;
+    client->line_size = 0;
+    return result;
+}
+
+int ftp_close_data(FtpClient *client) {
+    if (client == nullptr) return -1;
+    return connection_close(client->context, &client->data, 1);
+}

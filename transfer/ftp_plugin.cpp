@@ -1,0 +1,195 @@
+// The ftp plugin: login data from the information file's URL, one login
+// per run kept while the control connection stays idle, a data connection
+// per file, and resumption of partial copies with REST.
+#include "transfer/ftp_plugin.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "config/updconfig.h"
+#include "engine/engine.h"
+#include "engine/update.h"
+#include "support/utils.h"
+#include "transfer/ftp.h"
+#include "transfer/plugin.h"
+#include "transfer/url.h"
+
+namespace {
+
+constexpr std::string_view kFtpScheme = "ftp://";
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+char *copy_or(const char *text, const char *fallback) {
+    return strdup(text != nullptr ? text : fallback);
+}
+
+// dirname may write into its argument and return static storage, so it
+// works on a scratch copy and its answer is copied again.
+char *directory_of(const char *path) {
+    char *scratch = strdup(path);
+    if (scratch == nullptr) return nullptr;
+    char *directory = strdup(dirname(scratch));
+    free(scratch);
+    return directory;
+}
+
+int release_client(FtpClient *client) {
+    free(client->host);
+    free(client->user);
+    free(client->password);
+    free(client->directory);
+    free(client->reply);
+    free(client->line);
+    free(client);
+    return 0;
+}
+
+void *ftp_open(EngineContext *context) {
+    if (context == nullptr || context->ui_event == nullptr || context->info_url == nullptr ||
+        context->use_proxy != 0)
+        return nullptr;
+    if (!std::string_view(context->info_url).starts_with(kFtpScheme)) return nullptr;
+    Url *url = url_new();
+    if (url == nullptr) return nullptr;
+    if (url_parse(context->info_url, url) < 0) {
+        url_free(url);
+        return nullptr;
+    }
+    auto *client = static_cast<FtpClient *>(calloc(1, sizeof(FtpClient)));
+    if (client == nullptr) {
+        url_free(url);
+        return nullptr;
+    }
+    client->control = -1;
+    client->data = -1;
+    client->port = url->port;
+    client->host = copy_or(url->host, "");
+    client->user = copy_or(url->user, kFtpDefaultUser);
+    client->password = copy_or(url->password, QAVO_ANONYMOUS_PASSWORD);
+    client->directory = directory_of(url->path != nullptr ? url->path : "/");
+    const auto *passive = static_cast<const int32_t *>(context->proxy_or_passive);
+    // The option reads "passive(off)/active(on)": on selects PORT.
+    client->active = passive != nullptr && *passive != 0 ? 1 : 0;
+    client->context = context;
+    url_free(url);
+    if (client->host == nullptr || client->user == nullptr || client->password == nullptr ||
+        client->directory == nullptr) {
+        release_client(client);
+        return nullptr;
+    }
+    return client;
+}
+
+int ftp_plugin_close(void *handle) {
+    auto *client = static_cast<FtpClient *>(handle);
+    if (client == nullptr) return -1;
+    // The goodbye gets one wait of its own even when the last file spent
+    // the budget, so a clean run does not end on a reply it could not read.
+    if (client->context != nullptr && client->attempts >= client->context->tries)
+        client->attempts = client->context->tries > 0 ? client->context->tries - 1 : 0;
+    ftp_quit(client);
+    // A control connection already gone leaves QUIT unsent and nothing closed.
+    ftp_close_data(client);
+    ftp_close_control(client);
+    return release_client(client);
+}
+
+int log_in(FtpClient *client) {
+    if (client->control >= 0) {
+        if (connection_idle(client->control) == 1) return 0;
+        // Closed by the server, or it said something unasked: start afresh.
+        ftp_close_data(client);
+        ftp_close_control(client);
+    }
+    if (ftp_connect(client) < 0 || ftp_user(client) < 0 || ftp_pass(client) < 0 ||
+        ftp_type(client) < 0 || ftp_cwd(client) < 0)
+        return -1;
+    return 0;
+}
+
+int open_data(FtpClient *client) {
+    if (client->data >= 0) {
+        if (connection_idle(client->data) == 1) return 0;
+        ftp_close_data(client);
+    }
+    return client->active == 1 ? ftp_port(client) : ftp_pasv(client);
+}
+
+// One attempt at the file: 0 or -1.
+int fetch(FtpClient *client, FileRecord *file) {
+    const char *local = file->tempfile;
+    struct stat info;
+    off_t start = 0;
+    Descriptor copy{-1};
+    if (stat(local, &info) == 0) {
+        copy.fd = open(local, O_RDWR);
+        start = info.st_size;
+    } else {
+        copy.fd = open(local, O_RDWR | O_CREAT | O_EXCL, 0600);
+    }
+    if (copy.fd < 0 || lseek(copy.fd, start, SEEK_SET) < 0) return -1;
+    if (log_in(client) < 0 || open_data(client) < 0) return -1;
+    if (start != 0) {
+        char offset[24];
+        snprintf(offset, sizeof(offset), "%" PRIdMAX, static_cast<intmax_t>(start));
+        // A server without restarts sends the whole file: write it from the
+        // first byte over the old copy.
+        if (ftp_rest(client, offset) < 0) start = 0;
+        if (client->control < 0) return -1;
+    }
+    if (lseek(copy.fd, start, SEEK_SET) < 0) return -1;
+    return ftp_retr(client, file->sitepath, ftp_receive_file, copy.fd, static_cast<long>(start)) < 0
+               ? -1
+               : 0;
+}
+
+int ftp_get(FileRecord *file, void *handle) {
+    auto *client = static_cast<FtpClient *>(handle);
+    if (file == nullptr || file->sitepath == nullptr || file->tempfile == nullptr ||
+        client == nullptr)
+        return -1;
+    EngineContext *context = client->context;
+    normalize_path(file->sitepath);
+    client->attempts = 0;
+    int answer = ui_notify(context, UI_PROGRESS, file);
+    if (answer < 0) return answer;
+    for (;;) {
+        if (client->attempts != 0) {
+            answer = ui_notify(context, UI_RETRY, client->attempts, context->tries);
+            if (answer < 0) return answer;
+        }
+        int result = fetch(client, file);
+        client->attempts++;
+        if (result == 0) return 0;
+        // A data connection left from a failed attempt belongs to a command
+        // the server has given up on.
+        ftp_close_data(client);
+        if (client->attempts >= context->tries) return -1;
+    }
+}
+
+}  // namespace
+
+int ftp_receive_file(FtpClient *client, int descriptor, long offset) {
+    if (client == nullptr) return -1;
+    uint32_t remaining = kTransferAll;
+    return transfer_data(client->context, client->data, descriptor, &remaining,
+                         static_cast<uint32_t>(offset), socket_read, file_write);
+}
+
+const Plugin ftp_plugin{"ftp", ftp_open, ftp_plugin_close, ftp_get};
