@@ -4,9 +4,8 @@
 
 namespace {
 
-// Stand-ins until the FTP and HTTP plugins are written: they decline every
-// context, so only file:// mirrors can be served. The files that bring the
-// real ftp_plugin and http_plugin records remove these.
+// Stand-in until the HTTP plugin is written: it declines every context.
+// The file that brings the real http_plugin record removes it.
 void *decline_open(EngineContext *) {
     return nullptr;
 }
@@ -21,7 +20,6 @@ int decline_get(FileRecord *, void *) {
 
 }  // namespace
 
-const Plugin ftp_plugin{"ftp", decline_open, decline_close, decline_get};
 const Plugin http_plugin{"http", decline_open, decline_close, decline_get};
 
 const Plugin *const plugin_table[] = {&file_plugin, &ftp_plugin, &http_plugin, nullptr};
