@@ -117,8 +117,12 @@ int log_in(FtpClient *client) {
         ftp_close_control(client);
     }
     if (ftp_connect(client) < 0 || ftp_user(client) < 0 || ftp_pass(client) < 0 ||
-        ftp_type(client) < 0 || ftp_cwd(client) < 0)
+        ftp_type(client) < 0 || ftp_cwd(client) < 0) {
+        // A session that stopped halfway through the login must not pass
+        // for a logged-in one at the next attempt.
+        ftp_close_control(client);
         return -1;
+    }
     return 0;
 }
 
@@ -149,8 +153,12 @@ int fetch(FtpClient *client, FileRecord *file) {
         snprintf(offset, sizeof(offset), "%" PRIdMAX, static_cast<intmax_t>(start));
         // A server without restarts sends the whole file: write it from the
         // first byte over the old copy.
-        if (ftp_rest(client, offset) < 0) start = 0;
-        if (client->control < 0) return -1;
+        if (ftp_rest(client, offset) < 0) {
+            if (client->control < 0) return -1;
+            start = 0;
+            // The meter starts over with the file, as the data do.
+            if (ui_notify(client->context, UI_PROGRESS, file) < 0) return -1;
+        }
     }
     if (lseek(copy.fd, start, SEEK_SET) < 0) return -1;
     return ftp_retr(client, file->sitepath, ftp_receive_file, copy.fd, static_cast<long>(start)) < 0

@@ -182,3 +182,48 @@ class Squid(Server):
 
     def access_log(self):
         return [line for line in self.read("access.log").split("\n") if line]
+
+
+VSFTPD = "/usr/sbin/vsftpd"
+
+
+class Vsftpd(Server):
+    """vsftpd on 127.0.0.1:port with anonymous read-only access to `root`
+    (a published mirror), passive ports on loopback, and every command and
+    reply logged to vsftpd.log."""
+
+    program = VSFTPD
+
+    def __init__(self, root, passive_ports=16):
+        super().__init__()
+        self.root = os.path.abspath(root)
+        self.passive_low = free_port()
+        self.passive_high = min(self.passive_low + passive_ports - 1, 65535)
+
+    def configure(self):
+        # The chroot of anonymous sessions needs an empty directory that the
+        # ftp user cannot write; the served tree must be readable, not writable.
+        empty = self.path("empty")
+        os.makedirs(empty, exist_ok=True)
+        os.chmod(empty, 0o755)
+        os.chmod(self.root, 0o755)
+        with open(self.path("vsftpd.conf"), "w") as conf:
+            conf.write(
+                "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=%d\n"
+                "background=NO\n"
+                "anonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\n"
+                "write_enable=NO\nanon_root=%s\nsecure_chroot_dir=%s\n"
+                "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%d\n"
+                "pasv_max_port=%d\nport_enable=YES\nconnect_from_port_20=NO\n"
+                "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
+                "vsftpd_log_file=%s\ndual_log_enable=NO\nsyslog_enable=NO\n"
+                "idle_session_timeout=120\ndata_connection_timeout=60\n" %
+                (self.port, self.root, empty, self.passive_low, self.passive_high,
+                 self.path("vsftpd.log")))
+
+    def command(self):
+        return [self.program, self.path("vsftpd.conf")]
+
+    def log(self):
+        return [line for line in self.read("vsftpd.log").split("\n") if line]
