@@ -1,6 +1,6 @@
 // engine_update over a file:// mirror with a compressed catalogue signed by
-// the test key: first install, a run with nothing to do, the self-update
-// path, a refused signature and plugin failures.
+// the test key: a whole run under the sanitizers, refused signatures, plugin
+// failures and refused contexts (the end-to-end tests cover the rest).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -92,20 +92,6 @@ TEST_F(EngineUpdateTest, FirstRunInstallsDependenciesFirstAndCleansUp) {
     EXPECT_EQ(h.count(UI_NEEDS_UPDATE), 0u);
     EXPECT_EQ(h.count(UI_INSTALL_MODULE), 0u);
     EXPECT_TRUE(h.installs.empty());
-    EXPECT_TRUE(temp_dir_empty());
-}
-
-TEST_F(EngineUpdateTest, NewUpdaterReplacesItselfAndLooksAtNoModule) {
-    mirror("qavoupdate", "the updater, next version");
-    publish("the updater, next version");
-    h.select("engine");
-    h.install_result = [](const Install &call) { return call.mode == 2 ? 9 : -1; };
-    EXPECT_EQ(engine_update(&h.context), 9);
-    ASSERT_EQ(h.installs.size(), 1u);
-    EXPECT_EQ(h.installs[0].mode, 2);
-    EXPECT_EQ(h.installs[0].local, dir.file("root/bin/qavoupdate"));
-    EXPECT_EQ(h.names(UI_NEEDS_UPDATE), (std::vector<std::string>{"qavoupdate"}));
-    EXPECT_FALSE(exists(dir.file("root/data")));
     EXPECT_TRUE(temp_dir_empty());
 }
 

@@ -248,15 +248,4 @@ TEST_F(FetchTest, LinkIsOpenedOnlyForFileUrls) {
     engine_close_link(nullptr);
 }
 
-TEST_F(FetchTest, GetRefusesIncompleteArguments) {
-    ASSERT_NE(open_link(), nullptr);
-    FileRecord *file = listed("data", "x");
-    EXPECT_EQ(engineGetFile(nullptr, link, 1), -1);
-    EXPECT_EQ(engineGetFile(file, nullptr, 1), -1);
-    EXPECT_EQ(engineGetFile(file, link, 0), -1);  // never prepared
-    EXPECT_EQ(engine_check_file(file, nullptr), -1);
-    h.context.expand_path = nullptr;
-    EXPECT_EQ(engineGetFile(file, link, 1), -1);
-}
-
 }  // namespace

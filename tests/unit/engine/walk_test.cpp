@@ -353,12 +353,4 @@ TEST_F(ModuleInstallTest, PresentProgramWithoutMirrorNameRunsFromItsExpandedPath
     EXPECT_EQ(log(), "stop\n");
 }
 
-TEST_F(ModuleInstallTest, InstallAnswerOfTheAnnouncementIsReturned) {
-    ModuleRecord *engine = make_module(kit, "engine");
-    fetched(engine, "a", dir.file("root/a"), "a");
-    h.answer = [](const Event &event) { return event.code == UI_INSTALL_MODULE ? -4 : 0; };
-    EXPECT_EQ(module_install(&h.context, engine), -4);
-    EXPECT_TRUE(h.installs.empty());
-}
-
 }  // namespace
