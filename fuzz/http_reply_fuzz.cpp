@@ -1,0 +1,91 @@
+// Fuzzes the HTTP reply readers (status line, header block, and the body by
+// its framing) with input arriving on a socket pair. The first byte picks a
+// whole reply, or a body read as chunked coding.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "transfer/http.h"
+
+namespace {
+
+size_t body_bytes = 0;
+
+int discard(int socket, int32_t *length, void *) {
+    char buffer[4096];
+    int32_t moved = 0;
+    while (*length < 0 || moved < *length) {
+        size_t want = sizeof(buffer);
+        if (*length >= 0 && static_cast<size_t>(*length - moved) < want)
+            want = static_cast<size_t>(*length - moved);
+        ssize_t count = recv(socket, buffer, want, 0);
+        if (count <= 0) break;
+        moved += static_cast<int32_t>(count);
+    }
+    body_bytes += static_cast<size_t>(moved);
+    *length = moved;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // The whole input must fit into the socket buffer before reading.
+    if (size < 1 || size > 32768) return 0;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return 0;
+    bool chunked_only = (data[0] & 1) != 0;
+    if (size > 1 && write(ends[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1)) abort();
+    close(ends[1]);
+
+    ErrorRecord error{};
+    EngineContext context{};
+    context.error = &error;
+    context.tries = 3;
+    context.timeout = 1;
+    HttpClient *client = http_client_new();
+    if (client == nullptr) abort();
+    client->socket = ends[0];
+    client->context = &context;
+    HttpMessage *reply = http_message_new();
+    if (reply == nullptr) abort();
+    body_bytes = 0;
+
+    int result = 0;
+    if (chunked_only) {
+        client->head = static_cast<char *>(malloc(kHttpHeadStart));
+        client->head_capacity = kHttpHeadStart;
+        http_add_header(reply, "Transfer-Encoding", " chunked");
+    } else {
+        result = http_read_status(client, reply);
+        if (result == 0) {
+            // The copy stops at a NUL from the peer, so only its bound holds.
+            if (reply->start_line == nullptr || strlen(reply->start_line) >= kHttpHeadLimit)
+                abort();
+            if (client->status > kHttpStatusLimit) abort();
+            result = http_read_headers(client, reply);
+        }
+        if (client->head_capacity > kHttpHeadLimit) abort();
+    }
+    if (result == 0) {
+        for (int32_t i = 0; i < reply->headers->count; i++) {
+            const auto *header = vector_at<HttpHeader>(reply->headers, i);
+            if (strpbrk(header->name, ":\r\n") != nullptr) abort();
+            if (strchr(header->value, '\n') != nullptr) abort();
+            if (i > 0 && message_header_compare(&reply->headers->items[i - 1],
+                                                &reply->headers->items[i]) > 0)
+                abort();
+        }
+        http_read_body(client, reply, discard, nullptr);
+        if (body_bytes > size) abort();
+    }
+    // Every failure closed the connection; success may keep it.
+    if (result < 0 && client->socket >= 0) abort();
+    http_message_free(reply);
+    http_client_free(client);
+    return 0;
+}
