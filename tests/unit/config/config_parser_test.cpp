@@ -2,9 +2,8 @@
 // messages of every error rule, recovery, quoting and line counting.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <string>
+#include <vector>
 
 #include "config/updconfig.h"
 #include "tests/unit/config/config_test_util.h"
@@ -13,220 +12,163 @@ namespace {
 
 using ConfigParser = ConfigFileTest;
 
-ConfigOption *find(Config *config, const char *section, const char *name) {
-    ConfigOption *option = config_find_option(config, section, name);
-    EXPECT_NE(option, nullptr) << section << "/" << name;
-    return option;
+// An option's expected value (string when given, else number) and line (-1: any).
+struct Want {
+    const char *section, *name;
+    int32_t number;
+    const char *string = nullptr;
+    int32_t line = -1;
+};
+
+void expect_values(Config *config, const std::vector<Want> &wants) {
+    for (const Want &want : wants) {
+        SCOPED_TRACE(std::string(want.section) + "/" + want.name);
+        ConfigOption *option = config_find_option(config, want.section, want.name);
+        ASSERT_NE(option, nullptr);
+        if (want.string != nullptr) {
+            EXPECT_STREQ(option->value.string, want.string);
+        } else {
+            EXPECT_EQ(option->value.number, want.number);
+        }
+        if (want.line >= 0) {
+            EXPECT_EQ(option->line, want.line);
+        }
+    }
 }
 
-TEST_F(ConfigParser, EmptyFileChangesNothing) {
+TEST_F(ConfigParser, AcceptedFiles) {
+    struct Case {
+        const char *text;
+        std::vector<Want> wants;
+        const char *out = "", *err = "";
+    };
+    const Case cases[] = {
+        {"# comment in the first column\n[global]\ntries = 5 verbose=yes\n\n"
+         "timeout =\t\"  42abc\"\nalarm = -7\nuse-proxy = off\ntemppath = /var/tmp\n"
+         "[modules]\nengine = Off\n#tries = 9\n",
+         {{"global", "tries", 5, nullptr, 3},
+          {"global", "verbose", 1, nullptr, 3},
+          {"global", "timeout", 42, nullptr, 5},
+          {"global", "alarm", -7},
+          {"global", "use-proxy", 0, nullptr, 7},
+          {"global", "temppath", 0, "/var/tmp"},
+          {"modules", "engine", 0},
+          {"global", "proxy", 0, "http://proxy:8080", 0}}},
+        // Numbers without digits, and out of range, are clamped.
+        {"[global]\nalarm = abc\ntries = 99999999999\ntimeout = -99999999999\n",
+         {{"global", "alarm", 0},
+          {"global", "tries", INT32_MAX},
+          {"global", "timeout", INT32_MIN}}},
+        {"[global]\nproxy = \"http://a b\"\nverbose = on\n",
+         {{"global", "proxy", 0, "http://a b"}}},
+        // Stray bytes are echoed unchanged.
+        {"[global]\n<|>\x80[ ] verbose = on\n", {{"global", "verbose", 1}}, "<|>\x80[]"},
+        // Quoted values keep hash, blanks and equals; a bare word keeps its quotes.
+        {"[global]\ntemppath = \"/tmp/a #b = [c]\"\nproxy = \"http://p:1\"\nBINDIR = \"\"\n"
+         "CONFDIR = \"abc\"def\nDATADIR = \"\n",
+         {{"global", "temppath", 0, "/tmp/a #b = [c]"},
+          {"global", "proxy", 0, "http://p:1"},
+          {"global", "BINDIR", 0, ""},
+          {"global", "CONFDIR", 0, "\"abc\"def"},
+          {"global", "DATADIR", 0, "\""}}},
+        // The first quote without a backslash ends the word...
+        {"[global]\nproxy = \"a\\\" b\" tries = 3\n",
+         {{"global", "proxy", 0, "a\\\" b"}, {"global", "tries", 3}}},
+        // ...without one, the last quote with a backslash ends it, across lines.
+        {"[global]\nproxy = \"x\\\"\ntries = 4 \\\"\n",
+         {{"global", "proxy", 0, "x\\\"\ntries = 4 \\"}, {"global", "tries", 20}}},
+        {"[global]\nproxy = \"a\nb\"\n", {{"global", "proxy", 0, "a\nb"}}},
+        // Carriage returns are echoed once per line.
+        {"# comment\r\n[global]\r\nverbose = on\r\ntries = 7\r\n",
+         {{"global", "verbose", 1}, {"global", "tries", 7, nullptr, 4}},
+         "\r\r\r"},
+        // An unknown option is only a warning.
+        {"[global]\n\"my option\" = 1\nTries = 2\n",
+         {},
+         "",
+         "Section [global]:Line 2: Unknown option 'my option'\n"
+         "Section [global]:Line 3: Unknown option 'Tries'\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        LoadResult result = load(c.text);
+        ASSERT_NE(result.config, nullptr);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.config->errors, 0);
+        expect_values(result.config, c.wants);
+        config_free(result.config);
+    }
+}
+
+TEST_F(ConfigParser, AssignmentsLeaveDefaultsAndTrackTheSection) {
     Config *defaults = config_new();
     ASSERT_NE(defaults, nullptr);
     LoadResult result = load("");
     ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "");
     EXPECT_EQ(dump_text(result.config), dump_text(defaults));
     config_free(result.config);
     config_free(defaults);
+
+    result = load("[global]\ntemppath = /var/tmp\n[modules]\n");
+    ASSERT_NE(result.config, nullptr);
+    EXPECT_STREQ(config_find_option(result.config, "global", "temppath")->default_value.string,
+                 "/tmp");
+    EXPECT_STREQ(result.config->current_section, "modules");
+    config_free(result.config);
+}
+
+TEST_F(ConfigParser, RejectedFilesAndTheirMessages) {
+    const std::string eq = "Section [global]: Line ";
+    const std::string boolean =
+        "Section [global]:Line 3: Unknown boolean value 'maybe'. "
+        "Please use on/off\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"verbose = on\n[global]\n", ""},  // first token not a section
+        {"[global]\n  # note here\n",      // an indented hash is no comment
+         eq + "2: Please enquote the string that contains '#'\n" + eq +
+             "2: Please enquote the string that contains 'note'\n" + eq +
+             "3: Please enquote the string that contains 'here'\n"},
+        {"[global]\nproxy = http://a b\nverbose = on\n",
+         eq + "3: Please enquote the string that contains 'b'\n"},
+        {"[global]\ntries 5\ntimeout = 3\n",
+         eq + "2: After 'tries' you should add '='\n" + eq +
+             "3: Please enquote the string that contains '5'\n"},
+        {"[global]\nproxy =\ntries = 5\n", ""},
+        {"[global]\nproxy =\n[ftp]\nport = 2121\n", eq + "3: Missing string after proxy '='\n"},
+        {"[ftp]\nport =", "Section [ftp]: Line 2: Missing string after port '='\n"},
+        {"[ftp]\nport = = 3\n", "Section [ftp]: Line 2: Missing string after port '='\n"},
+        {"[global]\nproxy = \"x\\\"\ntries = 4 \\\"\nverbose = maybe\n", boolean},
+        {"[global]\nproxy = \"a\nb\"\nverbose = maybe\n", boolean},  // spanned lines not counted
+        {"[modules]\nqavomd = 1\n",
+         "Section [modules]:Line 2: Unknown boolean value '1'. Please use on/off\n"},
+        // An unknown section keeps the previous one.
+        {"[ftp]\n[nosuch]\nport = 5\nbogus = 1\n",
+         "Fatal error:Line 2: Unknown section name '[nosuch]'\n"
+         "Section [ftp]:Line 4: Unknown option 'bogus'\n"},
+        {"[\"global\"]\n", "Fatal error:Line 1: Unknown section name '[\"global\"]'\n"},
+        // With no section selected, options are rejected without lookup.
+        {"[nosuch]\nbogus = 1\nport\n", "Fatal error:Line 1: Unknown section name '[nosuch]'\n"},
+    };
+    for (const auto &[text, messages] : cases) {
+        SCOPED_TRACE(text);
+        LoadResult result = load(text);
+        EXPECT_EQ(result.config, nullptr);
+        config_free(result.config);
+        EXPECT_EQ(result.err, messages);
+    }
+    LoadResult comma = load("[global]\nproxy = a,b\n");  // the comma is echoed and splits
+    EXPECT_EQ(comma.config, nullptr);
+    EXPECT_EQ(comma.out, ",");
+    EXPECT_EQ(comma.err, eq + "3: Please enquote the string that contains 'b'\n");
 }
 
 TEST_F(ConfigParser, NullPathGivesTheDefaultsAndKeepsAGivenModel) {
     Config *config = config_load(nullptr, nullptr);
     ASSERT_NE(config, nullptr);
-    EXPECT_EQ(find(config, "global", "tries")->value.number, 20);
+    EXPECT_EQ(config_find_option(config, "global", "tries")->value.number, 20);
     EXPECT_EQ(config_load(config, nullptr), config);
     config_free(config);
-}
-
-TEST_F(ConfigParser, AssignmentsOfEveryTypeRecordTheirLine) {
-    LoadResult result = load(
-        "# comment in the first column\n"
-        "[global]\n"
-        "tries = 5 verbose=yes\n"
-        "\n"
-        "timeout =\t\"  42abc\"\n"
-        "alarm = -7\n"
-        "use-proxy = off\n"
-        "temppath = /var/tmp\n"
-        "[modules]\n"
-        "engine = Off\n"
-        "#tries = 9\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "");
-    Config *config = result.config;
-    EXPECT_EQ(find(config, "global", "tries")->value.number, 5);
-    EXPECT_EQ(find(config, "global", "tries")->line, 3);
-    EXPECT_EQ(find(config, "global", "verbose")->value.number, 1);
-    EXPECT_EQ(find(config, "global", "verbose")->line, 3);
-    EXPECT_EQ(find(config, "global", "timeout")->value.number, 42);
-    EXPECT_EQ(find(config, "global", "timeout")->line, 5);
-    EXPECT_EQ(find(config, "global", "alarm")->value.number, -7);
-    EXPECT_EQ(find(config, "global", "use-proxy")->value.number, 0);
-    EXPECT_EQ(find(config, "global", "use-proxy")->line, 7);
-    EXPECT_STREQ(find(config, "global", "temppath")->value.string, "/var/tmp");
-    EXPECT_STREQ(find(config, "global", "temppath")->default_value.string, "/tmp");
-    EXPECT_EQ(find(config, "modules", "engine")->value.number, 0);
-    EXPECT_EQ(find(config, "global", "proxy")->line, 0);
-    EXPECT_STREQ(config->current_section, "modules");
-    config_free(config);
-}
-
-TEST_F(ConfigParser, NumbersWithoutDigitsAndOutOfRangeAreClamped) {
-    LoadResult result =
-        load("[global]\nalarm = abc\ntries = 99999999999\ntimeout = -99999999999\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(find(result.config, "global", "alarm")->value.number, 0);
-    EXPECT_EQ(find(result.config, "global", "tries")->value.number, INT32_MAX);
-    EXPECT_EQ(find(result.config, "global", "timeout")->value.number, INT32_MIN);
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, FirstTokenNotASectionIsRejectedSilently) {
-    expect_rejected("verbose = on\n[global]\n", "");
-}
-
-TEST_F(ConfigParser, IndentedHashIsNotAComment) {
-    expect_rejected("[global]\n  # note here\n",
-                    "Section [global]: Line 2: Please enquote the string that contains '#'\n"
-                    "Section [global]: Line 2: Please enquote the string that contains 'note'\n"
-                    "Section [global]: Line 3: Please enquote the string that contains 'here'\n");
-}
-
-TEST_F(ConfigParser, UnquotedValueWithBlankLeavesAStrayWord) {
-    expect_rejected("[global]\nproxy = http://a b\nverbose = on\n",
-                    "Section [global]: Line 3: Please enquote the string that contains 'b'\n");
-
-    LoadResult result = load("[global]\nproxy = \"http://a b\"\nverbose = on\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.err, "");
-    EXPECT_STREQ(find(result.config, "global", "proxy")->value.string, "http://a b");
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, MissingEqualsThenNextAssignment) {
-    expect_rejected("[global]\ntries 5\ntimeout = 3\n",
-                    "Section [global]: Line 2: After 'tries' you should add '='\n"
-                    "Section [global]: Line 3: Please enquote the string that contains '5'\n");
-}
-
-TEST_F(ConfigParser, NothingAfterEqualsBeforeAnotherAssignmentFailsSilently) {
-    expect_rejected("[global]\nproxy =\ntries = 5\n", "");
-}
-
-TEST_F(ConfigParser, MissingValueBeforeSectionOrEnd) {
-    expect_rejected("[global]\nproxy =\n[ftp]\nport = 2121\n",
-                    "Section [global]: Line 3: Missing string after proxy '='\n");
-
-    expect_rejected("[ftp]\nport =", "Section [ftp]: Line 2: Missing string after port '='\n");
-
-    expect_rejected("[ftp]\nport = = 3\n",
-                    "Section [ftp]: Line 2: Missing string after port '='\n");
-}
-
-TEST_F(ConfigParser, CommaIsEchoedAndSplitsTheValue) {
-    LoadResult result = load("[global]\nproxy = a,b\n");
-    EXPECT_EQ(result.config, nullptr);
-    EXPECT_EQ(result.out, ",");
-    EXPECT_EQ(result.err,
-              "Section [global]: Line 3: Please enquote the string that contains 'b'\n");
-}
-
-TEST_F(ConfigParser, StrayBytesAreEchoedUnchanged) {
-    LoadResult result = load("[global]\n<|>\x80[ ] verbose = on\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.out, "<|>\x80[]");
-    EXPECT_EQ(find(result.config, "global", "verbose")->value.number, 1);
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, QuotedValuesKeepHashBlanksAndEquals) {
-    LoadResult result = load(
-        "[global]\n"
-        "temppath = \"/tmp/a #b = [c]\"\n"
-        "proxy = \"http://p:1\"\n"
-        "BINDIR = \"\"\n"
-        "CONFDIR = \"abc\"def\n"
-        "DATADIR = \"\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.err, "");
-    EXPECT_STREQ(find(result.config, "global", "temppath")->value.string, "/tmp/a #b = [c]");
-    EXPECT_STREQ(find(result.config, "global", "proxy")->value.string, "http://p:1");
-    EXPECT_STREQ(find(result.config, "global", "BINDIR")->value.string, "");
-    // A bare word that merely contains quotes keeps them.
-    EXPECT_STREQ(find(result.config, "global", "CONFDIR")->value.string, "\"abc\"def");
-    EXPECT_STREQ(find(result.config, "global", "DATADIR")->value.string, "\"");
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, BackslashQuoteDoesNotCloseAWord) {
-    // The first quote without a backslash ends the word.
-    LoadResult result = load("[global]\nproxy = \"a\\\" b\" tries = 3\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_STREQ(find(result.config, "global", "proxy")->value.string, "a\\\" b");
-    EXPECT_EQ(find(result.config, "global", "tries")->value.number, 3);
-    config_free(result.config);
-
-    // Without one, the last quote with a backslash ends it, across lines.
-    expect_rejected("[global]\nproxy = \"x\\\"\ntries = 4 \\\"\nverbose = maybe\n",
-                    "Section [global]:Line 3: Unknown boolean value 'maybe'. Please use on/off\n");
-
-    result = load("[global]\nproxy = \"x\\\"\ntries = 4 \\\"\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_STREQ(find(result.config, "global", "proxy")->value.string, "x\\\"\ntries = 4 \\");
-    EXPECT_EQ(find(result.config, "global", "tries")->value.number, 20);
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, QuotedValueSpanningLinesIsNotCounted) {
-    expect_rejected("[global]\nproxy = \"a\nb\"\nverbose = maybe\n",
-                    "Section [global]:Line 3: Unknown boolean value 'maybe'. Please use on/off\n");
-
-    LoadResult result = load("[global]\nproxy = \"a\nb\"\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_STREQ(find(result.config, "global", "proxy")->value.string, "a\nb");
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, CarriageReturnsAreEchoedOncePerLine) {
-    LoadResult result = load("# comment\r\n[global]\r\nverbose = on\r\ntries = 7\r\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.out, "\r\r\r");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(find(result.config, "global", "verbose")->value.number, 1);
-    EXPECT_EQ(find(result.config, "global", "tries")->value.number, 7);
-    EXPECT_EQ(find(result.config, "global", "tries")->line, 4);
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, UnknownOptionIsOnlyAWarning) {
-    LoadResult result = load("[global]\n\"my option\" = 1\nTries = 2\n");
-    ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(result.err,
-              "Section [global]:Line 2: Unknown option 'my option'\n"
-              "Section [global]:Line 3: Unknown option 'Tries'\n");
-    EXPECT_EQ(result.config->errors, 0);
-    config_free(result.config);
-}
-
-TEST_F(ConfigParser, BadBooleanIsCounted) {
-    expect_rejected("[modules]\nqavomd = 1\n",
-                    "Section [modules]:Line 2: Unknown boolean value '1'. Please use on/off\n");
-}
-
-TEST_F(ConfigParser, UnknownSectionKeepsThePreviousOne) {
-    expect_rejected("[ftp]\n[nosuch]\nport = 5\nbogus = 1\n",
-                    "Fatal error:Line 2: Unknown section name '[nosuch]'\n"
-                    "Section [ftp]:Line 4: Unknown option 'bogus'\n");
-
-    // Quotes stay in a section name, so it matches nothing.
-    expect_rejected("[\"global\"]\n", "Fatal error:Line 1: Unknown section name '[\"global\"]'\n");
-}
-
-TEST_F(ConfigParser, NoSectionSelectedRejectsOptionsWithoutLookup) {
-    expect_rejected("[nosuch]\nbogus = 1\nport\n",
-                    "Fatal error:Line 1: Unknown section name '[nosuch]'\n");
 }
 
 TEST_F(ConfigParser, CurrentSectionPersistsIntoTheNextFile) {
@@ -234,8 +176,7 @@ TEST_F(ConfigParser, CurrentSectionPersistsIntoTheNextFile) {
     ASSERT_NE(first.config, nullptr);
     LoadResult second = load("[http]\nport = 8080\n", first.config);
     ASSERT_EQ(second.config, first.config);
-    EXPECT_EQ(find(second.config, "ftp", "port")->value.number, 2121);
-    EXPECT_EQ(find(second.config, "http", "port")->value.number, 8080);
+    expect_values(second.config, {{"ftp", "port", 2121}, {"http", "port", 8080}});
     EXPECT_STREQ(second.config->current_section, "http");
 
     LoadResult third = load("[nosuch]\nbogus = 1\n", second.config);
@@ -247,8 +188,7 @@ TEST_F(ConfigParser, CurrentSectionPersistsIntoTheNextFile) {
 
 TEST_F(ConfigParser, EachLoadRestartsTheScanner) {
     // The first file stops inside a quoted word and off the beginning of a line.
-    LoadResult first = load("[global]\nverbose = maybe \"open");
-    EXPECT_EQ(first.config, nullptr);
+    EXPECT_EQ(load("[global]\nverbose = maybe \"open").config, nullptr);
     LoadResult second = load("#comment\n[global]\nverbose = bad\n");
     EXPECT_EQ(second.config, nullptr);
     EXPECT_EQ(second.err,
@@ -260,11 +200,9 @@ TEST_F(ConfigParser, MissingFileIsReportedWithoutLineEnd) {
     LoadResult result = load_path(path);
     EXPECT_EQ(result.config, nullptr);
     EXPECT_EQ(result.err, "Can't open file " + path + " (No such file or directory)");
-
     Config *model = config_new();
     ASSERT_NE(model, nullptr);
-    result = load_path(path, model);  // released, as ASan would tell
-    EXPECT_EQ(result.config, nullptr);
+    EXPECT_EQ(load_path(path, model).config, nullptr);  // model released, as ASan would tell
 }
 
 TEST_F(ConfigParser, ManyOptionsFitTheStackUntilItsLimit) {
@@ -272,13 +210,14 @@ TEST_F(ConfigParser, ManyOptionsFitTheStackUntilItsLimit) {
     for (int i = 0; i < 4000; i++) text += "tries = " + std::to_string(i) + "\n";
     LoadResult result = load(text);
     ASSERT_NE(result.config, nullptr);
-    EXPECT_EQ(find(result.config, "global", "tries")->value.number, 3999);
-    EXPECT_EQ(find(result.config, "global", "tries")->line, 4001);
+    expect_values(result.config, {{"global", "tries", 3999, nullptr, 4001}});
     config_free(result.config);
 
     text = "[global]\n";
     for (int i = 0; i < 12000; i++) text += "tries = 1\n";
-    expect_rejected(text, "");
+    result = load(text);
+    EXPECT_EQ(result.config, nullptr);
+    EXPECT_EQ(result.err, "");
 }
 
 TEST(ConfigParserDeath, ReadErrorEndsTheProcessWithStatusTwo) {

@@ -1,5 +1,5 @@
-// Helpers of the configuration tests: a scratch directory for files and a
-// loader that captures what the parser writes.
+// Helpers of the configuration tests: scratch files, a loader that captures
+// what the parser writes, and a model's dump as text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,21 +24,9 @@ class ConfigFileTest : public testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
     }
-
     void TearDown() override {
         for (const std::string &path : files_) remove(path.c_str());
         remove(dir_.c_str());
-    }
-
-    std::string write_file(const std::string &text) {
-        std::string path = dir_ + "/qup" + std::to_string(files_.size()) + ".conf";
-        FILE *file = fopen(path.c_str(), "wb");
-        EXPECT_NE(file, nullptr);
-        if (file == nullptr) return path;
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
-        files_.push_back(path);
-        return path;
     }
 
     LoadResult load_path(const std::string &path, Config *model = nullptr) {
@@ -49,20 +37,19 @@ class ConfigFileTest : public testing::Test {
         fflush(stdout);
         fflush(stderr);
         std::string err = testing::internal::GetCapturedStderr();
-        std::string out = testing::internal::GetCapturedStdout();
-        return {config, out, err};
+        return {config, testing::internal::GetCapturedStdout(), err};
     }
 
     LoadResult load(const std::string &text, Config *model = nullptr) {
-        return load_path(write_file(text), model);
-    }
-
-    // Loads text into a fresh model, expecting rejection with these messages.
-    void expect_rejected(const std::string &text, const std::string &messages) {
-        LoadResult result = load(text);
-        EXPECT_EQ(result.config, nullptr) << text;
-        config_free(result.config);
-        EXPECT_EQ(result.err, messages) << text;
+        std::string path = dir_ + "/qup" + std::to_string(files_.size()) + ".conf";
+        FILE *file = fopen(path.c_str(), "wb");
+        EXPECT_NE(file, nullptr);
+        if (file != nullptr) {
+            fwrite(text.data(), 1, text.size(), file);
+            fclose(file);
+            files_.push_back(path);
+        }
+        return load_path(path, model);
     }
 
     std::string dir_;

@@ -11,50 +11,28 @@
 
 namespace {
 
-std::vector<std::string> option_names(const ConfigSection *section) {
-    std::vector<std::string> names;
-    for (int32_t i = 0; i < section->count; i++) names.push_back(section->options[i]->name);
-    return names;
-}
-
-TEST(ConfigModel, SectionsAreGlobalFirstThenByteOrder) {
+TEST(ConfigModel, SectionsAndOptionsAreInOrderAndStartAtTheirDefaults) {
     Config *config = config_new();
     ASSERT_NE(config, nullptr);
-    ASSERT_EQ(config->count, 5);
-    const char *expected[] = {"global", "ftp", "hosts", "http", "modules"};
-    for (int32_t i = 0; i < 5; i++) EXPECT_STREQ(config->sections[i]->name, expected[i]);
     EXPECT_EQ(config->current_section, nullptr);
     EXPECT_EQ(config->errors, 0);
-    config_free(config);
-}
-
-TEST(ConfigModel, OptionsAreInByteOrder) {
-    Config *config = config_new();
-    ASSERT_NE(config, nullptr);
-    EXPECT_EQ(option_names(config_find_section(config, "global")),
-              (std::vector<std::string>{"BINDIR", "CONFDIR", "DATADIR", "INSTALL", "PLATFORM",
-                                        "alarm", "proxy", "proxy-auth", "serverresponse",
-                                        "temppath", "timeout", "tries", "use-proxy", "verbose"}));
-    EXPECT_EQ(option_names(config_find_section(config, "ftp")),
-              (std::vector<std::string>{"passive", "password", "port", "username"}));
-    EXPECT_EQ(option_names(config_find_section(config, "hosts")),
-              (std::vector<std::string>{"host", "infofile", "protocol"}));
-    EXPECT_EQ(option_names(config_find_section(config, "http")),
-              (std::vector<std::string>{"password", "port", "username"}));
-    EXPECT_EQ(option_names(config_find_section(config, "modules")),
-              (std::vector<std::string>{"engine", "qavocgate", "qavodmail", "qavoexim", "qavomd",
-                                        "qavomilter", "qavopostfix", "qavoqmail", "qavosendmail"}));
-    config_free(config);
-}
-
-TEST(ConfigModel, EveryOptionIsFoundAndValuesStartAtTheDefault) {
-    Config *config = config_new();
-    ASSERT_NE(config, nullptr);
+    // Global first, then byte order, for sections and options alike.
+    const std::vector<std::vector<std::string>> expected = {
+        {"global", "BINDIR", "CONFDIR", "DATADIR", "INSTALL", "PLATFORM", "alarm", "proxy",
+         "proxy-auth", "serverresponse", "temppath", "timeout", "tries", "use-proxy", "verbose"},
+        {"ftp", "passive", "password", "port", "username"},
+        {"hosts", "host", "infofile", "protocol"},
+        {"http", "password", "port", "username"},
+        {"modules", "engine", "qavocgate", "qavodmail", "qavoexim", "qavomd", "qavomilter",
+         "qavopostfix", "qavoqmail", "qavosendmail"}};
+    std::vector<std::vector<std::string>> found;
     for (int32_t s = 0; s < config->count; s++) {
         ConfigSection *section = config->sections[s];
+        found.push_back({section->name});
         EXPECT_EQ(config_find_section(config, section->name), section);
         for (int32_t o = 0; o < section->count; o++) {
             ConfigOption *option = section->options[o];
+            found.back().push_back(option->name);
             EXPECT_EQ(config_find_option(config, section->name, option->name), option);
             EXPECT_EQ(option->line, 0);
             ASSERT_NE(option->help, nullptr);
@@ -66,41 +44,49 @@ TEST(ConfigModel, EveryOptionIsFoundAndValuesStartAtTheDefault) {
             }
         }
     }
+    EXPECT_EQ(found, expected);
     config_free(config);
 }
 
 TEST(ConfigModel, DefaultsOfTheTable) {
     Config *config = config_new();
     ASSERT_NE(config, nullptr);
-    auto string_of = [&](const char *section, const char *name) {
-        ConfigOption *option = config_find_option(config, section, name);
-        EXPECT_NE(option, nullptr);
-        EXPECT_EQ(option ? option->type : 0, CONFIG_STRING);
-        return std::string(option ? option->value.string : "");
+    struct Default {
+        const char *section, *name;
+        int32_t type;
+        const char *string;
+        int32_t number;
     };
-    auto number_of = [&](const char *section, const char *name, int32_t type) {
-        ConfigOption *option = config_find_option(config, section, name);
-        EXPECT_NE(option, nullptr);
-        EXPECT_EQ(option ? option->type : 0, type);
-        return option ? option->value.number : -99;
+    const Default defaults[] = {
+        {"global", "DATADIR", CONFIG_STRING, "/var/opt/qavo", 0},
+        {"global", "proxy", CONFIG_STRING, "http://proxy:8080", 0},
+        {"global", "proxy-auth", CONFIG_STRING, "none", 0},
+        {"global", "alarm", CONFIG_NUMBER, nullptr, 1800},
+        {"global", "timeout", CONFIG_NUMBER, nullptr, 10},
+        {"global", "tries", CONFIG_NUMBER, nullptr, 20},
+        {"global", "use-proxy", CONFIG_BOOLEAN, nullptr, 0},
+        {"hosts", "host", CONFIG_STRING, "update.qavo.example", 0},
+        {"hosts", "infofile", CONFIG_STRING, "pub/qavo/update/engine/i686/qavoe.info", 0},
+        {"ftp", "password", CONFIG_STRING, QAVO_ANONYMOUS_PASSWORD, 0},
+        {"http", "password", CONFIG_STRING, QAVO_ANONYMOUS_PASSWORD, 0},
+        {"http", "username", CONFIG_STRING, "anonymous", 0},
+        {"ftp", "port", CONFIG_NUMBER, nullptr, 21},
+        {"http", "port", CONFIG_NUMBER, nullptr, 80},
+        {"modules", "engine", CONFIG_BOOLEAN, nullptr, 1},
+        {"modules", "qavomd", CONFIG_BOOLEAN, nullptr, 0},
     };
-    EXPECT_EQ(string_of("global", "DATADIR"), "/var/opt/qavo");
-    EXPECT_EQ(string_of("global", "proxy"), "http://proxy:8080");
-    EXPECT_EQ(string_of("global", "proxy-auth"), "none");
-    EXPECT_EQ(number_of("global", "alarm", CONFIG_NUMBER), 1800);
-    EXPECT_EQ(number_of("global", "timeout", CONFIG_NUMBER), 10);
-    EXPECT_EQ(number_of("global", "tries", CONFIG_NUMBER), 20);
-    EXPECT_EQ(number_of("global", "use-proxy", CONFIG_BOOLEAN), 0);
-    EXPECT_EQ(string_of("hosts", "host"), "update.qavo.example");
-    EXPECT_EQ(string_of("hosts", "infofile"), "pub/qavo/update/engine/i686/qavoe.info");
-    EXPECT_EQ(string_of("ftp", "password"), QAVO_ANONYMOUS_PASSWORD);
+    for (const Default &d : defaults) {
+        SCOPED_TRACE(std::string(d.section) + "/" + d.name);
+        ConfigOption *option = config_find_option(config, d.section, d.name);
+        ASSERT_NE(option, nullptr);
+        EXPECT_EQ(option->type, d.type);
+        if (d.string != nullptr) {
+            EXPECT_STREQ(option->value.string, d.string);
+        } else {
+            EXPECT_EQ(option->value.number, d.number);
+        }
+    }
     EXPECT_EQ(strlen(QAVO_ANONYMOUS_PASSWORD), 45u);
-    EXPECT_EQ(string_of("http", "password"), QAVO_ANONYMOUS_PASSWORD);
-    EXPECT_EQ(string_of("http", "username"), "anonymous");
-    EXPECT_EQ(number_of("ftp", "port", CONFIG_NUMBER), 21);
-    EXPECT_EQ(number_of("http", "port", CONFIG_NUMBER), 80);
-    EXPECT_EQ(number_of("modules", "engine", CONFIG_BOOLEAN), 1);
-    EXPECT_EQ(number_of("modules", "qavomd", CONFIG_BOOLEAN), 0);
     EXPECT_STREQ(config_find_option(config, "http", "password")->help, "ftp password");
     EXPECT_STREQ(config_find_option(config, "global", "proxy-auth")->help,
                  "Proxy authentication: only \"none\" is supported.");
@@ -114,10 +100,12 @@ TEST(ConfigModel, NamesAreCaseSensitive) {
     EXPECT_EQ(config_find_section(config, "Global"), nullptr);
     EXPECT_EQ(config_find_section(config, "nosuch"), nullptr);
     EXPECT_NE(config_find_option(config, "global", "verbose"), nullptr);
-    EXPECT_EQ(config_find_option(config, "global", "Verbose"), nullptr);
-    EXPECT_EQ(config_find_option(config, "global", "bindir"), nullptr);
-    EXPECT_EQ(config_find_option(config, "nosuch", "verbose"), nullptr);
-    EXPECT_EQ(config_find_option(config, "ftp", "verbose"), nullptr);
+    for (auto [section, name] : {std::pair{"global", "Verbose"},
+                                 {"global", "bindir"},
+                                 {"nosuch", "verbose"},
+                                 {"ftp", "verbose"}}) {
+        EXPECT_EQ(config_find_option(config, section, name), nullptr) << section << "/" << name;
+    }
     config_free(config);
 }
 
@@ -137,27 +125,26 @@ TEST(ConfigModel, TwoModelsShareNoString) {
     ASSERT_NE(second, nullptr);
     std::set<const void *> seen;
     size_t strings = 0;
+    auto note = [&](const void *string) {
+        seen.insert(string);
+        strings++;
+    };
     for (Config *config : {first, second}) {
         for (int32_t s = 0; s < config->count; s++) {
             ConfigSection *section = config->sections[s];
-            seen.insert(section->name);
-            seen.insert(section->help);
-            strings += 2;
+            note(section->name);
+            note(section->help);
             for (int32_t o = 0; o < section->count; o++) {
                 ConfigOption *option = section->options[o];
-                seen.insert(option->name);
-                seen.insert(option->help);
-                strings += 2;
-                if (option->type == CONFIG_STRING) {
-                    seen.insert(option->value.string);
-                    seen.insert(option->default_value.string);
-                    strings += 2;
-                }
+                note(option->name);
+                note(option->help);
+                if (option->type != CONFIG_STRING) continue;
+                note(option->value.string);
+                note(option->default_value.string);
             }
         }
     }
     EXPECT_EQ(seen.size(), strings);
-
     ConfigOption *option = config_find_option(first, "global", "temppath");
     free(option->value.string);
     option->value.string = strdup("/var/tmp");
