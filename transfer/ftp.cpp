@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -68,7 +69,12 @@ int append_reply(FtpClient *client, const char *line, size_t length) {
 // lines keep the reply open.
 int last_line_code(const char *line, size_t length) {
     if (length < 4 || line[3] != ' ') return 0;
-    return static_cast<int>(strtol(line, nullptr, 10));
+    // strtol skips leading blanks, so the number may be long: keep it in
+    // range rather than let it wrap into a code that means something.
+    long code = strtol(line, nullptr, 10);
+    if (code > INT_MAX) return INT_MAX;
+    if (code < INT_MIN) return INT_MIN;
+    return static_cast<int>(code);
 }
 
 // One number of a PASV reply, as %d reads it: blanks, a sign, digits.
