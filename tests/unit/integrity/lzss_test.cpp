@@ -11,9 +11,7 @@
 
 namespace {
 
-using Codec = int (*)(FILE *, FILE *);
-
-Bytes run(Codec codec, const Bytes &input) {
+Bytes run(int (*codec)(FILE *, FILE *), const Bytes &input) {
     // fmemopen rejects a zero size; an empty input is a stream at its end.
     static char empty = 0;
     FILE *in = input.empty() ? fmemopen(&empty, 1, "rb")
@@ -40,34 +38,20 @@ Bytes encode(const Bytes &input) {
     return run(lzss_encode, input);
 }
 
-TEST(LzssDecode, EmptyInputGivesEmptyOutput) {
-    EXPECT_TRUE(decode({}).empty());
-}
-
-TEST(LzssDecode, AllLiteralGroup) {
-    EXPECT_EQ(decode({0xff, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}), bytes_of("abcdefgh"));
-}
-
-TEST(LzssDecode, InitialRingHoldsSpaces) {
-    EXPECT_EQ(decode({0x00, 0x00, 0x0f}), Bytes(18, ' '));
-    // Positions 4078..4095 start as zeros.
-    EXPECT_EQ(decode({0x00, 0xee, 0xf0}), Bytes(3, 0));
-}
-
-TEST(LzssDecode, ReferenceOneBehindRepeatsTheLastByte) {
-    // 'x' lands at 4078; position 4078 = 0xfee, length 3 + 10.
-    EXPECT_EQ(decode({0x01, 'x', 0xee, 0xfa}), Bytes(14, 'x'));
-}
-
-TEST(LzssDecode, FlagBitsAreUsedLowestFirstAcrossGroups) {
-    // Literal, reference to the literal, six literals; a second flag byte.
-    Bytes stream = {0xfd, 'q', 0xee, 0xf0, 'r', 's', 't', 'u', 'v', 'w', 0x01, 'z'};
-    EXPECT_EQ(decode(stream), bytes_of("qqqqrstuvwz"));
-}
-
-TEST(LzssDecode, TruncatedReferenceIsDropped) {
-    EXPECT_EQ(decode({0x01, 'a', 0xee}), bytes_of("a"));
-    EXPECT_EQ(decode({0xff, 'a', 'b'}), bytes_of("ab"));
+TEST(LzssDecode, HandMadeStreams) {
+    const std::pair<Bytes, Bytes> cases[] = {
+        {{}, {}},
+        {{0xff, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}, bytes_of("abcdefgh")},
+        {{0x00, 0x00, 0x0f}, Bytes(18, ' ')},  // the ring starts as spaces...
+        {{0x00, 0xee, 0xf0}, Bytes(3, 0)},     // ...but 4078..4095 as zeros
+        // 'x' lands at 4078 = 0xfee; a reference one behind repeats it 3 + 10 times.
+        {{0x01, 'x', 0xee, 0xfa}, Bytes(14, 'x')},
+        // Flag bits lowest first: literal, reference, six literals; a second group.
+        {{0xfd, 'q', 0xee, 0xf0, 'r', 's', 't', 'u', 'v', 'w', 0x01, 'z'}, bytes_of("qqqqrstuvwz")},
+        {{0x01, 'a', 0xee}, bytes_of("a")},  // a truncated reference is dropped
+        {{0xff, 'a', 'b'}, bytes_of("ab")},
+    };
+    for (const auto &[stream, expected] : cases) EXPECT_EQ(decode(stream), expected);
 }
 
 std::string sample_text() {
@@ -80,13 +64,6 @@ std::string sample_text() {
     return text;
 }
 
-TEST(LzssRoundTrip, TextCompressesAndComesBack) {
-    Bytes text = bytes_of(sample_text());
-    Bytes packed = encode(text);
-    EXPECT_LT(packed.size(), text.size() / 3);
-    EXPECT_EQ(decode(packed), text);
-}
-
 TEST(LzssRoundTrip, RandomDataOfManySizes) {
     for (size_t size : {0ul, 1ul, 2ul, 3ul, 17ul, 18ul, 19ul, 4077ul, 4078ul, 4095ul, 4096ul,
                         4097ul, 9000ul, 300000ul}) {
@@ -97,33 +74,27 @@ TEST(LzssRoundTrip, RandomDataOfManySizes) {
     }
 }
 
-TEST(LzssRoundTrip, RepetitiveDataUsesLongMatches) {
-    const Bytes zeros(200000, 0);
-    Bytes packed = encode(zeros);
-    // 18-byte references, eight per 17-byte group.
-    EXPECT_LT(packed.size(), zeros.size() / 8);
-    EXPECT_EQ(decode(packed), zeros);
-
-    Bytes pattern;
+TEST(LzssRoundTrip, TextAndRepetitiveDataCompress) {
+    Bytes text = bytes_of(sample_text()), pattern, block = random_bytes(4000, 77), twice = block;
     for (int i = 0; i < 50000; i++) pattern.push_back(static_cast<uint8_t>("abcab"[i % 5]));
-    packed = encode(pattern);
-    EXPECT_LT(packed.size(), pattern.size() / 7);
-    EXPECT_EQ(decode(packed), pattern);
-
-    // Long-range repeats: a random block of 4000 bytes seen twice.
-    Bytes block = random_bytes(4000, 77);
-    Bytes twice = block;
-    twice.insert(twice.end(), block.begin(), block.end());
-    packed = encode(twice);
-    EXPECT_LT(packed.size(), block.size() + block.size() / 4);
-    EXPECT_EQ(decode(packed), twice);
-}
-
-TEST(LzssRoundTrip, LeadingSpacesMatchTheInitialRing) {
-    Bytes spaces(18, ' ');
-    Bytes packed = encode(spaces);
-    EXPECT_EQ(packed.size(), 3u);
-    EXPECT_EQ(decode(packed), spaces);
+    twice.insert(twice.end(), block.begin(), block.end());  // a long-range repeat
+    const struct {
+        Bytes data;
+        size_t limit;
+    } cases[] = {
+        {text, text.size() / 3},
+        {Bytes(200000, 0), 200000 / 8},  // 18-byte references, eight per 17-byte group
+        {pattern, 50000 / 7},
+        {twice, 5000},
+        {Bytes(18, ' '), 4},  // leading spaces match the initial ring: one reference
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.data.size());
+        Bytes packed = encode(c.data);
+        EXPECT_LT(packed.size(), c.limit);
+        EXPECT_EQ(decode(packed), c.data);
+    }
+    EXPECT_EQ(encode(Bytes(18, ' ')).size(), 3u);
 }
 
 TEST(LzssRoundTrip, MixedRunsAndNoise) {
@@ -132,9 +103,8 @@ TEST(LzssRoundTrip, MixedRunsAndNoise) {
     for (size_t i = 0; i < noise.size(); i++) {
         data.push_back(noise[i]);
         if (noise[i] < 8) data.insert(data.end(), noise[i] * 5u, noise[(i + 1) % noise.size()]);
-        if (noise[i] > 250 && i > 5000) {
+        if (noise[i] > 250 && i > 5000)
             data.insert(data.end(), data.end() - 4090, data.end() - 4090 + 30);
-        }
     }
     EXPECT_EQ(decode(encode(data)), data);
 }
