@@ -221,6 +221,9 @@ class Vsftpd(Server):
                 "idle_session_timeout=120\ndata_connection_timeout=60\n" %
                 (self.port, self.root, empty, self.passive_low, self.passive_high,
                  self.path("vsftpd.log")))
+            if os.geteuid() != 0:
+                # Without root there is no chroot and no change of user.
+                conf.write("run_as_launching_user=YES\n")
 
     def command(self):
         return [self.program, self.path("vsftpd.conf")]
