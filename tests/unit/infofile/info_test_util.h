@@ -96,6 +96,24 @@ class InfoFileTest : public testing::Test {
     std::vector<std::string> files_;
 };
 
+// A file record's fields (a null expected path: the field is null).
+inline void expect_file(const FileRecord *file, const char *sitepath, const char *localpath,
+                        int32_t size, int32_t time, int32_t order) {
+    ASSERT_NE(file, nullptr);
+    EXPECT_STREQ(file->sitepath, sitepath);
+    EXPECT_STREQ(file->localpath, localpath);
+    EXPECT_EQ(file->size, size);
+    EXPECT_EQ(file->time, time);
+    EXPECT_EQ(file->order, order);
+}
+
+inline std::string hex(const uint8_t *md5) {
+    std::string text;
+    for (int i = 0; i < 16; i++)
+        text += {"0123456789abcdef"[md5[i] >> 4], "0123456789abcdef"[md5[i] & 15]};
+    return text;
+}
+
 inline std::vector<std::string> names_of(const Vector *names) {
     std::vector<std::string> result;
     if (names == nullptr) return result;

@@ -1,6 +1,6 @@
 // The information-file scanner as seen through loaded records: keywords and
-// tags in any case, keywords against strings, the two string forms, comments,
-// skipped blocks and the echo of stray characters.
+// tags in any case, the two string forms, comments, skipped blocks and the
+// echo of stray characters.
 #include <string>
 
 #include "tests/unit/infofile/info_test_util.h"
@@ -21,27 +21,10 @@ TEST_F(InfoScannerTest, TagsAndKeywordsIgnoreLetterCase) {
     EXPECT_STREQ(first_module()->name, "m");
     EXPECT_EQ(names_of(first_module()->requires_), std::vector<std::string>{"r"});
     EXPECT_EQ(names_of(first_module()->needs), std::vector<std::string>{"n"});
-    EXPECT_EQ(first_file()->md5[1], 0x11);
-    EXPECT_EQ(first_file()->size, 3);
-    EXPECT_EQ(first_file()->time, 4);
-    EXPECT_EQ(first_file()->order, -2);
-}
+    EXPECT_EQ(hex(first_file()->md5), "00112233445566778899aabbccddeeff");
+    expect_file(first_file(), nullptr, nullptr, 3, 4, -2);
 
-TEST_F(InfoScannerTest, KeywordOnlyAsAWholeWordOfItsState) {
-    // "sizes" is longer than the keyword, so a string: an unknown property.
-    ASSERT_NE(load(with_file("sizes = 9 size=5")), nullptr);
-    EXPECT_EQ(first_file()->size, 5);
-
-    // A keyword of the file state as a value must be quoted.
-    load(with_file("localpath = time"));
-    expect_parser_error();
-    ASSERT_NE(load(with_file("localpath = \"time\"")), nullptr);
-    EXPECT_STREQ(first_file()->localpath, "time");
-
-    // Outside their own state keywords are plain strings.
-    ASSERT_NE(load(with_file("sitepath = require localpath = name")), nullptr);
-    EXPECT_STREQ(first_file()->sitepath, "require");
-    EXPECT_STREQ(first_file()->localpath, "name");
+    // Keywords of another state are plain strings.
     ASSERT_NE(load(with_module("name = sitepath require = md5 exec")), nullptr);
     EXPECT_STREQ(first_module()->name, "sitepath");
     EXPECT_EQ(names_of(first_module()->requires_), (std::vector<std::string>{"exec", "md5"}));
@@ -63,18 +46,26 @@ TEST_F(InfoScannerTest, StringFormsAndTheirValues) {
     for (const auto &[text, value] : cases) {
         SCOPED_TRACE(text);
         ASSERT_NE(load(with_file(std::string("sitepath = ") + text + " size = 1")), nullptr);
-        EXPECT_STREQ(first_file()->sitepath, value);
-        EXPECT_EQ(first_file()->size, 1);
+        expect_file(first_file(), value, nullptr, 1, 0, 0);
     }
 }
 
-TEST_F(InfoScannerTest, CommentsStandAnywhereOutsideStrings) {
+TEST_F(InfoScannerTest, CommentsAndSkippedBlocksHideTheirContents) {
     ASSERT_NE(load("<!-- head --><update><!--a-->sitepath<!-- b -->=<!--\n-- c ->-->q</update>"
                    "<kit> name = \"k <!-- not a comment -->\" <!-- <module> --> </kit><!---->"),
               nullptr);
     EXPECT_STREQ(info_->update_file->sitepath, "q");
     EXPECT_STREQ(info_->kit->name, "k <!-- not a comment -->");
     EXPECT_EQ(info_->kit->modules, nullptr);
+    EXPECT_EQ(echoed_, "");
+
+    // A skipped block hides everything up to its closing tag, in any case.
+    ASSERT_NE(load("<{string}> <update> garbage = </kit> </{String}> \"x </{string}>"
+                   "<update> sitepath = q <{STRING}>size = 1</{STRING}> </update>"
+                   "<kit> name = k </kit>"),
+              nullptr);
+    EXPECT_STREQ(info_->update_file->sitepath, "q");
+    EXPECT_EQ(info_->update_file->size, 0);
     EXPECT_EQ(echoed_, "");
 }
 
@@ -86,9 +77,7 @@ TEST_F(InfoScannerTest, StrayCharactersAreEchoedAndIgnored) {
     EXPECT_STREQ(info_->update_file->sitepath, "q");
     EXPECT_EQ(info_->update_file->size, 4);
     EXPECT_STREQ(info_->kit->name, "k");
-}
 
-TEST_F(InfoScannerTest, TagsAllowNoBlanksAndUnknownElementsAreNotTags) {
     // "< file>" is a stray '<' and the string "file", which ends the parse.
     load(with_module("name = m < file> sitepath = s </file>"));
     expect_parser_error();
@@ -97,23 +86,6 @@ TEST_F(InfoScannerTest, TagsAllowNoBlanksAndUnknownElementsAreNotTags) {
     ASSERT_NE(load("<update> <note> = x sitepath = q </update> <kit> name = k </kit>"), nullptr);
     EXPECT_EQ(echoed_, "<>");
     EXPECT_STREQ(info_->update_file->sitepath, "q");
-}
-
-TEST_F(InfoScannerTest, SkippedBlockHidesEverythingUpToItsClosingTag) {
-    ASSERT_NE(load("<{string}> <update> garbage = </kit> </{String}> \"x </{string}>"
-                   "<update> sitepath = q <{STRING}>size = 1</{STRING}> </update>"
-                   "<kit> name = k </kit>"),
-              nullptr);
-    EXPECT_STREQ(info_->update_file->sitepath, "q");
-    EXPECT_EQ(info_->update_file->size, 0);
-    EXPECT_EQ(echoed_, "");
-}
-
-TEST_F(InfoScannerTest, UpdateAndKitTagsAreRejectedWhereTheyDoNotBelong) {
-    load(with_file("sitepath = a <update> sitepath = b </update>"));
-    expect_parser_error();
-    load(with_module("name = m <kit> name = k </kit>"));
-    expect_parser_error();
 }
 
 }  // namespace
