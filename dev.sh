@@ -76,7 +76,9 @@ run_tests() {
   fuzz_smoke
   configure_and_build build -DQAVO_BENCH=ON
   ctest --test-dir build --output-on-failure -j "$JOBS"
-  configure_and_build build-asan -DQAVO_SANITIZE=ON
+  # gcc's flow analysis under the sanitizers warns about library code it
+  # cannot see through; the plain build above keeps warnings fatal.
+  configure_and_build build-asan -DQAVO_SANITIZE=ON -DQAVO_WERROR=OFF
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$JOBS"
 }
 
