@@ -6,39 +6,39 @@
 #include <vector>
 
 namespace {
-std::vector<int> destroyed;
-void record_destroy(void *data) { destroyed.push_back(*static_cast<int *>(data)); }
 
-void expect_consistent(const List *list) {
-    if (list->head == nullptr) {
-        EXPECT_EQ(list->tail, nullptr);
-        return;
-    }
+std::vector<int> destroyed;
+void record_destroy(void *data) {
+    destroyed.push_back(*static_cast<int *>(data));
+}
+
+// Checks the links and returns the data from head to tail.
+std::vector<int> walk(const List *list) {
+    std::vector<int> seen;
+    EXPECT_EQ(list->head == nullptr, list->tail == nullptr);
+    if (list->head == nullptr) return seen;
     EXPECT_EQ(list->head->prev, nullptr);
     EXPECT_EQ(list->tail->next, nullptr);
-    for (ListNode *n = list->head; n->next != nullptr; n = n->next) EXPECT_EQ(n->next->prev, n);
+    for (ListNode *n = list_first(list); n != nullptr; n = n->next) {
+        EXPECT_TRUE(n->next == nullptr || n->next->prev == n);
+        seen.push_back(*static_cast<int *>(n->data));
+    }
+    return seen;
 }
+
 }  // namespace
 
-TEST(List, AppendKeepsOrderAndLinks) {
+TEST(List, AppendRemoveAndNullArguments) {
     List *list = list_new();
     int values[3] = {1, 2, 3};
     EXPECT_EQ(list_is_empty(list), 1);
     for (int &v : values) ASSERT_EQ(list_append(list, list_node_new(&v)), 0);
     EXPECT_EQ(list_is_empty(list), 0);
-    expect_consistent(list);
-    int expected = 1;
-    for (ListNode *n = list_first(list); n != nullptr; n = n->next)
-        EXPECT_EQ(*static_cast<int *>(n->data), expected++);
+    EXPECT_EQ(walk(list), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(list_last(list)->data, &values[2]);
-    list_free(list, nullptr);
-}
-
-TEST(List, RemoveReturnsPredecessorAndRelinks) {
-    List *list = list_new();
-    int a = 1, b = 2;
-    list_append(list, list_node_new(&a));
-    list_append(list, list_node_new(&b));
+    // Middle, then tail (returning the head, now also the tail), then the only node.
+    EXPECT_EQ(list_remove(list, list->head->next, nullptr), list->head);
+    EXPECT_EQ(walk(list), (std::vector<int>{1, 3}));
     ListNode *head = list_first(list);
     EXPECT_EQ(list_remove(list, list_last(list), nullptr), head);
     EXPECT_EQ(list->tail, head);
@@ -47,13 +47,14 @@ TEST(List, RemoveReturnsPredecessorAndRelinks) {
     EXPECT_EQ(list->head, nullptr);
     EXPECT_EQ(list->tail, nullptr);
 
-    int c = 3;
-    list_append(list, list_node_new(&a));
-    list_append(list, list_node_new(&b));
-    list_append(list, list_node_new(&c));
-    EXPECT_EQ(list_remove(list, list->head->next, nullptr), list->head);
-    expect_consistent(list);
-    EXPECT_EQ(list->head->next, list->tail);
+    EXPECT_EQ(list_is_empty(nullptr), -1);
+    EXPECT_EQ(list_append(nullptr, nullptr), -1);
+    EXPECT_EQ(list_append(list, nullptr), -1);
+    EXPECT_EQ(list_remove(nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(list_first(nullptr), nullptr);
+    EXPECT_EQ(list_last(nullptr), nullptr);
+    EXPECT_EQ(list_clear(nullptr, nullptr), -1);
+    EXPECT_EQ(list_is_empty(list), 1);
     list_free(list, nullptr);
 }
 
@@ -67,17 +68,4 @@ TEST(List, ClearDestroysHeadToTailOnce) {
     EXPECT_EQ(list_is_empty(list), 1);
     list_free(list, record_destroy);
     EXPECT_EQ(destroyed.size(), 4u);
-}
-
-TEST(List, NullArguments) {
-    List *list = list_new();
-    EXPECT_EQ(list_is_empty(nullptr), -1);
-    EXPECT_EQ(list_append(nullptr, nullptr), -1);
-    EXPECT_EQ(list_append(list, nullptr), -1);
-    EXPECT_EQ(list_remove(nullptr, nullptr, nullptr), nullptr);
-    EXPECT_EQ(list_first(nullptr), nullptr);
-    EXPECT_EQ(list_last(nullptr), nullptr);
-    EXPECT_EQ(list_clear(nullptr, nullptr), -1);
-    EXPECT_EQ(list_is_empty(list), 1);
-    list_free(list, nullptr);
 }
