@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "engine/engine.h"
 #include "engine/update.h"
@@ -21,7 +22,6 @@ struct Seen {
     UiPeers peers{};
     int32_t words[2] = {0, 0};
 };
-
 Seen seen;
 int answer = 0;
 
@@ -32,23 +32,20 @@ int record_event(RunState *, UiEvent *event) {
     if (event->data == nullptr) return answer;
     if (ui_carries_file_info(event->code)) {
         seen.info = *static_cast<UiFileInfo *>(event->data);
-        return answer;
-    }
-    switch (event->code) {
-        case UI_CONNECTING:
-        case UI_CONNECTION_CLOSED:
-            seen.peers = *static_cast<UiPeers *>(event->data);
-            break;
-        case UI_SPIN_WAIT:
-        case UI_SPIN_IO:
-        case UI_SPIN:
-        case UI_RETRY:
-            memcpy(seen.words, event->data, sizeof seen.words);
-            break;
-        default:
-            break;
+    } else if (event->code == UI_CONNECTING || event->code == UI_CONNECTION_CLOSED) {
+        seen.peers = *static_cast<UiPeers *>(event->data);
+    } else if (event->code == UI_SPIN_WAIT || event->code == UI_SPIN_IO || event->code == UI_SPIN ||
+               event->code == UI_RETRY) {
+        memcpy(seen.words, event->data, sizeof seen.words);
     }
     return answer;
+}
+
+using Info = std::tuple<std::string, std::string, std::string, int32_t, int32_t, int32_t>;
+Info info_seen() {
+    auto text = [](const char *s) { return std::string(s != nullptr ? s : "-"); };
+    const UiFileInfo &i = seen.info;
+    return {text(i.name), text(i.path), text(i.temp), i.size, i.done, i.status};
 }
 
 class NotifyTest : public ::testing::Test {
@@ -73,48 +70,31 @@ class NotifyTest : public ::testing::Test {
     char tempfile_[16] = "/tmp/0123";
 };
 
-}  // namespace
-
-TEST_F(NotifyTest, FileCodesCarryTheFileRecordsFields) {
+TEST_F(NotifyTest, FileCodesCarryTheFileRecordsFieldsAndVerificationTheStatus) {
+    const Info kFile{"engine.dat", "/var/opt/qavo/engine.dat", "/tmp/0123", 5000, 1200, 0};
     for (int code : {UI_GET_INFO, UI_PROGRESS, UI_RUN_PRE_INSTALL, UI_CHECK_FILE, UI_UPDATE_FILE,
                      UI_RUN_POST_INSTALL, UI_REMOVE_FILE, UI_NEEDS_UPDATE}) {
         seen = Seen{};
         ASSERT_EQ(ui_notify(&context_, code, &file_), 0);
         EXPECT_EQ(seen.code, code);
-        EXPECT_STREQ(seen.info.name, "engine.dat") << code;
-        EXPECT_STREQ(seen.info.path, "/var/opt/qavo/engine.dat") << code;
-        EXPECT_STREQ(seen.info.temp, "/tmp/0123") << code;
-        EXPECT_EQ(seen.info.size, 5000) << code;
-        EXPECT_EQ(seen.info.done, 1200) << code;
-        EXPECT_EQ(seen.info.status, 0) << code;
+        EXPECT_EQ(info_seen(), kFile) << code;
     }
-}
-
-TEST_F(NotifyTest, NullFileAndByteCountFillOnlyDone) {
-    ui_notify(&context_, UI_PROGRESS, nullptr, 73728);
-    EXPECT_EQ(seen.code, UI_PROGRESS);
-    EXPECT_EQ(seen.info.name, nullptr);
-    EXPECT_EQ(seen.info.path, nullptr);
-    EXPECT_EQ(seen.info.temp, nullptr);
-    EXPECT_EQ(seen.info.size, 0);
-    EXPECT_EQ(seen.info.status, 0);
-    EXPECT_EQ(seen.info.done, 73728);
-}
-
-TEST_F(NotifyTest, VerificationCodesTakeTheStatusBeforeTheFile) {
+    // The status comes before the file.
     ui_notify(&context_, UI_VERIFY_MD5, -1, &file_);
-    EXPECT_EQ(seen.info.status, -1);
-    EXPECT_STREQ(seen.info.name, "engine.dat");
+    EXPECT_EQ(info_seen(),
+              Info("engine.dat", "/var/opt/qavo/engine.dat", "/tmp/0123", 5000, 1200, -1));
     ui_notify(&context_, UI_VERIFY_SIGNATURE, 1, &file_);
     EXPECT_EQ(seen.code, UI_VERIFY_SIGNATURE);
-    EXPECT_EQ(seen.info.status, 1);
-    EXPECT_EQ(seen.info.size, 5000);
+    EXPECT_EQ(std::get<5>(info_seen()), 1);
+    // A null file with a byte count fills only done.
+    ui_notify(&context_, UI_PROGRESS, nullptr, 73728);
+    EXPECT_EQ(seen.code, UI_PROGRESS);
+    EXPECT_EQ(info_seen(), Info("-", "-", "-", 0, 73728, 0));
 }
 
-TEST_F(NotifyTest, WordTextPeerAndErrorCodes) {
+TEST_F(NotifyTest, WordTextPeerErrorAndDatalessCodes) {
     ui_notify(&context_, UI_EXEC, 3);
     EXPECT_EQ(reinterpret_cast<intptr_t>(seen.data), 3);
-
     const char *name = "mailgate";
     ui_notify(&context_, UI_INSTALL_MODULE, name);
     EXPECT_EQ(seen.data, name);
@@ -123,8 +103,7 @@ TEST_F(NotifyTest, WordTextPeerAndErrorCodes) {
     EXPECT_EQ(seen.data, line);
 
     ui_notify(&context_, UI_RETRY, 2, 5);
-    EXPECT_EQ(seen.words[0], 2);
-    EXPECT_EQ(seen.words[1], 5);
+    EXPECT_EQ(std::make_pair(seen.words[0], seen.words[1]), std::make_pair(2, 5));
     ui_notify(&context_, UI_SPIN_IO, 7, 0);
     EXPECT_EQ(seen.code, UI_SPIN_IO);
     EXPECT_EQ(seen.words[0], 7);
@@ -140,9 +119,7 @@ TEST_F(NotifyTest, WordTextPeerAndErrorCodes) {
     context_.error = &error;
     ui_notify(&context_, UI_ERROR);
     EXPECT_EQ(seen.data, &error);  // the context's record itself, not a copy
-}
 
-TEST_F(NotifyTest, DatalessCodesAndCodesAbove23DeliverNull) {
     for (int code :
          std::initializer_list<int>{UI_TRANSFER_DONE, UI_DATA_READY, UI_TIMEOUT, 24, 99}) {
         seen.data = &seen;
@@ -158,7 +135,6 @@ TEST_F(NotifyTest, AnswerIsTheCallbacksAndMissingCallbackSilencesEverything) {
     answer = 1;
     EXPECT_EQ(ui_notify(&context_, UI_REMOVE_FILE, &file_), 1);
     EXPECT_EQ(seen.calls, 2);
-
     context_.ui_event = nullptr;
     EXPECT_EQ(ui_notify(&context_, UI_NEEDS_UPDATE, &file_), 0);
     context_.ui_event = record_event;
@@ -186,8 +162,8 @@ TEST_F(NotifyTest, RunOfEventsThroughTheConsoleKeepsTheCounters) {
     EXPECT_EQ(ui_notify(&context_, UI_TRANSFER_DONE), 0);
     EXPECT_EQ(ui_notify(&context_, UI_VERIFY_MD5, 1, &file_), 0);
     EXPECT_EQ(ui_notify(&context_, UI_INSTALL_MODULE, "engine"), 0);
-    EXPECT_EQ(ui_notify(&context_, UI_CHECK_FILE, &file_), 0);
-    EXPECT_EQ(ui_notify(&context_, UI_UPDATE_FILE, &file_), 0);
+    for (int code : {UI_CHECK_FILE, UI_UPDATE_FILE})
+        EXPECT_EQ(ui_notify(&context_, code, &file_), 0);
     EXPECT_EQ(ui_notify(&context_, UI_ERROR), 0);
     EXPECT_EQ(ui_notify(&context_, UI_REMOVE_FILE, &file_), 0);
     const std::string text = capture.finish();
@@ -198,15 +174,14 @@ TEST_F(NotifyTest, RunOfEventsThroughTheConsoleKeepsTheCounters) {
     EXPECT_EQ(state_.bytes_downloaded, 5000);
     EXPECT_EQ(state_.modules_installed, 1u);
     EXPECT_EQ(state_.files_updated, 1u);
-    EXPECT_NE(text.find("File '/var/opt/qavo/engine.dat' with size 5000 needs update!\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("Getting file engine.dat\n    0K  ...."), std::string::npos) << text;
-    EXPECT_NE(text.find(") [5000]\nInstalling module 'engine'\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Updating file '/var/opt/qavo/engine.dat'\n"
-                        "Can't install last file. Update can't continue\n"),
-              std::string::npos)
-        << text;
-    EXPECT_EQ(text.find("Verifying"), std::string::npos) << text;  // not verbose
-    EXPECT_EQ(text.find("Removing"), std::string::npos) << text;
+    for (const char *expected :
+         {"File '/var/opt/qavo/engine.dat' with size 5000 needs update!\n",
+          "Getting file engine.dat\n    0K  ....", ") [5000]\nInstalling module 'engine'\n",
+          "Updating file '/var/opt/qavo/engine.dat'\nCan't install last file. Update can't "
+          "continue\n"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
+    for (const char *absent : {"Verifying", "Removing"})  // not verbose
+        EXPECT_EQ(text.find(absent), std::string::npos) << text;
 }
+
+}  // namespace

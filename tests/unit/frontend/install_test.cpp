@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "frontend/updcons.h"
 #include "tests/unit/frontend/stdout_capture.h"
@@ -22,112 +24,62 @@ constexpr long kTmpfsMagic = 0x01021994;
 
 std::string make_temp_dir(const std::string &parent) {
     std::string pattern = parent + "/qavo-install-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return "";
-    return pattern;
+    return mkdtemp(pattern.data()) != nullptr ? pattern : "";
 }
-
 void write_file(const std::string &path, const std::string &data) {
     std::ofstream(path, std::ios::binary) << data;
 }
-
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream buffer;
-    buffer << in.rdbuf();
+    buffer << std::ifstream(path, std::ios::binary).rdbuf();
     return buffer.str();
 }
-
 bool exists(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
 }
-
-class ExpandPathTest : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        state_.config = config_new();
-        ASSERT_NE(state_.config, nullptr);
-    }
-    void TearDown() override { config_free(state_.config); }
-
-    void set(const char *name, const char *value) {
-        ConfigOption *option = config_find_option(state_.config, "global", name);
-        ASSERT_NE(option, nullptr) << name;
+// Expands text after setting options of section global; "<failed>" when expand_path fails.
+std::string expand(const std::vector<std::pair<const char *, const char *>> &settings,
+                   const char *text) {
+    RunState state{};
+    state.config = config_new();
+    for (const auto &[name, value] : settings) {
+        ConfigOption *option = config_find_option(state.config, "global", name);
         free(option->value.string);
         option->value.string = strdup(value);
     }
-    // Expands text; "<failed>" when expand_path reports failure.
-    std::string expand(const char *text) {
-        char *path = strdup(text);
-        const int result = expand_path(&state_, &path);
-        std::string expanded = path;
-        free(path);
-        return result == 0 ? expanded : "<failed>";
-    }
-
-    RunState state_{};
-};
-
-// Two file systems: a directory on the disk and one on a tmpfs.
-class InstallTest : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        disk_ = make_temp_dir("/tmp");
-        ASSERT_FALSE(disk_.empty()) << strerror(errno);
-        struct statfs fs;
-        if (statfs("/dev/shm", &fs) == 0 && fs.f_type == kTmpfsMagic) {
-            other_ = make_temp_dir("/dev/shm");
-        } else {
-            other_ = make_temp_dir("/tmp");
-            if (!other_.empty() && mount("qavo", other_.c_str(), "tmpfs", 0, "size=4m") == 0) {
-                mounted_ = true;
-            }
-        }
-    }
-    void TearDown() override {
-        if (mounted_) umount(other_.c_str());
-        if (!other_.empty()) std::system(("rm -rf '" + other_ + "'").c_str());
-        std::system(("rm -rf '" + disk_ + "'").c_str());
-    }
-    bool two_file_systems() {
-        struct stat a, b;
-        return !other_.empty() && stat(disk_.c_str(), &a) == 0 && stat(other_.c_str(), &b) == 0 &&
-               a.st_dev != b.st_dev;
-    }
-
-    RunState state_{};
-    std::string disk_;
-    std::string other_;
-    bool mounted_ = false;
-};
-
-}  // namespace
-
-TEST_F(ExpandPathTest, DefaultsReplaceEveryPlaceholder) {
-    EXPECT_EQ(expand("${DATADIR}/${PLATFORM}/x"), "/var/opt/qavo/i686/x");
-    EXPECT_EQ(expand("${BINDIR}/a:${BINDIR}/b"), "/opt/qavo/bin/a:/opt/qavo/bin/b");
-    EXPECT_EQ(expand("${INSTALL}|${CONFDIR}"), "/var/opt/qavo|/etc/opt/qavo");
-    EXPECT_EQ(expand("/plain/path"), "/plain/path");
-    EXPECT_EQ(expand("${UNKNOWN}/${DATADIR"), "${UNKNOWN}/${DATADIR");
+    char *path = strdup(text);
+    const int result = expand_path(&state, &path);
+    std::string expanded = result == 0 ? path : "<failed>";
+    free(path);
+    config_free(state.config);
+    return expanded;
 }
 
-TEST_F(ExpandPathTest, ValuesWithLaterPlaceholdersAreExpandedToo) {
-    set("INSTALL", "/srv/${PLATFORM}");
-    set("PLATFORM", "x86_64");
-    EXPECT_EQ(expand("${INSTALL}/lib"), "/srv/x86_64/lib");
-    // An earlier placeholder in a later value has had its turn already.
-    set("BINDIR", "${INSTALL}/bin");
-    EXPECT_EQ(expand("${BINDIR}"), "${INSTALL}/bin");
+TEST(ExpandPath, EachPlaceholderOnceInOptionOrder) {
+    const struct {
+        std::vector<std::pair<const char *, const char *>> settings;
+        const char *text, *expected;
+    } kCases[] = {
+        {{}, "${DATADIR}/${PLATFORM}/x", "/var/opt/qavo/i686/x"},
+        {{}, "${BINDIR}/a:${BINDIR}/b", "/opt/qavo/bin/a:/opt/qavo/bin/b"},
+        {{}, "${INSTALL}|${CONFDIR}", "/var/opt/qavo|/etc/opt/qavo"},
+        {{}, "/plain/path", "/plain/path"},
+        {{}, "${UNKNOWN}/${DATADIR", "${UNKNOWN}/${DATADIR"},
+        // A later placeholder in a value is expanded too, an earlier one has had its turn.
+        {{{"INSTALL", "/srv/${PLATFORM}"}, {"PLATFORM", "x86_64"}},
+         "${INSTALL}/lib",
+         "/srv/x86_64/lib"},
+        {{{"BINDIR", "${INSTALL}/bin"}}, "${BINDIR}", "${INSTALL}/bin"},
+        // A value containing its own placeholder is expanded once.
+        {{{"DATADIR", "/d/${DATADIR}"}}, "${DATADIR}:${DATADIR}", "/d/${DATADIR}:/d/${DATADIR}"},
+        {{{"DATADIR", "${DATADIR}${DATADIR}"}}, "${DATADIR}", "${DATADIR}${DATADIR}"},
+    };
+    for (const auto &test : kCases)
+        EXPECT_EQ(expand(test.settings, test.text), test.expected) << test.text;
 }
 
-TEST_F(ExpandPathTest, ValueContainingItsOwnPlaceholderIsExpandedOnce) {
-    set("DATADIR", "/d/${DATADIR}");
-    EXPECT_EQ(expand("${DATADIR}:${DATADIR}"), "/d/${DATADIR}:/d/${DATADIR}");
-    set("DATADIR", "${DATADIR}${DATADIR}");
-    EXPECT_EQ(expand("${DATADIR}"), "${DATADIR}${DATADIR}");
-}
-
-TEST_F(ExpandPathTest, MissingOptionOrStateFails) {
+TEST(ExpandPath, MissingOptionOrStateFails) {
     char *path = strdup("${DATADIR}/x");
     EXPECT_EQ(expand_path(nullptr, &path), -1);
     EXPECT_STREQ(path, "${DATADIR}/x");
@@ -142,97 +94,119 @@ TEST_F(ExpandPathTest, MissingOptionOrStateFails) {
     free(plain);
 }
 
+// Two file systems: a directory on the disk and one on a tmpfs.
+class InstallTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        disk_ = make_temp_dir("/tmp");
+        ASSERT_FALSE(disk_.empty()) << strerror(errno);
+        struct statfs fs;
+        if (statfs("/dev/shm", &fs) == 0 && fs.f_type == kTmpfsMagic) {
+            other_ = make_temp_dir("/dev/shm");
+        } else {
+            other_ = make_temp_dir("/tmp");
+            mounted_ = !other_.empty() && mount("qavo", other_.c_str(), "tmpfs", 0, "size=4m") == 0;
+        }
+        src_ = disk_ + "/src";
+        dst_ = disk_ + "/dst";
+    }
+    void TearDown() override {
+        if (mounted_) umount(other_.c_str());
+        if (!other_.empty()) std::system(("rm -rf '" + other_ + "'").c_str());
+        std::system(("rm -rf '" + disk_ + "'").c_str());
+    }
+    bool two_file_systems() {
+        struct stat a, b;
+        return !other_.empty() && stat(disk_.c_str(), &a) == 0 && stat(other_.c_str(), &b) == 0 &&
+               a.st_dev != b.st_dev;
+    }
+    int install(int mode, const std::string &src, const std::string &dst) {
+        return install_file(&state_, mode, src.c_str(), dst.c_str());
+    }
+    RunState state_{};
+    std::string disk_, other_, src_, dst_;
+    bool mounted_ = false;
+};
+
 TEST_F(InstallTest, CheckCreatesAMissingDestinationEmptyWith0600) {
-    const std::string src = disk_ + "/src";
-    const std::string dst = disk_ + "/dst";
-    EXPECT_EQ(install_file(&state_, 0, src.c_str(), dst.c_str()), -1);  // no source
-    EXPECT_FALSE(exists(dst));
-    write_file(src, "payload");
+    EXPECT_EQ(install(0, src_, dst_), -1);  // no source
+    EXPECT_FALSE(exists(dst_));
+    write_file(src_, "payload");
     const mode_t old_mask = umask(022);
-    EXPECT_EQ(install_file(&state_, 0, src.c_str(), dst.c_str()), 0);
+    EXPECT_EQ(install(0, src_, dst_), 0);
     umask(old_mask);
     struct stat info;
-    ASSERT_EQ(stat(dst.c_str(), &info), 0);
+    ASSERT_EQ(stat(dst_.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
-    write_file(dst, "old");
-    EXPECT_EQ(install_file(&state_, 0, src.c_str(), dst.c_str()), 0);
-    EXPECT_EQ(read_file(dst), "old");  // an existing destination is left alone
-    const std::string unreachable = disk_ + "/missing-dir/dst";
-    EXPECT_EQ(install_file(&state_, 0, src.c_str(), unreachable.c_str()), -1);
-    EXPECT_EQ(install_file(&state_, 3, src.c_str(), dst.c_str()), -1);
+    write_file(dst_, "old");
+    EXPECT_EQ(install(0, src_, dst_), 0);
+    EXPECT_EQ(read_file(dst_), "old");  // an existing destination is left alone
+    EXPECT_EQ(install(0, src_, disk_ + "/missing-dir/dst"), -1);
+    EXPECT_EQ(install(3, src_, dst_), -1);
 }
 
-TEST_F(InstallTest, InstallOnTheSameFileSystemLinks) {
-    const std::string src = disk_ + "/src";
-    const std::string dst = disk_ + "/dst";
-    write_file(src, "new contents");
-    write_file(dst, "old");
-    ASSERT_EQ(install_file(&state_, 1, src.c_str(), dst.c_str()), 0);
+TEST_F(InstallTest, InstallLinksOnTheSameFileSystemAndCopiesWithTimesAcross) {
+    write_file(src_, "new contents");
+    write_file(dst_, "old");
+    ASSERT_EQ(install(1, src_, dst_), 0);
     struct stat a, b;
-    ASSERT_EQ(stat(src.c_str(), &a), 0);
-    ASSERT_EQ(stat(dst.c_str(), &b), 0);
+    ASSERT_EQ(stat(src_.c_str(), &a), 0);
+    ASSERT_EQ(stat(dst_.c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
-    EXPECT_EQ(read_file(dst), "new contents");
-}
+    EXPECT_EQ(read_file(dst_), "new contents");
 
-TEST_F(InstallTest, InstallAcrossFileSystemsCopiesWithTheSourcesTimes) {
     if (!two_file_systems()) GTEST_SKIP() << "no tmpfs at /dev/shm and no right to mount one";
     std::string data;
     for (int i = 0; i < 10000; i++) data += static_cast<char>('a' + i % 26);  // several blocks
     for (const auto &[from, to] : {std::pair{other_, disk_}, std::pair{disk_, other_}}) {
-        const std::string src = from + "/src";
-        const std::string dst = to + "/dst";
+        const std::string src = from + "/src2", dst = to + "/dst2";
         write_file(src, data);
         const struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, src.c_str(), times, 0), 0);
         write_file(dst, "old");
-        ASSERT_EQ(install_file(&state_, 1, src.c_str(), dst.c_str()), 0);
-        struct stat a, b;
+        ASSERT_EQ(install(1, src, dst), 0);
         ASSERT_EQ(stat(src.c_str(), &a), 0);
         ASSERT_EQ(stat(dst.c_str(), &b), 0);
         EXPECT_NE(a.st_dev, b.st_dev);
         EXPECT_EQ(b.st_mtime, 1200000000);
-        EXPECT_EQ(b.st_atime, 1000000000);  // before reading it moves the access time
+        EXPECT_EQ(b.st_atime, 1000000000);  // taken before reading moves the access time
         EXPECT_EQ(read_file(dst), data);
     }
 }
 
 TEST_F(InstallTest, FailedCopyRemovesTheDestination) {
-    const std::string dst = disk_ + "/dst";
-    write_file(dst, "old");
-    EXPECT_EQ(copy_file((disk_ + "/absent").c_str(), dst.c_str()), -1);
-    EXPECT_FALSE(exists(dst));
+    write_file(dst_, "old");
+    EXPECT_EQ(copy_file((disk_ + "/absent").c_str(), dst_.c_str()), -1);
+    EXPECT_FALSE(exists(dst_));
     // A directory opens for reading but cannot be read: the copy fails midway.
-    write_file(dst, "old");
-    EXPECT_EQ(install_file(&state_, 1, disk_.c_str(), dst.c_str()), -1);
-    EXPECT_FALSE(exists(dst));
+    write_file(dst_, "old");
+    EXPECT_EQ(install(1, disk_, dst_), -1);
+    EXPECT_FALSE(exists(dst_));
     EXPECT_EQ(copy_file((disk_ + "/absent").c_str(), (disk_ + "/no-dir/dst").c_str()), -1);
 }
 
-TEST_F(InstallTest, SelfUpdateReplacesTheFileWithMode0755AndSetsTheFlag) {
-    const std::string src = other_.empty() ? disk_ + "/new" : other_ + "/new";
+TEST_F(InstallTest, SelfUpdateReplacesWithMode0755AndSetsTheFlagEvenOnFailure) {
+    const std::string src = (other_.empty() ? disk_ : other_) + "/new";
     const std::string dst = disk_ + "/qavoupdate";
     write_file(src, "#!/bin/sh\n");
     write_file(dst, "old image");
     StdoutCapture capture;
-    EXPECT_EQ(install_file(&state_, 2, src.c_str(), dst.c_str()), 0);
+    EXPECT_EQ(install(2, src, dst), 0);
     EXPECT_EQ(capture.finish(), "");
     EXPECT_EQ(state_.self_updated, 1);
     struct stat info;
     ASSERT_EQ(stat(dst.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u);
     EXPECT_EQ(read_file(dst), "#!/bin/sh\n");
-}
 
-TEST_F(InstallTest, FailedSelfUpdateReportsBothMessagesAndStillSetsTheFlag) {
-    const std::string src = disk_ + "/new";
-    const std::string dst = disk_ + "/no-dir/qavoupdate";
-    write_file(src, "image");
-    StdoutCapture capture;
-    EXPECT_EQ(install_file(&state_, 2, src.c_str(), dst.c_str()), -1);
-    EXPECT_EQ(capture.finish(), "Fatal Error: Can't unlink file '" + dst + "'(" + strerror(ENOENT) +
-                                    ")\nFatal Error: Can't self update file '" + dst + "'\n");
+    state_.self_updated = 0;
+    const std::string unreachable = disk_ + "/no-dir/qavoupdate";
+    StdoutCapture failure;
+    EXPECT_EQ(install(2, src, unreachable), -1);
+    EXPECT_EQ(failure.finish(), "Fatal Error: Can't unlink file '" + unreachable + "'(" +
+                                    strerror(ENOENT) + ")\nFatal Error: Can't self update file '" +
+                                    unreachable + "'\n");
     EXPECT_EQ(state_.self_updated, 1);
 }
 
@@ -243,20 +217,13 @@ TEST_F(InstallTest, RestartRunsTheSelfUpdatedCopyAndReturnsItsStatus) {
     write_file(truth, "previous image");
     StdoutCapture capture;
     ASSERT_EQ(self_update_file("/bin/sh", shell.c_str()), 0);
-    std::string exit3 = "exit 3";
-    std::string dash_c = "-c";
-    char *argv[] = {shell.data(), dash_c.data(), exit3.data(), nullptr};
-    EXPECT_EQ(restart_self(argv), 3);
-
-    std::string exit0 = "exit 0";
-    argv[2] = exit0.data();
-    EXPECT_EQ(restart_self(argv), 0);
-
     // Ended by a signal: the raw wait status, here the signal number.
-    std::string kill9 = "kill -9 $$";
-    argv[2] = kill9.data();
-    EXPECT_EQ(restart_self(argv), 9);
-
+    for (const auto &[script, status] :
+         {std::pair{"exit 3", 3}, std::pair{"exit 0", 0}, std::pair{"kill -9 $$", 9}}) {
+        std::string dash_c = "-c", command = script;
+        char *argv[] = {shell.data(), dash_c.data(), command.data(), nullptr};
+        EXPECT_EQ(restart_self(argv), status) << script;
+    }
     ASSERT_EQ(self_update_file("/bin/true", truth.c_str()), 0);
     char *plain[] = {const_cast<char *>(truth.c_str()), nullptr};
     EXPECT_EQ(restart_self(plain), 0);
@@ -264,18 +231,19 @@ TEST_F(InstallTest, RestartRunsTheSelfUpdatedCopyAndReturnsItsStatus) {
 }
 
 TEST_F(InstallTest, RestartOfAnImageThatCannotStartReturns255) {
-    const std::string absent = disk_ + "/absent";
-    char *argv[] = {const_cast<char *>(absent.c_str()), nullptr};
-    EXPECT_EQ(restart_self(argv), 255);
+    const std::string absent = disk_ + "/absent", text = disk_ + "/text";
+    write_file(text, "not a program");
+    chmod(text.c_str(), 0755);
+    for (const std::string &image : {absent, text}) {
+        char *argv[] = {const_cast<char *>(image.c_str()), nullptr};
+        EXPECT_EQ(restart_self(argv), 255) << image;
+    }
     // No search of the command path: a bare name is looked up here only.
     char sh[] = "sh";
     char *bare[] = {sh, nullptr};
     if (!exists("sh")) {
         EXPECT_EQ(restart_self(bare), 255);
     }
-    const std::string text = disk_ + "/text";
-    write_file(text, "not a program");
-    chmod(text.c_str(), 0755);
-    char *garbage[] = {const_cast<char *>(text.c_str()), nullptr};
-    EXPECT_EQ(restart_self(garbage), 255);
 }
+
+}  // namespace

@@ -1,15 +1,15 @@
 // The engine context built from the configuration, the update lock between
 // processes, and the watchdog's last words.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "engine/engine.h"
@@ -21,25 +21,26 @@ struct StateGuard {
     RunState *state = static_cast<RunState *>(calloc(1, sizeof(RunState)));
     StateGuard() { state->config = config_new(); }
     ~StateGuard() { free_run_state(state); }
+    ConfigOption *option(const char *section, const char *name) {
+        return config_find_option(state->config, section, name);
+    }
     void set(const char *section, const char *name, const char *value) {
-        ConfigOption *option = config_find_option(state->config, section, name);
-        free(option->value.string);
-        option->value.string = strdup(value);
+        free(option(section, name)->value.string);
+        option(section, name)->value.string = strdup(value);
     }
     void set(const char *section, const char *name, int32_t value) {
-        config_find_option(state->config, section, name)->value.number = value;
+        option(section, name)->value.number = value;
     }
 };
 
-std::string read_all(int fd) {
-    std::string text;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    return text;
+// Runs body in a child process; true when the child exited with status 0.
+bool in_child(const std::function<bool()> &body) {
+    pid_t child = fork();
+    if (child == 0) _exit(body() ? 0 : 1);
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
-
-}  // namespace
 
 TEST(EngineContext, DefaultsComposeTheAnonymousFtpUrl) {
     StateGuard guard;
@@ -47,15 +48,15 @@ TEST(EngineContext, DefaultsComposeTheAnonymousFtpUrl) {
     ASSERT_EQ(fill_engine_context(guard.state, &context), 0);
     std::string password = QAVO_ANONYMOUS_PASSWORD;
     std::string escaped = password.replace(password.find('@'), 1, "%40");
-    EXPECT_EQ(std::string(context.info_url),
-              "ftp://ftp:" + escaped + "@" QAVO_DEFAULT_HOST ":21/pub/qavo/update/engine/i686/qavoe.info");
+    EXPECT_EQ(std::string(context.info_url), "ftp://ftp:" + escaped +
+                                                 "@" QAVO_DEFAULT_HOST
+                                                 ":21/pub/qavo/update/engine/i686/qavoe.info");
     EXPECT_STREQ(context.temp_dir, "/tmp");
     EXPECT_EQ(context.tries, 20);
     EXPECT_EQ(context.timeout, 10);
     EXPECT_EQ(context.use_proxy, 0);
     // Without a proxy the FTP plugin reads the passive flag through this pointer.
-    EXPECT_EQ(context.proxy_or_passive,
-              &config_find_option(guard.state->config, "ftp", "passive")->value.number);
+    EXPECT_EQ(context.proxy_or_passive, &guard.option("ftp", "passive")->value.number);
     ASSERT_EQ(context.modules->count, 1);
     EXPECT_STREQ(vector_at<char>(context.modules, 0), "engine");
     EXPECT_EQ(context.run_state, guard.state);
@@ -89,29 +90,30 @@ TEST(EngineContext, HttpWithProxyEscapesLoginAndOrdersModules) {
     EXPECT_STREQ(vector_at<char>(context.modules, 0), "engine");
     EXPECT_STREQ(vector_at<char>(context.modules, 1), "qavocgate");
     EXPECT_STREQ(vector_at<char>(context.modules, 2), "qavosendmail");
-    EXPECT_EQ(vector_at<char>(context.modules, 1),
-              config_find_option(guard.state->config, "modules", "qavocgate")->name);
+    EXPECT_EQ(vector_at<char>(context.modules, 1), guard.option("modules", "qavocgate")->name);
     release_engine_context(&context);
 }
 
 TEST(EngineContext, UnknownProtocolIsReportedWithItsOrigin) {
     StateGuard guard;
-    guard.set("hosts", "protocol", "modules");
     EngineContext context;
+    guard.set("hosts", "protocol", "modules");
     testing::internal::CaptureStdout();
     EXPECT_EQ(fill_engine_context(guard.state, &context), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Fatal Error:Command line:Unkown protocol 'modules'\n");
-    config_find_option(guard.state->config, "hosts", "protocol")->line = 12;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Fatal Error:Command line:Unkown protocol 'modules'\n");
+    guard.option("hosts", "protocol")->line = 12;
     guard.set("hosts", "protocol", "gopher");
     testing::internal::CaptureStdout();
     EXPECT_EQ(fill_engine_context(guard.state, &context), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Fatal Error:Line 12:Unkown protocol 'gopher'\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Fatal Error:Line 12:Unkown protocol 'gopher'\n");
 }
 
-TEST(UpdateLock, SecondProcessSeesTheHolderPid) {
+TEST(UpdateLock, SecondProcessSeesTheHolderPidUntilTheHolderEnds) {
     char dir[] = "/tmp/qavo-lock-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/update.start";
+    const std::string path = std::string(dir) + "/update.start";
     int ready[2], done[2];
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(done), 0);
@@ -119,38 +121,24 @@ TEST(UpdateLock, SecondProcessSeesTheHolderPid) {
     ASSERT_GE(holder, 0);
     if (holder == 0) {
         int pid = 0;
-        int result = lock_update(path.c_str(), &pid);
-        char answer = (result == 0 && pid == getpid()) ? 'y' : 'n';
+        char answer = lock_update(path.c_str(), &pid) == 0 && pid == getpid() ? 'y' : 'n';
         (void)!write(ready[1], &answer, 1);
-        char wait_byte;
-        (void)!read(done[0], &wait_byte, 1);
+        (void)!read(done[0], &answer, 1);
         _exit(0);
     }
     char answer = 0;
     ASSERT_EQ(read(ready[0], &answer, 1), 1);
     EXPECT_EQ(answer, 'y');
-
-    pid_t tester = fork();
-    if (tester == 0) {
+    EXPECT_TRUE(in_child([&] {
         int pid = 0;
-        int result = lock_update(path.c_str(), &pid);
-        _exit(result == -1 && pid == holder ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(tester, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "second locker saw another pid";
-
+        return lock_update(path.c_str(), &pid) == -1 && pid == holder;
+    })) << "second locker saw another pid";
     ASSERT_EQ(write(done[1], "x", 1), 1);
-    waitpid(holder, &status, 0);
-
-    // Once the holder is gone the lock can be taken again.
-    tester = fork();
-    if (tester == 0) {
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(in_child([&] {
         int pid = 0;
-        _exit(lock_update(path.c_str(), &pid) == 0 ? 0 : 1);
-    }
-    waitpid(tester, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return lock_update(path.c_str(), &pid) == 0;
+    })) << "the lock outlived its holder";
     for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
     unlink(path.c_str());
     rmdir(dir);
@@ -173,14 +161,17 @@ TEST(Watchdog, PrintsTwoLinesThenAborts) {
         _exit(0);
     }
     close(out[1]);
-    std::string text = read_all(out[0]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
     close(out[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
     EXPECT_EQ(text,
               "earlier line\n"
               "Update process is too old. It seems to be a bug/infinite loop somewhere.\n"
               "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n");
 }
+
+}  // namespace
