@@ -1,6 +1,5 @@
-// Helpers of the engine tests: a scratch directory, an engine context whose
-// callbacks log every event and installation call, record builders, and
-// signing with the test key of the integrity tests.
+// Helpers of the engine tests: an engine context whose callbacks log every
+// event and installation call, record builders, signing with the test key.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -142,6 +141,17 @@ class Harness {
         for (const Event &event : of(code)) found.push_back(event.name);
         return found;
     }
+    // Exactly one UI_ERROR, raised by call; with a code, an update error of it.
+    ::testing::AssertionResult one_error(const std::string &call, int32_t code = 0) const {
+        std::vector<Event> errors = of(UI_ERROR);
+        if (errors.size() != 1) return ::testing::AssertionFailure() << errors.size() << " errors";
+        const Event &seen = errors[0];
+        if (seen.call == call &&
+            (code == 0 || (seen.error.class_ == ERR_UPDATE && seen.error.code == code)))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "error " << seen.error.class_ << "/" << seen.error.code << " of " << seen.call;
+    }
 
     EngineContext context{};
     std::string root;
@@ -221,5 +231,23 @@ inline ModuleRecord *make_module(KitRecord *kit, const char *name,
     if (kit != nullptr) kit_add_module(kit, module);
     return module;
 }
+
+// A scratch tree (tmp/, mirror/sub/, root/bin/) and a harness whose context
+// takes its temporary copies from tmp/ and its catalogue from the mirror.
+class EngineFixture : public ::testing::Test {
+   protected:
+    EngineFixture() {
+        for (const char *sub : {"tmp", "mirror/sub", "root/bin"})
+            std::filesystem::create_directories(dir.file(sub));
+        h.root = dir.file("root");
+        h.context.temp_dir = temp_dir.data();
+        h.context.info_url = url.data();
+        h.context.error = &error;
+    }
+    ScratchDir dir;
+    std::string temp_dir = dir.file("tmp"), url = "file://" + dir.file("mirror/qavoe.info");
+    Harness h;
+    ErrorRecord error{};
+};
 
 }  // namespace engine_test
