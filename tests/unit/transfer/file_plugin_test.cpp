@@ -13,20 +13,14 @@ namespace {
 
 using namespace engine_test;
 
-class FilePluginTest : public ::testing::Test {
+class FilePluginTest : public EngineFixture {
    protected:
-    void SetUp() override {
-        std::filesystem::create_directories(dir.file("mirror/sub"));
-        url = "file://" + dir.file("mirror/qavoe.info");
-        h.context.info_url = url.data();
-        h.context.error = &error;
+    FilePluginTest() {
         h.context.tries = 3;
         source = static_cast<FileSource *>(file_plugin.open(&h.context));
-        file = make_file("sub/data", "");
-        temp = dir.file("copy");
         file->tempfile = strdup(temp.c_str());
     }
-    void TearDown() override {
+    ~FilePluginTest() override {
         file_plugin.close(source);
         file_free(nullptr, file);
     }
@@ -38,12 +32,9 @@ class FilePluginTest : public ::testing::Test {
         return done;
     }
 
-    ScratchDir dir;
-    std::string url, temp;
-    Harness h;
-    ErrorRecord error{};
+    std::string temp = dir.file("copy"), mirrored = dir.file("mirror/sub/data");
     FileSource *source = nullptr;
-    FileRecord *file = nullptr;
+    FileRecord *file = make_file("sub/data", "");
 };
 
 TEST_F(FilePluginTest, BaseIsTheDirectoryOfTheInformationFile) {
@@ -51,61 +42,58 @@ TEST_F(FilePluginTest, BaseIsTheDirectoryOfTheInformationFile) {
     EXPECT_EQ(source->base, dir.file("mirror"));
     EXPECT_EQ(source->context, &h.context);
     EXPECT_EQ(source->announced, 0);
-
     for (auto [text, base] : {std::pair{"file:///var/mirror/qavoe.info", "/var/mirror"},
-                              std::pair{"file://qavoe.info", "."}}) {
+                              std::pair{"file://qavoe.info", "."}, std::pair{"file:relative", ""},
+                              std::pair{"File:///x", ""}, std::pair{"http://host/x", ""}}) {
         std::string copy = text;
         h.context.info_url = copy.data();
         auto *other = static_cast<FileSource *>(file_plugin.open(&h.context));
+        if (*base == '\0') {
+            EXPECT_EQ(other, nullptr) << text;  // declined
+            continue;
+        }
         ASSERT_NE(other, nullptr);
         EXPECT_STREQ(other->base, base);
         file_plugin.close(other);
     }
-    for (const char *declined : {"file:relative", "File:///x", "http://host/x"}) {
-        std::string copy = declined;
-        h.context.info_url = copy.data();
-        EXPECT_EQ(file_plugin.open(&h.context), nullptr) << declined;
+}
+
+TEST_F(FilePluginTest, CopyIsContinuedFromItsRealSize) {
+    const std::string data = std::string(6000, 'a') + std::string(6000, 'b');
+    const struct {
+        std::string source, copy;
+        bool has_copy;
+        int result;
+        std::string after;
+        std::vector<int32_t> progress;
+        int attempts;
+    } cases[] = {
+        // received stays 0: the plugin goes by the size on disk
+        {data, data.substr(0, 5000), true, 0, data, {5000 + 4096, 12000}, 1},
+        {"complete", "complete", true, 0, "complete", {}, 1},
+        {"fresh", "", false, 0, "fresh", {5}, 1},  // created with 0600
+        // never truncated here; the budget is spent without an error
+        {"short", "longer than the source", true, -1, "longer than the source", {}, 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.source.substr(0, 10));
+        h.events.clear();
+        source->attempts = 0;
+        write_text(mirrored, c.source);
+        std::filesystem::remove(temp);
+        if (c.has_copy) write_text(temp, c.copy);
+        EXPECT_EQ(file_plugin.get(file, source), c.result);
+        EXPECT_EQ(read_text(temp), c.after);
+        EXPECT_EQ(data_progress(), c.progress);
+        EXPECT_EQ(h.count(UI_TRANSFER_DONE), c.result == 0 ? 1u : 0u);
+        EXPECT_EQ(h.count(UI_ERROR), 0u);
+        EXPECT_EQ(source->attempts, c.attempts);
+        struct stat info;
+        ASSERT_EQ(stat(temp.c_str(), &info), 0);
+        if (!c.has_copy) {
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+        }
     }
-}
-
-TEST_F(FilePluginTest, PartialCopyIsContinuedFromItsRealSize) {
-    std::string data = std::string(6000, 'a') + std::string(6000, 'b');
-    write_text(dir.file("mirror/sub/data"), data);
-    write_text(temp, data.substr(0, 5000));
-    file->received = 0;  // the plugin goes by the size on disk, not by this
-    EXPECT_EQ(file_plugin.get(file, source), 0);
-    EXPECT_EQ(read_text(temp), data);
-    EXPECT_EQ(data_progress(), (std::vector<int32_t>{5000 + 4096, 12000}));
-    EXPECT_EQ(h.count(UI_TRANSFER_DONE), 1u);
-    EXPECT_EQ(source->attempts, 1);
-}
-
-TEST_F(FilePluginTest, CopyAsLongAsTheSourceIsDoneAtOnce) {
-    write_text(dir.file("mirror/sub/data"), "complete");
-    write_text(temp, "complete");
-    EXPECT_EQ(file_plugin.get(file, source), 0);
-    EXPECT_TRUE(data_progress().empty());
-    EXPECT_EQ(h.count(UI_TRANSFER_DONE), 1u);
-}
-
-TEST_F(FilePluginTest, MissingCopyIsCreatedWith0600) {
-    write_text(dir.file("mirror/sub/data"), "fresh");
-    std::filesystem::remove(temp);
-    EXPECT_EQ(file_plugin.get(file, source), 0);
-    struct stat info;
-    ASSERT_EQ(stat(temp.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(read_text(temp), "fresh");
-}
-
-TEST_F(FilePluginTest, CopyLongerThanTheSourceSpendsTheBudgetSilently) {
-    write_text(dir.file("mirror/sub/data"), "short");
-    write_text(temp, "longer than the source");
-    EXPECT_EQ(file_plugin.get(file, source), -1);
-    EXPECT_EQ(source->attempts, 3);
-    EXPECT_EQ(h.count(UI_ERROR), 0u);
-    EXPECT_EQ(h.count(UI_TRANSFER_DONE), 0u);
-    EXPECT_EQ(read_text(temp), "longer than the source");  // never truncated here
 }
 
 TEST_F(FilePluginTest, MissingSourceIsReportedOnEveryAttempt) {
@@ -125,9 +113,8 @@ TEST_F(FilePluginTest, MissingSourceIsReportedOnEveryAttempt) {
 
 TEST_F(FilePluginTest, NoBudgetRetriesUntilTheCopySucceeds) {
     h.context.tries = 0;
-    std::string source_path = dir.file("mirror/sub/data");
     h.answer = [&](const Event &event) {
-        if (event.code == UI_RETRY && event.words[0] == 6) write_text(source_path, "late");
+        if (event.code == UI_RETRY && event.words[0] == 6) write_text(mirrored, "late");
         return 0;
     };
     EXPECT_EQ(file_plugin.get(file, source), 0);
@@ -137,7 +124,7 @@ TEST_F(FilePluginTest, NoBudgetRetriesUntilTheCopySucceeds) {
 }
 
 TEST_F(FilePluginTest, ConnectingIsAnnouncedOncePerHandle) {
-    write_text(dir.file("mirror/sub/data"), "x");
+    write_text(mirrored, "x");
     EXPECT_EQ(file_plugin.get(file, source), 0);
     std::filesystem::remove(temp);
     EXPECT_EQ(file_plugin.get(file, source), 0);
@@ -148,7 +135,7 @@ TEST_F(FilePluginTest, ConnectingIsAnnouncedOncePerHandle) {
 }
 
 TEST_F(FilePluginTest, NegativeAnswersEndTheGet) {
-    write_text(dir.file("mirror/sub/data"), "x");
+    write_text(mirrored, "x");
     h.answer = [](const Event &event) { return event.code == UI_CONNECTING ? -1 : 0; };
     EXPECT_EQ(file_plugin.get(file, source), -1);
     EXPECT_EQ(h.count(UI_PROGRESS), 0u);
