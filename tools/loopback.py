@@ -1,0 +1,146 @@
+"""Shared by the demo (tools/demo.py) and the end-to-end benchmark
+(bench/e2e_bench.py): deterministic file contents, a free loopback port and
+an nginx that serves one directory from a configuration in a folder of ours."""
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+NGINX = "/usr/sbin/nginx"
+CHUNK = 1 << 20
+
+
+def write_random(path, size, seed, mtime=None):
+    """Writes `size` pseudo-random bytes that depend on `seed` only, so every
+    run publishes the same mirror."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    rng = random.Random(seed)
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            n = min(left, CHUNK)
+            out.write(rng.randbytes(n))
+            left -= n
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return path
+
+
+def write_text(path, text, mtime=None, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as out:
+        out.write(text)
+    if mode is not None:
+        os.chmod(path, mode)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return path
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _accepts(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+class Nginx:
+    """nginx on 127.0.0.1 serving `root`; configuration, logs and pid file
+    live in `folder`. Use with `with`: the server stops when the block ends,
+    also on errors and on SIGINT/SIGTERM turned into exceptions by
+    stop_on_signals()."""
+
+    def __init__(self, root, folder):
+        self.root = os.path.abspath(root)
+        self.folder = os.path.abspath(folder)
+        self.port = free_port()
+        self.process = None
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def write_config(self):
+        temp = self.path("temp")
+        for name in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            os.makedirs(os.path.join(temp, name), exist_ok=True)
+        # Without a master process nginx keeps our user; as root it must be
+        # told so, or it would read the mirror as an unprivileged user.
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        write_text(self.path("nginx.conf"), (
+            "daemon off;\nmaster_process off;\nworker_processes 1;\n%s"
+            "pid %s;\nerror_log %s notice;\n"
+            "events { worker_connections 64; }\n"
+            "http {\n"
+            "  access_log %s;\n  sendfile on;\n"
+            "  client_body_temp_path %s/client_body;\n  proxy_temp_path %s/proxy;\n"
+            "  fastcgi_temp_path %s/fastcgi;\n  uwsgi_temp_path %s/uwsgi;\n"
+            "  scgi_temp_path %s/scgi;\n"
+            "  default_type application/octet-stream;\n"
+            "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n"
+            "    location / { }\n  }\n}\n") %
+            (user, self.path("nginx.pid"), self.path("error.log"), self.path("access.log"),
+             temp, temp, temp, temp, temp, self.port, self.root))
+
+    def start(self):
+        os.makedirs(self.folder, exist_ok=True)
+        self.write_config()
+        with open(self.path("output.log"), "ab") as out:
+            self.process = subprocess.Popen(
+                [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
+                 "-e", self.path("error.log")],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, cwd=self.folder)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if _accepts(self.port):
+                return self
+            time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("nginx did not start; see %s" % self.path("error.log"))
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def stop_on_signals():
+    """Turns SIGTERM and SIGHUP into SystemExit, so `with` blocks and
+    `finally` clauses (which stop the servers) run on them as on Ctrl-C."""
+
+    def leave(signum, _frame):
+        raise SystemExit(128 + signum)
+
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, leave)
+
+
+def need_nginx():
+    if not os.access(NGINX, os.X_OK):
+        sys.exit("nginx is not installed (%s missing): run as root to have it installed, "
+                 "or: apt-get install nginx" % NGINX)
+
+
+def clean(path):
+    shutil.rmtree(path, ignore_errors=True)
