@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Developer entry point: `./dev.sh test` builds everything and runs all tests
-# (plain, then under AddressSanitizer + UndefinedBehaviorSanitizer, plus a
-# short run of every fuzz target); it installs missing Debian packages first
-# when run as root.
+# Developer entry point: `./dev.sh demo` builds the programs and runs the
+# demo update against nginx on loopback (tools/demo.py); `./dev.sh test`
+# builds everything and runs all tests (plain, under AddressSanitizer +
+# UndefinedBehaviorSanitizer, as a 32-bit i386 build when the multilib
+# compiler can be had, plus a short run of every fuzz target). Both install
+# missing Debian packages first when run as root.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,12 +27,22 @@ REQUIRED=(
   "nginx:/usr/sbin/nginx"
   "squid:/usr/sbin/squid"
   "libclang-rt-dev:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
+  "man-db:/usr/bin/man"
+  "groff-base:/usr/bin/groff"
+  "curl:/usr/bin/curl"
+  "file:/usr/bin/file"
 )
+# Enough for the demo: build the two programs and serve the mirror.
+DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl nginx)
+# The 32-bit build; optional: skipped with a message when it cannot be had
+# (and qemu-user, when the kernel cannot run 32-bit programs).
+M32_REQUIRED=("g++-multilib:/usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so")
 
 ensure_packages() {
   local missing=()
-  local entry
-  for entry in "${REQUIRED[@]}"; do
+  local entry wanted=("${REQUIRED[@]}")
+  [ $# -gt 0 ] && wanted=("$@")
+  for entry in "${wanted[@]}"; do
     compgen -G "${entry#*:}" >/dev/null || missing+=("${entry%%:*}")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -71,21 +83,79 @@ fuzz_smoke() {
   done
 }
 
+# The 32-bit i386 build and its unit tests (GoogleTest is compiled from
+# /usr/src/googletest with -m32, since the distribution's is 64-bit only).
+# A kernel built without 32-bit support runs them under qemu-i386, which
+# cannot run two of them: a death test that re-executes the test program,
+# and a test that signals one thread from another (the emulator fails the
+# join). Both run wherever the kernel runs 32-bit programs itself.
+m32_tests() {
+  local probe=/tmp/qavo-m32-probe.$$ runner=/usr/bin/qemu-i386
+  local emulator="" exclude='^e2e[.]'
+  if ! compgen -G "${M32_REQUIRED[0]#*:}" >/dev/null && [ "$(id -u)" -eq 0 ]; then
+    echo "Installing g++-multilib for the 32-bit build"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends g++-multilib ||
+      true
+  fi
+  if ! echo 'int main() { return sizeof(void *) == 4 ? 0 : 1; }' |
+    g++ -m32 -x c++ - -o "$probe" 2>/dev/null; then
+    echo "32-bit build SKIPPED: g++ -m32 cannot build programs here" \
+      "(as root this command installs g++-multilib)"
+    return 0
+  fi
+  if ! "$probe" 2>/dev/null; then
+    if [ ! -x "$runner" ] && [ "$(id -u)" -eq 0 ]; then
+      echo "This kernel cannot run 32-bit programs: installing qemu-user to run the 32-bit tests"
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends qemu-user ||
+        true
+    fi
+    if [ ! -x "$runner" ] || ! "$runner" "$probe"; then
+      rm -f "$probe"
+      echo "32-bit build SKIPPED: this kernel cannot run 32-bit programs and qemu-i386 is" \
+        "missing (as root this command installs qemu-user)"
+      return 0
+    fi
+    emulator=$runner
+    exclude='^e2e[.]|^Md5Fd[.]RetriesReadsInterruptedBySignals$|^ConfigParserDeath[.]ReadErrorEndsTheProcessWithStatusTwo$'
+    echo "32-bit tests run under $runner, without the two it cannot run"
+  fi
+  rm -f "$probe"
+  configure_and_build build-m32 -DQAVO_M32=ON -DQAVO_M32_RUNNER="$emulator"
+  file build-m32/qavoupdate | grep -q 'ELF 32-bit.*80386' ||
+    { echo "build-m32/qavoupdate is not an i386 program" >&2; return 1; }
+  ctest --test-dir build-m32 --output-on-failure -j "$JOBS" -E "$exclude"
+}
+
 run_tests() {
   ensure_packages
   fuzz_smoke
-  configure_and_build build -DQAVO_BENCH=ON
+  configure_and_build build -DQAVO_BENCH=ON -DQAVO_TESTS=ON
   ctest --test-dir build --output-on-failure -j "$JOBS"
   # gcc's flow analysis under the sanitizers warns about library code it
   # cannot see through; the plain build above keeps warnings fatal.
   configure_and_build build-asan -DQAVO_SANITIZE=ON -DQAVO_WERROR=OFF
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+  m32_tests
+}
+
+# Builds the programs and runs the demo; everything it writes is in ./demo.
+run_demo() {
+  local entry required=()
+  for entry in "${REQUIRED[@]}"; do
+    [[ " ${DEMO_REQUIRED[*]} " == *" ${entry%%:*} "* ]] && required+=("$entry")
+  done
+  ensure_packages "${required[@]}"
+  # Without the tests, so the demo needs no GoogleTest; `test` turns them on.
+  cmake -S . -B build -G Ninja -DQAVO_TESTS=OFF
+  cmake --build build -j "$JOBS" --target qavoupdate qavopublish
+  python3 tools/demo.py --build build --folder demo
 }
 
 case "${1:-}" in
+  demo) run_demo ;;
   test) run_tests ;;
   *)
-    echo "usage: $0 test" >&2
+    echo "usage: $0 demo|test" >&2
     exit 2
     ;;
 esac
