@@ -144,6 +144,8 @@ run_demo() {
   for entry in "${REQUIRED[@]}"; do
     [[ " ${DEMO_REQUIRED[*]} " == *" ${entry%%:*} "* ]] && required+=("$entry")
   done
+  # vsftpd runs only as root; without root the demo skips its FTP run.
+  [ "$(id -u)" -eq 0 ] && required+=("vsftpd:/usr/sbin/vsftpd")
   ensure_packages "${required[@]}"
   # Without the tests, so the demo needs no GoogleTest; `test` turns them on.
   cmake -S . -B build -G Ninja -DQAVO_TESTS=OFF

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The demo behind `./dev.sh demo`: publishes a small mirror with the demo key,
 serves it with nginx on loopback and runs qavoupdate three times in a sandbox
-folder (first install, nothing to do, one changed file)."""
+folder (first install, nothing to do, one changed file), then once more over
+FTP from vsftpd when run as root."""
 import argparse
 import hashlib
 import os
@@ -81,22 +82,22 @@ class Demo:
                         self.path("release", "mirror.desc"), target], check=True)
         return target
 
-    def write_config(self, port):
-        loopback.write_text(self.path("qup.conf"), (
+    def write_config(self, port, protocol="http", name="qup.conf"):
+        loopback.write_text(self.path(name), (
             "# Sandboxed configuration of the demo: everything under %s\n"
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=3\ntimeout=10\nalarm=600\n"
-            "[hosts]\nprotocol=http\nhost=127.0.0.1\ninfofile=%s\n"
-            "[http]\nport=%d\n[modules]\nengine=on\n") % (
+            "[hosts]\nprotocol=%s\nhost=127.0.0.1\ninfofile=%s\n"
+            "[%s]\nport=%d\n[modules]\nengine=on\n") % (
                 self.folder, self.path("tmp"), self.path("install", "bin"),
                 self.path("install", "data"), self.path("install", "conf"),
-                self.path("install", "data"), INFOFILE, port))
+                self.path("install", "data"), protocol, INFOFILE, protocol, port))
 
-    def update(self, title, expected):
-        """Runs the updater with the demo configuration, showing its output
+    def update(self, title, expected, conf="qup.conf"):
+        """Runs the updater with a demo configuration, showing its output
         as it comes (meter included) and keeping it for the checks."""
-        print("\n=== %s: qavoupdate -c %s" % (title, self.path("qup.conf")), flush=True)
-        proc = subprocess.Popen([self.updater, "-c", self.path("qup.conf")], cwd=self.folder,
+        print("\n=== %s: qavoupdate -c %s" % (title, self.path(conf)), flush=True)
+        proc = subprocess.Popen([self.updater, "-c", self.path(conf)], cwd=self.folder,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         seen = bytearray()
         while True:
@@ -135,6 +136,18 @@ class Demo:
         print("\n=== %s changed on the release; republishing" % CHANGED, flush=True)
         self.publish()
 
+    def over_ftp(self):
+        """The same mirror from vsftpd: the catalogue comes over FTP and
+        nothing needs an update."""
+        if not loopback.Vsftpd.usable():
+            print("=== FTP run skipped: it needs vsftpd (%s) and root" % loopback.VSFTPD)
+            return
+        with loopback.Vsftpd(self.path("www"), self.path("vsftpd")) as vsftpd:
+            print("=== vsftpd serves %s on ftp://127.0.0.1:%d/" % (self.path("www"), vsftpd.port))
+            self.write_config(vsftpd.port, "ftp", "qup-ftp.conf")
+            self.update("Fourth run, over FTP: nothing to update", 1, "qup-ftp.conf")
+        print("=== vsftpd stopped.")
+
     def run(self):
         loopback.stop_on_signals()
         self.fresh_folder()
@@ -150,12 +163,16 @@ class Demo:
             out = self.update("Third run: one changed file", 0)
             if "\t- 1 files downloaded," not in out:
                 raise RuntimeError("the third run did not fetch exactly one file")
-        print("\n=== nginx stopped. Everything is under %s:" % self.folder)
+        print("\n=== nginx stopped.")
+        self.over_ftp()
+        print("\n=== Everything is under %s:" % self.folder)
         for what, where in (
                 ("release files and mirror description", "release/mirror.desc"),
                 ("published mirror (catalogue)", os.path.join(mirror, "qavoe.info")),
                 ("nginx configuration and logs", "nginx/"),
                 ("updater configuration", "qup.conf"),
+                ("the same over FTP (vsftpd, as root)", "qup-ftp.conf"),
+                ("vsftpd configuration and log", "vsftpd/"),
                 ("temporary directory (lock file)", "tmp/"),
                 ("installed files", "install/{bin,data,conf}/"),
                 ("post-install program's log", "install/data/post-install.log")):

@@ -1,6 +1,7 @@
 """Shared by the demo (tools/demo.py) and the end-to-end benchmark
 (bench/e2e_bench.py): deterministic file contents, a free loopback port and
-an nginx that serves one directory from a configuration in a folder of ours."""
+nginx (HTTP) and vsftpd (anonymous FTP) serving one directory from a
+configuration in a folder of ours."""
 import os
 import random
 import shutil
@@ -11,6 +12,7 @@ import sys
 import time
 
 NGINX = "/usr/sbin/nginx"
+VSFTPD = "/usr/sbin/vsftpd"
 CHUNK = 1 << 20
 
 
@@ -55,11 +57,13 @@ def _accepts(port):
         return False
 
 
-class Nginx:
-    """nginx on 127.0.0.1 serving `root`; configuration, logs and pid file
-    live in `folder`. Use with `with`: the server stops when the block ends,
-    also on errors and on SIGINT/SIGTERM turned into exceptions by
-    stop_on_signals()."""
+class Server:
+    """A server on 127.0.0.1 serving `root`; configuration and logs live in
+    `folder`. Use with `with`: the server stops when the block ends, also on
+    errors and on SIGTERM/SIGHUP turned into exceptions by stop_on_signals().
+    Subclasses write the configuration and give the command line."""
+
+    name = None
 
     def __init__(self, root, folder):
         self.root = os.path.abspath(root)
@@ -70,7 +74,41 @@ class Nginx:
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
 
-    def write_config(self):
+    def start(self):
+        os.makedirs(self.folder, exist_ok=True)
+        argv = self.configure()
+        with open(self.path("output.log"), "ab") as out:
+            self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT, cwd=self.folder)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if _accepts(self.port):
+                return self
+            time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("%s did not start; see the logs in %s" % (self.name, self.folder))
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Nginx(Server):
+    name = "nginx"
+
+    def configure(self):
         temp = self.path("temp")
         for name in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
             os.makedirs(os.path.join(temp, name), exist_ok=True)
@@ -91,38 +129,37 @@ class Nginx:
             "    location / { }\n  }\n}\n") %
             (user, self.path("nginx.pid"), self.path("error.log"), self.path("access.log"),
              temp, temp, temp, temp, temp, self.port, self.root))
+        return [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
+                "-e", self.path("error.log")]
 
-    def start(self):
-        os.makedirs(self.folder, exist_ok=True)
-        self.write_config()
-        with open(self.path("output.log"), "ab") as out:
-            self.process = subprocess.Popen(
-                [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
-                 "-e", self.path("error.log")],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, cwd=self.folder)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and self.process.poll() is None:
-            if _accepts(self.port):
-                return self
-            time.sleep(0.1)
-        self.stop()
-        raise RuntimeError("nginx did not start; see %s" % self.path("error.log"))
 
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process = None
+class Vsftpd(Server):
+    """Anonymous, read-only FTP; vsftpd needs root for its chroot."""
 
-    def __enter__(self):
-        return self.start()
+    name = "vsftpd"
 
-    def __exit__(self, *exc):
-        self.stop()
+    @staticmethod
+    def usable():
+        return os.access(VSFTPD, os.X_OK) and os.geteuid() == 0
+
+    def configure(self):
+        # The chroot of anonymous sessions needs an empty directory the ftp
+        # user cannot write; the served tree must be readable only.
+        empty = self.path("empty")
+        os.makedirs(empty, exist_ok=True)
+        os.chmod(empty, 0o755)
+        passive = free_port()
+        write_text(self.path("vsftpd.conf"), (
+            "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=%d\n"
+            "background=NO\nanonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\n"
+            "write_enable=NO\nanon_root=%s\nsecure_chroot_dir=%s\n"
+            "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%d\npasv_max_port=%d\n"
+            "port_enable=YES\nconnect_from_port_20=NO\nseccomp_sandbox=NO\n"
+            "xferlog_enable=YES\nxferlog_std_format=NO\nvsftpd_log_file=%s\n"
+            "syslog_enable=NO\n") %
+            (self.port, self.root, empty, passive, min(passive + 15, 65535),
+             self.path("vsftpd.log")))
+        return [VSFTPD, self.path("vsftpd.conf")]
 
 
 def stop_on_signals():
