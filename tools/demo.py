@@ -181,7 +181,8 @@ class Demo:
             print("The post-install program ran %d times (first and third run)." %
                   len(log.readlines()))
         print("To run it again yourself: %s -p %s -c %s &\n  then: %s -c %s" % (
-            loopback.NGINX, shown(self.path("nginx")), shown(self.path("nginx", "nginx.conf")),
+            # nginx reads -c relative to its -p prefix: absolute paths.
+            loopback.NGINX, self.path("nginx"), self.path("nginx", "nginx.conf"),
             shown(self.updater), shown(self.path("qup.conf"))))
 
 
