@@ -16,7 +16,7 @@ namespace {
 using namespace engine_test;
 using Names = std::vector<std::string>;
 
-struct Spec {
+struct Blueprint {
     const char *name;
     std::vector<const char *> requires_ = {}, needs = {};
 };
@@ -33,16 +33,17 @@ class ModuleWalkTest : public EngineFixture {
     }
     // A fresh kit of modules whose one file each is missing from the
     // installation, selected by the names given.
-    void kit_of(std::vector<Spec> specs, std::vector<const char *> selection) {
+    void kit_of(std::vector<Blueprint> blueprints, std::vector<const char *> selection) {
         kit_free(&h.context, kit);
         kit = kit_new();
         vector_free(link.downloads, 0);
         link.downloads = vector_new();
         h.clear_selection();
         h.events.clear();
-        for (const Spec &spec : specs) {
-            ModuleRecord *made = make_module(kit, spec.name, spec.requires_, spec.needs);
-            std::string site = std::string(spec.name) + "/file";
+        for (const Blueprint &blueprint : blueprints) {
+            ModuleRecord *made =
+                make_module(kit, blueprint.name, blueprint.requires_, blueprint.needs);
+            std::string site = std::string(blueprint.name) + "/file";
             module_add_file(made, make_file(site, "${ROOT}/" + site, "content of " + site));
         }
         for (const char *name : selection) h.select(name);
@@ -79,7 +80,7 @@ TEST_F(ModuleWalkTest, RequiredModulesAreCollectedFirstAndOnceFilesBySitepath) {
 
 TEST_F(ModuleWalkTest, BrokenDependenciesFailBeforeAnyFileIsChecked) {
     const struct {
-        std::vector<Spec> specs;
+        std::vector<Blueprint> blueprints;
         std::vector<const char *> selection;
         const char *call;  // null: failed silently
         int32_t code;
@@ -93,8 +94,8 @@ TEST_F(ModuleWalkTest, BrokenDependenciesFailBeforeAnyFileIsChecked) {
         {{{"a", {}, {"b"}}, {"b", {}, {"a"}}}, {"a", "b"}, nullptr, 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.specs[0].name);
-        kit_of(c.specs, c.selection);
+        SCOPED_TRACE(c.blueprints[0].name);
+        kit_of(c.blueprints, c.selection);
         EXPECT_EQ(kit_collect_files(&h.context, kit, &link), -1);
         EXPECT_EQ(h.count(UI_ERROR), c.call != nullptr ? 1u : 0u);
         EXPECT_TRUE(c.call == nullptr || h.one_error(c.call, c.code));
