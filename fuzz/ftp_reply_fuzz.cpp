@@ -10,23 +10,16 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "fuzz/socket_feed.h"
 #include "transfer/ftp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // The whole input must fit into the socket buffer before reading.
-    if (size > 32768) return 0;
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return 0;
-    if (size > 0 && write(ends[1], data, size) != static_cast<ssize_t>(size)) abort();
-    close(ends[1]);
-
+    int feed = feed_socket(data, size);
+    if (feed < 0) return 0;
     ErrorRecord error{};
-    EngineContext context{};
-    context.error = &error;
-    context.tries = 3;
-    context.timeout = 1;
+    EngineContext context = fuzz_context(&error);
     FtpClient client{};
-    client.control = ends[0];
+    client.control = feed;
     client.data = -1;
     client.context = &context;
     while (client.control >= 0) {

@@ -1,0 +1,31 @@
+// Shared by the fuzz targets that read from a socket: the input waits on a
+// socket pair whose writing end is closed, and a context that allows three
+// one-second waits.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "engine/engine.h"
+
+// The read end holding the bytes, or -1. The whole input must fit into the
+// socket buffer before anything reads it.
+inline int feed_socket(const uint8_t *data, size_t size) {
+    if (size > 32768) return -1;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return -1;
+    if (size > 0 && write(ends[1], data, size) != static_cast<ssize_t>(size)) abort();
+    close(ends[1]);
+    return ends[0];
+}
+
+inline EngineContext fuzz_context(ErrorRecord *error) {
+    EngineContext context{};
+    context.error = error;
+    context.tries = 3;
+    context.timeout = 1;
+    return context;
+}
