@@ -18,7 +18,8 @@ int quiet = 0;
 namespace {
 
 constexpr const char *kConfigName = "qup.conf";
-constexpr const char *kConfigDirs[] = {".", "..", "../etc", "/etc/opt/qavo", "/usr/local/qavo8/etc"};
+constexpr const char *kConfigDirs[] = {".", "..", "../etc", "/etc/opt/qavo",
+                                       "/usr/local/qavo8/etc"};
 
 // The C library's decimal reading: blanks and a sign accepted, stops at the
 // first non-digit, no digits give 0; clamped to 32 bits instead of wrapping.
@@ -35,6 +36,14 @@ ConfigOption *find(RunState *state, const char *section, const char *name) {
 
 void set_integer(RunState *state, const char *section, const char *name, int32_t value) {
     if (ConfigOption *option = find(state, section, name)) option->value.number = value;
+}
+
+// An unknown word is stored as -1 all the same; false tells the caller to
+// report it.
+bool set_boolean(RunState *state, const char *section, const char *name, const char *word) {
+    int value = parse_boolean(word);
+    set_integer(state, section, name, value);
+    return value != -1;
 }
 
 void set_string(RunState *state, const char *section, const char *name, const char *value) {
@@ -97,7 +106,8 @@ void print_banner(FILE *stream) {
     if (now != static_cast<time_t>(-1) && localtime_r(&now, &local) != nullptr &&
         local.tm_year + 1900 > 2001)
         year = local.tm_year + 1900;
-    fprintf(stream, "qavoupdate, the Qavo anti-virus updater. Copyright (C) 2001-%d Qavo Labs\n", year);
+    fprintf(stream, "qavoupdate, the Qavo anti-virus updater. Copyright (C) 2001-%d Qavo Labs\n",
+            year);
 }
 
 void print_usage(FILE *stream) {
@@ -184,15 +194,13 @@ RunState *parse_command_line(int argc, char **argv) {
                 dump = true;
                 dump_file = optarg;
                 break;
-            case 'f': {
-                int value = parse_boolean(optarg);
-                set_integer(state, "ftp", "passive", value);
-                if (value == -1) {
-                    printf("Fatal error: Unknown boolean value '%s' for ftp-passive option\n", optarg);
+            case 'f':
+                if (!set_boolean(state, "ftp", "passive", optarg)) {
+                    printf("Fatal error: Unknown boolean value '%s' for ftp-passive option\n",
+                           optarg);
                     state->errors++;
                 }
                 break;
-            }
             case 'h':
                 print_help(stdout);
                 finish(state, 0);
@@ -208,15 +216,12 @@ RunState *parse_command_line(int argc, char **argv) {
             case 'S':
                 set_integer(state, "global", "serverresponse", 1);
                 break;
-            case 'Y': {
-                int value = parse_boolean(optarg);
-                set_integer(state, "global", "use-proxy", value);
-                if (value == -1) {
+            case 'Y':
+                if (!set_boolean(state, "global", "use-proxy", optarg)) {
                     printf("Unknown boolean value '%s' for use-proxy\n", optarg);
                     state->errors++;
                 }
                 break;
-            }
             case 'u':
                 print_usage(stdout);
                 finish(state, 0);
