@@ -58,9 +58,10 @@ void unlock_update() {
 // Runs asynchronously: prints and aborts, touching no program state. The
 // stream is flushed so the message follows everything printed before it.
 void alarm_handler(int) {
-    fputs("Update process is too old. It seems to be a bug/infinite loop somewhere.\n"
-          "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n",
-          stdout);
+    fputs(
+        "Update process is too old. It seems to be a bug/infinite loop somewhere.\n"
+        "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n",
+        stdout);
     fflush(stdout);
     abort();
 }
@@ -79,8 +80,8 @@ int32_t number_of(ConfigOption *option) {
 
 }  // namespace
 
-char *compose_info_url(const char *scheme, const char *user, const char *password,
-                       const char *host, int32_t port, const char *infofile) {
+char *compose_info_url(const char *scheme, const char *user, const char *password, const char *host,
+                       int32_t port, const char *infofile) {
     // Escaped, so that a ':' or '@' in either cannot be taken for a separator.
     char *escaped_user = url_escape(user);
     char *escaped_password = url_escape(password);
@@ -115,10 +116,10 @@ int fill_engine_context(RunState *state, EngineContext *context) {
         return -1;
     }
 
-    context->info_url = compose_info_url(
-        scheme, string_of(username), string_of(password),
-        string_of(config_find_option(config, "hosts", "host")), number_of(port),
-        string_of(config_find_option(config, "hosts", "infofile")));
+    context->info_url =
+        compose_info_url(scheme, string_of(username), string_of(password),
+                         string_of(config_find_option(config, "hosts", "host")), number_of(port),
+                         string_of(config_find_option(config, "hosts", "infofile")));
     context->temp_dir = strdup(string_of(config_find_option(config, "global", "temppath")));
     context->modules = vector_new();
     if (context->info_url == nullptr || context->temp_dir == nullptr ||
