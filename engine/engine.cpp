@@ -3,6 +3,10 @@
 // of an event into the record the front end's callback receives.
 #include "engine/engine.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +19,9 @@
 #include "infofile/infofile.h"
 #include "integrity/lzss.h"
 #include "integrity/rsa.h"
+#include "support/descriptor.h"
 #include "support/errnum.h"
+#include "support/privfile.h"
 
 namespace {
 
@@ -108,11 +114,30 @@ FileRecord *info_file_record(const char *url) {
     return file;
 }
 
+// Checks the catalogue's signature and cuts it off: 0, or -1 when the copy
+// is not ours, does not verify or cannot be cut.
+int strip_signature(const FileRecord *packed) {
+    Descriptor copy{private_open(packed->tempfile, O_RDWR)};
+    struct stat info;
+    if (copy.fd < 0 || fstat(copy.fd, &info) < 0) return -1;
+    if (rsa_verify_descriptor(rsa_public_key, copy.fd) != 0) return -1;
+    return ftruncate(copy.fd, info.st_size - kRsaSignatureSize) < 0 ? -1 : 0;
+}
+
+// A stream over one of our own copies, emptied first when it is written.
+FILE *open_copy(const char *path, bool output) {
+    Descriptor copy{private_open(path, output ? O_WRONLY : O_RDONLY)};
+    if (copy.fd < 0 || (output && ftruncate(copy.fd, 0) < 0)) return nullptr;
+    FILE *stream = fdopen(copy.fd, output ? "wb" : "rb");
+    if (stream != nullptr) copy.fd = -1;
+    return stream;
+}
+
 // Decompresses the verified catalogue into its own temporary copy.
 int decompress(EngineContext *context, const FileRecord *packed, const FileRecord *plain) {
-    FILE *input = fopen(packed->tempfile, "rb");
+    FILE *input = open_copy(packed->tempfile, false);
     if (input == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
-    FILE *output = fopen(plain->tempfile, "wb");
+    FILE *output = open_copy(plain->tempfile, true);
     if (output == nullptr) {
         record_error(context, ERR_FILE_SYSCALL, "fopen");
         fclose(input);
@@ -132,7 +157,7 @@ InfoRecord *load_information(EngineContext *context, EngineLink *link) {
     InfoRecord *info = nullptr;
     if (packed != nullptr && engine_prepare_tempfile(context, packed) >= 0 &&
         engineGetFile(packed, link, 0) >= 0) {
-        if (rsa_verify_and_strip(rsa_public_key, packed->tempfile) != 0) {
+        if (strip_signature(packed) != 0) {
             ui_notify(context, UI_VERIFY_SIGNATURE, -1, packed);
         } else if (ui_notify(context, UI_VERIFY_SIGNATURE, 1, packed) != -1) {
             plain = file_new();

@@ -15,7 +15,9 @@
 #include "frontend/ui.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
+#include "support/descriptor.h"
 #include "support/errnum.h"
+#include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
 
@@ -39,26 +41,48 @@ char *tempfile_name(const char *temp_dir, const char *sitepath) {
     return name;
 }
 
-// Inspects an existing copy: kept when it already has the listed digest,
+// Whether the whole of an open copy has the listed digest.
+bool copy_matches(int fd, const uint8_t *md5) {
+    struct stat info;
+    uint8_t digest[kMd5DigestSize];
+    return fstat(fd, &info) == 0 && lseek(fd, 0, SEEK_SET) == 0 &&
+           md5_fd(fd, digest, info.st_size) == 0 && memcmp(digest, md5, kMd5DigestSize) == 0;
+}
+
+// Inspects a copy of our own: kept when it already has the listed digest,
 // emptied otherwise. A copy of a file without digest never qualifies.
-int reuse_or_empty(EngineContext *context, FileRecord *file, off_t size) {
+int reuse_or_empty(EngineContext *context, FileRecord *file, int fd, off_t size) {
     file->received = static_cast<int32_t>(size);
-    if (!file_md5_missing(file) && file_md5_matches(file->tempfile, file->md5) == 1) {
+    if (!file_md5_missing(file) && copy_matches(fd, file->md5)) {
         if (ui_notify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
         return 1;
     }
     if (ui_notify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
-    if (size != 0 && truncate(file->tempfile, 0) < 0)
+    if (size != 0 && ftruncate(fd, 0) < 0)
         return record_error(context, ERR_FILE_SYSCALL, "truncate");
     file->received = 0;
     return 0;
 }
 
-int create_empty(EngineContext *context, FileRecord *file) {
+// Whatever stands under the copy's name and is not a copy of our own (a
+// link, somebody else's file, a second name of another file) is removed
+// unread, and the copy is made anew.
+int open_or_create(EngineContext *context, FileRecord *file) {
+    // A directory that others may clear or rename in is refused; one that
+    // is missing fails below, where the copy is created.
+    if (private_directory_check(context->temp_dir) < 0 && errno == EPERM)
+        return record_error(context, ERR_FILE_SYSCALL, "temppath");
+    Descriptor copy{private_open(file->tempfile, O_RDWR)};
+    if (copy.fd >= 0) {
+        struct stat info;
+        if (fstat(copy.fd, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "fstat");
+        return reuse_or_empty(context, file, copy.fd, info.st_size);
+    }
+    if (errno != ENOENT && unlink(file->tempfile) < 0 && errno != ENOENT)
+        return record_error(context, ERR_FILE_SYSCALL, "unlink");
     file->received = 0;
-    int fd = open(file->tempfile, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
-    close(fd);
+    copy.fd = private_create(file->tempfile, O_WRONLY);
+    if (copy.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
     return 0;
 }
 
@@ -66,18 +90,16 @@ int create_empty(EngineContext *context, FileRecord *file) {
 // checked by the signature appended to it. A bad copy is emptied so that the
 // next run starts it afresh.
 int verify_copy(EngineContext *context, FileRecord *file) {
-    int code;
-    int good;
-    if (file_md5_missing(file)) {
-        code = UI_VERIFY_SIGNATURE;
-        good = rsa_verify_file(rsa_public_key, file->tempfile) == 0;
-    } else {
-        code = UI_VERIFY_MD5;
-        good = file_md5_matches(file->tempfile, file->md5) == 1;
+    const int code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
+    Descriptor copy{private_open(file->tempfile, O_RDWR)};
+    bool good = false;
+    if (copy.fd >= 0) {
+        good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy.fd) == 0
+                                           : copy_matches(copy.fd, file->md5);
     }
     if (good) return ui_notify(context, code, 1, file);
     ui_notify(context, code, -1, file);
-    if (truncate(file->tempfile, 0) == 0) file->received = 0;
+    if (copy.fd >= 0 && ftruncate(copy.fd, 0) == 0) file->received = 0;
     return -1;
 }
 
@@ -90,9 +112,7 @@ int engine_prepare_tempfile(EngineContext *context, FileRecord *file) {
     free(file->tempfile);
     file->tempfile = tempfile_name(context->temp_dir, file->sitepath);
     if (file->tempfile == nullptr) return -1;
-    struct stat info;
-    int result = stat(file->tempfile, &info) == 0 ? reuse_or_empty(context, file, info.st_size)
-                                                  : create_empty(context, file);
+    int result = open_or_create(context, file);
     if (result < 0) {
         free(file->tempfile);
         file->tempfile = nullptr;

@@ -4,6 +4,7 @@
 
 #include "frontend/ui.h"
 #include "support/errnum.h"
+#include "support/privfile.h"
 #include "support/utils.h"
 
 namespace {
@@ -46,6 +47,9 @@ const char *program_path(EngineContext *context, FileRecord *file) {
 
 int run_install_program(EngineContext *context, FileRecord *file, const char *call) {
     int status = 0;
+    // A fetched program runs from its copy, which only we may have written.
+    if (file->tempfile != nullptr && private_check(file->tempfile) < 0)
+        return record_error_code(context, ERR_UPDATE, UPD_CANT_EXECUTE, call);
     if (run_program(context, program_path(context, file), &status) != 0)
         return record_error_code(context, ERR_UPDATE, UPD_CANT_EXECUTE, call);
     return 0;

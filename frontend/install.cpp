@@ -12,6 +12,8 @@
 #include <string_view>
 
 #include "frontend/updcons.h"
+#include "support/descriptor.h"
+#include "support/privfile.h"
 
 namespace {
 
@@ -26,14 +28,6 @@ constexpr Placeholder kPlaceholders[] = {
 };
 
 constexpr size_t kCopyBuffer = 4096;
-
-// Closes a descriptor on every return path.
-struct FdGuard {
-    int fd;
-    ~FdGuard() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // Replaces text[at, at + length) by value; returns the new string or null.
 char *splice(const char *text, size_t at, size_t length, const char *value) {
@@ -115,6 +109,9 @@ int expand_path(RunState *state, char **path) {
 
 int install_file(RunState *state, int mode, const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
+    // The copy is linked or copied into place as it stands: it must be one
+    // that nobody but us could have written.
+    if (private_check(src) < 0) return -1;
     switch (mode) {
         case 0: {
             struct stat info;
@@ -146,8 +143,8 @@ int copy_file(const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
     bool ok = false;
     {
-        FdGuard from{open(src, O_RDONLY)};
-        FdGuard to{open(dst, O_RDWR | O_CREAT | O_TRUNC, 0600)};
+        Descriptor from{open(src, O_RDONLY)};
+        Descriptor to{open(dst, O_RDWR | O_CREAT | O_TRUNC, 0600)};
         // Examined before reading: the copy itself would move the access time.
         struct stat info;
         const bool examined = from.fd >= 0 && fstat(from.fd, &info) == 0;

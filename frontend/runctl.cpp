@@ -30,7 +30,8 @@ struct flock whole_file(short type) {
 
 int lock_update(const char *path, int *holder_pid) {
     *holder_pid = -1;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+    // Never through a link: anyone may plant one in a shared directory.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0660);
     if (fd < 0) {
         printf("Can't open %s (%s)\n", path, strerror(errno));
         exit(-1);

@@ -62,12 +62,10 @@ int rsa_verify(const RsaKey *key, const uint8_t *digest, uint32_t digest_length,
     return result;
 }
 
-int rsa_verify_file(const RsaKey *key, const char *path) {
+int rsa_verify_descriptor(const RsaKey *key, int descriptor) {
     struct stat info;
-    if (stat(path, &info) < 0 || info.st_size < kRsaSignatureSize) return -1;
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return -1;
-
+    if (fstat(descriptor, &info) < 0 || info.st_size < kRsaSignatureSize) return -1;
+    if (lseek(descriptor, 0, SEEK_SET) != 0) return -1;
     uint8_t digest[kMd5DigestSize];
     uint8_t signature[kRsaSignatureSize];
     int result = -1;
@@ -75,8 +73,15 @@ int rsa_verify_file(const RsaKey *key, const char *path) {
         read_full(descriptor, signature, kRsaSignatureSize) == 0) {
         result = rsa_verify(key, digest, kMd5DigestSize, signature, kRsaSignatureSize);
     }
-    close(descriptor);
     number_wipe(signature, sizeof signature);
+    return result;
+}
+
+int rsa_verify_file(const RsaKey *key, const char *path) {
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -1;
+    int result = rsa_verify_descriptor(key, descriptor);
+    close(descriptor);
     return result;
 }
 

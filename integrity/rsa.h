@@ -21,5 +21,7 @@ int rsa_verify(const RsaKey *key, const uint8_t *digest, uint32_t digest_length,
                const uint8_t *signature, uint32_t signature_length);
 // 0 verified, 1 mismatch, -1 the file cannot be checked; the file is unchanged.
 int rsa_verify_file(const RsaKey *key, const char *path);
+// The same check of the whole of an open file, read from its start.
+int rsa_verify_descriptor(const RsaKey *key, int descriptor);
 // 0 when the file verified and was cut to its payload, -1 otherwise.
 int rsa_verify_and_strip(const RsaKey *key, const char *path);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "support/errnum.h"
 #include "support/list.h"
 
 int wait_for_data(EngineContext *context, int descriptor) {
@@ -106,6 +107,40 @@ int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining,
     }
     *remaining = total;
     return result;
+}
+
+namespace {
+
+int refuse_oversize(EngineContext *context) {
+    errno = EFBIG;
+    return record_error(context, ERR_FILE_SYSCALL, "write");
+}
+
+}  // namespace
+
+int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
+                     uint32_t room, Reader reader, Writer writer) {
+    if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
+    if (*remaining != kTransferAll) {
+        if (*remaining <= room)
+            return transfer_data(context, from, to, remaining, offset, reader, writer);
+        *remaining = 0;
+        return refuse_oversize(context);
+    }
+    uint32_t moved = room;
+    if (room != 0) {
+        int result = transfer_data(context, from, to, &moved, offset, reader, writer);
+        if (result < 0 || moved < room) {
+            *remaining = moved;
+            return result;
+        }
+    }
+    *remaining = room;
+    // The room is used up: an honest sender has nothing more to say.
+    char probe;
+    int count = reader(context, from, &probe, 1);
+    if (count < 0) return -1;
+    return count == 0 ? 0 : refuse_oversize(context);
 }
 
 int read_line(EngineContext *context, int32_t *waits, Connection *connection, char **buffer,

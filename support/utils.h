@@ -23,6 +23,10 @@ constexpr size_t kLineBufferLimit = size_t{1} << 16;
 // The count transfer_data takes as "until the end of the data".
 constexpr uint32_t kTransferAll = UINT32_MAX;
 constexpr int kExecFailedStatus = 127;
+// The most a download may write when the catalogue lists no size for it
+// (the catalogue itself included): far above any real catalogue, far below
+// what would fill a disk.
+constexpr uint32_t kUnlistedSizeLimit = uint32_t{64} << 20;
 
 int wait_for_data(EngineContext *context, int descriptor);
 int socket_read(EngineContext *context, int descriptor, void *buffer, int length);
@@ -30,6 +34,11 @@ int file_read(EngineContext *context, int descriptor, void *buffer, int length);
 int file_write(EngineContext *context, int descriptor, const void *buffer, int length);
 int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
                   Reader reader, Writer writer);
+// transfer_data that writes at most `room` bytes. A count above the room,
+// or data still coming once the room is used up, fails the transfer with
+// EFBIG recorded for "write"; nothing beyond the room is written.
+int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
+                     uint32_t room, Reader reader, Writer writer);
 // Reads one line, line end included, into *buffer (allocated or grown
 // here). *waits counts the data waits that ran out, across calls.
 int read_line(EngineContext *context, int32_t *waits, Connection *connection, char **buffer,

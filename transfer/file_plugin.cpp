@@ -15,20 +15,15 @@
 
 #include "engine/engine.h"
 #include "engine/update.h"
+#include "support/descriptor.h"
 #include "support/errnum.h"
+#include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
 
 namespace {
 
 constexpr std::string_view kFileScheme = "file://";
-
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 void *file_open(EngineContext *context) {
     if (context == nullptr || context->info_url == nullptr) return nullptr;
@@ -61,28 +56,32 @@ int file_close(void *handle) {
 
 // One attempt. The copy is continued from its size on disk rather than from
 // `received`, since an earlier attempt of this run may have added to it.
-int copy_from_mirror(FileSource *source, const char *from, const char *to) {
+int copy_from_mirror(FileSource *source, const char *from, const char *to, uint32_t limit) {
     EngineContext *context = source->context;
     source->attempts++;
-    struct stat info;
-    off_t start = stat(to, &info) == 0 ? info.st_size : 0;
-    Descriptor destination{open(to, O_RDWR)};
-    if (destination.fd < 0 && errno == ENOENT)
-        destination.fd = open(to, O_RDWR | O_CREAT | O_EXCL, 0600);
+    Descriptor destination{private_open(to, O_RDWR)};
+    if (destination.fd < 0 && errno == ENOENT) destination.fd = private_create(to, O_RDWR);
     if (destination.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
-    if (start != 0 && lseek(destination.fd, start, SEEK_SET) < 0)
-        return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    off_t start = lseek(destination.fd, 0, SEEK_END);
+    if (start < 0) return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    struct stat info;
     if (stat(from, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "stat");
     // A copy longer than the source cannot be a prefix of it; the engine
     // empties it between runs.
     if (start > info.st_size) return -1;
-    Descriptor origin{open(from, O_RDONLY)};
+    Descriptor origin{open(from, O_RDONLY | O_CLOEXEC)};
     if (origin.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
     if (start != 0 && lseek(origin.fd, start, SEEK_SET) < 0)
         return record_error(context, ERR_FILE_SYSCALL, "lseek");
-    auto remaining = static_cast<uint32_t>(info.st_size - start);
-    return transfer_data(context, origin.fd, destination.fd, &remaining,
-                         static_cast<uint32_t>(start), file_read, file_write);
+    // Counted from the size the source has now: it may grow while we read.
+    // A source beyond what a count can hold is simply too large.
+    const off_t available = info.st_size - start;
+    uint32_t remaining = available < static_cast<off_t>(kTransferAll)
+                             ? static_cast<uint32_t>(available)
+                             : kTransferAll - 1;
+    uint32_t room = static_cast<uint64_t>(start) < limit ? limit - static_cast<uint32_t>(start) : 0;
+    return transfer_bounded(context, origin.fd, destination.fd, &remaining,
+                            static_cast<uint32_t>(start), room, file_read, file_write);
 }
 
 int file_get(FileRecord *file, void *handle) {
@@ -109,7 +108,7 @@ int file_get(FileRecord *file, void *handle) {
     for (;;) {
         if (source->attempts != 0) ui_notify(context, UI_RETRY, source->attempts, tries);
         if (source->attempts < tries || tries == 0)
-            result = copy_from_mirror(source, from, file->tempfile);
+            result = copy_from_mirror(source, from, file->tempfile, plugin_size_limit(file));
         if (result == 0) break;
         // Retrying without limit when tries is 0 is what the option asks for.
         if (tries != 0 && source->attempts >= tries) break;

@@ -30,6 +30,7 @@ struct FtpClient {
     int32_t attempts;        // attempts and expired waits of the current file
     int32_t need_password;   // a 331 was seen
     EngineContext *context;  // not owned
+    uint32_t limit;          // most the current file may hold; 0: the unlisted bound
 };
 
 // Moves the data of one retrieval from the client's data connection into

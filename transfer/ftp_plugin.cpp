@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <libgen.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +17,9 @@
 #include "config/updconfig.h"
 #include "engine/engine.h"
 #include "engine/update.h"
+#include "support/descriptor.h"
+#include "support/errnum.h"
+#include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/ftp.h"
 #include "transfer/plugin.h"
@@ -26,13 +28,6 @@
 namespace {
 
 constexpr std::string_view kFtpScheme = "ftp://";
-
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 char *copy_or(const char *text, const char *fallback) {
     return strdup(text != nullptr ? text : fallback);
@@ -136,17 +131,12 @@ int open_data(FtpClient *client) {
 
 // One attempt at the file: 0 or -1.
 int fetch(FtpClient *client, FileRecord *file) {
-    const char *local = file->tempfile;
-    struct stat info;
-    off_t start = 0;
-    Descriptor copy{-1};
-    if (stat(local, &info) == 0) {
-        copy.fd = open(local, O_RDWR);
-        start = info.st_size;
-    } else {
-        copy.fd = open(local, O_RDWR | O_CREAT | O_EXCL, 0600);
-    }
-    if (copy.fd < 0 || lseek(copy.fd, start, SEEK_SET) < 0) return -1;
+    Descriptor copy{private_open(file->tempfile, O_RDWR)};
+    if (copy.fd < 0 && errno == ENOENT) copy.fd = private_create(file->tempfile, O_RDWR);
+    if (copy.fd < 0) return record_error(client->context, ERR_FILE_SYSCALL, "open");
+    off_t start = lseek(copy.fd, 0, SEEK_END);
+    if (start < 0) return -1;
+    client->limit = plugin_size_limit(file);
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
         char offset[24];
@@ -196,8 +186,12 @@ int ftp_get(FileRecord *file, void *handle) {
 int ftp_receive_file(FtpClient *client, int descriptor, long offset) {
     if (client == nullptr) return -1;
     uint32_t remaining = kTransferAll;
-    return transfer_data(client->context, client->data, descriptor, &remaining,
-                         static_cast<uint32_t>(offset), socket_read, file_write);
+    const uint32_t limit = client->limit != 0 ? client->limit : kUnlistedSizeLimit;
+    const uint32_t room = offset >= 0 && static_cast<uint64_t>(offset) < limit
+                              ? limit - static_cast<uint32_t>(offset)
+                              : 0;
+    return transfer_bounded(client->context, client->data, descriptor, &remaining,
+                            static_cast<uint32_t>(offset), room, socket_read, file_write);
 }
 
 const Plugin ftp_plugin{"ftp", ftp_open, ftp_plugin_close, ftp_get};

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,9 @@
 
 #include "engine/engine.h"
 #include "engine/update.h"
+#include "support/descriptor.h"
 #include "support/errnum.h"
+#include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/http.h"
 #include "transfer/plugin.h"
@@ -25,13 +28,6 @@ namespace {
 
 constexpr std::string_view kHttpScheme = "http://";
 constexpr const char *kUserAgent = "QAVO Update/snapshot-20021125";
-
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 bool begins_with(const char *text, std::string_view prefix) {
     return text != nullptr && std::string_view(text).starts_with(prefix);
@@ -155,14 +151,15 @@ void drop_header(HttpMessage *message, const char *name) {
 // A copy left from an earlier run is never resumed: only a retry within
 // this get continues a copy, and only for a file with a listed size.
 int prepare_copy(HttpMessage *request, const FileRecord *file, bool first, EngineContext *context) {
+    Descriptor copy{private_open(file->tempfile, O_RDWR)};
+    if (copy.fd < 0) return errno == ENOENT ? 0 : record_error(context, ERR_FILE_SYSCALL, "open");
     struct stat info;
-    if (stat(file->tempfile, &info) < 0) return 0;
+    if (fstat(copy.fd, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "fstat");
     if (first || info.st_size >= file->size) {
         // A Range left from an earlier retry would now ask for a tail that
         // the emptied copy does not precede.
         drop_header(request, "Range");
-        if (truncate(file->tempfile, 0) < 0)
-            return record_error(context, ERR_FILE_SYSCALL, "truncate");
+        if (ftruncate(copy.fd, 0) < 0) return record_error(context, ERR_FILE_SYSCALL, "truncate");
         return 0;
     }
     if (info.st_size == 0) return 0;
@@ -176,7 +173,7 @@ int one_attempt(HttpClient *client, HttpMessage *request, HttpMessage *reply, Fi
     if (client->socket < 0 && connection_open(client->context, &client->socket, peer->host,
                                               static_cast<uint16_t>(peer->port), 0, nullptr) < 0)
         return -1;
-    HttpSinkArguments arguments{file->tempfile, client};
+    HttpSinkArguments arguments{file->tempfile, client, plugin_size_limit(file)};
     if (http_send_message(client, request) < 0 || http_read_status(client, reply) < 0 ||
         http_read_headers(client, reply) < 0 ||
         http_read_body(client, reply, http_file_sink, &arguments) < 0)
@@ -227,15 +224,18 @@ int http_file_sink(int socket, int32_t *length, void *arguments) {
     auto *target = static_cast<HttpSinkArguments *>(arguments);
     if (length == nullptr || target == nullptr || target->client == nullptr) return -1;
     EngineContext *context = target->client->context;
-    Descriptor copy{open(target->tempfile, O_RDWR)};
+    Descriptor copy{private_open(target->tempfile, O_RDWR)};
     if (copy.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
     off_t end = lseek(copy.fd, 0, SEEK_END);
     if (end < 0) return record_error(context, ERR_FILE_SYSCALL, "lseek");
     // Nothing to move: a read would only wait for data that is not coming.
     if (*length == 0) return 0;
     uint32_t remaining = *length < 0 ? kTransferAll : static_cast<uint32_t>(*length);
-    int result = transfer_data(context, socket, copy.fd, &remaining, static_cast<uint32_t>(end),
-                               socket_read, file_write);
+    const uint32_t limit = target->limit != 0 ? target->limit : kUnlistedSizeLimit;
+    const uint32_t room =
+        static_cast<uint64_t>(end) < limit ? limit - static_cast<uint32_t>(end) : 0;
+    int result = transfer_bounded(context, socket, copy.fd, &remaining, static_cast<uint32_t>(end),
+                                  room, socket_read, file_write);
     *length = static_cast<int32_t>(remaining);
     return result;
 }

@@ -9,6 +9,7 @@ struct HttpClient;
 struct HttpSinkArguments {
     const char *tempfile;  // the engine has created it; never created here
     HttpClient *client;
+    uint32_t limit;  // most the copy may hold; 0: the unlisted bound
 };
 
 // Appends *length bytes (-1: until the peer closes) from the socket to the

@@ -643,7 +643,7 @@ TEST_F(HttpPluginTest, SinkAppendsAndNeverCreates) {
     client->socket = -1;
     client->context = &h.context;
     write_text(temp, "head-");
-    HttpSinkArguments arguments{temp.c_str(), client};
+    HttpSinkArguments arguments{temp.c_str(), client, 0};
     int32_t length = 4;
     EXPECT_EQ(http_file_sink(pair[0], &length, &arguments), 0);
     EXPECT_EQ(length, 4);

@@ -1,0 +1,82 @@
+// Opening, creating and checking temporary copies in a shared directory.
+#include "support/privfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Flags that every open of a copy carries: never through a link, never a
+// controlling terminal, never inherited by an install program, and never
+// blocking on a planted FIFO before its type can be checked.
+constexpr int kCopyFlags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+
+bool owned_and_closed(const struct stat &info) {
+    return S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Regular files ignore O_NONBLOCK, but a descriptor handed on should not
+// carry a flag its user never asked for.
+int settle(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int private_open(const char *path, int flags) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path, (flags & ~(O_CREAT | O_EXCL | O_TRUNC)) | kCopyFlags);
+    if (fd < 0) return -1;
+    struct stat info;
+    if (fstat(fd, &info) < 0 || !owned_and_closed(info) || info.st_nlink != 1) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return settle(fd);
+}
+
+int private_create(const char *path, int flags) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path, (flags & ~O_TRUNC) | O_CREAT | O_EXCL | kCopyFlags, 0600);
+    return fd < 0 ? -1 : settle(fd);
+}
+
+int private_check(const char *path) {
+    struct stat info;
+    if (path == nullptr || lstat(path, &info) < 0) return -1;
+    if (!owned_and_closed(info)) {
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
+int private_directory_check(const char *path) {
+    struct stat info;
+    if (path == nullptr || stat(path, &info) < 0) return -1;
+    const bool owner_ok = info.st_uid == geteuid() || info.st_uid == 0;
+    const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!S_ISDIR(info.st_mode) || !owner_ok || (shared && (info.st_mode & S_ISVTX) == 0)) {
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
