@@ -55,6 +55,7 @@ class FaultServer:
         self._listener.listen(16)
         self.port = self._listener.getsockname()[1]
         self._faults = {}
+        self._padding = {}
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._threads = []
@@ -67,6 +68,11 @@ class FaultServer:
         every path): `times` requests, or all when None."""
         with self._lock:
             self._faults.setdefault(path.lstrip("/"), []).append(Fault(kind, arg, times))
+
+    def pad(self, path, count):
+        """Serve `path` with `count` bytes more than the file holds."""
+        with self._lock:
+            self._padding[path.lstrip("/")] = count
 
     def clear(self):
         with self._lock:
@@ -162,7 +168,9 @@ class FaultServer:
         if not full.startswith(self.root + os.sep) or not os.path.isfile(full):
             return relative, None
         with open(full, "rb") as f:
-            return relative, f.read()
+            data = f.read()
+        with self._lock:
+            return relative, data + b"#" * self._padding.get(relative, 0)
 
     def _answer(self, conn, request_line, headers):
         """Sends one reply; False when the connection must end."""

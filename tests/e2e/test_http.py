@@ -18,6 +18,7 @@ from qavotest import UPDATER
 
 AGENT = "QAVO Update/snapshot-20021125"
 INFOFILE = "pub/qavo/qavoe.info"
+TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = re.compile(r"^Verifying md5sum for file: .*: FAILED$")
 
 
@@ -271,24 +272,29 @@ class FaultServerTest(HttpUpdateTest):
         self.assertEqual(sum(1 for line in lines if line.startswith("Connecting to")), 4)
         self.assertFalse([line for line in lines if "Retrying" in line], lines)
 
-    def test_range_ignored_appends_the_whole_file_and_the_digest_refuses_it(self):
+    def test_whole_file_sent_to_a_resume_is_refused_as_too_large_and_the_next_try_resumes(self):
         self.server.fault("pub/qavo/engine/engine.so", "cut", 50000, times=1)
         self.server.fault("pub/qavo/engine/engine.so", "ignore_range", times=1)
         status, lines = self.update(self.server.port, None, 3, 5, "-v")
-        self.assertEqual(status, 6, "\n".join(lines))
-        self.assertEqual(len(list(filter(BAD_MD5.match, lines))), 1, lines)
-        self.assertIsNone(self.installed()["engine/engine.so"])
-        # The server behaves again: the next run installs everything.
-        status, lines = self.update(self.server.port)
         self.assertEqual(status, 0, "\n".join(lines))
+        self.assertEqual(lines.count(TOO_LARGE), 1, lines)
+        self.assertFalse(list(filter(BAD_MD5.match, lines)), lines)
+        ranges = [dict(headers).get("Range") for line, headers in self.requests_of("engine.so")]
+        self.assertEqual(ranges, [None, "bytes=50000-", "bytes=50000-"])
         self.assert_installed(lines)
 
     def test_redirection_body_is_taken_as_the_file(self):
-        self.server.fault("pub/qavo/engine/engine.conf", "status", 302, times=1)
+        self.server.fault("pub/qavo/base/data", "status", 302, times=1)
         status, lines = self.update(self.server.port, None, 3, 5, "-v")
         self.assertEqual(status, 6, "\n".join(lines))
         self.assertEqual(len(list(filter(BAD_MD5.match, lines))), 1, lines)
         self.assertNotIn("HTTP ERROR: server reply is (302)", lines)
+        # Longer than the file's listed size, the same body is refused unwritten.
+        self.server.fault("pub/qavo/engine/engine.conf", "status", 302, times=1)
+        status, lines = self.update(self.server.port, None, 3, 5, "-v")
+        self.assertEqual(status, 0, "\n".join(lines))
+        self.assertEqual(lines.count(TOO_LARGE), 1, lines)
+        self.assertFalse(list(filter(BAD_MD5.match, lines)), lines)
 
     def test_error_status_spends_every_attempt(self):
         self.server.fault("pub/qavo/base/data", "status", 500)
