@@ -40,7 +40,11 @@ int private_open(const char *path, int flags) {
         return -1;
     }
     int fd = open(path, (flags & ~(O_CREAT | O_EXCL | O_TRUNC)) | kCopyFlags);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        // A directory, a socket or a FIFO without reader: no copy either.
+        if (errno == EISDIR || errno == ENXIO) errno = EPERM;
+        return -1;
+    }
     struct stat info;
     if (fstat(fd, &info) < 0 || !owned_and_closed(info) || info.st_nlink != 1) {
         close(fd);

@@ -3,6 +3,9 @@
 // verification, times, and the error of a plugin failure below -1.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <string>
 
@@ -83,6 +86,68 @@ TEST_F(FetchTest, NegativeAnswerOrMissingDirectoryFailsWithoutACopyName) {
     EXPECT_EQ(engine_prepare_tempfile(&h.context, file), -1);
     EXPECT_EQ(file->tempfile, nullptr);
     EXPECT_TRUE(h.one_error("open"));
+}
+
+// Whatever another user may have put under a copy's name is neither read
+// nor written through, and never taken for a complete copy even when its
+// content has the listed digest: a fresh copy of our own replaces it.
+TEST_F(FetchTest, PlantedNamesAreReplacedByAFreshCopyOfOurOwn) {
+    const std::string victim = dir.file("victim");
+    const struct {
+        const char *site;
+        bool needs_root;
+        std::function<void(const std::string &)> plant;
+    } cases[] = {
+        {"link", false,
+         [&](const std::string &copy) { EXPECT_EQ(symlink(victim.c_str(), copy.c_str()), 0); }},
+        {"dangling", false,
+         [&](const std::string &copy) {
+             EXPECT_EQ(symlink(dir.file("created").c_str(), copy.c_str()), 0);
+         }},
+        {"hard link", false,
+         [&](const std::string &copy) { EXPECT_EQ(::link(victim.c_str(), copy.c_str()), 0); }},
+        {"writable", false,
+         [&](const std::string &copy) {
+             write_text(copy, "good content");
+             EXPECT_EQ(chmod(copy.c_str(), 0666), 0);
+         }},
+        {"nobody's", true,
+         [&](const std::string &copy) {
+             write_text(copy, "good content");
+             EXPECT_EQ(chown(copy.c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.site);
+        if (c.needs_root && geteuid() != 0) continue;
+        h.events.clear();
+        write_text(victim, "good content");
+        FileRecord *file = listed(c.site, "good content");
+        c.plant(copy_of(c.site));
+        EXPECT_EQ(engine_prepare_tempfile(&h.context, file), 0);
+        EXPECT_EQ(file->received, 0);
+        EXPECT_EQ(h.count(UI_VERIFY_MD5), 0u);
+        struct stat copy;
+        ASSERT_EQ(lstat(copy_of(c.site).c_str(), &copy), 0);
+        EXPECT_TRUE(S_ISREG(copy.st_mode));
+        EXPECT_EQ(copy.st_mode & 07777, 0600u);
+        EXPECT_EQ(copy.st_uid, geteuid());
+        EXPECT_EQ(copy.st_nlink, 1u);
+        EXPECT_EQ(copy.st_size, 0);
+        EXPECT_EQ(read_text(victim), "good content");
+        EXPECT_FALSE(exists(dir.file("created")));
+    }
+}
+
+TEST_F(FetchTest, ADirectoryOthersCanClearHoldsNoCopies) {
+    ASSERT_EQ(chmod(temp_dir.c_str(), 0777), 0);
+    FileRecord *file = listed("data", "x");
+    EXPECT_EQ(engine_prepare_tempfile(&h.context, file), -1);
+    EXPECT_TRUE(h.one_error("temppath"));
+    EXPECT_EQ(file->tempfile, nullptr);
+    EXPECT_FALSE(exists(copy_of("data")));
+    ASSERT_EQ(chmod(temp_dir.c_str(), 01777), 0);  // the sticky bit makes it safe
+    EXPECT_EQ(engine_prepare_tempfile(&h.context, file), 0);
 }
 
 TEST_F(FetchTest, ChangedOrMissingFilesAreListedForDownload) {

@@ -225,6 +225,42 @@ TEST(TransferData, CopiesInChunksOf4096UntilTheCountTheEndOrAFailure) {
     EXPECT_TRUE(g_stream.requests.empty());
 }
 
+TEST(TransferBounded, NeverWritesBeyondTheRoomAndRefusesASenderThatGoesOn) {
+    const struct {
+        size_t available;
+        uint32_t remaining, room;
+        int result;
+        uint32_t copied, written;
+        bool too_large;
+    } kCases[] = {
+        {5000, kTransferAll, 5000, 0, 5000, 5000, false},  // exactly the room, then the end
+        {3000, kTransferAll, 5000, 0, 3000, 3000, false},  // short: the caller judges
+        {5001, kTransferAll, 5000, -1, 5000, 5000, true},  // one byte more
+        {0, kTransferAll, 0, 0, 0, 0, false},              // a full copy and nothing sent
+        {10, kTransferAll, 0, -1, 0, 0, true},
+        {9000, 5000, 5000, 0, 5000, 5000, false},  // a count within the room
+        {9000, 5001, 5000, -1, 0, 0, true},        // a count above it: nothing read
+    };
+    for (const auto &test : kCases) {
+        SCOPED_TRACE(&test - kCases);
+        g_stream = FakeStream{test.available, 0, -1, {}, ""};
+        EventRecorder recorder;
+        uint32_t remaining = test.remaining;
+        EXPECT_EQ(transfer_bounded(&recorder.context, 3, 4, &remaining, 0, test.room, fake_read,
+                                   fake_write),
+                  test.result);
+        EXPECT_EQ(remaining, test.copied);
+        EXPECT_EQ(g_stream.sink, pattern(test.written));
+        EXPECT_EQ(recorder.count(UI_ERROR), test.too_large ? 1u : 0u);
+        if (test.too_large) {
+            EXPECT_EQ(error_of(recorder), Error(ERR_FILE_SYSCALL, EFBIG, "write"));
+        }
+        if (test.remaining != kTransferAll && test.too_large) {
+            EXPECT_TRUE(g_stream.requests.empty());
+        }
+    }
+}
+
 TEST(TransferData, CopiesBetweenFilesWithTheFileReaderAndWriter) {
     FILE *from = tmpfile(), *to = tmpfile();
     ASSERT_TRUE(from != nullptr && to != nullptr);
