@@ -113,7 +113,8 @@ namespace {
 
 int refuse_oversize(EngineContext *context) {
     errno = EFBIG;
-    return record_error(context, ERR_FILE_SYSCALL, "write");
+    record_error(context, ERR_FILE_SYSCALL, "write");
+    return kTransferTooLarge;
 }
 
 }  // namespace

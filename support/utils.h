@@ -34,9 +34,12 @@ int file_read(EngineContext *context, int descriptor, void *buffer, int length);
 int file_write(EngineContext *context, int descriptor, const void *buffer, int length);
 int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
                   Reader reader, Writer writer);
+// transfer_bounded's refusal of a sender that has more than the room.
+constexpr int kTransferTooLarge = -2;
 // transfer_data that writes at most `room` bytes. A count above the room,
-// or data still coming once the room is used up, fails the transfer with
-// EFBIG recorded for "write"; nothing beyond the room is written.
+// or data still coming once the room is used up, is refused with EFBIG
+// recorded for "write" and kTransferTooLarge; nothing beyond the room is
+// written.
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
                      uint32_t room, Reader reader, Writer writer);
 // Reads one line, line end included, into *buffer (allocated or grown

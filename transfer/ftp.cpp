@@ -279,11 +279,13 @@ int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int desc
     int code = ftp_read_reply(client);
     if (code == 125 || code == 150) {
         if (client->active == 1 && accept_server(client) < 0) return -1;
-        // A short or broken transfer is judged by the server's closing reply.
-        receiver(client, descriptor, offset);
+        // A short or broken transfer is judged by the server's closing reply;
+        // one that brought more than the file can hold fails whatever it says.
+        const bool too_large = receiver(client, descriptor, offset) == kTransferTooLarge;
         ui_notify(client->context, UI_TRANSFER_DONE);
         ftp_close_data(client);
-        return ftp_handle_reply(client, ftp_read_reply(client));
+        const int result = ftp_handle_reply(client, ftp_read_reply(client));
+        return too_large ? -1 : result;
     }
     if (code == 450 || code == 550) {
         int result = ftp_handle_reply(client, code);

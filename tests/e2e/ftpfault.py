@@ -22,11 +22,13 @@ class FaultyFtpServer:
         "421" with the control connection closed.
     silent: {command: count}: the first `count` such commands (or the
         greeting, command "CONNECT") are never answered.
-    stranger: connect to a PORT listener from 127.0.0.2 first."""
+    stranger: connect to a PORT listener from 127.0.0.2 first.
+    extra: {name: bytes}: every transfer of that file sends that many bytes
+        more than the file holds."""
 
     def __init__(self, root, greeting=None, user_reply="331 Password required.\r\n",
                  rest_reply=None, missing=(), cut=None, cut_times=1, close_on_retr=None,
-                 silent=None, stranger=False):
+                 silent=None, stranger=False, extra=None):
         self.root = os.path.abspath(root)
         self.greeting = greeting or ["220 Faulty FTP ready.\r\n"]
         self.user_reply = user_reply
@@ -37,6 +39,7 @@ class FaultyFtpServer:
         self.close_on_retr = close_on_retr
         self.silent = dict(silent or {})
         self.stranger = stranger
+        self.extra = dict(extra or {})
         self.stranger_closed = None
         self.commands = []  # (session number, command line without its end)
         self.sessions = 0
@@ -237,7 +240,7 @@ class _Session:
             return None
         with open(server.root + path, "rb") as f:
             f.seek(offset)
-            content = f.read()
+            content = f.read() + b"#" * server.extra.get(argument, 0)
         limit = None
         with server.lock:
             if server.cut_left.get(argument, 0) > 0:

@@ -77,6 +77,7 @@ class FaultServer:
     def clear(self):
         with self._lock:
             self._faults.clear()
+            self._padding.clear()
 
     def start(self):
         thread = threading.Thread(target=self._accept_loop, daemon=True)

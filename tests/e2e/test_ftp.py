@@ -218,6 +218,19 @@ class FaultTest(FtpTest):
         self.assertTrue(meter[0].startswith("    0K  .......... "), meter)
         self.assertIn("  42% @", meter[0])
 
+    def test_more_data_than_listed_is_refused_and_never_installed(self):
+        self.configure(self.serve(extra={"engine/engine.conf": 1}).port, tries=2)
+        status, lines, _ = self.update()
+        self.assertEqual(status, 6, "\n".join(lines))
+        # The first report follows the meter's opening on the same line.
+        self.assertEqual(sum(line.endswith("Error: write (File too large)") for line in lines), 2,
+                         "\n".join(lines))
+        self.assertEqual(self.server.sent("RETR").count("RETR engine/engine.conf"), 2)
+        # The second attempt resumes at the listed size and is refused again.
+        self.assertEqual(self.server.sent("REST"), ["REST %d" % len(SMALL)])
+        self.assertFalse(os.path.exists(self.path("conf", "engine.conf")))
+        self.assertFalse([line for line in lines if line.startswith("Verifying md5sum")], lines)
+
     def test_missing_file_logs_in_again_for_the_next_attempt(self):
         self.configure(self.serve(missing={"engine/engine.so"}).port, tries=2)
         status, lines, _ = self.update()

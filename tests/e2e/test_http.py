@@ -283,6 +283,41 @@ class FaultServerTest(HttpUpdateTest):
         self.assertEqual(ranges, [None, "bytes=50000-", "bytes=50000-"])
         self.assert_installed(lines)
 
+    def test_more_data_than_listed_is_refused_in_every_framing(self):
+        for kind in (None, "no_length", "chunked"):
+            with self.subTest(kind=kind):
+                self.server.clear()
+                self.server.pad("pub/qavo/engine/engine.conf", 1)
+                if kind:
+                    self.server.fault("pub/qavo/engine/engine.conf", kind)
+                status, lines = self.update(self.server.port, None, 2, 5)
+                self.assertEqual(status, 6, "\n".join(lines))
+                self.assertEqual(sum(line.endswith(TOO_LARGE) for line in lines), 2, lines)
+                self.assertEqual(len(self.requests_of("engine.conf")), 2)
+                self.assertIsNone(self.installed()["engine/engine.conf"])
+                self.server.requests.clear()
+
+    def test_catalogue_beyond_64_mib_is_refused(self):
+        size = os.path.getsize(os.path.join(self.mirror, "qavoe.info"))
+        for kind in (None, "no_length"):
+            with self.subTest(kind=kind):
+                self.server.clear()
+                self.server.pad(INFOFILE, (64 << 20) - size + 1)
+                if kind:
+                    self.server.fault(INFOFILE, kind)
+                status, lines = self.update(self.server.port, None, 1, 5, "-v")
+                tail = "\n".join(lines[-6:])  # the meter's lines would drown the message
+                self.assertEqual(status, 6, tail)
+                self.assertEqual(sum(line.endswith(TOO_LARGE) for line in lines), 1, tail)
+                self.assertFalse([line for line in lines if "Verifying signed" in line], tail)
+        # Exactly at the limit the catalogue is read (and then refused by its signature).
+        self.server.clear()
+        self.server.pad(INFOFILE, (64 << 20) - size)
+        status, lines = self.update(self.server.port, None, 1, 5, "-v")
+        tail = "\n".join(lines[-6:])
+        self.assertFalse([line for line in lines if line.endswith(TOO_LARGE)], tail)
+        self.assertIn("Verifying signed file 'qavoe.info': FAILED", lines, tail)
+
     def test_redirection_body_is_taken_as_the_file(self):
         self.server.fault("pub/qavo/base/data", "status", 302, times=1)
         status, lines = self.update(self.server.port, None, 3, 5, "-v")

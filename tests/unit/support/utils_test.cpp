@@ -235,11 +235,11 @@ TEST(TransferBounded, NeverWritesBeyondTheRoomAndRefusesASenderThatGoesOn) {
     } kCases[] = {
         {5000, kTransferAll, 5000, 0, 5000, 5000, false},  // exactly the room, then the end
         {3000, kTransferAll, 5000, 0, 3000, 3000, false},  // short: the caller judges
-        {5001, kTransferAll, 5000, -1, 5000, 5000, true},  // one byte more
-        {0, kTransferAll, 0, 0, 0, 0, false},              // a full copy and nothing sent
-        {10, kTransferAll, 0, -1, 0, 0, true},
-        {9000, 5000, 5000, 0, 5000, 5000, false},  // a count within the room
-        {9000, 5001, 5000, -1, 0, 0, true},        // a count above it: nothing read
+        {5001, kTransferAll, 5000, kTransferTooLarge, 5000, 5000, true},  // one byte more
+        {0, kTransferAll, 0, 0, 0, 0, false},  // a full copy and nothing sent
+        {10, kTransferAll, 0, kTransferTooLarge, 0, 0, true},
+        {9000, 5000, 5000, 0, 5000, 5000, false},           // a count within the room
+        {9000, 5001, 5000, kTransferTooLarge, 0, 0, true},  // a count above it: nothing read
     };
     for (const auto &test : kCases) {
         SCOPED_TRACE(&test - kCases);
