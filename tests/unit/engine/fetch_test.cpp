@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <functional>
 
 #include <string>
@@ -230,6 +231,24 @@ TEST_F(FetchTest, FetchedCopyIsVerifiedAndGetsTheListedTime) {
     h.answer = [](const Event &event) { return event.code == UI_VERIFY_MD5 ? 5 : 0; };
     write_text(dir.file("mirror/tampered"), "mirror data");
     EXPECT_EQ(engineGetFile(files[1], link, 1), 5);
+}
+
+TEST_F(FetchTest, MirrorFileLongerThanListedIsRefusedUnreadAndNeverVerified) {
+    ASSERT_NE(link, nullptr);
+    write_text(dir.file("mirror/data"), "mirror data, and then some");
+    FileRecord *file = listed("data", "mirror data");
+    EXPECT_EQ(engineGetFile(file, link, 1), -1);
+    EXPECT_TRUE(h.one_error("write"));
+    EXPECT_EQ(h.of(UI_ERROR)[0].error.code, EFBIG);
+    EXPECT_EQ(read_text(file->tempfile), "");
+    EXPECT_EQ(h.count(UI_VERIFY_MD5), 0u);
+    // Without a listed size the catalogue's bound applies instead.
+    h.events.clear();
+    FileRecord *unlisted = listed("data", "mirror data");
+    unlisted->size = 0;
+    ASSERT_EQ(engine_prepare_tempfile(&h.context, unlisted), 0);
+    EXPECT_EQ(engineGetFile(unlisted, link, 0), 0);
+    EXPECT_EQ(read_text(unlisted->tempfile), "mirror data, and then some");
 }
 
 TEST_F(FetchTest, PluginFailureBelowMinusOneIsRecordedOnce) {
