@@ -51,6 +51,8 @@ class Demo:
         for name in ("release", "www", "nginx", "tmp", "install/bin", "install/data",
                      "install/conf"):
             os.makedirs(self.path(name), exist_ok=True)
+        # Private, as a temporary directory for a root process should be.
+        os.chmod(self.path("tmp"), 0o700)
         loopback.write_text(self.path(MARKER), "made by tools/demo.py; removed by the next demo\n")
 
     def write_release(self):

@@ -73,7 +73,7 @@ class InstallTest(unittest.TestCase):
                               capture_output=True, text=True, timeout=30)
         self.assertEqual(dump.returncode, 0, dump.stdout + dump.stderr)
         self.assertEqual(dump.stderr, "")
-        self.assertIn("\n temppath=/var/tmp/qavo\n", dump.stdout)
+        self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.stdout)
         self.assertIn("\n protocol=http\n", dump.stdout)
 
     @unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-deb"), "no cpack/dpkg-deb")
