@@ -76,6 +76,22 @@ class InstallTest(unittest.TestCase):
         self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.stdout)
         self.assertIn("\n protocol=http\n", dump.stdout)
 
+    def test_wrapper_makes_a_private_temporary_directory_and_maps_statuses(self):
+        wrapper = os.path.join(SOURCE, "examples", "qavoupdate-run")
+        stub = os.path.join(self.dest, "stub")
+        with open(stub, "w") as f:
+            f.write('#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" = 700 ] || exit 99\nexit "$1"\n')
+        os.chmod(stub, 0o755)
+        temp = os.path.join(self.dest, "cache", "qavoupdate")
+        env = dict(os.environ, QAVOUPDATE=stub, QAVO_TEMP=temp,
+                   QAVO_LOG=os.path.join(self.dest, "log"))
+        for status, expected in ((0, 0), (1, 0), (3, 0), (6, 6)):
+            with self.subTest(status=status):
+                result = subprocess.run(["sh", wrapper, str(status)], env=env,
+                                        capture_output=True, text=True, timeout=30)
+                self.assertEqual(result.returncode, expected, result.stderr)
+                self.assertEqual(os.stat(temp).st_mode & 0o7777, 0o700)
+
     @unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-deb"), "no cpack/dpkg-deb")
     def test_debian_package(self):
         out = os.path.join(self.dest, "package")
