@@ -75,10 +75,9 @@ int copy_from_mirror(FileSource *source, const char *from, const char *to, uint3
         return record_error(context, ERR_FILE_SYSCALL, "lseek");
     // Counted from the size the source has now: it may grow while we read.
     // A source beyond what a count can hold is simply too large.
-    const off_t available = info.st_size - start;
-    uint32_t remaining = available < static_cast<off_t>(kTransferAll)
-                             ? static_cast<uint32_t>(available)
-                             : kTransferAll - 1;
+    const auto available = static_cast<uint64_t>(info.st_size - start);
+    uint32_t remaining =
+        available < kTransferAll ? static_cast<uint32_t>(available) : kTransferAll - 1;
     uint32_t room = static_cast<uint64_t>(start) < limit ? limit - static_cast<uint32_t>(start) : 0;
     return transfer_bounded(context, origin.fd, destination.fd, &remaining,
                             static_cast<uint32_t>(start), room, file_read, file_write);
