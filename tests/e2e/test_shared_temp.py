@@ -37,14 +37,12 @@ class SharedTempTest(test_http.HttpUpdateTest):
         self.marker = self.path("ran-as")
         self.program = PROGRAM % self.marker.encode()
         write(self.path("release", "tools", "report"), self.program, 1100000000)
-        desc = write(self.path("release", "mirror.desc"), (
-            "module engine\n"
-            "    require base\n"
-            "    file engine/engine.so ${DATADIR}/engine.so\n"
-            "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
-            "    file tools/report \"\" post 1\n"
-            "module base\n"
-            "    file base/data ${DATADIR}/base.dat\n"))
+        # The base class's mirror, with a post-install program in the engine module.
+        desc = self.path("release", "mirror.desc")
+        with open(desc) as f:
+            text = f.read()
+        conf = "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
+        write(desc, text.replace(conf, conf + '    file tools/report "" post 1\n'))
         result = mirrorlib.build(desc, self.mirror)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.server = FaultServer(self.path("www")).start()
