@@ -120,8 +120,10 @@ int refuse_oversize(EngineContext *context) {
 }  // namespace
 
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                     uint32_t room, Reader reader, Writer writer) {
+                     uint32_t limit, Reader reader, Writer writer) {
     if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
+    if (limit == 0) limit = kUnlistedSizeLimit;
+    const uint32_t room = offset < limit ? limit - offset : 0;
     if (*remaining != kTransferAll) {
         if (*remaining <= room)
             return transfer_data(context, from, to, remaining, offset, reader, writer);

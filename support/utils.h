@@ -36,12 +36,12 @@ int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining,
                   Reader reader, Writer writer);
 // transfer_bounded's refusal of a sender that has more than the room.
 constexpr int kTransferTooLarge = -2;
-// transfer_data that writes at most `room` bytes. A count above the room,
-// or data still coming once the room is used up, is refused with EFBIG
-// recorded for "write" and kTransferTooLarge; nothing beyond the room is
-// written.
+// transfer_data into a copy that already holds `offset` bytes and may hold
+// at most `limit` (0: kUnlistedSizeLimit). A count beyond the limit, or
+// data still coming once it is reached, is refused with EFBIG recorded for
+// "write" and kTransferTooLarge; nothing beyond the limit is written.
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                     uint32_t room, Reader reader, Writer writer);
+                     uint32_t limit, Reader reader, Writer writer);
 // Reads one line, line end included, into *buffer (allocated or grown
 // here). *waits counts the data waits that ran out, across calls.
 int read_line(EngineContext *context, int32_t *waits, Connection *connection, char **buffer,

@@ -78,9 +78,8 @@ int copy_from_mirror(FileSource *source, const char *from, const char *to, uint3
     const auto available = static_cast<uint64_t>(info.st_size - start);
     uint32_t remaining =
         available < kTransferAll ? static_cast<uint32_t>(available) : kTransferAll - 1;
-    uint32_t room = static_cast<uint64_t>(start) < limit ? limit - static_cast<uint32_t>(start) : 0;
     return transfer_bounded(context, origin.fd, destination.fd, &remaining,
-                            static_cast<uint32_t>(start), room, file_read, file_write);
+                            static_cast<uint32_t>(start), limit, file_read, file_write);
 }
 
 int file_get(FileRecord *file, void *handle) {

@@ -186,12 +186,8 @@ int ftp_get(FileRecord *file, void *handle) {
 int ftp_receive_file(FtpClient *client, int descriptor, long offset) {
     if (client == nullptr) return -1;
     uint32_t remaining = kTransferAll;
-    const uint32_t limit = client->limit != 0 ? client->limit : kUnlistedSizeLimit;
-    const uint32_t room = offset >= 0 && static_cast<uint64_t>(offset) < limit
-                              ? limit - static_cast<uint32_t>(offset)
-                              : 0;
     return transfer_bounded(client->context, client->data, descriptor, &remaining,
-                            static_cast<uint32_t>(offset), room, socket_read, file_write);
+                            static_cast<uint32_t>(offset), client->limit, socket_read, file_write);
 }
 
 const Plugin ftp_plugin{"ftp", ftp_open, ftp_plugin_close, ftp_get};

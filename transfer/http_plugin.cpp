@@ -231,11 +231,8 @@ int http_file_sink(int socket, int32_t *length, void *arguments) {
     // Nothing to move: a read would only wait for data that is not coming.
     if (*length == 0) return 0;
     uint32_t remaining = *length < 0 ? kTransferAll : static_cast<uint32_t>(*length);
-    const uint32_t limit = target->limit != 0 ? target->limit : kUnlistedSizeLimit;
-    const uint32_t room =
-        static_cast<uint64_t>(end) < limit ? limit - static_cast<uint32_t>(end) : 0;
     int result = transfer_bounded(context, socket, copy.fd, &remaining, static_cast<uint32_t>(end),
-                                  room, socket_read, file_write);
+                                  target->limit, socket_read, file_write);
     *length = static_cast<int32_t>(remaining);
     return result;
 }

@@ -225,29 +225,32 @@ TEST(TransferData, CopiesInChunksOf4096UntilTheCountTheEndOrAFailure) {
     EXPECT_TRUE(g_stream.requests.empty());
 }
 
-TEST(TransferBounded, NeverWritesBeyondTheRoomAndRefusesASenderThatGoesOn) {
+TEST(TransferBounded, NeverWritesBeyondTheLimitAndRefusesASenderThatGoesOn) {
     const struct {
         size_t available;
-        uint32_t remaining, room;
+        uint32_t remaining, offset, limit;
         int result;
         uint32_t copied, written;
         bool too_large;
     } kCases[] = {
-        {5000, kTransferAll, 5000, 0, 5000, 5000, false},  // exactly the room, then the end
-        {3000, kTransferAll, 5000, 0, 3000, 3000, false},  // short: the caller judges
-        {5001, kTransferAll, 5000, kTransferTooLarge, 5000, 5000, true},  // one byte more
-        {0, kTransferAll, 0, 0, 0, 0, false},  // a full copy and nothing sent
-        {10, kTransferAll, 0, kTransferTooLarge, 0, 0, true},
-        {9000, 5000, 5000, 0, 5000, 5000, false},           // a count within the room
-        {9000, 5001, 5000, kTransferTooLarge, 0, 0, true},  // a count above it: nothing read
+        {5000, kTransferAll, 0, 5000, 0, 5000, 5000, false},  // exactly the limit, then the end
+        {3000, kTransferAll, 0, 5000, 0, 3000, 3000, false},  // short: the caller judges
+        {5001, kTransferAll, 0, 5000, kTransferTooLarge, 5000, 5000, true},  // one byte more
+        {3001, kTransferAll, 2000, 5000, kTransferTooLarge, 3000, 3000,
+         true},                                         // what is held counts
+        {0, kTransferAll, 5000, 5000, 0, 0, 0, false},  // a full copy and nothing sent
+        {10, kTransferAll, 5000, 5000, kTransferTooLarge, 0, 0, true},
+        {10, kTransferAll, 0, 0, 0, 10, 10, false},            // no limit given: the unlisted bound
+        {9000, 5000, 0, 5000, 0, 5000, 5000, false},           // a count within the limit
+        {9000, 5001, 0, 5000, kTransferTooLarge, 0, 0, true},  // a count above it: nothing read
     };
     for (const auto &test : kCases) {
         SCOPED_TRACE(&test - kCases);
         g_stream = FakeStream{test.available, 0, -1, {}, ""};
         EventRecorder recorder;
         uint32_t remaining = test.remaining;
-        EXPECT_EQ(transfer_bounded(&recorder.context, 3, 4, &remaining, 0, test.room, fake_read,
-                                   fake_write),
+        EXPECT_EQ(transfer_bounded(&recorder.context, 3, 4, &remaining, test.offset, test.limit,
+                                   fake_read, fake_write),
                   test.result);
         EXPECT_EQ(remaining, test.copied);
         EXPECT_EQ(g_stream.sink, pattern(test.written));
