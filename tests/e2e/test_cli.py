@@ -1,257 +1,213 @@
-"""Black-box tests of the command line and the run control of qavoupdate:
-informational texts, option order, configuration search, dump, exit
-statuses, the update lock and quiet mode."""
+"""The command line, the configuration file and the run control as a user
+meets them: texts, statuses, the dump, the search for qup.conf, the lock."""
 import fcntl
 import os
 import re
 import socket
-import subprocess
-import sys
+import tempfile
 import time
 import unittest
 
-from qavotest import Sandbox, UPDATER, run
+from harness import UPDATER, run, write
 
-HELP_BODY = (
-    "Usage:\nqavoupdate\t[OPTION ...] [modules ...]\n"
-    "\t-c, --conf=file\t\tUse alternative configuration file\n"
-    "\t-d, --dump[=file]\tUse file to dump current configuration and exit.\n"
-    "\t\tIf optional argument is missing use stdout to dump configuration\n"
-    "\t-v, --verbose\t\tBe more verbose\n"
-    "\t-S, --server-response\tPrint communication between client and server\n"
-    "\t-t, --tries=number\tNumber of retries\n"
-    "\t-T, --timeout=secs\tWait secs before timeout\n"
-    "\t-Y, --use-proxy=on|off\tEnable/Disable proxy\n"
-    "\t-p, --proxy=http://proxy_server:port\n"
-    "\t\t\t\tSet proxy server to this proxy_server:port\n"
-    "\t-a, --proxy-auth=none|basic|digest\n"
-    "\t\t\t\tOnly 'none' is implemented ;-)\n"
-    "\t-f, --ftp-passive=on|off\tUse PORT|PASV to initiate data connection.\n"
-    "\t-h, --help\t\tDisplay this help and exit\n"
-    "\t    --usage\t\tGive a short usage message\n"
-    "\t-V, --version\t\tOutput version information and exit\n"
-    "\t-q, --quiet\t\tQuietly update.\n"
-    "Mandatory or optional arguments to long options are also mandatory or optional\n"
-    "for any corresponding short options\n\n")
-
-USAGE_BODY = (
-    "Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
-    "\t[--usage] [--use-proxy=on|off] [--dump] [--server-response]\n"
-    "\t[--tries=number] [--proxy=http://[user[:password]@]sever:port]\n"
-    "\t[--timeout=secs] [--verbose] [--version] [--conf=file] [--quiet]\n")
-
-STAMP = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
 NO_FILE = "(No such file or directory)"
+USAGE = ("Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
+         "\t[--usage] [--use-proxy=on|off] [--dump] [--server-response]\n"
+         "\t[--tries=number] [--proxy=http://[user[:password]@]sever:port]\n"
+         "\t[--timeout=secs] [--verbose] [--version] [--conf=file] [--quiet]\n")
+BOOLEAN = "Section [global]:Line %d: Unknown boolean value '%s'. Please use on/off\n"
+QUOTE = "Section [global]: Line %d: Please enquote the string that contains '%s'\n"
 
 
-def assignment(dump, name):
-    """The value of an assignment in a dump, and whether it is active."""
-    match = re.search(r"^(#?) %s=(.*)$" % re.escape(name), dump, re.M)
-    if match is None:
-        raise AssertionError("no assignment of %s in dump" % name)
-    return match.group(2), match.group(1) == ""
+def dumped(text):
+    """{option: (value, active)} of a configuration dump."""
+    return {name: (value, mark == "") for mark, name, value in
+            re.findall(r"^(#?) ([\w-]+)=(.*)$", text, re.M)}
 
 
-class CliTestCase(unittest.TestCase):
+class CliTest(unittest.TestCase):
     def setUp(self):
-        self.box = Sandbox()
-        # Runs happen two levels down, so ".", ".." and "../etc" are ours.
-        self.cwd = self.box.mkdir("top/work")
-        self.temp = self.box.mkdir("tmp")
+        self.dir = tempfile.TemporaryDirectory(prefix="qavo-cli-")
+        self.addCleanup(self.dir.cleanup)
+        # Runs happen two levels down, so ".", ".." and "../etc" are the test's.
+        self.cwd = self.path("top", "work")
+        os.makedirs(self.cwd)
+        os.mkdir(self.path("tmp"))
 
-    def tearDown(self):
-        self.box.cleanup()
+    def path(self, *parts):
+        return os.path.join(self.dir.name, *parts)
 
-    def run_here(self, *args):
-        return run(list(args), cwd=self.cwd)
+    def qavo(self, *args, program=UPDATER):
+        return run(args, program=program, cwd=self.cwd, timeout=60)
 
     def check(self, args, status, out=None, err=None):
-        """Runs with args; checks the status and, when given, the exact texts."""
-        got = self.run_here(*args)
-        self.assertEqual(got[0], status, (args, got))
-        for expected, text in ((out, got[1]), (err, got[2])):
+        got = self.qavo(*args)
+        self.assertEqual(got.status, status, (args, str(got)))
+        for expected, text in ((out, got.out), (err, got.err)):
             if expected is not None:
                 self.assertEqual(text, expected, args)
         return got
 
-    def dump(self, *args):
-        return self.check(["-d"] + list(args), 0)[1]
-
-    def sandbox_conf(self, extra=""):
-        """A configuration that keeps the lock inside the sandbox and whose
-        mirror is a closed loopback port, so a run fails fast."""
+    def failing_conf(self, extra=""):
+        """A configuration whose mirror is a closed loopback port: a run fails fast."""
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]
-        return self.box.write("top/work/qup.conf",
-                              "[global]\ntemppath=%s\ntries=1\ntimeout=2\n"
-                              "[hosts]\nhost=127.0.0.1\n[ftp]\nport=%d\n%s"
-                              % (self.temp, port, extra))
+        return write(os.path.join(self.cwd, "qup.conf"),
+                     "[global]\ntemppath=%s\ntries=1\ntimeout=2\n[hosts]\nhost=127.0.0.1\n"
+                     "[ftp]\nport=%d\n%s" % (self.path("tmp"), port, extra))
 
+    def test_informational_options_print_and_end_with_zero(self):
+        banner = r"^qavoupdate, the Qavo anti-virus updater\. Copyright \(C\) 2001-%d Qavo Labs\n"
+        banner %= time.localtime().tm_year
+        for args, body in ((["-h"], "Usage:\nqavoupdate\t[OPTION ...] [modules ...]\n"),
+                           (["--he"], "\t-q, --quiet\t\tQuietly update.\n"),
+                           (["--usage"], USAGE),
+                           (["-V", "nosuchmodule"], "\nqavoupdate for linux-gnu (i686) "
+                            "Version-0.9.10 Snapshot-20021125\n")):
+            out = self.check(args, 0, err="").out
+            self.assertRegex(out, banner)
+            self.assertIn(body, out)
 
-class InformationalOptions(CliTestCase):
-    def test_help_usage_and_version(self):
-        for option, body in (("-h", HELP_BODY), ("--help", HELP_BODY), ("--he", HELP_BODY),
-                             ("--usage", USAGE_BODY)):
-            _, out, _ = self.check([option], 0, err="")
-            banner, rest = out.split("\n", 1)
-            self.assertRegex(banner, r"2001-%d" % time.localtime().tm_year)
-            self.assertTrue(rest.startswith(body), rest)
-            if body is HELP_BODY:  # one more line: where to write to
-                self.assertEqual(rest[len(body):].count("\n"), 1)
-                self.assertIn("@", rest[len(body):])
-        # -V ends the program before the unknown module is even looked at.
-        for args in (["-V"], ["-V", "nosuchmodule"]):
-            _, out, _ = self.check(args, 0)
-            self.assertTrue(out.endswith(
-                "\nqavoupdate for linux-gnu (i686) Version-0.9.10 Snapshot-20021125\n"))
-            self.assertEqual(out.count("\n"), 2)
-
-
-class OptionErrors(CliTestCase):
-    def test_unknown_option_prints_usage_and_ends_with_one(self):
-        for args in (["-x"], ["--no-such-option"], ["-t"], ["--conf"], ["--ver"]):
-            _, out, err = self.check(args, 1)
-            self.assertIn(USAGE_BODY, out)
-            self.assertNotEqual(err, "", "the option parser explains itself on stderr")
-
-    def test_every_error_is_reported_before_stopping_with_two(self):
-        self.sandbox_conf()
-        self.check(["-Y", "maybe"], 2, "Unknown boolean value 'maybe' for use-proxy\n")
-        self.check(["--ftp-passive=1"], 2,
-                   "Fatal error: Unknown boolean value '1' for ftp-passive option\n")
-        # getopt moves module words behind the options: -Y x are 1 and 2.
-        self.check(["bogus", "-Y", "x", "qavomd", "other"], 2,
-                   "Unknown boolean value 'x' for use-proxy\n"
-                   "Fatal error: unknown module 'bogus' (argment 3) in command line\n"
-                   "Fatal error: unknown module 'other' (argment 5) in command line\n")
+    def test_option_errors(self):
+        for args in (["-x"], ["--no-such-option"], ["-t"], ["--ver"]):
+            got = self.check(args, 1)
+            self.assertIn(USAGE, got.out)
+            self.assertNotEqual(got.err, "")
+        self.failing_conf()
+        # Every error is told before the run stops; getopt moves module words last.
+        for args, out in ((["-Y", "maybe"], "Unknown boolean value 'maybe' for use-proxy\n"),
+                          (["--ftp-passive=1"],
+                           "Fatal error: Unknown boolean value '1' for ftp-passive option\n"),
+                          (["bogus", "-Y", "x", "qavomd", "other"],
+                           "Unknown boolean value 'x' for use-proxy\n"
+                           "Fatal error: unknown module 'bogus' (argment 3) in command line\n"
+                           "Fatal error: unknown module 'other' (argment 5) in command line\n")):
+            self.check(args, 2, out)
         self.check(["-c", "absent.conf"], 2, "", "Can't open file absent.conf " + NO_FILE)
+        self.check(["-c", "/"], 2, "", "Can't read configuration file (Is a directory)\n")
 
+    def test_configuration_files(self):
+        # (file, status, stderr, stdout before the dump, {option: value})
+        cases = [
+            ("# comment\n[global]\ntries = 5 verbose=yes\n\ntimeout =\t\"  42abc\"\n"
+             "alarm = -7\nuse-proxy = On\ntemppath = /var/tmp\n[modules]\nqavomd = on\n"
+             "#tries = 9\n", 0, "", "",
+             {"tries": "5", "verbose": "on", "timeout": "42", "alarm": "-7",
+              "use-proxy": "on", "temppath": "/var/tmp", "qavomd": "on"}),
+            ("[global]\nalarm = abc\ntries = 99999999999\ntimeout = -99999999999\n", 0, "", "",
+             {"alarm": "0", "tries": "2147483647", "timeout": "-2147483648"}),
+            ("[global]\ntemppath = \"/tmp/a #b = [c]\"\nproxy = \"http://a b\"\n"
+             "CONFDIR = \"abc\"def\nDATADIR = \"\n", 0, "", "",
+             {"temppath": '"/tmp/a #b = [c]"', "proxy": '"http://a b"',
+              "CONFDIR": '"abc"def', "DATADIR": '"'}),
+            ("[global]\nproxy = \"a\\\" b\" tries = 3\n", 0, "", "",
+             {"proxy": '"a\\" b"', "tries": "3"}),
+            ("[global]\n<|>\x80[ ] verbose = on\n", 0, "", "<|>\x80[]", {"verbose": "on"}),
+            ("# comment\r\n[global]\r\ntries = 7\r\n", 0, "", "\r\r", {"tries": "7"}),
+            ("[global]\n\"my option\" = 1\nTries = 2\n", 0,
+             "Section [global]:Line 2: Unknown option 'my option'\n"
+             "Section [global]:Line 3: Unknown option 'Tries'\n", "", {}),
+            # Refused files: every message, then status 2.
+            ("[global]\n  # note here\n", 2,
+             QUOTE % (2, "#") + QUOTE % (2, "note") + QUOTE % (3, "here"), "", None),
+            ("[global]\nproxy = http://a b\nverbose = on\n", 2, QUOTE % (3, "b"), "", None),
+            ("[global]\ntries 5\ntimeout = 3\n", 2, "Section [global]: Line 2: After 'tries' "
+             "you should add '='\n" + QUOTE % (3, "5"), "", None),
+            ("[ftp]\nport = = 3\n", 2, "Section [ftp]: Line 2: Missing string after port '='\n",
+             "", None),
+            ("[global]\nproxy = \"a\nb\"\nverbose = maybe\n", 2, BOOLEAN % (3, "maybe"), "", None),
+            ("[ftp]\n[nosuch]\nport = 5\nbogus = 1\n", 2,
+             "Fatal error:Line 2: Unknown section name '[nosuch]'\n"
+             "Section [ftp]:Line 4: Unknown option 'bogus'\n", "", None),
+            ("[modules]\nqavomd = 1\n", 2,
+             "Section [modules]:Line 2: Unknown boolean value '1'. Please use on/off\n", "", None),
+            ("verbose = on\n[global]\n", 2, "", "", None),
+        ]
+        for text, status, err, echo, values in cases:
+            with self.subTest(text=text):
+                conf = write(self.path("case.conf"), text)
+                got = self.check(["-c", conf, "-d"], status, err=err)
+                self.assertTrue(got.out.startswith(echo + ("[global]" if status == 0 else "")))
+                for name, value in (values or {}).items():
+                    self.assertEqual(dumped(got.out)[name], (value, True), name)
 
-class DumpAndOrder(CliTestCase):
-    def test_defaults_commented_out_and_command_line_values_active(self):
-        out = self.dump()
-        self.assertTrue(out.startswith("[global]\n#This section contains global parameters\n\n"
-                                       "#\n# Option 'BINDIR'\n#\tBinaries dir\n# Type: string\n"
-                                       "# Default value: /opt/qavo/bin\n# BINDIR=/opt/qavo/bin\n\n"))
-        self.assertNotRegex(out, r"(?m)^ \w")
-        out = self.dump("-t", "5", "-T", "  -7xyz", "-S", "-p", "http://p:3128", "qavomd",
-                        "--ftp-passive=on")
-        for name, value, active in (("tries", "5", True), ("timeout", "-7", True),
-                                    ("serverresponse", "on", True), ("proxy", "http://p:3128", True),
-                                    ("qavomd", "on", True), ("engine", "on", False),
-                                    ("passive", "on", True)):
-            self.assertEqual(assignment(out, name), (value, active), name)
-        self.assertIn("# Default value: 20\n tries=5\n", out)
-        # No digits read as zero.
-        self.assertEqual(assignment(self.dump("--tries=abc"), "tries"), ("0", True))
-
-    def test_options_apply_in_command_line_order_around_conf(self):
-        conf = self.box.write("verbose-off.conf", "[global]\nverbose=off\ntries=3\n")
-        for args, verbose, tries in ((["-v", "-t", "9", "-c", conf], ("off", False), "3"),
-                                     (["-c", conf, "-v", "-t", "9"], ("on", True), "9")):
-            out = self.dump(*args)
-            self.assertEqual(assignment(out, "verbose"), verbose, args)
-            self.assertEqual(assignment(out, "tries"), (tries, True), args)
-
-    def test_dump_into_file_and_separate_word(self):
-        target = self.box.path("dump.conf")
+    def test_dump_shows_changes_active_in_command_line_order(self):
+        out = self.check(["-d"], 0, err="").out
+        self.assertTrue(out.startswith(
+            "[global]\n#This section contains global parameters\n\n#\n# Option 'BINDIR'\n"
+            "#\tBinaries dir\n# Type: string\n# Default value: /opt/qavo/bin\n"
+            "# BINDIR=/opt/qavo/bin\n\n"))
+        self.assertFalse([v for v in dumped(out).values() if v[1]], "defaults are comments")
+        conf = write(self.path("verbose-off.conf"), "[global]\nverbose=off\ntries=3\n")
+        for args, expected in (
+                (["-t", "5", "-T", "  -7xyz", "-S", "-p", "http://p:3128", "--ftp-passive=on",
+                  "--tries=abc", "qavomd"],
+                 {"tries": ("0", True), "timeout": ("-7", True), "serverresponse": ("on", True),
+                  "proxy": ("http://p:3128", True), "passive": ("on", True),
+                  "qavomd": ("on", True), "engine": ("on", False)}),
+                (["-v", "-t", "9", "-c", conf], {"verbose": ("off", False), "tries": ("3", True)}),
+                (["-c", conf, "-v", "-t", "9"], {"verbose": ("on", True), "tries": ("9", True)})):
+            values = dumped(self.check(["-d", *args], 0).out)
+            self.assertEqual({k: values[k] for k in expected}, expected, args)
+        # A dump read back as configuration gives the same dump.
+        first = self.check(["-d", "-t", "7", "-p", "http://a b:1", "qavoexim"], 0).out
+        self.check(["-c", write(self.path("back.conf"), first), "-d"], 0, first)
+        target = self.path("dump.conf")
         self.check(["--dump=" + target], 0, "")
-        with open(target) as dumped:
-            self.assertIn("[modules]\n#This sections contains configuration for\n"
-                          "#what modules to update\n\n", dumped.read())
-        # A separate word is no argument of -d: stdout dump, word is a module.
-        self.assertTrue(self.dump("word.conf").startswith(
-            "Fatal error: unknown module 'word.conf' (argment 2) in command line\n[global]\n"))
-        self.assertFalse(os.path.exists(os.path.join(self.cwd, "word.conf")))
-        missing = self.box.path("no", "such", "dir")
+        with open(target) as f:
+            self.assertEqual(f.read(), self.check(["-d"], 0).out)
+        # A separate word is a module, not the dump's file.
+        self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(
+            "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))
+        missing = self.path("no", "dir")
         self.check(["-d" + missing], 5, err="Can't open file %s %s\n" % (missing, NO_FILE))
 
-    def test_dump_read_back_as_configuration_keeps_values(self):
-        first = self.dump("-t", "7", "-p", "http://a b:1", "qavoexim")
-        self.assertEqual(self.dump("-c", self.box.write("roundtrip.conf", first)), first)
+    def test_first_configuration_found_wins_even_when_broken(self):
+        tries = lambda: dumped(self.check(["-d"], 0).out)["tries"][0]  # noqa: E731
+        self.assertEqual(tries(), "20")
+        for where, value in (("top/etc", "3"), ("top", "2"), ("top/work", "1")):
+            write(self.path(where, "qup.conf"), "[global]\ntries=%s\n" % value)
+            self.assertEqual(tries(), value, where)
+        write(self.path("top/work/qup.conf"), "[global]\ntries=1\nverbose=perhaps\n")
+        self.assertEqual(tries(), "20")
+        self.assertEqual(self.qavo("-d").err, BOOLEAN % (3, "perhaps"))
 
-
-class ConfigurationSearch(CliTestCase):
-    def tries_seen(self):
-        _, out, err = self.check(["-d"], 0)
-        return assignment(out, "tries")[0], err
-
-    def test_first_directory_in_search_order_wins_and_none_means_defaults(self):
-        self.assertEqual(self.tries_seen(), ("20", ""))
-        for where, tries in (("top/etc", "3"), ("top", "2"), ("top/work", "1")):
-            self.box.write(where + "/qup.conf", "[global]\ntries=%s\n" % tries)
-            self.assertEqual(self.tries_seen()[0], tries, where)
-
-    def test_broken_first_file_falls_back_to_defaults_not_next_file(self):
-        self.box.write("top/work/qup.conf", "[global]\ntries=1\nverbose=perhaps\n")
-        self.box.write("top/qup.conf", "[global]\ntries=2\n")
-        self.assertEqual(self.tries_seen(), ("20", "Section [global]:Line 3: Unknown boolean "
-                                                   "value 'perhaps'. Please use on/off\n"))
-
-
-class RunControl(CliTestCase):
-    def test_temporary_path_missing_or_a_regular_file(self):
-        self.box.write("top/work/qup.conf", "[global]\ntemppath=/nonexistent/qavo\n")
+    def test_run_control_statuses(self):
+        write(os.path.join(self.cwd, "qup.conf"), "[global]\ntemppath=/nonexistent/qavo\n")
         self.check([], 4, "Can't stat temporary path '/nonexistent/qavo' %s\n" % NO_FILE)
-        plain = self.box.write("plain", "x")
-        self.box.write("top/work/qup.conf", "[global]\ntemppath=%s\n" % plain)
+        plain = write(self.path("plain"), "x")
+        write(os.path.join(self.cwd, "qup.conf"), "[global]\ntemppath=%s\n" % plain)
         self.check([], 255, "Can't open %s/update.start (Not a directory)\n" % plain)
-
-    def test_second_run_reports_lock_holder_and_ends_with_three(self):
-        self.sandbox_conf()
-        lock = os.path.join(self.temp, "update.start")
-        holder = subprocess.Popen(
-            [sys.executable, "-c",
-             "import fcntl,sys,time\nf=open(sys.argv[1],'a')\nfcntl.lockf(f,fcntl.LOCK_EX)\n"
-             "print('locked',flush=True)\ntime.sleep(60)\n", lock],
-            stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"locked")
-            self.check([], 3, "Another process is running (pid %d)\n" % holder.pid)
-        finally:
-            holder.kill()
-            holder.wait()
-            holder.stdout.close()
-        self.assertEqual(os.path.getsize(lock), 0)
-
-    def test_lock_file_is_created_empty_and_released_at_exit(self):
-        self.sandbox_conf()
-        self.run_here()
-        lock = os.path.join(self.temp, "update.start")
-        self.assertEqual(os.path.getsize(lock), 0)
-        mask = os.umask(0)
-        os.umask(mask)
-        self.assertEqual(os.stat(lock).st_mode & 0o777, 0o660 & ~mask)
-        with open(lock, "a") as f:
-            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)  # raises if still held
-
-    def test_unknown_protocol_names_the_configuration_line(self):
-        # A section without login options is no protocol either.
         for extra, line, name in (("[hosts]\n\nprotocol=file\n", 11, "file"),
                                   ("[hosts]\nprotocol=global\n", 10, "global")):
-            self.sandbox_conf(extra)
+            self.failing_conf(extra)
             self.check([], 2, "Fatal Error:Line %d:Unkown protocol '%s'\n" % (line, name))
-
-    def test_failed_update_names_the_invoked_program_between_the_stamps(self):
-        self.sandbox_conf()
+        self.failing_conf()
+        # The program is named as it was invoked.
         invoked = os.path.relpath(UPDATER, self.cwd)
-        status, out, _ = run([], cwd=self.cwd, program=invoked)
-        self.assertRegex(out, r"^%s: Update started\n" % STAMP)
-        self.assertRegex(out, r"\n%s: Update ended\n$" % STAMP)
-        self.assertIn(" \nAn error occured. Please run %s with '-v' and/or '-S' flags to see "
-                      "what is wrong\n" % invoked, out)
-        self.assertEqual(status, 6)
+        got = self.qavo(program=invoked)
+        stamp = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
+        self.assertEqual(got.status, 6, got)
+        self.assertRegex(got.out, r"^%s: Update started\n(.|\n)* \nAn error occured\. Please run "
+                         r"%s with '-v' and/or '-S' flags to see what is wrong\n%s: Update ended"
+                         r"\n$" % (stamp, re.escape(invoked), stamp))
+        lock = self.path("tmp", "update.start")
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual((os.path.getsize(lock), os.stat(lock).st_mode & 0o777), (0, 0o660 & ~mask))
+        with open(lock, "a") as f:
+            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)  # released at exit
+        # -q silences everything, what came before it too.
+        for args, status in ((["-q", "-Y", "bad"], 2), (["-Y", "bad", "-q"], 2),
+                             (["-q", "-c", "absent.conf"], 2), (["-q"], 6), (["--quiet", "-d"], 0)):
+            self.check(args, status, "", "")
 
-
-class QuietMode(CliTestCase):
-    def test_quiet_silences_everything_including_stderr(self):
-        self.sandbox_conf()
-        # Messages buffered before -q are lost with the closed stream too.
-        for args, status in ((["-q", "-Y", "bad"], 2), (["-q", "-c", "absent.conf"], 2),
-                             (["-q"], 6), (["--quiet", "-d"], 0), (["-Y", "bad", "-q"], 2)):
-            with self.subTest(args=args):
-                self.check(args, status, "", "")
+    def test_second_run_names_the_lock_holder(self):
+        self.failing_conf()
+        with open(self.path("tmp", "update.start"), "a") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_EX)
+            self.check([], 3, "Another process is running (pid %d)\n" % os.getpid())
 
 
 if __name__ == "__main__":

@@ -1,119 +1,114 @@
-"""Installation: `cmake --install` into a DESTDIR puts the programs, manuals
-and examples where the packaging expects them, the installed programs run,
-the example configuration is accepted, and `cpack -G DEB` makes a package
-with the same files."""
+"""Installation and documentation: `cmake --install` and `cpack -G DEB` put
+the programs, manuals and examples where packaging expects them, the
+installed programs run with the example configuration, the scheduling
+wrapper maps statuses, and the manuals format cleanly and keep up with the
+programs' own option lists."""
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from qavotest import BUILD, SOURCE
+from harness import BUILD, PUBLISHER, SOURCE, run, write
 
-PREFIX = "/usr"
-EXPECTED = {
-    "usr/sbin/qavoupdate": True,
-    "usr/bin/qavopublish": True,
-    "usr/share/man/man8/qavoupdate.8": False,
-    "usr/share/man/man5/qup.conf.5": False,
+EXPECTED = {  # installed path: executable
+    "usr/sbin/qavoupdate": True, "usr/bin/qavopublish": True,
+    "usr/share/man/man8/qavoupdate.8": False, "usr/share/man/man5/qup.conf.5": False,
     "usr/share/man/man1/qavopublish.1": False,
-    "usr/share/doc/qavoupdate/examples/qup.conf": False,
-    "usr/share/doc/qavoupdate/examples/qavoupdate.service": False,
-    "usr/share/doc/qavoupdate/examples/qavoupdate.timer": False,
-    "usr/share/doc/qavoupdate/examples/qavoupdate.cron": False,
-    "usr/share/doc/qavoupdate/examples/qavoupdate-run": True,
-    "usr/share/doc/qavoupdate/examples/MIRROR-OPERATORS.md": False,
-}
+    **{"usr/share/doc/qavoupdate/examples/" + name: name == "qavoupdate-run" for name in (
+        "qup.conf", "qavoupdate.service", "qavoupdate.timer", "qavoupdate.cron",
+        "qavoupdate-run", "MIRROR-OPERATORS.md")}}
+PAGES = ["qavoupdate.8", "qup.conf.5", "qavopublish.1"]
 
 
-def have_install_rules():
-    return os.path.exists(os.path.join(BUILD, "cmake_install.cmake"))
+def page(name):
+    with open(os.path.join(SOURCE, "man", name), encoding="utf-8") as f:
+        return f.read().replace("\\-", "-")  # roff's escaped hyphens
 
 
-@unittest.skipUnless(have_install_rules() and shutil.which("cmake"), "no configured build")
 class InstallTest(unittest.TestCase):
     def setUp(self):
+        if not os.path.exists(os.path.join(BUILD, "cmake_install.cmake")):
+            self.skipTest("no configured build")
         self.dest = tempfile.mkdtemp(prefix="qavo-install-")
+        self.addCleanup(shutil.rmtree, self.dest, True)
 
-    def tearDown(self):
-        shutil.rmtree(self.dest, ignore_errors=True)
-
-    def install(self):
-        env = dict(os.environ, DESTDIR=self.dest)
-        result = subprocess.run(["cmake", "--install", BUILD, "--prefix", PREFIX],
-                                env=env, capture_output=True, text=True, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
-
-    def test_files_land_under_destdir_with_modes(self):
-        self.install()
+    def test_install_and_package(self):
+        done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"],
+                              env=dict(os.environ, DESTDIR=self.dest), capture_output=True,
+                              timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
         for relative, executable in EXPECTED.items():
             path = os.path.join(self.dest, relative)
-            self.assertTrue(os.path.isfile(path), relative)
-            self.assertEqual(os.access(path, os.X_OK), executable, relative)
-        # Nothing is written outside the prefix (no /etc, no /var).
-        self.assertEqual(sorted(os.listdir(self.dest)), ["usr"])
-        with open(os.path.join(SOURCE, "man", "qavoupdate.8"), "rb") as a, \
-                open(os.path.join(self.dest, "usr/share/man/man8/qavoupdate.8"), "rb") as b:
-            self.assertEqual(a.read(), b.read())
-
-    def test_installed_programs_run_and_accept_the_example(self):
-        self.install()
+            self.assertEqual((os.path.isfile(path), os.access(path, os.X_OK)),
+                             (True, executable), relative)
+        self.assertEqual(os.listdir(self.dest), ["usr"])  # nothing in /etc or /var
         updater = os.path.join(self.dest, "usr/sbin/qavoupdate")
-        version = subprocess.run([updater, "-V"], capture_output=True, text=True, timeout=30)
-        self.assertEqual(version.returncode, 0)
-        self.assertIn("Version-0.9.10", version.stdout)
-        publisher = subprocess.run([os.path.join(self.dest, "usr/bin/qavopublish"), "--help"],
-                                   capture_output=True, text=True, timeout=30)
-        self.assertIn("build --key", publisher.stdout + publisher.stderr)
-        # A configuration with an error is refused with status 2, so a dump
-        # that succeeds shows that every line of the example was understood;
-        # its changed values come out as active assignments.
+        self.assertIn("Version-0.9.10", run(["-V"], program=updater).out)
+        # The example configuration is accepted whole: a broken line would end with 2.
         example = os.path.join(self.dest, "usr/share/doc/qavoupdate/examples/qup.conf")
-        dump = subprocess.run([updater, "-c", example, "-d"], cwd=self.dest,
-                              capture_output=True, text=True, timeout=30)
-        self.assertEqual(dump.returncode, 0, dump.stdout + dump.stderr)
-        self.assertEqual(dump.stderr, "")
-        self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.stdout)
-        self.assertIn("\n protocol=http\n", dump.stdout)
+        dump = run(["-c", example, "-d"], program=updater, cwd=self.dest)
+        self.assertEqual((dump.status, dump.err), (0, ""))
+        self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.out)
+        if shutil.which("cpack") and shutil.which("dpkg-deb"):
+            out = os.path.join(self.dest, "package")
+            done = subprocess.run(["cpack", "-G", "DEB", "-B", out, "--config",
+                                   os.path.join(BUILD, "CPackConfig.cmake")], cwd=BUILD,
+                                  capture_output=True, timeout=300)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            deb = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".deb")]
+            fields = subprocess.run(["dpkg-deb", "-f", deb[0], "Package", "Version", "Section",
+                                     "Depends"], capture_output=True, text=True).stdout
+            for text in ("Package: qavoupdate", "Version: 0.9.10", "Section: admin", "libc6"):
+                self.assertIn(text, fields)
+            listing = subprocess.run(["dpkg-deb", "-c", deb[0]], capture_output=True,
+                                     text=True).stdout
+            self.assertEqual([r for r in EXPECTED if "./" + r not in listing], [])
 
     def test_wrapper_makes_a_private_temporary_directory_and_maps_statuses(self):
-        wrapper = os.path.join(SOURCE, "examples", "qavoupdate-run")
-        stub = os.path.join(self.dest, "stub")
-        with open(stub, "w") as f:
-            f.write('#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" = 700 ] || exit 99\nexit "$1"\n')
-        os.chmod(stub, 0o755)
+        stub = write(os.path.join(self.dest, "stub"), '#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" '
+                     '= 700 ] || exit 99\nexit "$1"\n', mode=0o755)
         temp = os.path.join(self.dest, "cache", "qavoupdate")
         env = dict(os.environ, QAVOUPDATE=stub, QAVO_TEMP=temp,
                    QAVO_LOG=os.path.join(self.dest, "log"))
         for status, expected in ((0, 0), (1, 0), (3, 0), (6, 6)):
-            with self.subTest(status=status):
-                result = subprocess.run(["sh", wrapper, str(status)], env=env,
-                                        capture_output=True, text=True, timeout=30)
-                self.assertEqual(result.returncode, expected, result.stderr)
-                self.assertEqual(os.stat(temp).st_mode & 0o7777, 0o700)
+            done = subprocess.run(["sh", os.path.join(SOURCE, "examples", "qavoupdate-run"),
+                                   str(status)], env=env, capture_output=True, timeout=30)
+            self.assertEqual(done.returncode, expected, done.stderr)
 
-    @unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-deb"), "no cpack/dpkg-deb")
-    def test_debian_package(self):
-        out = os.path.join(self.dest, "package")
-        result = subprocess.run(["cpack", "-G", "DEB", "-B", out, "--config",
-                                 os.path.join(BUILD, "CPackConfig.cmake")],
-                                cwd=BUILD, capture_output=True, text=True, timeout=300)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        debs = [name for name in os.listdir(out) if name.endswith(".deb")]
-        self.assertEqual(len(debs), 1, os.listdir(out))
-        deb = os.path.join(out, debs[0])
-        fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Maintainer",
-                                 "Section", "Depends"],
-                                capture_output=True, text=True, timeout=60).stdout
-        self.assertIn("Package: qavoupdate", fields)
-        self.assertIn("Version: 0.9.10", fields)
-        self.assertRegex(fields, r"Maintainer: .*@qavo\.example")
-        self.assertIn("Section: admin", fields)
-        self.assertIn("libc6", fields)
-        listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True,
-                                 timeout=60).stdout
-        for relative in EXPECTED:
-            self.assertIn("./" + relative, listing)
+
+class ManualTest(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("man") and shutil.which("groff"), "man-db or groff missing")
+    def test_pages_format_without_a_warning(self):
+        for name in PAGES:
+            path = os.path.join(SOURCE, "man", name)
+            for command in (["man", "--warnings", "-E", "UTF-8", "-l", path],
+                            ["groff", "-ww", "-z", "-man", path]):
+                done = subprocess.run(command, capture_output=True, text=True, timeout=60,
+                                      env=dict(os.environ, MANWIDTH="80"))
+                self.assertEqual((done.returncode, done.stderr), (0, ""), command)
+
+    def test_pages_document_every_option_command_and_status(self):
+        helptext = run(["--help"], cwd="/").out
+        text = page("qavoupdate.8")
+        options = set(re.findall(r"--([a-z][a-z-]+)", helptext))
+        self.assertGreaterEqual(len(options), 14)
+        self.assertEqual([o for o in options if "--" + o not in text], [])
+        status = text[text.index(".SH EXIT STATUS"):text.index(".SH FILES")]
+        self.assertEqual([s for s in (0, 1, 2, 3, 4, 5, 6, 255) if ".B %d\n" % s not in status], [])
+        dump, text = run(["-d"], cwd="/").out, page("qup.conf.5")
+        for section in re.findall(r"^\[(\w+)\]$", dump, re.M):
+            self.assertIn('.SS "[%s]"' % section, text)
+        for option, default in re.findall(r"^# Option '([^']+)'\n.*?# Default value: (\S+)", dump,
+                                          re.M | re.S):
+            self.assertRegex(text, r"\.BR (.*\W)?%s\W" % re.escape(option))
+            self.assertTrue(not ("/" in default or default.isdigit()) or default in text, option)
+        helptext = subprocess.run([PUBLISHER, "--help"], capture_output=True, text=True).stdout
+        commands = re.findall(r"^  ([a-z]+) ", helptext, re.M)
+        self.assertEqual(len(commands), 6)
+        self.assertEqual([c for c in commands if ".B qavopublish " + c not in
+                          page("qavopublish.1")], [])
 
 
 if __name__ == "__main__":

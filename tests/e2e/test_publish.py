@@ -1,6 +1,7 @@
-"""Black-box tests of qavopublish: key pairs, LZSS files checked against an
-independent decoder, signatures exchanged with openssl in both directions,
-refusals that leave files alone, and the build's check of the public key."""
+"""qavopublish from the outside: key pairs, LZSS files against an independent
+decoder, signatures exchanged with openssl both ways, the catalogue and the
+mirror that `build` writes, refusals that leave nothing behind, and the
+build's check of the compiled-in public key."""
 import hashlib
 import os
 import random
@@ -11,49 +12,37 @@ import subprocess
 import tempfile
 import unittest
 
-BIN = os.environ.get("QAVO_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-SOURCE = os.environ.get("QAVO_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
-TOOL = os.path.join(BIN, "tools", "qavopublish")
-OPENSSL = shutil.which("openssl")
-DEMO_PRIVATE = os.path.join(SOURCE, "keys", "demo-private-key.pem")
-DEMO_PUBLIC = os.path.join(SOURCE, "keys", "demo-public-key.pem")
+from harness import KEY, OPENSSL, PUBLIC, SOURCE, publisher, read, write
 
 
 def lzss_decode(data):
-    """Reference decoder written from the format description."""
-    ring = bytearray(b" " * 4078 + b"\0" * 18)
-    r, out, i = 4078, bytearray(), 0
+    """A decoder written from the format: 4096-byte ring of blanks, flag bytes
+    with literals as 1 bits, 12-bit positions and lengths of 3 to 18."""
+    ring, r, out, i = bytearray(b" " * 4078 + b"\0" * 18), 4078, bytearray(), 0
     while i < len(data):
-        flags = data[i]
-        i += 1
+        flags, i = data[i], i + 1
         for bit in range(8):
-            if flags >> bit & 1:
-                if i >= len(data):
-                    return bytes(out)
-                out.append(data[i])
-                ring[r] = data[i]
-                r, i = (r + 1) % 4096, i + 1
-            else:
-                if i + 1 >= len(data):
-                    return bytes(out)
-                pos = data[i] | (data[i + 1] & 0xF0) << 4
-                length = (data[i + 1] & 0x0F) + 3
+            if flags >> bit & 1 and i < len(data):
+                pos, length, i = None, 1, i + 1
+            elif not flags >> bit & 1 and i + 1 < len(data):
+                pos, length = data[i] | (data[i + 1] & 0xF0) << 4, (data[i + 1] & 0x0F) + 3
                 i += 2
-                for k in range(length):
-                    c = ring[(pos + k) % 4096]
-                    out.append(c)
-                    ring[r] = c
-                    r = (r + 1) % 4096
+            else:
+                return bytes(out)
+            for k in range(length):  # a reference may copy what it writes
+                c = data[i - 1] if pos is None else ring[(pos + k) % 4096]
+                out.append(c)
+                ring[r], r = c, (r + 1) % 4096
     return bytes(out)
 
 
 def key_numbers(pem, private=False):
-    """(modulus, public exponent) read by openssl."""
-    args = [OPENSSL, "rsa", "-noout", "-text", "-in", pem] + ([] if private else ["-pubin"])
-    text = subprocess.run(args, capture_output=True, text=True, check=True).stdout
-    modulus = re.search(r"(?:Modulus|modulus):\s*\n((?:\s+[0-9a-f:]+\n)+)", text).group(1)
-    exponent = re.search(r"(?:Exponent|publicExponent): (\d+)", text).group(1)
-    return int(re.sub(r"[\s:]", "", modulus), 16), int(exponent)
+    """(modulus, public exponent) as openssl reads them."""
+    text = subprocess.run([OPENSSL, "rsa", "-noout", "-text", "-in", pem] +
+                          ([] if private else ["-pubin"]), capture_output=True, text=True,
+                          check=True).stdout
+    modulus = re.search(r"odulus:\s*\n((?:\s+[0-9a-f:]+\n)+)", text).group(1)
+    return int(re.sub(r"[\s:]", "", modulus), 16), int(re.search(r"xponent: (\d+)", text).group(1))
 
 
 def md5_int(data):
@@ -64,203 +53,239 @@ def openssl(*args):
     return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
 
 
-@unittest.skipUnless(os.path.exists(TOOL), "qavopublish not built")
-class PublishTest(unittest.TestCase):
+def catalogue(path):
+    """The text of a published catalogue, and its files as property maps."""
+    text = lzss_decode(read(path)[:-128]).decode("latin-1")
+    files = [dict(re.findall(r'(\w+) = ("[^"]*"|pre \d+|post \d+|\S+)', block))
+             for block in re.findall(r"<(?:file|update)>(.*?)</", text, re.S)]
+    return text, {f["sitepath"]: f for f in files}
+
+
+@unittest.skipUnless(OPENSSL, "openssl missing")
+class Sandbox(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="qavo-publish-")
         self.addCleanup(shutil.rmtree, self.dir)
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
 
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def tool(self, *args, status=None):
-        result = subprocess.run([TOOL, *args], capture_output=True, text=True)
-        if status is not None:
-            self.assertEqual(result.returncode, status, (args, result.stderr))
-        return result
-
-    def assert_no_leftovers(self, *expected):
-        self.assertEqual(sorted(os.listdir(self.dir)), sorted(expected))
+    def tool(self, *args, status=0):
+        done = publisher(*args)
+        self.assertEqual(done.returncode, status, (args, done.stderr))
+        return done.stderr.decode()
 
     def keygen(self):
-        os.mkdir(self.path("keys"))
-        self.tool("keygen", self.path("keys"), status=0)
-        return self.path("keys/private-key.pem"), self.path("keys/public-key.pem")
+        self.tool("keygen", self.path())
+        return self.path("private-key.pem"), self.path("public-key.pem")
 
 
-class KeygenTest(PublishTest):
-    @unittest.skipUnless(OPENSSL, "openssl missing")
-    def test_writes_a_1022_bit_pair_and_refuses_to_overwrite_it(self):
+class PublishTest(Sandbox):
+    def test_keys_and_signatures_agree_with_openssl(self):
         private, public = self.keygen()
         modulus, exponent = key_numbers(public)
         self.assertEqual((modulus.bit_length(), exponent), (1022, 65537))
         self.assertEqual(key_numbers(private, private=True), (modulus, exponent))
         self.assertEqual(stat.S_IMODE(os.stat(private).st_mode) & 0o077, 0)
-        self.assertIn(b"-----BEGIN PUBLIC KEY-----", self.read(public))
-        before = [self.read(private), self.read(public)]
-        self.assertIn("refusing to overwrite", self.tool("keygen", self.path("keys"), status=2).stderr)
-        self.assertEqual([self.read(private), self.read(public)], before)
-        self.assertEqual(sorted(os.listdir(self.path("keys"))), ["private-key.pem", "public-key.pem"])
-        self.tool("keygen", self.path("absent"), status=2)
-
-
-class CompressTest(PublishTest):
-    def test_round_trips_through_the_independent_decoder(self):
-        with open(os.path.join(SOURCE, "integrity", "lzss.cpp"), "rb") as f:
-            text = f.read() * 3
-        rng = random.Random(3)
-        cases = [(text, 0.5), (bytes(rng.getrandbits(8) for _ in range(70000)), None), (b"", None),
-                 (b"\0" * 100000, 0.125), (b"spam and eggs " * 5000, 0.125)]
-        for data, ratio in cases:
-            with self.subTest(size=len(data), ratio=ratio):
-                self.write("in", data)
-                self.tool("compress", self.path("in"), self.path("packed"), status=0)
-                packed = self.read("packed")
-                self.assertEqual(lzss_decode(packed), data)
-                if ratio is not None:
-                    self.assertLess(len(packed), len(data) * ratio)
-                self.tool("decompress", self.path("packed"), self.path("out"), status=0)
-                self.assertEqual(self.read("out"), data)
-                self.assert_no_leftovers("in", "packed", "out")
-
-    def test_truncated_stream_decodes_a_prefix(self):
-        data = b"".join(b"line %d of the catalogue\n" % i for i in range(300))
-        self.write("in", data)
-        self.tool("compress", self.path("in"), self.path("packed"), status=0)
-        self.write("cut", self.read("packed")[: len(self.read("packed")) // 2 + 1])
-        self.tool("decompress", self.path("cut"), self.path("out"), status=0)
-        out = self.read("out")
-        self.assertTrue(0 < len(out) < len(data) and data.startswith(out))
-
-    def test_missing_input_leaves_nothing(self):
-        for command in ("compress", "decompress"):
-            self.assertIn("absent", self.tool(command, self.path("absent"), self.path("out"), status=2).stderr)
-        self.write("in", b"data")
-        self.tool("compress", self.path("in"), self.path("no/dir/out"), status=2)
-        self.assert_no_leftovers("in")
-
-
-@unittest.skipUnless(OPENSSL, "openssl missing")
-class SignTest(PublishTest):
-    def setUp(self):
-        super().setUp()
-        self.private, self.public = self.keygen()
-        self.modulus, self.exponent = key_numbers(self.public)
-
-    def sign(self, payload, name="signed"):
-        self.write("payload", payload)
-        self.tool("sign", "--key", self.private, self.path("payload"), self.path(name), status=0)
-        return self.read(name)
-
-    def test_signature_is_the_digest_to_the_private_power(self):
+        before = read(private)
+        self.assertIn("refusing to overwrite", self.tool("keygen", self.path(), status=2))
+        self.assertEqual(read(private), before)
         for payload in (b"catalogue payload\n" * 40, os.urandom(5000), b""):
-            signed = self.sign(payload)
+            payload_path = write(self.path("payload"), payload)
+            self.tool("sign", "--key", private, payload_path, self.path("signed"))
+            signed = read(self.path("signed"))
             self.assertEqual(signed[:-128], payload)
-            signature = int.from_bytes(signed[-128:], "little")
-            self.assertEqual(pow(signature, self.exponent, self.modulus), md5_int(payload))
-            # openssl recovers the digest from the big-endian signature
-            self.write("sig.be", signed[-128:][::-1])
-            recovered = openssl("pkeyutl", "-verifyrecover", "-pubin", "-inkey", self.public,
+            self.assertEqual(pow(int.from_bytes(signed[-128:], "little"), exponent, modulus),
+                             md5_int(payload))
+            write(self.path("sig.be"), signed[-128:][::-1])
+            recovered = openssl("pkeyutl", "-verifyrecover", "-pubin", "-inkey", public,
                                 "-pkeyopt", "rsa_padding_mode:none", "-in", self.path("sig.be"))
             self.assertEqual(int.from_bytes(recovered, "big"), md5_int(payload))
-        self.tool("verify", "--key", DEMO_PUBLIC, self.path("signed"), status=1)  # other key
-        path = self.write("inplace", b"in place")
-        self.tool("sign", "--key", self.private, path, path, status=0)
-        self.tool("verify", "--key", self.public, path, status=0)
-        self.assertEqual(self.read("inplace")[:-128], b"in place")
-
-    def test_verifies_a_signature_made_by_openssl(self):
-        payload = b"signed by openssl"
-        self.write("digest.be", md5_int(payload).to_bytes(128, "big"))
-        made = subprocess.run([OPENSSL, "rsautl", "-sign", "-raw", "-inkey", self.private,
-                               "-in", self.path("digest.be")], capture_output=True)
-        if made.returncode != 0:
-            self.skipTest("openssl has no raw RSA signing: " + made.stderr.decode())
-        path = self.write("signed", payload + made.stdout[::-1])
-        self.tool("verify", "--key", self.public, path, status=0)
-        self.tool("verify", "--key=" + self.private, path, status=0)
-
-    def test_tampered_files_are_refused_and_unchanged(self):
-        signed = self.sign(b"x" * 1000)
-        for offset in (0, 500, 999, 1000, 1060, 1127):
+        self.tool("verify", "--key", PUBLIC, self.path("signed"), status=1)
+        # A signature made by openssl verifies; no changed byte does.
+        write(self.path("digest.be"), md5_int(b"by openssl").to_bytes(128, "big"))
+        made = subprocess.run([OPENSSL, "rsautl", "-sign", "-raw", "-inkey", private, "-in",
+                               self.path("digest.be")], capture_output=True)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        signed = b"by openssl" + made.stdout[::-1]
+        self.tool("verify", "--key", public, write(self.path("theirs"), signed))
+        for offset in (0, 9, 10, 70, 137):
             tampered = bytearray(signed)
-            tampered[offset] ^= 0x01
-            path = self.write("tampered", bytes(tampered))
-            result = self.tool("verify", "--key", self.public, path, status=1)
-            self.assertIn("signature does not match", result.stderr)
-            self.assertEqual(self.read("tampered"), bytes(tampered))
+            tampered[offset] ^= 1
+            write(self.path("theirs"), bytes(tampered))
+            self.assertIn("signature does not match",
+                          self.tool("verify", "--key", public, self.path("theirs"), status=1))
+            self.assertEqual(read(self.path("theirs")), bytes(tampered))
+
+    def test_compression_round_trips_through_an_independent_decoder(self):
+        rng = random.Random(3)
+        text = read(os.path.join(SOURCE, "integrity", "lzss.cpp")) * 3
+        # Blanks and zeros first match the ring as it starts: blanks, then 18 zeros.
+        for data, ratio in ((text, 0.5), (bytes(rng.getrandbits(8) for _ in range(200000)), None),
+                            (b"", None), (b" " * 40 + b"\0" * 40 + text, 0.5),
+                            (b"\0" * 300000, 0.125)):
+            write(self.path("in"), data)
+            self.tool("compress", self.path("in"), self.path("packed"))
+            packed = read(self.path("packed"))
+            self.assertEqual(lzss_decode(packed), data)
+            self.assertTrue(ratio is None or len(packed) < len(data) * ratio)
+            self.tool("decompress", self.path("packed"), self.path("out"))
+            self.assertEqual(read(self.path("out")), data)
+        # A cut stream decodes to a prefix of the data.
+        write(self.path("cut"), packed[:len(packed) // 2 + 1])
+        self.tool("decompress", self.path("cut"), self.path("out"))
+        self.assertTrue(0 < len(read(self.path("out"))) < len(data))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["cut", "in", "out", "packed"])
 
     def test_errors_leave_no_output(self):
-        self.write("payload", b"data")
-        payload, out = self.path("payload"), self.path("out")
-        cases = [
-            ("sign", "--key", self.public, payload, out),  # not private
-            ("sign", "--key", self.path("absent.pem"), payload, out),
-            ("sign", "--key", self.private, self.path("absent"), out),
-            ("sign", payload, out),  # no key
-            ("verify", "--key", self.public, payload),  # shorter than a signature
-            ("verify", "--key", self.public, self.path("absent")),
-            ("frobnicate",),
-        ]
-        for args in cases:
-            self.assertTrue(self.tool(*args, status=2).stderr.strip(), args)
-        openssl("genrsa", "-out", self.path("big.pem"), "1024")  # too large for the updater
-        self.assertIn("1022", self.tool("sign", "--key", self.path("big.pem"), payload, out, status=2).stderr)
-        self.assert_no_leftovers("keys", "payload", "big.pem")
+        private, public = self.keygen()
+        payload, out = write(self.path("payload"), b"data"), self.path("out")
+        openssl("genrsa", "-out", self.path("big.pem"), "1024")
+        for args in (("sign", "--key", public, payload, out), ("sign", payload, out),
+                     ("sign", "--key", self.path("absent.pem"), payload, out),
+                     ("sign", "--key", private, self.path("absent"), out),
+                     ("sign", "--key", self.path("big.pem"), payload, out),
+                     ("verify", "--key", public, payload), ("compress", self.path("x"), out),
+                     ("compress", payload, self.path("no", "dir")), ("keygen", self.path("no")),
+                     ("frobnicate",)):
+            self.assertNotEqual(self.tool(*args, status=2).strip(), "", args)
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         ["big.pem", "payload", "private-key.pem", "public-key.pem"])
 
-    def test_built_in_key_is_the_configured_one(self):
-        self.write("payload", b"demo mirror catalogue")
-        self.tool("sign", "--key", DEMO_PRIVATE, self.path("payload"), self.path("demo"), status=0)
-        configured = DEMO_PUBLIC
-        cache = os.path.join(BIN, "CMakeCache.txt")
-        if os.path.exists(cache):
-            with open(cache) as f:
-                found = re.search(r"^QAVO_PUBLIC_KEY:FILEPATH=(.*)$", f.read(), re.M)
-            configured = found.group(1) if found else configured
-        demo = os.path.realpath(configured) == os.path.realpath(DEMO_PUBLIC)
-        self.tool("verify", self.path("demo"), status=0 if demo else 1)
-
-
-@unittest.skipUnless(OPENSSL and shutil.which("cmake"), "openssl or cmake missing")
-class BuildKeyTest(PublishTest):
-    def generate(self, key):
-        result = subprocess.run(["cmake", "-DKEY=" + key, "-DOUT=" + self.path("key.cpp"), "-P",
-                                 os.path.join(SOURCE, "integrity", "public_key.cmake")],
-                                capture_output=True, text=True)
-        result.stderr = " ".join(result.stderr.split())  # cmake wraps its messages
-        return result
-
-    def test_demo_key_becomes_its_words(self):
-        result = self.generate(DEMO_PUBLIC)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        words = [int(w, 16) for w in re.findall(r"0x([0-9a-f]+)u", self.read("key.cpp").decode())]
-        modulus, exponent = key_numbers(DEMO_PUBLIC)
-        self.assertEqual(sum(w << (32 * i) for i, w in enumerate(words[:-1])), modulus)
-        self.assertEqual(words[-1], exponent)
-
-    def test_refuses_keys_the_updater_cannot_hold(self):
+    def test_build_script_takes_only_keys_the_updater_can_hold(self):
+        def generate(key):
+            return subprocess.run(["cmake", "-DKEY=" + key, "-DOUT=" + self.path("key.cpp"), "-P",
+                                   os.path.join(SOURCE, "integrity", "public_key.cmake")],
+                                  capture_output=True, text=True)
+        self.assertEqual(generate(PUBLIC).returncode, 0)  # the updater's use shows it right
+        os.unlink(self.path("key.cpp"))
+        openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1022", "-pkeyopt",
+                "rsa_keygen_pubexp:4294967297", "-out", self.path("bige"))
         openssl("genrsa", "-out", self.path("k1024"), "1024")
-        openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1022",
-                "-pkeyopt", "rsa_keygen_pubexp:4294967297", "-out", self.path("bige"))
         for name in ("k1024", "bige"):
             openssl("pkey", "-in", self.path(name), "-pubout", "-out", self.path(name + ".pub"))
-        cases = [(self.path("k1024.pub"), "has 1024 bits"), (self.path("bige.pub"), "does not fit 32 bits"),
-                 (DEMO_PRIVATE, "not a PEM public key")]
-        for key, message in cases:
-            with self.subTest(message):
-                result = self.generate(key)
-                self.assertNotEqual(result.returncode, 0)
-                self.assertIn(message, result.stderr)
-                self.assertFalse(os.path.exists(self.path("key.cpp")))
+        for key, message in ((self.path("k1024.pub"), "has 1024 bits"),
+                             (self.path("bige.pub"), "does not fit 32 bits"),
+                             (KEY, "not a PEM public key")):
+            done = generate(key)
+            self.assertNotEqual(done.returncode, 0)
+            self.assertIn(message, " ".join(done.stderr.split()))
+            self.assertFalse(os.path.exists(self.path("key.cpp")))
+
+
+DESCRIPTION = """\
+# test mirror
+catalogue qavoe.info
+kit "kit <with> = odd, [chars] | here"
+update qavoupdate ${BINDIR}/qavoupdate from bin/qavoupdate
+module engine
+    require base extra   # walked in this order
+    needs qavomd
+    file engine/engine.so "${DATADIR}/my dir/a,b"
+    file engine/setup "" post 1
+    file engine/db ${DATADIR}/db signed
+    file "" /usr/sbin/restart-daemon pre 2
+module base
+    file base/data ${DATADIR}/data
+module extra
+module qavomd
+"""
+SOURCES = {"bin/qavoupdate": b"\x7fELF updater" * 50, "engine/engine.so": b"engine " * 3000,
+           "engine/setup": b"#!/bin/sh\n", "engine/db": bytes(range(256)) * 9, "base/data": b""}
+
+
+class BuildTest(Sandbox):
+    def describe(self, text, sources=SOURCES):
+        for number, (name, data) in enumerate(sources.items()):
+            write(self.path("release", name), data, 1000000000 + number)
+        return write(self.path("release", "mirror.desc"), text)
+
+    def build(self, text, *options, status=0, sources=SOURCES):
+        return self.tool("build", "--key", KEY, *options, self.describe(text, sources),
+                         self.path("mirror"), status=status)
+
+    def test_catalogue_and_mirror(self):
+        self.build(DESCRIPTION)
+        text, files = catalogue(self.path("mirror", "qavoe.info"))
+        self.tool("verify", "--key", PUBLIC, self.path("mirror", "qavoe.info"))
+        self.assertIn('<kit> name = "kit <with> = odd, [chars] | here"', text)
+        self.assertIn("<module> name = engine require = extra base needs = qavomd", text)
+        self.assertEqual(re.findall(r"<module> name = (\w+)", text),
+                         ["engine", "base", "extra", "qavomd"])
+        self.assertEqual(files["qavoupdate"]["localpath"], "${BINDIR}/qavoupdate")
+        self.assertEqual(files["engine/engine.so"]["localpath"], '"${DATADIR}/my dir/a,b"')
+        self.assertEqual((files["engine/setup"]["localpath"], files["engine/setup"]["exec"]),
+                         ('""', "post 1"))
+        self.assertEqual(files['""'], {"sitepath": '""', "localpath": "/usr/sbin/restart-daemon",
+                                       "exec": "pre 2"})
+        # A signed file has no digest and the size of its mirror copy.
+        self.assertNotIn("md5", files["engine/db"])
+        self.assertEqual(files["engine/db"]["size"], str(9 * 256 + 128))
+        for number, (name, data) in enumerate(SOURCES.items()):
+            site = "qavoupdate" if name == "bin/qavoupdate" else name
+            published = self.path("mirror", site)
+            self.assertEqual(read(published)[:len(data) if site == "engine/db" else None], data)
+            self.assertEqual(os.stat(published).st_mtime, 1000000000 + number)
+            self.assertEqual(files[site]["time"], str(1000000000 + number))
+            self.assertEqual(stat.S_IMODE(os.stat(published).st_mode), 0o644)
+            if site != "engine/db":
+                self.assertEqual((files[site]["md5"], files[site]["size"]),
+                                 (hashlib.md5(data).hexdigest(), str(len(data))))
+        self.tool("verify", "--key", PUBLIC, self.path("mirror", "engine", "db"))
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("mirror", "engine")).st_mode), 0o755)
+        # Another key publishes, with a warning.
+        keys = self.path("keys")
+        os.mkdir(keys)
+        self.tool("keygen", keys)
+        done = self.tool("build", "--key", os.path.join(keys, "private-key.pem"),
+                         self.path("release", "mirror.desc"), self.path("mirror"))
+        self.assertIn("warning: this key is not the one built into this updater", done)
+        self.tool("verify", "--key", PUBLIC, self.path("mirror", "qavoe.info"), status=1)
+
+    def test_refused_descriptions_leave_everything_as_it_was(self):
+        cases = [
+            ("module a\nfrobnicate x\n", ":2: unknown keyword 'frobnicate'"),
+            ("file a /x\n", ":1: 'file' outside a module"),
+            ("module a\nmodule a\n", ":2: module 'a' already described on line 1"),
+            ("module nerio\n", "'nerio' is reserved"),
+            ("module a/b\n", "module name 'a/b' may hold only"),
+            ("module a\nfile base/data relative\n", "must start with '/' or a placeholder"),
+            ("module a\nfile base/data ${LIBDIR}/x\n", "unknown placeholder"),
+            ("module a\nfile /etc/passwd /x\n", "mirror path '/etc/passwd' is absolute"),
+            ("module a\nfile ../base/data /x\n", "has an empty, '.' or '..' part"),
+            ("module a\nfile base/da%20ta /x\n", "may hold only letters, digits"),
+            ("module a\nfile qavoe.info /x\n", "is reserved"),
+            ("module a\nfile base/data /x\nmodule b\nfile base/data /y\n",
+             ":4: mirror path 'base/data' already listed on line 2"),
+            ("module a\nfile base/data /x pre 0\n", "'pre' needs a number from 1 to 1000000"),
+            ("module a\nfile base/data /x pre 1 post 1\n", "more than one of 'pre' and 'post'"),
+            ("module a\nfile \"\" /x\n", "must be a 'pre' or 'post' program"),
+            ("module a\nfile base/data \"/x\\\\y\"\n", "holds a backslash"),
+            ("module a\nfile base/data \"/x\n", "unterminated quoted word"),
+            ("catalogue a/b\nmodule a\n", "catalogue name 'a/b' must be one file name"),
+            ("# nothing\n", "the description lists no module"),
+            ("module a\n" + "#" * 5000 + "\n", ":2: line longer than 4096 bytes"),
+            ("module a\nfile missing/file /x\n", ":2: cannot open"),
+            ("module a\nrequire b\nmodule b\nrequire c\nmodule c\nrequire a\n",
+             "dependency cycle: a -> b -> c -> a"),
+            ("module a\nrequire b\nmodule b\nneeds a\n", "dependency cycle: a -> b -> a"),
+            ("module a\nrequire ghost\n", "module 'a' depends on 'ghost', which is not described"),
+        ]
+        self.build("module only\nfile base/data /x\n")
+        before = {name: read(self.path("mirror", name)) for name in ("qavoe.info", "base/data")}
+        for text, message in cases:
+            with self.subTest(text=text[:60]):
+                self.assertIn(message, self.build(text, status=2))
+                self.assertEqual(sorted(os.listdir(self.dir)), ["mirror", "release"])
+                self.assertEqual({n: read(self.path("mirror", n)) for n in before}, before)
+        self.build("module a\nrequire ghost\n", "--unchecked-dependencies")
+        self.tool("build", "--key", PUBLIC, self.path("release", "mirror.desc"),
+                  self.path("mirror"), status=2)
+        # A directory that build did not make is never replaced.
+        write(self.path("other", "precious"), b"keep me")
+        self.tool("build", "--key", KEY, self.path("release", "mirror.desc"), self.path("other"),
+                  status=2)
+        self.assertEqual(os.listdir(self.path("other")), ["precious"])
 
 
 if __name__ == "__main__":

@@ -1,95 +1,53 @@
 """A temporary directory shared with other users, as /tmp is: the updater
-runs as root, and the user nobody plants links and files of their own under
-the names the updater will use (the lock file and the copies, named after
-the MD5 of each mirror name) in the sticky, world-writable directory. No
-planted name may be followed, reused, installed or run."""
-import hashlib
+runs as root while the user nobody plants links and files under the names it
+will use (the lock, and the copies named by the MD5 of each mirror name) in
+the sticky, world-writable directory. Nothing planted is ever followed,
+reused, installed or run."""
 import os
 import pwd
 import subprocess
 import unittest
 
-import mirrorlib
-import test_http
-from httpfault import FaultServer
-from mirrorlib import write
+from faults import HttpFaults
+from harness import STANDARD, STANDARD_DESCRIPTION, SiteTest, read, write
 
-
-def nobody():
-    try:
-        return pwd.getpwnam("nobody").pw_uid
-    except KeyError:
-        return None
-
-
-NOBODY = nobody()
-LOOP = "Too many levels of symbolic links"
-# Records the owner of the file it runs from: only root's copy may run.
-PROGRAM = b'#!/bin/sh\nstat -c %%u "$0" >> %s\n'
+try:
+    NOBODY = pwd.getpwnam("nobody").pw_uid
+except KeyError:
+    NOBODY = None
+# Records the owner of the file it runs from: only root's own copy may run.
+PROGRAM = '#!/bin/sh\nstat -c %%u "$0" >> %s\n'
 
 
 @unittest.skipUnless(os.geteuid() == 0 and NOBODY is not None, "needs root and the user nobody")
-class SharedTempTest(test_http.HttpUpdateTest):
+class SharedTempTest(SiteTest):
     def setUp(self):
         super().setUp()
-        os.chmod(self.root, 0o755)  # nobody must reach the shared directory
-        os.chmod(self.path("tmp"), 0o1777)
-        self.marker = self.path("ran-as")
-        self.program = PROGRAM % self.marker.encode()
-        write(self.path("release", "tools", "report"), self.program, 1100000000)
-        # The base class's mirror, with a post-install program in the engine module.
-        desc = self.path("release", "mirror.desc")
-        with open(desc) as f:
-            text = f.read()
-        conf = "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
-        write(desc, text.replace(conf, conf + '    file tools/report "" post 1\n'))
-        result = mirrorlib.build(desc, self.mirror)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.server = FaultServer(self.path("www")).start()
-        self.addCleanup(self.server.stop)
-        os.mkdir(self.path("victims"))
+        self.marker = self.site.path("ran-as")
+        self.program = (PROGRAM % self.marker).encode()
+        self.site.source("tools/report", self.program)
+        self.site.publish(STANDARD_DESCRIPTION + '    file tools/report "" post 1\n')
+        os.chmod(self.site.path("tmp"), 0o1777)
+        self.http = HttpFaults(self.site.path("www"))
+        self.addCleanup(self.http.stop)
+        self.site.configure(self.http.port)
         self.victims = {}
-
-    def copy_name(self, sitepath):
-        return self.path("tmp", hashlib.md5(sitepath.encode()).hexdigest())
-
-    def all_copy_names(self):
-        """The catalogue, its decompressed copy, and every listed file."""
-        info = self.copy_name("qavoe.info")
-        return [info, self.copy_name(info)] + [self.copy_name(name) for name in (
-            "engine/engine.so", "engine/engine.conf", "base/data", "tools/report")]
+        info = self.site.copy_name("qavoe.info")
+        self.names = [info, self.site.copy_name(info)] + [
+            self.site.copy_name(site) for site, _, _ in STANDARD + [("tools/report", 0, 0)]]
 
     def as_nobody(self, *command, data=None):
-        result = subprocess.run(command, input=data, user=NOBODY, group=NOBODY,
-                                capture_output=True, timeout=30)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        done = subprocess.run(command, input=data, user=NOBODY, group=NOBODY,
+                              capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done.stderr)
 
     def victim(self, name):
-        path = write(self.path("victims", name), "victim %s\n" % name, mode=0o644)
-        self.victims[path] = "victim %s\n" % name
-        return path
-
-    def assert_victims_intact(self):
-        for path, text in self.victims.items():
-            with open(path) as f:
-                self.assertEqual(f.read(), text, path)
-            self.assertEqual(os.stat(path).st_mode & 0o7777, 0o644, path)
-
-    def assert_clean_update(self, lines, status):
-        self.assertEqual(status, 0, "\n".join(lines))
-        self.assertIn("\t- 4 files downloaded,", lines)
-        self.assert_installed(lines)
-        for installed in ("data/engine.so", "conf/engine.conf", "data/base.dat"):
-            info = os.stat(self.path(installed))
-            self.assertEqual((info.st_uid, info.st_mode & 0o022, info.st_nlink), (0, 0, 1),
-                             installed)
-        with open(self.marker) as f:
-            self.assertEqual(f.read(), "0\n")
+        self.victims[write(self.site.path("victims", name), name, mode=0o644)] = name.encode()
+        return self.site.path("victims", name)
 
     def plant_link(self, owner, target, name):
-        """A link made by nobody, or by root: the kernel may refuse to follow
-        the former on its own, never the latter, so root's links show that
-        the updater itself does not follow them."""
+        """The kernel may refuse to follow a link of nobody's on its own, never
+        one of root's: root's links show that the updater itself does not."""
         if owner == "nobody":
             self.as_nobody("ln", "-sfn", target, name)
         else:
@@ -97,61 +55,63 @@ class SharedTempTest(test_http.HttpUpdateTest):
                 os.unlink(name)
             os.symlink(target, name)
 
-    def test_links_under_copy_names_are_never_followed(self):
+    def assert_victims_intact(self):
+        for path, text in self.victims.items():
+            self.assertEqual((read(path), os.stat(path).st_mode & 0o7777), (text, 0o644))
+        self.assertFalse(os.path.exists(self.site.path("victims", "created")))
+
+    def assert_clean_update(self, got):
+        self.assertUpdated(got, files=4)
+        for installed in self.site.tree():
+            info = os.stat(self.site.path(installed))
+            self.assertEqual((info.st_uid, info.st_mode & 0o022, info.st_nlink), (0, 0, 1))
+        self.assertEqual(read(self.marker), b"0\n")
+        self.assert_victims_intact()
+        for installed in self.site.tree():
+            os.unlink(self.site.path(installed))
+        os.unlink(self.marker)
+
+    def test_planted_names_are_never_followed_reused_installed_or_run(self):
         for owner in ("nobody", "root"):
             with self.subTest(owner=owner):
-                names = self.all_copy_names()
-                for number, name in enumerate(names):
+                for number, name in enumerate(self.names):
                     self.plant_link(owner, self.victim(str(number)), name)
                 # A dangling link would have its target created.
-                self.plant_link(owner, self.path("victims", "created"), names[2])
-                status, lines = self.update(self.server.port, None, 3, 5, "-v")
-                self.assert_clean_update(lines, status)
-                self.assert_victims_intact()
-                self.assertFalse(os.path.exists(self.path("victims", "created")))
-                for installed in ("data/engine.so", "conf/engine.conf", "data/base.dat"):
-                    os.unlink(self.path(installed))
-                os.unlink(self.marker)
-
-    def test_files_of_another_user_are_never_reused_installed_or_run(self):
-        contents = dict(self.files, **{"tools/report": self.program})
-        for name, data in contents.items():
-            self.as_nobody("sh", "-c", 'cat > "$0" && chmod 755 "$0"', self.copy_name(name),
+                self.plant_link(owner, self.site.path("victims", "created"), self.names[2])
+                self.assert_clean_update(self.site.update("-v"))
+        # Files of another user, even with the listed digest, and a copy of
+        # root's own that others may write, never count as complete copies.
+        contents = {site: data for site, _, data in STANDARD}
+        contents["tools/report"] = self.program
+        for site, data in contents.items():
+            self.as_nobody("sh", "-c", 'cat > "$0" && chmod 755 "$0"', self.site.copy_name(site),
                            data=data)
-        # Root's own copy is no better once others may write to it.
-        os.unlink(self.copy_name("base/data"))
-        write(self.copy_name("base/data"), self.files["base/data"], mode=0o666)
-        status, lines = self.update(self.server.port, None, 3, 5, "-v")
-        self.assert_clean_update(lines, status)
-        # Even with the listed digest, nothing planted counted as a complete copy.
-        self.assertEqual([line for line in lines if line.startswith("Getting file")],
-                         ["Getting file " + name for name in (
-                             "qavoe.info", "base/data", "engine/engine.conf", "engine/engine.so",
-                             "tools/report")])
+        os.unlink(self.site.copy_name("base/data"))
+        write(self.site.copy_name("base/data"), contents["base/data"], mode=0o666)
+        got = self.site.update("-v")
+        self.assertEqual(got.matching(r"^Getting file (.*)$"), [
+            "qavoe.info", "base/data", "tools/report", "engine/engine.conf", "engine/engine.so"])
+        self.assert_clean_update(got)
 
-    def test_link_as_lock_file_ends_the_run_before_anything_is_written(self):
-        lock = self.path("tmp", "update.start")
+    def test_lock_link_or_open_directory_ends_the_run_untouched(self):
+        lock = self.site.path("tmp", "update.start")
         for owner in ("nobody", "root"):
-            for target in (self.victim("lock"), self.path("victims", "created")):
+            for target in (self.victim("lock"), self.site.path("victims", "created")):
                 with self.subTest(owner=owner, target=target):
                     self.plant_link(owner, target, lock)
-                    status, lines = self.update(self.server.port)
-                    self.assertEqual(status, 255, "\n".join(lines))
-                    # The kernel may refuse another user's link before we do.
-                    reasons = [LOOP] + (["Permission denied"] if owner == "nobody" else [])
-                    self.assertIn(lines, [["Can't open %s (%s)" % (lock, reason), ""]
-                                          for reason in reasons])
+                    got = self.site.update()
+                    self.assertEqual(got.status, 255, got)
+                    # The kernel may refuse another user's link before the updater does.
+                    reasons = ["Too many levels of symbolic links"] + (
+                        ["Permission denied"] if owner == "nobody" else [])
+                    self.assertIn(got.lines, [["Can't open %s (%s)" % (lock, reason), ""]
+                                              for reason in reasons])
                     self.assert_victims_intact()
-                    self.assertFalse(os.path.exists(self.path("victims", "created")))
-                    self.assertEqual(self.server.requests, [])
-
-    def test_directory_that_others_can_clear_holds_no_copies(self):
-        os.chmod(self.path("tmp"), 0o777)
-        status, lines = self.update(self.server.port)
-        self.assertEqual(status, 6, "\n".join(lines))
-        self.assertIn("Error: temppath (Operation not permitted)", lines)
-        self.assertEqual(os.listdir(self.path("tmp")), ["update.start"])
-        self.assertEqual(self.server.requests, [])
+        os.unlink(lock)
+        os.chmod(self.site.path("tmp"), 0o777)
+        got = self.site.update()
+        self.assertRun(got, 6, "Error: temppath (Operation not permitted)")
+        self.assertEqual((self.site.leftovers(), self.http.requests), ([], []))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,235 @@
+"""Machinery of the end-to-end tests: the built programs, a sandbox with a
+mirror published by qavopublish and a private installation tree, runs of
+qavoupdate, and the real servers (nginx and vsftpd as the demo starts them,
+squid as a proxy)."""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(os.environ.get("QAVO_BIN", os.path.join(HERE, "..", "..", "build")))
+SOURCE = os.path.abspath(os.environ.get("QAVO_SOURCE", os.path.join(HERE, "..", "..")))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+import loopback  # noqa: E402  (the demo's servers serve the tests too)
+
+UPDATER = os.path.join(BUILD, "qavoupdate")
+PUBLISHER = os.path.join(BUILD, "tools", "qavopublish")
+DRIVER = os.path.join(BUILD, "tests", "engine_driver")
+KEY = os.path.join(SOURCE, "keys", "demo-private-key.pem")
+PUBLIC = os.path.join(SOURCE, "keys", "demo-public-key.pem")
+OPENSSL = shutil.which("openssl")
+SQUID = "/usr/sbin/squid"
+INFOFILE = "pub/qavo/qavoe.info"
+T0 = 1100000000  # the listed time of the standard mirror's files
+ROOT = os.geteuid() == 0
+
+
+def pattern(size, seed=0):
+    """Bytes without a short period: a misplaced block changes the digest."""
+    return b"".join(b"%07d:%d block of the release\n" % (line, seed)
+                    for line in range(size // 20 + 1))[:size]
+
+
+# The standard mirror: engine requires base. (site path, installed path, bytes)
+STANDARD = [
+    ("engine/engine.so", "data/engine.so", pattern(120000)),
+    ("engine/engine.conf", "conf/engine.conf", b"engine.conf: level=3\n"),
+    ("base/data", "data/base.dat", b"base data\n" * 50),
+]
+STANDARD_DESCRIPTION = (
+    "module engine\n    require base\n    file engine/engine.so ${DATADIR}/engine.so\n"
+    "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
+    "module base\n    file base/data ${DATADIR}/base.dat\n")
+
+
+def publisher(*args, **kwargs):
+    return subprocess.run([PUBLISHER, *args], capture_output=True, timeout=120, **kwargs)
+
+
+def write(path, data, mtime=None, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+    if mode is not None:
+        os.chmod(path, mode)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+    return path
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Run:
+    """One run of a program: its status and what it printed."""
+
+    def __init__(self, status, out, err=""):
+        self.status, self.out, self.err = status, out, err
+        self.lines = out.split("\n")
+
+    def matching(self, regex):
+        """The first group (or the whole match) of every line that matches."""
+        found = [re.search(regex, line) for line in self.lines]
+        return [m.group(1) if m.groups() else m.group(0) for m in found if m]
+
+    def __str__(self):
+        return "status %s\n%s%s" % (self.status, self.out[-6000:], self.err[-2000:])
+
+
+def run(args, program=UPDATER, cwd=None, timeout=240, merge=False):
+    proc = subprocess.run([program, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT if merge else subprocess.PIPE, timeout=timeout)
+    return Run(proc.returncode, proc.stdout.decode("latin-1"),
+               (proc.stderr or b"").decode("latin-1"))
+
+
+class Site:
+    """A sandbox: release sources, the mirror published from them under
+    www/pub/qavo, the installation directories bin, data and conf, and a
+    private temporary directory."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
+        os.chmod(self.root, 0o755)
+        for name in ("tmp", "bin", "data", "conf", "release"):
+            os.mkdir(self.path(name))
+        os.chmod(self.path("tmp"), 0o700)
+        self.mirror = self.path("www", os.path.dirname(INFOFILE))
+        os.makedirs(os.path.dirname(self.mirror))
+        for site, _, data in STANDARD:
+            self.source(site, data)
+        self.expected = {installed: data for _, installed, data in STANDARD}
+        self.publish(STANDARD_DESCRIPTION)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def source(self, name, data, mtime=T0, mode=None):
+        return write(self.path("release", name), data, mtime, mode)
+
+    def publish(self, description, *options, key=KEY):
+        desc = write(self.path("release", "mirror.desc"), description)
+        done = publisher("build", "--key", key, *options, desc, self.mirror)
+        if done.returncode != 0:
+            raise AssertionError("qavopublish build failed: %s" % done.stderr.decode())
+
+    def mirror_file(self, site):
+        return os.path.join(self.mirror, site)
+
+    def copy_name(self, site):
+        """The temporary copy of a mirror file: named by the MD5 of its name."""
+        return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
+
+    def configure(self, port, protocol="http", modules="", **settings):
+        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global]
+        (tries, timeout, proxy, ...) or, for 'passive', to the protocol's section;
+        modules is the text of a [modules] section."""
+        options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
+                       BINDIR=self.path("bin"), DATADIR=self.path("data"),
+                       CONFDIR=self.path("conf"), INSTALL=self.path("data"))
+        section = {"port": port}
+        if "passive" in settings:
+            section["passive"] = settings.pop("passive")
+        options["use-proxy"] = "on" if settings.get("proxy") else "off"
+        options.update(settings)
+        text = "".join("%s=%s\n" % item for item in options.items())
+        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\n" % (
+            INFOFILE, protocol, protocol)
+        text += "".join("%s=%s\n" % item for item in section.items())
+        text += "[modules]\n%s\n" % modules if modules else ""
+        return write(self.path("qup.conf"), "[global]\n" + text)
+
+    def update(self, *args, program=UPDATER):
+        return run(["-c", self.path("qup.conf"), *args], program=program, cwd=self.root,
+                   merge=True)
+
+    def drive(self, tries=2):
+        """One engine run over file:// through the test driver."""
+        conf = self.configure(0, tries=tries, verbose="on", alarm=0)
+        url = "file://" + self.mirror_file("qavoe.info")
+        return run([conf, url], program=DRIVER, cwd=self.root, merge=True)
+
+    def tree(self):
+        """Every installed file, by its path below the sandbox."""
+        found = {}
+        for top in ("bin", "data", "conf"):
+            for folder, _, names in os.walk(self.path(top)):
+                for name in names:
+                    full = os.path.join(folder, name)
+                    found[os.path.relpath(full, self.root)] = read(full)
+        return found
+
+    def leftovers(self):
+        """What stays in the temporary directory besides the lock."""
+        return sorted(set(os.listdir(self.path("tmp"))) - {"update.start"})
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class SiteTest(unittest.TestCase):
+    """A test with a fresh standard site."""
+
+    def setUp(self):
+        self.site = Site()
+        self.addCleanup(self.site.cleanup)
+
+    def assertRun(self, run, status, *lines):
+        self.assertEqual(run.status, status, run)
+        for line in lines:
+            self.assertIn(line, run.lines, run)
+
+    def assertUpdated(self, run, files=3):
+        """A complete update: status 0, every file installed with its listed
+        time, nothing left in the temporary directory."""
+        self.assertRun(run, 0, "\t- %d files downloaded," % files)
+        self.assertEqual(self.site.tree(), self.site.expected, run)
+        self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime, T0)
+        self.assertEqual(self.site.leftovers(), [], run)
+
+
+class Squid(loopback.Server):
+    """squid as a forward proxy on loopback, without a disk cache."""
+
+    name = "squid"
+
+    def configure(self):
+        root = os.geteuid() == 0
+        loopback.write_text(self.path("squid.conf"), (
+            "http_port 127.0.0.1:%d\nacl loopback src 127.0.0.1/32\n"
+            "http_access allow loopback\nhttp_access deny all\npid_filename %s\n"
+            "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
+            "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
+            "max_filedescriptors 1024\nftp_passive on\n%s") % (
+                self.port, self.path("squid.pid"), self.path("access.log"),
+                self.path("cache.log"), self.folder,
+                "cache_effective_user proxy\n" if root else ""))
+        if root:
+            shutil.chown(self.folder, "proxy", "proxy")
+        return [SQUID, "-N", "-f", self.path("squid.conf")]
+
+    def access_log(self):
+        return read(self.path("access.log")).decode("latin-1").splitlines()
+
+
+def server(test, kind, *args):
+    """Starts a loopback server for the test's duration, or skips the test
+    when the program is missing."""
+    program = {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
+               Squid: SQUID}[kind]
+    if not os.access(program, os.X_OK) or (kind is loopback.Vsftpd and not ROOT):
+        test.skipTest("%s is not installed (or needs root)" % program)
+    folder = tempfile.mkdtemp(prefix="qavo-%s-" % kind.name)
+    os.chmod(folder, 0o755)
+    started = kind(args[0] if args else folder, folder).start()
+    test.addCleanup(shutil.rmtree, folder, True)
+    test.addCleanup(started.stop)
+    return started

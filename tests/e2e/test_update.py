@@ -1,0 +1,352 @@
+"""Whole updates as an administrator runs them: qavoupdate against a mirror
+published with qavopublish (served over HTTP by the fault server, which
+behaves until told otherwise; file:// through the engine's test driver),
+checked by the status, the lines that matter and the installed tree."""
+import os
+import re
+import shutil
+import stat
+import time
+import unittest
+
+from faults import HttpFaults
+from harness import (KEY, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, pattern, publisher,
+                     read, write)
+
+CYCLIC = "Cyclic dependencies between modules. Please contact tech support."
+EXECUTE = "Can't execute last file. Update can't continue"
+INSTALL = "Can't install last file. Update can't continue"
+AGENT = "QAVO Update/snapshot-20021125"
+DOTS = " .......... .......... .......... .......... .........."
+
+
+def missing(name):
+    return "Can't find any information about '%s'.Update will fail" % name
+
+
+def masked(lines):
+    """Lines with rates and clocks masked, which vary from run to run."""
+    return [re.sub(r"\d\d:\d\d:\d\d", "hh:mm:ss", re.sub(r" *\d+\.\d [ KMGT]B/s", " R", line))
+            for line in lines]
+
+
+class UpdateTest(SiteTest):
+    def setUp(self):
+        super().setUp()
+        self.http = HttpFaults(self.site.path("www"))
+        self.addCleanup(self.http.stop)
+        self.site.configure(self.http.port)
+
+    def update(self, *args):
+        return self.site.update("-v", *args)
+
+
+class FirstUpdateTest(UpdateTest):
+    def test_first_update_then_nothing_then_one_changed_file(self):
+        first = self.update()
+        self.assertUpdated(first)
+        data, conf, so = map(self.site.path, ("data/base.dat", "conf/engine.conf",
+                                              "data/engine.so"))
+        self.assertEqual(first.matching(r"^File '(.*)' with size \d+ needs update!$"),
+                         [data, conf, so])
+        self.assertEqual(first.matching(r"^Getting file (.*)$"),
+                         ["qavoe.info", "base/data", "engine/engine.conf", "engine/engine.so"])
+        check, update = "Checking if file '%s' can be updated", "Updating file '%s'"
+        self.assertEqual(first.matching(r"^(Installing module .*|Checking .*|Updating .*)$"), [
+            "Installing module 'base'", check % data, update % data,
+            "Installing module 'engine'", check % conf, check % so, update % conf, update % so])
+        self.assertRun(first, 0, "Verifying signed file 'qavoe.info': OK", "\t- 2 modules updated,",
+                       "\t- 3 files updated and", "\t- %d bytes downloaded." % sum(
+                           len(d) for d in self.site.expected.values()))
+        # The meter of the large file, whatever the speed.
+        at = first.lines.index("Getting file engine/engine.so")
+        self.assertEqual(masked(first.lines[at + 1:at + 5]), [
+            "    0K " + DOTS + "  42% @ R", "   50K " + DOTS + "  85% @ R",
+            "  100K  .......... ......." + " " * 36 + " 100% @ R", "hh:mm:ss ( R) [120000]"])
+        # One connection; every request with the same sorted headers.
+        self.assertEqual(self.http.connections, 1)
+        self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % self.http.port), 1)
+        for line, headers in self.http.requests:
+            name = line.split("/pub/qavo/")[1].split(" ")[0]
+            self.assertEqual(line, "GET http://127.0.0.1:%d/pub/qavo/%s HTTP/1.1" % (
+                self.http.port, name))
+            cache, listed = dict(headers)["Cache-Control"], name != "qavoe.info"
+            if listed:  # aged by the listed time, so a cache may serve it
+                self.assertAlmostEqual(int(cache[len("max-age="):]), time.time() - T0, delta=600)
+            self.assertEqual(headers, [("Accept", "*.*"), ("Cache-Control", cache if listed else
+                                                            "no-cache"),
+                                       ("Host", "127.0.0.1"), ("User-Agent", AGENT)])
+
+        again = self.update()
+        self.assertRun(again, 1, "There are no files to update.")
+        self.assertEqual(again.matching(r"^Getting file (.*)$"), ["qavoe.info"])
+        self.assertEqual(sorted(again.matching(r"^Verifying md5sum for file: (.*): OK$")),
+                         sorted([data, conf, so]))
+
+        # Same size: only the digest tells the installed copy is old.
+        self.site.source("engine/engine.so", pattern(120000, seed=2), mtime=T0 + 100)
+        self.site.publish(STANDARD_DESCRIPTION)
+        changed = self.update()
+        self.assertRun(changed, 0, "\t- 1 files downloaded,", "Verifying md5sum for file: %s: "
+                       "FAILED" % so)
+        self.assertEqual(changed.matching(r"^Getting file (.*)$"), ["qavoe.info",
+                                                                     "engine/engine.so"])
+        self.assertEqual(changed.matching(r"^Installing module '(.*)'$"), ["engine"])
+        self.assertEqual(read(so), pattern(120000, seed=2))
+        self.assertEqual(os.stat(so).st_mtime, T0 + 100)
+        self.assertEqual(self.site.leftovers(), [])
+
+    def test_copies_left_behind_are_installed_when_complete_else_fetched_whole(self):
+        write(self.site.copy_name("base/data"), self.site.expected["data/base.dat"])
+        so = self.site.expected["data/engine.so"]
+        write(self.site.copy_name("engine/engine.so"), so[:3000])
+        got = self.update()
+        # The complete copy is installed unfetched; the prefix is no resumable copy.
+        self.assertRun(got, 0, "\t- 2 files downloaded,",
+                       "Verifying md5sum for file: %s: OK" % self.site.copy_name("base/data"),
+                       "Verifying md5sum for file: %s: FAILED" % self.site.copy_name(
+                           "engine/engine.so"))
+        self.assertEqual(got.matching(r"^Getting file (.*)$"),
+                         ["qavoe.info", "engine/engine.conf", "engine/engine.so"])
+        self.assertEqual([dict(h).get("Range") for _, h in self.http.of("engine.so")], [None])
+        self.assertEqual(self.site.tree(), self.site.expected)
+        self.assertEqual(self.site.leftovers(), [])
+
+    def test_bad_mirror_file_fails_the_run_before_any_installation(self):
+        with open(self.site.mirror_file("engine/engine.so"), "r+b") as f:
+            f.seek(100)
+            f.write(b"!")
+        got = self.update()
+        self.assertRun(got, 6, "Verifying md5sum for file: %s: FAILED"
+                       % self.site.copy_name("engine/engine.so"))
+        self.assertEqual(got.matching("Installing module"), [])
+        self.assertEqual((self.site.tree(), self.site.leftovers()), ({}, []))
+
+
+class CatalogueTest(UpdateTest):
+    def sign(self, text, key=KEY):
+        """Publishes a hand-written catalogue, compressed and signed."""
+        plain = write(self.site.path("plain.info"), text)
+        packed = self.site.path("packed.info")
+        for args in (("compress", plain, packed),
+                     ("sign", "--key", key, packed, self.site.mirror_file("qavoe.info"))):
+            self.assertEqual(publisher(*args).returncode, 0, args)
+
+    def test_catalogue_that_fails_its_checks_ends_the_run(self):
+        keys = self.site.path("keys")
+        os.mkdir(keys)
+        self.assertEqual(publisher("keygen", keys).returncode, 0)
+        listing = '<update> sitepath = "" localpath = "" </update> <kit> %s </kit>'
+        cases = [
+            (lambda: self.site.publish(STANDARD_DESCRIPTION,
+                                       key=os.path.join(keys, "private-key.pem")),
+             "Verifying signed file 'qavoe.info': FAILED"),
+            (lambda: self.sign(listing % ""), "Parser Error: Can't parse information file. "
+             "Please contact tech support"),
+            (lambda: self.sign(listing % "<module> name = base </module>"), missing("engine")),
+        ]
+        for prepare, message in cases:
+            with self.subTest(message=message):
+                prepare()
+                got = self.update()
+                self.assertRun(got, 6, message)
+                self.assertEqual(got.matching(r"^Getting file (.*)$"), ["qavoe.info"])
+                self.assertEqual((self.site.tree(), self.site.leftovers()), ({}, []))
+
+    def test_a_nameless_module_stays_out_of_the_way(self):
+        signed = read(self.site.mirror_file("qavoe.info"))
+        packed, plain = self.site.path("packed.info"), self.site.path("plain.info")
+        self.assertEqual(publisher("decompress", write(packed, signed[:-128]), plain).returncode, 0)
+        text = read(plain).decode()
+        self.sign(text.replace("<kit>", "<kit>" + " <module> require = engine </module>" * 2))
+        self.assertUpdated(self.update())
+        self.assertRun(self.update("qavomd"), 6, missing("qavomd"))
+
+    def test_signed_file_is_checked_by_its_signature_and_fetched_every_run(self):
+        data = bytes(range(256)) * 20
+        self.site.source("engine/db", data, T0 + 10)
+        self.site.publish("module engine\n    file engine/db ${DATADIR}/db signed\n")
+        for _ in range(2):
+            got = self.update()
+            self.assertRun(got, 0, "Verifying signed file 'engine/db': OK", "\t- 1 files "
+                           "downloaded,")
+            installed = read(self.site.path("data", "db"))
+            self.assertEqual((installed[:-128], len(installed)), (data, len(data) + 128))
+            self.assertEqual(os.stat(self.site.path("data", "db")).st_mtime, T0 + 10)
+        os.unlink(self.site.path("data", "db"))
+        with open(self.site.mirror_file("engine/db"), "r+b") as f:
+            f.seek(len(data) + 5)
+            f.write(b"\0\0")
+        got = self.update()
+        self.assertRun(got, 6, "Verifying signed file 'engine/db': FAILED")
+        self.assertEqual((self.site.tree(), self.site.leftovers()), ({}, []))
+
+
+class DependencyTest(UpdateTest):
+    def module(self, name, require="", needs=""):
+        self.site.source("%s/f" % name, b"file of %s\n" % name.encode())
+        return "module %s\n%s%s    file %s/f ${DATADIR}/%s\n" % (
+            name, "    require %s\n" % require if require else "",
+            "    needs %s\n" % needs if needs else "", name, name)
+
+    def test_require_and_needs_order_fetching_and_installation(self):
+        # Without "needs lib", tools (and util) would come before lib.
+        self.site.publish(self.module("engine", require="tools lib") +
+                          self.module("tools", require="util", needs="lib") +
+                          self.module("lib", require="util") + self.module("util") +
+                          self.module("other"))
+        order = ["util", "lib", "tools", "engine"]
+        got = self.update("engine")
+        self.assertRun(got, 0, "\t- 4 files downloaded,", "\t- 4 modules updated,")
+        self.assertEqual(got.matching(r"^Getting file (.*)/f$"), order)
+        self.assertEqual(got.matching(r"^Installing module '(.*)'$"), order)
+        self.assertEqual(got.matching(r"^Updating file '.*/data/(.*)'$"), order)
+        self.assertEqual(sorted(self.site.tree()), sorted("data/" + m for m in order))
+        self.site.configure(self.http.port, modules="engine=off")
+        self.assertRun(self.update(), 1, "There are no files to update.")
+
+    def test_broken_dependencies_fail_before_any_fetch(self):
+        cases = [  # (description, extra selection, the one message or None)
+            (self.module("engine", needs="b") + self.module("b"), [], None),
+            (self.module("engine", require="b") + self.module("b", needs="engine"), [], None),
+            (self.module("engine", require="engine"), [], CYCLIC),
+            (self.module("engine", require="b") + self.module("b", require="c") +
+             self.module("c", require="engine"), [], CYCLIC),
+            (self.module("engine", require="ghost"), [], missing("ghost")),
+            (self.module("engine"), ["qavomd"], missing("qavomd")),
+            (self.module("engine", needs="ghost"), [], "ok"),
+        ]
+        for description, selection, message in cases:
+            with self.subTest(description=description):
+                self.site.publish(description, "--unchecked-dependencies")
+                got = self.update(*selection)
+                self.assertEqual(self.site.leftovers(), [])
+                if message == "ok":
+                    self.assertRun(got, 0)
+                    self.assertEqual(list(self.site.tree()), ["data/engine"])
+                    os.unlink(self.site.path("data", "engine"))
+                    continue
+                self.assertEqual(got.status, 6, got)
+                errors = [line for line in got.lines if "Can't" in line or "Error" in line or
+                          line == message]
+                self.assertEqual(errors, [message] if message else [], got)
+                self.assertEqual(got.matching(r"^Getting file (.*)$"), ["qavoe.info"])
+                self.assertEqual(got.matching("needs update"), [])
+                self.assertEqual(self.site.tree(), {})
+
+
+class ProgramTest(UpdateTest):
+    def script(self, name, status=0):
+        """A program that logs its name and whether the library is installed yet."""
+        return ("#!/bin/sh\nif [ -e %s ]; then s=present; else s=absent; fi\n"
+                "echo \"%s $s\" >> %s\nexit %d\n") % (
+                    self.site.path("data", "lib"), name, self.site.path("log"), status)
+
+    def publish_programs(self, failing, hook):
+        for name in ("stop", "prep", "notify", "start"):
+            self.site.source("engine/" + name, self.script(name, 3 if name == failing else 0))
+        self.site.source("engine/lib", b"library")
+        self.site.source("md/run", self.script("md-run"))
+        if hook:
+            write(self.site.path("bin", "hook"), self.script("hook"), mode=0o755)
+        self.site.publish(
+            "module engine\n    file engine/stop \"\" pre 1\n    file engine/prep ${BINDIR}/prep "
+            "pre 5\n    file engine/lib ${DATADIR}/lib\n    file engine/notify \"\" post 1\n"
+            "    file engine/start \"\" post 2\n    file \"\" %s post 3\n"
+            "module qavomd\n    file md/run \"\" post 1\n" % self.site.path("bin", "hook"))
+
+    def test_programs_run_in_order_around_the_installation_until_one_fails(self):
+        started = ["prep absent", "stop absent", "notify present", "start present"]
+        for failing, hook, status, log, installed in (
+                (None, True, 0, started + ["hook present"], ["bin/hook", "bin/prep", "data/lib"]),
+                ("stop", True, 6, started[:2], ["bin/hook"]),
+                ("start", True, 6, started, ["bin/hook", "bin/prep", "data/lib"]),
+                (None, False, 6, started, ["bin/prep", "data/lib"])):
+            with self.subTest(failing=failing, hook=hook):
+                self.publish_programs(failing, hook)
+                got = self.update("qavomd")
+                self.assertRun(got, status)
+                path = self.site.path("log")
+                self.assertEqual(read(path).decode().splitlines() if os.path.exists(path) else [],
+                                 log)
+                self.assertEqual(got.lines.count(EXECUTE), int(status != 0), got)
+                # A program with an installation path is installed too, the others not.
+                self.assertEqual(sorted(self.site.tree()), installed)
+                self.assertEqual(self.site.leftovers(), [])
+                for name in ["log"] + installed:
+                    if os.path.exists(self.site.path(name)):
+                        os.unlink(self.site.path(name))
+                if status == 0:
+                    self.assertEqual(got.matching(r"^Running file (.*)$"), [
+                        self.site.copy_name(p) for p in ("engine/prep", "engine/stop",
+                                                         "engine/notify", "engine/start")] +
+                        [self.site.path("bin", "hook")])
+                    # qavomd has nothing to install: not announced, its program never run.
+                    self.assertEqual(got.matching(r"^Installing module '(.*)'$"), ["engine"])
+                    self.assertIn("File '' with size %d needs update!" % len(
+                        self.script("md-run")), got.lines)
+        self.assertIn("Error: stat (No such file or directory)", got.lines)
+
+    def test_a_file_that_cannot_be_installed_stops_its_module_before_any_install(self):
+        for name, data in (("base/data", b"base"), ("m/one", b"one"), ("m/two", b"two")):
+            self.site.source(name, data)
+        self.site.publish("module engine\n    require base\n    file m/one ${DATADIR}/one\n"
+                          "    file m/two ${DATADIR}/no/such/dir/two\n"
+                          "module base\n    file base/data ${DATADIR}/base\n")
+        got = self.update()
+        self.assertRun(got, 6, INSTALL)
+        # The dependency stays installed; of engine nothing was written.
+        self.assertEqual(got.matching(r"^Updating file '(.*)'$"), [self.site.path("data", "base")])
+        self.assertEqual(self.site.tree(), {"data/base": b"base", "data/one": b""})
+        self.assertEqual(self.site.leftovers(), [])
+
+
+class SelfUpdateTest(UpdateTest):
+    def test_new_updater_replaces_itself_then_updates_the_modules(self):
+        updater = self.site.path("bin", "qavoupdate")
+        shutil.copy(UPDATER, updater)
+        new = read(UPDATER) + b"\n# release 2\n"
+        self.site.source("bin/qavoupdate", new, T0 + 20)
+        update_line = "update qavoupdate ${BINDIR}/qavoupdate from bin/qavoupdate\n"
+        self.site.publish(update_line + STANDARD_DESCRIPTION)
+        got = self.site.update("-v", program=updater)
+        self.assertRun(got, 0, "Self update has been completed.", "Now restarting update "
+                       "procedure", "\t- 3 files downloaded,",
+                       "Verifying md5sum for file: %s: OK" % updater)
+        self.assertEqual(got.matching(r"^Getting file (.*)$"), [
+            "qavoe.info", "qavoupdate", "qavoe.info", "base/data", "engine/engine.conf",
+            "engine/engine.so"])
+        self.assertEqual(self.site.tree(), dict(self.site.expected, **{"bin/qavoupdate": new}))
+        self.assertEqual(stat.S_IMODE(os.stat(updater).st_mode), 0o755)
+        self.assertRun(self.site.update(program=updater), 1)
+
+        # A replacement that cannot be written is the run's failure.
+        self.site.publish(update_line.replace("${BINDIR}", "${BINDIR}/missing") +
+                          STANDARD_DESCRIPTION)
+        got = self.site.update(program=updater)
+        self.assertRun(got, 6, "Fatal Error: Can't self update file '%s'"
+                       % self.site.path("bin", "missing", "qavoupdate"))
+        self.assertEqual(got.matching(r"^Getting file (.*)$"), ["qavoe.info", "qavoupdate"])
+
+
+class FileMirrorTest(SiteTest):
+    """file:// mirrors, which only the engine's plugin table serves."""
+
+    def test_local_mirror_copies_and_retries(self):
+        got = self.site.drive()
+        self.assertIn("result=0 files_to_update=3 modules_installed=2 files_updated=3", got.out)
+        self.assertEqual(self.site.tree(), self.site.expected)
+        self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime, T0)
+        self.assertIn("result=0 files_to_update=0", self.site.drive().out)
+        os.unlink(self.site.path("data", "base.dat"))
+        os.unlink(self.site.mirror_file("base/data"))
+        got = self.site.drive(tries=3)
+        self.assertIn("result=-1 ", got.out)
+        self.assertEqual(got.lines.count("Error: stat (No such file or directory)"), 3, got)
+        self.assertEqual(len(got.matching(r"Retrying\(\d:3\)$")), 2, got)
+        self.assertEqual(got.matching("FAILED"), [])  # a failed fetch is never verified
+        self.assertEqual(self.site.leftovers(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

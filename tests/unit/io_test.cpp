@@ -1,0 +1,193 @@
+// The waits and interruptions of the connection layer and the I/O helpers:
+// sliced connects and data waits, the line reader's bounds, reads and writes
+// across signals, and the meter's rate text, none of which the outside can
+// time or provoke reliably.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "frontend/updcons.h"
+#include "support/connect.h"
+#include "support/utils.h"
+#include "tests/unit/test_util.h"
+
+namespace {
+
+std::vector<std::vector<int32_t>> spins(const Recorder &recorder, int code) {
+    std::vector<std::vector<int32_t>> found;
+    for (const auto &event : recorder.events)
+        if (event.code == code) found.push_back(event.words);
+    return found;
+}
+
+std::vector<std::vector<int32_t>> slices(int32_t count, bool advancing) {
+    std::vector<std::vector<int32_t>> expected;
+    for (int32_t i = 0; i < count; i++) expected.push_back({advancing ? i : 0, 16});
+    return expected;
+}
+
+// A connect to a listener whose backlog is full stays unanswered.
+TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
+    uint16_t port = 0;
+    const int listener = loopback_listener(&port, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> fillers;
+    bool full = false;
+    for (int i = 0; i < 8 && !full; i++) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr *>(&address), sizeof(address));
+        pollfd wait{fillers.back(), POLLOUT, 0};
+        full = poll(&wait, 1, 300) == 0;
+    }
+    if (full) {
+        Recorder timed(1);
+        Connection connection = -1;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(connection_open(&timed.context, &connection, "127.0.0.1", port, 0, nullptr), -1);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(spins(timed, UI_SPIN_IO), slices(16, true));
+        EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
+        EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+        EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+
+        Recorder endless(0);  // no time-out: only the user's break ends it
+        endless.answer = [&](int code) {
+            return code == UI_SPIN_IO && endless.count(UI_SPIN_IO) == 20 ? -1 : 0;
+        };
+        EXPECT_EQ(connection_open(&endless.context, &connection, "127.0.0.1", port, 0, nullptr),
+                  -1);
+        EXPECT_EQ(spins(endless, UI_SPIN_IO), slices(20, false));
+        EXPECT_EQ(endless.error_text(),
+                  std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
+        EXPECT_EQ(connection, -1);
+    }
+    for (int fd : fillers) close(fd);
+    close(listener);
+}
+
+TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    Recorder silent(1), ready(1), failed(1);
+    EXPECT_EQ(wait_for_data(&silent.context, ends[0]), 0);
+    EXPECT_EQ(spins(silent, UI_SPIN_WAIT), slices(16, true));
+    EXPECT_EQ(silent.events.back().code, UI_TIMEOUT);
+    ASSERT_EQ(write(ends[1], "x", 1), 1);
+    EXPECT_EQ(wait_for_data(&ready.context, ends[0]), 1);
+    EXPECT_EQ(ready.count(UI_DATA_READY), 1u);
+    EXPECT_EQ(ready.events.size(), 1u);
+    EXPECT_EQ(wait_for_data(&failed.context, -1), -1);
+    EXPECT_EQ(failed.error_text(),
+              std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
+    close(ends[0]);
+    close(ends[1]);
+}
+
+class LineReader : public ::testing::Test {
+   protected:
+    void SetUp() override { ASSERT_TRUE(tcp_pair(ends)); }
+    void TearDown() override {
+        free(buffer);
+        if (ends[0] >= 0) close(ends[0]);
+        close(ends[1]);
+    }
+    void say(const std::string &text) {
+        ASSERT_EQ(send(ends[1], text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    }
+    int read() { return read_line(&recorder.context, &waits, &ends[0], &buffer, &size); }
+    ssize_t pending() {
+        char peek[8];
+        return recv(ends[0], peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT);
+    }
+
+    int ends[2] = {-1, -1};
+    Recorder recorder{1, 3};
+    int32_t waits = 0;
+    char *buffer = nullptr;
+    size_t size = 0;
+};
+
+TEST_F(LineReader, RefusesAnEndlessLine) {
+    std::thread endless([&] {
+        const std::string block(65536, 'b');
+        for (size_t sent = 0; sent <= kLineBufferLimit; sent += block.size())
+            if (send(ends[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
+    });
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(size, 0u);
+    shutdown(ends[0], SHUT_RDWR);
+    endless.join();
+}
+
+TEST_F(LineReader, ExpiredWaitsSpendTheTriesAcrossLines) {
+    say("line\n");
+    recorder.context.tries = 0;  // no wait and no read at all
+    EXPECT_EQ(read(), -1);
+    EXPECT_TRUE(recorder.events.empty());
+    recorder.context.tries = 2;
+    waits = 2;  // spent already
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(pending(), 5);
+    char line[5];
+    ASSERT_EQ(recv(ends[0], line, 5, 0), 5);
+    waits = 1;  // one left: one wait of a second, then the end
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(waits, 2);
+    EXPECT_EQ(spins(recorder, UI_SPIN_WAIT), slices(16, true));
+    EXPECT_EQ(recorder.count(UI_TIMEOUT), 1u);
+}
+
+volatile sig_atomic_t g_alarms = 0;
+
+// SIGALRM every millisecond without SA_RESTART: a blocked read sees EINTR.
+TEST(Signals, ReadsGoOnAcrossInterruptions) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    const pid_t late = fork();  // a process of its own: the alarms are all ours
+    ASSERT_GE(late, 0);
+    if (late == 0) {
+        usleep(200000);
+        _exit(write(ends[1], "late data", 9) == 9 ? 0 : 1);
+    }
+    struct sigaction action {
+    }, previous{};
+    action.sa_handler = [](int) { g_alarms = g_alarms + 1; };
+    sigaction(SIGALRM, &action, &previous);
+    itimerval interval{{0, 1000}, {0, 1000}}, off{};
+    setitimer(ITIMER_REAL, &interval, nullptr);
+    Recorder recorder;
+    char buffer[32];
+    const int count = file_read(&recorder.context, ends[0], buffer, sizeof(buffer));
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    int status = -1;
+    EXPECT_EQ(waitpid(late, &status, 0), late);
+    EXPECT_GT(g_alarms, 0);
+    EXPECT_EQ(std::string(buffer, count > 0 ? count : 0), "late data");
+    EXPECT_EQ(recorder.error_text(), "");
+    close(ends[0]);
+    close(ends[1]);
+}
+
+TEST(Meter, RatesScaleByPowersOf1024) {
+    testing::internal::CaptureStdout();
+    const uint64_t kRates[][2] = {{51200000, 1000}, {51200000, 0},   {1024000, 1000},
+                                  {1025000, 1000},  {1ULL << 40, 1}, {2ULL << 50, 1}};
+    for (const auto &[bytes_x1000, ms] : kRates) print_rate(bytes_x1000, ms);  // 0 ms counts as 1
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              " 50.0 KB/s 48.8 MB/s 1024.0  B/s 1.0 KB/s 1024.0 GB/s 2048.0 TB/s");
+}
+
+}  // namespace
