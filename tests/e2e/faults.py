@@ -47,7 +47,7 @@ class HttpFaults(_Base):
     the connection), close (a close after a counted body), status N (status N with
     a body of its own), raw BYTES (these bytes, then a close), stall (no answer),
     stall_after N (the head and N bytes of the body, then silence).
-    pad(path, N) serves N bytes more than the file holds."""
+    padding {path: N} serves N bytes more than the file holds."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -56,9 +56,6 @@ class HttpFaults(_Base):
     def fault(self, path, kind, arg=None, times=None):
         with self.lock:
             self.faults.append([path, kind, arg, times])
-
-    def pad(self, path, count):
-        self.padding[path] = count
 
     def of(self, suffix):
         """The requests (request line, [(name, value)]) for one file."""
@@ -149,18 +146,16 @@ class _HttpHandler(socketserver.StreamRequestHandler):
 
 
 class FtpFaults(_Base):
-    """Faults, all optional: greeting (the replies on connect), user_reply (to
-    USER), rest_reply (to every REST instead of 350), missing (names answered 550
-    on RETR), cut ({name: N}: its first transfer stops after N bytes, then 426),
+    """Faults, all optional: greeting (the replies on connect), rest_reply (to
+    every REST instead of 350), missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N bytes, then 426),
     close_on_retr (the RETR of this number, counted over the server, gets 421 and
     a close), silent ({verb: count}: so many such commands, or "CONNECT" greetings,
     go unanswered), stranger (connect to the client's PORT listener from 127.0.0.2
     first), extra ({name: N}: every transfer sends N bytes more than the file)."""
 
-    def __init__(self, root, greeting=("220 Faulty FTP ready.",), user_reply="331 Password.",
-                 rest_reply=None, missing=(), cut=None, close_on_retr=None, silent=None,
-                 stranger=False, extra=None):
-        self.greeting, self.user_reply, self.rest_reply = greeting, user_reply, rest_reply
+    def __init__(self, root, greeting=("220 Faulty FTP ready.",), rest_reply=None, missing=(),
+                 cut=None, close_on_retr=None, silent=None, stranger=False, extra=None):
+        self.greeting, self.rest_reply = greeting, rest_reply
         self.missing, self.cut, self.close_on_retr = set(missing), dict(cut or {}), close_on_retr
         self.silent, self.stranger, self.extra = dict(silent or {}), stranger, dict(extra or {})
         self.commands, self.retrs, self.stranger_closed = [], 0, None
@@ -192,7 +187,7 @@ class _FtpHandler(socketserver.StreamRequestHandler):
             return
         for line in owner.greeting:
             self.reply(line)
-        canned = {"USER": owner.user_reply, "PASS": "230 Login successful.",
+        canned = {"USER": "331 Password.", "PASS": "230 Login successful.",
                   "TYPE": "200 Binary mode.", "QUIT": "221 Goodbye."}
         for line in self.rfile:
             command = line.decode("latin-1").rstrip("\r\n")

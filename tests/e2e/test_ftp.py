@@ -72,7 +72,6 @@ class FtpTest(SiteTest):
                             "220-Welcome to the mirror\r\n220-Second line\r\n220 Ready."]),
              {}, 0, {}, {"USER": 1, "PASS": ["PASS qavoupdate-0.9.10-20021125@mails.qavo."
                                              "example"]}, None),
-            (dict(user_reply="230 Logged in."), {}, 0, {}, {"USER": 1, "PASS": 0}, None),
             (dict(cut={SO: 60000}), {}, 0, {BAD_REPLY: 1}, {"REST": ["REST 60000"], "USER": 1},
              lambda got: meter(got, "   50K  ,,,,,,,,.. ")),
             (dict(cut={SO: 70000}, rest_reply="502 Command not implemented."), {}, 0,

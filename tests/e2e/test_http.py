@@ -94,8 +94,7 @@ class FaultTest(SiteTest):
             os.unlink(self.site.path(installed))
         for fault in faults:
             self.http.fault(*fault)
-        for path, count in pads:
-            self.http.pad(path, count)
+        self.http.padding.update(pads)
         self.site.configure(self.http.port, tries=tries, timeout=timeout)
         started = time.monotonic()
         got = self.site.update("-v")

@@ -130,28 +130,23 @@ TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
 }
 
 TEST(Paths, PassiveReplyAddresses) {
-    const struct {
-        const char *reply;
-        int result;
-        const char *host;
-        uint16_t port;
-    } kCases[] = {
-        {"227 Entering Passive Mode (10,0,0,7,19,137)\r\n", 0, "10.0.0.7", 5001},
-        {"227 =127,0,0,1,255,255", 0, "127.0.0.1", 65535},
-        {"227 Entering Passive Mode\r\n", -1, "", 0},
-        {"227 (1,2,3)\r\n", -2, "", 0},
-        {"227 (256,0,0,1,1,1)\r\n", -2, "", 0},
-        {"227 (1,0,0,1,-1,1)\r\n", -2, "", 0},
-        {"227 (1,0,0,1,99999999999999999999,1)\r\n", -2, "", 0},
+    constexpr std::pair<const char *, const char *> kCases[] = {
+        {"227 Entering Passive Mode (10,0,0,7,19,137)\r\n", "0 10.0.0.7:5001"},
+        {"227 =127,0,0,1,255,255", "0 127.0.0.1:65535"},
+        {"227 Entering Passive Mode\r\n", "-1"},
+        {"227 (1,2,3)\r\n", "-2"},
+        {"227 (256,0,0,1,1,1)\r\n", "-2"},
+        {"227 (1,0,0,1,-1,1)\r\n", "-2"},
+        {"227 (1,0,0,1,99999999999999999999,1)\r\n", "-2"},
     };
-    for (const auto &test : kCases) {
+    for (const auto &[reply, expected] : kCases) {
         char host[16] = "";
         uint16_t port = 0;
-        EXPECT_EQ(ftp_parse_pasv(test.reply, host, &port), test.result) << test.reply;
-        if (test.result == 0) {
-            EXPECT_STREQ(host, test.host);
-            EXPECT_EQ(port, test.port);
-        }
+        const int result = ftp_parse_pasv(reply, host, &port);
+        EXPECT_EQ(std::to_string(result) +
+                      (result == 0 ? std::string(" ") + host + ":" + std::to_string(port) : ""),
+                  expected)
+            << reply;
     }
 }
 
