@@ -259,7 +259,19 @@ RunState *parse_command_line(int argc, char **argv) {
             }
         }
         config_dump(stream, state->config);
-        if (stream != stdout) fclose(stream);
+        // A dump cut short (a full disk) is no dump: it fails like one that
+        // cannot be opened.
+        bool written = fflush(stream) == 0 && ferror(stream) == 0;
+        int error = errno;
+        if (stream != stdout && fclose(stream) != 0 && written) {
+            written = false;
+            error = errno;
+        }
+        if (!written) {
+            fprintf(stderr, "Can't write file %s (%s)\n",
+                    dump_file != nullptr ? dump_file : "(standard output)", strerror(error));
+            finish(state, 5);
+        }
         finish(state, 0);
     }
     return state;

@@ -162,6 +162,7 @@ class CliTest(unittest.TestCase):
             "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))
         missing = self.path("no", "dir")
         self.check(["-d" + missing], 5, err="Can't open file %s %s\n" % (missing, NO_FILE))
+        self.check(["-d/dev/full"], 5, "", "Can't write file /dev/full (No space left on device)\n")
 
     def test_first_configuration_found_wins_even_when_broken(self):
         tries = lambda: dumped(self.check(["-d"], 0).out)["tries"][0]  # noqa: E731
