@@ -77,7 +77,11 @@ int private_directory_check(const char *path) {
     struct stat info;
     if (path == nullptr || stat(path, &info) < 0) return -1;
     const bool owner_ok = info.st_uid == geteuid() || info.st_uid == 0;
-    const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    // Root's group and our own stand for nobody else; any other group that
+    // may write, or everybody, may only where the sticky bit keeps each to
+    // their own names.
+    const bool group_ok = info.st_gid == 0 || info.st_gid == getegid();
+    const bool shared = (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) && !group_ok);
     if (!S_ISDIR(info.st_mode) || !owner_ok || (shared && (info.st_mode & S_ISVTX) == 0)) {
         errno = EPERM;
         return -1;

@@ -19,7 +19,8 @@ int private_create(const char *path, int flags);
 // may have given the copy a second name, so the link count is not checked.
 int private_check(const char *path);
 
-// 0 when no other user can remove or rename files in the directory: it
-// belongs to this user or to root, and is writable by nobody else unless
-// the sticky bit is set. Else -1 with errno EPERM (or stat's error).
+// 0 when nobody but this user and root can remove or rename names in the
+// directory: it belongs to this user or to root, and neither everybody nor a
+// group other than root's and ours may write to it, unless the sticky bit is
+// set. Else -1 with errno EPERM (or stat's error).
 int private_directory_check(const char *path);

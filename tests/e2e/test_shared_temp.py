@@ -3,6 +3,7 @@ runs as root while the user nobody plants links and files under the names it
 will use (the lock, and the copies named by the MD5 of each mirror name) in
 the sticky, world-writable directory. Nothing planted is ever followed,
 reused, installed or run."""
+import grp
 import os
 import pwd
 import subprocess
@@ -108,10 +109,19 @@ class SharedTempTest(SiteTest):
                                               for reason in reasons])
                     self.assert_victims_intact()
         os.unlink(lock)
-        os.chmod(self.site.path("tmp"), 0o777)
-        got = self.site.update()
-        self.assertRun(got, 6, "Error: temppath (Operation not permitted)")
-        self.assertEqual((self.site.leftovers(), self.http.requests), ([], []))
+        # Only names that nobody but root and the updater's user can remove are safe.
+        other = grp.getgrnam("nogroup").gr_gid
+        for mode, group, refused in ((0o777, 0, True), (0o770, other, True), (0o775, 0, False),
+                                     (0o1777, other, False)):
+            with self.subTest(mode=oct(mode), group=group):
+                os.chown(self.site.path("tmp"), 0, group)
+                os.chmod(self.site.path("tmp"), mode)
+                got = self.site.update()
+                if not refused:
+                    self.assert_clean_update(got)
+                    continue
+                self.assertRun(got, 6, "Error: temppath (Operation not permitted)")
+                self.assertEqual((self.site.leftovers(), self.http.requests), ([], []))
 
 
 if __name__ == "__main__":
