@@ -15,7 +15,7 @@ import loopback  # noqa: E402
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INFOFILE = "pub/qavo/update/engine/i686/qavoe.info"
 MARKER = ".qavo-demo"
-RELEASE_TIME = 1764547200  # 2025-12-01, so every demo publishes the same catalogue
+RELEASE_TIME = 1764547200  # 2025-12-01: the release files' dates, the same in every demo
 KIB = 1024
 
 # Mirror path, installation path, size in bytes, seed; the engine module

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -24,6 +25,7 @@
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
 #include "tools/mirror_desc.h"
+#include "tools/previous_listing.h"
 #include "tools/publish_util.h"
 
 namespace {
@@ -112,7 +114,8 @@ struct NewFile {
 // Copies one source into the tree, digesting it on the way; a signed entry
 // gets its signature block appended and no digest in the catalogue.
 int publish_file(const MirrorDesc &desc, const DescFile &file, const std::string &root,
-                 const KeyFile *key, Listing *listing) {
+                 const KeyFile *key, const PreviousListing &previous, int32_t publication,
+                 Listing *listing) {
     const std::string source =
         file.source.front() == '/' ? file.source : desc.base + "/" + file.source;
     const std::string at = where(desc, file.line);
@@ -163,13 +166,17 @@ int publish_file(const MirrorDesc &desc, const DescFile &file, const std::string
     } else {
         memcpy(listing->md5, digest, sizeof digest);
     }
-    // The mirror copy carries the listed time, so servers report the same.
-    const struct timespec times[2] = {info.st_mtim, info.st_mtim};
-    if (out.finish(times) < 0) {
+    if (out.finish(nullptr) < 0) {
         return fail(at + system_error("cannot finish", target));
     }
     listing->size = static_cast<int32_t>(published);
-    listing->time = static_cast<int32_t>(info.st_mtime);
+    listing->time = previous_listing_time(previous, file.sitepath, target,
+                                          static_cast<int32_t>(info.st_mtime), publication);
+    // The mirror copy carries the listed time, so servers report the same.
+    const struct timespec times[2] = {{listing->time, 0}, {listing->time, 0}};
+    if (utimensat(AT_FDCWD, target.c_str(), times, 0) < 0) {
+        return fail(at + system_error("cannot set the times of", target));
+    }
     return kExitOk;
 }
 
@@ -417,6 +424,9 @@ int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
+    const int32_t publication = static_cast<int32_t>(time(nullptr));
+    PreviousListing previous;
+    if (exists) previous_listing_load(target, desc.catalogue, key, &previous);
 
     Staging staging;
     staging.path = target + ".tmp-XXXXXX";
@@ -428,7 +438,8 @@ int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
     Published published;
     size_t files = 0;
     if (desc.has_update) {
-        if (int status = publish_file(desc, desc.update, staging.path, key, &published.update);
+        if (int status = publish_file(desc, desc.update, staging.path, key, previous, publication,
+                                      &published.update);
             status != kExitOk) {
             return status;
         }
@@ -438,8 +449,8 @@ int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
         published.modules.emplace_back(module.files.size());
         for (size_t f = 0; f < module.files.size(); f++) {
             if (module.files[f].sitepath.empty()) continue;
-            if (int status = publish_file(desc, module.files[f], staging.path, key,
-                                          &published.modules.back()[f]);
+            if (int status = publish_file(desc, module.files[f], staging.path, key, previous,
+                                          publication, &published.modules.back()[f]);
                 status != kExitOk) {
                 return status;
             }

@@ -10,6 +10,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import KEY, OPENSSL, PUBLIC, SOURCE, publisher, read, write
@@ -205,6 +206,7 @@ class BuildTest(Sandbox):
                          self.path("mirror"), status=status)
 
     def test_catalogue_and_mirror(self):
+        started = int(time.time())
         self.build(DESCRIPTION)
         text, files = catalogue(self.path("mirror", "qavoe.info"))
         self.tool("verify", "--key", PUBLIC, self.path("mirror", "qavoe.info"))
@@ -225,8 +227,9 @@ class BuildTest(Sandbox):
             site = "qavoupdate" if name == "bin/qavoupdate" else name
             published = self.path("mirror", site)
             self.assertEqual(read(published)[:len(data) if site == "engine/db" else None], data)
-            self.assertEqual(os.stat(published).st_mtime, 1000000000 + number)
-            self.assertEqual(files[site]["time"], str(1000000000 + number))
+            # New files are listed no earlier than their publication.
+            self.assertGreaterEqual(int(files[site]["time"]), started)
+            self.assertEqual(os.stat(published).st_mtime, int(files[site]["time"]))
             self.assertEqual(stat.S_IMODE(os.stat(published).st_mode), 0o644)
             if site != "engine/db":
                 self.assertEqual((files[site]["md5"], files[site]["size"]),
@@ -241,6 +244,20 @@ class BuildTest(Sandbox):
                          self.path("release", "mirror.desc"), self.path("mirror"))
         self.assertIn("warning: this key is not the one built into this updater", done)
         self.tool("verify", "--key", PUBLIC, self.path("mirror", "qavoe.info"), status=1)
+
+    def test_republished_files_keep_their_time_only_when_unchanged(self):
+        self.build(DESCRIPTION)
+        before = catalogue(self.path("mirror", "qavoe.info"))[1]
+        time.sleep(1.1)
+        sources = dict(SOURCES, **{"engine/engine.so": b"engine 2 " * 3000})
+        started = int(time.time())
+        self.build(DESCRIPTION, sources=sources)  # every source dated as before
+        after = catalogue(self.path("mirror", "qavoe.info"))[1]
+        for site in ("qavoupdate", "engine/setup", "engine/db", "base/data"):
+            self.assertEqual(after[site]["time"], before[site]["time"], site)
+        self.assertGreaterEqual(int(after["engine/engine.so"]["time"]), started)
+        self.assertEqual(os.stat(self.path("mirror", "engine", "engine.so")).st_mtime,
+                         int(after["engine/engine.so"]["time"]))
 
     def test_refused_descriptions_leave_everything_as_it_was(self):
         cases = [
