@@ -25,6 +25,7 @@ REQUIRED=(
   "clang:/usr/bin/clang++"
   "vsftpd:/usr/sbin/vsftpd"
   "nginx:/usr/sbin/nginx"
+  "lighttpd:/usr/sbin/lighttpd"
   "squid:/usr/sbin/squid"
   "libclang-rt-dev:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
   "man-db:/usr/bin/man"

@@ -1,6 +1,7 @@
-// The http plugin: every file is one GET of its absolute URL, straight to an
-// HTTP mirror or through an HTTP proxy (ftp:// mirrors included), with cache
-// control by the file's age and Range requests for the tail on retries.
+// The http plugin: every file is one GET, of its path straight to an HTTP
+// mirror or of its absolute URL through an HTTP proxy (ftp:// mirrors
+// included), with cache control by the file's age and Range requests for the
+// tail on retries.
 #include "transfer/http_plugin.h"
 
 #include <fcntl.h>
@@ -94,10 +95,13 @@ int http_close(void *handle) {
     return http_client_free(static_cast<HttpClient *>(handle));
 }
 
-// The absolute URL of the file. No user information for an http:// target:
+// The request target of the file. A proxy needs the absolute URL to know
+// where to go; an origin server takes the path alone (RFC 9112 3.2.1), and
+// some refuse anything else. No user information for an http:// target:
 // servers refuse it with 400 and senders must not generate it. An ftp://
 // target through the proxy keeps it, since the proxy logs in with it.
-char *request_target(Url *target, const char *sitepath) {
+char *request_target(const HttpClient *client, const char *sitepath) {
+    Url *target = client->target;
     target->path = const_cast<char *>(sitepath);
     char *user = target->user;
     char *password = target->password;
@@ -109,11 +113,18 @@ char *request_target(Url *target, const char *sitepath) {
     target->user = user;
     target->password = password;
     target->path = nullptr;
-    return url;
+    if (client->proxy != nullptr || url == nullptr) return url;
+    // The composed URL holds no user information here, so the path starts
+    // at the first slash after the scheme's.
+    const char *authority = strstr(url, "://");
+    const char *path = authority != nullptr ? strchr(authority + 3, '/') : nullptr;
+    char *origin = strdup(path != nullptr ? path : "/");
+    free(url);
+    return origin;
 }
 
 int build_request(HttpClient *client, HttpMessage *request, const FileRecord *file) {
-    char *url = request_target(client->target, file->sitepath);
+    char *url = request_target(client, file->sitepath);
     if (url == nullptr) return -1;
     int result = http_set_start_line(request, "GET", url, "HTTP/1.1");
     free(url);

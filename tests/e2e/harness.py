@@ -23,7 +23,7 @@ DRIVER = os.path.join(BUILD, "tests", "engine_driver")
 KEY = os.path.join(SOURCE, "keys", "demo-private-key.pem")
 PUBLIC = os.path.join(SOURCE, "keys", "demo-public-key.pem")
 OPENSSL = shutil.which("openssl")
-SQUID = "/usr/sbin/squid"
+SQUID, LIGHTTPD = "/usr/sbin/squid", "/usr/sbin/lighttpd"
 INFOFILE = "pub/qavo/qavoe.info"
 T0 = 1100000000  # the listed time of the standard mirror's files
 ROOT = os.geteuid() == 0
@@ -197,10 +197,25 @@ class SiteTest(unittest.TestCase):
         self.assertEqual(self.site.leftovers(), [], run)
 
 
-class Squid(loopback.Server):
-    """squid as a forward proxy on loopback, without a disk cache."""
+class Lighttpd(loopback.Server):
+    """lighttpd serving `root` on loopback, logging every request line."""
 
-    name = "squid"
+    name = "lighttpd"
+
+    def configure(self):
+        loopback.write_text(self.path("lighttpd.conf"), (
+            'server.document-root = "%s"\nserver.bind = "127.0.0.1"\nserver.port = %d\n'
+            'server.errorlog = "%s"\nserver.modules = ("mod_accesslog")\n'
+            'accesslog.filename = "%s"\nserver.stat-cache-engine = "disable"\n') % (self.root, self.port, self.path("error.log"),
+                                             self.path("access.log")))
+        return [LIGHTTPD, "-D", "-f", self.path("lighttpd.conf")]
+
+
+class Squid(loopback.Server):
+    """squid as a forward proxy on loopback, without a disk cache; `extra`
+    configuration lines may make it a cache."""
+
+    name, extra = "squid", ""
 
     def configure(self):
         root = os.geteuid() == 0
@@ -209,10 +224,10 @@ class Squid(loopback.Server):
             "http_access allow loopback\nhttp_access deny all\npid_filename %s\n"
             "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
             "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
-            "max_filedescriptors 1024\nftp_passive on\n%s") % (
+            "max_filedescriptors 1024\nftp_passive on\n%s%s") % (
                 self.port, self.path("squid.pid"), self.path("access.log"),
                 self.path("cache.log"), self.folder,
-                "cache_effective_user proxy\n" if root else ""))
+                "cache_effective_user proxy\n" if root else "", self.extra))
         if root:
             shutil.chown(self.folder, "proxy", "proxy")
         return [SQUID, "-N", "-f", self.path("squid.conf")]
@@ -225,7 +240,7 @@ def server(test, kind, *args):
     """Starts a loopback server for the test's duration, or skips the test
     when the program is missing."""
     program = {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
-               Squid: SQUID}[kind]
+               Lighttpd: LIGHTTPD}.get(kind, SQUID)
     if not os.access(program, os.X_OK) or (kind is loopback.Vsftpd and not ROOT):
         test.skipTest("%s is not installed (or needs root)" % program)
     folder = tempfile.mkdtemp(prefix="qavo-%s-" % kind.name)

@@ -6,16 +6,24 @@ import time
 import unittest
 
 from faults import HttpFaults
-from harness import INFOFILE, SiteTest, Squid, loopback, server
+from harness import (INFOFILE, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest, Squid,
+                     loopback, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 SO, CONF, DATA = "engine/engine.so", "engine/engine.conf", "base/data"
 
 
-def access_log(nginx):
-    with open(nginx.path("access.log")) as f:
+def access_log(origin):
+    with open(origin.path("access.log")) as f:
         return f.read().splitlines()
+
+
+class SiteCache(Squid):
+    """squid as the operators' guide configures a site cache."""
+
+    with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
+        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
 
 
 def lines_ending(run, text):
@@ -30,37 +38,54 @@ class ServersTest(SiteTest):
         self.assertRun(self.site.update(), 1, "There are no files to update.")
         return first
 
-    def test_nginx(self):
-        nginx = server(self, loopback.Nginx, self.site.path("www"))
-        first = self.first_then_nothing(nginx.port)
-        self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % nginx.port), 1)
-        log = access_log(nginx)
-        base = "http://127.0.0.1:%d/pub/qavo/" % nginx.port
-        self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" 200 ', line).group(1) for line in log],
-                         [base + name for name in ("qavoe.info", DATA, CONF, SO, "qavoe.info")])
-        dialogue = self.site.update("-S")
-        self.assertRun(dialogue, 1, "->>- GET %sqavoe.info HTTP/1.1\r" % base, "Accept: *.*\r",
-                       "-<<- HTTP/1.1 200 OK\r")
-        os.unlink(self.site.mirror_file("qavoe.info"))
-        self.site.configure(nginx.port, tries=2)
-        missing = self.site.update()
-        self.assertRun(missing, 6)
-        self.assertEqual(missing.lines.count("HTTP ERROR: server reply is (404)"), 2, missing)
-        self.assertEqual(len(missing.matching(r"\d\d:\d\d:\d\d Retrying\(1:2\)$")), 1, missing)
+    def test_origin_servers_get_the_path_alone(self):
+        catalogue = self.site.mirror_file("qavoe.info")
+        for kind in (loopback.Nginx, Lighttpd):
+            with self.subTest(server=kind.name):
+                origin = server(self, kind, self.site.path("www"))
+                first = self.first_then_nothing(origin.port)
+                self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % origin.port), 1)
+                self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info "
+                               "HTTP/1.1\r", "Accept: *.*\r", "-<<- HTTP/1.1 200 OK\r")
+                os.rename(catalogue, catalogue + ".away")
+                self.site.configure(origin.port, tries=2)
+                missing = self.site.update()
+                os.rename(catalogue + ".away", catalogue)
+                self.assertRun(missing, 6)
+                self.assertEqual(missing.lines.count("HTTP ERROR: server reply is (404)"), 2)
+                self.assertEqual(len(missing.matching(r"\d\d:\d\d:\d\d Retrying\(1:2\)$")), 1)
+                origin.stop()  # lighttpd writes its log on the way out
+                self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" 200 ', line).group(1)
+                                  for line in access_log(origin) if '" 200 ' in line],
+                                 ["/pub/qavo/" + name for name in ("qavoe.info", DATA, CONF, SO,
+                                                                   "qavoe.info", "qavoe.info")])
+                for installed in self.site.tree():
+                    os.unlink(self.site.path(installed))
 
-    def test_squid_proxy_for_http_and_ftp_mirrors(self):
-        nginx = server(self, loopback.Nginx, self.site.path("www"))
-        squid = server(self, Squid)
+    def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
+        nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
         proxy = "http://127.0.0.1:%d" % squid.port
-        first = self.first_then_nothing(nginx.port, proxy=proxy)
-        self.assertIn("Connecting to 127.0.0.1:%d" % squid.port, first.lines)
-        self.assertNotIn("Connecting to 127.0.0.1:%d" % nginx.port, first.lines)
-        time.sleep(0.5)  # squid writes its log after the reply
-        self.assertTrue(any(" GET http://127.0.0.1:%d/%s " % (nginx.port, INFOFILE) in line
-                            for line in squid.access_log()), squid.access_log())
-        served = [line for line in access_log(nginx) if SO in line]
-        self.assertEqual(len(served), 1)
-        self.assertIn("QAVO Update/snapshot-20021125", served[0])
+        sites = [self.site, Site(), Site()]  # the first one's mirror is served
+        for site in sites[1:]:
+            self.addCleanup(site.cleanup)
+
+        def update_all(files):
+            for site in sites:
+                site.configure(nginx.port, proxy=proxy)
+                got = site.update()
+                self.assertRun(got, 0, "\t- %d files downloaded," % files,
+                               "Connecting to 127.0.0.1:%d" % squid.port)
+                self.assertEqual(site.tree(), self.site.expected)
+                self.assertNotIn("Connecting to 127.0.0.1:%d" % nginx.port, got.lines)
+            return [sum(" 200 " in line for line in access_log(nginx) if "/%s " % name in line)
+                    for name in (SO, CONF, DATA)]
+        self.assertEqual(update_all(3), [1, 1, 1])  # each file left the origin once
+        # A changed file copied with its old date, a second after the cache took the old one.
+        time.sleep(1.1)
+        self.site.expected["conf/engine.conf"] = b"engine.conf: level=4\n"
+        self.site.source(CONF, self.site.expected["conf/engine.conf"], mtime=T0 - 1000)
+        self.site.publish(STANDARD_DESCRIPTION)
+        self.assertEqual(update_all(1), [1, 2, 1])
         # A proxy that does not speak HTTP is never contacted.
         self.site.configure(nginx.port, proxy="socks://127.0.0.1:%d" % squid.port)
         refused = self.site.update()
@@ -71,11 +96,12 @@ class ServersTest(SiteTest):
         for installed in self.site.tree():
             os.unlink(self.site.path(installed))
         self.first_then_nothing(vsftpd.port, protocol="ftp", proxy=proxy)
-        time.sleep(0.5)
-        # The login stays in an ftp:// target: the proxy logs in with it.
-        target = re.compile(r" GET ftp://ftp:[^@ /]+@127\.0\.0\.1:%d/%s " % (
+        time.sleep(0.5)  # squid writes its log after the reply
+        # Targets are absolute; an ftp:// one keeps the login, which the proxy uses.
+        log = "\n".join(squid.access_log())
+        self.assertIn(" GET http://127.0.0.1:%d/%s " % (nginx.port, INFOFILE), log)
+        self.assertRegex(log, r" GET ftp://ftp:[^@ /]+@127\.0\.0\.1:%d/%s " % (
             vsftpd.port, re.escape(INFOFILE)))
-        self.assertTrue(any(target.search(line) for line in squid.access_log()))
 
 
 class FaultTest(SiteTest):
