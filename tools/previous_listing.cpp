@@ -2,7 +2,6 @@
 // updater's own loader, and comparing republished copies with the old ones.
 #include "tools/previous_listing.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
