@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
-// Password sent by anonymous logins (ftp and http), an e-mail-shaped text,
-// and the vendor's download server. Literals, so callers can splice them.
-#define QAVO_ANONYMOUS_PASSWORD "qavoupdate-0.9.10-20021125@mails.qavo.example"
+#include "core/product.h"
+
+// The vendor's download server. A literal, so callers can splice it.
 #define QAVO_DEFAULT_HOST "update.qavo.example"
 
 enum ConfigType : int32_t {

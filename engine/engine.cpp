@@ -1,102 +1,26 @@
 // The update engine driver, which runs one update from the information file
-// to the last installed module, and ui_notify, which packs the arguments
-// of an event into the record the front end's callback receives.
+// to the last installed module.
 #include "engine/engine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/error.h"
+#include "core/notify.h"
 #include "engine/fetch.h"
 #include "engine/kit_install.h"
-#include "engine/update.h"
 #include "infofile/infofile.h"
+#include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 #include "integrity/rsa.h"
 #include "support/descriptor.h"
-#include "support/errnum.h"
 #include "support/privfile.h"
-
-namespace {
-
-void fill_file_info(UiFileInfo *info, const FileRecord *file) {
-    info->name = file->sitepath;
-    info->path = file->localpath;
-    info->temp = file->tempfile;
-    info->size = file->size;
-    info->done = file->received;
-}
-
-}  // namespace
-
-// The event records live on this frame, so they are valid only during the
-// callback; the front end must not keep pointers into them.
-int ui_notify(EngineContext *context, int code, ...) {
-    if (context == nullptr || context->run_state == nullptr || context->ui_event == nullptr) {
-        return 0;
-    }
-    UiEvent event{code, nullptr};
-    UiFileInfo info{};
-    UiPeers peers{};
-    int32_t words[2] = {0, 0};
-
-    va_list args;
-    va_start(args, code);
-    if (code == UI_VERIFY_SIGNATURE || code == UI_VERIFY_MD5) {
-        info.status = va_arg(args, int);
-        const FileRecord *file = va_arg(args, const FileRecord *);
-        if (file != nullptr) fill_file_info(&info, file);
-        event.data = &info;
-    } else if (ui_carries_file_info(code)) {
-        const FileRecord *file = va_arg(args, const FileRecord *);
-        if (file != nullptr) {
-            fill_file_info(&info, file);
-        } else {
-            info.done = va_arg(args, int);
-        }
-        event.data = &info;
-    }
-    switch (code) {
-        case UI_EXEC:
-            // The exit status travels as the data word itself.
-            event.data = reinterpret_cast<void *>(static_cast<intptr_t>(va_arg(args, int)));
-            break;
-        case UI_INSTALL_MODULE:
-        case UI_SENT_LINE:
-        case UI_RECEIVED_LINE:
-            event.data = const_cast<char *>(va_arg(args, const char *));
-            break;
-        case UI_SPIN_WAIT:
-        case UI_SPIN_IO:
-        case UI_SPIN:
-        case UI_RETRY:
-            words[0] = va_arg(args, int);
-            words[1] = va_arg(args, int);
-            event.data = words;
-            break;
-        case UI_CONNECTING:
-        case UI_CONNECTION_CLOSED:
-            peers.local_host = va_arg(args, const char *);
-            peers.local_port = static_cast<uint16_t>(va_arg(args, int));
-            peers.remote_host = va_arg(args, const char *);
-            peers.remote_port = static_cast<uint16_t>(va_arg(args, int));
-            event.data = &peers;
-            break;
-        case UI_ERROR:
-            event.data = context->error;
-            break;
-        default:  // the file codes above, the codes without data, unknown codes
-            break;
-    }
-    va_end(args);
-    return context->ui_event(context->run_state, &event);
-}
 
 namespace {
 
@@ -158,8 +82,8 @@ InfoRecord *load_information(EngineContext *context, EngineLink *link) {
     if (packed != nullptr && engine_prepare_tempfile(context, packed) >= 0 &&
         engineGetFile(packed, link, 0) >= 0) {
         if (strip_signature(packed) != 0) {
-            ui_notify(context, UI_VERIFY_SIGNATURE, -1, packed);
-        } else if (ui_notify(context, UI_VERIFY_SIGNATURE, 1, packed) != -1) {
+            notify_verify(context, UI_VERIFY_SIGNATURE, -1, packed);
+        } else if (notify_verify(context, UI_VERIFY_SIGNATURE, 1, packed) != -1) {
             plain = file_new();
             if (plain != nullptr) plain->sitepath = strdup(packed->tempfile);
             if (plain != nullptr && plain->sitepath != nullptr &&

@@ -12,11 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/ui.h"
+#include "core/error.h"
+#include "core/events.h"
+#include "core/notify.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
 #include "support/descriptor.h"
-#include "support/errnum.h"
 #include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
@@ -54,10 +55,10 @@ bool copy_matches(int fd, const uint8_t *md5) {
 int reuse_or_empty(EngineContext *context, FileRecord *file, int fd, off_t size) {
     file->received = static_cast<int32_t>(size);
     if (!file_md5_missing(file) && copy_matches(fd, file->md5)) {
-        if (ui_notify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
+        if (notify_verify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
         return 1;
     }
-    if (ui_notify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
+    if (notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
     if (size != 0 && ftruncate(fd, 0) < 0)
         return record_error(context, ERR_FILE_SYSCALL, "truncate");
     file->received = 0;
@@ -90,15 +91,15 @@ int open_or_create(EngineContext *context, FileRecord *file) {
 // checked by the signature appended to it. A bad copy is emptied so that the
 // next run starts it afresh.
 int verify_copy(EngineContext *context, FileRecord *file) {
-    const int code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
+    const UiCode code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
     Descriptor copy{private_open(file->tempfile, O_RDWR)};
     bool good = false;
     if (copy.fd >= 0) {
         good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy.fd) == 0
                                            : copy_matches(copy.fd, file->md5);
     }
-    if (good) return ui_notify(context, code, 1, file);
-    ui_notify(context, code, -1, file);
+    if (good) return notify_verify(context, code, 1, file);
+    notify_verify(context, code, -1, file);
     if (copy.fd >= 0 && ftruncate(copy.fd, 0) == 0) file->received = 0;
     return -1;
 }
@@ -135,14 +136,14 @@ int engine_check_file(FileRecord *file, EngineLink *link) {
         struct stat info;
         if (stat(file->localpath, &info) == 0 && info.st_size == file->size) {
             if (file_md5_matches(file->localpath, file->md5) == 1) {
-                return ui_notify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
+                return notify_verify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
             }
-            if (ui_notify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
+            if (notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
         }
         int prepared = engine_prepare_tempfile(context, file);
         if (prepared != 0) return prepared == 1 ? 0 : prepared;
     }
-    int answer = ui_notify(context, UI_NEEDS_UPDATE, file);
+    int answer = notify_file(context, UI_NEEDS_UPDATE, file);
     if (vector_add(link->downloads, file) < 0) return -1;
     return answer == 0 ? 1 : answer;
 }

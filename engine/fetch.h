@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "engine/engine.h"
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 #include "support/vector.h"
 
 struct EngineLink {

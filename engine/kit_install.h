@@ -4,7 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/fetch.h"
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 
 // Reserved: the information file must not define a module of this name.
 constexpr char kRootModuleName[] = "nerio";

@@ -2,8 +2,9 @@
 // installation, sharing each module's mark; and one module's install steps.
 #include "engine/walk.h"
 
-#include "frontend/ui.h"
-#include "support/errnum.h"
+#include "core/error.h"
+#include "core/events.h"
+#include "core/notify.h"
 #include "support/privfile.h"
 #include "support/utils.h"
 
@@ -181,7 +182,7 @@ int module_has_updates(EngineContext *context, ModuleRecord *module) {
         pending = file_is_installable(file) == 1 && file->tempfile != nullptr;
     }
     if (!pending) return 1;
-    int answer = ui_notify(context, UI_INSTALL_MODULE, module->name);
+    int answer = notify_text(context, UI_INSTALL_MODULE, module->name);
     if (answer != 0) return answer;
     vector_sort(module->files, file_order_compar);
     return 0;
@@ -191,7 +192,7 @@ int module_run_pre_install(EngineContext *context, ModuleRecord *module) {
     for (int32_t i = 0; i < count_of(module->files); i++) {
         FileRecord *file = vector_at<FileRecord>(module->files, i);
         if (file->order >= 0) break;
-        if (ui_notify(context, UI_RUN_PRE_INSTALL, file) < 0) return -1;
+        if (notify_file(context, UI_RUN_PRE_INSTALL, file) < 0) return -1;
         if (run_install_program(context, file, "pre install") < 0) return -1;
     }
     return 0;
@@ -202,7 +203,7 @@ int module_install_files(EngineContext *context, ModuleRecord *module, int pass)
     for (int32_t i = 0; i < count_of(module->files); i++) {
         FileRecord *file = vector_at<FileRecord>(module->files, i);
         if (file_is_installable(file) != 1 || file->tempfile == nullptr) continue;
-        ui_notify(context, pass == 0 ? UI_CHECK_FILE : UI_UPDATE_FILE, file);
+        notify_file(context, pass == 0 ? UI_CHECK_FILE : UI_UPDATE_FILE, file);
         if (context->install_file(context->run_state, pass, file->tempfile, file->localpath) < 0)
             return record_error_code(context, ERR_UPDATE, UPD_CANT_INSTALL, call);
     }
@@ -217,7 +218,7 @@ int module_run_post_install(EngineContext *context, ModuleRecord *module) {
     for (int32_t i = first; i < count_of(module->files); i++) {
         FileRecord *file = vector_at<FileRecord>(module->files, i);
         if (file->order < 1) break;
-        if (ui_notify(context, UI_RUN_POST_INSTALL, file) != 0) return -1;
+        if (notify_file(context, UI_RUN_POST_INSTALL, file) != 0) return -1;
         if (run_install_program(context, file, "post install") < 0) return -1;
     }
     return 0;

@@ -4,7 +4,7 @@
 
 #include "engine/engine.h"
 #include "engine/fetch.h"
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 
 // Resolves `require` names into dependencies, detecting cycles (UPD_CYCLIC)
 // and missing modules (UPD_NO_INFO). Marks: 0 unvisited, 1 on the path, 2 done.

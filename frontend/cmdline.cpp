@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "frontend/updcons.h"
+#include "frontend/cmdline.h"
 
 int quiet = 0;
 

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/updcons.h"
+#include "frontend/cmdline.h"
+#include "frontend/console.h"
 
 namespace {
 

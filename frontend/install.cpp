@@ -11,7 +11,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "frontend/updcons.h"
+#include "frontend/install.h"
+#include "frontend/runctl.h"
 #include "support/descriptor.h"
 #include "support/privfile.h"
 

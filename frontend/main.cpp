@@ -10,7 +10,10 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "frontend/updcons.h"
+#include "frontend/cmdline.h"
+#include "frontend/console.h"
+#include "frontend/install.h"
+#include "frontend/runctl.h"
 
 int main(int argc, char **argv) {
     RunState *state = parse_command_line(argc, argv);
@@ -68,19 +71,21 @@ int main(int argc, char **argv) {
 
     int status;
     if (result != 0) {
-        printf(" \nAn error occured. Please run %s with '-v' and/or '-S' flags to see what is "
-               "wrong\n",
-               argv[0]);
+        printf(
+            " \nAn error occured. Please run %s with '-v' and/or '-S' flags to see what is "
+            "wrong\n",
+            argv[0]);
         status = 6;
     } else if (state->self_updated) {
         printf(" \nSelf update has been completed.\nNow restarting update procedure\n");
         fflush(stdout);
         status = restart_self(argv);
     } else if (state->files_to_update != 0) {
-        printf(" \nUpdate has been completed. There were:\n\t- %u files downloaded,\n\t- %u "
-               "modules updated,\n\t- %u files updated and\n\t- %d bytes downloaded.\n",
-               state->files_to_update, state->modules_installed, state->files_updated,
-               state->bytes_downloaded);
+        printf(
+            " \nUpdate has been completed. There were:\n\t- %u files downloaded,\n\t- %u "
+            "modules updated,\n\t- %u files updated and\n\t- %d bytes downloaded.\n",
+            state->files_to_update, state->modules_installed, state->files_updated,
+            state->bytes_downloaded);
         status = 0;
     } else {
         printf(" \nThere are no files to update.\n");

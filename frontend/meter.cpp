@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "frontend/updcons.h"
+#include "frontend/console.h"
 
 namespace {
 

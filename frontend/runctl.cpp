@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
-#include "frontend/updcons.h"
+#include "frontend/console.h"
+#include "frontend/install.h"
+#include "frontend/runctl.h"
 #include "support/vector.h"
 #include "transfer/url.h"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
+#include "core/context.h"
 #include "fuzz/socket_feed.h"
 #include "transfer/ftp.h"
 

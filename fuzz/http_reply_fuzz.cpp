@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
+#include "core/context.h"
 #include "fuzz/socket_feed.h"
 #include "transfer/http.h"
 

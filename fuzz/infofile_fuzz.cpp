@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/context.h"
 #include "infofile/infofile.h"
+#include "infofile/record_ops.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/engine.h"
+#include "core/context.h"
 
 // The read end holding the bytes, or -1. The whole input must fit into the
 // socket buffer before anything reads it.

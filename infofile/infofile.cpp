@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "core/notify.h"
 #include "infofile/info.tab.hpp"
 
 InfoRecord *current_info;
@@ -30,7 +31,7 @@ void report_parser_error(EngineContext *context) {
         context->error->code = UPD_PARSER;
         context->error->call = "update_get_information";
     }
-    ui_notify(context, UI_ERROR);
+    notify(context, UI_ERROR);
 }
 
 }  // namespace

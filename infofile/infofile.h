@@ -2,8 +2,8 @@
 // record, and the construction cursor its grammar fills while it parses.
 #pragma once
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/context.h"
+#include "infofile/record_ops.h"
 
 // Valid only while update_get_information runs; cleared when it returns.
 extern InfoRecord *current_info;

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
+#include "core/notify.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ int wait_connected(EngineContext *context, int descriptor) {
         int ready = select(descriptor + 1, nullptr, &writable, nullptr, &slice);
         if (ready < 0) return record_error(context, ERR_NET_SYSCALL, "select");
         if (ready == 0) {
-            if (ui_notify(context, UI_SPIN_IO, index, count) < 0)
+            if (notify_counts(context, UI_SPIN_IO, index, count) < 0)
                 return record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
             if (context->timeout > 0) index++;
             continue;
@@ -97,7 +97,7 @@ int wait_connected(EngineContext *context, int descriptor) {
 int connect_socket(EngineContext *context, int descriptor, const char *host, uint16_t port) {
     sockaddr_in remote;
     if (resolve(context, host, port, &remote) < 0) return -1;
-    ui_notify(context, UI_CONNECTING, "localhost", 0, host, static_cast<int>(port));
+    notify_peers(context, UI_CONNECTING, "localhost", 0, host, port);
     if (set_nonblocking(descriptor, 1) < 0) return -1;
     if (connect(descriptor, reinterpret_cast<sockaddr *>(&remote), kAddressLength) < 0) {
         if (errno != EINPROGRESS) return record_error(context, ERR_NET_SYSCALL, "connect");
@@ -141,8 +141,8 @@ int connection_close(EngineContext *context, Connection *connection, int report)
         uint16_t remote_port;
         describe(*connection, getsockname, &local_host, &local_port);
         describe(*connection, getpeername, &remote_host, &remote_port);
-        ui_notify(context, UI_CONNECTION_CLOSED, local_host, static_cast<int>(local_port),
-                  remote_host, static_cast<int>(remote_port));
+        notify_peers(context, UI_CONNECTION_CLOSED, local_host, local_port, remote_host,
+                     remote_port);
         free(local_host);
         free(remote_host);
     }
@@ -168,8 +168,8 @@ int connection_accept(EngineContext *context, Connection *connection, in_addr_t 
         char *local_host;
         uint16_t local_port;
         describe(accepted, getsockname, &local_host, &local_port);
-        ui_notify(context, UI_CONNECTING, peer_host, static_cast<int>(ntohs(peer.sin_port)),
-                  local_host, static_cast<int>(local_port));
+        notify_peers(context, UI_CONNECTING, peer_host, ntohs(peer.sin_port), local_host,
+                     local_port);
         free(peer_host);
         free(local_host);
         connection_close(context, connection, 0);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "support/errnum.h"
+#include "core/error.h"
 
 struct EngineContext;
 

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
-#include "support/errnum.h"
+#include "core/error.h"
+#include "core/notify.h"
 #include "support/list.h"
 
 int wait_for_data(EngineContext *context, int descriptor) {
@@ -24,13 +24,13 @@ int wait_for_data(EngineContext *context, int descriptor) {
         int ready = wait_readable(descriptor, &slice);
         if (ready < 0) return record_error(context, ERR_NET_SYSCALL, "select");
         if (ready > 0) {
-            ui_notify(context, UI_DATA_READY);
+            notify(context, UI_DATA_READY);
             return 1;
         }
-        ui_notify(context, UI_SPIN_WAIT, index, count);
+        notify_counts(context, UI_SPIN_WAIT, index, count);
         if (context->timeout > 0) index++;
     }
-    ui_notify(context, UI_TIMEOUT);
+    notify(context, UI_TIMEOUT);
     return 0;
 }
 
@@ -95,7 +95,7 @@ int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining,
         total += static_cast<uint32_t>(count);
         if (*remaining != kTransferAll) *remaining -= static_cast<uint32_t>(count);
         if (count == 0) break;
-        if (ui_notify(context, UI_PROGRESS, nullptr, static_cast<int>(total + offset)) < 0) {
+        if (notify_progress_bytes(context, static_cast<int>(total + offset)) < 0) {
             result = -1;
             break;
         }
@@ -231,7 +231,7 @@ int run_program(EngineContext *context, const char *path, int *status) {
     } while (waited < 0 && errno == EINTR);
     if (waited < 0 || !WIFEXITED(raw)) return -1;
     int code = WEXITSTATUS(raw);
-    ui_notify(context, UI_EXEC, code);
+    notify_exec(context, code);
     if (code == 0) return 0;
     if (status != nullptr) *status = raw;
     return -1;

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/context.h"
 #include "infofile/infofile.h"
+#include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 
 namespace {

@@ -4,23 +4,24 @@
 // described, and only then puts the tree in place of the old mirror.
 #include "tools/publish_build.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/context.h"
 #include "infofile/infofile.h"
+#include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/error.h"
+#include "core/notify.h"
+#include "core/records.h"
 #include "support/descriptor.h"
-#include "support/errnum.h"
 #include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
@@ -89,9 +89,9 @@ int file_get(FileRecord *file, void *handle) {
     EngineContext *context = source->context;
     if (source->announced == 0) {
         source->announced = 1;
-        if (ui_notify(context, UI_CONNECTING, "localhost", 0, "localhost", 0) < 0) return -1;
+        if (notify_peers(context, UI_CONNECTING, "localhost", 0, "localhost", 0) < 0) return -1;
     }
-    if (ui_notify(context, UI_PROGRESS, file) < 0) return -1;
+    if (notify_file(context, UI_PROGRESS, file) < 0) return -1;
     source->attempts = 0;
 
     int length = snprintf(nullptr, 0, "%s/%s", source->base, file->sitepath);
@@ -104,7 +104,7 @@ int file_get(FileRecord *file, void *handle) {
     int32_t tries = context != nullptr ? context->tries : 1;
     int result = -1;
     for (;;) {
-        if (source->attempts != 0) ui_notify(context, UI_RETRY, source->attempts, tries);
+        if (source->attempts != 0) notify_counts(context, UI_RETRY, source->attempts, tries);
         if (source->attempts < tries || tries == 0)
             result = copy_from_mirror(source, from, file->tempfile, plugin_size_limit(file));
         if (result == 0) break;
@@ -113,7 +113,7 @@ int file_get(FileRecord *file, void *handle) {
     }
     free(from);
     if (result != 0) return -1;
-    return ui_notify(context, UI_TRANSFER_DONE);
+    return notify(context, UI_TRANSFER_DONE);
 }
 
 }  // namespace

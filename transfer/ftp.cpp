@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
-#include "support/errnum.h"
+#include "core/error.h"
+#include "core/notify.h"
 #include "support/utils.h"
 
 namespace {
@@ -101,7 +101,7 @@ int ftp_send(FtpClient *client, const char *format, ...) {
     va_end(arguments);
     if (length < 0) return -1;
     if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
-    int answer = ui_notify(client->context, UI_SENT_LINE, client->command);
+    int answer = notify_text(client->context, UI_SENT_LINE, client->command);
     if (answer < 0) return answer;
     // No SIGPIPE: a server that left since the last reply must fail this
     // send, not end the process.
@@ -127,7 +127,7 @@ int ftp_read_reply(FtpClient *client) {
         if (append_reply(client, client->line, length) < 0) return -1;
         code = last_line_code(client->line, length);
     } while (code == 0);
-    if (ui_notify(client->context, UI_RECEIVED_LINE, client->reply) < 0) return -1;
+    if (notify_text(client->context, UI_RECEIVED_LINE, client->reply) < 0) return -1;
     return code;
 }
 
@@ -165,7 +165,7 @@ int ftp_connect(FtpClient *client) {
     while ((code = ftp_read_reply(client)) == 120) {
     }
     if (code < 0) {
-        ui_notify(client->context, UI_RECEIVED_LINE, kClosedByServer);
+        notify_text(client->context, UI_RECEIVED_LINE, kClosedByServer);
         return ftp_handle_reply(client, 421);
     }
     return ftp_handle_reply(client, code);
@@ -282,7 +282,7 @@ int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int desc
         // A short or broken transfer is judged by the server's closing reply;
         // one that brought more than the file can hold fails whatever it says.
         const bool too_large = receiver(client, descriptor, offset) == kTransferTooLarge;
-        ui_notify(client->context, UI_TRANSFER_DONE);
+        notify(client->context, UI_TRANSFER_DONE);
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));
         return too_large ? -1 : result;

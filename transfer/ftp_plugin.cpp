@@ -14,11 +14,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "config/updconfig.h"
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/error.h"
+#include "core/notify.h"
+#include "core/product.h"
+#include "core/records.h"
 #include "support/descriptor.h"
-#include "support/errnum.h"
 #include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/ftp.h"
@@ -147,7 +147,7 @@ int fetch(FtpClient *client, FileRecord *file) {
             if (client->control < 0) return -1;
             start = 0;
             // The meter starts over with the file, as the data do.
-            if (ui_notify(client->context, UI_PROGRESS, file) < 0) return -1;
+            if (notify_file(client->context, UI_PROGRESS, file) < 0) return -1;
         }
     }
     if (lseek(copy.fd, start, SEEK_SET) < 0) return -1;
@@ -164,11 +164,11 @@ int ftp_get(FileRecord *file, void *handle) {
     EngineContext *context = client->context;
     normalize_path(file->sitepath);
     client->attempts = 0;
-    int answer = ui_notify(context, UI_PROGRESS, file);
+    int answer = notify_file(context, UI_PROGRESS, file);
     if (answer < 0) return answer;
     for (;;) {
         if (client->attempts != 0) {
-            answer = ui_notify(context, UI_RETRY, client->attempts, context->tries);
+            answer = notify_counts(context, UI_RETRY, client->attempts, context->tries);
             if (answer < 0) return answer;
         }
         int result = fetch(client, file);

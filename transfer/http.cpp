@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/engine.h"
-#include "support/errnum.h"
+#include "core/error.h"
+#include "core/notify.h"
 #include "support/utils.h"
 
 namespace {
@@ -74,7 +74,7 @@ int grow_head(HttpClient *client) {
 int read_head_byte(HttpClient *client, uint32_t position) {
     EngineContext *context = client->context;
     if (position + 1 >= client->head_capacity && grow_head(client) < 0) return -1;
-    ui_notify(context, UI_SPIN_IO, client->attempts, context->tries);
+    notify_counts(context, UI_SPIN_IO, client->attempts, context->tries);
     if (wait_for_data(context, client->socket) != 1) return -1;
     ssize_t count;
     do {
@@ -216,7 +216,7 @@ int http_send_message(HttpClient *client, const HttpMessage *message) {
     }
     snprintf(head + at, length + 1 - at, "\r\n");
 
-    if (ui_notify(context, UI_SENT_LINE, head) < 0) {
+    if (notify_text(context, UI_SENT_LINE, head) < 0) {
         free(head);
         return -1;
     }
@@ -257,7 +257,7 @@ int http_read_status(HttpClient *client, HttpMessage *reply) {
     client->status =
         status > INT32_MAX || status < INT32_MIN ? INT32_MAX : static_cast<int32_t>(status);
 
-    if (ui_notify(client->context, UI_RECEIVED_LINE, line) < 0) return fail_closing(client);
+    if (notify_text(client->context, UI_RECEIVED_LINE, line) < 0) return fail_closing(client);
     return http_report_error(client);
 }
 
@@ -288,7 +288,7 @@ int http_read_headers(HttpClient *client, HttpMessage *reply) {
         return fail_closing(client);
     }
     vector_sort(reply->headers, message_header_compare);
-    return ui_notify(client->context, UI_RECEIVED_LINE, client->head);
+    return notify_text(client->context, UI_RECEIVED_LINE, client->head);
 }
 
 int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *arguments) {
@@ -309,11 +309,11 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
     }
 
     if (!chunked) {
-        if (ui_notify(context, UI_DATA_READY) < 0) return fail_closing(client);
+        if (notify(context, UI_DATA_READY) < 0) return fail_closing(client);
         int32_t moved = length;
         if (sink(client->socket, &moved, arguments) != 0) return fail_closing(client);
         if (length >= 0 && moved != length) return fail_closing(client);
-        return ui_notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
+        return notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
     }
 
     // With tries 0 the attempts are unlimited, but the shared count would
@@ -340,8 +340,8 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
         if (errno != 0 || size < 0 || size > INT32_MAX) return fail_closing(client);
         // Trailer lines are left unread: the idle test before the next
         // request finds them and the connection is made anew.
-        if (size == 0) return ui_notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
-        if (ui_notify(context, UI_DATA_READY) < 0) return fail_closing(client);
+        if (size == 0) return notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
+        if (notify(context, UI_DATA_READY) < 0) return fail_closing(client);
         int32_t moved = static_cast<int32_t>(size);
         if (sink(client->socket, &moved, arguments) != 0 || moved != size)
             return fail_closing(client);

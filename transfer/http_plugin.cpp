@@ -16,10 +16,10 @@
 #include <ctime>
 #include <string_view>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/error.h"
+#include "core/notify.h"
+#include "core/records.h"
 #include "support/descriptor.h"
-#include "support/errnum.h"
 #include "support/privfile.h"
 #include "support/utils.h"
 #include "transfer/http.h"
@@ -200,7 +200,7 @@ int http_get(FileRecord *file, void *handle) {
     EngineContext *context = client->context;
     int32_t tries = context->tries;
     client->attempts = -1;
-    if (ui_notify(context, UI_PROGRESS, file) < 0) return -1;
+    if (notify_file(context, UI_PROGRESS, file) < 0) return -1;
 
     HttpMessage *request = nullptr;
     HttpMessage *reply = nullptr;
@@ -217,7 +217,7 @@ int http_get(FileRecord *file, void *handle) {
         if (prepare_copy(request, file, first, context) < 0) break;
         if (client->socket >= 0 && connection_idle(client->socket) != 1)
             connection_close(context, &client->socket, 1);
-        if (!first && ui_notify(context, UI_RETRY, client->attempts, tries) < 0) break;
+        if (!first && notify_counts(context, UI_RETRY, client->attempts, tries) < 0) break;
         first = false;
         if (one_attempt(client, request, reply, file) == 0) {
             result = 0;

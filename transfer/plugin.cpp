@@ -2,7 +2,7 @@
 // file:// URL is served locally before any proxy setting is considered.
 #include "transfer/plugin.h"
 
-#include "engine/update.h"
+#include "core/records.h"
 #include "support/utils.h"
 
 const Plugin *const plugin_table[] = {&file_plugin, &ftp_plugin, &http_plugin, nullptr};

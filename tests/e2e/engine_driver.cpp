@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "engine/engine.h"
-#include "frontend/updcons.h"
+#include "frontend/cmdline.h"
+#include "frontend/runctl.h"
 
 int main(int argc, char **argv) {
     if (argc != 3) {

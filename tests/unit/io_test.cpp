@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "frontend/updcons.h"
+#include "frontend/console.h"
 #include "support/connect.h"
 #include "support/utils.h"
 #include "tests/unit/test_util.h"

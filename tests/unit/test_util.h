@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "core/context.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -1,5 +1,5 @@
 // The table of calls whose error number is not errno, and error recording.
-#include "support/errnum.h"
+#include "core/error.h"
 
 #include <netdb.h>
 
@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
+#include "core/context.h"
+#include "core/notify.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ int record_error_code(EngineContext *context, int32_t class_, int32_t code, cons
     context->error->class_ = class_;
     context->error->code = code;
     context->error->call = call;
-    ui_notify(context, UI_ERROR);
+    notify(context, UI_ERROR);
     return -1;
 }
 

@@ -1,7 +1,7 @@
 // Kit records: creation, the kit's modules, and release.
 #include <cstdlib>
 
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 
 KitRecord *kit_new() {
     return static_cast<KitRecord *>(calloc(1, sizeof(KitRecord)));

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/engine.h"
-#include "engine/update.h"
+#include "core/notify.h"
+#include "infofile/record_ops.h"
 #include "integrity/md5.h"
 
 namespace {
@@ -69,7 +69,7 @@ int file_free(EngineContext *context, FileRecord *file) {
     if (file == nullptr) return -1;
     int result = 0;
     if (file->tempfile != nullptr) {
-        int answer = ui_notify(context, UI_REMOVE_FILE, file);
+        int answer = notify_file(context, UI_REMOVE_FILE, file);
         if (answer == 0) {
             unlink(file->tempfile);
         } else if (answer != 1) {

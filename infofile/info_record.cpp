@@ -2,7 +2,7 @@
 // vector append shared by the add operations of all records.
 #include <cstdlib>
 
-#include "engine/update.h"
+#include "infofile/record_ops.h"
 
 InfoRecord *info_new() {
     return static_cast<InfoRecord *>(calloc(1, sizeof(InfoRecord)));

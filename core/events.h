@@ -1,5 +1,5 @@
-// Events that the engine and the transfer code raise towards the front end,
-// their data records, and the error record filled before every UI_ERROR.
+// Events that the engine and the layers below it raise towards the front
+// end, and the data records they carry.
 #pragma once
 
 #include <cstdint>
@@ -29,33 +29,6 @@ enum UiCode : int {
     UI_CONNECTION_CLOSED = 21,
     UI_RETRY = 22,
     UI_NEEDS_UPDATE = 23,
-};
-
-enum ErrorClass : int {
-    ERR_FILE_SYSCALL = 0,
-    ERR_NET_SYSCALL = 1,
-    ERR_UPDATE = 2,
-    ERR_FTP = 3,
-    ERR_HTTP = 4,
-    ERR_FILE = 5,
-};
-
-enum UpdateError : int {
-    UPD_BAD_MD5 = 1,
-    UPD_USER_BREAK = 2,
-    UPD_CANT_INSTALL = 3,
-    UPD_TIME_SCREW = 4,
-    UPD_CANT_EXECUTE = 5,
-    UPD_NO_INFO = 6,
-    UPD_CYCLIC = 7,
-    UPD_PARSER = 8,
-};
-
-// `class_` stands for the record's class field (a reserved word in C++).
-struct ErrorRecord {
-    int32_t class_;
-    int32_t code;
-    const char *call;  // static text, owned by nobody
 };
 
 struct UiEvent {

@@ -1,0 +1,44 @@
+// The error record filled where a call fails, before every UI_ERROR, and
+// the one helper that fills it and raises the event.
+#pragma once
+
+#include <cstdint>
+
+struct EngineContext;
+
+enum ErrorClass : int {
+    ERR_FILE_SYSCALL = 0,
+    ERR_NET_SYSCALL = 1,
+    ERR_UPDATE = 2,
+    ERR_FTP = 3,
+    ERR_HTTP = 4,
+    ERR_FILE = 5,
+};
+
+enum UpdateError : int {
+    UPD_BAD_MD5 = 1,
+    UPD_USER_BREAK = 2,
+    UPD_CANT_INSTALL = 3,
+    UPD_TIME_SCREW = 4,
+    UPD_CANT_EXECUTE = 5,
+    UPD_NO_INFO = 6,
+    UPD_CYCLIC = 7,
+    UPD_PARSER = 8,
+};
+
+// `class_` stands for the record's class field (a reserved word in C++).
+struct ErrorRecord {
+    int32_t class_;
+    int32_t code;
+    const char *call;  // static text, owned by nobody
+};
+
+// errno, or the resolver's error number for the resolver calls
+// ("gethostbyname", "getservbyname").
+int error_number(const char *call);
+
+// Fills context->error with class_, error_number(call) and call, raises
+// UI_ERROR and returns -1, so a failing operation can end with it.
+int record_error(EngineContext *context, int32_t class_, const char *call);
+// The same with an explicit code (protocol replies, SO_ERROR values, UPD_*).
+int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call);
