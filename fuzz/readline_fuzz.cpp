@@ -17,12 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ErrorRecord error{};
     EngineContext context = fuzz_context(&error);
     Connection connection = feed;
-    int32_t waits = 0;
+    TransferBudget budget = budget_start(&context);
     char *buffer = nullptr;
     size_t buffer_size = 0;
     size_t consumed = 0;
     while (connection >= 0) {
-        int result = read_line(&context, &waits, &connection, &buffer, &buffer_size);
+        int result = read_line(&context, &budget, &connection, &buffer, &buffer_size);
         if (buffer == nullptr) break;  // the line outgrew the limit
         size_t length = strlen(buffer);
         if (length >= buffer_size) abort();
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // The peer's data was available all along: no wait may have run out,
     // and reading ended only at the end of the data.
-    if (waits != 0) abort();
+    if (budget.used != 0) abort();
     if (buffer != nullptr && consumed != size) abort();
     free(buffer);
     if (connection >= 0) close(connection);

@@ -146,9 +146,9 @@ int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaini
     return count == 0 ? 0 : refuse_oversize(context);
 }
 
-int read_line(EngineContext *context, int32_t *waits, Connection *connection, char **buffer,
+int read_line(EngineContext *context, TransferBudget *budget, Connection *connection, char **buffer,
               size_t *size) {
-    if (context == nullptr || waits == nullptr || connection == nullptr || buffer == nullptr ||
+    if (context == nullptr || budget == nullptr || connection == nullptr || buffer == nullptr ||
         size == nullptr || *connection < 0)
         return -1;
     if (*size == 0 || *buffer == nullptr) {
@@ -175,17 +175,17 @@ int read_line(EngineContext *context, int32_t *waits, Connection *connection, ch
             *buffer = grown;
             *size *= 2;
         }
-        // The wait count is shared by all lines of a reply, so the tries
-        // bound the time-outs of the whole reply, not of each line.
-        while (*waits < context->tries) {
+        // The budget is shared by all lines of a reply, so it bounds the
+        // time-outs of the whole reply, not of each line.
+        while (budget_may_wait(*budget)) {
             int ready = wait_for_data(context, *connection);
             if (ready == 1) break;
-            ++*waits;
+            budget_spend(budget);
             // A failed wait was reported already; a blocking recv after it
             // could hang past every time-out.
             if (ready < 0) return -1;
         }
-        if (*waits >= context->tries) return -1;
+        if (!budget_may_wait(*budget)) return -1;
         char *at = *buffer + position;
         ssize_t count;
         do {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/budget.h"
 #include "support/connect.h"
 
 struct EngineContext;
@@ -43,8 +44,8 @@ constexpr int kTransferTooLarge = -2;
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
                      uint32_t limit, Reader reader, Writer writer);
 // Reads one line, line end included, into *buffer (allocated or grown
-// here). *waits counts the data waits that ran out, across calls.
-int read_line(EngineContext *context, int32_t *waits, Connection *connection, char **buffer,
+// here). The data waits that run out are spent from *budget, across calls.
+int read_line(EngineContext *context, TransferBudget *budget, Connection *connection, char **buffer,
               size_t *size);
 int run_program(EngineContext *context, const char *path, int *status);
 int normalize_path(char *path);

@@ -58,7 +58,7 @@ int file_close(void *handle) {
 // `received`, since an earlier attempt of this run may have added to it.
 int copy_from_mirror(FileSource *source, const char *from, const char *to, uint32_t limit) {
     EngineContext *context = source->context;
-    source->attempts++;
+    budget_spend(&source->budget);
     Descriptor destination{private_open(to, O_RDWR)};
     if (destination.fd < 0 && errno == ENOENT) destination.fd = private_create(to, O_RDWR);
     if (destination.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
@@ -92,8 +92,6 @@ int file_get(FileRecord *file, void *handle) {
         if (notify_peers(context, UI_CONNECTING, "localhost", 0, "localhost", 0) < 0) return -1;
     }
     if (notify_file(context, UI_PROGRESS, file) < 0) return -1;
-    source->attempts = 0;
-
     int length = snprintf(nullptr, 0, "%s/%s", source->base, file->sitepath);
     if (length < 0) return -1;
     char *from = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
@@ -101,15 +99,14 @@ int file_get(FileRecord *file, void *handle) {
     snprintf(from, static_cast<size_t>(length) + 1, "%s/%s", source->base, file->sitepath);
     normalize_path(from);
 
-    int32_t tries = context != nullptr ? context->tries : 1;
+    source->budget = budget_start(context);
     int result = -1;
     for (;;) {
-        if (source->attempts != 0) notify_counts(context, UI_RETRY, source->attempts, tries);
-        if (source->attempts < tries || tries == 0)
+        if (source->budget.used != 0)
+            notify_counts(context, UI_RETRY, source->budget.used, budget_limit(source->budget));
+        if (budget_file_may_attempt(source->budget))
             result = copy_from_mirror(source, from, file->tempfile, plugin_size_limit(file));
-        if (result == 0) break;
-        // Retrying without limit when tries is 0 is what the option asks for.
-        if (tries != 0 && source->attempts >= tries) break;
+        if (result == 0 || !budget_file_may_attempt(source->budget)) break;
     }
     free(from);
     if (result != 0) return -1;

@@ -3,11 +3,12 @@
 
 #include <cstdint>
 
-struct EngineContext;
+#include "core/context.h"
+#include "support/budget.h"
 
 struct FileSource {
     int32_t announced;       // 0 until the first get raised UI_CONNECTING
     char *base;              // directory of the information file's path
     EngineContext *context;  // not owned
-    int32_t attempts;        // attempts made for the file of the current get
+    TransferBudget budget;   // attempts made for the file of the current get
 };

@@ -120,7 +120,7 @@ int ftp_read_reply(FtpClient *client) {
     do {
         size_t size = client->line_size;
         int result =
-            read_line(client->context, &client->attempts, &client->control, &client->line, &size);
+            read_line(client->context, &client->budget, &client->control, &client->line, &size);
         client->line_size = static_cast<uint32_t>(size);
         if (result < 0) return -1;
         size_t length = strlen(client->line);
@@ -262,11 +262,11 @@ static int accept_server(FtpClient *client) {
     if (getpeername(client->control, reinterpret_cast<sockaddr *>(&peer), &length) < 0) return -1;
     EngineContext *context = client->context;
     for (;;) {
-        if (client->attempts >= context->tries)
+        if (!budget_may_wait(client->budget))
             return record_error_code(context, ERR_FTP, 2, "accept");
         int ready = wait_for_data(context, client->data);
         if (ready == 1) break;
-        client->attempts++;
+        budget_spend(&client->budget);
         if (ready < 0) return -1;
     }
     return connection_accept(context, &client->data, peer.sin_addr.s_addr);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "support/budget.h"
 #include "support/connect.h"
 
 struct EngineContext;
@@ -27,7 +28,7 @@ struct FtpClient {
     char *line;  // read_line's buffer
     uint32_t line_size;
     int32_t active;          // 1: data connections with PORT; 0: with PASV
-    int32_t attempts;        // attempts and expired waits of the current file
+    TransferBudget budget;   // attempts and expired waits of the current file
     int32_t need_password;   // a 331 was seen
     EngineContext *context;  // not owned
     uint32_t limit;          // most the current file may hold; 0: the unlisted bound

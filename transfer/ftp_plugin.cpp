@@ -93,10 +93,7 @@ void *ftp_open(EngineContext *context) {
 int ftp_plugin_close(void *handle) {
     auto *client = static_cast<FtpClient *>(handle);
     if (client == nullptr) return -1;
-    // The goodbye gets one wait of its own even when the last file spent
-    // the budget, so a clean run does not end on a reply it could not read.
-    if (client->context != nullptr && client->attempts >= client->context->tries)
-        client->attempts = client->context->tries > 0 ? client->context->tries - 1 : 0;
+    budget_spare_goodbye(&client->budget);
     ftp_quit(client);
     // A control connection already gone leaves QUIT unsent and nothing closed.
     ftp_close_data(client);
@@ -163,21 +160,22 @@ int ftp_get(FileRecord *file, void *handle) {
         return -1;
     EngineContext *context = client->context;
     normalize_path(file->sitepath);
-    client->attempts = 0;
+    client->budget = budget_start(context);
     int answer = notify_file(context, UI_PROGRESS, file);
     if (answer < 0) return answer;
     for (;;) {
-        if (client->attempts != 0) {
-            answer = notify_counts(context, UI_RETRY, client->attempts, context->tries);
+        if (client->budget.used != 0) {
+            answer =
+                notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget));
             if (answer < 0) return answer;
         }
         int result = fetch(client, file);
-        client->attempts++;
+        budget_spend(&client->budget);
         if (result == 0) return 0;
         // A data connection left from a failed attempt belongs to a command
         // the server has given up on.
         ftp_close_data(client);
-        if (client->attempts >= context->tries) return -1;
+        if (!budget_ftp_may_retry(client->budget)) return -1;
     }
 }
 

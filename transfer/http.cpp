@@ -74,7 +74,7 @@ int grow_head(HttpClient *client) {
 int read_head_byte(HttpClient *client, uint32_t position) {
     EngineContext *context = client->context;
     if (position + 1 >= client->head_capacity && grow_head(client) < 0) return -1;
-    notify_counts(context, UI_SPIN_IO, client->attempts, context->tries);
+    notify_counts(context, UI_SPIN_IO, client->budget.used, budget_limit(client->budget));
     if (wait_for_data(context, client->socket) != 1) return -1;
     ssize_t count;
     do {
@@ -316,23 +316,13 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
         return notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
     }
 
-    // With tries 0 the attempts are unlimited, but the shared count would
-    // stop read_line before its first wait. Each chunk-size line then gets a
-    // budget of one expired wait of its own: a stalled server fails the
-    // attempt, as a stalled counted body does, and get retries.
-    EngineContext bounded = *context;
-    int32_t own_waits = 0;
-    EngineContext *line_context = context;
-    int32_t *waits = &client->attempts;
-    if (context->tries == 0) {
-        bounded.tries = 1;
-        line_context = &bounded;
-        waits = &own_waits;
-    }
+    // A stalled server fails the attempt, as a stalled counted body does,
+    // and get makes another attempt.
+    TransferBudget own{};
     size_t line_size = client->line_size;
     for (;;) {
-        own_waits = 0;
-        int got = read_line(line_context, waits, &client->socket, &client->line, &line_size);
+        int got = read_line(context, budget_chunk_line(&client->budget, &own), &client->socket,
+                            &client->line, &line_size);
         client->line_size = static_cast<uint32_t>(line_size);
         if (got < 0) return fail_closing(client);
         errno = 0;
@@ -345,8 +335,8 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
         int32_t moved = static_cast<int32_t>(size);
         if (sink(client->socket, &moved, arguments) != 0 || moved != size)
             return fail_closing(client);
-        own_waits = 0;
-        got = read_line(line_context, waits, &client->socket, &client->line, &line_size);
+        got = read_line(context, budget_chunk_line(&client->budget, &own), &client->socket,
+                        &client->line, &line_size);
         client->line_size = static_cast<uint32_t>(line_size);
         // Anything before the line end means the chunk was longer than its
         // size said: the framing is lost.

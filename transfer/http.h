@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "support/budget.h"
 #include "support/connect.h"
 #include "support/vector.h"
 #include "transfer/url.h"
@@ -29,7 +30,7 @@ struct HttpClient {
     uint32_t head_capacity;
     char *line;  // chunk-size lines
     uint32_t line_size;
-    int32_t attempts;        // attempts of the current file; also expired waits of chunk lines
+    TransferBudget budget;   // attempts of the current file; also expired waits of chunk lines
     EngineContext *context;  // not owned
 };
 

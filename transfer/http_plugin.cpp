@@ -1,7 +1,7 @@
 // The http plugin: every file is one GET, of its path straight to an HTTP
 // mirror or of its absolute URL through an HTTP proxy (ftp:// mirrors
 // included), with cache control by the file's age and Range requests for the
-// tail on retries.
+// tail on a later attempt.
 #include "transfer/http_plugin.h"
 
 #include <fcntl.h>
@@ -198,18 +198,16 @@ int http_get(FileRecord *file, void *handle) {
         client == nullptr || client->target == nullptr || client->target->host == nullptr)
         return -1;
     EngineContext *context = client->context;
-    int32_t tries = context->tries;
-    client->attempts = -1;
+    client->budget = budget_http_start(context);
     if (notify_file(context, UI_PROGRESS, file) < 0) return -1;
 
     HttpMessage *request = nullptr;
     HttpMessage *reply = nullptr;
     int result = -1;
     bool first = true;
-    // The attempt counter also counts the expired waits of chunk-size lines,
-    // so a stalled chunked reply spends the budget faster.
-    while (tries == 0 || client->attempts + 1 < tries) {
-        client->attempts++;
+    // The budget also counts the expired waits of chunk-size lines, so a
+    // stalled chunked reply spends it faster.
+    while (budget_http_next(&client->budget)) {
         if (request == nullptr && (request = http_message_new()) == nullptr) break;
         http_message_free(reply);
         if ((reply = http_message_new()) == nullptr) break;
@@ -217,7 +215,9 @@ int http_get(FileRecord *file, void *handle) {
         if (prepare_copy(request, file, first, context) < 0) break;
         if (client->socket >= 0 && connection_idle(client->socket) != 1)
             connection_close(context, &client->socket, 1);
-        if (!first && notify_counts(context, UI_RETRY, client->attempts, tries) < 0) break;
+        if (!first &&
+            notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget)) < 0)
+            break;
         first = false;
         if (one_attempt(client, request, reply, file) == 0) {
             result = 0;

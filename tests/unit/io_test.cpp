@@ -105,7 +105,7 @@ class LineReader : public ::testing::Test {
     void say(const std::string &text) {
         ASSERT_EQ(send(ends[1], text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
     }
-    int read() { return read_line(&recorder.context, &waits, &ends[0], &buffer, &size); }
+    int read() { return read_line(&recorder.context, &budget, &ends[0], &buffer, &size); }
     ssize_t pending() {
         char peek[8];
         return recv(ends[0], peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT);
@@ -113,7 +113,7 @@ class LineReader : public ::testing::Test {
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
-    int32_t waits = 0;
+    TransferBudget budget{3, 0};
     char *buffer = nullptr;
     size_t size = 0;
 };
@@ -131,20 +131,19 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
     endless.join();
 }
 
-TEST_F(LineReader, ExpiredWaitsSpendTheTriesAcrossLines) {
+TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     say("line\n");
-    recorder.context.tries = 0;  // no wait and no read at all
+    budget = {0, 0};  // no wait and no read at all
     EXPECT_EQ(read(), -1);
     EXPECT_TRUE(recorder.events.empty());
-    recorder.context.tries = 2;
-    waits = 2;  // spent already
+    budget = {2, 2};  // spent already
     EXPECT_EQ(read(), -1);
     EXPECT_EQ(pending(), 5);
     char line[5];
     ASSERT_EQ(recv(ends[0], line, 5, 0), 5);
-    waits = 1;  // one left: one wait of a second, then the end
+    budget.used = 1;  // one left: one wait of a second, then the end
     EXPECT_EQ(read(), -1);
-    EXPECT_EQ(waits, 2);
+    EXPECT_EQ(budget.used, 2);
     EXPECT_EQ(spins(recorder, UI_SPIN_WAIT), slices(16, true));
     EXPECT_EQ(recorder.count(UI_TIMEOUT), 1u);
 }
