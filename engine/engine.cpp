@@ -2,8 +2,6 @@
 // to the last installed module.
 #include "engine/engine.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,8 +17,8 @@
 #include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 #include "integrity/rsa.h"
-#include "support/descriptor.h"
-#include "support/privfile.h"
+#include "support/stream.h"
+#include "support/temp_copy.h"
 
 namespace {
 
@@ -40,36 +38,31 @@ FileRecord *info_file_record(const char *url) {
 
 // Checks the catalogue's signature and cuts it off: 0, or -1 when the copy
 // is not ours, does not verify or cannot be cut.
-int strip_signature(const FileRecord *packed) {
-    Descriptor copy{private_open(packed->tempfile, O_RDWR)};
-    struct stat info;
-    if (copy.fd < 0 || fstat(copy.fd, &info) < 0) return -1;
+int strip_signature(EngineContext *context, const FileRecord *packed) {
+    TempCopy copy;
+    if (copy_open(context, packed, CopyUse::kRead, &copy) < 0) return -1;
     if (rsa_verify_descriptor(rsa_public_key, copy.fd) != 0) return -1;
-    return ftruncate(copy.fd, info.st_size - kRsaSignatureSize) < 0 ? -1 : 0;
+    return ftruncate(copy.fd, static_cast<off_t>(copy.held) - kRsaSignatureSize) < 0 ? -1 : 0;
 }
 
-// A stream over one of our own copies, emptied first when it is written.
-FILE *open_copy(const char *path, bool output) {
-    Descriptor copy{private_open(path, output ? O_WRONLY : O_RDONLY)};
-    if (copy.fd < 0 || (output && ftruncate(copy.fd, 0) < 0)) return nullptr;
-    FILE *stream = fdopen(copy.fd, output ? "wb" : "rb");
-    if (stream != nullptr) copy.fd = -1;
-    return stream;
+// A stream over one of our own copies: read from the start, or emptied and
+// written.
+FILE *open_copy(EngineContext *context, const FileRecord *file, bool output) {
+    TempCopy copy;
+    if (copy_open(context, file, output ? CopyUse::kEmpty : CopyUse::kRead, &copy) < 0)
+        return nullptr;
+    return copy_stream(&copy, output ? "wb" : "rb");
 }
 
 // Decompresses the verified catalogue into its own temporary copy.
 int decompress(EngineContext *context, const FileRecord *packed, const FileRecord *plain) {
-    FILE *input = open_copy(packed->tempfile, false);
-    if (input == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
-    FILE *output = open_copy(plain->tempfile, true);
-    if (output == nullptr) {
-        record_error(context, ERR_FILE_SYSCALL, "fopen");
-        fclose(input);
-        return -1;
-    }
-    lzss_decode(input, output);
-    fclose(input);
-    if (fclose(output) != 0) return record_error(context, ERR_FILE_SYSCALL, "fclose");
+    Stream input{open_copy(context, packed, false)};
+    if (input.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
+    Stream output{open_copy(context, plain, true)};
+    if (output.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
+    lzss_decode(input.file, output.file);
+    input.close();
+    if (output.close() != 0) return record_error(context, ERR_FILE_SYSCALL, "fclose");
     return 0;
 }
 
@@ -81,7 +74,7 @@ InfoRecord *load_information(EngineContext *context, EngineLink *link) {
     InfoRecord *info = nullptr;
     if (packed != nullptr && engine_prepare_tempfile(context, packed) >= 0 &&
         engineGetFile(packed, link, 0) >= 0) {
-        if (strip_signature(packed) != 0) {
+        if (strip_signature(context, packed) != 0) {
             notify_verify(context, UI_VERIFY_SIGNATURE, -1, packed);
         } else if (notify_verify(context, UI_VERIFY_SIGNATURE, 1, packed) != -1) {
             plain = file_new();

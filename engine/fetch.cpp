@@ -2,7 +2,6 @@
 // the fetch through the run's transfer plugin with verification afterwards.
 #include "engine/fetch.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -17,8 +16,7 @@
 #include "core/notify.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
-#include "support/descriptor.h"
-#include "support/privfile.h"
+#include "support/temp_copy.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
 
@@ -52,38 +50,24 @@ bool copy_matches(int fd, const uint8_t *md5) {
 
 // Inspects a copy of our own: kept when it already has the listed digest,
 // emptied otherwise. A copy of a file without digest never qualifies.
-int reuse_or_empty(EngineContext *context, FileRecord *file, int fd, off_t size) {
-    file->received = static_cast<int32_t>(size);
-    if (!file_md5_missing(file) && copy_matches(fd, file->md5)) {
+int reuse_or_empty(EngineContext *context, FileRecord *file, TempCopy *copy) {
+    file->received = static_cast<int32_t>(copy->held);
+    if (!file_md5_missing(file) && copy_matches(copy->fd, file->md5)) {
         if (notify_verify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
         return 1;
     }
     if (notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
-    if (size != 0 && ftruncate(fd, 0) < 0)
-        return record_error(context, ERR_FILE_SYSCALL, "truncate");
+    if (copy->held != 0 && copy_truncate(context, copy) < 0) return -1;
     file->received = 0;
     return 0;
 }
 
-// Whatever stands under the copy's name and is not a copy of our own (a
-// link, somebody else's file, a second name of another file) is removed
-// unread, and the copy is made anew.
 int open_or_create(EngineContext *context, FileRecord *file) {
-    // A directory that others may clear or rename in is refused; one that
-    // is missing fails below, where the copy is created.
-    if (private_directory_check(context->temp_dir) < 0 && errno == EPERM)
-        return record_error(context, ERR_FILE_SYSCALL, "temppath");
-    Descriptor copy{private_open(file->tempfile, O_RDWR)};
-    if (copy.fd >= 0) {
-        struct stat info;
-        if (fstat(copy.fd, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "fstat");
-        return reuse_or_empty(context, file, copy.fd, info.st_size);
-    }
-    if (errno != ENOENT && unlink(file->tempfile) < 0 && errno != ENOENT)
-        return record_error(context, ERR_FILE_SYSCALL, "unlink");
+    TempCopy copy;
+    const int found = copy_open(context, file, CopyUse::kPrepare, &copy);
+    if (found < 0) return copy_report(context, &copy);
+    if (found == 1) return reuse_or_empty(context, file, &copy);
     file->received = 0;
-    copy.fd = private_create(file->tempfile, O_WRONLY);
-    if (copy.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
     return 0;
 }
 
@@ -92,9 +76,9 @@ int open_or_create(EngineContext *context, FileRecord *file) {
 // next run starts it afresh.
 int verify_copy(EngineContext *context, FileRecord *file) {
     const UiCode code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
-    Descriptor copy{private_open(file->tempfile, O_RDWR)};
+    TempCopy copy;
     bool good = false;
-    if (copy.fd >= 0) {
+    if (copy_open(context, file, CopyUse::kRead, &copy) >= 0) {
         good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy.fd) == 0
                                            : copy_matches(copy.fd, file->md5);
     }

@@ -16,30 +16,25 @@
 #include "frontend/runctl.h"
 
 int main(int argc, char **argv) {
-    RunState *state = parse_command_line(argc, argv);
-    if (state == nullptr || state->errors != 0) {
-        free_run_state(state);
-        return 2;
-    }
+    RunStateGuard owned{parse_command_line(argc, argv)};
+    RunState *state = owned.held;
+    if (state == nullptr || state->errors != 0) return 2;
     Config *config = state->config;
 
     ConfigOption *temppath = config_find_option(config, "global", "temppath");
     if (temppath == nullptr || temppath->value.string == nullptr) {
         printf("Can't find configuration for temporary path\n");
-        free_run_state(state);
         return 4;
     }
     struct stat st;
     if (stat(temppath->value.string, &st) != 0) {
         printf("Can't stat temporary path '%s' (%s)\n", temppath->value.string, strerror(errno));
-        free_run_state(state);
         return 4;
     }
 
     char *lock_path = nullptr;
     if (asprintf(&lock_path, "%s/update.start", temppath->value.string) < 0) {
         printf("Insufficient memory\n");
-        free_run_state(state);
         return 5;
     }
     int holder_pid = -1;
@@ -47,15 +42,14 @@ int main(int argc, char **argv) {
     free(lock_path);
     if (locked < 0) {
         printf("Another process is running (pid %d)\n", holder_pid);
-        free_run_state(state);
         return 3;
     }
 
     EngineContext context{};
+    EngineContextGuard released{&context};
     int filled = fill_engine_context(state, &context);
     if (filled != 0) {
         if (filled == -2) printf("Insufficient memory\n");
-        free_run_state(state);
         return filled == -2 ? 5 : 2;
     }
 
@@ -92,8 +86,6 @@ int main(int argc, char **argv) {
         status = 1;
     }
 
-    release_engine_context(&context);
-    free_run_state(state);
     print_date(stdout);
     printf(": Update ended\n");
     return status;

@@ -6,6 +6,7 @@
 
 #include "core/context.h"
 #include "frontend/run_state.h"
+#include "support/owned.h"
 
 #define QAVO_SUPPORT_ADDRESS "support@qavo.example"
 
@@ -17,3 +18,7 @@ char *compose_info_url(const char *scheme, const char *user, const char *passwor
 // 0 when filled; -1 for an unknown protocol (reported), -2 when memory ran out.
 int fill_engine_context(RunState *state, EngineContext *context);
 void release_engine_context(EngineContext *context);
+
+// An engine context, released on every return path of the scope that holds
+// it (also when filling it failed halfway).
+using EngineContextGuard = Owned<EngineContext, release_engine_context>;

@@ -17,7 +17,7 @@
 #include "core/notify.h"
 #include "core/records.h"
 #include "support/descriptor.h"
-#include "support/privfile.h"
+#include "support/temp_copy.h"
 #include "support/utils.h"
 #include "transfer/plugin.h"
 
@@ -56,14 +56,13 @@ int file_close(void *handle) {
 
 // One attempt. The copy is continued from its size on disk rather than from
 // `received`, since an earlier attempt of this run may have added to it.
-int copy_from_mirror(FileSource *source, const char *from, const char *to, uint32_t limit) {
+int copy_from_mirror(FileSource *source, const char *from, const FileRecord *file) {
     EngineContext *context = source->context;
     budget_spend(&source->budget);
-    Descriptor destination{private_open(to, O_RDWR)};
-    if (destination.fd < 0 && errno == ENOENT) destination.fd = private_create(to, O_RDWR);
-    if (destination.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
-    off_t start = lseek(destination.fd, 0, SEEK_END);
-    if (start < 0) return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    TempCopy destination;
+    if (copy_open(context, file, CopyUse::kResume, &destination) < 0)
+        return copy_report(context, &destination);
+    const off_t start = destination.held;
     struct stat info;
     if (stat(from, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "stat");
     // A copy longer than the source cannot be a prefix of it; the engine
@@ -78,8 +77,7 @@ int copy_from_mirror(FileSource *source, const char *from, const char *to, uint3
     const auto available = static_cast<uint64_t>(info.st_size - start);
     uint32_t remaining =
         available < kTransferAll ? static_cast<uint32_t>(available) : kTransferAll - 1;
-    return transfer_bounded(context, origin.fd, destination.fd, &remaining,
-                            static_cast<uint32_t>(start), limit, file_read, file_write);
+    return copy_receive(context, &destination, origin.fd, &remaining, file_read);
 }
 
 int file_get(FileRecord *file, void *handle) {
@@ -104,8 +102,7 @@ int file_get(FileRecord *file, void *handle) {
     for (;;) {
         if (source->budget.used != 0)
             notify_counts(context, UI_RETRY, source->budget.used, budget_limit(source->budget));
-        if (budget_file_may_attempt(source->budget))
-            result = copy_from_mirror(source, from, file->tempfile, plugin_size_limit(file));
+        if (budget_file_may_attempt(source->budget)) result = copy_from_mirror(source, from, file);
         if (result == 0 || !budget_file_may_attempt(source->budget)) break;
     }
     free(from);

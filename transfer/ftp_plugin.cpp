@@ -3,7 +3,6 @@
 // per file, and resumption of partial copies with REST.
 #include "transfer/ftp_plugin.h"
 
-#include <fcntl.h>
 #include <libgen.h>
 #include <unistd.h>
 
@@ -18,8 +17,7 @@
 #include "core/notify.h"
 #include "core/product.h"
 #include "core/records.h"
-#include "support/descriptor.h"
-#include "support/privfile.h"
+#include "support/temp_copy.h"
 #include "support/utils.h"
 #include "transfer/ftp.h"
 #include "transfer/plugin.h"
@@ -128,12 +126,11 @@ int open_data(FtpClient *client) {
 
 // One attempt at the file: 0 or -1.
 int fetch(FtpClient *client, FileRecord *file) {
-    Descriptor copy{private_open(file->tempfile, O_RDWR)};
-    if (copy.fd < 0 && errno == ENOENT) copy.fd = private_create(file->tempfile, O_RDWR);
-    if (copy.fd < 0) return record_error(client->context, ERR_FILE_SYSCALL, "open");
-    off_t start = lseek(copy.fd, 0, SEEK_END);
-    if (start < 0) return -1;
-    client->limit = plugin_size_limit(file);
+    TempCopy copy;
+    if (copy_open(client->context, file, CopyUse::kResume, &copy) < 0)
+        return copy_report(client->context, &copy);
+    uint32_t start = copy.held;
+    client->limit = copy.limit;
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
         char offset[24];
@@ -141,13 +138,12 @@ int fetch(FtpClient *client, FileRecord *file) {
         // A server without restarts sends the whole file: write it from the
         // first byte over the old copy.
         if (ftp_rest(client, offset) < 0) {
-            if (client->control < 0) return -1;
+            if (client->control < 0 || copy_rewind(&copy) < 0) return -1;
             start = 0;
             // The meter starts over with the file, as the data do.
             if (notify_file(client->context, UI_PROGRESS, file) < 0) return -1;
         }
     }
-    if (lseek(copy.fd, start, SEEK_SET) < 0) return -1;
     return ftp_retr(client, file->sitepath, ftp_receive_file, copy.fd, static_cast<long>(start)) < 0
                ? -1
                : 0;

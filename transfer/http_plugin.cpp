@@ -4,7 +4,6 @@
 // tail on a later attempt.
 #include "transfer/http_plugin.h"
 
-#include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +18,7 @@
 #include "core/error.h"
 #include "core/notify.h"
 #include "core/records.h"
-#include "support/descriptor.h"
-#include "support/privfile.h"
+#include "support/temp_copy.h"
 #include "support/utils.h"
 #include "transfer/http.h"
 #include "transfer/plugin.h"
@@ -161,30 +159,30 @@ void drop_header(HttpMessage *message, const char *name) {
 
 // A copy left from an earlier run is never resumed: only a retry within
 // this get continues a copy, and only for a file with a listed size.
-int prepare_copy(HttpMessage *request, const FileRecord *file, bool first, EngineContext *context) {
-    Descriptor copy{private_open(file->tempfile, O_RDWR)};
-    if (copy.fd < 0) return errno == ENOENT ? 0 : record_error(context, ERR_FILE_SYSCALL, "open");
-    struct stat info;
-    if (fstat(copy.fd, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "fstat");
-    if (first || info.st_size >= file->size) {
-        // A Range left from an earlier retry would now ask for a tail that
+// The copy is never created here (the engine has made it): a missing one
+// fails the attempt when the body arrives, with the open's error.
+int prepare_copy(HttpMessage *request, const FileRecord *file, bool first, EngineContext *context,
+                 TempCopy *copy) {
+    if (copy_open(context, file, CopyUse::kContinue, copy) < 0)
+        return copy->error == ENOENT ? 0 : copy_report(context, copy);
+    if (first || static_cast<int64_t>(copy->held) >= file->size) {
+        // A Range left from an earlier attempt would now ask for a tail that
         // the emptied copy does not precede.
         drop_header(request, "Range");
-        if (ftruncate(copy.fd, 0) < 0) return record_error(context, ERR_FILE_SYSCALL, "truncate");
-        return 0;
+        return copy_truncate(context, copy);
     }
-    if (info.st_size == 0) return 0;
+    if (copy->held == 0) return 0;
     char range[40];
-    snprintf(range, sizeof(range), "bytes=%ld-", static_cast<long>(info.st_size));
+    snprintf(range, sizeof(range), "bytes=%ld-", static_cast<long>(copy->held));
     return http_set_header(request, "Range", range);
 }
 
-int one_attempt(HttpClient *client, HttpMessage *request, HttpMessage *reply, FileRecord *file) {
+int one_attempt(HttpClient *client, HttpMessage *request, HttpMessage *reply, TempCopy *copy) {
     const Url *peer = client->proxy != nullptr ? client->proxy : client->target;
     if (client->socket < 0 && connection_open(client->context, &client->socket, peer->host,
                                               static_cast<uint16_t>(peer->port), 0, nullptr) < 0)
         return -1;
-    HttpSinkArguments arguments{file->tempfile, client, plugin_size_limit(file)};
+    HttpSinkArguments arguments{copy, client};
     if (http_send_message(client, request) < 0 || http_read_status(client, reply) < 0 ||
         http_read_headers(client, reply) < 0 ||
         http_read_body(client, reply, http_file_sink, &arguments) < 0)
@@ -203,6 +201,7 @@ int http_get(FileRecord *file, void *handle) {
 
     HttpMessage *request = nullptr;
     HttpMessage *reply = nullptr;
+    TempCopy copy;  // opened anew by every attempt
     int result = -1;
     bool first = true;
     // The budget also counts the expired waits of chunk-size lines, so a
@@ -212,14 +211,14 @@ int http_get(FileRecord *file, void *handle) {
         http_message_free(reply);
         if ((reply = http_message_new()) == nullptr) break;
         if (first && build_request(client, request, file) < 0) break;
-        if (prepare_copy(request, file, first, context) < 0) break;
+        if (prepare_copy(request, file, first, context, &copy) < 0) break;
         if (client->socket >= 0 && connection_idle(client->socket) != 1)
             connection_close(context, &client->socket, 1);
         if (!first &&
             notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget)) < 0)
             break;
         first = false;
-        if (one_attempt(client, request, reply, file) == 0) {
+        if (one_attempt(client, request, reply, &copy) == 0) {
             result = 0;
             break;
         }
@@ -233,17 +232,15 @@ int http_get(FileRecord *file, void *handle) {
 
 int http_file_sink(int socket, int32_t *length, void *arguments) {
     auto *target = static_cast<HttpSinkArguments *>(arguments);
-    if (length == nullptr || target == nullptr || target->client == nullptr) return -1;
+    if (length == nullptr || target == nullptr || target->client == nullptr ||
+        target->copy == nullptr)
+        return -1;
     EngineContext *context = target->client->context;
-    Descriptor copy{private_open(target->tempfile, O_RDWR)};
-    if (copy.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
-    off_t end = lseek(copy.fd, 0, SEEK_END);
-    if (end < 0) return record_error(context, ERR_FILE_SYSCALL, "lseek");
+    if (target->copy->fd < 0) return copy_report(context, target->copy);
     // Nothing to move: a read would only wait for data that is not coming.
     if (*length == 0) return 0;
     uint32_t remaining = *length < 0 ? kTransferAll : static_cast<uint32_t>(*length);
-    int result = transfer_bounded(context, socket, copy.fd, &remaining, static_cast<uint32_t>(end),
-                                  target->limit, socket_read, file_write);
+    int result = copy_receive(context, target->copy, socket, &remaining, socket_read);
     *length = static_cast<int32_t>(remaining);
     return result;
 }

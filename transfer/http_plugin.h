@@ -5,13 +5,14 @@
 #include <cstdint>
 
 struct HttpClient;
+struct TempCopy;
 
 struct HttpSinkArguments {
-    const char *tempfile;  // the engine has created it; never created here
+    TempCopy *copy;  // opened by the attempt
     HttpClient *client;
-    uint32_t limit;  // most the copy may hold; 0: the unlisted bound
 };
 
 // Appends *length bytes (-1: until the peer closes) from the socket to the
-// end of the temporary copy; *length becomes the count moved.
+// end of the temporary copy, within its bound; *length becomes the count
+// moved.
 int http_file_sink(int socket, int32_t *length, void *arguments);

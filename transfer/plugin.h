@@ -22,9 +22,5 @@ extern const Plugin file_plugin;
 extern const Plugin ftp_plugin;
 extern const Plugin http_plugin;
 
-// The most a get may leave in the file's copy: its listed size, or the
-// bound for files listed without one.
-uint32_t plugin_size_limit(const FileRecord *file);
-
 // file, ftp, http, then a null entry. Engine links keep an index into it.
 extern const Plugin *const plugin_table[];

@@ -1,0 +1,108 @@
+// Opening temporary copies: the only caller of private_open and
+// private_create for a copy's path.
+#include "support/temp_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/error.h"
+#include "support/privfile.h"
+
+namespace {
+
+int fail(TempCopy *copy, const char *call) {
+    copy->error = errno;
+    copy->failed = call;
+    if (copy->fd >= 0) close(copy->fd);
+    copy->fd = -1;
+    errno = copy->error;  // for the caller's own error record
+    return -1;
+}
+
+}  // namespace
+
+TempCopy::~TempCopy() {
+    if (fd >= 0) close(fd);
+}
+
+int copy_open(EngineContext *context, const FileRecord *file, CopyUse use, TempCopy *copy) {
+    if (context == nullptr || file == nullptr || file->tempfile == nullptr || copy == nullptr) {
+        errno = EINVAL;
+        return copy != nullptr ? fail(copy, "open") : -1;
+    }
+    if (copy->fd >= 0) close(copy->fd);
+    copy->fd = -1;
+    copy->held = 0;
+    copy->limit = file->size > 0 ? static_cast<uint32_t>(file->size) : kUnlistedSizeLimit;
+    // A directory that others may clear or rename in is refused; one that
+    // is missing fails below, where the copy is created.
+    if (use == CopyUse::kPrepare && private_directory_check(context->temp_dir) < 0 &&
+        errno == EPERM)
+        return fail(copy, "temppath");
+
+    const char *path = file->tempfile;
+    copy->fd = private_open(path, O_RDWR);
+    const bool found = copy->fd >= 0;
+    if (!found) {
+        // At the engine's first look, whatever stands under the name and is
+        // not a copy of ours (a link, somebody else's file, a second name of
+        // another file) is removed unread and the copy made anew.
+        const bool absent = errno == ENOENT;
+        if (use == CopyUse::kPrepare && !absent && unlink(path) < 0 && errno != ENOENT)
+            return fail(copy, "unlink");
+        if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent))
+            return fail(copy, "open");
+        copy->fd = private_create(path, O_RDWR);
+        if (copy->fd < 0) return fail(copy, "open");
+    }
+
+    if (use == CopyUse::kPrepare) {
+        struct stat info;
+        if (found && fstat(copy->fd, &info) < 0) return fail(copy, "fstat");
+        copy->held = found ? static_cast<uint32_t>(info.st_size) : 0;
+    } else if (use == CopyUse::kEmpty) {
+        if (ftruncate(copy->fd, 0) < 0) return fail(copy, "truncate");
+    } else {
+        const off_t end = lseek(copy->fd, 0, SEEK_END);
+        if (end < 0 || (use == CopyUse::kRead && lseek(copy->fd, 0, SEEK_SET) < 0))
+            return fail(copy, "lseek");
+        copy->held = static_cast<uint32_t>(end);
+    }
+    return found ? 1 : 0;
+}
+
+int copy_report(EngineContext *context, const TempCopy *copy) {
+    return record_error_code(context, ERR_FILE_SYSCALL, copy->error,
+                             copy->failed != nullptr ? copy->failed : "open");
+}
+
+int copy_truncate(EngineContext *context, TempCopy *copy) {
+    if (ftruncate(copy->fd, 0) < 0 || lseek(copy->fd, 0, SEEK_SET) < 0)
+        return record_error(context, ERR_FILE_SYSCALL, "truncate");
+    copy->held = 0;
+    return 0;
+}
+
+int copy_rewind(TempCopy *copy) {
+    if (lseek(copy->fd, 0, SEEK_SET) < 0) return -1;
+    copy->held = 0;
+    return 0;
+}
+
+int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
+                 Reader reader) {
+    const int result = transfer_bounded(context, from, copy->fd, remaining, copy->held, copy->limit,
+                                        reader, file_write);
+    // transfer_bounded leaves the count it moved.
+    copy->held += *remaining;
+    return result;
+}
+
+FILE *copy_stream(TempCopy *copy, const char *mode) {
+    FILE *stream = fdopen(copy->fd, mode);
+    if (stream != nullptr) copy->fd = -1;
+    return stream;
+}
