@@ -16,8 +16,8 @@
 #include "core/notify.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
+#include "support/path.h"
 #include "support/temp_copy.h"
-#include "support/utils.h"
 #include "transfer/plugin.h"
 
 namespace {

@@ -5,8 +5,9 @@
 #include "core/error.h"
 #include "core/events.h"
 #include "core/notify.h"
+#include "support/path.h"
 #include "support/privfile.h"
-#include "support/utils.h"
+#include "support/program.h"
 
 namespace {
 

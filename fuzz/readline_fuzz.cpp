@@ -9,7 +9,7 @@
 
 #include "core/context.h"
 #include "fuzz/socket_feed.h"
-#include "support/utils.h"
+#include "support/line_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int feed = feed_socket(data, size);

@@ -9,7 +9,7 @@
 
 #include "core/context.h"
 #include "core/records.h"
-#include "support/utils.h"
+#include "support/size_bound.h"
 
 enum class CopyUse {
     kPrepare,   // the engine's first look: anything under the name that is not

@@ -16,9 +16,11 @@
 #include "core/error.h"
 #include "core/notify.h"
 #include "core/records.h"
+#include "support/copy_loop.h"
+#include "support/data_io.h"
 #include "support/descriptor.h"
+#include "support/path.h"
 #include "support/temp_copy.h"
-#include "support/utils.h"
 #include "transfer/plugin.h"
 
 namespace {

@@ -16,7 +16,9 @@
 
 #include "core/error.h"
 #include "core/notify.h"
-#include "support/utils.h"
+#include "support/data_io.h"
+#include "support/line_reader.h"
+#include "support/size_bound.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 
 #include "core/error.h"
 #include "core/notify.h"
-#include "support/utils.h"
+#include "support/data_io.h"
+#include "support/line_reader.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "support/utils.h"
+#include "support/path.h"
 
 namespace {
 

@@ -15,7 +15,8 @@
 
 #include "frontend/console.h"
 #include "support/connect.h"
-#include "support/utils.h"
+#include "support/data_io.h"
+#include "support/line_reader.h"
 #include "tests/unit/test_util.h"
 
 namespace {

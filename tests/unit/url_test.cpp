@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "support/utils.h"
+#include "support/path.h"
 #include "transfer/ftp.h"
 #include "transfer/url.h"
 

@@ -1,0 +1,16 @@
+// The copy loop: moves data from a reader to a writer in chunks, reporting
+// progress after every chunk.
+#pragma once
+
+#include <cstdint>
+
+#include "support/data_io.h"
+
+constexpr int kTransferChunk = 4096;
+// The count transfer_data takes as "until the end of the data".
+constexpr uint32_t kTransferAll = UINT32_MAX;
+
+// Moves *remaining bytes (kTransferAll: to the end); *remaining becomes
+// the count moved. Progress is reported as offset plus the count so far.
+int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
+                  Reader reader, Writer writer);

@@ -1,0 +1,70 @@
+// Data waits sliced for the spinner, and the readers and writers the copy
+// loop moves data with.
+#include "support/data_io.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/error.h"
+#include "core/notify.h"
+#include "support/connect.h"
+
+int wait_for_data(EngineContext *context, int descriptor) {
+    if (context == nullptr) return -1;
+    int32_t count = wait_slice_count(context->timeout);
+    for (int32_t index = 0; index < count;) {
+        timeval slice{0, kWaitSliceMicroseconds};
+        int ready = wait_readable(descriptor, &slice);
+        if (ready < 0) return record_error(context, ERR_NET_SYSCALL, "select");
+        if (ready > 0) {
+            notify(context, UI_DATA_READY);
+            return 1;
+        }
+        notify_counts(context, UI_SPIN_WAIT, index, count);
+        if (context->timeout > 0) index++;
+    }
+    notify(context, UI_TIMEOUT);
+    return 0;
+}
+
+int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
+    if (buffer == nullptr || length < 0) return -1;
+    if (wait_for_data(context, descriptor) != 1) return -1;
+    ssize_t count;
+    do {
+        count = recv(descriptor, buffer, static_cast<size_t>(length), 0);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) return record_error(context, ERR_NET_SYSCALL, "recv");
+    return static_cast<int>(count);
+}
+
+int file_read(EngineContext *context, int descriptor, void *buffer, int length) {
+    if (buffer == nullptr || length < 0) return -1;
+    ssize_t count;
+    do {
+        count = read(descriptor, buffer, static_cast<size_t>(length));
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) return record_error(context, ERR_FILE_SYSCALL, "read");
+    return static_cast<int>(count);
+}
+
+int file_write(EngineContext *context, int descriptor, const void *buffer, int length) {
+    if (buffer == nullptr || length < 0) return -1;
+    const char *bytes = static_cast<const char *>(buffer);
+    int written = 0;
+    while (written < length) {
+        ssize_t count = write(descriptor, bytes + written, static_cast<size_t>(length - written));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            // write never returns 0 for a non-empty buffer; should it, a
+            // loop here would never end.
+            if (count == 0) errno = EIO;
+            record_error(context, ERR_FILE_SYSCALL, "write");
+            return written > 0 ? written : -1;
+        }
+        written += static_cast<int>(count);
+    }
+    return length;
+}
