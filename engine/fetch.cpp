@@ -20,25 +20,25 @@
 #include "support/temp_copy.h"
 #include "transfer/plugin.h"
 
-namespace {
-
-// temp_dir "/" and the hexadecimal MD5 of the mirror name: the same file
-// maps to the same copy in every run, which is what lets a run resume.
-char *tempfile_name(const char *temp_dir, const char *sitepath) {
+// The same key maps to the same name in every run, which is what lets a
+// run resume a copy (or find a record) that an earlier one left.
+char *engine_temp_name(const char *temp_dir, const char *key, const char *suffix) {
     uint8_t digest[kMd5DigestSize];
     Md5Context md5;
     md5_init(&md5);
-    md5_update(&md5, sitepath, static_cast<uint32_t>(strlen(sitepath)));
+    md5_update(&md5, key, static_cast<uint32_t>(strlen(key)));
     md5_final(digest, &md5);
     char hex[kMd5HexSize];
     md5_hex(hex, digest);
-    size_t size = strlen(temp_dir) + 1 + kMd5HexSize;
+    size_t size = strlen(temp_dir) + 1 + kMd5HexSize + strlen(suffix);
     char *name = static_cast<char *>(malloc(size));
     if (name == nullptr) return nullptr;
-    snprintf(name, size, "%s/%s", temp_dir, hex);
+    snprintf(name, size, "%s/%s%s", temp_dir, hex, suffix);
     normalize_path(name);
     return name;
 }
+
+namespace {
 
 // Whether the whole of an open copy has the listed digest.
 bool copy_matches(int fd, const uint8_t *md5) {
@@ -95,7 +95,7 @@ int engine_prepare_tempfile(EngineContext *context, FileRecord *file) {
         file->sitepath == nullptr)
         return -1;
     free(file->tempfile);
-    file->tempfile = tempfile_name(context->temp_dir, file->sitepath);
+    file->tempfile = engine_temp_name(context->temp_dir, file->sitepath, "");
     if (file->tempfile == nullptr) return -1;
     int result = open_or_create(context, file);
     if (result < 0) {

@@ -21,6 +21,9 @@ EngineLink *engine_open_link(EngineContext *context);
 // Closes the plugin and releases the link; a null link is accepted.
 void engine_close_link(EngineLink *link);
 
+// temp_dir "/", the hexadecimal MD5 of the key, and the suffix; null when
+// memory ran out.
+char *engine_temp_name(const char *temp_dir, const char *key, const char *suffix);
 // Names the copy temp_dir/<md5 of sitepath>, inspects or creates it: 1 when
 // a complete copy with the listed digest is there, 0 when it is empty and
 // ready, -1 on failure (tempfile then null).

@@ -5,6 +5,7 @@
 #include "core/error.h"
 #include "core/events.h"
 #include "core/notify.h"
+#include "engine/install_record.h"
 #include "support/path.h"
 #include "support/privfile.h"
 #include "support/program.h"
@@ -162,10 +163,17 @@ int module_install(EngineContext *context, ModuleRecord *module) {
     if (module->files != nullptr) {
         int result = module_has_updates(context, module);
         if (result == 0) {
-            result = module_run_pre_install(context, module);
-            for (int pass = 0; pass < 2 && result >= 0; pass++)
-                result = module_install_files(context, module, pass);
-            if (result >= 0) result = module_run_post_install(context, module);
+            result = install_record_set(context, module);
+            if (result >= 0) {
+                result = module_run_pre_install(context, module);
+                for (int pass = 0; pass < 2 && result >= 0; pass++)
+                    result = module_install_files(context, module, pass);
+                if (result >= 0) result = module_run_post_install(context, module);
+                // Only a run that stops dead leaves the record: one whose
+                // program or file failed said so and ends as it always did.
+                const int cleared = install_record_clear(context, module);
+                if (result >= 0) result = cleared;
+            }
         }
         if (result < 0) {
             module->mark = kInstalled;
@@ -182,7 +190,8 @@ int module_has_updates(EngineContext *context, ModuleRecord *module) {
         const FileRecord *file = vector_at<FileRecord>(module->files, i);
         pending = file_is_installable(file) == 1 && file->tempfile != nullptr;
     }
-    if (!pending) return 1;
+    // An installation that a crash cut short is finished, programs and all.
+    if (!pending && install_record_found(context, module) != 1) return 1;
     int answer = notify_text(context, UI_INSTALL_MODULE, module->name);
     if (answer != 0) return answer;
     vector_sort(module->files, file_order_compar);

@@ -20,8 +20,9 @@ int module_collect_files(EngineContext *context, ModuleRecord *module, EngineLin
 // Installs the dependencies, then the module itself.
 int module_install(EngineContext *context, ModuleRecord *module);
 
-// 1 when nothing of the module is to install; otherwise announces it and
-// sorts its files into running order (0), or returns a non-zero answer.
+// 1 when nothing of the module is to install (no fetched file and no
+// installation left unfinished by an earlier run); otherwise announces it
+// and sorts its files into running order (0), or returns a non-zero answer.
 int module_has_updates(EngineContext *context, ModuleRecord *module);
 int module_run_pre_install(EngineContext *context, ModuleRecord *module);
 // pass 0 checks that every fetched file could be installed, pass 1 installs.

@@ -28,7 +28,8 @@ constexpr Placeholder kPlaceholders[] = {
     {"${CONFDIR}", "CONFDIR"}, {"${BINDIR}", "BINDIR"},
 };
 
-constexpr size_t kCopyBuffer = 4096;
+// Large blocks: a copy between file systems is bulk work.
+constexpr size_t kCopyBuffer = size_t{64} << 10;
 
 // Replaces text[at, at + length) by value; returns the new string or null.
 char *splice(const char *text, size_t at, size_t length, const char *value) {
@@ -108,6 +109,69 @@ int expand_path(RunState *state, char **path) {
     return result;
 }
 
+namespace {
+
+// The name a new version is made under before it replaces the installed
+// one: in the same directory, so the rename that replaces it is atomic,
+// and the same in every run, so that one left by an interrupted run is
+// found and removed when the file is installed again.
+char *staging_name(const char *dst) {
+    const char *slash = strrchr(dst, '/');
+    const int directory = slash != nullptr ? static_cast<int>(slash + 1 - dst) : 0;
+    char *name = nullptr;
+    if (asprintf(&name, "%.*s.%s.qavo-new", directory, dst, dst + directory) < 0) return nullptr;
+    return name;
+}
+
+// The rename is only durable once the directory holding the new name is.
+void sync_directory(const char *path) {
+    const char *slash = strrchr(path, '/');
+    char *directory =
+        slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+    if (directory == nullptr) return;
+    Descriptor fd{open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    free(directory);
+    if (fd.fd >= 0) (void)fsync(fd.fd);
+}
+
+enum class PlaceStep { kNone, kMode, kOther };
+
+// Puts `src` in place of `dst` so that `dst` always names either the old
+// complete file or the new complete one: the new file is made under the
+// staging name (a link to the verified copy, or a copy when that sits on
+// another file system), given its owner and mode (`mode`, or the replaced
+// file's, or 0644 for a new one), flushed to disk, and renamed over `dst`.
+int place_file(const char *src, const char *dst, int mode, PlaceStep *failed) {
+    *failed = PlaceStep::kOther;
+    struct stat old;
+    const bool replacing = lstat(dst, &old) == 0 && S_ISREG(old.st_mode);
+    if (mode < 0) mode = replacing ? static_cast<int>(old.st_mode & 07777) : 0644;
+    char *staging = staging_name(dst);
+    if (staging == nullptr) return -1;
+    (void)unlink(staging);
+    int result = -1;
+    if (link(src, staging) == 0 || copy_file(src, staging) == 0) {
+        Descriptor fd{open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+        // An owner we cannot give (not being root) leaves the file ours.
+        if (fd.fd >= 0 && replacing && (old.st_uid != geteuid() || old.st_gid != getegid()))
+            (void)fchown(fd.fd, old.st_uid, old.st_gid);
+        if (fd.fd >= 0 && fchmod(fd.fd, static_cast<mode_t>(mode)) < 0)
+            *failed = PlaceStep::kMode;
+        else if (fd.fd >= 0 && fsync(fd.fd) == 0 && rename(staging, dst) == 0)
+            result = 0;
+    }
+    if (result == 0) {
+        *failed = PlaceStep::kNone;
+        sync_directory(dst);
+    } else {
+        (void)unlink(staging);
+    }
+    free(staging);
+    return result;
+}
+
+}  // namespace
+
 int install_file(RunState *state, int mode, const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
     // The copy is linked or copied into place as it stands: it must be one
@@ -118,19 +182,20 @@ int install_file(RunState *state, int mode, const char *src, const char *dst) {
             struct stat info;
             if (stat(src, &info) != 0) return -1;
             if (stat(dst, &info) != 0) {
-                const int fd = open(dst, O_RDWR | O_CREAT, 0600);
-                if (fd < 0) return -1;
-                close(fd);
+                // Created with the mode a new file is installed with, since
+                // the installation keeps the mode of the file it replaces.
+                Descriptor fd{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+                if (fd.fd < 0 || fchmod(fd.fd, 0644) < 0) return -1;
             }
             const int fd = open(dst, O_RDWR);
             if (fd < 0) return -1;
             close(fd);
             return 0;
         }
-        case 1:
-            unlink(dst);
-            if (link(src, dst) == 0) return 0;
-            return copy_file(src, dst);
+        case 1: {
+            PlaceStep failed;
+            return place_file(src, dst, -1, &failed);
+        }
         case 2:
             if (state == nullptr) return -1;
             state->self_updated = 1;
@@ -144,8 +209,9 @@ int copy_file(const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
     bool ok = false;
     {
-        Descriptor from{open(src, O_RDONLY)};
-        Descriptor to{open(dst, O_RDWR | O_CREAT | O_TRUNC, 0600)};
+        Descriptor from{open(src, O_RDONLY | O_CLOEXEC)};
+        // Never through a name somebody else left: a new file or nothing.
+        Descriptor to{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
         // Examined before reading: the copy itself would move the access time.
         struct stat info;
         const bool examined = from.fd >= 0 && fstat(from.fd, &info) == 0;
@@ -162,19 +228,17 @@ int copy_file(const char *src, const char *dst) {
     return 0;
 }
 
+// The running program keeps its inode: the new executable gets the name by
+// a rename, already complete and executable.
 int self_update_file(const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
-    // The running image cannot be written, but its name can be removed.
-    if (unlink(dst) != 0) printf("Fatal Error: Can't unlink file '%s'(%s)\n", dst, strerror(errno));
-    if (copy_file(src, dst) != 0) {
-        printf("Fatal Error: Can't self update file '%s'\n", dst);
-        return -1;
-    }
-    if (chmod(dst, 0755) != 0) {
+    PlaceStep failed;
+    if (place_file(src, dst, 0755, &failed) == 0) return 0;
+    if (failed == PlaceStep::kMode)
         printf("Fatal Error: Can't change permission on file %s to 0755\n", dst);
-        return -1;
-    }
-    return 0;
+    else
+        printf("Fatal Error: Can't self update file '%s'\n", dst);
+    return -1;
 }
 
 int restart_self(char **argv) {

@@ -49,6 +49,7 @@ class FirstUpdateTest(UpdateTest):
                                               "data/engine.so"))
         self.assertEqual(first.matching(r"^File '(.*)' with size \d+ needs update!$"),
                          [data, conf, so])
+        self.assertEqual({stat.S_IMODE(os.stat(p).st_mode) for p in (data, conf, so)}, {0o644})
         self.assertEqual(first.matching(r"^Getting file (.*)$"),
                          ["qavoe.info", "base/data", "engine/engine.conf", "engine/engine.so"])
         check, update = "Checking if file '%s' can be updated", "Updating file '%s'"
@@ -87,7 +88,9 @@ class FirstUpdateTest(UpdateTest):
         published, conf_time = int(time.time()), os.stat(conf).st_mtime
         self.site.source("engine/engine.so", pattern(120000, seed=2), mtime=T0 - 100)
         self.site.publish(STANDARD_DESCRIPTION)
+        os.chmod(so, 0o750)  # the administrator's choice outlives the update
         changed = self.update()
+        self.assertEqual(stat.S_IMODE(os.stat(so).st_mode), 0o750)
         self.assertRun(changed, 0, "\t- 1 files downloaded,", "Verifying md5sum for file: %s: "
                        "FAILED" % so)
         self.assertEqual(changed.matching(r"^Getting file (.*)$"), ["qavoe.info",
