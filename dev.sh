@@ -32,6 +32,7 @@ REQUIRED=(
   "groff-base:/usr/bin/groff"
   "curl:/usr/bin/curl"
   "file:/usr/bin/file"
+  "strace:/usr/bin/strace"
 )
 # Enough for the demo: build the two programs and serve the mirror.
 DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl nginx)

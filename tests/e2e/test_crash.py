@@ -101,6 +101,8 @@ class CrashTest(SiteTest):
                         break
                 self.assertEqual(summary(self.site.tree()), new, again)
                 self.assertGreaterEqual(self.logged(), set(logged), "post-install programs")
+                self.assertEqual([n for n in os.listdir(self.site.path("tmp"))
+                                  if n.endswith(".installing")], [], "a module left unfinished")
 
     def release(self, n):
         """Programs log "<module> n"; release 2 changes every file, adds data/extra."""
