@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -188,6 +189,30 @@ TEST(Meter, RatesScaleByPowersOf1024) {
     for (const auto &[bytes_x1000, ms] : kRates) print_rate(bytes_x1000, ms);  // 0 ms counts as 1
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               " 50.0 KB/s 48.8 MB/s 1024.0  B/s 1.0 KB/s 1024.0 GB/s 2048.0 TB/s");
+}
+
+// Progress in large events draws the meter that small ones draw: the same
+// marks, line heads and percentages, from the start or a resumed copy.
+TEST(Meter, LinesDoNotDependOnTheEventSize) {
+    clock_set_for_testing(1000);  // no time passes: every rate is the same
+    auto draw = [](int32_t step, int32_t start) {
+        RunState state{};
+        UiFileInfo info{"file", nullptr, nullptr, 330000, start, 0};
+        testing::internal::CaptureStdout();
+        meter_progress(&state, &info);
+        info.name = nullptr;
+        while (info.done < info.size) {
+            info.done = std::min(info.done + step, info.size);
+            meter_progress(&state, &info);
+        }
+        return testing::internal::GetCapturedStdout();
+    };
+    for (const int32_t start : {0, 70000}) {
+        const std::string small = draw(4096, start);
+        EXPECT_EQ(draw(65536, start), small) << start;
+        EXPECT_EQ(draw(160000, start), small) << start;
+    }
+    clock_set_for_testing(-1);
 }
 
 }  // namespace
