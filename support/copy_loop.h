@@ -7,7 +7,9 @@
 #include "integrity/md5.h"
 #include "support/data_io.h"
 
-constexpr int kTransferChunk = 4096;
+// Large enough that a download costs a few system calls per 64 KiB rather
+// than per page.
+constexpr int kTransferChunk = 64 * 1024;
 // The count transfer_data takes as "until the end of the data".
 constexpr uint32_t kTransferAll = UINT32_MAX;
 
