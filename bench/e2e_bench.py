@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""End-to-end benchmark: a published mirror of 256 MiB in several files,
-served by nginx on loopback, fetched by qavoupdate and by curl + md5sum, then
-checked again by qavoupdate (nothing to do) and by `md5sum -c`; reports the
-ratios and the updater's peak resident memory (from /usr/bin/time)."""
+"""End-to-end benchmark: a published mirror of 256 MiB in 16 files, served by
+nginx on loopback, fetched by qavoupdate and by curl + md5sum, then checked
+again by qavoupdate (nothing to do) and by `md5sum -c`; reports the medians
+and ranges of the per-round ratios and the updater's peak resident memory
+(from /usr/bin/time)."""
 import argparse
 import hashlib
 import os
@@ -37,9 +38,9 @@ def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
 
 
 class Bench:
-    def __init__(self, build, folder, size_mib, files):
-        self.updater = os.path.join(os.path.abspath(build), "qavoupdate")
-        self.publisher = os.path.join(os.path.abspath(build), "tools", "qavopublish")
+    def __init__(self, builds, folder, size_mib, files):
+        self.updaters = [os.path.join(os.path.abspath(b), "qavoupdate") for b in builds]
+        self.publisher = os.path.join(os.path.abspath(builds[0]), "tools", "qavopublish")
         self.folder = folder
         self.names = ["data/part%02d.bin" % i for i in range(files)]
         self.size = size_mib * MIB // files
@@ -75,7 +76,7 @@ class Bench:
             loopback.clean(self.path(name))
             os.makedirs(self.path(name))
 
-    def update(self, port, expected):
+    def update(self, updater, port, expected):
         loopback.write_text(self.path("qup.conf"), (
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=http\nhost=127.0.0.1\n"
@@ -83,7 +84,7 @@ class Bench:
                 self.path("tmp"), self.path("install"), self.path("install"),
                 self.path("install"), self.path("install"), INFOFILE, port))
         with open(self.path("update.log"), "ab") as log:
-            seconds, status, rss = timed([self.updater, "-c", self.path("qup.conf")],
+            seconds, status, rss = timed([updater, "-c", self.path("qup.conf")],
                                          cwd=self.folder, stdout=log)
         if status != expected:
             raise RuntimeError("qavoupdate ended with %d, expected %d (see %s)" %
@@ -109,58 +110,76 @@ class Bench:
         return seconds
 
     def run(self, rounds):
+        """Every round measures each build and the references back to back, so
+        a change of load on a shared machine falls on both sides of a ratio."""
         loopback.stop_on_signals()
         self.publish()
-        full, curl, nothing, check, rss = [], [], [], [], {"full": [], "nothing": []}
+        result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": []}
         with loopback.Nginx(self.path("www"), self.path("nginx")) as nginx:
             for _ in range(rounds):
-                self.fresh("tmp", "install")
-                seconds, peak = self.update(nginx.port, 0)
-                full.append(seconds)
-                rss["full"].append(peak)
-                curl.append(self.curl_and_md5(nginx.port))
-                seconds, peak = self.update(nginx.port, 1)
-                nothing.append(seconds)
-                rss["nothing"].append(peak)
-                check.append(self.md5_check())
-        return full, curl, nothing, check, rss
+                full, nothing, rss = [], [], []
+                for updater in self.updaters:
+                    self.fresh("tmp", "install")
+                    seconds, peak = self.update(updater, nginx.port, 0)
+                    full.append(seconds)
+                    rss.append(peak)
+                    seconds, peak = self.update(updater, nginx.port, 1)
+                    nothing.append(seconds)
+                    rss.append(peak)
+                result["full"].append(full)
+                result["nothing"].append(nothing)
+                result["rss"].append(rss)
+                result["curl"].append(self.curl_and_md5(nginx.port))
+                result["check"].append(self.md5_check())
+        return result
+
+
+def spread(values, text="%.2f"):
+    """The median with the range: "1.23 (1.10-1.40)"."""
+    return (text + " (" + text + "-" + text + ")") % (
+        statistics.median(values), min(values), max(values))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
+    parser.add_argument("--build", action="append",
+                        help="build folder; given more than once, the builds are measured "
+                        "side by side in every round (default: build)")
     parser.add_argument("--size-mib", type=int, default=256)
-    parser.add_argument("--files", type=int, default=8)
-    parser.add_argument("--rounds", type=int, default=3,
-                        help="measurements of each kind; the medians are reported")
+    parser.add_argument("--files", type=int, default=16)
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="rounds; the medians of the per-round ratios are reported")
     args = parser.parse_args()
+    builds = args.build or [os.path.join(SOURCE, "build")]
     loopback.need_nginx()
     if not os.access(TIME, os.X_OK):
         sys.exit("%s is missing: apt-get install time" % TIME)
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
-        bench = Bench(args.build, folder, args.size_mib, args.files)
+        bench = Bench(builds, folder, args.size_mib, args.files)
         try:
-            full, curl, nothing, check, rss = bench.run(args.rounds)
+            result = bench.run(args.rounds)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
-    med = statistics.median
     print("mirror: %d MiB in %d files, nginx on 127.0.0.1, files in the page cache; "
-          "medians of %d rounds" % (args.size_mib, args.files, args.rounds))
+          "medians of %d rounds (range)" % (args.size_mib, args.files, args.rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load_before[0], load_after[0]))
-    print("| measurement | qavoupdate | reference | ratio |")
-    print("|---|---|---|---|")
-    print("| full update vs curl + md5sum | %.2f s | %.2f s | %.2f |" % (
-        med(full), med(curl), med(full) / med(curl)))
-    print("| nothing to update vs md5sum -c | %.2f s | %.2f s | %.2f |" % (
-        med(nothing), med(check), med(nothing) / med(check)))
-    for kind in ("full", "nothing"):
-        peak = max(rss[kind]) / 1024
-        print("| updater's peak RSS, %s | %.1f MiB | %d MiB of files | %.4f |" % (
-            "full update" if kind == "full" else "nothing to update", peak, args.size_mib,
-            peak / args.size_mib))
+    print("| build | measurement | qavoupdate | reference | ratio |")
+    print("|---|---|---|---|---|")
+    for index, build in enumerate(builds):
+        name = build
+        for kind, reference, title in (("full", "curl", "full update vs curl + md5sum"),
+                                       ("nothing", "check", "nothing to update vs md5sum -c")):
+            ours = [times[index] for times in result[kind]]
+            theirs = result[reference]
+            ratios = [a / b for a, b in zip(ours, theirs)]
+            print("| %s | %s | %s s | %s s | %s |" % (
+                name, title, spread(ours), spread(theirs), spread(ratios)))
+        peaks = [rss[2 * index + kind] / 1024 for rss in result["rss"] for kind in (0, 1)]
+        print("| %s | peak RSS, both runs | %s MiB | %d MiB of files | max %.1f MiB |" % (
+            name, spread(peaks, "%.1f"), args.size_mib, max(peaks)))
 
 
 def cpu_model():

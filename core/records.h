@@ -15,6 +15,12 @@ struct FileRecord {
     int32_t size;
     uint8_t md5[16];  // all zero: no digest listed, checked by signature
     int32_t order;    // <0 pre-install program, >0 post-install, 0 plain file
+    // The digest of the temporary copy's first copy_md5_bytes bytes, taken
+    // as they were written, so that verification need not read the copy
+    // again; set by the copy object, meaningful only while copy_md5_set.
+    uint8_t copy_md5[16];
+    uint32_t copy_md5_bytes;
+    int32_t copy_md5_set;
 };
 
 struct ModuleRecord {

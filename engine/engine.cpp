@@ -38,7 +38,7 @@ FileRecord *info_file_record(const char *url) {
 
 // Checks the catalogue's signature and cuts it off: 0, or -1 when the copy
 // is not ours, does not verify or cannot be cut.
-int strip_signature(EngineContext *context, const FileRecord *packed) {
+int strip_signature(EngineContext *context, FileRecord *packed) {
     TempCopy copy;
     if (copy_open(context, packed, CopyUse::kRead, &copy) < 0) return -1;
     if (rsa_verify_descriptor(rsa_public_key, copy.fd) != 0) return -1;
@@ -47,7 +47,7 @@ int strip_signature(EngineContext *context, const FileRecord *packed) {
 
 // A stream over one of our own copies: read from the start, or emptied and
 // written.
-FILE *open_copy(EngineContext *context, const FileRecord *file, bool output) {
+FILE *open_copy(EngineContext *context, FileRecord *file, bool output) {
     TempCopy copy;
     if (copy_open(context, file, output ? CopyUse::kEmpty : CopyUse::kRead, &copy) < 0)
         return nullptr;
@@ -55,7 +55,7 @@ FILE *open_copy(EngineContext *context, const FileRecord *file, bool output) {
 }
 
 // Decompresses the verified catalogue into its own temporary copy.
-int decompress(EngineContext *context, const FileRecord *packed, const FileRecord *plain) {
+int decompress(EngineContext *context, FileRecord *packed, FileRecord *plain) {
     Stream input{open_copy(context, packed, false)};
     if (input.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
     Stream output{open_copy(context, plain, true)};

@@ -71,6 +71,15 @@ int open_or_create(EngineContext *context, FileRecord *file) {
     return 0;
 }
 
+// Whether the copy has the listed digest. The digest taken while the copy
+// was written serves when it covers exactly what the copy holds now;
+// otherwise the copy is read again.
+bool copy_has_listed_digest(const TempCopy &copy, const FileRecord *file) {
+    if (file->copy_md5_set != 0 && file->copy_md5_bytes == copy.held)
+        return memcmp(file->copy_md5, file->md5, kMd5DigestSize) == 0;
+    return copy_matches(copy.fd, file->md5);
+}
+
 // After a fetch: a file with digest is compared with it, one without is
 // checked by the signature appended to it. A bad copy is emptied so that the
 // next run starts it afresh.
@@ -80,7 +89,7 @@ int verify_copy(EngineContext *context, FileRecord *file) {
     bool good = false;
     if (copy_open(context, file, CopyUse::kRead, &copy) >= 0) {
         good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy.fd) == 0
-                                           : copy_matches(copy.fd, file->md5);
+                                           : copy_has_listed_digest(copy, file);
     }
     if (good) return notify_verify(context, code, 1, file);
     notify_verify(context, code, -1, file);

@@ -99,9 +99,8 @@ void meter_progress(RunState *state, const UiFileInfo *info) {
     }
     uint32_t delta = pos - state->done;
     if (delta == 0) return;
+    const uint32_t event_bytes = delta;
     const int32_t elapsed = now - state->last_ms;
-    // 64 bits: a 32-bit product wraps above 4 MB per event.
-    const uint64_t r = static_cast<uint64_t>(delta) * 1000;
 
     // An error or a closed connection reset the column: redraw what is on disk.
     const uint32_t on_line = state->done % kLineBytes;
@@ -111,37 +110,27 @@ void meter_progress(RunState *state, const UiFileInfo *info) {
         state->column = on_line;
     }
 
-    if (state->column + static_cast<uint64_t>(delta) >= kLineBytes) {
+    // An event may finish several lines: each is drawn as if the bytes had
+    // come in small steps, its rate from the share of the event's time up to
+    // the moment its last byte came.
+    while (state->column + static_cast<uint64_t>(delta) >= kLineBytes) {
         if (state->column == 0 && state->header_line == state->lines) {
             print_header(state->lines);
             state->header_line = state->lines + 1;
         }
-        // The share of this event's time that finished the line.
-        const int32_t t = static_cast<int32_t>(static_cast<int64_t>(kLineBytes - state->column) *
-                                               elapsed / delta) +
-                          (state->last_ms - state->line_start_ms);
+        const uint32_t rest = kLineBytes - state->column;
+        delta -= rest;
+        const int32_t finished =
+            state->last_ms +
+            static_cast<int32_t>(static_cast<int64_t>(event_bytes - delta) * elapsed / event_bytes);
         draw_meter(state->column, kLineBytes, '.');
-        state->done += kLineBytes - state->column;
+        state->done += rest;
         print_percent(state);
-        print_rate(static_cast<uint64_t>(kLineBytes) * 1000, t);
+        print_rate(static_cast<uint64_t>(kLineBytes) * 1000, finished - state->line_start_ms);
         printf("\n");
-        delta = state->column + delta - kLineBytes;
         state->column = 0;
-        state->line_start_ms = now;
-        state->last_ms += t;
+        state->line_start_ms = finished;
         state->lines++;
-    }
-
-    while (delta >= kLineBytes) {
-        printf(" %5dK ", state->lines * 50);
-        state->header_line = state->lines + 1;
-        draw_meter(0, kLineBytes, '.');
-        state->done += kLineBytes;
-        delta -= kLineBytes;
-        state->lines++;
-        print_percent(state);
-        print_rate(r, elapsed);
-        printf("\n");
     }
 
     if (state->column == 0 && state->header_line == state->lines) {

@@ -12,15 +12,23 @@ struct Md5Context {
 
 constexpr int kMd5DigestSize = 16;
 constexpr int kMd5HexSize = 33;  // 32 characters and the NUL
+// Reads of files to digest: large enough that the system calls cost little
+// next to the digest itself.
+constexpr int kMd5ReadChunk = 64 * 1024;
 
 void md5_init(Md5Context *context);
 void md5_update(Md5Context *context, const void *data, uint32_t length);
 // Writes the digest first, then zeroes the whole context.
 void md5_final(uint8_t *digest, Md5Context *context);
 
-// Digests exactly length bytes from the descriptor's current position, in
-// reads of at most 4096 bytes. A short read gives -1; the digest of what was
-// read is still written.
+// The count of bytes digested so far.
+uint64_t md5_length(const Md5Context *context);
+
+// Adds exactly length bytes from the descriptor's current position, in reads
+// of at most kMd5ReadChunk bytes. A short read gives -1; what was read is
+// still added.
+int md5_update_fd(Md5Context *context, int descriptor, int64_t length);
+// The same from a fresh context, writing the digest.
 int md5_fd(int descriptor, uint8_t *digest, int64_t length);
 // Digests [start, end) of the file; an end of 0 or below counts back from the
 // file's size.

@@ -8,26 +8,30 @@
 #include "integrity/md5.h"
 
 namespace {
-constexpr int64_t kReadChunk = 4096;
 constexpr char kHexDigits[] = "0123456789abcdef";
 }  // namespace
 
-int md5_fd(int descriptor, uint8_t *digest, int64_t length) {
-    uint8_t buffer[kReadChunk];
-    Md5Context context;
-    md5_init(&context);
-    int result = 0;
+uint64_t md5_length(const Md5Context *context) {
+    return (static_cast<uint64_t>(context->count[1]) << 32 | context->count[0]) >> 3;
+}
+
+int md5_update_fd(Md5Context *context, int descriptor, int64_t length) {
+    uint8_t buffer[kMd5ReadChunk];
     while (length > 0) {
-        size_t want = static_cast<size_t>(length < kReadChunk ? length : kReadChunk);
+        size_t want = static_cast<size_t>(length < kMd5ReadChunk ? length : kMd5ReadChunk);
         ssize_t got = read(descriptor, buffer, want);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            result = -1;
-            break;
-        }
-        md5_update(&context, buffer, static_cast<uint32_t>(got));
+        if (got <= 0) return -1;
+        md5_update(context, buffer, static_cast<uint32_t>(got));
         length -= got;
     }
+    return 0;
+}
+
+int md5_fd(int descriptor, uint8_t *digest, int64_t length) {
+    Md5Context context;
+    md5_init(&context);
+    const int result = md5_update_fd(&context, descriptor, length);
     md5_final(digest, &context);
     return result;
 }

@@ -5,7 +5,7 @@
 #include "core/notify.h"
 
 int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                  Reader reader, Writer writer) {
+                  Reader reader, Writer writer, Md5Context *digest) {
     if (from == to) return 0;
     if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
     char chunk[kTransferChunk];
@@ -33,6 +33,7 @@ int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining,
             result = -1;
             break;
         }
+        if (digest != nullptr) md5_update(digest, chunk, static_cast<uint32_t>(count));
         if (*remaining == 0) break;
     }
     *remaining = total;

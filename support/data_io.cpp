@@ -29,13 +29,32 @@ int wait_for_data(EngineContext *context, int descriptor) {
     return 0;
 }
 
-int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
-    if (buffer == nullptr || length < 0) return -1;
-    if (wait_for_data(context, descriptor) != 1) return -1;
+namespace {
+
+ssize_t receive(int descriptor, void *buffer, int length, int flags) {
     ssize_t count;
     do {
-        count = recv(descriptor, buffer, static_cast<size_t>(length), 0);
+        count = recv(descriptor, buffer, static_cast<size_t>(length), flags);
     } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+}  // namespace
+
+int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
+    if (buffer == nullptr || length < 0) return -1;
+    // Only a read that would block waits (and one on no descriptor at all,
+    // which the wait reports); any other outcome raises the event of a wait
+    // that found the data, the end or the failure at once.
+    ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
+        if (wait_for_data(context, descriptor) != 1) return -1;
+        count = receive(descriptor, buffer, length, 0);
+    } else {
+        const int error = errno;
+        notify(context, UI_DATA_READY);
+        errno = error;
+    }
     if (count < 0) return record_error(context, ERR_NET_SYSCALL, "recv");
     return static_cast<int>(count);
 }

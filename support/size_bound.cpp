@@ -17,19 +17,19 @@ int refuse_oversize(EngineContext *context) {
 }  // namespace
 
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                     uint32_t limit, Reader reader, Writer writer) {
+                     uint32_t limit, Reader reader, Writer writer, Md5Context *digest) {
     if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
     if (limit == 0) limit = kUnlistedSizeLimit;
     const uint32_t room = offset < limit ? limit - offset : 0;
     if (*remaining != kTransferAll) {
         if (*remaining <= room)
-            return transfer_data(context, from, to, remaining, offset, reader, writer);
+            return transfer_data(context, from, to, remaining, offset, reader, writer, digest);
         *remaining = 0;
         return refuse_oversize(context);
     }
     uint32_t moved = room;
     if (room != 0) {
-        int result = transfer_data(context, from, to, &moved, offset, reader, writer);
+        int result = transfer_data(context, from, to, &moved, offset, reader, writer, digest);
         if (result < 0 || moved < room) {
             *remaining = moved;
             return result;

@@ -22,13 +22,40 @@ int fail(TempCopy *copy, const char *call) {
     return -1;
 }
 
+// Hands the digest of what the copy holds so far to its file record.
+void publish_digest(TempCopy *copy) {
+    FileRecord *file = copy->digested;
+    if (file == nullptr) return;
+    Md5Context finished = copy->digest;
+    md5_final(file->copy_md5, &finished);
+    file->copy_md5_bytes = static_cast<uint32_t>(md5_length(&copy->digest));
+    file->copy_md5_set = 1;
+}
+
+void restart_digest(TempCopy *copy) {
+    md5_init(&copy->digest);
+    publish_digest(copy);
+}
+
+// Digests the bytes a copy opened for appending already holds; a copy that
+// cannot be read back is still appended to, only without a digest.
+int digest_held(TempCopy *copy, FileRecord *file) {
+    md5_init(&copy->digest);
+    if (lseek(copy->fd, 0, SEEK_SET) == 0 &&
+        md5_update_fd(&copy->digest, copy->fd, copy->held) == 0) {
+        copy->digested = file;
+        publish_digest(copy);
+    }
+    return lseek(copy->fd, 0, SEEK_END) < 0 ? fail(copy, "lseek") : 0;
+}
+
 }  // namespace
 
 TempCopy::~TempCopy() {
     if (fd >= 0) close(fd);
 }
 
-int copy_open(EngineContext *context, const FileRecord *file, CopyUse use, TempCopy *copy) {
+int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *copy) {
     if (context == nullptr || file == nullptr || file->tempfile == nullptr || copy == nullptr) {
         errno = EINVAL;
         return copy != nullptr ? fail(copy, "open") : -1;
@@ -36,6 +63,8 @@ int copy_open(EngineContext *context, const FileRecord *file, CopyUse use, TempC
     if (copy->fd >= 0) close(copy->fd);
     copy->fd = -1;
     copy->held = 0;
+    copy->digested = nullptr;
+    if (use != CopyUse::kRead) file->copy_md5_set = 0;
     copy->limit = file->size > 0 ? static_cast<uint32_t>(file->size) : kUnlistedSizeLimit;
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
@@ -70,6 +99,7 @@ int copy_open(EngineContext *context, const FileRecord *file, CopyUse use, TempC
         if (end < 0 || (use == CopyUse::kRead && lseek(copy->fd, 0, SEEK_SET) < 0))
             return fail(copy, "lseek");
         copy->held = static_cast<uint32_t>(end);
+        if (use != CopyUse::kRead && digest_held(copy, file) < 0) return -1;
     }
     return found ? 1 : 0;
 }
@@ -83,21 +113,25 @@ int copy_truncate(EngineContext *context, TempCopy *copy) {
     if (ftruncate(copy->fd, 0) < 0 || lseek(copy->fd, 0, SEEK_SET) < 0)
         return record_error(context, ERR_FILE_SYSCALL, "truncate");
     copy->held = 0;
+    restart_digest(copy);
     return 0;
 }
 
 int copy_rewind(TempCopy *copy) {
     if (lseek(copy->fd, 0, SEEK_SET) < 0) return -1;
     copy->held = 0;
+    restart_digest(copy);
     return 0;
 }
 
 int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
                  Reader reader) {
-    const int result = transfer_bounded(context, from, copy->fd, remaining, copy->held, copy->limit,
-                                        reader, file_write);
+    const int result =
+        transfer_bounded(context, from, copy->fd, remaining, copy->held, copy->limit, reader,
+                         file_write, copy->digested != nullptr ? &copy->digest : nullptr);
     // transfer_bounded leaves the count it moved.
     copy->held += *remaining;
+    publish_digest(copy);
     return result;
 }
 

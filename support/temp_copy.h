@@ -9,6 +9,7 @@
 
 #include "core/context.h"
 #include "core/records.h"
+#include "integrity/md5.h"
 #include "support/size_bound.h"
 
 enum class CopyUse {
@@ -26,6 +27,10 @@ struct TempCopy {
     uint32_t limit = 0;            // the listed size, or kUnlistedSizeLimit
     int error = 0;                 // errno of the call that failed
     const char *failed = nullptr;  // and its name, for the error record
+    // A copy opened for appending keeps the digest of what it holds and
+    // hands it to its file record after every change; null otherwise.
+    FileRecord *digested = nullptr;
+    Md5Context digest;
     TempCopy() = default;
     TempCopy(const TempCopy &) = delete;
     TempCopy &operator=(const TempCopy &) = delete;
@@ -35,7 +40,9 @@ struct TempCopy {
 // Opens file->tempfile for the use: 1 when a copy of ours was there, 0 when
 // it was created, -1 with copy->error and copy->failed set (nothing is
 // reported: the caller knows whether the failure is worth an error).
-int copy_open(EngineContext *context, const FileRecord *file, CopyUse use, TempCopy *copy);
+// Every use but kRead forgets the file's copy digest; kResume and kContinue
+// digest what the copy holds and keep the digest going as it grows.
+int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *copy);
 // Records the failure copy_open left in the copy (UI_ERROR) and returns -1.
 int copy_report(EngineContext *context, const TempCopy *copy);
 // Empties the copy and writes from its first byte again; -1 after

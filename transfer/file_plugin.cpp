@@ -58,7 +58,7 @@ int file_close(void *handle) {
 
 // One attempt. The copy is continued from its size on disk rather than from
 // `received`, since an earlier attempt of this run may have added to it.
-int copy_from_mirror(FileSource *source, const char *from, const FileRecord *file) {
+int copy_from_mirror(FileSource *source, const char *from, FileRecord *file) {
     EngineContext *context = source->context;
     budget_spend(&source->budget);
     TempCopy destination;

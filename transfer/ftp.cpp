@@ -274,8 +274,7 @@ static int accept_server(FtpClient *client) {
     return connection_accept(context, &client->data, peer.sin_addr.s_addr);
 }
 
-int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int descriptor,
-             long offset) {
+int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, TempCopy *copy) {
     if (client == nullptr || name == nullptr || receiver == nullptr) return -1;
     if (ftp_send(client, "RETR %s\r\n", name) < 0) return -1;
     int code = ftp_read_reply(client);
@@ -283,7 +282,7 @@ int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int desc
         if (client->active == 1 && accept_server(client) < 0) return -1;
         // A short or broken transfer is judged by the server's closing reply;
         // one that brought more than the file can hold fails whatever it says.
-        const bool too_large = receiver(client, descriptor, offset) == kTransferTooLarge;
+        const bool too_large = receiver(client, copy) == kTransferTooLarge;
         notify(client->context, UI_TRANSFER_DONE);
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));

@@ -6,6 +6,7 @@
 
 #include "support/budget.h"
 #include "support/connect.h"
+#include "support/temp_copy.h"
 
 struct EngineContext;
 
@@ -31,12 +32,11 @@ struct FtpClient {
     TransferBudget budget;   // attempts and expired waits of the current file
     int32_t need_password;   // a 331 was seen
     EngineContext *context;  // not owned
-    uint32_t limit;          // most the current file may hold; 0: the unlisted bound
 };
 
 // Moves the data of one retrieval from the client's data connection into
-// the descriptor; offset is what the file held before.
-using FtpReceiver = int (*)(FtpClient *client, int descriptor, long offset);
+// the copy, after what it holds.
+using FtpReceiver = int (*)(FtpClient *client, TempCopy *copy);
 
 int ftp_send(FtpClient *client, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // The code of one complete reply (the number on its last line), or -1.
@@ -51,8 +51,7 @@ int ftp_cwd(FtpClient *client);
 int ftp_pasv(FtpClient *client);
 int ftp_port(FtpClient *client);
 int ftp_rest(FtpClient *client, const char *offset);
-int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, int descriptor,
-             long offset);
+int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, TempCopy *copy);
 int ftp_quit(FtpClient *client);
 int ftp_close_control(FtpClient *client);
 int ftp_close_data(FtpClient *client);

@@ -20,7 +20,6 @@
 #include "support/copy_loop.h"
 #include "support/data_io.h"
 #include "support/path.h"
-#include "support/size_bound.h"
 #include "support/temp_copy.h"
 #include "transfer/ftp.h"
 #include "transfer/plugin.h"
@@ -132,8 +131,7 @@ int fetch(FtpClient *client, FileRecord *file) {
     TempCopy copy;
     if (copy_open(client->context, file, CopyUse::kResume, &copy) < 0)
         return copy_report(client->context, &copy);
-    uint32_t start = copy.held;
-    client->limit = copy.limit;
+    const uint32_t start = copy.held;
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
         char offset[24];
@@ -142,14 +140,11 @@ int fetch(FtpClient *client, FileRecord *file) {
         // first byte over the old copy.
         if (ftp_rest(client, offset) < 0) {
             if (client->control < 0 || copy_rewind(&copy) < 0) return -1;
-            start = 0;
             // The meter starts over with the file, as the data do.
             if (notify_file(client->context, UI_PROGRESS, file) < 0) return -1;
         }
     }
-    return ftp_retr(client, file->sitepath, ftp_receive_file, copy.fd, static_cast<long>(start)) < 0
-               ? -1
-               : 0;
+    return ftp_retr(client, file->sitepath, ftp_receive_file, &copy) < 0 ? -1 : 0;
 }
 
 int ftp_get(FileRecord *file, void *handle) {
@@ -180,11 +175,10 @@ int ftp_get(FileRecord *file, void *handle) {
 
 }  // namespace
 
-int ftp_receive_file(FtpClient *client, int descriptor, long offset) {
-    if (client == nullptr) return -1;
+int ftp_receive_file(FtpClient *client, TempCopy *copy) {
+    if (client == nullptr || copy == nullptr) return -1;
     uint32_t remaining = kTransferAll;
-    return transfer_bounded(client->context, client->data, descriptor, &remaining,
-                            static_cast<uint32_t>(offset), client->limit, socket_read, file_write);
+    return copy_receive(client->context, copy, client->data, &remaining, socket_read);
 }
 
 const Plugin ftp_plugin{"ftp", ftp_open, ftp_plugin_close, ftp_get};

@@ -3,10 +3,11 @@
 #pragma once
 
 struct FtpClient;
+struct TempCopy;
 
 // The user name when the URL gives none.
 constexpr const char *kFtpDefaultUser = "ftp";
 
-// The data receiver of every retrieval: copies the data connection into the
-// descriptor until the server closes it, reporting offset + bytes received.
-int ftp_receive_file(FtpClient *client, int descriptor, long offset);
+// The data receiver of every retrieval: appends the data connection to the
+// copy until the server closes it, reporting what the copy holds.
+int ftp_receive_file(FtpClient *client, TempCopy *copy);

@@ -162,7 +162,7 @@ void drop_header(HttpMessage *message, const char *name) {
 // this get continues a copy, and only for a file with a listed size.
 // The copy is never created here (the engine has made it): a missing one
 // fails the attempt when the body arrives, with the open's error.
-int prepare_copy(HttpMessage *request, const FileRecord *file, bool first, EngineContext *context,
+int prepare_copy(HttpMessage *request, FileRecord *file, bool first, EngineContext *context,
                  TempCopy *copy) {
     if (copy_open(context, file, CopyUse::kContinue, copy) < 0)
         return copy->error == ENOENT ? 0 : copy_report(context, copy);
