@@ -1,7 +1,7 @@
 // The waits and interruptions of the connection layer and the I/O helpers:
 // sliced connects and data waits, the line reader's bounds, reads and writes
-// across signals, the temporary copy's running digest, and the meter's text,
-// none of which the outside can time, provoke or see reliably.
+// across signals, and the meter's text, none of which the outside can time,
+// provoke or see reliably.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,7 +18,6 @@
 #include "support/connect.h"
 #include "support/data_io.h"
 #include "support/line_reader.h"
-#include "support/temp_copy.h"
 #include "tests/unit/test_util.h"
 
 namespace {
@@ -181,57 +180,6 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     EXPECT_EQ(recorder.error_text(), "");
     close(ends[0]);
     close(ends[1]);
-}
-
-// The copy hands its file record the digest of exactly what it holds,
-// through every way it is opened, grown, rewound and emptied: verification
-// takes that digest instead of reading the copy again.
-TEST(TempCopyDigest, CoversWhatTheCopyHolds) {
-    ScratchDir dir;
-    Recorder recorder;
-    recorder.context.temp_dir = dir.path.data();
-    const Bytes data = random_bytes(200000, 7);
-    const std::string source = dir.write("source", data);
-    std::string path = dir.file("copy");
-    FileRecord file{};
-    file.tempfile = path.data();
-    auto receive = [&](TempCopy *copy, uint32_t from, uint32_t count) {
-        const int origin = open(source.c_str(), O_RDONLY);
-        lseek(origin, from, SEEK_SET);
-        const int result = copy_receive(&recorder.context, copy, origin, &count, file_read);
-        close(origin);
-        return result;
-    };
-    auto expect_digest_of = [&](uint32_t count) {
-        uint8_t digest[kMd5DigestSize];
-        Md5Context md5;
-        md5_init(&md5);
-        md5_update(&md5, data.data(), count);
-        md5_final(digest, &md5);
-        EXPECT_EQ(file.copy_md5_set, 1);
-        EXPECT_EQ(file.copy_md5_bytes, count);
-        EXPECT_EQ(memcmp(file.copy_md5, digest, kMd5DigestSize), 0) << count;
-    };
-    {
-        TempCopy first;
-        ASSERT_EQ(copy_open(&recorder.context, &file, CopyUse::kResume, &first), 0);
-        ASSERT_EQ(receive(&first, 0, 70000), 0);
-        expect_digest_of(70000);
-    }
-    TempCopy copy, reader;
-    ASSERT_EQ(copy_open(&recorder.context, &file, CopyUse::kContinue, &copy), 1);
-    expect_digest_of(70000);  // what it held, digested on opening
-    ASSERT_EQ(receive(&copy, 70000, 130000), 0);
-    ASSERT_EQ(copy_open(&recorder.context, &file, CopyUse::kRead, &reader), 1);
-    expect_digest_of(200000);
-    ASSERT_EQ(copy_rewind(&copy), 0);
-    ASSERT_EQ(receive(&copy, 0, 1000), 0);
-    expect_digest_of(1000);
-    ASSERT_EQ(copy_truncate(&recorder.context, &copy), 0);
-    expect_digest_of(0);
-    ASSERT_EQ(copy_open(&recorder.context, &file, CopyUse::kPrepare, &reader), 1);
-    EXPECT_EQ(file.copy_md5_set, 0);
-    EXPECT_EQ(recorder.error_text(), "");
 }
 
 TEST(Meter, RatesScaleByPowersOf1024) {
