@@ -150,11 +150,15 @@ int place_file(const char *src, const char *dst, int mode, PlaceStep *failed) {
     if (staging == nullptr) return -1;
     (void)unlink(staging);
     int result = -1;
-    if (link(src, staging) == 0 || copy_file(src, staging) == 0) {
+    // A link shares its inode with the copy in the temporary directory, which
+    // a program still runs from and which must stay ours and unwritable to
+    // others: another owner or a writable mode takes a copy.
+    const bool foreign = replacing && (old.st_uid != geteuid() || old.st_gid != getegid());
+    const bool shared = !foreign && (mode & 022) == 0;
+    if ((shared && link(src, staging) == 0) || copy_file(src, staging) == 0) {
         Descriptor fd{open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
         // An owner we cannot give (not being root) leaves the file ours.
-        if (fd.fd >= 0 && replacing && (old.st_uid != geteuid() || old.st_gid != getegid()))
-            (void)fchown(fd.fd, old.st_uid, old.st_gid);
+        if (fd.fd >= 0 && foreign) (void)fchown(fd.fd, old.st_uid, old.st_gid);
         if (fd.fd >= 0 && fchmod(fd.fd, static_cast<mode_t>(mode)) < 0)
             *failed = PlaceStep::kMode;
         else if (fd.fd >= 0 && fsync(fd.fd) == 0 && rename(staging, dst) == 0)
