@@ -7,16 +7,11 @@ import unittest
 
 from faults import HttpFaults
 from harness import (INFOFILE, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest, Squid,
-                     loopback, server)
+                     access_log, loopback, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 SO, CONF, DATA = "engine/engine.so", "engine/engine.conf", "base/data"
-
-
-def access_log(origin):
-    with open(origin.path("access.log")) as f:
-        return f.read().splitlines()
 
 
 class SiteCache(Squid):
@@ -24,10 +19,6 @@ class SiteCache(Squid):
 
     with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
         extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
-
-
-def lines_ending(run, text):
-    return sum(line.endswith(text) for line in run.lines)
 
 
 class ServersTest(SiteTest):
@@ -59,8 +50,7 @@ class ServersTest(SiteTest):
                                   for line in access_log(origin) if '" 200 ' in line],
                                  ["/pub/qavo/" + name for name in ("qavoe.info", DATA, CONF, SO,
                                                                    "qavoe.info", "qavoe.info")])
-                for installed in self.site.tree():
-                    os.unlink(self.site.path(installed))
+                self.site.uninstall()
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
@@ -93,12 +83,11 @@ class ServersTest(SiteTest):
         self.assertEqual(refused.matching("^Connecting to"), [])
 
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        self.site.uninstall()
         self.first_then_nothing(vsftpd.port, protocol="ftp", proxy=proxy)
         time.sleep(0.5)  # squid writes its log after the reply
         # Targets are absolute; an ftp:// one keeps the login, which the proxy uses.
-        log = "\n".join(squid.access_log())
+        log = "\n".join(access_log(squid))
         self.assertIn(" GET http://127.0.0.1:%d/%s " % (nginx.port, INFOFILE), log)
         self.assertRegex(log, r" GET ftp://ftp:[^@ /]+@127\.0\.0\.1:%d/%s " % (
             vsftpd.port, re.escape(INFOFILE)))
@@ -116,8 +105,7 @@ class FaultTest(SiteTest):
         self.http.padding.clear()
         self.http.requests.clear()
         self.http.connections = 0
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        self.site.uninstall()
         for fault in faults:
             self.http.fault(*fault)
         self.http.padding.update(pads)
@@ -151,7 +139,7 @@ class FaultTest(SiteTest):
                 self.assertUpdated(got)
                 self.assertEqual(self.ranges(SO), ranges)
                 for text in expected:
-                    self.assertEqual(lines_ending(got, text), 1, got)
+                    self.assertEqual(got.ending(text), 1, got)
                 self.assertEqual(got.matching(BAD_MD5), [])
                 names = [[h[0] for h in headers] for _, headers in self.http.of(SO)]
                 for listed in names:
@@ -193,7 +181,7 @@ class FaultTest(SiteTest):
                 got = self.update(*faults, tries=tries, timeout=timeout, pads=pads)
                 self.assertRun(got, 6)
                 for text, count in counts.items():
-                    self.assertEqual(lines_ending(got, text), count, got.out[-3000:])
+                    self.assertEqual(got.ending(text), count, got.out[-3000:])
                 self.assertEqual(len(self.http.of(name)), requests)
                 self.assertEqual(self.site.leftovers(), [])
                 self.assertNotIn(self.site.expected["conf/engine.conf"],

@@ -6,14 +6,12 @@ import hashlib
 import os
 import random
 import re
-import shutil
 import stat
 import subprocess
-import tempfile
 import time
 import unittest
 
-from harness import KEY, OPENSSL, PUBLIC, SOURCE, publisher, read, write
+from harness import KEY, OPENSSL, PUBLIC, SOURCE, ScratchTest, publisher, read, write
 
 
 def lzss_decode(data):
@@ -63,14 +61,7 @@ def catalogue(path):
 
 
 @unittest.skipUnless(OPENSSL, "openssl missing")
-class Sandbox(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="qavo-publish-")
-        self.addCleanup(shutil.rmtree, self.dir)
-
-    def path(self, *parts):
-        return os.path.join(self.dir, *parts)
-
+class Sandbox(ScratchTest):
     def tool(self, *args, status=0):
         done = publisher(*args)
         self.assertEqual(done.returncode, status, (args, done.stderr))

@@ -9,7 +9,6 @@ import stat
 import time
 import unittest
 
-from faults import HttpFaults
 from harness import (KEY, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, pattern, publisher,
                      read, write)
 
@@ -33,9 +32,7 @@ def masked(lines):
 class UpdateTest(SiteTest):
     def setUp(self):
         super().setUp()
-        self.http = HttpFaults(self.site.path("www"))
-        self.addCleanup(self.http.stop)
-        self.site.configure(self.http.port)
+        self.serve_http()
 
     def update(self, *args):
         return self.site.update("-v", *args)
