@@ -100,10 +100,11 @@ class SharedTempTest(SiteTest):
         os.unlink(lock)
         # Only names that nobody but root and the updater's user can remove are safe.
         other = grp.getgrnam("nogroup").gr_gid
-        for mode, group, refused in ((0o777, 0, True), (0o770, other, True), (0o775, 0, False),
-                                     (0o1777, other, False)):
-            with self.subTest(mode=oct(mode), group=group):
-                os.chown(self.site.path("tmp"), 0, group)
+        for mode, owner, group, refused in ((0o777, 0, 0, True), (0o770, 0, other, True),
+                                            (0o755, NOBODY, 0, True), (0o775, 0, 0, False),
+                                            (0o1777, 0, other, False)):
+            with self.subTest(mode=oct(mode), owner=owner, group=group):
+                os.chown(self.site.path("tmp"), owner, group)
                 os.chmod(self.site.path("tmp"), mode)
                 got = self.site.update()
                 if not refused:
