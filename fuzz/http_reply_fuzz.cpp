@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "core/context.h"
-#include "fuzz/socket_feed.h"
+#include "fuzz/feed.h"
 #include "transfer/http.h"
 
 namespace {

@@ -1,18 +1,16 @@
 // Fuzz target of the information-file loader: arbitrary bytes as a
 // decompressed catalogue, loaded into records and released.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "core/context.h"
+#include "fuzz/feed.h"
 #include "infofile/infofile.h"
 #include "infofile/record_ops.h"
 
 namespace {
 
-char path[64];
 ErrorRecord error;
 int error_events;
 
@@ -21,28 +19,18 @@ int count_errors(RunState *, UiEvent *event) {
     return 0;
 }
 
-void remove_input() {
-    unlink(path);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The scanner echoes stray bytes to standard output; keep the fuzzer's
     // own report readable. Sanitizer reports go to standard error.
-    if (freopen("/dev/null", "w", stdout) == nullptr) return 0;
-    snprintf(path, sizeof path, "/tmp/qavo-info-fuzz-%d.info", static_cast<int>(getpid()));
-    atexit(remove_input);
+    if (freopen("/dev/null", "w", stdout) == nullptr) perror("freopen");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *file = fopen(path, "wb");
-    if (file == nullptr) return 0;
-    size_t written = fwrite(data, 1, size, file);
-    fclose(file);
-    if (written != size) return 0;
-
+    const char *path = feed_file(data, size);
+    if (path == nullptr) return 0;
     EngineContext context{};
     context.run_state = reinterpret_cast<RunState *>(&error_events);
     context.ui_event = count_errors;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/context.h"
-#include "fuzz/socket_feed.h"
+#include "fuzz/feed.h"
 #include "support/line_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -1,31 +1,15 @@
 // Fuzzes rsa_verify_file with the built-in key on arbitrary files, and the
 // modular power on moduli taken from the input.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <unistd.h>
 
+#include "fuzz/feed.h"
 #include "integrity/number.h"
 #include "integrity/rsa.h"
 
-namespace {
-
-// One scratch file for the whole run, removed at exit.
-struct Scratch {
-    char path[32] = "/tmp/qavo-rsa-fuzz-XXXXXX";
-    int fd = mkstemp(path);
-    ~Scratch() { unlink(path); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static Scratch scratch;
-    const char *path = scratch.path;
-    const int fd = scratch.fd;
-    if (fd < 0) abort();
-    if (ftruncate(fd, 0) < 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
+    const char *path = feed_file(data, size);
+    if (path == nullptr) abort();
 
     int result = rsa_verify_file(rsa_public_key, path);
     if (size < kRsaSignatureSize ? result != -1 : result < 0) abort();

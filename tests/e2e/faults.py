@@ -1,6 +1,5 @@
-"""Servers that misbehave on purpose, for what nginx and vsftpd never do:
-an HTTP/1.1 server and an anonymous FTP server, each serving one directory
-on a loopback port and keeping everything the client sent."""
+"""Servers that misbehave on purpose, for what nginx and vsftpd never do: HTTP/1.1 and anonymous
+FTP, each serving one directory on a loopback port and keeping everything the client sent."""
 import os
 import socket
 import socketserver
@@ -40,14 +39,12 @@ class _Base:
 
 
 class HttpFaults(_Base):
-    """Faults by path suffix ("*": any path), each for `times` requests or all:
-    chunked N (chunks of N bytes), chunked_cut N (the same without the last chunk,
-    then a close), cut N (the whole length announced, N bytes sent, a close),
-    ignore_range (200 and the whole file to a Range), no_length (the body ends with
-    the connection), close (a close after a counted body), status N (status N with
-    a body of its own), raw BYTES (these bytes, then a close), stall (no answer),
-    stall_after N (the head and N bytes of the body, then silence).
-    padding {path: N} serves N bytes more than the file holds."""
+    """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
+    bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
+    announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
+    (the body ends with the connection), close (a close after a counted body), status N (status N
+    with a body of its own), raw BYTES (these bytes, then a close), stall (no answer), stall_after
+    N (the head and N bytes of the body, then silence). padding {path: N}: N bytes more served."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -146,12 +143,12 @@ class _HttpHandler(socketserver.StreamRequestHandler):
 
 
 class FtpFaults(_Base):
-    """Faults, all optional: greeting (the replies on connect), rest_reply (to
-    every REST instead of 350), missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N bytes, then 426),
-    close_on_retr (the RETR of this number, counted over the server, gets 421 and
-    a close), silent ({verb: count}: so many such commands, or "CONNECT" greetings,
-    go unanswered), stranger (connect to the client's PORT listener from 127.0.0.2
-    first), extra ({name: N}: every transfer sends N bytes more than the file)."""
+    """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST instead of
+    350), missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N
+    bytes, then 426), close_on_retr (the RETR of this number, counted over the server, gets 421 and
+    a close), silent ({verb: count}: so many such commands, or "CONNECT" greetings, go unanswered),
+    stranger (connect to the client's PORT listener from 127.0.0.2 first), extra ({name: N}: every
+    transfer sends N bytes more than the file)."""
 
     def __init__(self, root, greeting=("220 Faulty FTP ready.",), rest_reply=None, missing=(),
                  cut=None, close_on_retr=None, silent=None, stranger=False, extra=None):

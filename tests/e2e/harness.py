@@ -1,7 +1,5 @@
-"""Machinery of the end-to-end tests: the built programs, a sandbox with a
-mirror published by qavopublish and a private installation tree, runs of
-qavoupdate, and the real servers (nginx and vsftpd as the demo starts them,
-squid as a proxy)."""
+"""Machinery of the end-to-end tests: the built programs, a sandbox with a published mirror
+and an installation tree, runs of qavoupdate, and the real servers."""
 import hashlib
 import os
 import re
@@ -10,6 +8,8 @@ import subprocess
 import sys
 import tempfile
 import unittest
+
+import faults
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.abspath(os.environ.get("QAVO_BIN", os.path.join(HERE, "..", "..", "build")))
@@ -74,6 +74,9 @@ class Run:
         self.status, self.out, self.err = status, out, err
         self.lines = out.split("\n")
 
+    def ending(self, text):
+        return sum(line.endswith(text) for line in self.lines)
+
     def matching(self, regex):
         """The first group (or the whole match) of every line that matches."""
         found = [re.search(regex, line) for line in self.lines]
@@ -92,9 +95,7 @@ def run(args, program=UPDATER, cwd=None, timeout=240, merge=False):
 
 
 class Site:
-    """A sandbox: release sources, the mirror published from them under
-    www/pub/qavo, the installation directories bin, data and conf, and a
-    private temporary directory."""
+    """Release sources, the mirror published from them, the installation tree, temporary files."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
@@ -129,9 +130,8 @@ class Site:
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
     def configure(self, port, protocol="http", modules="", **settings):
-        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global]
-        (tries, timeout, proxy, ...) or, for 'passive', to the protocol's section;
-        modules is the text of a [modules] section."""
+        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], 'passive' to the
+        protocol's section; modules is the text of a [modules] section."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"))
@@ -167,6 +167,10 @@ class Site:
                     found[os.path.relpath(full, self.root)] = read(full)
         return found
 
+    def uninstall(self):
+        for installed in self.tree():
+            os.unlink(self.path(installed))
+
     def leftovers(self):
         """What stays in the temporary directory besides the lock."""
         return sorted(set(os.listdir(self.path("tmp"))) - {"update.start"})
@@ -175,12 +179,25 @@ class Site:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-class SiteTest(unittest.TestCase):
-    """A test with a fresh standard site."""
+class ScratchTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qavo-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
 
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+
+class SiteTest(unittest.TestCase):
     def setUp(self):
         self.site = Site()
         self.addCleanup(self.site.cleanup)
+
+    def serve_http(self):
+        """The HTTP fault server as the site's mirror."""
+        self.http = faults.HttpFaults(self.site.path("www"))
+        self.addCleanup(self.http.stop)
+        self.site.configure(self.http.port)
 
     def assertRun(self, run, status, *lines):
         self.assertEqual(run.status, status, run)
@@ -188,8 +205,7 @@ class SiteTest(unittest.TestCase):
             self.assertIn(line, run.lines, run)
 
     def assertUpdated(self, run, files=3):
-        """A complete update: status 0, every file installed with its listed
-        time (the mirror copy's), nothing left in the temporary directory."""
+        """Status 0, every file installed with its listed time, no temporary file left."""
         self.assertRun(run, 0, "\t- %d files downloaded," % files)
         self.assertEqual(self.site.tree(), self.site.expected, run)
         self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime,
@@ -206,19 +222,17 @@ class Lighttpd(loopback.Server):
         loopback.write_text(self.path("lighttpd.conf"), (
             'server.document-root = "%s"\nserver.bind = "127.0.0.1"\nserver.port = %d\n'
             'server.errorlog = "%s"\nserver.modules = ("mod_accesslog")\n'
-            'accesslog.filename = "%s"\nserver.stat-cache-engine = "disable"\n') % (self.root, self.port, self.path("error.log"),
-                                             self.path("access.log")))
+            'accesslog.filename = "%s"\nserver.stat-cache-engine = "disable"\n') % (
+                self.root, self.port, self.path("error.log"), self.path("access.log")))
         return [LIGHTTPD, "-D", "-f", self.path("lighttpd.conf")]
 
 
 class Squid(loopback.Server):
-    """squid as a forward proxy on loopback, without a disk cache; `extra`
-    configuration lines may make it a cache."""
+    """squid as a forward proxy without a disk cache; `extra` lines may make it a cache."""
 
     name, extra = "squid", ""
 
     def configure(self):
-        root = os.geteuid() == 0
         loopback.write_text(self.path("squid.conf"), (
             "http_port 127.0.0.1:%d\nacl loopback src 127.0.0.1/32\n"
             "http_access allow loopback\nhttp_access deny all\npid_filename %s\n"
@@ -227,18 +241,18 @@ class Squid(loopback.Server):
             "max_filedescriptors 1024\nftp_passive on\n%s%s") % (
                 self.port, self.path("squid.pid"), self.path("access.log"),
                 self.path("cache.log"), self.folder,
-                "cache_effective_user proxy\n" if root else "", self.extra))
-        if root:
+                "cache_effective_user proxy\n" if ROOT else "", self.extra))
+        if ROOT:
             shutil.chown(self.folder, "proxy", "proxy")
         return [SQUID, "-N", "-f", self.path("squid.conf")]
 
-    def access_log(self):
-        return read(self.path("access.log")).decode("latin-1").splitlines()
+
+def access_log(server):
+    return read(server.path("access.log")).decode("latin-1").splitlines()
 
 
 def server(test, kind, *args):
-    """Starts a loopback server for the test's duration, or skips the test
-    when the program is missing."""
+    """A loopback server for the test's duration; the test is skipped without the program."""
     program = {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
                Lighttpd: LIGHTTPD}.get(kind, SQUID)
     if not os.access(program, os.X_OK) or (kind is loopback.Vsftpd and not ROOT):

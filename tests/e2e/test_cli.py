@@ -4,11 +4,10 @@ import fcntl
 import os
 import re
 import socket
-import tempfile
 import time
 import unittest
 
-from harness import UPDATER, run, write
+from harness import UPDATER, ScratchTest, run, write
 
 NO_FILE = "(No such file or directory)"
 USAGE = ("Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
@@ -25,17 +24,13 @@ def dumped(text):
             re.findall(r"^(#?) ([\w-]+)=(.*)$", text, re.M)}
 
 
-class CliTest(unittest.TestCase):
+class CliTest(ScratchTest):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory(prefix="qavo-cli-")
-        self.addCleanup(self.dir.cleanup)
+        super().setUp()
         # Runs happen two levels down, so ".", ".." and "../etc" are the test's.
         self.cwd = self.path("top", "work")
         os.makedirs(self.cwd)
         os.mkdir(self.path("tmp"))
-
-    def path(self, *parts):
-        return os.path.join(self.dir.name, *parts)
 
     def qavo(self, *args, program=UPDATER):
         return run(args, program=program, cwd=self.cwd, timeout=60)
@@ -44,8 +39,7 @@ class CliTest(unittest.TestCase):
         got = self.qavo(*args)
         self.assertEqual(got.status, status, (args, str(got)))
         for expected, text in ((out, got.out), (err, got.err)):
-            if expected is not None:
-                self.assertEqual(text, expected, args)
+            self.assertIn(expected, (None, text), args)  # None: not checked
         return got
 
     def failing_conf(self, extra=""):

@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import unittest
 
-from faults import HttpFaults
 from harness import STANDARD_DESCRIPTION, UPDATER, SiteTest, pattern, read, run
 
 STRACE = shutil.which("strace")
@@ -49,9 +48,7 @@ def summary(files):  # sizes and digests: all a check needs, and short to print
 class CrashTest(SiteTest):
     def setUp(self):
         super().setUp()
-        self.http = HttpFaults(self.site.path("www"))
-        self.addCleanup(self.http.stop)
-        self.site.configure(self.http.port)
+        self.serve_http()
         os.mkdir(self.site.path("log"))
 
     def strace(self, program, *options):

@@ -9,10 +9,7 @@ from harness import SiteTest, loopback, server
 
 SO, CONF = "engine/engine.so", "engine/engine.conf"
 BAD_REPLY = "FTP ERROR: Bad reply from server"
-
-
-def code(number):
-    return "FTP ERROR: ftp server retuns an error code(%d)" % number
+CODE = "FTP ERROR: ftp server retuns an error code(%d)"
 
 
 def dialogue(run, arrow):
@@ -22,11 +19,9 @@ def dialogue(run, arrow):
 class FtpTest(SiteTest):
     def update(self, port, *args, **settings):
         self.site.configure(port, "ftp", **dict(dict(tries=3, timeout=2), **settings))
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        self.site.uninstall()
         started = time.monotonic()
-        got = self.site.update(*args)
-        return got, time.monotonic() - started
+        return self.site.update(*args), time.monotonic() - started
 
     def test_vsftpd_passive_and_active(self):
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
@@ -59,7 +54,7 @@ class FtpTest(SiteTest):
         os.unlink(self.site.mirror_file(SO))
         got, _ = self.update(vsftpd.port, "-S", tries=2)
         self.assertRun(got, 6)
-        self.assertEqual(got.lines.count(code(550)), 2, got)
+        self.assertEqual(got.lines.count(CODE % 550), 2, got)
         # After a 550 the client says goodbye and logs in again.
         self.assertEqual(dialogue(got, "->>- ").count("USER ftp"), 2)
         self.assertEqual(dialogue(got, "->>- ").count("QUIT"), 2)
@@ -75,14 +70,14 @@ class FtpTest(SiteTest):
             (dict(cut={SO: 60000}), {}, 0, {BAD_REPLY: 1}, {"REST": ["REST 60000"], "USER": 1},
              lambda got: meter(got, "   50K  ,,,,,,,,.. ")),
             (dict(cut={SO: 70000}, rest_reply="502 Command not implemented."), {}, 0,
-             {code(502): 1}, {"REST": ["REST 70000"], "RETR": 5},
+             {CODE % 502: 1}, {"REST": ["REST 70000"], "RETR": 5},
              lambda got: meter(got, "    0K  .......... ")),
             (dict(extra={CONF: 1}), {"tries": 2}, 6, {"Error: write (File too large)": 2},
              {"REST": ["REST 21"], "RETR": 4}, None),
-            (dict(missing={SO}), {"tries": 2}, 6, {code(550): 2}, {"USER": 2, "QUIT": 2}, None),
-            (dict(close_on_retr=2), {}, 0, {code(421): 1}, {"USER": 2}, None),
+            (dict(missing={SO}), {"tries": 2}, 6, {CODE % 550: 2}, {"USER": 2, "QUIT": 2}, None),
+            (dict(close_on_retr=2), {}, 0, {CODE % 421: 1}, {"USER": 2}, None),
             (dict(silent={"CONNECT": 100}), {"tries": 2, "timeout": 1}, 6,
-             {code(421): 1, " Timeout": 2}, {}, None),
+             {CODE % 421: 1, " Timeout": 2}, {}, None),
             # Expired waits count as attempts: three waits and no retry, then goodbye.
             (dict(silent={"RETR": 1}), {"timeout": 1}, 6, {" Timeout": 3, "Retrying": 0,
                                                            BAD_REPLY: 1}, {"QUIT": 1}, None),
@@ -100,11 +95,9 @@ class FtpTest(SiteTest):
                 finally:
                     self.ftp.stop()
                 self.assertLess(seconds, 15)
-                if status == 0:
-                    self.assertUpdated(got)
-                self.assertRun(got, status)
+                self.assertUpdated(got) if status == 0 else self.assertRun(got, status)
                 for text, count in lines.items():
-                    self.assertEqual(sum(line.endswith(text) for line in got.lines), count, got)
+                    self.assertEqual(got.ending(text), count, got)
                 for verb, expected in commands.items():
                     sent = self.ftp.sent(verb)
                     self.assertEqual(sent if isinstance(expected, list) else len(sent), expected)

@@ -5,18 +5,13 @@ import re
 import time
 import unittest
 
-from faults import HttpFaults
 from harness import (INFOFILE, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest, Squid,
-                     loopback, server)
+                     access_log, loopback, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
-SO, CONF, DATA = "engine/engine.so", "engine/engine.conf", "base/data"
-
-
-def access_log(origin):
-    with open(origin.path("access.log")) as f:
-        return f.read().splitlines()
+REPLY = "HTTP ERROR: server reply is (%d)"
+SO, CONF, DATA, INFO = "engine/engine.so", "engine/engine.conf", "base/data", "qavoe.info"
 
 
 class SiteCache(Squid):
@@ -24,10 +19,6 @@ class SiteCache(Squid):
 
     with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
         extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
-
-
-def lines_ending(run, text):
-    return sum(line.endswith(text) for line in run.lines)
 
 
 class ServersTest(SiteTest):
@@ -39,7 +30,7 @@ class ServersTest(SiteTest):
         return first
 
     def test_origin_servers_get_the_path_alone(self):
-        catalogue = self.site.mirror_file("qavoe.info")
+        catalogue = self.site.mirror_file(INFO)
         for kind in (loopback.Nginx, Lighttpd):
             with self.subTest(server=kind.name):
                 origin = server(self, kind, self.site.path("www"))
@@ -52,15 +43,13 @@ class ServersTest(SiteTest):
                 missing = self.site.update()
                 os.rename(catalogue + ".away", catalogue)
                 self.assertRun(missing, 6)
-                self.assertEqual(missing.lines.count("HTTP ERROR: server reply is (404)"), 2)
+                self.assertEqual(missing.lines.count(REPLY % 404), 2)
                 self.assertEqual(len(missing.matching(r"\d\d:\d\d:\d\d Retrying\(1:2\)$")), 1)
                 origin.stop()  # lighttpd writes its log on the way out
                 self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" 200 ', line).group(1)
                                   for line in access_log(origin) if '" 200 ' in line],
-                                 ["/pub/qavo/" + name for name in ("qavoe.info", DATA, CONF, SO,
-                                                                   "qavoe.info", "qavoe.info")])
-                for installed in self.site.tree():
-                    os.unlink(self.site.path(installed))
+                                 ["/pub/qavo/" + n for n in (INFO, DATA, CONF, SO, INFO, INFO)])
+                self.site.uninstall()
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
@@ -93,34 +82,24 @@ class ServersTest(SiteTest):
         self.assertEqual(refused.matching("^Connecting to"), [])
 
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        self.site.uninstall()
         self.first_then_nothing(vsftpd.port, protocol="ftp", proxy=proxy)
         time.sleep(0.5)  # squid writes its log after the reply
         # Targets are absolute; an ftp:// one keeps the login, which the proxy uses.
-        log = "\n".join(squid.access_log())
+        log = "\n".join(access_log(squid))
         self.assertIn(" GET http://127.0.0.1:%d/%s " % (nginx.port, INFOFILE), log)
         self.assertRegex(log, r" GET ftp://ftp:[^@ /]+@127\.0\.0\.1:%d/%s " % (
             vsftpd.port, re.escape(INFOFILE)))
 
 
 class FaultTest(SiteTest):
-    def setUp(self):
-        super().setUp()
-        self.http = HttpFaults(self.site.path("www"))
-        self.addCleanup(self.http.stop)
-
     def update(self, *faults, tries=3, timeout=5, pads=()):
-        """One run with these faults only, from an empty installation."""
-        self.http.faults.clear()
-        self.http.padding.clear()
-        self.http.requests.clear()
-        self.http.connections = 0
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        """One run from an empty installation, by a fresh server with these faults."""
+        self.site.uninstall()
+        self.serve_http()
         for fault in faults:
             self.http.fault(*fault)
-        self.http.padding.update(pads)
+        self.http.padding = dict(pads)
         self.site.configure(self.http.port, tries=tries, timeout=timeout)
         started = time.monotonic()
         got = self.site.update("-v")
@@ -143,7 +122,7 @@ class FaultTest(SiteTest):
              [None, "bytes=50000-", None], ["Retrying(2:3)"]),
             # A redirection's body longer than the file is refused like any other.
             ([(CONF, "status", 302, 1)], [None], [TOO_LARGE]),
-            ([("qavoe.info", "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
+            ([(INFO, "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
         ]
         for faults, ranges, expected in cases:
             with self.subTest(faults=faults):
@@ -151,49 +130,45 @@ class FaultTest(SiteTest):
                 self.assertUpdated(got)
                 self.assertEqual(self.ranges(SO), ranges)
                 for text in expected:
-                    self.assertEqual(lines_ending(got, text), 1, got)
+                    self.assertEqual(got.ending(text), 1, got)
                 self.assertEqual(got.matching(BAD_MD5), [])
-                names = [[h[0] for h in headers] for _, headers in self.http.of(SO)]
-                for listed in names:
-                    self.assertEqual(sorted(set(listed) - {"Range"}), ["Accept", "Cache-Control",
-                                                                       "Host", "User-Agent"])
-                    self.assertEqual(listed, sorted(listed))
+                for (_, headers), wanted in zip(self.http.of(SO), ranges):  # Range in its place
+                    self.assertEqual([h[0] for h in headers], ["Accept", "Cache-Control", "Host"]
+                                     + ["Range"] * (wanted is not None) + ["User-Agent"])
                 if "close" in str(faults):
                     self.assertEqual(len(got.matching("^Connecting to")), 4)
                     self.assertEqual(self.http.connections, len(self.http.requests))
 
     def test_failed_fetches(self):
-        size = os.path.getsize(self.site.mirror_file("qavoe.info"))
-        limit = (64 << 20) - size
-        cases = [  # (faults, pads, tries, timeout, {text ending lines: count}, requests of a file)
-            ([], [(CONF, 1)], 2, 5, {TOO_LARGE: 2}, (CONF, 2)),
-            ([(CONF, "no_length")], [(CONF, 1)], 2, 5, {TOO_LARGE: 2}, (CONF, 2)),
-            ([(CONF, "chunked", 5)], [(CONF, 1)], 2, 5, {TOO_LARGE: 2}, (CONF, 2)),
-            ([], [("qavoe.info", limit + 1)], 1, 5, {TOO_LARGE: 1}, ("qavoe.info", 1)),
-            ([("qavoe.info", "no_length")], [("qavoe.info", limit + 1)], 1, 5, {TOO_LARGE: 1},
-             ("qavoe.info", 1)),
+        limit = (64 << 20) - os.path.getsize(self.site.mirror_file(INFO))
+        cases = [  # (faults, pads, tries, {text ending lines: count}, requests of a file)
+            ([], [(CONF, 1)], 2, {TOO_LARGE: 2}, (CONF, 2)),
+            ([(CONF, "no_length")], [(CONF, 1)], 2, {TOO_LARGE: 2}, (CONF, 2)),
+            ([(CONF, "chunked", 5)], [(CONF, 1)], 2, {TOO_LARGE: 2}, (CONF, 2)),
+            ([], [(INFO, limit + 1)], 1, {TOO_LARGE: 1}, (INFO, 1)),
+            ([(INFO, "no_length")], [(INFO, limit + 1)], 1, {TOO_LARGE: 1}, (INFO, 1)),
             # Exactly at the bound the catalogue is read, and refused by its signature.
-            ([], [("qavoe.info", limit)], 1, 5,
-             {TOO_LARGE: 0, "Verifying signed file 'qavoe.info': FAILED": 1}, ("qavoe.info", 1)),
+            ([], [(INFO, limit)], 1, {TOO_LARGE: 0, "Verifying signed file '%s': FAILED" % INFO: 1},
+             (INFO, 1)),
             # A redirection's body is taken as the file.
-            ([(DATA, "status", 302, 1)], [], 3, 5,
-             {"HTTP ERROR: server reply is (302)": 0, ": FAILED": 1}, (DATA, 1)),
-            ([(DATA, "status", 500)], [], 2, 5, {"HTTP ERROR: server reply is (500)": 2},
-             (DATA, 2)),
-            ([("qavoe.info", "raw", b"HTTP/1.1 306 Unused\r\nContent-Length: 0\r\n\r\n")], [],
-             2, 5, {"HTTP ERROR: server reply is (306)": 2}, ("qavoe.info", 2)),
+            ([(DATA, "status", 302, 1)], [], 3, {REPLY % 302: 0, ": FAILED": 1}, (DATA, 1)),
+            ([(DATA, "status", 500)], [], 2, {REPLY % 500: 2}, (DATA, 2)),
+            ([(INFO, "raw", b"HTTP/1.1 306 Unused\r\nContent-Length: 0\r\n\r\n")], [], 2,
+             {REPLY % 306: 2}, (INFO, 2)),
             # A NUL byte ends a chunk-size line as a failure.
-            ([("qavoe.info", "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-               b"3\0\r\nabc\r\n0\r\n\r\n")], [], 2, 5, {"Retrying(1:2)": 1}, ("qavoe.info", 2)),
-            ([(SO, "stall_after", 3000)], [], 2, 1, {" Timeout": 2}, (SO, 2)),
-            ([("qavoe.info", "stall")], [], 2, 1, {}, ("qavoe.info", 2)),
+            ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+               b"3\0\r\nabc\r\n0\r\n\r\n")], [], 2, {"Retrying(1:2)": 1}, (INFO, 2)),
+            # Waits for a stalled server end after the time-out of one second.
+            ([(SO, "stall_after", 3000)], [], 2, {" Timeout": 2}, (SO, 2)),
+            ([(INFO, "stall")], [], 2, {}, (INFO, 2)),
         ]
-        for faults, pads, tries, timeout, counts, (name, requests) in cases:
+        for faults, pads, tries, counts, (name, requests) in cases:
             with self.subTest(faults=faults, pads=pads):
-                got = self.update(*faults, tries=tries, timeout=timeout, pads=pads)
+                stall = "stall" in str(faults)
+                got = self.update(*faults, tries=tries, timeout=1 if stall else 5, pads=pads)
                 self.assertRun(got, 6)
                 for text, count in counts.items():
-                    self.assertEqual(lines_ending(got, text), count, got.out[-3000:])
+                    self.assertEqual(got.ending(text), count, got.out[-3000:])
                 self.assertEqual(len(self.http.of(name)), requests)
                 self.assertEqual(self.site.leftovers(), [])
                 self.assertNotIn(self.site.expected["conf/engine.conf"],

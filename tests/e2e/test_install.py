@@ -1,16 +1,13 @@
-"""Installation and documentation: `cmake --install` and `cpack -G DEB` put
-the programs, manuals and examples where packaging expects them, the
-installed programs run with the example configuration, the scheduling
-wrapper maps statuses, and the manuals format cleanly and keep up with the
-programs' own option lists."""
+"""Installation and documentation: the install tree and the Debian package, the installed programs
+with the example configuration, the scheduling wrapper, and manuals that format cleanly and keep
+up with the programs' own option lists."""
 import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 
-from harness import BUILD, PUBLISHER, SOURCE, run, write
+from harness import BUILD, PUBLISHER, SOURCE, ScratchTest, run, write
 
 EXPECTED = {  # installed path: executable
     "usr/sbin/qavoupdate": True, "usr/bin/qavopublish": True,
@@ -19,7 +16,6 @@ EXPECTED = {  # installed path: executable
     **{"usr/share/doc/qavoupdate/examples/" + name: name == "qavoupdate-run" for name in (
         "qup.conf", "qavoupdate.service", "qavoupdate.timer", "qavoupdate.cron",
         "qavoupdate-run", "MIRROR-OPERATORS.md")}}
-PAGES = ["qavoupdate.8", "qup.conf.5", "qavopublish.1"]
 
 
 def page(name):
@@ -27,32 +23,31 @@ def page(name):
         return f.read().replace("\\-", "-")  # roff's escaped hyphens
 
 
-class InstallTest(unittest.TestCase):
+class InstallTest(ScratchTest):
     def setUp(self):
         if not os.path.exists(os.path.join(BUILD, "cmake_install.cmake")):
             self.skipTest("no configured build")
-        self.dest = tempfile.mkdtemp(prefix="qavo-install-")
-        self.addCleanup(shutil.rmtree, self.dest, True)
+        super().setUp()
 
     def test_install_and_package(self):
         done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"],
-                              env=dict(os.environ, DESTDIR=self.dest), capture_output=True,
+                              env=dict(os.environ, DESTDIR=self.dir), capture_output=True,
                               timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         for relative, executable in EXPECTED.items():
-            path = os.path.join(self.dest, relative)
+            path = self.path(relative)
             self.assertEqual((os.path.isfile(path), os.access(path, os.X_OK)),
                              (True, executable), relative)
-        self.assertEqual(os.listdir(self.dest), ["usr"])  # nothing in /etc or /var
-        updater = os.path.join(self.dest, "usr/sbin/qavoupdate")
+        self.assertEqual(os.listdir(self.dir), ["usr"])  # nothing in /etc or /var
+        updater = self.path("usr/sbin/qavoupdate")
         self.assertIn("Version-0.9.10", run(["-V"], program=updater).out)
         # The example configuration is accepted whole: a broken line would end with 2.
-        example = os.path.join(self.dest, "usr/share/doc/qavoupdate/examples/qup.conf")
-        dump = run(["-c", example, "-d"], program=updater, cwd=self.dest)
+        example = self.path("usr/share/doc/qavoupdate/examples/qup.conf")
+        dump = run(["-c", example, "-d"], program=updater, cwd=self.dir)
         self.assertEqual((dump.status, dump.err), (0, ""))
         self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.out)
         if shutil.which("cpack") and shutil.which("dpkg-deb"):
-            out = os.path.join(self.dest, "package")
+            out = self.path("package")
             done = subprocess.run(["cpack", "-G", "DEB", "-B", out, "--config",
                                    os.path.join(BUILD, "CPackConfig.cmake")], cwd=BUILD,
                                   capture_output=True, timeout=300)
@@ -67,11 +62,10 @@ class InstallTest(unittest.TestCase):
             self.assertEqual([r for r in EXPECTED if "./" + r not in listing], [])
 
     def test_wrapper_makes_a_private_temporary_directory_and_maps_statuses(self):
-        stub = write(os.path.join(self.dest, "stub"), '#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" '
+        stub = write(self.path("stub"), '#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" '
                      '= 700 ] || exit 99\nexit "$1"\n', mode=0o755)
-        temp = os.path.join(self.dest, "cache", "qavoupdate")
-        env = dict(os.environ, QAVOUPDATE=stub, QAVO_TEMP=temp,
-                   QAVO_LOG=os.path.join(self.dest, "log"))
+        env = dict(os.environ, QAVOUPDATE=stub, QAVO_TEMP=self.path("cache", "qavoupdate"),
+                   QAVO_LOG=self.path("log"))
         for status, expected in ((0, 0), (1, 0), (3, 0), (6, 6)):
             done = subprocess.run(["sh", os.path.join(SOURCE, "examples", "qavoupdate-run"),
                                    str(status)], env=env, capture_output=True, timeout=30)
@@ -81,7 +75,7 @@ class InstallTest(unittest.TestCase):
 class ManualTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("man") and shutil.which("groff"), "man-db or groff missing")
     def test_pages_format_without_a_warning(self):
-        for name in PAGES:
+        for name in ("qavoupdate.8", "qup.conf.5", "qavopublish.1"):
             path = os.path.join(SOURCE, "man", name)
             for command in (["man", "--warnings", "-E", "UTF-8", "-l", path],
                             ["groff", "-ww", "-z", "-man", path]):

@@ -1,21 +1,15 @@
-"""A temporary directory shared with other users, as /tmp is: the updater
-runs as root while the user nobody plants links and files under the names it
-will use (the lock, and the copies named by the MD5 of each mirror name) in
-the sticky, world-writable directory. Nothing planted is ever followed,
-reused, installed or run."""
+"""A temporary directory shared with other users, as /tmp is: the updater runs as root while the
+user nobody plants links and files under the names it will use (the lock, the copies). Nothing
+planted is ever followed, reused, installed or run."""
 import grp
 import os
 import pwd
 import subprocess
 import unittest
 
-from faults import HttpFaults
 from harness import STANDARD, STANDARD_DESCRIPTION, SiteTest, read, write
 
-try:
-    NOBODY = pwd.getpwnam("nobody").pw_uid
-except KeyError:
-    NOBODY = None
+NOBODY = next((user.pw_uid for user in pwd.getpwall() if user.pw_name == "nobody"), None)
 # Records the owner of the file it runs from: only root's own copy may run.
 PROGRAM = '#!/bin/sh\nstat -c %%u "$0" >> %s\n'
 
@@ -29,9 +23,7 @@ class SharedTempTest(SiteTest):
         self.site.source("tools/report", self.program)
         self.site.publish(STANDARD_DESCRIPTION + '    file tools/report "" post 1\n')
         os.chmod(self.site.path("tmp"), 0o1777)
-        self.http = HttpFaults(self.site.path("www"))
-        self.addCleanup(self.http.stop)
-        self.site.configure(self.http.port)
+        self.serve_http()
         self.victims = {}
         info = self.site.copy_name("qavoe.info")
         self.names = [info, self.site.copy_name(info)] + [
@@ -52,9 +44,7 @@ class SharedTempTest(SiteTest):
         if owner == "nobody":
             self.as_nobody("ln", "-sfn", target, name)
         else:
-            if os.path.lexists(name):
-                os.unlink(name)
-            os.symlink(target, name)
+            subprocess.run(["ln", "-sfn", target, name], check=True)
 
     def assert_victims_intact(self):
         for path, text in self.victims.items():
@@ -68,8 +58,7 @@ class SharedTempTest(SiteTest):
             self.assertEqual((info.st_uid, info.st_mode & 0o022, info.st_nlink), (0, 0, 1))
         self.assertEqual(read(self.marker), b"0\n")
         self.assert_victims_intact()
-        for installed in self.site.tree():
-            os.unlink(self.site.path(installed))
+        self.site.uninstall()
         os.unlink(self.marker)
 
     def test_planted_names_are_never_followed_reused_installed_or_run(self):
@@ -111,10 +100,11 @@ class SharedTempTest(SiteTest):
         os.unlink(lock)
         # Only names that nobody but root and the updater's user can remove are safe.
         other = grp.getgrnam("nogroup").gr_gid
-        for mode, group, refused in ((0o777, 0, True), (0o770, other, True), (0o775, 0, False),
-                                     (0o1777, other, False)):
-            with self.subTest(mode=oct(mode), group=group):
-                os.chown(self.site.path("tmp"), 0, group)
+        for mode, owner, group, refused in ((0o777, 0, 0, True), (0o770, 0, other, True),
+                                            (0o755, NOBODY, 0, True), (0o775, 0, 0, False),
+                                            (0o1777, 0, other, False)):
+            with self.subTest(mode=oct(mode), owner=owner, group=group):
+                os.chown(self.site.path("tmp"), owner, group)
                 os.chmod(self.site.path("tmp"), mode)
                 got = self.site.update()
                 if not refused:

@@ -1,7 +1,5 @@
-"""Whole updates as an administrator runs them: qavoupdate against a mirror
-published with qavopublish (served over HTTP by the fault server, which
-behaves until told otherwise; file:// through the engine's test driver),
-checked by the status, the lines that matter and the installed tree."""
+"""Whole updates as an administrator runs them, from a published mirror served by the HTTP fault
+server (behaving) or over file:// through the engine's test driver."""
 import os
 import re
 import shutil
@@ -9,19 +7,16 @@ import stat
 import time
 import unittest
 
-from faults import HttpFaults
 from harness import (KEY, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, pattern, publisher,
                      read, write)
 
 CYCLIC = "Cyclic dependencies between modules. Please contact tech support."
 EXECUTE = "Can't execute last file. Update can't continue"
 INSTALL = "Can't install last file. Update can't continue"
+MISSING = "Can't find any information about '%s'.Update will fail"
 AGENT = "QAVO Update/snapshot-20021125"
 DOTS = " .......... .......... .......... .......... .........."
-
-
-def missing(name):
-    return "Can't find any information about '%s'.Update will fail" % name
+SO = "engine/engine.so"
 
 
 def masked(lines):
@@ -33,9 +28,7 @@ def masked(lines):
 class UpdateTest(SiteTest):
     def setUp(self):
         super().setUp()
-        self.http = HttpFaults(self.site.path("www"))
-        self.addCleanup(self.http.stop)
-        self.site.configure(self.http.port)
+        self.serve_http()
 
     def update(self, *args):
         return self.site.update("-v", *args)
@@ -45,13 +38,13 @@ class FirstUpdateTest(UpdateTest):
     def test_first_update_then_nothing_then_one_changed_file(self):
         first = self.update()
         self.assertUpdated(first)
-        data, conf, so = map(self.site.path, ("data/base.dat", "conf/engine.conf",
-                                              "data/engine.so"))
+        data, conf, so = (self.site.path(p) for p in ("data/base.dat", "conf/engine.conf",
+                                                      "data/engine.so"))
         self.assertEqual(first.matching(r"^File '(.*)' with size \d+ needs update!$"),
                          [data, conf, so])
         self.assertEqual({stat.S_IMODE(os.stat(p).st_mode) for p in (data, conf, so)}, {0o644})
         self.assertEqual(first.matching(r"^Getting file (.*)$"),
-                         ["qavoe.info", "base/data", "engine/engine.conf", "engine/engine.so"])
+                         ["qavoe.info", "base/data", "engine/engine.conf", SO])
         check, update = "Checking if file '%s' can be updated", "Updating file '%s'"
         self.assertEqual(first.matching(r"^(Installing module .*|Checking .*|Updating .*)$"), [
             "Installing module 'base'", check % data, update % data,
@@ -60,7 +53,7 @@ class FirstUpdateTest(UpdateTest):
                        "\t- 3 files updated and", "\t- %d bytes downloaded." % sum(
                            len(d) for d in self.site.expected.values()))
         # The meter of the large file, whatever the speed.
-        at = first.lines.index("Getting file engine/engine.so")
+        at = first.lines.index("Getting file " + SO)
         self.assertEqual(masked(first.lines[at + 1:at + 5]), [
             "    0K " + DOTS + "  42% @ R", "   50K " + DOTS + "  85% @ R",
             "  100K  .......... ......." + " " * 36 + " 100% @ R", "hh:mm:ss ( R) [120000]"])
@@ -86,38 +79,33 @@ class FirstUpdateTest(UpdateTest):
         # Same size: only the digest tells the installed copy is old. Copied
         # with an old date, it is listed no earlier than its publication.
         published, conf_time = int(time.time()), os.stat(conf).st_mtime
-        self.site.source("engine/engine.so", pattern(120000, seed=2), mtime=T0 - 100)
+        self.site.source(SO, pattern(120000, seed=2), mtime=T0 - 100)
         self.site.publish(STANDARD_DESCRIPTION)
         os.chmod(so, 0o750)  # the administrator's choice outlives the update
         changed = self.update()
         self.assertEqual(stat.S_IMODE(os.stat(so).st_mode), 0o750)
-        self.assertRun(changed, 0, "\t- 1 files downloaded,", "Verifying md5sum for file: %s: "
-                       "FAILED" % so)
-        self.assertEqual(changed.matching(r"^Getting file (.*)$"), ["qavoe.info",
-                                                                     "engine/engine.so"])
+        self.assertRun(changed, 0, "\t- 1 files downloaded,",
+                       "Verifying md5sum for file: %s: FAILED" % so)
+        self.assertEqual(changed.matching(r"^Getting file (.*)$"), ["qavoe.info", SO])
         self.assertEqual(changed.matching(r"^Installing module '(.*)'$"), ["engine"])
-        self.assertEqual(read(so), pattern(120000, seed=2))
+        self.assertEqual((read(so), os.stat(so).st_mtime, self.site.leftovers()),
+                         (pattern(120000, seed=2), os.stat(self.site.mirror_file(SO)).st_mtime, []))
         self.assertGreaterEqual(os.stat(so).st_mtime, published)
-        self.assertEqual(os.stat(so).st_mtime, os.stat(self.site.mirror_file("engine/engine.so"))
-                         .st_mtime)
         self.assertEqual(os.stat(self.site.mirror_file("engine/engine.conf")).st_mtime, conf_time)
-        self.assertEqual(self.site.leftovers(), [])
 
     def test_copies_left_behind_are_installed_when_complete_else_fetched_whole(self):
         write(self.site.copy_name("base/data"), self.site.expected["data/base.dat"])
         so = self.site.expected["data/engine.so"]
-        write(self.site.copy_name("engine/engine.so"), so[:3000])
+        write(self.site.copy_name(SO), so[:3000])
         got = self.update()
         # The complete copy is installed unfetched; the prefix is no resumable copy.
-        self.assertRun(got, 0, "\t- 2 files downloaded,",
-                       "Verifying md5sum for file: %s: OK" % self.site.copy_name("base/data"),
-                       "Verifying md5sum for file: %s: FAILED" % self.site.copy_name(
-                           "engine/engine.so"))
+        self.assertUpdated(got, files=2)
+        verified = "Verifying md5sum for file: %s: %s"
+        self.assertRun(got, 0, verified % (self.site.copy_name("base/data"), "OK"),
+                       verified % (self.site.copy_name(SO), "FAILED"))
         self.assertEqual(got.matching(r"^Getting file (.*)$"),
-                         ["qavoe.info", "engine/engine.conf", "engine/engine.so"])
+                         ["qavoe.info", "engine/engine.conf", SO])
         self.assertEqual([dict(h).get("Range") for _, h in self.http.of("engine.so")], [None])
-        self.assertEqual(self.site.tree(), self.site.expected)
-        self.assertEqual(self.site.leftovers(), [])
 
 
 class CatalogueTest(UpdateTest):
@@ -140,7 +128,7 @@ class CatalogueTest(UpdateTest):
              "Verifying signed file 'qavoe.info': FAILED"),
             (lambda: self.sign(listing % ""), "Parser Error: Can't parse information file. "
              "Please contact tech support"),
-            (lambda: self.sign(listing % "<module> name = base </module>"), missing("engine")),
+            (lambda: self.sign(listing % "<module> name = base </module>"), MISSING % "engine"),
         ]
         for prepare, message in cases:
             with self.subTest(message=message):
@@ -157,7 +145,7 @@ class CatalogueTest(UpdateTest):
         text = read(plain).decode()
         self.sign(text.replace("<kit>", "<kit>" + " <module> require = engine </module>" * 2))
         self.assertUpdated(self.update())
-        self.assertRun(self.update("qavomd"), 6, missing("qavomd"))
+        self.assertRun(self.update("qavomd"), 6, MISSING % "qavomd")
 
     def test_signed_file_is_checked_by_its_signature_and_fetched_every_run(self):
         data = bytes(range(256)) * 20
@@ -210,8 +198,8 @@ class DependencyTest(UpdateTest):
             (self.module("engine", require="engine"), [], CYCLIC),
             (self.module("engine", require="b") + self.module("b", require="c") +
              self.module("c", require="engine"), [], CYCLIC),
-            (self.module("engine", require="ghost"), [], missing("ghost")),
-            (self.module("engine"), ["qavomd"], missing("qavomd")),
+            (self.module("engine", require="ghost"), [], MISSING % "ghost"),
+            (self.module("engine"), ["qavomd"], MISSING % "qavomd"),
             (self.module("engine", needs="ghost"), [], "ok"),
         ]
         for description, selection, message in cases:
@@ -262,18 +250,15 @@ class ProgramTest(UpdateTest):
                 (None, False, 6, started, ["bin/prep", "data/lib"])):
             with self.subTest(failing=failing, hook=hook):
                 self.publish_programs(failing, hook)
+                write(self.site.path("log"), b"")
                 got = self.update("qavomd")
                 self.assertRun(got, status)
-                path = self.site.path("log")
-                self.assertEqual(read(path).decode().splitlines() if os.path.exists(path) else [],
-                                 log)
+                self.assertEqual(read(self.site.path("log")).decode().splitlines(), log)
                 self.assertEqual(got.lines.count(EXECUTE), int(status != 0), got)
                 # A program with an installation path is installed too, the others not.
                 self.assertEqual(sorted(self.site.tree()), installed)
                 self.assertEqual(self.site.leftovers(), [])
-                for name in ["log"] + installed:
-                    if os.path.exists(self.site.path(name)):
-                        os.unlink(self.site.path(name))
+                self.site.uninstall()
                 if status == 0:
                     self.assertEqual(got.matching(r"^Running file (.*)$"), [
                         self.site.copy_name(p) for p in ("engine/prep", "engine/stop",
@@ -312,8 +297,7 @@ class SelfUpdateTest(UpdateTest):
                        "procedure", "\t- 3 files downloaded,",
                        "Verifying md5sum for file: %s: OK" % updater)
         self.assertEqual(got.matching(r"^Getting file (.*)$"), [
-            "qavoe.info", "qavoupdate", "qavoe.info", "base/data", "engine/engine.conf",
-            "engine/engine.so"])
+            "qavoe.info", "qavoupdate", "qavoe.info", "base/data", "engine/engine.conf", SO])
         self.assertEqual(self.site.tree(), dict(self.site.expected, **{"bin/qavoupdate": new}))
         self.assertEqual(stat.S_IMODE(os.stat(updater).st_mode), 0o755)
         self.assertRun(self.site.update(program=updater), 1)
@@ -335,7 +319,7 @@ class FileMirrorTest(SiteTest):
         self.assertIn("result=0 files_to_update=3 modules_installed=2 files_updated=3", got.out)
         self.assertEqual(self.site.tree(), self.site.expected)
         self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime,
-                         os.stat(self.site.mirror_file("engine/engine.so")).st_mtime)
+                         os.stat(self.site.mirror_file(SO)).st_mtime)
         self.assertIn("result=0 files_to_update=0", self.site.drive().out)
         os.unlink(self.site.path("data", "base.dat"))
         os.unlink(self.site.mirror_file("base/data"))

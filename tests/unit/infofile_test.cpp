@@ -105,9 +105,7 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
 
 TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
     const std::string kBroken[] = {
-        "",
-        "<update> sitepath = q </update>",
-        "<kit> <module> name = m </module> </kit>",
+        "", "<update> sitepath = q </update>", "<kit> <module> name = m </module> </kit>",
         "<update> </update> <kit> name = k </kit>",
         "<update> sitepath = q </update> <kit> </kit>",
         "<update> sitepath = q </update> <kit> <module> </module> </kit>",
@@ -122,8 +120,7 @@ TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
         "<update> sitepath = q </update> <kit> colour = blue <module> name = m </module> </kit>",
         with_file("md5 = 0011223344556677889aabbccddeeff"),
         with_file("md5 = 00112233445566778899aabbccddeeff0"),
-        with_file("md5 = 0011223344556677889gaabbccddeeff"),
-        with_file("localpath = time"),
+        with_file("md5 = 0011223344556677889gaabbccddeeff"), with_file("localpath = time"),
         with_file("sitepath = a <update> sitepath = b </update>"),
         with_file("sitepath = a") + "<!-- unterminated",
     };

@@ -24,10 +24,6 @@ std::string md5_of(const Bytes &data, size_t cut = 0) {
     return text;
 }
 
-Bytes bytes_of(const std::string &text) {
-    return Bytes(text.begin(), text.end());
-}
-
 TEST(Md5, Rfc1321SuiteInPiecesOfEverySplit) {
     const std::pair<std::string, const char *> suite[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
@@ -42,7 +38,7 @@ TEST(Md5, Rfc1321SuiteInPiecesOfEverySplit) {
         {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
     };
     for (const auto &[text, expected] : suite) {
-        const Bytes data = bytes_of(text);
+        const Bytes data(text.begin(), text.end());
         for (size_t cut = 0; cut <= data.size(); cut += data.size() > 200 ? 99991 : 1)
             ASSERT_EQ(md5_of(data, cut), expected) << text.substr(0, 40) << " cut " << cut;
     }
@@ -68,11 +64,10 @@ TEST(Md5, FileRanges) {
         uint8_t digest[kMd5DigestSize];
         const int result = md5_file(dir.file(c.file).c_str(), digest, c.start, c.end);
         ASSERT_EQ(result, c.from < 0 ? -1 : 0) << c.file << " " << c.start << " " << c.end;
+        if (c.from < 0) continue;
         char text[kMd5HexSize];
         md5_hex(text, digest);
-        if (c.from >= 0) {
-            EXPECT_EQ(text, md5_of(Bytes(data.begin() + c.from, data.begin() + c.to)));
-        }
+        EXPECT_EQ(text, md5_of(Bytes(data.begin() + c.from, data.begin() + c.to)));
     }
 }
 

@@ -1,7 +1,5 @@
-// The waits and interruptions of the connection layer and the I/O helpers:
-// sliced connects and data waits, the line reader's bounds, reads and writes
-// across signals, and the meter's text, none of which the outside can time,
-// provoke or see reliably.
+// What the outside cannot time, provoke or see reliably: sliced connects and data
+// waits, the line reader's bounds, reads across signals, and the meter's text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -22,13 +20,6 @@
 
 namespace {
 
-std::vector<std::vector<int32_t>> spins(const Recorder &recorder, int code) {
-    std::vector<std::vector<int32_t>> found;
-    for (const auto &event : recorder.events)
-        if (event.code == code) found.push_back(event.words);
-    return found;
-}
-
 std::vector<std::vector<int32_t>> slices(int32_t count, bool advancing) {
     std::vector<std::vector<int32_t>> expected;
     for (int32_t i = 0; i < count; i++) expected.push_back({advancing ? i : 0, 16});
@@ -40,10 +31,7 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
     uint16_t port = 0;
     const int listener = loopback_listener(&port, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback_address(port);
     std::vector<int> fillers;
     bool full = false;
     for (int i = 0; i < 8 && !full; i++) {
@@ -58,18 +46,18 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(connection_open(&timed.context, &connection, "127.0.0.1", port, 0, nullptr), -1);
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(spins(timed, UI_SPIN_IO), slices(16, true));
+        EXPECT_EQ(timed.words(UI_SPIN_IO), slices(16, true));
         EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
         EXPECT_GE(elapsed, std::chrono::milliseconds(900));
         EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
 
         Recorder endless(0);  // no time-out: only the user's break ends it
         endless.answer = [&](int code) {
-            return code == UI_SPIN_IO && endless.count(UI_SPIN_IO) == 20 ? -1 : 0;
+            return code == UI_SPIN_IO && endless.words(UI_SPIN_IO).size() == 20 ? -1 : 0;
         };
         EXPECT_EQ(connection_open(&endless.context, &connection, "127.0.0.1", port, 0, nullptr),
                   -1);
-        EXPECT_EQ(spins(endless, UI_SPIN_IO), slices(20, false));
+        EXPECT_EQ(endless.words(UI_SPIN_IO), slices(20, false));
         EXPECT_EQ(endless.error_text(),
                   std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
         EXPECT_EQ(connection, -1);
@@ -83,11 +71,11 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
     EXPECT_EQ(wait_for_data(&silent.context, ends[0]), 0);
-    EXPECT_EQ(spins(silent, UI_SPIN_WAIT), slices(16, true));
+    EXPECT_EQ(silent.words(UI_SPIN_WAIT), slices(16, true));
     EXPECT_EQ(silent.events.back().code, UI_TIMEOUT);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
     EXPECT_EQ(wait_for_data(&ready.context, ends[0]), 1);
-    EXPECT_EQ(ready.count(UI_DATA_READY), 1u);
+    EXPECT_EQ(ready.words(UI_DATA_READY).size(), 1u);
     EXPECT_EQ(ready.events.size(), 1u);
     EXPECT_EQ(wait_for_data(&failed.context, -1), -1);
     EXPECT_EQ(failed.error_text(),
@@ -104,14 +92,7 @@ class LineReader : public ::testing::Test {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    void say(const std::string &text) {
-        ASSERT_EQ(send(ends[1], text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-    }
     int read() { return read_line(&recorder.context, &budget, &ends[0], &buffer, &size); }
-    ssize_t pending() {
-        char peek[8];
-        return recv(ends[0], peek, sizeof(peek), MSG_PEEK | MSG_DONTWAIT);
-    }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
@@ -134,20 +115,19 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
 }
 
 TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
-    say("line\n");
+    ASSERT_EQ(send(ends[1], "line\n", 5, 0), 5);
     budget = {0, 0};  // no wait and no read at all
     EXPECT_EQ(read(), -1);
     EXPECT_TRUE(recorder.events.empty());
     budget = {2, 2};  // spent already
     EXPECT_EQ(read(), -1);
-    EXPECT_EQ(pending(), 5);
-    char line[5];
-    ASSERT_EQ(recv(ends[0], line, 5, 0), 5);
+    char line[8];  // the line is still there, whole
+    ASSERT_EQ(recv(ends[0], line, sizeof(line), MSG_DONTWAIT), 5);
     budget.used = 1;  // one left: one wait of a second, then the end
     EXPECT_EQ(read(), -1);
     EXPECT_EQ(budget.used, 2);
-    EXPECT_EQ(spins(recorder, UI_SPIN_WAIT), slices(16, true));
-    EXPECT_EQ(recorder.count(UI_TIMEOUT), 1u);
+    EXPECT_EQ(recorder.words(UI_SPIN_WAIT), slices(16, true));
+    EXPECT_EQ(recorder.words(UI_TIMEOUT).size(), 1u);
 }
 
 volatile sig_atomic_t g_alarms = 0;
@@ -173,8 +153,7 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     const int count = file_read(&recorder.context, ends[0], buffer, sizeof(buffer));
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    int status = -1;
-    EXPECT_EQ(waitpid(late, &status, 0), late);
+    EXPECT_EQ(waitpid(late, nullptr, 0), late);
     EXPECT_GT(g_alarms, 0);
     EXPECT_EQ(std::string(buffer, count > 0 ? count : 0), "late data");
     EXPECT_EQ(recorder.error_text(), "");

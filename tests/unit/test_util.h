@@ -38,10 +38,12 @@ struct Recorder {
         context.tries = tries;
     }
 
-    size_t count(int code) const {
-        size_t n = 0;
-        for (const auto &event : events) n += event.code == code;
-        return n;
+    // The words of every event with this code.
+    std::vector<std::vector<int32_t>> words(int code) const {
+        std::vector<std::vector<int32_t>> found;
+        for (const auto &event : events)
+            if (event.code == code) found.push_back(event.words);
+        return found;
     }
     // The one error raised, as "class code call"; "" when none, "many" for more.
     std::string error_text() const {
@@ -84,12 +86,18 @@ struct ScratchDir {
     }
 };
 
+inline sockaddr_in loopback_address(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 // A listening socket on 127.0.0.1 with a port of the system's choice.
 inline int loopback_listener(uint16_t *port, int backlog = 16) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback_address(0);
     socklen_t length = sizeof(address);
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     if (fd < 0 || bind(fd, raw, length) < 0 || listen(fd, backlog) < 0 ||
@@ -106,10 +114,7 @@ inline bool tcp_pair(int ends[2]) {
     uint16_t port = 0;
     const int listener = loopback_listener(&port);
     if (listener < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback_address(port);
     ends[0] = socket(AF_INET, SOCK_STREAM, 0);
     const bool ok = connect(ends[0], reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
     ends[1] = ok ? accept(listener, nullptr, nullptr) : -1;

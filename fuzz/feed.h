@@ -1,6 +1,5 @@
-// Shared by the fuzz targets that read from a socket: the input waits on a
-// socket pair whose writing end is closed, and a context that allows three
-// one-second waits.
+// Shared by the fuzz targets: the input as a socket to read or as a file to
+// load, and a context that allows three one-second waits.
 #pragma once
 
 #include <sys/socket.h>
@@ -20,6 +19,17 @@ inline int feed_socket(const uint8_t *data, size_t size) {
     if (size > 0 && write(ends[1], data, size) != static_cast<ssize_t>(size)) abort();
     close(ends[1]);
     return ends[0];
+}
+
+// The path of the process's one scratch file, removed at exit, now holding the bytes; or nullptr.
+inline const char *feed_file(const uint8_t *data, size_t size) {
+    static char path[] = "/tmp/qavo-fuzz-XXXXXX";
+    static const int fd = mkstemp(path);
+    static const int removal = atexit([] { unlink(path); });
+    if (fd < 0 || removal != 0 || ftruncate(fd, 0) < 0 ||
+        pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+        return nullptr;
+    return path;
 }
 
 inline EngineContext fuzz_context(ErrorRecord *error) {
