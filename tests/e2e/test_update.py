@@ -81,9 +81,9 @@ class FirstUpdateTest(UpdateTest):
         published, conf_time = int(time.time()), os.stat(conf).st_mtime
         self.site.source(SO, pattern(120000, seed=2), mtime=T0 - 100)
         self.site.publish(STANDARD_DESCRIPTION)
-        os.chmod(so, 0o750)  # the administrator's choice outlives the update
+        os.chmod(so, 0o775)  # outlives the update (group-writable: copied, not linked)
         changed = self.update()
-        self.assertEqual(stat.S_IMODE(os.stat(so).st_mode), 0o750)
+        self.assertEqual(stat.S_IMODE(os.stat(so).st_mode), 0o775)
         self.assertRun(changed, 0, "\t- 1 files downloaded,",
                        "Verifying md5sum for file: %s: FAILED" % so)
         self.assertEqual(changed.matching(r"^Getting file (.*)$"), ["qavoe.info", SO])
