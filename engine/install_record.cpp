@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "engine/fetch.h"
 #include "support/descriptor.h"
+#include "support/path.h"
 #include "support/privfile.h"
 
 namespace {
@@ -41,12 +42,10 @@ int install_record_set(EngineContext *context, const ModuleRecord *module) {
     if (private_check(name) != 0) {
         (void)unlink(name);  // anything else under the name is not ours
         Descriptor record{private_create(name, O_WRONLY)};
-        Descriptor directory{open(context->temp_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
         if (record.fd < 0) {
             result = record_error(context, ERR_FILE_SYSCALL, "open");
-        } else if (directory.fd >= 0) {
-            // A crash right after must still find the record.
-            (void)fsync(directory.fd);
+        } else {
+            sync_directory(context->temp_dir);  // a crash right after must still find it
         }
     }
     free(name);

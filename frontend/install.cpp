@@ -14,6 +14,7 @@
 #include "frontend/install.h"
 #include "frontend/runctl.h"
 #include "support/descriptor.h"
+#include "support/path.h"
 #include "support/privfile.h"
 
 namespace {
@@ -124,14 +125,13 @@ char *staging_name(const char *dst) {
 }
 
 // The rename is only durable once the directory holding the new name is.
-void sync_directory(const char *path) {
+void sync_directory_of(const char *path) {
     const char *slash = strrchr(path, '/');
     char *directory =
         slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
     if (directory == nullptr) return;
-    Descriptor fd{open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    sync_directory(directory);
     free(directory);
-    if (fd.fd >= 0) (void)fsync(fd.fd);
 }
 
 enum class PlaceStep { kNone, kMode, kOther };
@@ -166,7 +166,7 @@ int place_file(const char *src, const char *dst, int mode, PlaceStep *failed) {
     }
     if (result == 0) {
         *failed = PlaceStep::kNone;
-        sync_directory(dst);
+        sync_directory_of(dst);
     } else {
         (void)unlink(staging);
     }

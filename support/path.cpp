@@ -1,8 +1,13 @@
-// Path normalisation: "." and ".." components and repeated slashes.
+// Path normalisation: "." and ".." components and repeated slashes; and
+// directory syncs.
 #include "support/path.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 
+#include "support/descriptor.h"
 #include "support/list.h"
 
 namespace {
@@ -59,4 +64,9 @@ int normalize_path(char *path) {
     }
     list_free(components, nullptr);
     return 0;
+}
+
+void sync_directory(const char *directory) {
+    Descriptor fd{open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (fd.fd >= 0) (void)fsync(fd.fd);
 }
