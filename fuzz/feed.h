@@ -11,12 +11,20 @@
 #include "core/context.h"
 
 // The read end holding the bytes, or -1. The whole input must fit into the
-// socket buffer before anything reads it.
-inline int feed_socket(const uint8_t *data, size_t size) {
+// socket buffer before anything reads it. As one stream, a receive brings
+// many lines at once; in records of `piece` bytes (1-63, at most 64 of
+// them, on a SOCK_SEQPACKET pair) it brings one record at the most, so
+// lines arrive split as TCP segments may split them.
+inline int feed_socket(const uint8_t *data, size_t size, size_t piece = 0) {
     if (size > 32768) return -1;
+    if (piece >= 64 || size > 64 * piece) piece = 0;
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) return -1;
-    if (size > 0 && write(ends[1], data, size) != static_cast<ssize_t>(size)) abort();
+    if (socketpair(AF_UNIX, piece > 0 ? SOCK_SEQPACKET : SOCK_STREAM, 0, ends) < 0) return -1;
+    for (size_t at = 0; at < size;) {
+        const size_t count = piece > 0 && size - at > piece ? piece : size - at;
+        if (write(ends[1], data + at, count) != static_cast<ssize_t>(count)) abort();
+        at += count;
+    }
     close(ends[1]);
     return ends[0];
 }

@@ -1,6 +1,7 @@
 // Fuzzes the FTP reply reader, the classifier and the PASV reply parser
-// with server output arriving on a socket pair: every reply it accepts ends
-// in a last line "NNN ", and the parsed PASV address is a dotted address.
+// with server output arriving on a socket pair, in one block or in pieces
+// picked by the last byte: every reply it accepts ends in a last line
+// "NNN ", and the parsed PASV address is a dotted address.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 #include "transfer/ftp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    int feed = feed_socket(data, size);
+    int feed = feed_socket(data, size, size > 0 ? data[size - 1] % 64 : 0);
     if (feed < 0) return 0;
     ErrorRecord error{};
     EngineContext context = fuzz_context(&error);

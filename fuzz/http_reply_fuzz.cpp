@@ -1,6 +1,6 @@
 // Fuzzes the HTTP reply readers (status line, header block, and the body by
 // its framing) with input arriving on a socket pair. The first byte picks a
-// whole reply, or a body read as chunked coding.
+// whole reply or a body read as chunked coding, and one block or pieces.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,16 +16,16 @@ namespace {
 
 size_t body_bytes = 0;
 
-int discard(int socket, int32_t *length, void *) {
+int discard(int socket, Received *ahead, int32_t *length, void *context) {
     char buffer[4096];
     int32_t moved = 0;
     while (*length < 0 || moved < *length) {
-        size_t want = sizeof(buffer);
-        if (*length >= 0 && static_cast<size_t>(*length - moved) < want)
-            want = static_cast<size_t>(*length - moved);
-        ssize_t count = recv(socket, buffer, want, 0);
+        int want = sizeof(buffer);
+        if (*length >= 0 && *length - moved < want) want = *length - moved;
+        int count = received_read(static_cast<EngineContext *>(context), socket, ahead, socket_read,
+                                  buffer, want);
         if (count <= 0) break;
-        moved += static_cast<int32_t>(count);
+        moved += count;
     }
     body_bytes += static_cast<size_t>(moved);
     *length = moved;
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The whole input must fit into the socket buffer before reading.
     if (size < 1) return 0;
     bool chunked_only = (data[0] & 1) != 0;
-    int feed = feed_socket(data + 1, size - 1);
+    int feed = feed_socket(data + 1, size - 1, data[0] >> 2);
     if (feed < 0) return 0;
     ErrorRecord error{};
     EngineContext context = fuzz_context(&error);
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                                 &reply->headers->items[i]) > 0)
                 abort();
         }
-        http_read_body(client, reply, discard, nullptr);
+        http_read_body(client, reply, discard, &context);
         if (body_bytes > size) abort();
     }
     // Every failure closed the connection; success may keep it.

@@ -5,17 +5,20 @@
 #include "core/notify.h"
 
 int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                  Reader reader, Writer writer, Md5Context *digest) {
+                  Reader reader, Writer writer, Md5Context *digest, Received *ahead) {
     if (from == to) return 0;
     if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
     char chunk[kTransferChunk];
     uint32_t total = 0;
     int result = 0;
     for (;;) {
-        int wanted = kTransferChunk;
+        // Up to the next chunk boundary of the copy: after a short read the
+        // writes fall on whole pages again.
+        int wanted = kTransferChunk - static_cast<int>((offset + total) % kTransferChunk);
         if (*remaining != kTransferAll && *remaining < static_cast<uint32_t>(wanted))
             wanted = static_cast<int>(*remaining);
-        int count = reader(context, from, chunk, wanted);
+        int count = ahead != nullptr ? received_read(context, from, ahead, reader, chunk, wanted)
+                                     : reader(context, from, chunk, wanted);
         if (count < 0) {
             result = -1;
             break;

@@ -41,22 +41,31 @@ ssize_t receive(int descriptor, void *buffer, int length, int flags) {
 
 }  // namespace
 
-int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
-    if (buffer == nullptr || length < 0) return -1;
+int socket_receive(EngineContext *context, int descriptor, void *buffer, int length) {
+    if (buffer == nullptr || length < 0) return kReceiveFailed;
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
     // that found the data, the end or the failure at once.
     ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
-        if (wait_for_data(context, descriptor) != 1) return -1;
+        const int ready = wait_for_data(context, descriptor);
+        if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
         count = receive(descriptor, buffer, length, 0);
     } else {
         const int error = errno;
         notify(context, UI_DATA_READY);
         errno = error;
     }
-    if (count < 0) return record_error(context, ERR_NET_SYSCALL, "recv");
+    if (count < 0) {
+        record_error(context, ERR_NET_SYSCALL, "recv");
+        return kReceiveFailed;
+    }
     return static_cast<int>(count);
+}
+
+int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
+    const int count = socket_receive(context, descriptor, buffer, length);
+    return count < 0 ? -1 : count;
 }
 
 int file_read(EngineContext *context, int descriptor, void *buffer, int length) {

@@ -12,6 +12,17 @@ using Writer = int (*)(EngineContext *context, int descriptor, const void *buffe
 // 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
 // failure; raises the spinner after every slice of the wait.
 int wait_for_data(EngineContext *context, int descriptor);
+
+// socket_receive's outcomes that brought no bytes.
+constexpr int kReceiveEnded = 0;    // the peer closed
+constexpr int kReceiveFailed = -1;  // recv failed, recorded
+constexpr int kWaitFailed = -2;     // the wait failed, recorded
+constexpr int kWaitExpired = -3;    // the wait ran out (UI_TIMEOUT raised)
+
+// Receives what the socket holds, waiting only when a read would block:
+// the count, or one of the outcomes above.
+int socket_receive(EngineContext *context, int descriptor, void *buffer, int length);
+// socket_receive for the copy loop: every failure is -1.
 int socket_read(EngineContext *context, int descriptor, void *buffer, int length);
 int file_read(EngineContext *context, int descriptor, void *buffer, int length);
 int file_write(EngineContext *context, int descriptor, const void *buffer, int length);

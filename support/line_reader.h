@@ -6,6 +6,7 @@
 #include "core/context.h"
 #include "support/budget.h"
 #include "support/connect.h"
+#include "support/received.h"
 
 constexpr size_t kLineBufferStart = 4096;
 // A line longer than this is refused: no protocol line comes near it, and
@@ -13,6 +14,8 @@ constexpr size_t kLineBufferStart = 4096;
 constexpr size_t kLineBufferLimit = size_t{1} << 16;
 
 // Reads one line, line end included, into *buffer (allocated or grown
-// here). The data waits that run out are spent from *budget, across calls.
-int read_line(EngineContext *context, TransferBudget *budget, Connection *connection, char **buffer,
-              size_t *size);
+// here): from what *received holds, receiving more into it when it is
+// empty; what comes after the line stays there. The data waits that run
+// out are spent from *budget, across calls.
+int read_line(EngineContext *context, TransferBudget *budget, Connection *connection,
+              Received *received, char **buffer, size_t *size);

@@ -17,19 +17,22 @@ int refuse_oversize(EngineContext *context) {
 }  // namespace
 
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                     uint32_t limit, Reader reader, Writer writer, Md5Context *digest) {
+                     uint32_t limit, Reader reader, Writer writer, Md5Context *digest,
+                     Received *ahead) {
     if (remaining == nullptr || reader == nullptr || writer == nullptr) return -1;
     if (limit == 0) limit = kUnlistedSizeLimit;
     const uint32_t room = offset < limit ? limit - offset : 0;
     if (*remaining != kTransferAll) {
         if (*remaining <= room)
-            return transfer_data(context, from, to, remaining, offset, reader, writer, digest);
+            return transfer_data(context, from, to, remaining, offset, reader, writer, digest,
+                                 ahead);
         *remaining = 0;
         return refuse_oversize(context);
     }
     uint32_t moved = room;
     if (room != 0) {
-        int result = transfer_data(context, from, to, &moved, offset, reader, writer, digest);
+        int result =
+            transfer_data(context, from, to, &moved, offset, reader, writer, digest, ahead);
         if (result < 0 || moved < room) {
             *remaining = moved;
             return result;
@@ -38,7 +41,8 @@ int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaini
     *remaining = room;
     // The room is used up: an honest sender has nothing more to say.
     char probe;
-    int count = reader(context, from, &probe, 1);
+    int count = ahead != nullptr ? received_read(context, from, ahead, reader, &probe, 1)
+                                 : reader(context, from, &probe, 1);
     if (count < 0) return -1;
     return count == 0 ? 0 : refuse_oversize(context);
 }

@@ -18,4 +18,5 @@ constexpr int kTransferTooLarge = -2;
 // data still coming once it is reached, is refused with EFBIG recorded for
 // "write" and kTransferTooLarge; nothing beyond the limit is written.
 int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaining, uint32_t offset,
-                     uint32_t limit, Reader reader, Writer writer, Md5Context *digest = nullptr);
+                     uint32_t limit, Reader reader, Writer writer, Md5Context *digest = nullptr,
+                     Received *ahead = nullptr);

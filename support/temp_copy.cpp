@@ -125,10 +125,10 @@ int copy_rewind(TempCopy *copy) {
 }
 
 int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
-                 Reader reader) {
+                 Reader reader, Received *ahead) {
     const int result =
         transfer_bounded(context, from, copy->fd, remaining, copy->held, copy->limit, reader,
-                         file_write, copy->digested != nullptr ? &copy->digest : nullptr);
+                         file_write, copy->digested != nullptr ? &copy->digest : nullptr, ahead);
     // transfer_bounded leaves the count it moved.
     copy->held += *remaining;
     publish_digest(copy);

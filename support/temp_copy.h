@@ -50,9 +50,10 @@ int copy_report(EngineContext *context, const TempCopy *copy);
 int copy_truncate(EngineContext *context, TempCopy *copy);
 // Writes from the first byte again over what the copy holds.
 int copy_rewind(TempCopy *copy);
-// Appends from the descriptor within the copy's bound (see
-// transfer_bounded), moving *remaining bytes or all when kTransferAll.
+// Appends from the descriptor, after what was received from it ahead,
+// within the copy's bound (see transfer_bounded), moving *remaining bytes or
+// all when kTransferAll.
 int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
-                 Reader reader);
+                 Reader reader, Received *ahead = nullptr);
 // A stream over the copy, which then owns the descriptor; null on failure.
 FILE *copy_stream(TempCopy *copy, const char *mode);

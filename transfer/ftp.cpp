@@ -121,8 +121,8 @@ int ftp_read_reply(FtpClient *client) {
     int code = 0;
     do {
         size_t size = client->line_size;
-        int result =
-            read_line(client->context, &client->budget, &client->control, &client->line, &size);
+        int result = read_line(client->context, &client->budget, &client->control,
+                               &client->received, &client->line, &size);
         client->line_size = static_cast<uint32_t>(size);
         if (result < 0) return -1;
         size_t length = strlen(client->line);
@@ -159,6 +159,7 @@ int ftp_handle_reply(FtpClient *client, int code) {
 
 int ftp_connect(FtpClient *client) {
     if (client == nullptr || client->host == nullptr || client->port == 0) return -1;
+    received_clear(&client->received);
     if (connection_open(client->context, &client->control, client->host,
                         static_cast<uint16_t>(client->port), 0, nullptr) < 0)
         return -1;

@@ -6,6 +6,7 @@
 
 #include "support/budget.h"
 #include "support/connect.h"
+#include "support/received.h"
 #include "support/temp_copy.h"
 
 struct EngineContext;
@@ -22,6 +23,7 @@ struct FtpClient {
     char *password;
     char *directory;  // changed to after login, relative to the login directory
     Connection control;
+    Received received;  // what came on `control` beyond the replies read
     Connection data;
     char command[kFtpCommandSize];  // the last command as sent
     char *reply;                    // the last complete reply, every line with its end

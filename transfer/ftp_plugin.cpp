@@ -103,7 +103,7 @@ int ftp_plugin_close(void *handle) {
 
 int log_in(FtpClient *client) {
     if (client->control >= 0) {
-        if (connection_idle(client->control) == 1) return 0;
+        if (connection_quiet(client->control, client->received)) return 0;
         // Closed by the server, or it said something unasked: start afresh.
         ftp_close_data(client);
         ftp_close_control(client);

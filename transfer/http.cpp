@@ -1,5 +1,6 @@
 // The HTTP/1.1 client: builds and sends requests, reads the status line and
-// header block byte by byte, and hands the body to a caller's sink.
+// header block from what the connection received, and hands the body to a
+// caller's sink.
 #include "transfer/http.h"
 
 #include <sys/socket.h>
@@ -70,19 +71,19 @@ int grow_head(HttpClient *client) {
     return 0;
 }
 
-// Waits for and receives the byte at `position` of `head`, growing it when
-// only the terminator's slot would be left. 0 or -1 (nothing closed here).
+// Takes the byte at `position` of `head` from what was received, receiving
+// the next block when nothing is left, and grows `head` when only the
+// terminator's slot would be left. 0 or -1 (nothing closed here).
 int read_head_byte(HttpClient *client, uint32_t position) {
-    EngineContext *context = client->context;
     if (position + 1 >= client->head_capacity && grow_head(client) < 0) return -1;
-    notify_counts(context, UI_SPIN_IO, client->budget.used, budget_limit(client->budget));
-    if (wait_for_data(context, client->socket) != 1) return -1;
-    ssize_t count;
-    do {
-        count = recv(client->socket, client->head + position, 1, 0);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) record_error(context, ERR_NET_SYSCALL, "recv");
-    return count == 1 ? 0 : -1;
+    Received *received = &client->received;
+    if (received_empty(*received)) {
+        EngineContext *context = client->context;
+        notify_counts(context, UI_SPIN_IO, client->budget.used, budget_limit(client->budget));
+        if (received_refill(context, client->socket, received) <= 0) return -1;
+    }
+    client->head[position] = received->bytes[received->start++];
+    return 0;
 }
 
 // Header lines of a block that ends with a complete line: the name runs to
@@ -196,7 +197,7 @@ int http_send_message(HttpClient *client, const HttpMessage *message) {
     EngineContext *context = client->context;
     // Readable now means the server closed the connection or sent something
     // unasked: either way the reply to this request could not be told apart.
-    if (connection_idle(client->socket) != 1) return fail_closing(client);
+    if (!connection_quiet(client->socket, client->received)) return fail_closing(client);
 
     size_t length = strlen(message->start_line) + 4;
     const Vector *headers = message->headers;
@@ -312,7 +313,8 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
     if (!chunked) {
         if (notify(context, UI_DATA_READY) < 0) return fail_closing(client);
         int32_t moved = length;
-        if (sink(client->socket, &moved, arguments) != 0) return fail_closing(client);
+        if (sink(client->socket, &client->received, &moved, arguments) != 0)
+            return fail_closing(client);
         if (length >= 0 && moved != length) return fail_closing(client);
         return notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
     }
@@ -323,21 +325,22 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
     size_t line_size = client->line_size;
     for (;;) {
         int got = read_line(context, budget_chunk_line(&client->budget, &own), &client->socket,
-                            &client->line, &line_size);
+                            &client->received, &client->line, &line_size);
         client->line_size = static_cast<uint32_t>(line_size);
         if (got < 0) return fail_closing(client);
         errno = 0;
         long size = strtol(client->line, nullptr, 16);
         if (errno != 0 || size < 0 || size > INT32_MAX) return fail_closing(client);
         // Trailer lines are left unread: the idle test before the next
-        // request finds them and the connection is made anew.
+        // request finds them (received or still coming) and the connection
+        // is made anew.
         if (size == 0) return notify(context, UI_TRANSFER_DONE) < 0 ? fail_closing(client) : 0;
         if (notify(context, UI_DATA_READY) < 0) return fail_closing(client);
         int32_t moved = static_cast<int32_t>(size);
-        if (sink(client->socket, &moved, arguments) != 0 || moved != size)
+        if (sink(client->socket, &client->received, &moved, arguments) != 0 || moved != size)
             return fail_closing(client);
         got = read_line(context, budget_chunk_line(&client->budget, &own), &client->socket,
-                        &client->line, &line_size);
+                        &client->received, &client->line, &line_size);
         client->line_size = static_cast<uint32_t>(line_size);
         // Anything before the line end means the chunk was longer than its
         // size said: the framing is lost.

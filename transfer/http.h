@@ -6,6 +6,7 @@
 
 #include "support/budget.h"
 #include "support/connect.h"
+#include "support/received.h"
 #include "support/vector.h"
 #include "transfer/url.h"
 
@@ -25,6 +26,7 @@ struct HttpClient {
     Url *target;        // the information file's URL; get lends it a path
     Url *proxy;         // absent: connect to the target itself
     Connection socket;  // -1 when closed
+    Received received;  // what came on `socket` beyond what was read
     int32_t status;     // code of the last status line
     char *head;         // status line or header block being read
     uint32_t head_capacity;
@@ -34,9 +36,10 @@ struct HttpClient {
     EngineContext *context;  // not owned
 };
 
-// Receives the body from the socket: *length holds the bytes expected (-1:
-// until the peer closes) and on return the bytes moved. 0 on success.
-using HttpSink = int (*)(int socket, int32_t *length, void *arguments);
+// Receives the body, first what `ahead` holds, then from the socket:
+// *length holds the bytes expected (-1: until the peer closes) and on
+// return the bytes moved. 0 on success.
+using HttpSink = int (*)(int socket, Received *ahead, int32_t *length, void *arguments);
 
 constexpr uint32_t kHttpHeadStart = 256;
 // A status line or header block beyond this is refused rather than grown:

@@ -180,9 +180,12 @@ int prepare_copy(HttpMessage *request, FileRecord *file, bool first, EngineConte
 
 int one_attempt(HttpClient *client, HttpMessage *request, HttpMessage *reply, TempCopy *copy) {
     const Url *peer = client->proxy != nullptr ? client->proxy : client->target;
-    if (client->socket < 0 && connection_open(client->context, &client->socket, peer->host,
-                                              static_cast<uint16_t>(peer->port), 0, nullptr) < 0)
-        return -1;
+    if (client->socket < 0) {
+        received_clear(&client->received);
+        if (connection_open(client->context, &client->socket, peer->host,
+                            static_cast<uint16_t>(peer->port), 0, nullptr) < 0)
+            return -1;
+    }
     HttpSinkArguments arguments{copy, client};
     if (http_send_message(client, request) < 0 || http_read_status(client, reply) < 0 ||
         http_read_headers(client, reply) < 0 ||
@@ -213,7 +216,7 @@ int http_get(FileRecord *file, void *handle) {
         if ((reply = http_message_new()) == nullptr) break;
         if (first && build_request(client, request, file) < 0) break;
         if (prepare_copy(request, file, first, context, &copy) < 0) break;
-        if (client->socket >= 0 && connection_idle(client->socket) != 1)
+        if (client->socket >= 0 && !connection_quiet(client->socket, client->received))
             connection_close(context, &client->socket, 1);
         if (!first &&
             notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget)) < 0)
@@ -231,7 +234,7 @@ int http_get(FileRecord *file, void *handle) {
 
 }  // namespace
 
-int http_file_sink(int socket, int32_t *length, void *arguments) {
+int http_file_sink(int socket, Received *ahead, int32_t *length, void *arguments) {
     auto *target = static_cast<HttpSinkArguments *>(arguments);
     if (length == nullptr || target == nullptr || target->client == nullptr ||
         target->copy == nullptr)
@@ -241,7 +244,7 @@ int http_file_sink(int socket, int32_t *length, void *arguments) {
     // Nothing to move: a read would only wait for data that is not coming.
     if (*length == 0) return 0;
     uint32_t remaining = *length < 0 ? kTransferAll : static_cast<uint32_t>(*length);
-    int result = copy_receive(context, target->copy, socket, &remaining, socket_read);
+    int result = copy_receive(context, target->copy, socket, &remaining, socket_read, ahead);
     *length = static_cast<int32_t>(remaining);
     return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct HttpClient;
+struct Received;
 struct TempCopy;
 
 struct HttpSinkArguments {
@@ -12,7 +13,7 @@ struct HttpSinkArguments {
     HttpClient *client;
 };
 
-// Appends *length bytes (-1: until the peer closes) from the socket to the
-// end of the temporary copy, within its bound; *length becomes the count
-// moved.
-int http_file_sink(int socket, int32_t *length, void *arguments);
+// Appends *length bytes (-1: until the peer closes), first those received
+// ahead, then from the socket, to the end of the temporary copy, within its
+// bound; *length becomes the count moved.
+int http_file_sink(int socket, Received *ahead, int32_t *length, void *arguments);

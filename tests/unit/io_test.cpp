@@ -92,11 +92,12 @@ class LineReader : public ::testing::Test {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    int read() { return read_line(&recorder.context, &budget, &ends[0], &buffer, &size); }
+    int read() { return read_line(&recorder.context, &budget, &ends[0], &ahead, &buffer, &size); }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
     TransferBudget budget{3, 0};
+    Received ahead{};
     char *buffer = nullptr;
     size_t size = 0;
 };

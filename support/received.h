@@ -1,0 +1,39 @@
+// What a protocol client received on its connection and has not taken yet.
+// Replies are received a block at a time: whatever a block brings beyond
+// the line or header asked for waits here for the next read of the same
+// connection (the body, the next line, the next reply).
+#pragma once
+
+#include <cstdint>
+
+#include "core/context.h"
+#include "support/connect.h"
+#include "support/data_io.h"
+
+// A reply head of any mirror or proxy in one receive.
+constexpr uint32_t kReceivedSize = 4096;
+
+struct Received {
+    uint32_t start;  // the first byte not taken yet
+    uint32_t end;    // one past the last byte received
+    int error;       // a failed receive that the next read reports (errno)
+    char bytes[kReceivedSize];
+};
+
+// Forgets what an earlier connection left: a new connection starts empty.
+void received_clear(Received *received);
+inline bool received_empty(const Received &received) {
+    return received.start >= received.end;
+}
+// The copy loop's reader of a connection that may have bytes received
+// ahead: those first, topped up with what the socket holds at once, so the
+// block is as whole as a read of the socket alone would have brought it;
+// the reader itself once none are left. -1 after recording a failure.
+int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
+                  void *buffer, int length);
+// Receives the next block into the emptied buffer (see socket_receive):
+// the count received, or one of socket_receive's outcomes.
+int received_refill(EngineContext *context, Connection connection, Received *received);
+// Whether a kept connection is fit for the next request: nothing left
+// unread here, and nothing (not even its end) arriving.
+bool connection_quiet(Connection connection, const Received &received);
