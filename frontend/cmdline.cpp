@@ -249,6 +249,10 @@ RunState *parse_command_line(int argc, char **argv) {
         }
     }
 
+    // Asked once for the run, not at every turn of the spinner: -q, the one
+    // option that changes what standard output is, has been applied.
+    state->terminal = isatty(STDOUT_FILENO) != 0;
+
     if (dump) {
         FILE *stream = stdout;
         if (dump_file != nullptr) {

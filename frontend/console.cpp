@@ -1,7 +1,6 @@
 // The console callback: one line (or meter step) per engine event, the
 // summary counters, and the error reporter.
 #include <netdb.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +36,7 @@ const char *temp_or_path(const UiFileInfo *info) {
 }
 
 void spin(RunState *state) {
-    if (!isatty(STDOUT_FILENO)) return;
+    if (!state->terminal) return;
     state->spinner = (state->spinner + 1) % 4;
     printf("%c\b", kSpinner[state->spinner]);
     fflush(stdout);

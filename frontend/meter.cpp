@@ -1,5 +1,6 @@
 // The download meter with its rates, the millisecond clock and the two
-// time stamps of the console.
+// time stamps of the console. The meter's pieces are only printed; each
+// event's output reaches the console with one flush when it is complete.
 #include <sys/time.h>
 
 #include <cstdint>
@@ -40,6 +41,13 @@ void meter_start(RunState *state, const UiFileInfo *info, int32_t now) {
     state->header_line = state->lines + (pos % kLineBytes != 0 ? 1 : 0);
 }
 
+void put_clock(FILE *stream) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) return;
+    fprintf(stream, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+}
+
 }  // namespace
 
 void clock_set_for_testing(int32_t ms) {
@@ -64,10 +72,7 @@ void print_date(FILE *stream) {
 }
 
 void print_clock(FILE *stream) {
-    const time_t now = time(nullptr);
-    struct tm local;
-    if (localtime_r(&now, &local) == nullptr) return;
-    fprintf(stream, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    put_clock(stream);
     fflush(stream);
 }
 
@@ -76,7 +81,6 @@ void draw_meter(uint32_t from, uint32_t to, char mark) {
         if (k % 10 == 0) putchar(' ');
         putchar(mark);
     }
-    fflush(stdout);
 }
 
 void print_rate(uint64_t bytes_x1000, int64_t ms) {
@@ -87,7 +91,6 @@ void print_rate(uint64_t bytes_x1000, int64_t ms) {
         unit++;
     }
     printf("% 4.1f %cB/s", value, kUnits[unit]);
-    fflush(stdout);
 }
 
 void meter_progress(RunState *state, const UiFileInfo *info) {
@@ -138,6 +141,8 @@ void meter_progress(RunState *state, const UiFileInfo *info) {
         state->header_line = state->lines + 1;
     }
     draw_meter(state->column, state->column + delta, '.');
+    // Drawn whole, then shown: one write per event rather than per piece.
+    fflush(stdout);
     state->column += delta;
     state->done = pos;
     state->last_ms = now;
@@ -149,7 +154,7 @@ void meter_end(RunState *state) {
     printf(" 100%% @");
     print_rate(static_cast<uint64_t>(state->column) * 1000, now - state->line_start_ms);
     printf("\n");
-    print_clock(stdout);
+    put_clock(stdout);
     printf(" (");
     print_rate(static_cast<uint64_t>(state->done) * 1000, now - state->file_start_ms);
     printf(") [%d]\n", static_cast<int32_t>(state->done));

@@ -22,6 +22,7 @@ struct RunState {
     int32_t header_line;
     int32_t size;
     uint32_t spinner;  // 0-3, index into the spinner characters
+    bool terminal;     // standard output is a terminal: asked once, after -q
     // summary counters
     int32_t bytes_downloaded;
     uint32_t files_to_update;
