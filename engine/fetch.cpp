@@ -2,9 +2,9 @@
 // the fetch through the run's transfer plugin with verification afterwards.
 #include "engine/fetch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -41,18 +41,17 @@ char *engine_temp_name(const char *temp_dir, const char *key, const char *suffix
 namespace {
 
 // Whether the whole of an open copy has the listed digest.
-bool copy_matches(int fd, const uint8_t *md5) {
-    struct stat info;
+bool copy_matches(const TempCopy &copy, const uint8_t *md5) {
     uint8_t digest[kMd5DigestSize];
-    return fstat(fd, &info) == 0 && lseek(fd, 0, SEEK_SET) == 0 &&
-           md5_fd(fd, digest, info.st_size) == 0 && memcmp(digest, md5, kMd5DigestSize) == 0;
+    return lseek(copy.fd, 0, SEEK_SET) == 0 && md5_fd(copy.fd, digest, copy.held) == 0 &&
+           memcmp(digest, md5, kMd5DigestSize) == 0;
 }
 
 // Inspects a copy of our own: kept when it already has the listed digest,
 // emptied otherwise. A copy of a file without digest never qualifies.
 int reuse_or_empty(EngineContext *context, FileRecord *file, TempCopy *copy) {
     file->received = static_cast<int32_t>(copy->held);
-    if (!file_md5_missing(file) && copy_matches(copy->fd, file->md5)) {
+    if (!file_md5_missing(file) && copy_matches(*copy, file->md5)) {
         if (notify_verify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
         return 1;
     }
@@ -77,23 +76,26 @@ int open_or_create(EngineContext *context, FileRecord *file) {
 bool copy_has_listed_digest(const TempCopy &copy, const FileRecord *file) {
     if (file->copy_md5_set != 0 && file->copy_md5_bytes == copy.held)
         return memcmp(file->copy_md5, file->md5, kMd5DigestSize) == 0;
-    return copy_matches(copy.fd, file->md5);
+    return copy_matches(copy, file->md5);
 }
 
-// After a fetch: a file with digest is compared with it, one without is
-// checked by the signature appended to it. A bad copy is emptied so that the
-// next run starts it afresh.
-int verify_copy(EngineContext *context, FileRecord *file) {
+// After a fetch, on the copy the last attempt wrote: a file with digest is
+// compared with it, one without is checked by the signature appended to
+// it. A bad copy is emptied so that the next run starts it afresh.
+int verify_copy(EngineContext *context, FileRecord *file, TempCopy *copy) {
     const UiCode code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
-    TempCopy copy;
     bool good = false;
-    if (copy_open(context, file, CopyUse::kRead, &copy) >= 0) {
-        good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy.fd) == 0
-                                           : copy_has_listed_digest(copy, file);
+    // What it holds now: an attempt that wrote from the first byte again
+    // may have left older bytes behind its own.
+    const off_t end = copy->fd >= 0 ? lseek(copy->fd, 0, SEEK_END) : -1;
+    if (end >= 0) {
+        copy->held = static_cast<uint32_t>(end);
+        good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy->fd) == 0
+                                           : copy_has_listed_digest(*copy, file);
     }
     if (good) return notify_verify(context, code, 1, file);
     notify_verify(context, code, -1, file);
-    if (copy.fd >= 0 && ftruncate(copy.fd, 0) == 0) file->received = 0;
+    if (copy->fd >= 0 && ftruncate(copy->fd, 0) == 0) file->received = 0;
     return -1;
 }
 
@@ -155,14 +157,15 @@ int engineGetFile(FileRecord *file, EngineLink *link, int verify) {
     }
     if (file->tempfile == nullptr) return -1;  // never prepared: nowhere to write
 
-    int result = plugin_table[link->plugin]->get(file, link->handle);
-    if (result == 0 && verify != 0) result = verify_copy(context, file);
+    TempCopy copy;
+    int result = plugin_table[link->plugin]->get(file, link->handle, &copy);
+    if (result == 0 && verify != 0) result = verify_copy(context, file, &copy);
     file->time = listed_time;
     if (result < -1) record_error_code(context, ERR_UPDATE, UPD_BAD_MD5, "engineGetFile");
-    if (result == 0) {
+    if (result == 0 && copy.fd >= 0) {
         // A copy without its listed times is still a correct copy.
-        utimbuf times{file->time, file->time};
-        (void)utime(file->tempfile, &times);
+        const timespec times[2] = {{file->time, 0}, {file->time, 0}};
+        (void)futimens(copy.fd, times);
     }
     return result;
 }

@@ -4,11 +4,18 @@
 // ever read, written, installed or run.
 #pragma once
 
+#include <sys/types.h>
+
+// The effective user and group, asked once: the process never changes them.
+uid_t own_user();
+gid_t own_group();
+
 // Opens an existing copy without following a link. The result is -1 with
 // errno ELOOP for a link, EPERM for anything that is not a regular file
 // owned by this process's user with a single name and no write permission
 // for group or others, or the error of open itself (ENOENT when absent).
-int private_open(const char *path, int flags);
+// With `size`, the size it found is written there.
+int private_open(const char *path, int flags, off_t *size = nullptr);
 
 // Creates the copy exclusively with mode 0600, never through a link: -1
 // with EEXIST when any name is already there.

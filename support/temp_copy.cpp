@@ -3,7 +3,6 @@
 #include "support/temp_copy.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,16 +36,47 @@ void restart_digest(TempCopy *copy) {
     publish_digest(copy);
 }
 
-// Digests the bytes a copy opened for appending already holds; a copy that
-// cannot be read back is still appended to, only without a digest.
+// Digests the bytes a copy just opened for appending already holds, from
+// the first byte where the open left it; a copy that cannot be read back is
+// still appended to, only without a digest.
 int digest_held(TempCopy *copy, FileRecord *file) {
     md5_init(&copy->digest);
-    if (lseek(copy->fd, 0, SEEK_SET) == 0 &&
-        md5_update_fd(&copy->digest, copy->fd, copy->held) == 0) {
+    if (copy->held == 0) {
+        copy->digested = file;
+        publish_digest(copy);
+        return 0;
+    }
+    if (md5_update_fd(&copy->digest, copy->fd, copy->held) == 0) {
         copy->digested = file;
         publish_digest(copy);
     }
     return lseek(copy->fd, 0, SEEK_END) < 0 ? fail(copy, "lseek") : 0;
+}
+
+// Opens the copy's path for the use and tells whether a copy of ours was
+// there, and its size. At the engine's first look one seldom is (every
+// installed copy is removed), so that look creates the copy before it looks
+// for one.
+int open_path(TempCopy *copy, const char *path, CopyUse use, bool *found, off_t *size) {
+    *found = false;
+    *size = 0;
+    if (use == CopyUse::kPrepare) {
+        copy->fd = private_create(path, O_RDWR);
+        if (copy->fd >= 0) return 0;
+        if (errno != EEXIST) return fail(copy, "open");
+    }
+    copy->fd = private_open(path, O_RDWR, size);
+    *found = copy->fd >= 0;
+    if (*found) return 0;
+    // At the engine's first look, whatever stands under the name and is
+    // not a copy of ours (a link, somebody else's file, a second name of
+    // another file) is removed unread and the copy made anew.
+    const bool absent = errno == ENOENT;
+    if (use == CopyUse::kPrepare && !absent && unlink(path) < 0 && errno != ENOENT)
+        return fail(copy, "unlink");
+    if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent)) return fail(copy, "open");
+    copy->fd = private_create(path, O_RDWR);
+    return copy->fd < 0 ? fail(copy, "open") : 0;
 }
 
 }  // namespace
@@ -72,34 +102,22 @@ int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *c
         errno == EPERM)
         return fail(copy, "temppath");
 
-    const char *path = file->tempfile;
-    copy->fd = private_open(path, O_RDWR);
-    const bool found = copy->fd >= 0;
-    if (!found) {
-        // At the engine's first look, whatever stands under the name and is
-        // not a copy of ours (a link, somebody else's file, a second name of
-        // another file) is removed unread and the copy made anew.
-        const bool absent = errno == ENOENT;
-        if (use == CopyUse::kPrepare && !absent && unlink(path) < 0 && errno != ENOENT)
-            return fail(copy, "unlink");
-        if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent))
-            return fail(copy, "open");
-        copy->fd = private_create(path, O_RDWR);
-        if (copy->fd < 0) return fail(copy, "open");
-    }
-
-    if (use == CopyUse::kPrepare) {
-        struct stat info;
-        if (found && fstat(copy->fd, &info) < 0) return fail(copy, "fstat");
-        copy->held = found ? static_cast<uint32_t>(info.st_size) : 0;
-    } else if (use == CopyUse::kEmpty) {
-        if (ftruncate(copy->fd, 0) < 0) return fail(copy, "truncate");
-    } else {
-        const off_t end = lseek(copy->fd, 0, SEEK_END);
-        if (end < 0 || (use == CopyUse::kRead && lseek(copy->fd, 0, SEEK_SET) < 0))
-            return fail(copy, "lseek");
-        copy->held = static_cast<uint32_t>(end);
-        if (use != CopyUse::kRead && digest_held(copy, file) < 0) return -1;
+    bool found;
+    off_t size;
+    if (open_path(copy, file->tempfile, use, &found, &size) < 0) return -1;
+    // Opened at its first byte, with the size the open found.
+    copy->held = static_cast<uint32_t>(size);
+    if (use == CopyUse::kEmpty) {
+        // An empty copy is left alone: ext4 takes a truncated file written
+        // again for a replacement and writes it out when it is closed, one
+        // file at a time, where the flush before installation writes all
+        // copies at once.
+        if (size != 0 && ftruncate(copy->fd, 0) < 0) return fail(copy, "truncate");
+        copy->held = 0;
+        copy->digested = file;
+        restart_digest(copy);
+    } else if (use == CopyUse::kResume || use == CopyUse::kContinue) {
+        if (digest_held(copy, file) < 0) return -1;
     }
     return found ? 1 : 0;
 }
@@ -137,6 +155,10 @@ int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *rem
 
 FILE *copy_stream(TempCopy *copy, const char *mode) {
     FILE *stream = fdopen(copy->fd, mode);
-    if (stream != nullptr) copy->fd = -1;
+    if (stream == nullptr) return nullptr;
+    copy->fd = -1;
+    // What the stream writes passes the digest by.
+    if (copy->digested != nullptr) copy->digested->copy_md5_set = 0;
+    copy->digested = nullptr;
     return stream;
 }

@@ -18,7 +18,8 @@ enum class CopyUse {
     kRead,      // from the first byte (verification, decompression)
     kResume,    // appended to after what it holds; created when absent
     kContinue,  // appended to after what it holds; never created here
-    kEmpty,     // emptied, then written from the first byte; never created here
+    kEmpty,     // emptied, then written from the first byte (with its digest
+                // as for appending, until handed to a stream); never created here
 };
 
 struct TempCopy {
@@ -40,8 +41,9 @@ struct TempCopy {
 // Opens file->tempfile for the use: 1 when a copy of ours was there, 0 when
 // it was created, -1 with copy->error and copy->failed set (nothing is
 // reported: the caller knows whether the failure is worth an error).
-// Every use but kRead forgets the file's copy digest; kResume and kContinue
-// digest what the copy holds and keep the digest going as it grows.
+// Every use but kRead forgets the file's copy digest; kResume, kContinue
+// and kEmpty digest what the copy holds and keep the digest going as it
+// grows.
 int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *copy);
 // Records the failure copy_open left in the copy (UI_ERROR) and returns -1.
 int copy_report(EngineContext *context, const TempCopy *copy);

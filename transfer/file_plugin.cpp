@@ -58,13 +58,13 @@ int file_close(void *handle) {
 
 // One attempt. The copy is continued from its size on disk rather than from
 // `received`, since an earlier attempt of this run may have added to it.
-int copy_from_mirror(FileSource *source, const char *from, FileRecord *file) {
+int copy_from_mirror(FileSource *source, const char *from, FileRecord *file,
+                     TempCopy *destination) {
     EngineContext *context = source->context;
     budget_spend(&source->budget);
-    TempCopy destination;
-    if (copy_open(context, file, CopyUse::kResume, &destination) < 0)
-        return copy_report(context, &destination);
-    const off_t start = destination.held;
+    if (copy_open(context, file, CopyUse::kResume, destination) < 0)
+        return copy_report(context, destination);
+    const off_t start = destination->held;
     struct stat info;
     if (stat(from, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "stat");
     // A copy longer than the source cannot be a prefix of it; the engine
@@ -79,10 +79,10 @@ int copy_from_mirror(FileSource *source, const char *from, FileRecord *file) {
     const auto available = static_cast<uint64_t>(info.st_size - start);
     uint32_t remaining =
         available < kTransferAll ? static_cast<uint32_t>(available) : kTransferAll - 1;
-    return copy_receive(context, &destination, origin.fd, &remaining, file_read);
+    return copy_receive(context, destination, origin.fd, &remaining, file_read);
 }
 
-int file_get(FileRecord *file, void *handle) {
+int file_get(FileRecord *file, void *handle, TempCopy *copy) {
     auto *source = static_cast<FileSource *>(handle);
     if (file == nullptr || source == nullptr || source->base == nullptr) return -1;
     if (file->sitepath == nullptr || file->tempfile == nullptr) return -1;
@@ -104,7 +104,8 @@ int file_get(FileRecord *file, void *handle) {
     for (;;) {
         if (source->budget.used != 0)
             notify_counts(context, UI_RETRY, source->budget.used, budget_limit(source->budget));
-        if (budget_file_may_attempt(source->budget)) result = copy_from_mirror(source, from, file);
+        if (budget_file_may_attempt(source->budget))
+            result = copy_from_mirror(source, from, file, copy);
         if (result == 0 || !budget_file_may_attempt(source->budget)) break;
     }
     free(from);

@@ -127,11 +127,10 @@ int open_data(FtpClient *client) {
 }
 
 // One attempt at the file: 0 or -1.
-int fetch(FtpClient *client, FileRecord *file) {
-    TempCopy copy;
-    if (copy_open(client->context, file, CopyUse::kResume, &copy) < 0)
-        return copy_report(client->context, &copy);
-    const uint32_t start = copy.held;
+int fetch(FtpClient *client, FileRecord *file, TempCopy *copy) {
+    if (copy_open(client->context, file, CopyUse::kResume, copy) < 0)
+        return copy_report(client->context, copy);
+    const uint32_t start = copy->held;
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
         char offset[24];
@@ -139,15 +138,15 @@ int fetch(FtpClient *client, FileRecord *file) {
         // A server without restarts sends the whole file: write it from the
         // first byte over the old copy.
         if (ftp_rest(client, offset) < 0) {
-            if (client->control < 0 || copy_rewind(&copy) < 0) return -1;
+            if (client->control < 0 || copy_rewind(copy) < 0) return -1;
             // The meter starts over with the file, as the data do.
             if (notify_file(client->context, UI_PROGRESS, file) < 0) return -1;
         }
     }
-    return ftp_retr(client, file->sitepath, ftp_receive_file, &copy) < 0 ? -1 : 0;
+    return ftp_retr(client, file->sitepath, ftp_receive_file, copy) < 0 ? -1 : 0;
 }
 
-int ftp_get(FileRecord *file, void *handle) {
+int ftp_get(FileRecord *file, void *handle, TempCopy *copy) {
     auto *client = static_cast<FtpClient *>(handle);
     if (file == nullptr || file->sitepath == nullptr || file->tempfile == nullptr ||
         client == nullptr)
@@ -163,7 +162,7 @@ int ftp_get(FileRecord *file, void *handle) {
                 notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget));
             if (answer < 0) return answer;
         }
-        int result = fetch(client, file);
+        int result = fetch(client, file, copy);
         budget_spend(&client->budget);
         if (result == 0) return 0;
         // A data connection left from a failed attempt belongs to a command

@@ -164,9 +164,10 @@ void drop_header(HttpMessage *message, const char *name) {
 // fails the attempt when the body arrives, with the open's error.
 int prepare_copy(HttpMessage *request, FileRecord *file, bool first, EngineContext *context,
                  TempCopy *copy) {
-    if (copy_open(context, file, CopyUse::kContinue, copy) < 0)
+    if (copy_open(context, file, first ? CopyUse::kEmpty : CopyUse::kContinue, copy) < 0)
         return copy->error == ENOENT ? 0 : copy_report(context, copy);
-    if (first || static_cast<int64_t>(copy->held) >= file->size) {
+    if (first) return 0;
+    if (static_cast<int64_t>(copy->held) >= file->size) {
         // A Range left from an earlier attempt would now ask for a tail that
         // the emptied copy does not precede.
         drop_header(request, "Range");
@@ -194,7 +195,7 @@ int one_attempt(HttpClient *client, HttpMessage *request, HttpMessage *reply, Te
     return 0;
 }
 
-int http_get(FileRecord *file, void *handle) {
+int http_get(FileRecord *file, void *handle, TempCopy *copy) {
     auto *client = static_cast<HttpClient *>(handle);
     if (file == nullptr || file->sitepath == nullptr || file->tempfile == nullptr ||
         client == nullptr || client->target == nullptr || client->target->host == nullptr)
@@ -205,7 +206,6 @@ int http_get(FileRecord *file, void *handle) {
 
     HttpMessage *request = nullptr;
     HttpMessage *reply = nullptr;
-    TempCopy copy;  // opened anew by every attempt
     int result = -1;
     bool first = true;
     // The budget also counts the expired waits of chunk-size lines, so a
@@ -215,14 +215,14 @@ int http_get(FileRecord *file, void *handle) {
         http_message_free(reply);
         if ((reply = http_message_new()) == nullptr) break;
         if (first && build_request(client, request, file) < 0) break;
-        if (prepare_copy(request, file, first, context, &copy) < 0) break;
+        if (prepare_copy(request, file, first, context, copy) < 0) break;
         if (client->socket >= 0 && !connection_quiet(client->socket, client->received))
             connection_close(context, &client->socket, 1);
         if (!first &&
             notify_counts(context, UI_RETRY, client->budget.used, budget_limit(client->budget)) < 0)
             break;
         first = false;
-        if (one_attempt(client, request, reply, &copy) == 0) {
+        if (one_attempt(client, request, reply, copy) == 0) {
             result = 0;
             break;
         }

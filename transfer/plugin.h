@@ -6,6 +6,7 @@
 
 struct EngineContext;
 struct FileRecord;
+struct TempCopy;
 
 struct Plugin {
     const char *name;  // informational; the engine never consults it
@@ -15,7 +16,9 @@ struct Plugin {
     int (*close)(void *handle);
     // Fetches file->sitepath into file->tempfile: 0, -1 after the plugin's own
     // attempts were spent (already reported), or below -1 for other failures.
-    int (*get)(FileRecord *file, void *handle);
+    // Each attempt opens the copy in *copy, where the last one leaves it open
+    // for the engine's verification.
+    int (*get)(FileRecord *file, void *handle, TempCopy *copy);
 };
 
 extern const Plugin file_plugin;
