@@ -16,6 +16,7 @@
 #include "core/notify.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
+#include "support/descriptor.h"
 #include "support/path.h"
 #include "support/temp_copy.h"
 #include "transfer/plugin.h"
@@ -59,6 +60,27 @@ int reuse_or_empty(EngineContext *context, FileRecord *file, TempCopy *copy) {
     if (copy->held != 0 && copy_truncate(context, copy) < 0) return -1;
     file->received = 0;
     return 0;
+}
+
+// How the installed file stands against its record: 1 with the listed
+// size and digest, 0 with the size only, -1 without the size (or absent).
+// It is opened once and examined through the descriptor, without blocking
+// on whatever may stand under its name.
+int installed_state(const FileRecord *file) {
+    Descriptor fd{open(file->localpath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info;
+    if (fd.fd < 0) {
+        // One that is there but cannot be read has no digest to match.
+        return errno != ENOENT && stat(file->localpath, &info) == 0 && info.st_size == file->size
+                   ? 0
+                   : -1;
+    }
+    if (fstat(fd.fd, &info) < 0 || info.st_size != file->size) return -1;
+    uint8_t digest[kMd5DigestSize];
+    return md5_fd(fd.fd, digest, info.st_size) == 0 &&
+                   memcmp(digest, file->md5, kMd5DigestSize) == 0
+               ? 1
+               : 0;
 }
 
 int open_or_create(EngineContext *context, FileRecord *file) {
@@ -128,13 +150,9 @@ int engine_check_file(FileRecord *file, EngineLink *link) {
             file->localpath == nullptr)
             return -1;
         normalize_path(file->localpath);
-        struct stat info;
-        if (stat(file->localpath, &info) == 0 && info.st_size == file->size) {
-            if (file_md5_matches(file->localpath, file->md5) == 1) {
-                return notify_verify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
-            }
-            if (notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
-        }
+        const int installed = installed_state(file);
+        if (installed == 1) return notify_verify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
+        if (installed == 0 && notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
         int prepared = engine_prepare_tempfile(context, file);
         if (prepared != 0) return prepared == 1 ? 0 : prepared;
     }

@@ -8,7 +8,6 @@
 
 #include "core/notify.h"
 #include "infofile/record_ops.h"
-#include "integrity/md5.h"
 
 namespace {
 
@@ -43,13 +42,6 @@ int file_order_compar(const void *a, const void *b) {
     if (difference > INT32_MAX) return INT32_MAX;
     if (difference < INT32_MIN) return INT32_MIN;
     return static_cast<int>(difference);
-}
-
-int file_md5_matches(const char *path, const uint8_t *digest) {
-    if (path == nullptr || digest == nullptr) return -1;
-    uint8_t result[kMd5DigestSize];
-    if (md5_file(path, result, 0, 0) < 0) return 0;
-    return memcmp(result, digest, kMd5DigestSize) == 0 ? 1 : 0;
 }
 
 int file_md5_missing(const FileRecord *file) {

@@ -34,7 +34,6 @@ int comparekeywithmodule(const void *key, const void *slot);
 int file_order_compar(const void *a, const void *b);
 
 // Predicates: 1 or 0, -1 for a null argument (file_is_installable: 0).
-int file_md5_matches(const char *path, const uint8_t *digest);
 int file_md5_missing(const FileRecord *file);
 int file_is_installable(const FileRecord *file);
 
