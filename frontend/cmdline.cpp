@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "frontend/cmdline.h"
+#include "frontend/install.h"
 
 int quiet = 0;
 
@@ -154,6 +155,9 @@ void print_version(FILE *stream) {
 
 void free_run_state(RunState *state) {
     if (state == nullptr) return;
+    // Whatever installed names are not yet durable become so before the
+    // record of them goes.
+    install_finish(state);
     config_free(state->config);
     free(state);
 }

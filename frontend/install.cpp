@@ -124,14 +124,48 @@ char *staging_name(const char *dst) {
     return name;
 }
 
-// The rename is only durable once the directory holding the new name is.
-void sync_directory_of(const char *path) {
+// The directory part of a path, "." when it has none; null without memory.
+char *directory_of(const char *path) {
     const char *slash = strrchr(path, '/');
-    char *directory =
-        slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+    return slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+}
+
+// A rename is only durable once the directory holding the new name is.
+// The directories are synced when the update is over (install_finish),
+// each once, rather than once per file; a name whose rename a power cut
+// undoes still holds the complete old version, which the next run updates.
+// Without memory for the list the directory is synced now.
+void sync_directory_of(RunState *state, const char *path) {
+    char *directory = directory_of(path);
     if (directory == nullptr) return;
+    if (state != nullptr) {
+        for (uint32_t i = 0; i < state->renamed_count; i++) {
+            if (strcmp(state->renamed_dirs[i], directory) == 0) {
+                free(directory);
+                return;
+            }
+        }
+        auto *grown = static_cast<char **>(
+            realloc(state->renamed_dirs, (state->renamed_count + 1) * sizeof(char *)));
+        if (grown != nullptr) {
+            state->renamed_dirs = grown;
+            state->renamed_dirs[state->renamed_count++] = directory;
+            return;
+        }
+    }
     sync_directory(directory);
     free(directory);
+}
+
+// The engine fetches every file before it installs any, so the copies are
+// all complete at the first installation: one flush of their file system
+// makes their data durable before any of them gets an installed name,
+// where an fsync per file would wait for the disk once per file.
+void flush_copies(RunState *state, const char *src) {
+    if (state->copies_flushed) return;
+    state->copies_flushed = true;
+    Descriptor fd{open(src, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    if (fd.fd < 0 || syncfs(fd.fd) != 0) state->copies_flushed = false;
 }
 
 enum class PlaceStep { kNone, kMode, kOther };
@@ -141,32 +175,46 @@ enum class PlaceStep { kNone, kMode, kOther };
 // staging name (a link to the verified copy, or a copy when that sits on
 // another file system), given its owner and mode (`mode`, or the replaced
 // file's, or 0644 for a new one), flushed to disk, and renamed over `dst`.
-int place_file(const char *src, const char *dst, int mode, PlaceStep *failed) {
+// With a `state`, a link needs no flush of its own (flush_copies made the
+// copy's data durable) and its directory is synced when the update is over.
+int place_file(RunState *state, const char *src, const char *dst, int mode, PlaceStep *failed) {
     *failed = PlaceStep::kOther;
     struct stat old;
     const bool replacing = lstat(dst, &old) == 0 && S_ISREG(old.st_mode);
     if (mode < 0) mode = replacing ? static_cast<int>(old.st_mode & 07777) : 0644;
     char *staging = staging_name(dst);
     if (staging == nullptr) return -1;
-    (void)unlink(staging);
-    int result = -1;
     // A link shares its inode with the copy in the temporary directory, which
     // a program still runs from and which must stay ours and unwritable to
     // others: another owner or a writable mode takes a copy.
-    const bool foreign = replacing && (old.st_uid != geteuid() || old.st_gid != getegid());
+    const bool foreign = replacing && (old.st_uid != own_user() || old.st_gid != own_group());
     const bool shared = !foreign && (mode & 022) == 0;
-    if ((shared && link(src, staging) == 0) || copy_file(src, staging) == 0) {
+    bool linked = false;
+    const auto make = [&] {
+        linked = shared && link(src, staging) == 0;
+        return linked || copy_file(src, staging) == 0;
+    };
+    // A staging name left by an interrupted run is in the way of both: it is
+    // removed, and the new file made once more.
+    bool made = make();
+    if (!made) {
+        (void)unlink(staging);
+        made = make();
+    }
+    const bool flushed = state != nullptr && state->copies_flushed && linked;
+    int result = -1;
+    if (made) {
         Descriptor fd{open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
         // An owner we cannot give (not being root) leaves the file ours.
         if (fd.fd >= 0 && foreign) (void)fchown(fd.fd, old.st_uid, old.st_gid);
         if (fd.fd >= 0 && fchmod(fd.fd, static_cast<mode_t>(mode)) < 0)
             *failed = PlaceStep::kMode;
-        else if (fd.fd >= 0 && fsync(fd.fd) == 0 && rename(staging, dst) == 0)
+        else if (fd.fd >= 0 && (flushed || fsync(fd.fd) == 0) && rename(staging, dst) == 0)
             result = 0;
     }
     if (result == 0) {
         *failed = PlaceStep::kNone;
-        sync_directory_of(dst);
+        sync_directory_of(state, dst);
     } else {
         (void)unlink(staging);
     }
@@ -183,22 +231,19 @@ int install_file(RunState *state, int mode, const char *src, const char *dst) {
     if (private_check(src) < 0) return -1;
     switch (mode) {
         case 0: {
-            struct stat info;
-            if (stat(src, &info) != 0) return -1;
-            if (stat(dst, &info) != 0) {
-                // Created with the mode a new file is installed with, since
-                // the installation keeps the mode of the file it replaces.
-                Descriptor fd{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-                if (fd.fd < 0 || fchmod(fd.fd, 0644) < 0) return -1;
-            }
-            const int fd = open(dst, O_RDWR);
-            if (fd < 0) return -1;
-            close(fd);
-            return 0;
+            // The file must be one we can write, or one we can create.
+            Descriptor fd{open(dst, O_RDWR | O_CLOEXEC)};
+            if (fd.fd >= 0) return 0;
+            if (errno != ENOENT) return -1;
+            // Created with the mode a new file is installed with, since the
+            // installation keeps the mode of the file it replaces.
+            Descriptor created{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+            return created.fd >= 0 && fchmod(created.fd, 0644) == 0 ? 0 : -1;
         }
         case 1: {
             PlaceStep failed;
-            return place_file(src, dst, -1, &failed);
+            if (state != nullptr) flush_copies(state, src);
+            return place_file(state, src, dst, -1, &failed);
         }
         case 2:
             if (state == nullptr) return -1;
@@ -207,6 +252,18 @@ int install_file(RunState *state, int mode, const char *src, const char *dst) {
         default:
             return -1;
     }
+}
+
+void install_finish(RunState *state) {
+    if (state == nullptr) return;
+    for (uint32_t i = 0; i < state->renamed_count; i++) {
+        sync_directory(state->renamed_dirs[i]);
+        free(state->renamed_dirs[i]);
+    }
+    free(state->renamed_dirs);
+    state->renamed_dirs = nullptr;
+    state->renamed_count = 0;
+    state->copies_flushed = false;
 }
 
 int copy_file(const char *src, const char *dst) {
@@ -237,7 +294,7 @@ int copy_file(const char *src, const char *dst) {
 int self_update_file(const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
     PlaceStep failed;
-    if (place_file(src, dst, 0755, &failed) == 0) return 0;
+    if (place_file(nullptr, src, dst, 0755, &failed) == 0) return 0;
     if (failed == PlaceStep::kMode)
         printf("Fatal Error: Can't change permission on file %s to 0755\n", dst);
     else

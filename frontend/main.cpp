@@ -62,6 +62,7 @@ int main(int argc, char **argv) {
     if (alarm_seconds > 0) alarm(static_cast<unsigned>(alarm_seconds));
 
     int result = engine_update(&context);
+    install_finish(state);
 
     int status;
     if (result != 0) {

@@ -29,4 +29,10 @@ struct RunState {
     uint32_t transfers_done;
     uint32_t files_updated;
     uint32_t modules_installed;
+    // installation: the copies' file system is flushed once before the
+    // first replacement; the directories that got new names are synced
+    // once each when the update is over
+    bool copies_flushed;
+    char **renamed_dirs;
+    uint32_t renamed_count;
 };

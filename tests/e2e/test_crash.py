@@ -13,7 +13,7 @@ STRACE = shutil.which("strace")
 CALLS = ("rename renameat renameat2 link linkat symlink symlinkat unlink unlinkat mkdir mkdirat "
          "rmdir open openat openat2 creat write pwrite64 writev copy_file_range sendfile ftruncate "
          "truncate fallocate chmod fchmod fchmodat chown fchown fchownat lchown utime utimes "
-         "futimesat utimensat fsync fdatasync")
+         "futimesat utimensat fsync fdatasync syncfs")
 DESCRIPTION = ("module engine\n    require base\n    file data/engine.so ${DATADIR}/engine.so\n"
                "    file conf/engine.conf ${CONFDIR}/engine.conf\n%s    file bin/notify "
                "${BINDIR}/notify post 1\nmodule base\n    file data/base.dat ${DATADIR}/base.dat\n"
