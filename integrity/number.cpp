@@ -1,19 +1,15 @@
 // 2048-bit integers for the signature check: byte conversions and modular
-// exponentiation built on shift tables, so the inner loops only add or
-// subtract whole-word ranges.
+// exponentiation, with schoolbook multiplication and word-by-word long
+// division (Knuth's algorithm D) for the remainders.
 #include "integrity/number.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr int kTableEntries = 32;  // shifts by 0..31 bits; whole words are offsets
 constexpr uint8_t kWipe = 0xCC;
-
-struct ShiftTable {
-    Number entry[kTableEntries];
-};
+constexpr uint64_t kBase = uint64_t{1} << 32;
 
 // Index of the highest non-zero word, -1 for zero.
 int highest_word(const Number *n) {
@@ -33,128 +29,94 @@ int test_bit(const Number *n, int bit) {
     return (n->words[bit / 32] >> (bit % 32)) & 1;
 }
 
-void shift_left(Number *n, int bits) {
-    if (bits == 0) return;
-    for (int i = kNumberWords - 1; i > 0; i--) {
-        n->words[i] = n->words[i] << bits | n->words[i - 1] >> (32 - bits);
-    }
-    n->words[0] <<= bits;
-}
-
-void negate(Number *n) {
-    for (uint32_t &word : n->words) word = ~word;
-    for (uint32_t &word : n->words) {
-        if (++word != 0) break;
-    }
-}
-
-// a[from + j] += b[j] for j < count, carry running upwards, dropped at the end.
-void add_range(Number *a, const Number *b, int from, int count) {
-    if (count > kNumberWords - from) count = kNumberWords - from;
-    uint64_t carry = 0;
-    for (int j = 0; j < count; j++) {
-        carry += static_cast<uint64_t>(a->words[from + j]) + b->words[j];
-        a->words[from + j] = static_cast<uint32_t>(carry);
-        carry >>= 32;
-    }
-}
-
-void subtract_range(Number *a, const Number *b, int from, int count) {
-    if (count > kNumberWords - from) count = kNumberWords - from;
-    uint32_t borrow = 0;
-    for (int j = 0; j < count; j++) {
-        uint64_t diff = static_cast<uint64_t>(a->words[from + j]) - b->words[j] - borrow;
-        a->words[from + j] = static_cast<uint32_t>(diff);
-        borrow = static_cast<uint32_t>(diff >> 63);
-    }
-}
-
-// Whether a < b * 2^(32k); the words of a below k cannot change the answer.
-bool less_than_shifted(const Number *a, const Number *b, int k) {
-    for (int i = kNumberWords - 1; i >= k; i--) {
-        uint32_t bw = b->words[i - k];
-        if (a->words[i] != bw) return a->words[i] < bw;
-    }
-    return false;
-}
-
-// Reduces a modulo m, given the table of m shifted by 0..31 bits.
-void reduce(Number *a, const Number *m, const ShiftTable *table) {
-    const int mb = highest_bit(m);
-    // Words the shifted modulus can occupy, plus one: after a skipped
-    // comparison a reaches one bit above m * 2^d, and the borrow must get
-    // there (it matters when mb is a multiple of 32 and d % 32 is 31).
-    const int span = (mb + 32) / 32 + 1;
-    int d = highest_bit(a) - mb;
-    bool known_smaller = false;
-    while (d >= 0) {
-        const Number *t = &table->entry[d % 32];
-        const int offset = d / 32;
-        if (!known_smaller && less_than_shifted(a, t, offset)) {
-            // a has bit mb + d set, so a is at least m * 2^(d-1): the next
-            // subtraction fits without comparing.
-            known_smaller = true;
-            d--;
-            continue;
+// a = a * b modulo 2^2048. Numbers with bit 2047 set, taken as negative,
+// multiply to the same words as unsigned ones in this ring.
+void multiply(Number *a, const Number *b) {
+    const int a_words = highest_word(a) + 1;
+    const int b_words = highest_word(b) + 1;
+    uint32_t product[kNumberWords] = {};
+    for (int i = 0; i < a_words; i++) {
+        const uint64_t digit = a->words[i];
+        const int count = std::min(b_words, kNumberWords - i);
+        uint64_t carry = 0;
+        // digit * word + two words below 2^32 never exceeds 2^64 - 1.
+        for (int j = 0; j < count; j++) {
+            carry += digit * b->words[j] + product[i + j];
+            product[i + j] = static_cast<uint32_t>(carry);
+            carry >>= 32;
         }
-        known_smaller = false;
-        subtract_range(a, t, offset, span);
-        d = highest_bit(a) - mb;
+        // No earlier row reached this word; past the top it is dropped.
+        if (i + count < kNumberWords) product[i + count] = static_cast<uint32_t>(carry);
     }
+    memcpy(a->words, product, sizeof product);
+    number_wipe(product, sizeof product);
 }
 
-// Fills entry j of the table with a shifted left by j bits for each bit j
-// set in mask; records each entry's word count in used.
-void fill_shifts(ShiftTable *table, const Number *a, uint32_t mask, int used[kTableEntries]) {
-    for (int j = 0; j < kTableEntries; j++) {
-        if ((mask >> j & 1) == 0) continue;
-        table->entry[j] = *a;
-        shift_left(&table->entry[j], j);
-        used[j] = highest_word(&table->entry[j]) + 1;
+// a = a modulo m, m not zero: the remainder of the long division of a by m
+// in base 2^32, both shifted left until m's top bit is set, so that each
+// estimated quotient digit is at most two too large.
+void reduce(Number *a, const Number *m) {
+    const int n = highest_word(m) + 1;
+    const int length = highest_word(a) + 1;
+    if (length < n) return;
+    if (n == 1) {
+        uint64_t remainder = 0;
+        for (int i = length - 1; i >= 0; i--)
+            remainder = (remainder << 32 | a->words[i]) % m->words[0];
+        memset(a->words, 0, sizeof a->words);
+        a->words[0] = static_cast<uint32_t>(remainder);
+        return;
     }
-}
+    const int shift = __builtin_clz(m->words[n - 1]);
+    // x << shift with the bits that the word below brings up.
+    const auto shifted = [shift](const uint32_t *x, int i) {
+        const uint64_t below = i > 0 && shift > 0 ? x[i - 1] >> (32 - shift) : 0;
+        return static_cast<uint32_t>(uint64_t{x[i]} << shift | below);
+    };
+    uint32_t v[kNumberWords];
+    uint32_t u[kNumberWords + 1];
+    for (int i = 0; i < n; i++) v[i] = shifted(m->words, i);
+    for (int i = 0; i < length; i++) u[i] = shifted(a->words, i);
+    u[length] = shift > 0 ? a->words[length - 1] >> (32 - shift) : 0;
 
-// a = a * b modulo 2^2048, two's complement. -1 (a unchanged) when the
-// table cannot be allocated.
-int multiply(Number *a, const Number *b) {
-    ShiftTable *table = static_cast<ShiftTable *>(malloc(sizeof(ShiftTable)));
-    if (table == nullptr) return -1;
-
-    Number left = *a;
-    Number right = *b;
-    int negative = 0;
-    if (test_bit(&left, 2047)) {
-        negate(&left);
-        negative ^= 1;
+    for (int j = length - n; j >= 0; j--) {
+        const uint64_t top = uint64_t{u[j + n]} << 32 | u[j + n - 1];
+        uint64_t digit = top / v[n - 1];
+        uint64_t rest = top % v[n - 1];
+        while (digit >= kBase || digit * v[n - 2] > (rest << 32 | u[j + n - 2])) {
+            digit--;
+            rest += v[n - 1];
+            if (rest >= kBase) break;
+        }
+        // u[j .. j+n] -= digit * v, the borrow carried as a signed word.
+        int64_t borrow = 0;
+        int64_t difference = 0;
+        for (int i = 0; i < n; i++) {
+            const uint64_t p = digit * v[i];
+            difference = int64_t{u[i + j]} - borrow - static_cast<int64_t>(p & 0xffffffffu);
+            u[i + j] = static_cast<uint32_t>(difference);
+            borrow = static_cast<int64_t>(p >> 32) - (difference >> 32);
+        }
+        difference = int64_t{u[j + n]} - borrow;
+        u[j + n] = static_cast<uint32_t>(difference);
+        if (difference < 0) {
+            // The digit was one too large: add v back once.
+            uint64_t carry = 0;
+            for (int i = 0; i < n; i++) {
+                carry += uint64_t{u[i + j]} + v[i];
+                u[i + j] = static_cast<uint32_t>(carry);
+                carry >>= 32;
+            }
+            u[j + n] = static_cast<uint32_t>(u[j + n] + carry);
+        }
     }
-    if (test_bit(&right, 2047)) {
-        negate(&right);
-        negative ^= 1;
+    memset(a->words, 0, sizeof a->words);
+    for (int i = 0; i < n; i++) {
+        const uint64_t above = i + 1 < n && shift > 0 ? uint64_t{u[i + 1]} << (32 - shift) : 0;
+        a->words[i] = static_cast<uint32_t>(u[i] >> shift | above);
     }
-
-    // Only the shifts that some word of the multiplier needs are built.
-    uint32_t mask = 0;
-    const int top_word = highest_word(&right);
-    for (int i = 0; i <= top_word && mask != 0xffffffffu; i++) mask |= right.words[i];
-    int used[kTableEntries] = {};
-    fill_shifts(table, &left, mask, used);
-
-    Number product = {};
-    const int top_bit = highest_bit(&right);
-    for (int i = 0; i <= top_bit; i++) {
-        if (!test_bit(&right, i)) continue;
-        // One word above the shifted value takes the carry.
-        add_range(&product, &table->entry[i % 32], i / 32, used[i % 32] + 1);
-    }
-    if (negative) negate(&product);
-    *a = product;
-
-    number_wipe(&product, sizeof product);
-    number_wipe(&left, sizeof left);
-    number_wipe(&right, sizeof right);
-    number_wipe(table, sizeof *table);
-    free(table);
-    return 0;
+    number_wipe(u, sizeof u);
+    number_wipe(v, sizeof v);
 }
 
 }  // namespace
@@ -186,33 +148,24 @@ int number_to_bytes(const Number *number, uint8_t *bytes, uint32_t *size) {
 
 int number_modexp(Number *base, const Number *exponent, const Number *modulus) {
     if (highest_word(modulus) < 0) return -1;
-    ShiftTable *table = static_cast<ShiftTable *>(malloc(sizeof(ShiftTable)));
-    if (table == nullptr) return -1;
-    int used[kTableEntries];
-    fill_shifts(table, modulus, 0xffffffffu, used);
-
     Number power = *base;
-    reduce(&power, modulus, table);
+    reduce(&power, modulus);
     Number result = {};
     result.words[0] = 1;
-    reduce(&result, modulus, table);  // a modulus of 1 makes everything 0
+    reduce(&result, modulus);  // a modulus of 1 makes everything 0
     const int top = highest_bit(exponent);
     for (int i = 0; i <= top; i++) {
-        // A failed multiplication leaves its operand as it was; the wrong
-        // value then fails the signature comparison.
         if (test_bit(exponent, i)) {
             multiply(&result, &power);
-            reduce(&result, modulus, table);
+            reduce(&result, modulus);
         }
         if (i < top) {
             multiply(&power, &power);
-            reduce(&power, modulus, table);
+            reduce(&power, modulus);
         }
     }
     *base = result;
     number_wipe(&result, sizeof result);
     number_wipe(&power, sizeof power);
-    number_wipe(table, sizeof *table);
-    free(table);
     return 0;
 }

@@ -26,6 +26,8 @@ for mbits in (1, 2, 31, 32, 33, 63, 64, 65, 96, 127, 128, 129, 255, 256, 511, 51
         exponent = rng.choice((1, 2, 3, 65537, rng.getrandbits(32), bits(min(mbits + 1, 1024))))
         cases.append((base, exponent, m))
 cases += [(base, 65537, bits(1022)) for base in (2**2048 - 1, 2**2047, 2**1024 - 1)]
+# A long division whose estimated quotient digit is one too large (add back).
+cases.append((0x7fffffff800000000000000000000000, 1, 0x800000000000000000000001))
 
 hx = '"%x"'.__mod__
 
