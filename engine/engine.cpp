@@ -17,6 +17,7 @@
 #include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 #include "integrity/rsa.h"
+#include "support/copy_loop.h"
 #include "support/stream.h"
 #include "support/temp_copy.h"
 
@@ -56,10 +57,15 @@ FILE *open_copy(EngineContext *context, FileRecord *file, bool output) {
 
 // Decompresses the verified catalogue into its own temporary copy.
 int decompress(EngineContext *context, FileRecord *packed, FileRecord *plain) {
+    // Large blocks rather than pages; declared first, since the streams use
+    // them until they are closed.
+    char input_buffer[kTransferChunk], output_buffer[kTransferChunk];
     Stream input{open_copy(context, packed, false)};
     if (input.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
     Stream output{open_copy(context, plain, true)};
     if (output.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
+    (void)setvbuf(input.file, input_buffer, _IOFBF, sizeof input_buffer);
+    (void)setvbuf(output.file, output_buffer, _IOFBF, sizeof output_buffer);
     lzss_decode(input.file, output.file);
     input.close();
     if (output.close() != 0) return record_error(context, ERR_FILE_SYSCALL, "fclose");

@@ -1,7 +1,6 @@
 /* Grammar of the information file and the actions that build the info
    record, its kit, modules and files from it. */
 %code top {
-#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -203,19 +202,17 @@ static int32_t decimal_value(const char *text) {
     return static_cast<int32_t>(number);
 }
 
-// Anything but exactly 32 hexadecimal digits is refused before md5_unhex
-// reads 32 characters. Upper-case digits are accepted and decoded as their
-// lower-case forms, which is all md5_unhex understands.
+// Anything but exactly 32 hexadecimal digits, in either case, is refused
+// before md5_unhex reads 32 characters.
 static bool decode_digest(uint8_t *digest, const char *text) {
-    char lower[33];
     size_t length = 0;
     for (; text[length] != '\0'; length++) {
-        if (length == 32 || !isxdigit(static_cast<unsigned char>(text[length]))) return false;
-        lower[length] = static_cast<char>(tolower(static_cast<unsigned char>(text[length])));
+        const char c = text[length];
+        const char lower = static_cast<char>(c | 0x20);
+        if (length == 32 || !((c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f'))) return false;
     }
     if (length != 32) return false;
-    lower[length] = '\0';
-    md5_unhex(digest, lower);
+    md5_unhex(digest, text);
     return true;
 }
 
