@@ -1,5 +1,6 @@
-// Fuzzes the path normaliser: it must never lengthen a path, and its
-// result holds no empty or "." component beyond the first.
+// Fuzzes the path normaliser: it must never lengthen a path, its result
+// holds no empty or "." component beyond the first, and normalising that
+// result again changes nothing.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,5 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (after > 1 && strstr(path + 1, "//") != nullptr) abort();
     if (strstr(path, "/./") != nullptr) abort();
     if (after > 1 && strcmp(path + after - 2, "/.") == 0) abort();
+    // What comes out is normal: a second pass (mostly the short cut for
+    // normal paths) leaves it as it is.
+    std::string again(path);
+    if (normalize_path(again.data()) != 0 || again != path) abort();
     return 0;
 }

@@ -23,10 +23,28 @@ void append_component(List *list, char *text) {
     if (node != nullptr) list_append(list, node);
 }
 
+// Whether normalising would give the path back as it is: no empty, "." or
+// ".." component and no slash at its end, as nearly every path of a
+// catalogue or configuration is. Such a path needs no list.
+bool already_normal(const char *path) {
+    const char *component = path;
+    for (const char *at = path;; at++) {
+        if (*at != '/' && *at != '\0') continue;
+        const size_t length = static_cast<size_t>(at - component);
+        // Only the component before a leading slash may be empty.
+        if (length == 0 && component != path) return false;
+        if (length == 1 && component[0] == '.') return false;
+        if (length == 2 && component[0] == '.' && component[1] == '.') return false;
+        if (*at == '\0') return true;
+        component = at + 1;
+    }
+}
+
 }  // namespace
 
 int normalize_path(char *path) {
     if (path == nullptr) return -1;
+    if (already_normal(path)) return 0;
     List *components = list_new();
     if (components == nullptr) return -1;  // the path is left as it was
     bool double_slash = path[0] == '/' && path[1] == '/';

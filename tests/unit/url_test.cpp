@@ -99,7 +99,7 @@ TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
         {"/a/./b/../c/", "/a/c"}, {"a/..", "."}, {"a//b", "a/b"}, {"x/", "x"},
         {"a/b/../c/../../d", "./d"}, {"../../x", "../../x"}, {"/..", "/.."}, {"/a/../..", "/.."},
         {"./../x", "./x"}, {"./a", "./a"}, {"/", "/"}, {"//", "//"}, {"///a", "//a"},
-        {"//a//b/", "//a/b"}, {"", ""},
+        {"//a//b/", "//a/b"}, {"", ""}, {"/a/.b/..c/d.", "/a/.b/..c/d."},
     };
     for (const auto &[path, normal] : kCases) {
         std::string text = path;
