@@ -33,6 +33,7 @@ void received_clear(Received *received) {
     received->start = 0;
     received->end = 0;
     received->error = 0;
+    received->peer_closes = false;
 }
 
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
@@ -55,12 +56,14 @@ int received_read(EngineContext *context, int descriptor, Received *ahead, Reade
 
 int received_refill(EngineContext *context, Connection connection, Received *received) {
     if (received->error != 0) return report_held_error(context, received);
-    received_clear(received);
+    received->start = 0;
+    received->end = 0;
     const int count = socket_receive(context, connection, received->bytes, kReceivedSize);
     if (count > 0) received->end = static_cast<uint32_t>(count);
     return count;
 }
 
 bool connection_quiet(Connection connection, const Received &received) {
-    return received_empty(received) && received.error == 0 && connection_idle(connection) == 1;
+    return received_empty(received) && received.error == 0 && !received.peer_closes &&
+           connection_idle(connection) == 1;
 }

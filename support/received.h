@@ -17,6 +17,7 @@ struct Received {
     uint32_t start;  // the first byte not taken yet
     uint32_t end;    // one past the last byte received
     int error;       // a failed receive that the next read reports (errno)
+    bool peer_closes;  // the peer said it closes the connection after this reply
     char bytes[kReceivedSize];
 };
 
@@ -35,5 +36,6 @@ int received_read(EngineContext *context, int descriptor, Received *ahead, Reade
 // the count received, or one of socket_receive's outcomes.
 int received_refill(EngineContext *context, Connection connection, Received *received);
 // Whether a kept connection is fit for the next request: nothing left
-// unread here, and nothing (not even its end) arriving.
+// unread here, no word from the peer that it closes, and nothing (not even
+// its end) arriving.
 bool connection_quiet(Connection connection, const Received &received);

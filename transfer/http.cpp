@@ -299,6 +299,11 @@ int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *
     EngineContext *context = client->context;
     bool chunked = false;
     int32_t length = -1;
+    // A server that says it closes the connection after this reply gets no
+    // further request on it, however soon after the body the request would
+    // go, before or after the end of the connection arrived.
+    if (const char *connection = http_find_header(reply, "Connection"))
+        client->received.peer_closes = strcasestr(connection, "close") != nullptr;
     if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
         chunked = strstr(coding, "chunked") != nullptr;
     } else if (const char *counted = http_find_header(reply, "Content-Length")) {

@@ -42,9 +42,10 @@ class HttpFaults(_Base):
     """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
     bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
     announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
-    (the body ends with the connection), close (a close after a counted body), status N (status N
-    with a body of its own), raw BYTES (these bytes, then a close), stall (no answer), stall_after
-    N (the head and N bytes of the body, then silence). padding {path: N}: N bytes more served."""
+    (the body ends with the connection), close (a close after a counted body, announced; with N,
+    N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
+    a close), stall (no answer), stall_after N (the head and N bytes of the body, then silence).
+    padding {path: N}: N bytes more served."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -111,6 +112,8 @@ class HttpFaults(_Base):
             return False
         conn.sendall(head(status, fields + ([("Connection", "close")] if kind == "close" else []))
                      + data)
+        if kind == "close" and arg:
+            self.stopping.wait(arg)  # the end arrives well after the reply
         return kind != "close"
 
 

@@ -114,6 +114,9 @@ class FaultTest(SiteTest):
             ([(SO, "cut", 50000, 1)], [None, "bytes=50000-"], ["Retrying(1:3)"]),
             ([("*", "chunked", 1000)], [None], []),
             ([(SO, "no_length"), ("*", "close")], [None], []),
+            # Told that the server closes, the client asks nothing more on that connection,
+            # even before its end arrives.
+            ([("*", "close", 0.5)], [None], []),
             # The whole file sent to a resume is refused unwritten; the next try resumes.
             ([(SO, "cut", 50000, 1), (SO, "ignore_range", None, 1)],
              [None, "bytes=50000-", "bytes=50000-"], [TOO_LARGE]),
@@ -135,9 +138,10 @@ class FaultTest(SiteTest):
                 for (_, headers), wanted in zip(self.http.of(SO), ranges):  # Range in its place
                     self.assertEqual([h[0] for h in headers], ["Accept", "Cache-Control", "Host"]
                                      + ["Range"] * (wanted is not None) + ["User-Agent"])
-                if "close" in str(faults):
+                if "close" in str(faults):  # each file on a connection of its own, at once
                     self.assertEqual(len(got.matching("^Connecting to")), 4)
                     self.assertEqual(self.http.connections, len(self.http.requests))
+                    self.assertEqual(got.matching("Retrying"), [])
 
     def test_failed_fetches(self):
         limit = (64 << 20) - os.path.getsize(self.site.mirror_file(INFO))
