@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""End-to-end benchmark: a published mirror of 256 MiB in 16 files, served by
-nginx on loopback, fetched by qavoupdate and by curl + md5sum, then checked
-again by qavoupdate (nothing to do) and by `md5sum -c`; reports the medians
-and ranges of the per-round ratios and the updater's peak resident memory
-(from /usr/bin/time)."""
+"""End-to-end benchmark: a published mirror, served by nginx on loopback,
+fetched by qavoupdate and by curl + md5sum, then checked again by qavoupdate
+(nothing to do) and by `md5sum -c`; reports the medians and ranges of the
+per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
+the system calls per file of a full update (from strace -f -c). By default
+two mirrors are measured: 16 files of 16 MiB, and 2,000 files of 4 KiB, where
+the cost per file shows."""
 import argparse
 import hashlib
 import os
@@ -20,6 +22,9 @@ import loopback  # noqa: E402
 MIB = 1 << 20
 INFOFILE = "pub/qavo/update/engine/i686/qavoe.info"
 TIME = "/usr/bin/time"
+STRACE = "/usr/bin/strace"
+# (files, bytes each) of the mirrors measured by default.
+SHAPES = [(16, 16 * MIB), (2000, 4096)]
 
 
 def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
@@ -38,12 +43,14 @@ def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
 
 
 class Bench:
-    def __init__(self, builds, folder, size_mib, files):
+    def __init__(self, builds, folder, files, size):
         self.updaters = [os.path.join(os.path.abspath(b), "qavoupdate") for b in builds]
         self.publisher = os.path.join(os.path.abspath(builds[0]), "tools", "qavopublish")
         self.folder = folder
-        self.names = ["data/part%02d.bin" % i for i in range(files)]
-        self.size = size_mib * MIB // files
+        self.names = ["data/part%0*d.bin" % (len(str(files - 1)), i) for i in range(files)]
+        self.size = size
+        self.runs = 0
+        self.port = 0
 
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
@@ -60,77 +67,125 @@ class Bench:
                         os.path.join(SOURCE, "keys", "demo-private-key.pem"),
                         self.path("release", "mirror.desc"), mirror],
                        check=True, stdout=subprocess.DEVNULL)
-        # The list that `md5sum -c` checks the installed files against.
-        with open(self.path("installed.md5"), "w") as out:
-            for name in self.names:
-                digest = hashlib.md5()
-                with open(self.path("release", name), "rb") as f:
-                    for block in iter(lambda: f.read(MIB), b""):
-                        digest.update(block)
-                out.write("%s  %s\n" % (digest.hexdigest(),
-                                        self.path("install", os.path.basename(name))))
+        # The digests that `md5sum -c` checks the installed files against.
+        self.digests = []
+        for name in self.names:
+            digest = hashlib.md5()
+            with open(self.path("release", name), "rb") as f:
+                for block in iter(lambda: f.read(MIB), b""):
+                    digest.update(block)
+            self.digests.append((digest.hexdigest(), os.path.basename(name)))
         return mirror
 
-    def fresh(self, *names):
-        for name in names:
-            loopback.clean(self.path(name))
-            os.makedirs(self.path(name))
-
-    def update(self, updater, port, expected):
-        loopback.write_text(self.path("qup.conf"), (
+    def fresh(self):
+        """A new folder for one program's run, with a temporary and an
+        install folder and its configuration. Nothing is removed before the
+        end of a mirror's rounds: ext4 without a journal passes over every
+        inode freed in the last minute when it allocates one, so a program
+        run just after a removal of thousands of files pays for them, and
+        the order of the runs would decide the ratios (for the same reason,
+        runs of this benchmark are best a few minutes apart)."""
+        if self.runs == 0:
+            # ext4 puts a directory's files in the inode group of the
+            # directory, and a new directory in its parent's group; with the
+            # parent marked as a top of hierarchy (+T) each run's folder gets
+            # a group with room of its own instead of one that earlier runs
+            # filled and emptied. Other file systems refuse the flag: ignored.
+            os.makedirs(self.path("runs"))
+            subprocess.run(["chattr", "+T", self.path("runs")], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        # What earlier runs left to write out is written now, not during the
+        # next run: a run that flushes its files would wait for it too.
+        os.sync()
+        self.runs += 1
+        self.current = self.path("runs", str(self.runs))
+        for name in ("tmp", "install"):
+            os.makedirs(os.path.join(self.current, name))
+        install = os.path.join(self.current, "install")
+        loopback.write_text(os.path.join(self.current, "qup.conf"), (
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=http\nhost=127.0.0.1\n"
             "infofile=%s\n[http]\nport=%d\n") % (
-                self.path("tmp"), self.path("install"), self.path("install"),
-                self.path("install"), self.path("install"), INFOFILE, port))
+                os.path.join(self.current, "tmp"), install, install, install, install, INFOFILE,
+                self.port))
+        return install
+
+    def update(self, updater, expected):
         with open(self.path("update.log"), "ab") as log:
-            seconds, status, rss = timed([updater, "-c", self.path("qup.conf")],
+            seconds, status, rss = timed([updater, "-c", os.path.join(self.current, "qup.conf")],
                                          cwd=self.folder, stdout=log)
         if status != expected:
             raise RuntimeError("qavoupdate ended with %d, expected %d (see %s)" %
                                (status, expected, self.path("update.log")))
         return seconds, rss
 
-    def curl_and_md5(self, port):
-        self.fresh("curl")
-        base = "http://127.0.0.1:%d/%s/" % (port, os.path.dirname(INFOFILE))
+    def curl_and_md5(self):
+        folder = self.fresh()
+        base = "http://127.0.0.1:%d/%s/" % (self.port, os.path.dirname(INFOFILE))
         argv = ["curl", "-sSf"]
         for name in self.names:
-            argv += ["-o", self.path("curl", os.path.basename(name)), base + name]
+            argv += ["-o", os.path.join(folder, os.path.basename(name)), base + name]
         start = time.monotonic()
         subprocess.run(argv, check=True)
-        subprocess.run(["md5sum"] + [self.path("curl", os.path.basename(n)) for n in self.names],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["md5sum"] + [os.path.join(folder, os.path.basename(n))
+                                     for n in self.names], check=True, stdout=subprocess.DEVNULL)
         return time.monotonic() - start
 
-    def md5_check(self):
-        seconds, status, _ = timed(["md5sum", "-c", "--quiet", self.path("installed.md5")])
+    def md5_check(self, folder):
+        """`md5sum -c` of the installed files, named by absolute paths as the
+        updater names them."""
+        listing = folder + ".md5"
+        with open(listing, "w") as out:
+            for digest, name in self.digests:
+                out.write("%s  %s\n" % (digest, os.path.join(folder, name)))
+        seconds, status, _ = timed(["md5sum", "-c", "--quiet", listing])
         if status != 0:
             raise RuntimeError("md5sum -c found differing installed files")
         return seconds
 
-    def run(self, rounds):
+    def system_calls(self, updater):
+        """The system calls of one full update, from strace's summary."""
+        self.fresh()
+        summary = self.path("strace.txt")
+        with open(self.path("update.log"), "ab") as log:
+            subprocess.run([STRACE, "-f", "-c", "-o", summary, updater, "-c",
+                            os.path.join(self.current, "qup.conf")], cwd=self.folder,
+                           stdin=subprocess.DEVNULL,
+                           stdout=log, stderr=subprocess.STDOUT, check=True)
+        with open(summary) as report:
+            totals = [line.split() for line in report if line.rstrip().endswith(" total")]
+        return int(totals[-1][3])
+
+    def run(self, rounds, syscalls):
         """Every round measures each build and the references back to back, so
-        a change of load on a shared machine falls on both sides of a ratio."""
+        a change of load on a shared machine falls on both sides of a ratio.
+        The builds and curl take turns at going first: what one run leaves
+        to the file system to do (writing back, freed inodes) would otherwise
+        always slow the same one down."""
         loopback.stop_on_signals()
         self.publish()
-        result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": []}
+        result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": [], "calls": []}
         with loopback.Nginx(self.path("www"), self.path("nginx")) as nginx:
-            for _ in range(rounds):
-                full, nothing, rss = [], [], []
-                for updater in self.updaters:
-                    self.fresh("tmp", "install")
-                    seconds, peak = self.update(updater, nginx.port, 0)
-                    full.append(seconds)
-                    rss.append(peak)
-                    seconds, peak = self.update(updater, nginx.port, 1)
-                    nothing.append(seconds)
-                    rss.append(peak)
+            self.port = nginx.port
+            count = len(self.updaters)
+            for turn in range(rounds):
+                full, nothing, check = [None] * count, [None] * count, [None] * count
+                rss = [None] * 2 * count
+                for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
+                    if index == count:
+                        result["curl"].append(self.curl_and_md5())
+                        continue
+                    installed = self.fresh()
+                    full[index], rss[2 * index] = self.update(self.updaters[index], 0)
+                    nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
+                    # Right after, on the same files: both read from the same cache.
+                    check[index] = self.md5_check(installed)
                 result["full"].append(full)
                 result["nothing"].append(nothing)
+                result["check"].append(check)
                 result["rss"].append(rss)
-                result["curl"].append(self.curl_and_md5(nginx.port))
-                result["check"].append(self.md5_check())
+            if syscalls:
+                result["calls"] = [self.system_calls(u) / len(self.names) for u in self.updaters]
         return result
 
 
@@ -145,25 +200,43 @@ def main():
     parser.add_argument("--build", action="append",
                         help="build folder; given more than once, the builds are measured "
                         "side by side in every round (default: build)")
-    parser.add_argument("--size-mib", type=int, default=256)
-    parser.add_argument("--files", type=int, default=16)
+    parser.add_argument("--shape", action="append", metavar="FILES,BYTES",
+                        help="a mirror of FILES files of BYTES bytes each, instead of the "
+                        "default two (16,16777216 and 2000,4096); may be given more than once")
+    parser.add_argument("--size-mib", type=int,
+                        help="one mirror of this size instead of the default two")
+    parser.add_argument("--files", type=int, help="the files of that mirror (default 16)")
     parser.add_argument("--rounds", type=int, default=5,
                         help="rounds; the medians of the per-round ratios are reported")
     args = parser.parse_args()
     builds = args.build or [os.path.join(SOURCE, "build")]
+    shapes = SHAPES
+    if args.shape:
+        shapes = [tuple(int(n) for n in shape.split(",")) for shape in args.shape]
+    elif args.size_mib is not None or args.files is not None:
+        files = args.files or 16
+        shapes = [(files, (args.size_mib or 256) * MIB // files)]
     loopback.need_nginx()
     if not os.access(TIME, os.X_OK):
         sys.exit("%s is missing: apt-get install time" % TIME)
+    syscalls = os.access(STRACE, os.X_OK)
+    if not syscalls:
+        print("%s is missing (apt-get install strace): no system call counts" % STRACE)
+    for files, size in shapes:
+        measure(builds, files, size, args.rounds, syscalls)
+
+
+def measure(builds, files, size, rounds, syscalls):
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
-        bench = Bench(builds, folder, args.size_mib, args.files)
+        bench = Bench(builds, folder, files, size)
         try:
-            result = bench.run(args.rounds)
+            result = bench.run(rounds, syscalls)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
-    print("mirror: %d MiB in %d files, nginx on 127.0.0.1, files in the page cache; "
-          "medians of %d rounds (range)" % (args.size_mib, args.files, args.rounds))
+    print("\nmirror: %d files of %s, nginx on 127.0.0.1, files in the page cache; "
+          "medians of %d rounds (range)" % (files, amount(size), rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load_before[0], load_after[0]))
     print("| build | measurement | qavoupdate | reference | ratio |")
@@ -174,12 +247,25 @@ def main():
                                        ("nothing", "check", "nothing to update vs md5sum -c")):
             ours = [times[index] for times in result[kind]]
             theirs = result[reference]
+            if kind == "nothing":
+                theirs = [times[index] for times in theirs]
             ratios = [a / b for a, b in zip(ours, theirs)]
             print("| %s | %s | %s s | %s s | %s |" % (
                 name, title, spread(ours), spread(theirs), spread(ratios)))
         peaks = [rss[2 * index + kind] / 1024 for rss in result["rss"] for kind in (0, 1)]
-        print("| %s | peak RSS, both runs | %s MiB | %d MiB of files | max %.1f MiB |" % (
-            name, spread(peaks, "%.1f"), args.size_mib, max(peaks)))
+        print("| %s | peak RSS, both runs | %s MiB | %s of files | max %.1f MiB |" % (
+            name, spread(peaks, "%.1f"), amount(files * size), max(peaks)))
+        if result["calls"]:
+            print("| %s | system calls per file, full update | %.1f | | |" % (
+                name, result["calls"][index]))
+
+
+def amount(size):
+    """4096 -> "4 KiB", 16 << 20 -> "16 MiB"."""
+    for unit, scale in (("GiB", 1 << 30), ("MiB", MIB), ("KiB", 1024)):
+        if size >= scale and size % scale == 0:
+            return "%d %s" % (size // scale, unit)
+    return "%d bytes" % size
 
 
 def cpu_model():
