@@ -14,9 +14,9 @@
 constexpr uint32_t kReceivedSize = 4096;
 
 struct Received {
-    uint32_t start;  // the first byte not taken yet
-    uint32_t end;    // one past the last byte received
-    int error;       // a failed receive that the next read reports (errno)
+    uint32_t start;    // the first byte not taken yet
+    uint32_t end;      // one past the last byte received
+    int error;         // a failed receive that the next read reports (errno)
     bool peer_closes;  // the peer said it closes the connection after this reply
     char bytes[kReceivedSize];
 };

@@ -126,6 +126,9 @@ class FaultTest(SiteTest):
             # A redirection's body longer than the file is refused like any other.
             ([(CONF, "status", 302, 1)], [None], [TOO_LARGE]),
             ([(INFO, "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
+            # A chunk longer than its size line says breaks the framing: fetched again.
+            ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+               b"3\r\nabcdef\r\n0\r\n\r\n", 1)], [None], ["Retrying(1:3)"]),
         ]
         for faults, ranges, expected in cases:
             with self.subTest(faults=faults):
