@@ -17,8 +17,7 @@ int transfer_data(EngineContext *context, int from, int to, uint32_t *remaining,
         int wanted = kTransferChunk - static_cast<int>((offset + total) % kTransferChunk);
         if (*remaining != kTransferAll && *remaining < static_cast<uint32_t>(wanted))
             wanted = static_cast<int>(*remaining);
-        int count = ahead != nullptr ? received_read(context, from, ahead, reader, chunk, wanted)
-                                     : reader(context, from, chunk, wanted);
+        int count = received_read(context, from, ahead, reader, chunk, wanted);
         if (count < 0) {
             result = -1;
             break;

@@ -38,6 +38,7 @@ void received_clear(Received *received) {
 
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
                   void *buffer, int length) {
+    if (ahead == nullptr) return reader(context, descriptor, buffer, length);
     if (ahead->error != 0) return report_held_error(context, ahead);
     if (received_empty(*ahead)) return reader(context, descriptor, buffer, length);
     int count = take(ahead, buffer, length);

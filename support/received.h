@@ -29,7 +29,8 @@ inline bool received_empty(const Received &received) {
 // The copy loop's reader of a connection that may have bytes received
 // ahead: those first, topped up with what the socket holds at once, so the
 // block is as whole as a read of the socket alone would have brought it;
-// the reader itself once none are left. -1 after recording a failure.
+// the reader itself once none are left (or without `ahead`). -1 after
+// recording a failure.
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
                   void *buffer, int length);
 // Receives the next block into the emptied buffer (see socket_receive):

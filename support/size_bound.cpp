@@ -41,8 +41,7 @@ int transfer_bounded(EngineContext *context, int from, int to, uint32_t *remaini
     *remaining = room;
     // The room is used up: an honest sender has nothing more to say.
     char probe;
-    int count = ahead != nullptr ? received_read(context, from, ahead, reader, &probe, 1)
-                                 : reader(context, from, &probe, 1);
+    int count = received_read(context, from, ahead, reader, &probe, 1);
     if (count < 0) return -1;
     return count == 0 ? 0 : refuse_oversize(context);
 }
