@@ -1,32 +1,50 @@
 // The record that joins the front end to the engine and everything below
-// it: where to fetch from, how patiently, and the callbacks through which
-// the lower floors reach the front end.
+// it: where to fetch from, how patiently, whom to tell, and the front end's
+// installation services.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "core/events.h"
 
-struct RunState;  // the front end's record; opaque here
-struct Vector;
+// The steps of installing a verified copy.
+enum class InstallStep {
+    kCheck,       // whether the installed file could be replaced
+    kInstall,     // replace it
+    kSelfUpdate,  // replace the updater's own executable
+};
 
-using UiEventCallback = int (*)(RunState *, UiEvent *);
-using ExpandPathCallback = int (*)(RunState *, char **);
-using InstallFileCallback = int (*)(RunState *, int mode, const char *tempfile,
-                                    const char *localpath);
+// The front end's services to the engine.
+class Installer {
+  public:
+    virtual ~Installer() = default;
+    // Expands the placeholders of an installation path in place; false when
+    // one of them has no value.
+    virtual bool expand_path(std::string &path) = 0;
+    // 0, or -1 when the step failed.
+    virtual int install_file(InstallStep step, const std::string &tempfile,
+                             const std::string &localpath) = 0;
+};
 
 struct EngineContext {
-    char *info_url;
-    char *temp_dir;
-    UiEventCallback ui_event;
-    ExpandPathCallback expand_path;
-    Vector *modules;  // module names borrowed from the configuration
-    InstallFileCallback install_file;
-    RunState *run_state;
-    int32_t tries;
-    int32_t timeout;
-    void *proxy_or_passive;  // proxy string, or pointer to the passive flag
-    int32_t use_proxy;
-    ErrorRecord *error;  // engine-owned, null outside engine_update
+    std::string info_url;
+    std::string temp_dir;
+    Events *events = nullptr;        // not owned; null: nobody listens
+    Installer *installer = nullptr;  // not owned; required by engine_update
+    std::vector<std::string> modules;  // the selected module names
+    int32_t tries = 0;
+    int32_t timeout = 0;
+    // The configured proxy is used: the proxy URL (possibly empty).
+    bool use_proxy = false;
+    std::string proxy;
+    // FTP data connections with PORT rather than PASV.
+    bool ftp_active = false;
+    // Filled where a call fails, before every error event.
+    ErrorRecord error{};
 };
+
+// The listener of the context: its own, or one that stays silent.
+Events &events_of(EngineContext *context);

@@ -3,13 +3,13 @@
 
 #include <netdb.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 #include "core/context.h"
-#include "core/notify.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ int resolver_error() {
 }
 
 struct ErrorSource {
-    const char *call;
+    std::string_view call;
     int (*number)();
 };
 
@@ -28,26 +28,22 @@ constexpr std::array<ErrorSource, 2> kErrorSources{{
     {"getservbyname", resolver_error},
 }};
 
-int compare_source(const void *key, const void *entry) {
-    return strcmp(static_cast<const char *>(key), static_cast<const ErrorSource *>(entry)->call);
-}
-
 }  // namespace
 
 int error_number(const char *call) {
     int saved = errno;
     if (call == nullptr) return saved;
-    const auto *source = static_cast<const ErrorSource *>(bsearch(
-        call, kErrorSources.data(), kErrorSources.size(), sizeof(ErrorSource), compare_source));
-    return source != nullptr ? source->number() : saved;
+    const auto source = std::lower_bound(
+        kErrorSources.begin(), kErrorSources.end(), std::string_view(call),
+        [](const ErrorSource &entry, std::string_view name) { return entry.call < name; });
+    return source != kErrorSources.end() && source->call == std::string_view(call) ? source->number()
+                                                                                 : saved;
 }
 
 int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call) {
-    if (context == nullptr || context->error == nullptr) return -1;
-    context->error->class_ = class_;
-    context->error->code = code;
-    context->error->call = call;
-    notify(context, UI_ERROR);
+    if (context == nullptr) return -1;
+    context->error = ErrorRecord{class_, code, call};
+    events_of(context).error(context->error);
     return -1;
 }
 

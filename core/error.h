@@ -1,12 +1,12 @@
-// The error record filled where a call fails, before every UI_ERROR, and
-// the one helper that fills it and raises the event.
+// The error record filled where a call fails, before every error event,
+// and the one helper that fills it and raises the event.
 #pragma once
 
 #include <cstdint>
 
 struct EngineContext;
 
-enum ErrorClass : int {
+enum ErrorClass : int32_t {
     ERR_FILE_SYSCALL = 0,
     ERR_NET_SYSCALL = 1,
     ERR_UPDATE = 2,
@@ -15,7 +15,7 @@ enum ErrorClass : int {
     ERR_FILE = 5,
 };
 
-enum UpdateError : int {
+enum UpdateError : int32_t {
     UPD_BAD_MD5 = 1,
     UPD_USER_BREAK = 2,
     UPD_CANT_INSTALL = 3,
@@ -28,9 +28,10 @@ enum UpdateError : int {
 
 // `class_` stands for the record's class field (a reserved word in C++).
 struct ErrorRecord {
-    int32_t class_;
-    int32_t code;
-    const char *call;  // static text, owned by nobody
+    int32_t class_ = 0;
+    int32_t code = 0;
+    // Static text, or a text that lives at least as long as the event.
+    const char *call = nullptr;
 };
 
 // errno, or the resolver's error number for the resolver calls
@@ -38,7 +39,7 @@ struct ErrorRecord {
 int error_number(const char *call);
 
 // Fills context->error with class_, error_number(call) and call, raises
-// UI_ERROR and returns -1, so a failing operation can end with it.
+// the error event and returns -1, so a failing operation can end with it.
 int record_error(EngineContext *context, int32_t class_, const char *call);
 // The same with an explicit code (protocol replies, SO_ERROR values, UPD_*).
 int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call);

@@ -1,72 +1,102 @@
-// Events that the engine and the layers below it raise towards the front
-// end, and the data records they carry.
+// What the engine and the layers below it tell the front end while a run
+// goes on: one method per event, with typed arguments and typed answers.
+// The console implements it; tests implement it to record.
 #pragma once
 
 #include <cstdint>
 
-enum UiCode : int {
-    UI_GET_INFO = 0,
-    UI_VERIFY_SIGNATURE = 1,
-    UI_VERIFY_MD5 = 2,
-    UI_PROGRESS = 3,
-    UI_TRANSFER_DONE = 4,
-    UI_RUN_PRE_INSTALL = 5,
-    UI_CHECK_FILE = 6,
-    UI_UPDATE_FILE = 7,
-    UI_RUN_POST_INSTALL = 8,
-    UI_EXEC = 9,
-    UI_REMOVE_FILE = 10,
-    UI_INSTALL_MODULE = 11,
-    UI_ERROR = 12,
-    UI_SPIN_WAIT = 13,
-    UI_CONNECTING = 14,
-    UI_SENT_LINE = 15,
-    UI_SPIN_IO = 16,
-    UI_SPIN = 17,
-    UI_DATA_READY = 18,
-    UI_RECEIVED_LINE = 19,
-    UI_TIMEOUT = 20,
-    UI_CONNECTION_CLOSED = 21,
-    UI_RETRY = 22,
-    UI_NEEDS_UPDATE = 23,
+#include "core/error.h"
+
+struct FileRecord;
+
+// The listener's answer: go on, or stop what is under way.
+enum class Answer { kContinue, kStop };
+// Whether the temporary copy of a record is deleted at the end of a run.
+enum class CopyFate { kDrop, kKeep };
+// The outcome a verification event reports.
+enum class Verdict : int32_t { kFailed = -1, kMaybe = 0, kOk = 1 };
+
+// One file as an event shows it. The names are absent (null) where the
+// record has none; they live only during the call.
+struct FileEvent {
+    const char *name = nullptr;  // mirror name
+    const char *path = nullptr;  // installation path
+    const char *temp = nullptr;  // temporary copy
+    int32_t size = 0;
+    int32_t done = 0;  // bytes of the copy on disk
+};
+// The event of a file record; a null record gives an empty event.
+FileEvent file_event(const FileRecord *file);
+
+// The two ends of a connection; a host is null when it cannot be told.
+struct Peers {
+    const char *local_host = nullptr;
+    uint16_t local_port = 0;
+    const char *remote_host = nullptr;
+    uint16_t remote_port = 0;
 };
 
-struct UiEvent {
-    int32_t code;
-    void *data;
+class Events {
+  public:
+    virtual ~Events() = default;
+    virtual Answer get_info(const FileEvent &file) = 0;
+    virtual Answer verify_signature(const FileEvent &file, Verdict verdict) = 0;
+    virtual Answer verify_md5(const FileEvent &file, Verdict verdict) = 0;
+    // A file's transfer starts (name set) or has `done` bytes (name null).
+    virtual Answer progress(const FileEvent &file) = 0;
+    virtual Answer transfer_done() = 0;
+    virtual Answer run_pre_install(const FileEvent &file) = 0;
+    virtual Answer check_file(const FileEvent &file) = 0;
+    virtual Answer update_file(const FileEvent &file) = 0;
+    virtual Answer run_post_install(const FileEvent &file) = 0;
+    // An install program ended with this exit status.
+    virtual Answer exec(int32_t status) = 0;
+    // The run is over and the file's temporary copy is still there.
+    virtual CopyFate remove_file(const FileEvent &file) = 0;
+    virtual Answer install_module(const char *name) = 0;
+    // The record was filled where the call failed.
+    virtual void error(const ErrorRecord &record) = 0;
+    // One slice of a data wait, of a connect, or of another wait ran out.
+    virtual Answer spin_wait(int32_t slice, int32_t slices) = 0;
+    virtual Answer spin_io(int32_t slice, int32_t slices) = 0;
+    virtual Answer spin(int32_t slice, int32_t slices) = 0;
+    virtual Answer connecting(const Peers &peers) = 0;
+    virtual Answer sent_line(const char *line) = 0;
+    virtual Answer received_line(const char *line) = 0;
+    virtual Answer data_ready() = 0;
+    virtual Answer timeout() = 0;
+    virtual Answer connection_closed(const Peers &peers) = 0;
+    // The next attempt at a file begins: `attempt` spent of `attempts`.
+    virtual Answer retry(int32_t attempt, int32_t attempts) = 0;
+    virtual Answer needs_update(const FileEvent &file) = 0;
 };
 
-struct UiFileInfo {
-    const char *name;
-    const char *path;
-    const char *temp;
-    int32_t size;
-    int32_t done;
-    int32_t status;
+// A listener that continues at every event and lets every copy go: what a
+// context without a front end reports to.
+class SilentEvents : public Events {
+  public:
+    Answer get_info(const FileEvent &) override { return Answer::kContinue; }
+    Answer verify_signature(const FileEvent &, Verdict) override { return Answer::kContinue; }
+    Answer verify_md5(const FileEvent &, Verdict) override { return Answer::kContinue; }
+    Answer progress(const FileEvent &) override { return Answer::kContinue; }
+    Answer transfer_done() override { return Answer::kContinue; }
+    Answer run_pre_install(const FileEvent &) override { return Answer::kContinue; }
+    Answer check_file(const FileEvent &) override { return Answer::kContinue; }
+    Answer update_file(const FileEvent &) override { return Answer::kContinue; }
+    Answer run_post_install(const FileEvent &) override { return Answer::kContinue; }
+    Answer exec(int32_t) override { return Answer::kContinue; }
+    CopyFate remove_file(const FileEvent &) override { return CopyFate::kDrop; }
+    Answer install_module(const char *) override { return Answer::kContinue; }
+    void error(const ErrorRecord &) override {}
+    Answer spin_wait(int32_t, int32_t) override { return Answer::kContinue; }
+    Answer spin_io(int32_t, int32_t) override { return Answer::kContinue; }
+    Answer spin(int32_t, int32_t) override { return Answer::kContinue; }
+    Answer connecting(const Peers &) override { return Answer::kContinue; }
+    Answer sent_line(const char *) override { return Answer::kContinue; }
+    Answer received_line(const char *) override { return Answer::kContinue; }
+    Answer data_ready() override { return Answer::kContinue; }
+    Answer timeout() override { return Answer::kContinue; }
+    Answer connection_closed(const Peers &) override { return Answer::kContinue; }
+    Answer retry(int32_t, int32_t) override { return Answer::kContinue; }
+    Answer needs_update(const FileEvent &) override { return Answer::kContinue; }
 };
-
-struct UiPeers {
-    const char *local_host;
-    uint16_t local_port;
-    const char *remote_host;
-    uint16_t remote_port;
-};
-
-// Whether an event of this code carries a UiFileInfo as its data.
-constexpr bool ui_carries_file_info(int32_t code) {
-    switch (code) {
-        case UI_GET_INFO:
-        case UI_VERIFY_SIGNATURE:
-        case UI_VERIFY_MD5:
-        case UI_PROGRESS:
-        case UI_RUN_PRE_INSTALL:
-        case UI_CHECK_FILE:
-        case UI_UPDATE_FILE:
-        case UI_RUN_POST_INSTALL:
-        case UI_REMOVE_FILE:
-        case UI_NEEDS_UPDATE:
-            return true;
-        default:
-            return false;
-    }
-}

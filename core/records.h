@@ -1,43 +1,46 @@
 // The parsed information file and the engine's working state of each file:
-// the info record, its kit, the kit's modules and their files.
+// the info record, its kit, the kit's modules and their files. Each record
+// owns what it holds; a module's dependencies point at modules of its kit.
 #pragma once
 
 #include <cstdint>
-
-struct Vector;
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 struct FileRecord {
-    char *sitepath;    // name on the mirror; empty: never fetched
-    char *localpath;   // installation path; empty: fetched but never installed
-    char *tempfile;    // temporary copy, null until the engine prepares it
-    int32_t time;      // modification time, seconds since 1970 UTC
-    int32_t received;  // bytes of the temporary copy already on disk
-    int32_t size;
-    uint8_t md5[16];  // all zero: no digest listed, checked by signature
-    int32_t order;    // <0 pre-install program, >0 post-install, 0 plain file
+    std::optional<std::string> sitepath;   // name on the mirror; empty: never fetched
+    std::optional<std::string> localpath;  // installation path; empty: fetched, never installed
+    std::string tempfile;                  // temporary copy; empty until the engine prepares it
+    int32_t time = 0;                      // modification time, seconds since 1970 UTC
+    int32_t received = 0;                  // bytes of the temporary copy already on disk
+    int32_t size = 0;
+    uint8_t md5[16] = {};  // all zero: no digest listed, checked by signature
+    int32_t order = 0;     // <0 pre-install program, >0 post-install, 0 plain file
     // The digest of the temporary copy's first copy_md5_bytes bytes, taken
     // as they were written, so that verification need not read the copy
-    // again; set by the copy object, meaningful only while copy_md5_set.
-    uint8_t copy_md5[16];
-    uint32_t copy_md5_bytes;
-    int32_t copy_md5_set;
+    // again; meaningful only while copy_md5_set.
+    uint8_t copy_md5[16] = {};
+    uint32_t copy_md5_bytes = 0;
+    bool copy_md5_set = false;
 };
 
 struct ModuleRecord {
-    Vector *files;         // FileRecord, owned
-    Vector *dependencies;  // ModuleRecord, not owned
-    Vector *needs;         // module names, owned
-    char *name;
-    Vector *requires_;  // module names, owned (`requires` is a C++20 keyword)
-    int32_t mark;       // walk state; 0 when no walk is under way
+    std::vector<std::unique_ptr<FileRecord>> files;
+    std::vector<ModuleRecord *> dependencies;  // modules of the same kit
+    std::vector<std::string> needs;
+    std::optional<std::string> name;  // a module may be nameless
+    std::vector<std::string> requires_;  // `requires` is a C++20 keyword
+    int32_t mark = 0;                    // walk state; 0 when no walk is under way
 };
 
 struct KitRecord {
-    Vector *modules;  // ModuleRecord, owned
-    char *name;       // informational only
+    std::vector<std::unique_ptr<ModuleRecord>> modules;
+    std::optional<std::string> name;  // informational only
 };
 
 struct InfoRecord {
-    FileRecord *update_file;  // the updater's own executable
-    KitRecord *kit;
+    std::unique_ptr<FileRecord> update_file;  // the updater's own executable
+    std::unique_ptr<KitRecord> kit;
 };

@@ -18,31 +18,24 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Every event with the words of spin events and the error of UI_ERROR.
-struct Recorder {
+// The events a recorder tells apart; each test reads only the ones it needs.
+enum class Event { kSpinWait, kSpinIo, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry,
+                   kProgress, kOther };
+
+// Every event with the words of the spin and retry events and the error
+// of the error event.
+struct Recorder : Events {
     explicit Recorder(int32_t timeout = 1, int32_t tries = 3) {
-        context.ui_event = [](RunState *state, UiEvent *event) {
-            auto *self = reinterpret_cast<Recorder *>(state);
-            std::vector<int32_t> words;
-            if (event->code == UI_SPIN_WAIT || event->code == UI_SPIN_IO) {
-                const auto *data = static_cast<const int32_t *>(event->data);
-                words = {data[0], data[1]};
-            }
-            if (event->code == UI_ERROR) self->errors.push_back(*self->context.error);
-            self->events.push_back({event->code, words});
-            return self->answer ? self->answer(event->code) : 0;
-        };
-        context.run_state = reinterpret_cast<RunState *>(this);
-        context.error = &error;
+        context.events = this;
         context.timeout = timeout;
         context.tries = tries;
     }
 
-    // The words of every event with this code.
-    std::vector<std::vector<int32_t>> words(int code) const {
+    // The words of every event of this kind.
+    std::vector<std::vector<int32_t>> words(Event kind) const {
         std::vector<std::vector<int32_t>> found;
         for (const auto &event : events)
-            if (event.code == code) found.push_back(event.words);
+            if (event.kind == kind) found.push_back(event.words);
         return found;
     }
     // The one error raised, as "class code call"; "" when none, "many" for more.
@@ -53,15 +46,57 @@ struct Recorder {
                (errors[0].call != nullptr ? errors[0].call : "");
     }
 
-    struct Event {
-        int code;
+    struct Recorded {
+        Event kind;
         std::vector<int32_t> words;
     };
     EngineContext context{};
-    ErrorRecord error{};
-    std::vector<Event> events;
+    std::vector<Recorded> events;
     std::vector<ErrorRecord> errors;
-    std::function<int(int)> answer;  // the callback's answer by event code
+    std::function<Answer(Event)> answer;  // the answer by event kind
+
+    Answer get_info(const FileEvent &) override { return note(Event::kOther); }
+    Answer verify_signature(const FileEvent &, Verdict) override { return note(Event::kOther); }
+    Answer verify_md5(const FileEvent &, Verdict) override { return note(Event::kOther); }
+    Answer progress(const FileEvent &file) override { return note(Event::kProgress, {file.done}); }
+    Answer transfer_done() override { return note(Event::kOther); }
+    Answer run_pre_install(const FileEvent &) override { return note(Event::kOther); }
+    Answer check_file(const FileEvent &) override { return note(Event::kOther); }
+    Answer update_file(const FileEvent &) override { return note(Event::kOther); }
+    Answer run_post_install(const FileEvent &) override { return note(Event::kOther); }
+    Answer exec(int32_t status) override { return note(Event::kOther, {status}); }
+    CopyFate remove_file(const FileEvent &) override {
+        note(Event::kOther);
+        return CopyFate::kKeep;
+    }
+    Answer install_module(const char *) override { return note(Event::kOther); }
+    void error(const ErrorRecord &record) override {
+        errors.push_back(record);
+        note(Event::kError);
+    }
+    Answer spin_wait(int32_t slice, int32_t slices) override {
+        return note(Event::kSpinWait, {slice, slices});
+    }
+    Answer spin_io(int32_t slice, int32_t slices) override {
+        return note(Event::kSpinIo, {slice, slices});
+    }
+    Answer spin(int32_t slice, int32_t slices) override { return note(Event::kOther, {slice, slices}); }
+    Answer connecting(const Peers &) override { return note(Event::kConnecting); }
+    Answer sent_line(const char *) override { return note(Event::kOther); }
+    Answer received_line(const char *) override { return note(Event::kOther); }
+    Answer data_ready() override { return note(Event::kDataReady); }
+    Answer timeout() override { return note(Event::kTimeout); }
+    Answer connection_closed(const Peers &) override { return note(Event::kClosed); }
+    Answer retry(int32_t attempt, int32_t attempts) override {
+        return note(Event::kRetry, {attempt, attempts});
+    }
+    Answer needs_update(const FileEvent &) override { return note(Event::kOther); }
+
+  private:
+    Answer note(Event kind, std::vector<int32_t> words = {}) {
+        events.push_back({kind, std::move(words)});
+        return answer ? answer(kind) : Answer::kContinue;
+    }
 };
 
 inline Bytes random_bytes(size_t size, uint32_t seed) {
