@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "core/notify.h"
+#include "core/error.h"
 
 namespace {
 
@@ -24,28 +24,22 @@ static_assert(kAddressLength == 16);
 
 using NameCall = int (*)(int, sockaddr *, socklen_t *);
 
-// Dotted text (a copy, null when not IPv4 or out of memory) and port of
-// one end of a socket.
-void describe(int descriptor, NameCall call, char **host, uint16_t *port) {
-    *host = nullptr;
-    *port = 0;
+// One end of a socket: dotted text (empty when not IPv4) and port.
+struct End {
+    std::string host;
+    uint16_t port = 0;
+    const char *text() const { return host.empty() ? nullptr : host.c_str(); }
+};
+
+End describe(int descriptor, NameCall call) {
+    End end;
     sockaddr_in address{};
     socklen_t length = kAddressLength;
-    if (call(descriptor, reinterpret_cast<sockaddr *>(&address), &length) < 0) return;
-    if (address.sin_family != AF_INET) return;
-    *host = strdup(inet_ntoa(address.sin_addr));
-    *port = ntohs(address.sin_port);
-}
-
-int bind_listening(EngineContext *context, int descriptor, sockaddr_in *address) {
-    if (address == nullptr) return -1;
-    if (bind(descriptor, reinterpret_cast<sockaddr *>(address), kAddressLength) < 0)
-        return record_error(context, ERR_NET_SYSCALL, "bind");
-    socklen_t length = kAddressLength;
-    if (getsockname(descriptor, reinterpret_cast<sockaddr *>(address), &length) < 0) return -1;
-    if (listen(descriptor, kListenBacklog) < 0)
-        return record_error(context, ERR_NET_SYSCALL, "listen");
-    return 0;
+    if (call(descriptor, reinterpret_cast<sockaddr *>(&address), &length) < 0) return end;
+    if (address.sin_family != AF_INET) return end;
+    end.host = inet_ntoa(address.sin_addr);
+    end.port = ntohs(address.sin_port);
+    return end;
 }
 
 int resolve(EngineContext *context, const char *host, uint16_t port, sockaddr_in *remote) {
@@ -62,48 +56,45 @@ int resolve(EngineContext *context, const char *host, uint16_t port, sockaddr_in
     return 0;
 }
 
-// Waits for a non-blocking connect to finish, one slice at a time, so the
-// console can spin and the user can break off.
-int wait_connected(EngineContext *context, int descriptor) {
-    int32_t count = wait_slice_count(context->timeout);
-    for (int32_t index = 0; index < count;) {
-        if (descriptor >= FD_SETSIZE) {
-            errno = EINVAL;
-            return record_error(context, ERR_NET_SYSCALL, "select");
-        }
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(descriptor, &writable);
-        timeval slice{0, kWaitSliceMicroseconds};
-        int ready = select(descriptor + 1, nullptr, &writable, nullptr, &slice);
-        if (ready < 0) return record_error(context, ERR_NET_SYSCALL, "select");
-        if (ready == 0) {
-            if (notify_counts(context, UI_SPIN_IO, index, count) < 0)
-                return record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
-            if (context->timeout > 0) index++;
-            continue;
-        }
-        int pending = 0;
-        socklen_t length = sizeof(pending);
-        if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
-            return record_error(context, ERR_NET_SYSCALL, "getsockopt");
-        if (pending != 0) return record_error_code(context, ERR_NET_SYSCALL, pending, "connect");
-        return 0;
-    }
-    // Out of slices: the caller counts this as a failed try; nothing to report.
-    return -1;
+// select on one descriptor for a slice: >0 ready, 0 not yet, -1 failed.
+int select_slice(int descriptor, WaitFor what) {
+    timeval slice{0, kWaitSliceMicroseconds};
+    if (what == WaitFor::kData) return wait_readable(descriptor, &slice);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(descriptor, &writable);
+    return select(descriptor + 1, nullptr, &writable, nullptr, &slice);
+}
+
+// A non-blocking connect has finished: its outcome.
+int connect_outcome(EngineContext *context, int descriptor) {
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
+        return record_error(context, ERR_NET_SYSCALL, "getsockopt");
+    if (pending != 0) return record_error_code(context, ERR_NET_SYSCALL, pending, "connect");
+    return 0;
 }
 
 int connect_socket(EngineContext *context, int descriptor, const char *host, uint16_t port) {
     sockaddr_in remote;
     if (resolve(context, host, port, &remote) < 0) return -1;
-    notify_peers(context, UI_CONNECTING, "localhost", 0, host, port);
+    events_of(context).connecting(Peers{"localhost", 0, host, port});
     if (set_nonblocking(descriptor, 1) < 0) return -1;
     if (connect(descriptor, reinterpret_cast<sockaddr *>(&remote), kAddressLength) < 0) {
         if (errno != EINPROGRESS) return record_error(context, ERR_NET_SYSCALL, "connect");
-        if (wait_connected(context, descriptor) < 0) return -1;
+        // Out of slices: the caller counts this as a failed try; nothing to report.
+        const WaitEnd end = wait_sliced(context, descriptor, WaitFor::kConnect, &Events::spin_io);
+        if (end != WaitEnd::kReady || connect_outcome(context, descriptor) < 0) return -1;
     }
     return set_nonblocking(descriptor, 0) < 0 ? -1 : 0;
+}
+
+int open_socket(EngineContext *context, Connection &connection) {
+    connection = socket(AF_INET, SOCK_STREAM, 0);
+    if (connection >= 0) return 0;
+    connection = -1;
+    return record_error(context, ERR_NET_SYSCALL, "socket");
 }
 
 }  // namespace
@@ -114,49 +105,75 @@ int32_t wait_slice_count(int32_t timeout) {
     return timeout * kSlicesPerSecond;
 }
 
-int connection_open(EngineContext *context, Connection *connection, const char *host, uint16_t port,
-                    int listen, sockaddr_in *address) {
-    if (connection == nullptr || context == nullptr) return -1;
-    *connection = socket(AF_INET, SOCK_STREAM, 0);
-    if (*connection < 0) {
-        *connection = -1;
-        return record_error(context, ERR_NET_SYSCALL, "socket");
+WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner) {
+    if (descriptor >= FD_SETSIZE) errno = EINVAL;
+    if (descriptor < 0) errno = EBADF;
+    if (descriptor < 0 || descriptor >= FD_SETSIZE) {
+        record_error(context, ERR_NET_SYSCALL, "select");
+        return WaitEnd::kFailed;
     }
-    int result = 0;
-    if (listen) result = bind_listening(context, *connection, address);
-    if (result == 0 && host != nullptr) result = connect_socket(context, *connection, host, port);
-    if (result < 0) {
-        connection_close(context, connection, 0);
+    const int32_t count = wait_slice_count(context->timeout);
+    for (int32_t index = 0; index < count;) {
+        const int ready = select_slice(descriptor, what);
+        if (ready < 0) {
+            record_error(context, ERR_NET_SYSCALL, "select");
+            return WaitEnd::kFailed;
+        }
+        if (ready > 0) return WaitEnd::kReady;
+        if ((events_of(context).*spinner)(index, count) == Answer::kStop) {
+            record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
+            return WaitEnd::kFailed;
+        }
+        if (context->timeout > 0) index++;
+    }
+    return WaitEnd::kExpired;
+}
+
+int connection_open(EngineContext *context, Connection &connection, const char *host,
+                    uint16_t port) {
+    if (context == nullptr || host == nullptr) return -1;
+    if (open_socket(context, connection) < 0) return -1;
+    if (connect_socket(context, connection, host, port) < 0) {
+        connection_close(context, connection, false);
         return -1;
     }
     return 0;
 }
 
-int connection_close(EngineContext *context, Connection *connection, int report) {
-    if (connection == nullptr || *connection < 0) return -1;
+int connection_listen(EngineContext *context, Connection &connection, sockaddr_in &address) {
+    if (context == nullptr) return -1;
+    if (open_socket(context, connection) < 0) return -1;
+    auto *raw = reinterpret_cast<sockaddr *>(&address);
+    socklen_t length = kAddressLength;
+    int result = 0;
+    if (bind(connection, raw, kAddressLength) < 0)
+        result = record_error(context, ERR_NET_SYSCALL, "bind");
+    else if (getsockname(connection, raw, &length) < 0)
+        result = -1;
+    else if (listen(connection, kListenBacklog) < 0)
+        result = record_error(context, ERR_NET_SYSCALL, "listen");
+    if (result < 0) connection_close(context, connection, false);
+    return result;
+}
+
+int connection_close(EngineContext *context, Connection &connection, bool report) {
+    if (connection < 0) return -1;
     if (report) {
-        char *local_host;
-        char *remote_host;
-        uint16_t local_port;
-        uint16_t remote_port;
-        describe(*connection, getsockname, &local_host, &local_port);
-        describe(*connection, getpeername, &remote_host, &remote_port);
-        notify_peers(context, UI_CONNECTION_CLOSED, local_host, local_port, remote_host,
-                     remote_port);
-        free(local_host);
-        free(remote_host);
+        const End local = describe(connection, getsockname);
+        const End remote = describe(connection, getpeername);
+        events_of(context).connection_closed(
+            Peers{local.text(), local.port, remote.text(), remote.port});
     }
-    close(*connection);
-    *connection = -1;
+    close(connection);
+    connection = -1;
     return 0;
 }
 
-int connection_accept(EngineContext *context, Connection *connection, in_addr_t expected) {
-    if (connection == nullptr) return -1;
+int connection_accept(EngineContext *context, Connection &connection, in_addr_t expected) {
     for (;;) {
         sockaddr_in peer{};
         socklen_t length = kAddressLength;
-        int accepted = accept(*connection, reinterpret_cast<sockaddr *>(&peer), &length);
+        int accepted = accept(connection, reinterpret_cast<sockaddr *>(&peer), &length);
         if (accepted < 0) return record_error(context, ERR_NET_SYSCALL, "accept");
         // Anybody may connect to an open data port; only the server we
         // talk to is allowed to deliver the data.
@@ -164,16 +181,12 @@ int connection_accept(EngineContext *context, Connection *connection, in_addr_t 
             close(accepted);
             continue;
         }
-        char *peer_host = strdup(inet_ntoa(peer.sin_addr));
-        char *local_host;
-        uint16_t local_port;
-        describe(accepted, getsockname, &local_host, &local_port);
-        notify_peers(context, UI_CONNECTING, peer_host, ntohs(peer.sin_port), local_host,
-                     local_port);
-        free(peer_host);
-        free(local_host);
-        connection_close(context, connection, 0);
-        *connection = accepted;
+        const std::string peer_host = inet_ntoa(peer.sin_addr);
+        const End local = describe(accepted, getsockname);
+        events_of(context).connecting(
+            Peers{peer_host.c_str(), ntohs(peer.sin_port), local.text(), local.port});
+        connection_close(context, connection, false);
+        connection = accepted;
         return 0;
     }
 }

@@ -1,5 +1,6 @@
 // TCP connections (IPv4) of the protocol clients: open with a sliced
-// time-out, listen and accept the expected peer, test, and close.
+// time-out, listen and accept the expected peer, test, and close; and the
+// one sliced wait that connects and data reads share.
 #pragma once
 
 #include <netinet/in.h>
@@ -7,9 +8,7 @@
 
 #include <cstdint>
 
-#include "core/error.h"
-
-struct EngineContext;
+#include "core/context.h"
 
 // A socket descriptor held in a client record; -1 when closed.
 using Connection = int32_t;
@@ -24,15 +23,27 @@ constexpr int kListenBacklog = 128;
 // less) still reports slices of 16 but never runs out.
 int32_t wait_slice_count(int32_t timeout);
 
-// Connects to host:port (dotted address or name) in blocking mode when
-// done; with listen, first binds to *address and writes back the address
-// actually bound. With listen and no host, leaves a listening socket.
-int connection_open(EngineContext *context, Connection *connection, const char *host, uint16_t port,
-                    int listen, sockaddr_in *address);
-int connection_close(EngineContext *context, Connection *connection, int report);
+// What a sliced wait waits for, and how it ended.
+enum class WaitFor { kData, kConnect };
+enum class WaitEnd { kReady, kExpired, kFailed };  // kFailed: recorded
+// The spinner event raised after every slice that ran out.
+using Spinner = Answer (Events::*)(int32_t slice, int32_t slices);
+
+// Waits for the descriptor one slice at a time, raising the spinner after
+// each, so the console can spin and the user can break off (a stop answer
+// is recorded as a user break).
+WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner);
+
+// Connects to host:port (dotted address or name), in blocking mode when done.
+int connection_open(EngineContext *context, Connection &connection, const char *host,
+                    uint16_t port);
+// Binds a listening socket to *address and writes back the address bound.
+int connection_listen(EngineContext *context, Connection &connection, sockaddr_in &address);
+// Closes the connection, first raising the closed event when `report`.
+int connection_close(EngineContext *context, Connection &connection, bool report);
 // Accepts on the listening socket only a peer whose address is expected
 // (network byte order); others are closed and the wait goes on.
-int connection_accept(EngineContext *context, Connection *connection, in_addr_t expected);
+int connection_accept(EngineContext *context, Connection &connection, in_addr_t expected);
 int connection_idle(int descriptor);
 int wait_readable(int descriptor, timeval *timeout);
 int set_nonblocking(int descriptor, int on);

@@ -1,5 +1,5 @@
-// Data waits sliced for the spinner, and the readers and writers the copy
-// loop moves data with.
+// Data waits sliced for the spinner, and the readers and writers a
+// temporary copy moves data with.
 #include "support/data_io.h"
 
 #include <sys/socket.h>
@@ -8,25 +8,21 @@
 #include <cerrno>
 
 #include "core/error.h"
-#include "core/notify.h"
 #include "support/connect.h"
 
 int wait_for_data(EngineContext *context, int descriptor) {
     if (context == nullptr) return -1;
-    int32_t count = wait_slice_count(context->timeout);
-    for (int32_t index = 0; index < count;) {
-        timeval slice{0, kWaitSliceMicroseconds};
-        int ready = wait_readable(descriptor, &slice);
-        if (ready < 0) return record_error(context, ERR_NET_SYSCALL, "select");
-        if (ready > 0) {
-            notify(context, UI_DATA_READY);
+    switch (wait_sliced(context, descriptor, WaitFor::kData, &Events::spin_wait)) {
+        case WaitEnd::kReady:
+            events_of(context).data_ready();
             return 1;
-        }
-        notify_counts(context, UI_SPIN_WAIT, index, count);
-        if (context->timeout > 0) index++;
+        case WaitEnd::kExpired:
+            events_of(context).timeout();
+            return 0;
+        case WaitEnd::kFailed:
+            break;
     }
-    notify(context, UI_TIMEOUT);
-    return 0;
+    return -1;
 }
 
 namespace {
@@ -53,7 +49,7 @@ int socket_receive(EngineContext *context, int descriptor, void *buffer, int len
         count = receive(descriptor, buffer, length, 0);
     } else {
         const int error = errno;
-        notify(context, UI_DATA_READY);
+        events_of(context).data_ready();
         errno = error;
     }
     if (count < 0) {

@@ -1,5 +1,5 @@
-// Data waits sliced for the spinner, and the readers and writers that the
-// copy loop moves data with.
+// Data waits sliced for the spinner, and the readers and writers that a
+// temporary copy moves data with.
 #pragma once
 
 #include "core/context.h"
@@ -7,7 +7,6 @@
 // Readers return the count read (0 at the end of the data) or -1; writers
 // the count written or -1. Both report their own failures.
 using Reader = int (*)(EngineContext *context, int descriptor, void *buffer, int length);
-using Writer = int (*)(EngineContext *context, int descriptor, const void *buffer, int length);
 
 // 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
 // failure; raises the spinner after every slice of the wait.
@@ -17,7 +16,7 @@ int wait_for_data(EngineContext *context, int descriptor);
 constexpr int kReceiveEnded = 0;    // the peer closed
 constexpr int kReceiveFailed = -1;  // recv failed, recorded
 constexpr int kWaitFailed = -2;     // the wait failed, recorded
-constexpr int kWaitExpired = -3;    // the wait ran out (UI_TIMEOUT raised)
+constexpr int kWaitExpired = -3;    // the wait ran out (timeout event raised)
 
 // Receives what the socket holds, waiting only when a read would block:
 // the count, or one of the outcomes above.

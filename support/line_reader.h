@@ -2,20 +2,23 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "core/context.h"
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
 
-constexpr size_t kLineBufferStart = 4096;
-// A line longer than this is refused: no protocol line comes near it, and
-// a peer must not make us allocate without bound.
-constexpr size_t kLineBufferLimit = size_t{1} << 16;
+// A line longer than this (its end included) is refused: no protocol line
+// comes near it, and a peer must not make us allocate without bound.
+constexpr size_t kLineLimit = (size_t{1} << 16) - 1;
+// read_line's refusal of a line beyond kLineLimit (the line is emptied).
+constexpr int kLineTooLong = -2;
 
-// Reads one line, line end included, into *buffer (allocated or grown
-// here): from what *received holds, receiving more into it when it is
-// empty; what comes after the line stays there. The data waits that run
-// out are spent from *budget, across calls.
-int read_line(EngineContext *context, TransferBudget *budget, Connection *connection,
-              Received *received, char **buffer, size_t *size);
+// Reads one line, line end included, into `line`: from what `received`
+// holds, receiving more into it when it is empty; what comes after the
+// line stays there. The data waits that run out are spent from `budget`,
+// across calls. 0, or -1 with what came of the line (up to a NUL byte,
+// which fails the line), or kLineTooLong.
+int read_line(EngineContext *context, TransferBudget &budget, Connection &connection,
+              Received &received, std::string &line);

@@ -6,26 +6,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "support/descriptor.h"
-#include "support/list.h"
 
 namespace {
 
-// Components that do not point into the path being normalised; they are
-// only read.
-char kRootComponent[] = "/";
-char kDotComponent[] = ".";
-
-void append_component(List *list, char *text) {
-    // A node that cannot be had loses its component; the path stays valid.
-    ListNode *node = list_node_new(text);
-    if (node != nullptr) list_append(list, node);
-}
-
 // Whether normalising would give the path back as it is: no empty, "." or
 // ".." component and no slash at its end, as nearly every path of a
-// catalogue or configuration is. Such a path needs no list.
+// catalogue or configuration is.
 bool already_normal(const char *path) {
     const char *component = path;
     for (const char *at = path;; at++) {
@@ -40,48 +30,54 @@ bool already_normal(const char *path) {
     }
 }
 
+// The normal form; empty when nothing is left to write (the path then
+// stays as it was).
+std::string normalized(std::string_view path) {
+    std::vector<std::string_view> components;
+    const bool double_slash = path.starts_with("//");
+    if (path.starts_with('/')) components.push_back("/");
+    while (!path.empty()) {
+        const size_t slash = path.find('/');
+        const std::string_view text = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (text.empty()) continue;
+        if (text == ".") {
+            if (components.empty()) components.push_back(text);
+        } else if (text == "..") {
+            if (components.empty() || components.back() == ".." || components.back() == "/") {
+                components.push_back(text);
+            } else {
+                components.pop_back();
+                if (components.empty()) components.push_back(".");
+            }
+        } else {
+            components.push_back(text);
+        }
+    }
+    if (components.empty()) return std::string();
+    std::string out(double_slash ? 1 : 0, '/');
+    for (size_t index = 0; index < components.size(); index++) {
+        out += components[index];
+        if (index + 1 < components.size() && out.back() != '/') out += '/';
+    }
+    return out;
+}
+
 }  // namespace
 
 int normalize_path(char *path) {
     if (path == nullptr) return -1;
     if (already_normal(path)) return 0;
-    List *components = list_new();
-    if (components == nullptr) return -1;  // the path is left as it was
-    bool double_slash = path[0] == '/' && path[1] == '/';
-    if (path[0] == '/') append_component(components, kRootComponent);
-    char *state = nullptr;
-    for (char *text = strtok_r(path, "/", &state); text != nullptr;
-         text = strtok_r(nullptr, "/", &state)) {
-        ListNode *last = list_last(components);
-        if (strcmp(text, ".") == 0) {
-            if (last == nullptr) append_component(components, text);
-        } else if (strcmp(text, "..") == 0) {
-            const char *previous = last != nullptr ? static_cast<char *>(last->data) : nullptr;
-            if (previous == nullptr || strcmp(previous, "..") == 0 || strcmp(previous, "/") == 0) {
-                append_component(components, text);
-            } else {
-                list_remove(components, last, nullptr);
-                if (list_is_empty(components)) append_component(components, kDotComponent);
-            }
-        } else {
-            append_component(components, text);
-        }
-    }
-    // Components only move towards the start, so copying them in order
-    // never overwrites one not yet copied.
-    if (list_first(components) != nullptr) {
-        char *out = path + (double_slash ? 1 : 0);
-        for (ListNode *node = list_first(components); node != nullptr; node = node->next) {
-            const char *text = static_cast<char *>(node->data);
-            size_t length = strlen(text);
-            memmove(out, text, length);
-            out += length;
-            if (node->next != nullptr && out[-1] != '/') *out++ = '/';
-        }
-        *out = '\0';
-    }
-    list_free(components, nullptr);
+    // Never longer than the path, so it fits where the path was.
+    const std::string normal = normalized(path);
+    if (!normal.empty()) memcpy(path, normal.c_str(), normal.size() + 1);
     return 0;
+}
+
+void normalize_path(std::string &path) {
+    if (already_normal(path.c_str())) return;
+    std::string normal = normalized(path.c_str());
+    if (!normal.empty()) path = std::move(normal);
 }
 
 void sync_directory(const char *directory) {

@@ -1,9 +1,11 @@
 // Path normalisation in place, and making a directory's entries durable.
 #pragma once
 
-// Removes "." and ".." components and repeated slashes; -1 (path unchanged)
-// when there is no memory for the work.
+#include <string>
+
+// Removes "." and ".." components and repeated slashes; 0, or -1 for no path.
 int normalize_path(char *path);
+void normalize_path(std::string &path);
 
 // Writes the directory (its new, renamed and removed names) to disk; a
 // directory that cannot be opened or synced is left as it is.

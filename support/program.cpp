@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "core/error.h"
-#include "core/notify.h"
+#include "core/context.h"
 
 int run_program(EngineContext *context, const char *path, int *status) {
     if (status != nullptr) *status = 0;
@@ -34,7 +34,7 @@ int run_program(EngineContext *context, const char *path, int *status) {
     } while (waited < 0 && errno == EINTR);
     if (waited < 0 || !WIFEXITED(raw)) return -1;
     int code = WEXITSTATUS(raw);
-    notify_exec(context, code);
+    events_of(context).exec(code);
     if (code == 0) return 0;
     if (status != nullptr) *status = raw;
     return -1;

@@ -14,10 +14,10 @@
 constexpr uint32_t kReceivedSize = 4096;
 
 struct Received {
-    uint32_t start;    // the first byte not taken yet
-    uint32_t end;      // one past the last byte received
-    int error;         // a failed receive that the next read reports (errno)
-    bool peer_closes;  // the peer said it closes the connection after this reply
+    uint32_t start = 0;        // the first byte not taken yet
+    uint32_t end = 0;          // one past the last byte received
+    int error = 0;             // a failed receive that the next read reports (errno)
+    bool peer_closes = false;  // the peer said it closes the connection after this reply
     char bytes[kReceivedSize];
 };
 

@@ -1,5 +1,5 @@
-// Opening temporary copies: the only caller of private_open and
-// private_create for a copy's path.
+// Temporary copies: the only caller of private_open and private_create for a
+// copy's path, and the loop that moves data into a copy within its bound.
 #include "support/temp_copy.h"
 
 #include <fcntl.h>
@@ -10,155 +10,211 @@
 #include "core/error.h"
 #include "support/privfile.h"
 
-namespace {
-
-int fail(TempCopy *copy, const char *call) {
-    copy->error = errno;
-    copy->failed = call;
-    if (copy->fd >= 0) close(copy->fd);
-    copy->fd = -1;
-    errno = copy->error;  // for the caller's own error record
+int TempCopy::fail(const char *call) {
+    error_ = errno;
+    failed_ = call;
+    fd_.reset();
+    errno = error_;  // for the caller's own error record
     return -1;
 }
 
 // Hands the digest of what the copy holds so far to its file record.
-void publish_digest(TempCopy *copy) {
-    FileRecord *file = copy->digested;
-    if (file == nullptr) return;
-    Md5Context finished = copy->digest;
-    md5_final(file->copy_md5, &finished);
-    file->copy_md5_bytes = static_cast<uint32_t>(md5_length(&copy->digest));
-    file->copy_md5_set = 1;
+void TempCopy::publish_digest() {
+    if (digested_ == nullptr) return;
+    Md5Context finished = digest_;
+    md5_final(digested_->copy_md5, &finished);
+    digested_->copy_md5_bytes = static_cast<uint32_t>(md5_length(&digest_));
+    digested_->copy_md5_set = true;
 }
 
-void restart_digest(TempCopy *copy) {
-    md5_init(&copy->digest);
-    publish_digest(copy);
+void TempCopy::restart_digest() {
+    md5_init(&digest_);
+    publish_digest();
 }
 
 // Digests the bytes a copy just opened for appending already holds, from
 // the first byte where the open left it; a copy that cannot be read back is
 // still appended to, only without a digest.
-int digest_held(TempCopy *copy, FileRecord *file) {
-    md5_init(&copy->digest);
-    if (copy->held == 0) {
-        copy->digested = file;
-        publish_digest(copy);
-        return 0;
+int TempCopy::digest_held(FileRecord &file) {
+    md5_init(&digest_);
+    if (held_ == 0 || md5_update_fd(&digest_, fd_.fd, held_) == 0) {
+        digested_ = &file;
+        publish_digest();
     }
-    if (md5_update_fd(&copy->digest, copy->fd, copy->held) == 0) {
-        copy->digested = file;
-        publish_digest(copy);
-    }
-    return lseek(copy->fd, 0, SEEK_END) < 0 ? fail(copy, "lseek") : 0;
+    if (held_ == 0) return 0;
+    return lseek(fd_.fd, 0, SEEK_END) < 0 ? fail("lseek") : 0;
 }
 
 // Opens the copy's path for the use and tells whether a copy of ours was
 // there, and its size. At the engine's first look one seldom is (every
 // installed copy is removed), so that look creates the copy before it looks
 // for one.
-int open_path(TempCopy *copy, const char *path, CopyUse use, bool *found, off_t *size) {
-    *found = false;
-    *size = 0;
+int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size) {
+    found = false;
+    size = 0;
     if (use == CopyUse::kPrepare) {
-        copy->fd = private_create(path, O_RDWR);
-        if (copy->fd >= 0) return 0;
-        if (errno != EEXIST) return fail(copy, "open");
+        fd_.reset(private_create(path, O_RDWR));
+        if (fd_.fd >= 0) return 0;
+        if (errno != EEXIST) return fail("open");
     }
-    copy->fd = private_open(path, O_RDWR, size);
-    *found = copy->fd >= 0;
-    if (*found) return 0;
+    fd_.reset(private_open(path, O_RDWR, &size));
+    found = fd_.fd >= 0;
+    if (found) return 0;
     // At the engine's first look, whatever stands under the name and is
     // not a copy of ours (a link, somebody else's file, a second name of
     // another file) is removed unread and the copy made anew.
     const bool absent = errno == ENOENT;
     if (use == CopyUse::kPrepare && !absent && unlink(path) < 0 && errno != ENOENT)
-        return fail(copy, "unlink");
-    if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent)) return fail(copy, "open");
-    copy->fd = private_create(path, O_RDWR);
-    return copy->fd < 0 ? fail(copy, "open") : 0;
+        return fail("unlink");
+    if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent)) return fail("open");
+    fd_.reset(private_create(path, O_RDWR));
+    return fd_.fd < 0 ? fail("open") : 0;
 }
 
-}  // namespace
-
-TempCopy::~TempCopy() {
-    if (fd >= 0) close(fd);
-}
-
-int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *copy) {
-    if (context == nullptr || file == nullptr || file->tempfile == nullptr || copy == nullptr) {
+int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
+    context_ = context;
+    fd_.reset();
+    held_ = 0;
+    digested_ = nullptr;
+    if (context == nullptr || file.tempfile.empty()) {
         errno = EINVAL;
-        return copy != nullptr ? fail(copy, "open") : -1;
+        return fail("open");
     }
-    if (copy->fd >= 0) close(copy->fd);
-    copy->fd = -1;
-    copy->held = 0;
-    copy->digested = nullptr;
-    if (use != CopyUse::kRead) file->copy_md5_set = 0;
-    copy->limit = file->size > 0 ? static_cast<uint32_t>(file->size) : kUnlistedSizeLimit;
+    if (use != CopyUse::kRead) file.copy_md5_set = false;
+    limit_ = file.size > 0 ? static_cast<uint32_t>(file.size) : kUnlistedSizeLimit;
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
-    if (use == CopyUse::kPrepare && private_directory_check(context->temp_dir) < 0 &&
+    if (use == CopyUse::kPrepare && private_directory_check(context->temp_dir.c_str()) < 0 &&
         errno == EPERM)
-        return fail(copy, "temppath");
+        return fail("temppath");
 
     bool found;
     off_t size;
-    if (open_path(copy, file->tempfile, use, &found, &size) < 0) return -1;
+    if (open_path(file.tempfile.c_str(), use, found, size) < 0) return -1;
     // Opened at its first byte, with the size the open found.
-    copy->held = static_cast<uint32_t>(size);
+    held_ = static_cast<uint32_t>(size);
     if (use == CopyUse::kEmpty) {
         // An empty copy is left alone: ext4 takes a truncated file written
         // again for a replacement and writes it out when it is closed, one
         // file at a time, where the flush before installation writes all
         // copies at once.
-        if (size != 0 && ftruncate(copy->fd, 0) < 0) return fail(copy, "truncate");
-        copy->held = 0;
-        copy->digested = file;
-        restart_digest(copy);
+        if (size != 0 && ftruncate(fd_.fd, 0) < 0) return fail("truncate");
+        held_ = 0;
+        digested_ = &file;
+        restart_digest();
     } else if (use == CopyUse::kResume || use == CopyUse::kContinue) {
-        if (digest_held(copy, file) < 0) return -1;
+        if (digest_held(file) < 0) return -1;
     }
     return found ? 1 : 0;
 }
 
-int copy_report(EngineContext *context, const TempCopy *copy) {
-    return record_error_code(context, ERR_FILE_SYSCALL, copy->error,
-                             copy->failed != nullptr ? copy->failed : "open");
+int TempCopy::report() const {
+    return record_error_code(context_, ERR_FILE_SYSCALL, error_,
+                             failed_ != nullptr ? failed_ : "open");
 }
 
-int copy_truncate(EngineContext *context, TempCopy *copy) {
-    if (ftruncate(copy->fd, 0) < 0 || lseek(copy->fd, 0, SEEK_SET) < 0)
-        return record_error(context, ERR_FILE_SYSCALL, "truncate");
-    copy->held = 0;
-    restart_digest(copy);
+int TempCopy::truncate() {
+    if (ftruncate(fd_.fd, 0) < 0 || lseek(fd_.fd, 0, SEEK_SET) < 0)
+        return record_error(context_, ERR_FILE_SYSCALL, "truncate");
+    held_ = 0;
+    restart_digest();
     return 0;
 }
 
-int copy_rewind(TempCopy *copy) {
-    if (lseek(copy->fd, 0, SEEK_SET) < 0) return -1;
-    copy->held = 0;
-    restart_digest(copy);
+int TempCopy::rewind() {
+    if (lseek(fd_.fd, 0, SEEK_SET) < 0) return -1;
+    held_ = 0;
+    restart_digest();
     return 0;
 }
 
-int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
-                 Reader reader, Received *ahead) {
-    const int result =
-        transfer_bounded(context, from, copy->fd, remaining, copy->held, copy->limit, reader,
-                         file_write, copy->digested != nullptr ? &copy->digest : nullptr, ahead);
-    // transfer_bounded leaves the count it moved.
-    copy->held += *remaining;
-    publish_digest(copy);
+bool TempCopy::measure() {
+    const off_t end = fd_.fd >= 0 ? lseek(fd_.fd, 0, SEEK_END) : -1;
+    if (end < 0) return false;
+    held_ = static_cast<uint32_t>(end);
+    return true;
+}
+
+FILE *TempCopy::stream(const char *mode) {
+    FILE *stream = fdopen(fd_.fd, mode);
+    if (stream == nullptr) return nullptr;
+    fd_.release();
+    // What the stream writes passes the digest by.
+    if (digested_ != nullptr) digested_->copy_md5_set = false;
+    digested_ = nullptr;
+    return stream;
+}
+
+int TempCopy::refuse_oversize() {
+    errno = EFBIG;
+    record_error(context_, ERR_FILE_SYSCALL, "write");
+    return kTransferTooLarge;
+}
+
+// Moves `remaining` bytes (kTransferAll: to the end) after what the copy
+// holds, in chunks, raising progress after each; `remaining` becomes the
+// count moved.
+int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead) {
+    if (from == fd_.fd) return 0;
+    char chunk[kTransferChunk];
+    uint32_t total = 0;
+    int result = 0;
+    for (;;) {
+        // Up to the next chunk boundary of the copy: after a short read the
+        // writes fall on whole pages again.
+        int wanted = kTransferChunk - static_cast<int>((held_ + total) % kTransferChunk);
+        if (remaining != kTransferAll && remaining < static_cast<uint32_t>(wanted))
+            wanted = static_cast<int>(remaining);
+        int count = received_read(context_, from, ahead, reader, chunk, wanted);
+        if (count < 0) {
+            result = -1;
+            break;
+        }
+        // A reader must not claim more than it was asked for.
+        if (count > wanted) count = wanted;
+        total += static_cast<uint32_t>(count);
+        if (remaining != kTransferAll) remaining -= static_cast<uint32_t>(count);
+        if (count == 0) break;
+        FileEvent progress;
+        progress.done = static_cast<int32_t>(total + held_);
+        if (events_of(context_).progress(progress) == Answer::kStop) {
+            result = -1;
+            break;
+        }
+        if (file_write(context_, fd_.fd, chunk, count) != count) {
+            result = -1;
+            break;
+        }
+        if (digested_ != nullptr) md5_update(&digest_, chunk, static_cast<uint32_t>(count));
+        if (remaining == 0) break;
+    }
+    remaining = total;
     return result;
 }
 
-FILE *copy_stream(TempCopy *copy, const char *mode) {
-    FILE *stream = fdopen(copy->fd, mode);
-    if (stream == nullptr) return nullptr;
-    copy->fd = -1;
-    // What the stream writes passes the digest by.
-    if (copy->digested != nullptr) copy->digested->copy_md5_set = 0;
-    copy->digested = nullptr;
-    return stream;
+int TempCopy::receive(int from, uint32_t &remaining, Reader reader, Received *ahead) {
+    if (reader == nullptr) return -1;
+    const uint32_t room = held_ < limit_ ? limit_ - held_ : 0;
+    int result;
+    if (remaining != kTransferAll) {
+        if (remaining <= room) {
+            result = move(from, remaining, reader, ahead);
+        } else {
+            remaining = 0;
+            result = refuse_oversize();
+        }
+    } else {
+        uint32_t moved = room;
+        result = room != 0 ? move(from, moved, reader, ahead) : 0;
+        remaining = moved;
+        if (result == 0 && moved == room) {
+            // The room is used up: an honest sender has nothing more to say.
+            char probe;
+            const int count = received_read(context_, from, ahead, reader, &probe, 1);
+            result = count < 0 ? -1 : count == 0 ? 0 : refuse_oversize();
+        }
+    }
+    held_ += remaining;
+    publish_digest();
+    return result;
 }

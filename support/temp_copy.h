@@ -1,7 +1,8 @@
 // A temporary copy of a mirror file, opened once per attempt or check. Copies
 // live in a directory that other users may share, so this is the one place
 // that opens a copy's path: it applies the ownership checks, the resume rule,
-// the size bound and the positioning, and hands out the open descriptor.
+// the size bound and the positioning, and it receives the data itself,
+// keeping the running digest of what it holds.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,21 @@
 #include "core/context.h"
 #include "core/records.h"
 #include "integrity/md5.h"
-#include "support/size_bound.h"
+#include "support/data_io.h"
+#include "support/descriptor.h"
+#include "support/received.h"
+
+// Large enough that a download costs a few system calls per 64 KiB rather
+// than per page.
+constexpr int kTransferChunk = 64 * 1024;
+// The count receive takes as "until the end of the data".
+constexpr uint32_t kTransferAll = UINT32_MAX;
+// The most a download may write when the catalogue lists no size for it
+// (the catalogue itself included): far above any real catalogue, far below
+// what would fill a disk.
+constexpr uint32_t kUnlistedSizeLimit = uint32_t{64} << 20;
+// receive's refusal of a sender that has more than the room.
+constexpr int kTransferTooLarge = -2;
 
 enum class CopyUse {
     kPrepare,   // the engine's first look: anything under the name that is not
@@ -22,40 +37,60 @@ enum class CopyUse {
                 // as for appending, until handed to a stream); never created here
 };
 
-struct TempCopy {
-    int fd = -1;
-    uint32_t held = 0;             // bytes in the copy; appending continues after them
-    uint32_t limit = 0;            // the listed size, or kUnlistedSizeLimit
-    int error = 0;                 // errno of the call that failed
-    const char *failed = nullptr;  // and its name, for the error record
-    // A copy opened for appending keeps the digest of what it holds and
-    // hands it to its file record after every change; null otherwise.
-    FileRecord *digested = nullptr;
-    Md5Context digest;
+class TempCopy {
+   public:
     TempCopy() = default;
     TempCopy(const TempCopy &) = delete;
     TempCopy &operator=(const TempCopy &) = delete;
-    ~TempCopy();
-};
 
-// Opens file->tempfile for the use: 1 when a copy of ours was there, 0 when
-// it was created, -1 with copy->error and copy->failed set (nothing is
-// reported: the caller knows whether the failure is worth an error).
-// Every use but kRead forgets the file's copy digest; kResume, kContinue
-// and kEmpty digest what the copy holds and keep the digest going as it
-// grows.
-int copy_open(EngineContext *context, FileRecord *file, CopyUse use, TempCopy *copy);
-// Records the failure copy_open left in the copy (UI_ERROR) and returns -1.
-int copy_report(EngineContext *context, const TempCopy *copy);
-// Empties the copy and writes from its first byte again; -1 after
-// recording the failure.
-int copy_truncate(EngineContext *context, TempCopy *copy);
-// Writes from the first byte again over what the copy holds.
-int copy_rewind(TempCopy *copy);
-// Appends from the descriptor, after what was received from it ahead,
-// within the copy's bound (see transfer_bounded), moving *remaining bytes or
-// all when kTransferAll.
-int copy_receive(EngineContext *context, TempCopy *copy, int from, uint32_t *remaining,
-                 Reader reader, Received *ahead = nullptr);
-// A stream over the copy, which then owns the descriptor; null on failure.
-FILE *copy_stream(TempCopy *copy, const char *mode);
+    // Opens file.tempfile for the use, closing what was open: 1 when a copy
+    // of ours was there, 0 when it was created, -1 with the failure kept for
+    // report() (nothing is reported: the caller knows whether the failure is
+    // worth an error). Every use but kRead forgets the file's copy digest;
+    // kResume, kContinue and kEmpty digest what the copy holds and keep the
+    // digest going as it grows.
+    int open(EngineContext *context, FileRecord &file, CopyUse use);
+    // Records the failure open() kept (error event) and returns -1.
+    int report() const;
+    // errno of the open that failed.
+    int error() const { return error_; }
+    // Empties the copy and writes from its first byte again; -1 after
+    // recording the failure.
+    int truncate();
+    // Writes from the first byte again over what the copy holds.
+    int rewind();
+    // Appends from the descriptor, after what was received from it ahead,
+    // moving `remaining` bytes (kTransferAll: to the end), which becomes
+    // the count moved. Progress is raised after every chunk. A count beyond
+    // the copy's bound (the listed size, or kUnlistedSizeLimit), or data
+    // still coming once it is reached, is refused with EFBIG recorded for
+    // "write" and kTransferTooLarge; nothing beyond the bound is written.
+    int receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
+    // A stream over the copy, which then owns the descriptor; null on failure.
+    FILE *stream(const char *mode);
+    // Takes the copy's size on disk as what it holds: false when it cannot.
+    bool measure();
+
+    int fd() const { return fd_.fd; }
+    uint32_t held() const { return held_; }
+
+   private:
+    int fail(const char *call);
+    int open_path(const char *path, CopyUse use, bool &found, off_t &size);
+    int digest_held(FileRecord &file);
+    void publish_digest();
+    void restart_digest();
+    int refuse_oversize();
+    int move(int from, uint32_t &remaining, Reader reader, Received *ahead);
+
+    EngineContext *context_ = nullptr;  // not owned
+    Descriptor fd_;
+    uint32_t held_ = 0;             // bytes in the copy; appending continues after them
+    uint32_t limit_ = 0;            // the listed size, or kUnlistedSizeLimit
+    int error_ = 0;                 // errno of the call that failed
+    const char *failed_ = nullptr;  // and its name, for the error record
+    // A copy opened for appending keeps the digest of what it holds and
+    // hands it to its file record after every change; null otherwise.
+    FileRecord *digested_ = nullptr;
+    Md5Context digest_{};
+};
