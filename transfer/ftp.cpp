@@ -15,10 +15,9 @@
 #include <cstring>
 
 #include "core/error.h"
-#include "core/notify.h"
+#include "core/context.h"
 #include "support/data_io.h"
 #include "support/line_reader.h"
-#include "support/size_bound.h"
 
 namespace {
 
@@ -49,20 +48,10 @@ constexpr Reply classify(int code) {
     return Reply::kBad;
 }
 
-// Appends one line to the reply buffer, grown to the exact length needed.
-int append_reply(FtpClient *client, const char *line, size_t length) {
-    size_t used = client->reply != nullptr ? strlen(client->reply) : 0;
-    size_t needed = used + length + 1;
-    if (needed > kFtpReplyLimit) return -1;
-    if (client->reply == nullptr || needed > client->reply_capacity) {
-        char *grown = static_cast<char *>(realloc(client->reply, needed));
-        if (grown == nullptr) return -1;
-        if (client->reply == nullptr) grown[0] = '\0';
-        client->reply = grown;
-        client->reply_capacity = static_cast<uint32_t>(needed);
-    }
-    memcpy(client->reply + used, line, length);
-    client->reply[used + length] = '\0';
+// Appends one line to the reply, within the bound.
+int append_reply(FtpClient &client, const std::string &line) {
+    if (client.reply.size() + line.size() + 1 > kFtpReplyLimit) return -1;
+    client.reply += line;
     return 0;
 }
 
@@ -95,56 +84,50 @@ const char *read_number(const char *at, long *value) {
 
 }  // namespace
 
-int ftp_send(FtpClient *client, const char *format, ...) {
-    if (client == nullptr || format == nullptr || client->control < 0) return -1;
+int ftp_send(FtpClient &client, const char *format, ...) {
+    if (format == nullptr || client.control < 0) return -1;
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(client->command, sizeof(client->command), format, arguments);
+    int length = vsnprintf(client.command, sizeof(client.command), format, arguments);
     va_end(arguments);
     if (length < 0) return -1;
     if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
-    int answer = notify_text(client->context, UI_SENT_LINE, client->command);
-    if (answer < 0) return answer;
+    if (events_of(client.context).sent_line(client.command) == Answer::kStop) return -1;
     // No SIGPIPE: a server that left since the last reply must fail this
     // send, not end the process.
     ssize_t sent;
     do {
-        sent = send(client->control, client->command, static_cast<size_t>(length), MSG_NOSIGNAL);
+        sent = send(client.control, client.command, static_cast<size_t>(length), MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    if (sent < 0) return record_error(client->context, ERR_NET_SYSCALL, "send");
+    if (sent < 0) return record_error(client.context, ERR_NET_SYSCALL, "send");
     return static_cast<int>(sent);
 }
 
-int ftp_read_reply(FtpClient *client) {
-    if (client == nullptr) return -1;
-    if (client->reply != nullptr) client->reply[0] = '\0';
+int ftp_read_reply(FtpClient &client) {
+    client.reply.clear();
     int code = 0;
     do {
-        size_t size = client->line_size;
-        int result = read_line(client->context, &client->budget, &client->control,
-                               &client->received, &client->line, &size);
-        client->line_size = static_cast<uint32_t>(size);
-        if (result < 0) return -1;
-        size_t length = strlen(client->line);
-        if (append_reply(client, client->line, length) < 0) return -1;
-        code = last_line_code(client->line, length);
+        if (read_line(client.context, client.budget, client.control, client.received, client.line) <
+            0)
+            return -1;
+        if (append_reply(client, client.line) < 0) return -1;
+        code = last_line_code(client.line.c_str(), client.line.size());
     } while (code == 0);
-    if (notify_text(client->context, UI_RECEIVED_LINE, client->reply) < 0) return -1;
+    if (events_of(client.context).received_line(client.reply.c_str()) == Answer::kStop) return -1;
     return code;
 }
 
-int ftp_handle_reply(FtpClient *client, int code) {
-    if (client == nullptr) return -1;
-    EngineContext *context = client->context;
-    if (context != nullptr && context->error != nullptr) {
-        context->error->class_ = ERR_FTP;
-        context->error->call = "ftp_handle_reply";
+int ftp_handle_reply(FtpClient &client, int code) {
+    EngineContext *context = client.context;
+    if (context != nullptr) {
+        context->error.class_ = ERR_FTP;
+        context->error.call = "ftp_handle_reply";
     }
     switch (classify(code)) {
         case Reply::kWanted:
             return 0;
         case Reply::kPassword:
-            client->need_password = 1;
+            client.need_password = true;
             return 0;
         case Reply::kRefused:
             return record_error_code(context, ERR_FTP, code, "ftp_handle_reply");
@@ -157,45 +140,41 @@ int ftp_handle_reply(FtpClient *client, int code) {
     return record_error_code(context, ERR_FTP, 1, "ftp_handle_reply");
 }
 
-int ftp_connect(FtpClient *client) {
-    if (client == nullptr || client->host == nullptr || client->port == 0) return -1;
-    received_clear(&client->received);
-    if (connection_open(client->context, &client->control, client->host,
-                        static_cast<uint16_t>(client->port), 0, nullptr) < 0)
+int ftp_connect(FtpClient &client) {
+    if (client.port == 0) return -1;
+    received_clear(&client.received);
+    if (connection_open(client.context, client.control, client.host.c_str(),
+                        static_cast<uint16_t>(client.port)) < 0)
         return -1;
     int code;
     // 120: the server will be ready in a while; its next reply is the real one.
     while ((code = ftp_read_reply(client)) == 120) {
     }
     if (code < 0) {
-        notify_text(client->context, UI_RECEIVED_LINE, kClosedByServer);
+        events_of(client.context).received_line(kClosedByServer);
         return ftp_handle_reply(client, 421);
     }
     return ftp_handle_reply(client, code);
 }
 
-int ftp_user(FtpClient *client) {
-    if (client == nullptr || client->user == nullptr) return -1;
-    if (ftp_send(client, "USER %s\r\n", client->user) < 0) return -1;
+int ftp_user(FtpClient &client) {
+    if (ftp_send(client, "USER %s\r\n", client.user.c_str()) < 0) return -1;
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
-int ftp_pass(FtpClient *client) {
-    if (client == nullptr || client->user == nullptr) return -1;
-    if (client->need_password == 0) return 0;
-    if (ftp_send(client, "PASS %s\r\n", client->password != nullptr ? client->password : "") < 0)
-        return -1;
+int ftp_pass(FtpClient &client) {
+    if (!client.need_password) return 0;
+    if (ftp_send(client, "PASS %s\r\n", client.password.c_str()) < 0) return -1;
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
-int ftp_type(FtpClient *client) {
+int ftp_type(FtpClient &client) {
     if (ftp_send(client, "TYPE %c\r\n", 'I') < 0) return -1;
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
-int ftp_cwd(FtpClient *client) {
-    if (client == nullptr || client->directory == nullptr) return -1;
-    if (ftp_send(client, "CWD %s\r\n", client->directory) < 0) return -1;
+int ftp_cwd(FtpClient &client) {
+    if (ftp_send(client, "CWD %s\r\n", client.directory.c_str()) < 0) return -1;
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
@@ -219,28 +198,27 @@ int ftp_parse_pasv(const char *reply, char *host, uint16_t *port) {
     return 0;
 }
 
-int ftp_pasv(FtpClient *client) {
-    if (client == nullptr || client->active == 1) return -1;
+int ftp_pasv(FtpClient &client) {
+    if (client.active) return -1;
     if (ftp_send(client, "PASV\r\n") < 0) return -1;
     int code = ftp_read_reply(client);
     if (code != 227) return ftp_handle_reply(client, code);
     char host[16];
     uint16_t port = 0;
-    int parsed = ftp_parse_pasv(client->reply, host, &port);
+    int parsed = ftp_parse_pasv(client.reply.c_str(), host, &port);
     if (parsed == -1) return -1;
     if (parsed < 0) return ftp_handle_reply(client, code);
-    return connection_open(client->context, &client->data, host, port, 0, nullptr);
+    return connection_open(client.context, client.data, host, port);
 }
 
-int ftp_port(FtpClient *client) {
-    if (client == nullptr || client->active != 1 || client->control < 0) return -1;
+int ftp_port(FtpClient &client) {
+    if (!client.active || client.control < 0) return -1;
     // The listener goes on the address the server already reaches us at.
     sockaddr_in address{};
     socklen_t length = sizeof(address);
-    if (getsockname(client->control, reinterpret_cast<sockaddr *>(&address), &length) < 0)
-        return -1;
+    if (getsockname(client.control, reinterpret_cast<sockaddr *>(&address), &length) < 0) return -1;
     address.sin_port = 0;
-    if (connection_open(client->context, &client->data, nullptr, 0, 1, &address) < 0) return -1;
+    if (connection_listen(client.context, client.data, address) < 0) return -1;
     char text[16];
     snprintf(text, sizeof(text), "%s", inet_ntoa(address.sin_addr));
     for (char *at = text; *at != '\0'; at++)
@@ -250,8 +228,8 @@ int ftp_port(FtpClient *client) {
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
-int ftp_rest(FtpClient *client, const char *offset) {
-    if (client == nullptr || offset == nullptr) return -1;
+int ftp_rest(FtpClient &client, const char *offset) {
+    if (offset == nullptr) return -1;
     if (ftp_send(client, "REST %s\r\n", offset) < 0) return -1;
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
@@ -259,32 +237,32 @@ int ftp_rest(FtpClient *client, const char *offset) {
 // Waits on the PORT listener for the server's connection within the file's
 // budget of expired waits, so a server that never connects cannot hold the
 // run; then accepts only the server's own address.
-static int accept_server(FtpClient *client) {
+static int accept_server(FtpClient &client) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
-    if (getpeername(client->control, reinterpret_cast<sockaddr *>(&peer), &length) < 0) return -1;
-    EngineContext *context = client->context;
+    if (getpeername(client.control, reinterpret_cast<sockaddr *>(&peer), &length) < 0) return -1;
+    EngineContext *context = client.context;
     for (;;) {
-        if (!budget_may_wait(client->budget))
-            return record_error_code(context, ERR_FTP, 2, "accept");
-        int ready = wait_for_data(context, client->data);
+        if (!client.budget.may_wait()) return record_error_code(context, ERR_FTP, 2, "accept");
+        int ready = wait_for_data(context, client.data);
         if (ready == 1) break;
-        budget_spend(&client->budget);
+        client.budget.spend();
         if (ready < 0) return -1;
     }
-    return connection_accept(context, &client->data, peer.sin_addr.s_addr);
+    return connection_accept(context, client.data, peer.sin_addr.s_addr);
 }
 
-int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, TempCopy *copy) {
-    if (client == nullptr || name == nullptr || receiver == nullptr) return -1;
-    if (ftp_send(client, "RETR %s\r\n", name) < 0) return -1;
+int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
+    if (ftp_send(client, "RETR %s\r\n", name.c_str()) < 0) return -1;
     int code = ftp_read_reply(client);
     if (code == 125 || code == 150) {
-        if (client->active == 1 && accept_server(client) < 0) return -1;
+        if (client.active && accept_server(client) < 0) return -1;
         // A short or broken transfer is judged by the server's closing reply;
         // one that brought more than the file can hold fails whatever it says.
-        const bool too_large = receiver(client, copy) == kTransferTooLarge;
-        notify(client->context, UI_TRANSFER_DONE);
+        uint32_t remaining = kTransferAll;
+        const bool too_large =
+            copy.receive(client.data, remaining, socket_read) == kTransferTooLarge;
+        events_of(client.context).transfer_done();
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));
         return too_large ? -1 : result;
@@ -298,8 +276,7 @@ int ftp_retr(FtpClient *client, const char *name, FtpReceiver receiver, TempCopy
     return ftp_handle_reply(client, code);
 }
 
-int ftp_quit(FtpClient *client) {
-    if (client == nullptr) return 1;
+int ftp_quit(FtpClient &client) {
     if (ftp_send(client, "QUIT\r\n") < 0) return -1;
     int code = ftp_read_reply(client);
     int result = code == 221 ? 0 : ftp_handle_reply(client, code);
@@ -308,19 +285,18 @@ int ftp_quit(FtpClient *client) {
     return result;
 }
 
-int ftp_close_control(FtpClient *client) {
-    if (client == nullptr) return -1;
-    int result = connection_close(client->context, &client->control, 1);
-    free(client->reply);
-    client->reply = nullptr;
-    client->reply_capacity = 0;
-    free(client->line);
-    client->line = nullptr;
-    client->line_size = 0;
+int ftp_close_control(FtpClient &client) {
+    int result = connection_close(client.context, client.control, true);
+    client.reply.clear();
+    client.line.clear();
     return result;
 }
 
-int ftp_close_data(FtpClient *client) {
-    if (client == nullptr) return -1;
-    return connection_close(client->context, &client->data, 1);
+int ftp_close_data(FtpClient &client) {
+    return connection_close(client.context, client.data, true);
+}
+
+FtpClient::~FtpClient() {
+    if (control >= 0) close(control);
+    if (data >= 0) close(data);
 }

@@ -3,67 +3,77 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
-#include "support/vector.h"
 #include "transfer/url.h"
 
-struct EngineContext;
-
 struct HttpHeader {
-    char *name;
-    char *value;
+    std::string name;
+    std::string value;
 };
 
 struct HttpMessage {
-    char *start_line;  // without its line end when built, with it when read
-    Vector *headers;   // HttpHeader, owned; sorted whenever it is searched
+    std::string start_line;  // without its line end when built, with it when read
+    // Sorted by name (strcmp order, equal names in the order added)
+    // whenever it is searched.
+    std::vector<HttpHeader> headers;
 };
 
 struct HttpClient {
-    Url *target;        // the information file's URL; get lends it a path
-    Url *proxy;         // absent: connect to the target itself
-    Connection socket;  // -1 when closed
-    Received received;  // what came on `socket` beyond what was read
-    int32_t status;     // code of the last status line
-    char *head;         // status line or header block being read
-    uint32_t head_capacity;
-    char *line;  // chunk-size lines
-    uint32_t line_size;
-    TransferBudget budget;   // attempts of the current file; also expired waits of chunk lines
+    HttpClient(EngineContext *client_context, TransferBudget &file_budget)
+        : context(client_context), budget(file_budget) {}
+    HttpClient(const HttpClient &) = delete;
+    HttpClient &operator=(const HttpClient &) = delete;
+    // Closes a connection still open, with its closed event.
+    ~HttpClient();
+
+    Url target;                // the information file's URL; its directory is the base
+    std::optional<Url> proxy;  // absent: connect to the target itself
+    Connection socket = -1;
+    Received received;       // what came on `socket` beyond what was read
+    int32_t status = 0;      // code of the last status line
+    std::string head;        // status line or header block being read
+    std::string line;        // chunk-size lines
     EngineContext *context;  // not owned
+    TransferBudget &budget;  // the engine's, of the file under way; also chunk lines' waits
 };
 
-// Receives the body, first what `ahead` holds, then from the socket:
-// *length holds the bytes expected (-1: until the peer closes) and on
-// return the bytes moved. 0 on success.
-using HttpSink = int (*)(int socket, Received *ahead, int32_t *length, void *arguments);
+// Where a body goes.
+class HttpSink {
+   public:
+    virtual ~HttpSink() = default;
+    // Receives the body, first what `ahead` holds, then from the socket:
+    // `length` holds the bytes expected (-1: until the peer closes) and on
+    // return the bytes moved. 0 on success.
+    virtual int take(int socket, Received &ahead, int32_t &length) = 0;
+};
 
-constexpr uint32_t kHttpHeadStart = 256;
 // A status line or header block beyond this is refused rather than grown:
 // no mirror sends one, and a peer must not make us allocate without bound.
 constexpr uint32_t kHttpHeadLimit = uint32_t{1} << 16;
 // Statuses up to this one are accepted, redirections included.
 constexpr int32_t kHttpStatusLimit = 305;
 
-// Slot comparators of the header table (by name, strcmp order).
-int message_header_compare(const void *a, const void *b);
-int compare_key_with_header(const void *key, const void *slot);
-
-HttpClient *http_client_new();
-int http_client_free(HttpClient *client);
-HttpMessage *http_message_new();
-int http_message_free(HttpMessage *message);
-int http_set_start_line(HttpMessage *message, const char *method, const char *target,
-                        const char *version);
-int http_add_header(HttpMessage *message, const char *name, const char *value);
-int http_set_header(HttpMessage *message, const char *name, const char *value);
+// The start line of a request.
+void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
+                         const char *version);
+void http_add_header(HttpMessage &message, const std::string &name, const std::string &value);
+// Sorts the table by name, keeping the order of equal names.
+void http_sort_headers(HttpMessage &message);
+// Replaces the value of the named header of a sorted table, or adds it
+// and sorts the table again.
+void http_set_header(HttpMessage &message, const char *name, const std::string &value);
+// The named header of a sorted table, or the end.
+std::vector<HttpHeader>::iterator http_search_header(HttpMessage &message, const char *name);
 // The value of the named header of a sorted table, or null.
-const char *http_find_header(const HttpMessage *message, const char *name);
-int http_send_message(HttpClient *client, const HttpMessage *message);
-int http_read_status(HttpClient *client, HttpMessage *reply);
-int http_read_headers(HttpClient *client, HttpMessage *reply);
-int http_read_body(HttpClient *client, HttpMessage *reply, HttpSink sink, void *arguments);
-int http_report_error(HttpClient *client);
+const char *http_find_header(HttpMessage &message, const char *name);
+int http_send_message(HttpClient &client, const HttpMessage &message);
+int http_read_status(HttpClient &client, HttpMessage &reply);
+int http_read_headers(HttpClient &client, HttpMessage &reply);
+int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink);
+int http_report_error(HttpClient &client);

@@ -2,4 +2,4 @@
 // file:// URL is served locally before any proxy setting is considered.
 #include "transfer/plugin.h"
 
-const Plugin *const plugin_table[] = {&file_plugin, &ftp_plugin, &http_plugin, nullptr};
+const Plugin *const plugin_table[3] = {&file_plugin, &ftp_plugin, &http_plugin};

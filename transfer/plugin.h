@@ -1,29 +1,58 @@
 // The transfer plugin record and the fixed table of plugins through which
-// the engine fetches every file without knowing any protocol.
+// the engine fetches every file without knowing any protocol. A plugin's
+// session performs one attempt at one file; the engine's fetch owns the
+// attempt loop, the budget and the retry event.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-struct EngineContext;
-struct FileRecord;
-struct TempCopy;
+#include "core/context.h"
+#include "core/records.h"
+#include "support/budget.h"
+#include "support/temp_copy.h"
+
+// What one attempt at a file came to.
+enum class AttemptOutcome {
+    kDone,    // the copy holds the file
+    kRetry,   // failed (reported); another attempt may do better
+    kFailed,  // failed for good (reported)
+};
+
+// A plugin's work for one run: a login, a kept connection, a base directory.
+class PluginSession {
+   public:
+    virtual ~PluginSession() = default;
+    // Before the file's progress event: false fails the file.
+    virtual bool begin_file(FileRecord &file) {
+        (void)file;
+        return true;
+    }
+    // Before the retry event of attempt `attempt` (from 0): what the attempt
+    // needs set up first; false fails the file for good.
+    virtual bool prepare(FileRecord &file, int32_t attempt, TempCopy &copy) {
+        (void)file;
+        (void)attempt;
+        (void)copy;
+        return true;
+    }
+    // One attempt at file.sitepath into the copy, which the attempt opens
+    // and leaves open for the engine's verification.
+    virtual AttemptOutcome attempt(FileRecord &file, TempCopy &copy) = 0;
+};
 
 struct Plugin {
-    const char *name;  // informational; the engine never consults it
-    // Returns a new handle when the plugin serves the context's URL, else null.
-    void *(*open)(EngineContext *context);
-    // Ends the plugin's work and releases the handle.
-    int (*close)(void *handle);
-    // Fetches file->sitepath into file->tempfile: 0, -1 after the plugin's own
-    // attempts were spent (already reported), or below -1 for other failures.
-    // Each attempt opens the copy in *copy, where the last one leaves it open
-    // for the engine's verification.
-    int (*get)(FileRecord *file, void *handle, TempCopy *copy);
+    const char *name;      // informational; the engine never consults it
+    ZeroTries zero_tries;  // what a count of 0 attempts means here
+    // A session when the plugin serves the context's URL, else null. Its
+    // waits draw on `budget`, which the engine sets up for every file and
+    // which outlives the session.
+    std::unique_ptr<PluginSession> (*open)(EngineContext *context, TransferBudget &budget);
 };
 
 extern const Plugin file_plugin;
 extern const Plugin ftp_plugin;
 extern const Plugin http_plugin;
 
-// file, ftp, http, then a null entry. Engine links keep an index into it.
-extern const Plugin *const plugin_table[];
+// file, ftp, http: asked in this order.
+extern const Plugin *const plugin_table[3];

@@ -8,10 +8,7 @@
 #include <array>
 #include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
 
 #include "support/path.h"
 
@@ -30,23 +27,26 @@ constexpr std::array<unsigned char, 256> make_classes() {
 
 constexpr std::array<unsigned char, 256> kClasses = make_classes();
 
-char *escape(const char *text, unsigned char escaped_classes) {
-    if (text == nullptr) return nullptr;
-    size_t length = url_escaped_length(text);
-    char *result = static_cast<char *>(malloc(length + 1));
-    if (result == nullptr) return nullptr;
+// The text up to its first NUL, as the C strings of the protocols end.
+std::string_view c_text(std::string_view text) {
+    return text.substr(0, text.find('\0'));
+}
+
+std::string escape(std::string_view text, unsigned char escaped_classes) {
     static constexpr char kHex[] = "0123456789abcdef";
-    char *out = result;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (kClasses[*p] & escaped_classes) {
-            *out++ = '%';
-            *out++ = kHex[*p >> 4];
-            *out++ = kHex[*p & 15];
+    std::string result;
+    text = c_text(text);
+    result.reserve(url_escaped_length(text));
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (kClasses[c] & escaped_classes) {
+            result += '%';
+            result += kHex[c >> 4];
+            result += kHex[c & 15];
         } else {
-            *out++ = static_cast<char>(*p);
+            result += byte;
         }
     }
-    *out = '\0';
     return result;
 }
 
@@ -57,39 +57,37 @@ int hex_value(unsigned char c) {
 
 }  // namespace
 
-size_t url_escaped_length(const char *text) {
+size_t url_escaped_length(std::string_view text) {
     size_t length = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++)
-        length += kClasses[*p] != SAFE ? 3 : 1;
+    for (const char byte : c_text(text))
+        length += kClasses[static_cast<unsigned char>(byte)] != SAFE ? 3 : 1;
     return length;
 }
 
-char *url_escape(const char *text) {
+std::string url_escape(std::string_view text) {
     return escape(text, UNSAFE | RESERVED);
 }
 
-char *url_escape_path(const char *text) {
+std::string url_escape_path(std::string_view text) {
     return escape(text, UNSAFE);
 }
 
-char *url_unescape(const char *text) {
-    if (text == nullptr) return nullptr;
-    char *result = static_cast<char *>(malloc(strlen(text) + 1));
-    if (result == nullptr) return nullptr;
-    char *out = result;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (*p != '%') {
-            *out++ = static_cast<char>(*p);
+std::optional<std::string> url_unescape(std::string_view text) {
+    text = c_text(text);
+    std::string result;
+    result.reserve(text.size());
+    for (size_t at = 0; at < text.size(); at++) {
+        if (text[at] != '%') {
+            result += text[at];
             continue;
         }
-        if (!isxdigit(p[1]) || !isxdigit(p[2])) {
-            free(result);
-            return nullptr;
-        }
-        *out++ = static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
-        p += 2;
+        if (at + 2 >= text.size()) return std::nullopt;
+        const auto high = static_cast<unsigned char>(text[at + 1]);
+        const auto low = static_cast<unsigned char>(text[at + 2]);
+        if (!isxdigit(high) || !isxdigit(low)) return std::nullopt;
+        result += static_cast<char>(hex_value(high) * 16 + hex_value(low));
+        at += 2;
     }
-    *out = '\0';
     return result;
 }
 
@@ -114,63 +112,36 @@ constexpr std::array<DefaultPort, 6> kDefaultPorts{{
     {"http", "udp", 80},
 }};
 
-char *copy_token(std::string_view token) {
-    char *copy = static_cast<char *>(malloc(token.size() + 1));
-    if (copy == nullptr) return nullptr;
-    memcpy(copy, token.data(), token.size());
-    copy[token.size()] = '\0';
-    return copy;
-}
-
-// Replaces *field by the decoded token. A malformed escape refuses the
+// Sets the field to the decoded token. A malformed escape refuses the
 // URL: dropping the field instead would silently change the login.
-int set_decoded(char **field, std::string_view token) {
-    char *raw = copy_token(token);
-    if (raw == nullptr) return -1;
-    char *decoded = url_unescape(raw);
-    free(raw);
-    if (decoded == nullptr) return -1;
-    free(*field);
-    *field = decoded;
-    return 0;
+bool set_decoded(std::optional<std::string> &field, std::string_view token) {
+    field = url_unescape(token);
+    return field.has_value();
 }
 
-int set_copy(char **field, std::string_view token) {
-    char *copy = copy_token(token);
-    if (copy == nullptr) return -1;
-    free(*field);
-    *field = copy;
-    return 0;
-}
-
-int set_port(Url *url, std::string_view token) {
-    char *digits = copy_token(token);
-    if (digits == nullptr) return -1;
-    long value = strtol(digits, nullptr, 10);
-    free(digits);
+void set_port(Url &url, std::string_view token) {
+    const std::string digits(token);
+    long value = strtol(digits.c_str(), nullptr, 10);
     if (value > INT32_MAX) value = INT32_MAX;
     if (value < INT32_MIN) value = INT32_MIN;
-    url->port = static_cast<int32_t>(value);
-    return 0;
+    url.port = static_cast<int32_t>(value);
 }
 
 // The path is normalised while still escaped, then decoded.
-int set_path(Url *url, std::string_view rest) {
-    char *raw = copy_token(rest);
-    if (raw == nullptr) return -1;
-    normalize_path(raw);
-    char *decoded = url_unescape(raw);
-    free(raw);
-    if (decoded == nullptr) return -1;
-    free(url->path);
-    url->path = decoded;
-    return 0;
+bool set_path(Url &url, std::string_view rest) {
+    std::string raw(rest);
+    normalize_path(raw.data());
+    std::optional<std::string> decoded = url_unescape(raw);
+    if (!decoded) return false;
+    url.path = std::move(*decoded);
+    return true;
 }
 
 enum class ParseState { Scheme, Authority, AfterColon };
 
 // One pass over the text; the mark is the start of the current token.
-int walk(std::string_view text, Url *url) {
+// Whether a path was given comes back in `has_path`.
+bool walk(std::string_view text, Url &url, bool &has_path) {
     ParseState state = ParseState::Scheme;
     size_t mark = 0;
     std::string_view pending;
@@ -181,134 +152,87 @@ int walk(std::string_view text, Url *url) {
         switch (state) {
             case ParseState::Scheme:
                 if (isalpha(c)) break;
-                if (c != ':' || text.substr(at + 1, 2) != "//") return -1;
-                if (set_copy(&url->scheme, token) < 0) return -1;
+                if (c != ':' || text.substr(at + 1, 2) != "//") return false;
+                url.scheme = token;
                 mark = at + 3;
+                has_path = true;
                 if (token == "file") return set_path(url, text.substr(mark));
+                has_path = false;
                 state = ParseState::Authority;
                 at += 2;
                 break;
             case ParseState::Authority:
-                if (c >= 128) return -1;
+                if (c >= 128) return false;
                 if (c == ':') {
                     pending = token;
                     mark = at + 1;
                     state = ParseState::AfterColon;
                 } else if (c == '@') {
-                    if (url->user != nullptr || set_decoded(&url->user, token) < 0) return -1;
+                    if (url.user || !set_decoded(url.user, token)) return false;
                     mark = at + 1;
                 } else if (c == '/' || end) {
-                    if (set_copy(&url->host, token) < 0) return -1;
-                    return end ? 0 : set_path(url, text.substr(at + 1));
+                    url.host = std::string(token);
+                    has_path = !end;
+                    return end || set_path(url, text.substr(at + 1));
                 }
                 break;
             case ParseState::AfterColon:
-                if (c >= 128) return -1;
+                if (c >= 128) return false;
                 if (c == '@') {
-                    if (set_decoded(&url->user, pending) < 0) return -1;
-                    if (set_decoded(&url->password, token) < 0) return -1;
+                    if (!set_decoded(url.user, pending) || !set_decoded(url.password, token))
+                        return false;
                     mark = at + 1;
                     state = ParseState::Authority;
                 } else if (c == '/' || end) {
-                    if (set_copy(&url->host, pending) < 0 || set_port(url, token) < 0) return -1;
-                    return end ? 0 : set_path(url, text.substr(at + 1));
+                    url.host = std::string(pending);
+                    set_port(url, token);
+                    has_path = !end;
+                    return end || set_path(url, text.substr(at + 1));
                 }
                 break;
         }
     }
-    return -1;  // not reached: the end of the text ends every state
+    return false;  // not reached: the end of the text ends every state
 }
 
-int set_default_port(Url *url) {
+bool set_default_port(Url &url) {
     for (const DefaultPort &row : kDefaultPorts) {
-        if (strcmp(row.name, url->scheme) == 0 && strcmp(row.protocol, "tcp") == 0) {
-            url->port = row.port;
-            return 0;
+        if (url.scheme == row.name && std::string_view(row.protocol) == "tcp") {
+            url.port = row.port;
+            return true;
         }
     }
-    const servent *service = getservbyname(url->scheme, "tcp");
-    if (service == nullptr) return -1;
-    url->port = ntohs(static_cast<uint16_t>(service->s_port));
-    return 0;
-}
-
-void release_parsed(Url *url) {
-    for (char **field : {&url->scheme, &url->user, &url->password, &url->host, &url->path}) {
-        free(*field);
-        *field = nullptr;
-    }
+    const servent *service = getservbyname(url.scheme.c_str(), "tcp");
+    if (service == nullptr) return false;
+    url.port = ntohs(static_cast<uint16_t>(service->s_port));
+    return true;
 }
 
 }  // namespace
 
-Url *url_new() {
-    return static_cast<Url *>(calloc(1, sizeof(Url)));
+bool url_parse(std::string_view text, Url &url) {
+    url = Url{};
+    bool has_path = false;
+    bool parsed = walk(c_text(text), url, has_path);
+    if (parsed && !has_path) url.path = "/";
+    if (parsed && url.port < 1 && url.scheme != "file") parsed = set_default_port(url);
+    if (!parsed) url = Url{};
+    return parsed;
 }
 
-int url_parse(const char *text, Url *url) {
-    if (text == nullptr || url == nullptr) return -1;
-    *url = Url{};
-    int result = walk(text, url);
-    if (result == 0 && url->path == nullptr) result = set_copy(&url->path, "/");
-    if (result == 0 && url->port < 1 && strcmp(url->scheme, "file") != 0)
-        result = set_default_port(url);
-    if (result < 0) {
-        release_parsed(url);
-        return -1;
+std::optional<std::string> url_compose(const Url &url) {
+    if (!url.host || !url.directory) return std::nullopt;
+    // Everything up to the slash after the port; the rest is normalised.
+    std::string result = url.scheme + "://";
+    if (url.user) {
+        result += url_escape(*url.user);
+        if (url.password) result += ":" + url_escape(*url.password);
+        result += "@";
     }
-    return 0;
-}
-
-char *url_compose(const Url *url) {
-    if (url == nullptr || url->scheme == nullptr || url->host == nullptr ||
-        url->directory == nullptr || url->path == nullptr)
-        return nullptr;
-    char *user = url->user != nullptr ? url_escape(url->user) : nullptr;
-    char *password = url->password != nullptr ? url_escape(url->password) : nullptr;
-    char *directory = url_escape_path(url->directory);
-    char *path = url_escape_path(url->path);
-    char *result = nullptr;
-    bool escaped = (url->user == nullptr || user != nullptr) &&
-                   (url->password == nullptr || password != nullptr) && directory != nullptr &&
-                   path != nullptr;
-    if (escaped) {
-        // Everything up to the slash after the port; the rest is normalised.
-        auto prefix = [&](char *out, size_t room) {
-            if (user != nullptr && password != nullptr)
-                return snprintf(out, room, "%s://%s:%s@%s:%d/", url->scheme, user, password,
-                                url->host, url->port);
-            if (user != nullptr)
-                return snprintf(out, room, "%s://%s@%s:%d/", url->scheme, user, url->host,
-                                url->port);
-            return snprintf(out, room, "%s://%s:%d/", url->scheme, url->host, url->port);
-        };
-        const char *base = path[0] == '/' ? "" : directory;
-        int prefix_length = prefix(nullptr, 0);
-        size_t base_length = strlen(base);
-        size_t path_length = strlen(path);
-        if (prefix_length >= 0)
-            result = static_cast<char *>(malloc(prefix_length + base_length + path_length + 2));
-        if (result != nullptr) {
-            prefix(result, prefix_length + 1);
-            char *tail = result + prefix_length;
-            memcpy(tail, base, base_length);
-            tail[base_length] = '/';
-            memcpy(tail + base_length + 1, path, path_length + 1);
-            normalize_path(tail);
-        }
-    }
-    free(user);
-    free(password);
-    free(directory);
-    free(path);
-    return result;
-}
-
-int url_free(Url *url) {
-    if (url == nullptr) return -1;
-    for (char *field :
-         {url->host, url->scheme, url->directory, url->user, url->password, url->path})
-        free(field);
-    free(url);
-    return 0;
+    result += *url.host + ":" + std::to_string(url.port) + "/";
+    const std::string path = url_escape_path(url.path);
+    std::string tail = path.starts_with('/') ? "" : url_escape_path(*url.directory);
+    tail += "/" + path;
+    normalize_path(tail);
+    return result + tail;
 }

@@ -3,26 +3,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 struct Url {
-    char *host;
-    int32_t port;
-    char *scheme;
-    char *directory;
-    char *user;
-    char *password;
-    char *path;
+    std::optional<std::string> host;  // absent for file://
+    int32_t port = 0;
+    std::string scheme;
+    std::optional<std::string> directory;  // set by the plugin that composes
+    // Absent and empty differ: "ftp://@host" gives an empty user.
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::string path;
 };
 
-// A new record with every field absent or 0; null when out of memory.
-Url *url_new();
-// Fills a fresh record (from url_new: what it held is not released).
-int url_parse(const char *text, Url *url);
-// The absolute URL of url->path below url->directory; the caller frees it.
-char *url_compose(const Url *url);
-int url_free(Url *url);
+// Parses the text: false (the record left empty) when it is no URL we take.
+bool url_parse(std::string_view text, Url &url);
+// The absolute URL of url.path below url.directory; absent without host or
+// directory.
+std::optional<std::string> url_compose(const Url &url);
 
-char *url_escape(const char *text);
-char *url_escape_path(const char *text);
-char *url_unescape(const char *text);
-size_t url_escaped_length(const char *text);
+std::string url_escape(std::string_view text);
+std::string url_escape_path(std::string_view text);
+// Absent for a malformed escape.
+std::optional<std::string> url_unescape(std::string_view text);
+size_t url_escaped_length(std::string_view text);
