@@ -1,5 +1,6 @@
 // Temporary copies, the decision whether a listed file must be fetched, and
-// the fetch through the run's transfer plugin with verification afterwards.
+// the fetch through the run's transfer plugin: the one attempt loop of every
+// protocol, with verification afterwards.
 #include "engine/fetch.h"
 
 #include <fcntl.h>
@@ -7,58 +8,58 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/error.h"
 #include "core/events.h"
-#include "core/notify.h"
+#include "infofile/record_ops.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
 #include "support/descriptor.h"
 #include "support/path.h"
 #include "support/temp_copy.h"
-#include "transfer/plugin.h"
 
 // The same key maps to the same name in every run, which is what lets a
 // run resume a copy (or find a record) that an earlier one left.
-char *engine_temp_name(const char *temp_dir, const char *key, const char *suffix) {
+std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
+                             std::string_view suffix) {
     uint8_t digest[kMd5DigestSize];
     Md5Context md5;
     md5_init(&md5);
-    md5_update(&md5, key, static_cast<uint32_t>(strlen(key)));
+    md5_update(&md5, key.data(), static_cast<uint32_t>(key.size()));
     md5_final(digest, &md5);
     char hex[kMd5HexSize];
     md5_hex(hex, digest);
-    size_t size = strlen(temp_dir) + 1 + kMd5HexSize + strlen(suffix);
-    char *name = static_cast<char *>(malloc(size));
-    if (name == nullptr) return nullptr;
-    snprintf(name, size, "%s/%s%s", temp_dir, hex, suffix);
+    std::string name = temp_dir + "/" + hex;
+    name += suffix;
     normalize_path(name);
     return name;
 }
 
 namespace {
 
+Answer verdict(EngineContext *context, bool signature, const FileRecord &file, Verdict verdict) {
+    Events &events = events_of(context);
+    return signature ? events.verify_signature(file_event(&file), verdict)
+                     : events.verify_md5(file_event(&file), verdict);
+}
+
 // Whether the whole of an open copy has the listed digest.
 bool copy_matches(const TempCopy &copy, const uint8_t *md5) {
     uint8_t digest[kMd5DigestSize];
-    return lseek(copy.fd, 0, SEEK_SET) == 0 && md5_fd(copy.fd, digest, copy.held) == 0 &&
+    return lseek(copy.fd(), 0, SEEK_SET) == 0 && md5_fd(copy.fd(), digest, copy.held()) == 0 &&
            memcmp(digest, md5, kMd5DigestSize) == 0;
 }
 
 // Inspects a copy of our own: kept when it already has the listed digest,
 // emptied otherwise. A copy of a file without digest never qualifies.
-int reuse_or_empty(EngineContext *context, FileRecord *file, TempCopy *copy) {
-    file->received = static_cast<int32_t>(copy->held);
-    if (!file_md5_missing(file) && copy_matches(*copy, file->md5)) {
-        if (notify_verify(context, UI_VERIFY_MD5, 1, file) < 0) return -1;
-        return 1;
-    }
-    if (notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
-    if (copy->held != 0 && copy_truncate(context, copy) < 0) return -1;
-    file->received = 0;
+int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
+    file.received = static_cast<int32_t>(copy.held());
+    if (!file_md5_missing(file) && copy_matches(copy, file.md5))
+        return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 1;
+    if (verdict(context, false, file, Verdict::kFailed) == Answer::kStop) return -1;
+    if (copy.held() != 0 && copy.truncate() < 0) return -1;
+    file.received = 0;
     return 0;
 }
 
@@ -66,155 +67,144 @@ int reuse_or_empty(EngineContext *context, FileRecord *file, TempCopy *copy) {
 // size and digest, 0 with the size only, -1 without the size (or absent).
 // It is opened once and examined through the descriptor, without blocking
 // on whatever may stand under its name.
-int installed_state(const FileRecord *file) {
-    Descriptor fd{open(file->localpath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+int installed_state(const FileRecord &file) {
+    const char *path = file.localpath->c_str();
+    Descriptor fd{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat info;
     if (fd.fd < 0) {
         // One that is there but cannot be read has no digest to match.
-        return errno != ENOENT && stat(file->localpath, &info) == 0 && info.st_size == file->size
-                   ? 0
-                   : -1;
+        return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
     }
-    if (fstat(fd.fd, &info) < 0 || info.st_size != file->size) return -1;
+    if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
     uint8_t digest[kMd5DigestSize];
-    return md5_fd(fd.fd, digest, info.st_size) == 0 &&
-                   memcmp(digest, file->md5, kMd5DigestSize) == 0
+    return md5_fd(fd.fd, digest, info.st_size) == 0 && memcmp(digest, file.md5, kMd5DigestSize) == 0
                ? 1
                : 0;
 }
 
-int open_or_create(EngineContext *context, FileRecord *file) {
+int open_or_create(EngineContext *context, FileRecord &file) {
     TempCopy copy;
-    const int found = copy_open(context, file, CopyUse::kPrepare, &copy);
-    if (found < 0) return copy_report(context, &copy);
-    if (found == 1) return reuse_or_empty(context, file, &copy);
-    file->received = 0;
+    const int found = copy.open(context, file, CopyUse::kPrepare);
+    if (found < 0) return copy.report();
+    if (found == 1) return reuse_or_empty(context, file, copy);
+    file.received = 0;
     return 0;
 }
 
 // Whether the copy has the listed digest. The digest taken while the copy
 // was written serves when it covers exactly what the copy holds now;
 // otherwise the copy is read again.
-bool copy_has_listed_digest(const TempCopy &copy, const FileRecord *file) {
-    if (file->copy_md5_set != 0 && file->copy_md5_bytes == copy.held)
-        return memcmp(file->copy_md5, file->md5, kMd5DigestSize) == 0;
-    return copy_matches(copy, file->md5);
+bool copy_has_listed_digest(const TempCopy &copy, const FileRecord &file) {
+    if (file.copy_md5_set && file.copy_md5_bytes == copy.held())
+        return memcmp(file.copy_md5, file.md5, kMd5DigestSize) == 0;
+    return copy_matches(copy, file.md5);
 }
 
 // After a fetch, on the copy the last attempt wrote: a file with digest is
 // compared with it, one without is checked by the signature appended to
 // it. A bad copy is emptied so that the next run starts it afresh.
-int verify_copy(EngineContext *context, FileRecord *file, TempCopy *copy) {
-    const UiCode code = file_md5_missing(file) ? UI_VERIFY_SIGNATURE : UI_VERIFY_MD5;
+int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
+    const bool signature = file_md5_missing(file);
     bool good = false;
     // What it holds now: an attempt that wrote from the first byte again
     // may have left older bytes behind its own.
-    const off_t end = copy->fd >= 0 ? lseek(copy->fd, 0, SEEK_END) : -1;
-    if (end >= 0) {
-        copy->held = static_cast<uint32_t>(end);
-        good = code == UI_VERIFY_SIGNATURE ? rsa_verify_descriptor(rsa_public_key, copy->fd) == 0
-                                           : copy_has_listed_digest(*copy, file);
+    if (copy.measure())
+        good = signature ? rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0
+                         : copy_has_listed_digest(copy, file);
+    if (good) return verdict(context, signature, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
+    verdict(context, signature, file, Verdict::kFailed);
+    if (copy.fd() >= 0 && ftruncate(copy.fd(), 0) == 0) file.received = 0;
+    return -1;
+}
+
+// The one attempt loop. Each attempt opens the copy, and the last one
+// leaves it open for verification. The plugin says what a count of 0
+// means; the expired waits of an attempt count against the budget too.
+int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy) {
+    EngineContext *context = link.context;
+    Events &events = events_of(context);
+    PluginSession &session = *link.session;
+    TransferBudget &budget = link.budget;
+    budget = budget_start(context);
+    if (!session.begin_file(file)) return -1;
+    if (events.progress(file_event(&file)) == Answer::kStop) return -1;
+    for (int32_t attempt = 0; budget.may_begin(attempt, link.plugin->zero_tries); attempt++) {
+        if (!session.prepare(file, attempt, copy)) return -1;
+        if (attempt > 0 && events.retry(budget.used, budget.limit) == Answer::kStop) return -1;
+        const AttemptOutcome outcome = session.attempt(file, copy);
+        budget.spend();
+        if (outcome == AttemptOutcome::kDone) return 0;
+        if (outcome == AttemptOutcome::kFailed) return -1;
     }
-    if (good) return notify_verify(context, code, 1, file);
-    notify_verify(context, code, -1, file);
-    if (copy->fd >= 0 && ftruncate(copy->fd, 0) == 0) file->received = 0;
     return -1;
 }
 
 }  // namespace
 
-int engine_prepare_tempfile(EngineContext *context, FileRecord *file) {
-    if (context == nullptr || context->temp_dir == nullptr || file == nullptr ||
-        file->sitepath == nullptr)
-        return -1;
-    free(file->tempfile);
-    file->tempfile = engine_temp_name(context->temp_dir, file->sitepath, "");
-    if (file->tempfile == nullptr) return -1;
-    int result = open_or_create(context, file);
-    if (result < 0) {
-        free(file->tempfile);
-        file->tempfile = nullptr;
-    }
+int engine_prepare_tempfile(EngineContext *context, FileRecord &file) {
+    if (context == nullptr || !file.sitepath) return -1;
+    file.tempfile = engine_temp_name(context->temp_dir, *file.sitepath, "");
+    const int result = open_or_create(context, file);
+    if (result < 0) file.tempfile.clear();
     return result;
 }
 
-int engine_check_file(FileRecord *file, EngineLink *link) {
-    if (file == nullptr || file->sitepath == nullptr || file->localpath == nullptr ||
-        link == nullptr || link->context == nullptr || link->downloads == nullptr)
-        return -1;
-    EngineContext *context = link->context;
-    if (file->sitepath[0] == '\0') return 0;
-    if (file->tempfile == nullptr) {
-        if (context->expand_path == nullptr ||
-            context->expand_path(context->run_state, &file->localpath) < 0 ||
-            file->localpath == nullptr)
+int engine_check_file(FileRecord &file, EngineLink &link) {
+    EngineContext *context = link.context;
+    if (!file.sitepath || !file.localpath || context == nullptr) return -1;
+    if (file.sitepath->empty()) return 0;
+    if (file.tempfile.empty()) {
+        if (context->installer == nullptr || !context->installer->expand_path(*file.localpath))
             return -1;
-        normalize_path(file->localpath);
+        normalize_path(*file.localpath);
         const int installed = installed_state(file);
-        if (installed == 1) return notify_verify(context, UI_VERIFY_MD5, 1, file) < 0 ? -1 : 0;
-        if (installed == 0 && notify_verify(context, UI_VERIFY_MD5, -1, file) < 0) return -1;
-        int prepared = engine_prepare_tempfile(context, file);
+        if (installed == 1)
+            return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
+        if (installed == 0 && verdict(context, false, file, Verdict::kFailed) == Answer::kStop)
+            return -1;
+        const int prepared = engine_prepare_tempfile(context, file);
         if (prepared != 0) return prepared == 1 ? 0 : prepared;
     }
-    int answer = notify_file(context, UI_NEEDS_UPDATE, file);
-    if (vector_add(link->downloads, file) < 0) return -1;
-    return answer == 0 ? 1 : answer;
+    const Answer answer = events_of(context).needs_update(file_event(&file));
+    link.downloads.push_back(&file);
+    return answer == Answer::kContinue ? 1 : -1;
 }
 
-int engineGetFile(FileRecord *file, EngineLink *link, int verify) {
-    if (file == nullptr || file->sitepath == nullptr || link == nullptr ||
-        link->handle == nullptr || link->context == nullptr ||
-        link->context->expand_path == nullptr)
+int engine_get_file(FileRecord &file, EngineLink &link, bool verify) {
+    EngineContext *context = link.context;
+    if (!file.sitepath || link.session == nullptr || context == nullptr ||
+        context->installer == nullptr)
         return -1;
-    EngineContext *context = link->context;
     // The plugin may learn another time from the server; the listed one wins.
-    int32_t listed_time = file->time;
-    if (file->tempfile == nullptr && verify != 0) {
-        int needed = engine_check_file(file, link);
+    const int32_t listed_time = file.time;
+    if (file.tempfile.empty() && verify) {
+        const int needed = engine_check_file(file, link);
         if (needed != 1) return needed;
     }
-    if (file->tempfile == nullptr) return -1;  // never prepared: nowhere to write
+    if (file.tempfile.empty()) return -1;  // never prepared: nowhere to write
 
     TempCopy copy;
-    int result = plugin_table[link->plugin]->get(file, link->handle, &copy);
-    if (result == 0 && verify != 0) result = verify_copy(context, file, &copy);
-    file->time = listed_time;
-    if (result < -1) record_error_code(context, ERR_UPDATE, UPD_BAD_MD5, "engineGetFile");
-    if (result == 0 && copy.fd >= 0) {
+    int result = fetch_attempts(link, file, copy);
+    if (result == 0 && verify) result = verify_copy(context, file, copy);
+    file.time = listed_time;
+    if (result == 0 && copy.fd() >= 0) {
         // A copy without its listed times is still a correct copy.
-        const timespec times[2] = {{file->time, 0}, {file->time, 0}};
-        (void)futimens(copy.fd, times);
+        const timespec times[2] = {{file.time, 0}, {file.time, 0}};
+        (void)futimens(copy.fd(), times);
     }
     return result;
 }
 
-EngineLink *engine_open_link(EngineContext *context) {
-    if (context == nullptr || context->info_url == nullptr || context->temp_dir == nullptr ||
-        context->ui_event == nullptr)
-        return nullptr;
-    auto *link = static_cast<EngineLink *>(calloc(1, sizeof(EngineLink)));
-    if (link == nullptr) return nullptr;
+std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {
+    if (context == nullptr || context->events == nullptr) return nullptr;
+    auto link = std::make_unique<EngineLink>();
     link->context = context;
-    link->downloads = vector_new();
-    if (link->downloads == nullptr) {
-        engine_close_link(link);
-        return nullptr;
-    }
-    for (int32_t index = 0; plugin_table[index] != nullptr; index++) {
-        void *handle = plugin_table[index]->open(context);
-        if (handle != nullptr) {
-            link->plugin = index;
-            link->handle = handle;
+    for (const Plugin *plugin : plugin_table) {
+        link->session = plugin->open(context, link->budget);
+        if (link->session != nullptr) {
+            link->plugin = plugin;
             return link;
         }
     }
-    engine_close_link(link);
     return nullptr;
-}
-
-void engine_close_link(EngineLink *link) {
-    if (link == nullptr) return;
-    if (link->handle != nullptr) plugin_table[link->plugin]->close(link->handle);
-    vector_free(link->downloads, 0);
-    free(link);
 }
