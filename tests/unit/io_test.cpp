@@ -1,5 +1,6 @@
 // What the outside cannot time, provoke or see reliably: sliced connects and data
-// waits, the line reader's bounds, reads across signals, and the meter's text.
+// waits, the line reader's bounds, reads across signals, the attempt loop's
+// count, and the meter's text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/fetch.h"
 #include "frontend/console.h"
 #include "support/connect.h"
 #include "support/data_io.h"
@@ -44,20 +46,21 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         Recorder timed(1);
         Connection connection = -1;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(connection_open(&timed.context, &connection, "127.0.0.1", port, 0, nullptr), -1);
+        EXPECT_EQ(connection_open(&timed.context, connection, "127.0.0.1", port), -1);
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(timed.words(UI_SPIN_IO), slices(16, true));
+        EXPECT_EQ(timed.words(Event::kSpinIo), slices(16, true));
         EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
         EXPECT_GE(elapsed, std::chrono::milliseconds(900));
         EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
 
         Recorder endless(0);  // no time-out: only the user's break ends it
-        endless.answer = [&](int code) {
-            return code == UI_SPIN_IO && endless.words(UI_SPIN_IO).size() == 20 ? -1 : 0;
+        endless.answer = [&](Event kind) {
+            return kind == Event::kSpinIo && endless.words(Event::kSpinIo).size() == 20
+                       ? Answer::kStop
+                       : Answer::kContinue;
         };
-        EXPECT_EQ(connection_open(&endless.context, &connection, "127.0.0.1", port, 0, nullptr),
-                  -1);
-        EXPECT_EQ(endless.words(UI_SPIN_IO), slices(20, false));
+        EXPECT_EQ(connection_open(&endless.context, connection, "127.0.0.1", port), -1);
+        EXPECT_EQ(endless.words(Event::kSpinIo), slices(20, false));
         EXPECT_EQ(endless.error_text(),
                   std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
         EXPECT_EQ(connection, -1);
@@ -71,11 +74,11 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
     EXPECT_EQ(wait_for_data(&silent.context, ends[0]), 0);
-    EXPECT_EQ(silent.words(UI_SPIN_WAIT), slices(16, true));
-    EXPECT_EQ(silent.events.back().code, UI_TIMEOUT);
+    EXPECT_EQ(silent.words(Event::kSpinWait), slices(16, true));
+    EXPECT_EQ(silent.events.back().kind, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
     EXPECT_EQ(wait_for_data(&ready.context, ends[0]), 1);
-    EXPECT_EQ(ready.words(UI_DATA_READY).size(), 1u);
+    EXPECT_EQ(ready.words(Event::kDataReady).size(), 1u);
     EXPECT_EQ(ready.events.size(), 1u);
     EXPECT_EQ(wait_for_data(&failed.context, -1), -1);
     EXPECT_EQ(failed.error_text(),
@@ -88,29 +91,26 @@ class LineReader : public ::testing::Test {
    protected:
     void SetUp() override { ASSERT_TRUE(tcp_pair(ends)); }
     void TearDown() override {
-        free(buffer);
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    int read() { return read_line(&recorder.context, &budget, &ends[0], &ahead, &buffer, &size); }
+    int read() { return read_line(&recorder.context, budget, ends[0], ahead, line); }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
     TransferBudget budget{3, 0};
     Received ahead{};
-    char *buffer = nullptr;
-    size_t size = 0;
+    std::string line;
 };
 
 TEST_F(LineReader, RefusesAnEndlessLine) {
     std::thread endless([&] {
         const std::string block(65536, 'b');
-        for (size_t sent = 0; sent <= kLineBufferLimit; sent += block.size())
+        for (size_t sent = 0; sent <= kLineLimit; sent += block.size())
             if (send(ends[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
     });
-    EXPECT_EQ(read(), -1);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(read(), kLineTooLong);
+    EXPECT_TRUE(line.empty());
     shutdown(ends[0], SHUT_RDWR);
     endless.join();
 }
@@ -127,8 +127,8 @@ TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     budget.used = 1;  // one left: one wait of a second, then the end
     EXPECT_EQ(read(), -1);
     EXPECT_EQ(budget.used, 2);
-    EXPECT_EQ(recorder.words(UI_SPIN_WAIT), slices(16, true));
-    EXPECT_EQ(recorder.words(UI_TIMEOUT).size(), 1u);
+    EXPECT_EQ(recorder.words(Event::kSpinWait), slices(16, true));
+    EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);
 }
 
 volatile sig_atomic_t g_alarms = 0;
@@ -160,6 +160,71 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     EXPECT_EQ(recorder.error_text(), "");
     close(ends[0]);
     close(ends[1]);
+}
+
+// A file:// mirror that lacks the file: every attempt fails at once (one
+// "stat" error each), so the events show the attempt loop alone.
+struct Attempts {
+    std::vector<std::vector<int32_t>> retries;
+    size_t made = 0;
+};
+
+Attempts attempts_of(int32_t tries, size_t stop_at_retry = 0) {
+    struct NoInstall : Installer {
+        bool expand_path(std::string &) override { return true; }
+        int install_file(InstallStep, const std::string &, const std::string &) override {
+            return 0;
+        }
+    } installer;
+    ScratchDir dir;
+    Recorder recorder(1, tries);
+    recorder.context.installer = &installer;
+    recorder.context.info_url = "file://" + dir.file("qavoe.info");
+    recorder.context.temp_dir = dir.path;
+    recorder.answer = [&](Event kind) {
+        return kind == Event::kRetry && recorder.words(Event::kRetry).size() == stop_at_retry
+                   ? Answer::kStop
+                   : Answer::kContinue;
+    };
+    std::unique_ptr<EngineLink> link = engine_open_link(&recorder.context);
+    FileRecord file;
+    file.sitepath = "absent";
+    EXPECT_EQ(engine_prepare_tempfile(&recorder.context, file), 0);
+    recorder.events.clear();
+    EXPECT_EQ(engine_get_file(file, *link, false), -1);
+    // The mirror is announced once, before the file's meter starts.
+    EXPECT_GE(recorder.events.size(), 2u);
+    EXPECT_EQ(recorder.events[0].kind, Event::kConnecting);
+    EXPECT_EQ(recorder.events[1].kind, Event::kProgress);
+    return {recorder.words(Event::kRetry), recorder.words(Event::kError).size()};
+}
+
+TEST(AttemptLoop, TriesCountAttemptsAndZeroMeansWhatThePluginSays) {
+    Attempts three = attempts_of(3);
+    EXPECT_EQ(three.retries, (std::vector<std::vector<int32_t>>{{1, 3}, {2, 3}}));
+    EXPECT_EQ(three.made, 3u);
+    EXPECT_EQ(attempts_of(1).made, 1u);
+    Attempts none = attempts_of(-1);
+    EXPECT_TRUE(none.retries.empty());
+    EXPECT_EQ(none.made, 0u);
+    // Without limit for file://: only a stop answer ends it.
+    Attempts endless = attempts_of(0, 4);
+    EXPECT_EQ(endless.retries, (std::vector<std::vector<int32_t>>{{1, 0}, {2, 0}, {3, 0}, {4, 0}}));
+    EXPECT_EQ(endless.made, 4u);
+
+    // FTP makes its first attempt whatever the count; expired waits count
+    // against later ones.
+    EXPECT_TRUE((TransferBudget{0, 0}).may_begin(0, ZeroTries::kFirstOnly));
+    EXPECT_TRUE((TransferBudget{-1, 0}).may_begin(0, ZeroTries::kFirstOnly));
+    EXPECT_FALSE((TransferBudget{0, 1}).may_begin(1, ZeroTries::kFirstOnly));
+    EXPECT_FALSE((TransferBudget{3, 3}).may_begin(2, ZeroTries::kFirstOnly));
+    EXPECT_TRUE((TransferBudget{3, 2}).may_begin(1, ZeroTries::kWithoutLimit));
+    // The goodbye keeps one wait even when the file spent the budget.
+    TransferBudget spent{3, 5};
+    spent.spare_goodbye();
+    EXPECT_TRUE(spent.may_wait());
+    spent.spend();
+    EXPECT_FALSE(spent.may_wait());
 }
 
 TEST(Meter, RatesScaleByPowersOf1024) {
