@@ -40,9 +40,8 @@ inline const char *feed_file(const uint8_t *data, size_t size) {
     return path;
 }
 
-inline EngineContext fuzz_context(ErrorRecord *error) {
+inline EngineContext fuzz_context() {
     EngineContext context{};
-    context.error = error;
     context.tries = 3;
     context.timeout = 1;
     return context;

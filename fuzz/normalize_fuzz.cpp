@@ -1,6 +1,6 @@
 // Fuzzes the path normaliser: it must never lengthen a path, its result
 // holds no empty or "." component beyond the first, and normalising that
-// result again changes nothing.
+// result again changes nothing, in place or in an owned string.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,5 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // normal paths) leaves it as it is.
     std::string again(path);
     if (normalize_path(again.data()) != 0 || again != path) abort();
+    // The owned form normalises alike.
+    std::string owned(reinterpret_cast<const char *>(data), size);
+    owned = owned.c_str();
+    normalize_path(owned);
+    if (owned != path) abort();
     return 0;
 }

@@ -1,32 +1,26 @@
 // Fuzzes the URL parser and composer, and the percent decoder.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "transfer/url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data), size);
-    const char *input = text.c_str();  // stops at an embedded NUL, as a C caller would
+    const std::string input = text.c_str();  // stops at an embedded NUL, as a C caller would
 
-    char *decoded = url_unescape(input);
-    if (decoded != nullptr && strlen(decoded) > strlen(input)) abort();
-    free(decoded);
+    const std::optional<std::string> decoded = url_unescape(text);
+    if (decoded && decoded->size() > input.size()) abort();
+    if (url_escape(text).size() != url_escaped_length(text)) abort();
 
-    Url *url = url_new();
-    if (url == nullptr) return 0;
-    if (url_parse(input, url) == 0) {
-        if (url->scheme == nullptr || url->path == nullptr) abort();
-        if (strcmp(url->scheme, "file") != 0 && (url->host == nullptr || url->port < 1)) abort();
-        url->directory = strdup("pub/../base");
-        char *composed = url_compose(url);
-        if (url->host != nullptr && url->directory != nullptr && composed == nullptr) abort();
-        free(composed);
-    } else if (url->scheme != nullptr || url->host != nullptr || url->path != nullptr ||
-               url->user != nullptr || url->password != nullptr) {
+    Url url;
+    if (url_parse(text, url)) {
+        if (url.scheme.empty()) abort();
+        if (url.scheme != "file" && (!url.host || url.port < 1)) abort();
+        url.directory = "pub/../base";
+        if (url.host && !url_compose(url)) abort();
+    } else if (!url.scheme.empty() || url.host || !url.path.empty() || url.user || url.password) {
         abort();  // a refused URL keeps nothing
     }
-    url_free(url);
     return 0;
 }
