@@ -27,7 +27,7 @@ int wait_for_data(EngineContext *context, int descriptor) {
 
 namespace {
 
-ssize_t receive(int descriptor, void *buffer, int length, int flags) {
+ssize_t receive(int descriptor, char *buffer, int length, int flags) {
     ssize_t count;
     do {
         count = recv(descriptor, buffer, static_cast<size_t>(length), flags);
@@ -37,7 +37,7 @@ ssize_t receive(int descriptor, void *buffer, int length, int flags) {
 
 }  // namespace
 
-int socket_receive(EngineContext *context, int descriptor, void *buffer, int length) {
+int socket_receive(EngineContext *context, int descriptor, char *buffer, int length) {
     if (buffer == nullptr || length < 0) return kReceiveFailed;
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
@@ -59,12 +59,12 @@ int socket_receive(EngineContext *context, int descriptor, void *buffer, int len
     return static_cast<int>(count);
 }
 
-int socket_read(EngineContext *context, int descriptor, void *buffer, int length) {
+int socket_read(EngineContext *context, int descriptor, char *buffer, int length) {
     const int count = socket_receive(context, descriptor, buffer, length);
     return count < 0 ? -1 : count;
 }
 
-int file_read(EngineContext *context, int descriptor, void *buffer, int length) {
+int file_read(EngineContext *context, int descriptor, char *buffer, int length) {
     if (buffer == nullptr || length < 0) return -1;
     ssize_t count;
     do {
@@ -74,9 +74,9 @@ int file_read(EngineContext *context, int descriptor, void *buffer, int length) 
     return static_cast<int>(count);
 }
 
-int file_write(EngineContext *context, int descriptor, const void *buffer, int length) {
+int file_write(EngineContext *context, int descriptor, const char *buffer, int length) {
     if (buffer == nullptr || length < 0) return -1;
-    const char *bytes = static_cast<const char *>(buffer);
+    const char *bytes = buffer;
     int written = 0;
     while (written < length) {
         ssize_t count = write(descriptor, bytes + written, static_cast<size_t>(length - written));

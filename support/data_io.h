@@ -6,7 +6,7 @@
 
 // Readers return the count read (0 at the end of the data) or -1; writers
 // the count written or -1. Both report their own failures.
-using Reader = int (*)(EngineContext *context, int descriptor, void *buffer, int length);
+using Reader = int (*)(EngineContext *context, int descriptor, char *buffer, int length);
 
 // 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
 // failure; raises the spinner after every slice of the wait.
@@ -20,8 +20,8 @@ constexpr int kWaitExpired = -3;    // the wait ran out (timeout event raised)
 
 // Receives what the socket holds, waiting only when a read would block:
 // the count, or one of the outcomes above.
-int socket_receive(EngineContext *context, int descriptor, void *buffer, int length);
+int socket_receive(EngineContext *context, int descriptor, char *buffer, int length);
 // socket_receive for the copy loop: every failure is -1.
-int socket_read(EngineContext *context, int descriptor, void *buffer, int length);
-int file_read(EngineContext *context, int descriptor, void *buffer, int length);
-int file_write(EngineContext *context, int descriptor, const void *buffer, int length);
+int socket_read(EngineContext *context, int descriptor, char *buffer, int length);
+int file_read(EngineContext *context, int descriptor, char *buffer, int length);
+int file_write(EngineContext *context, int descriptor, const char *buffer, int length);

@@ -19,7 +19,7 @@ int report_held_error(EngineContext *context, Received *received) {
 }
 
 // Moves up to `length` waiting bytes to `to`; the count moved.
-int take(Received *received, void *to, int length) {
+int take(Received *received, char *to, int length) {
     if (length <= 0) return 0;
     const uint32_t count = std::min(received->end - received->start, static_cast<uint32_t>(length));
     memcpy(to, received->bytes + received->start, count);
@@ -37,7 +37,7 @@ void received_clear(Received *received) {
 }
 
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
-                  void *buffer, int length) {
+                  char *buffer, int length) {
     if (ahead == nullptr) return reader(context, descriptor, buffer, length);
     if (ahead->error != 0) return report_held_error(context, ahead);
     if (received_empty(*ahead)) return reader(context, descriptor, buffer, length);
@@ -45,8 +45,7 @@ int received_read(EngineContext *context, int descriptor, Received *ahead, Reade
     if (count == length) return count;
     ssize_t more;
     do {
-        more = recv(descriptor, static_cast<char *>(buffer) + count,
-                    static_cast<size_t>(length - count), MSG_DONTWAIT);
+        more = recv(descriptor, buffer + count, static_cast<size_t>(length - count), MSG_DONTWAIT);
     } while (more < 0 && errno == EINTR);
     // Nothing yet, or the end, shows again at the next read; a failure has
     // to be kept for it, since the receive that saw it cleared it.

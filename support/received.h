@@ -32,7 +32,7 @@ inline bool received_empty(const Received &received) {
 // the reader itself once none are left (or without `ahead`). -1 after
 // recording a failure.
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
-                  void *buffer, int length);
+                  char *buffer, int length);
 // Receives the next block into the emptied buffer (see socket_receive):
 // the count received, or one of socket_receive's outcomes.
 int received_refill(EngineContext *context, Connection connection, Received *received);
