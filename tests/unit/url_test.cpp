@@ -53,8 +53,7 @@ TEST(Url, ParseTable) {
         {"http://h/a/./b/../%2e%2e/c%20d", "http|-|-|h|80|a/../c d"},
         {"http://h//abs/x", "http|-|-|h|80|/abs/x"},
         {"ftp://us%zzer:pw@host/", "refused"},
-        {"ftp://u:p@host:21/x%zz", "refused"},
-    };
+        {"ftp://u:p@host:21/x%zz", "refused"}};
     for (const auto &[text, expected] : kCases) EXPECT_EQ(parsed(text), expected) << text;
 }
 
@@ -78,17 +77,14 @@ TEST(Url, ComposeAndEscape) {
     constexpr std::pair<const char *, const char *> kEscaped[] = {
         {"a:b@c&/;=?", "a%3ab%40c%26%2f%3b%3d%3f"},
         {"\"#%'<>[\\]^{|}~ \t\xe9", "%22%23%25%27%3c%3e%5b%5c%5d%5e%7b%7c%7d%7e%20%09%e9"},
-        {"Az09!$()*+,-._`\x7f", "Az09!$()*+,-._`\x7f"},
-    };
+        {"Az09!$()*+,-._`\x7f", "Az09!$()*+,-._`\x7f"}};
     for (const auto &[text, expected] : kEscaped) EXPECT_EQ(url_escape(text), expected) << text;
     EXPECT_EQ(url_escape_path("a b/c:d?y=1&z@w;100%"), "a%20b/c:d?y=1&z@w;100%25");
-    constexpr std::pair<const char *, const char *> kUnescaped[] = {
-        {"%4A%4aa%20b%2Fc", "JJa b/c"},
-        {"%4", "<null>"},
-        {"abc%", "<null>"},
-        {"%zz", "<null>"},
-        {"%4z", "<null>"},
-    };
+    constexpr std::pair<const char *, const char *> kUnescaped[] = {{"%4A%4aa%20b%2Fc", "JJa b/c"},
+                                                                    {"%4", "<null>"},
+                                                                    {"abc%", "<null>"},
+                                                                    {"%zz", "<null>"},
+                                                                    {"%4z", "<null>"}};
     for (const auto &[text, expected] : kUnescaped)
         EXPECT_EQ(shown(url_unescape(text)), expected) << text;
     std::string all;
@@ -99,24 +95,22 @@ TEST(Url, ComposeAndEscape) {
 }
 
 TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
-    constexpr std::pair<const char *, const char *> kCases[] = {
-        {"/a/./b/../c/", "/a/c"},
-        {"a/..", "."},
-        {"a//b", "a/b"},
-        {"x/", "x"},
-        {"a/b/../c/../../d", "./d"},
-        {"../../x", "../../x"},
-        {"/..", "/.."},
-        {"/a/../..", "/.."},
-        {"./../x", "./x"},
-        {"./a", "./a"},
-        {"/", "/"},
-        {"//", "//"},
-        {"///a", "//a"},
-        {"//a//b/", "//a/b"},
-        {"", ""},
-        {"/a/.b/..c/d.", "/a/.b/..c/d."},
-    };
+    constexpr std::pair<const char *, const char *> kCases[] = {{"/a/./b/../c/", "/a/c"},
+                                                                {"a/..", "."},
+                                                                {"a//b", "a/b"},
+                                                                {"x/", "x"},
+                                                                {"a/b/../c/../../d", "./d"},
+                                                                {"../../x", "../../x"},
+                                                                {"/..", "/.."},
+                                                                {"/a/../..", "/.."},
+                                                                {"./../x", "./x"},
+                                                                {"./a", "./a"},
+                                                                {"/", "/"},
+                                                                {"//", "//"},
+                                                                {"///a", "//a"},
+                                                                {"//a//b/", "//a/b"},
+                                                                {"", ""},
+                                                                {"/a/.b/..c/d.", "/a/.b/..c/d."}};
     for (const auto &[path, normal] : kCases) {
         std::string text = path;
         EXPECT_EQ(normalize_path(text.data()), 0);
@@ -135,8 +129,7 @@ TEST(Paths, PassiveReplyAddresses) {
         {"227 (1,2,3)\r\n", "-2"},
         {"227 (256,0,0,1,1,1)\r\n", "-2"},
         {"227 (1,0,0,1,-1,1)\r\n", "-2"},
-        {"227 (1,0,0,1,99999999999999999999,1)\r\n", "-2"},
-    };
+        {"227 (1,0,0,1,99999999999999999999,1)\r\n", "-2"}};
     for (const auto &[reply, expected] : kCases) {
         char host[16] = "";
         uint16_t port = 0;
