@@ -2,7 +2,6 @@
 // installation, sharing each module's mark; and one module's install steps.
 #include "engine/walk.h"
 
-#include <cstring>
 #include <string>
 
 #include "core/error.h"
@@ -27,11 +26,6 @@ const char *name_of(const ModuleRecord &module) {
     return module.name ? module.name->c_str() : nullptr;
 }
 
-void normalize(std::string &path) {
-    normalize_path(path.data());
-    path.resize(strlen(path.c_str()));
-}
-
 // A program's own path: the fetched copy, or the installed file when it was
 // not fetched. Such a file was never looked at by the collection walk when
 // it has no mirror name, so its placeholders are expanded here.
@@ -39,7 +33,7 @@ const char *program_path(EngineContext *context, FileRecord &file) {
     if (!file.tempfile.empty()) return file.tempfile.c_str();
     if (file.localpath && file.sitepath && file.sitepath->empty()) {
         if (!context->installer->expand_path(*file.localpath)) return nullptr;
-        normalize(*file.localpath);
+        normalize_path(*file.localpath);
     }
     return file.localpath ? file.localpath->c_str() : nullptr;
 }
