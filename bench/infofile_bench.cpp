@@ -8,7 +8,6 @@
 
 #include "core/context.h"
 #include "infofile/infofile.h"
-#include "infofile/record_ops.h"
 
 namespace {
 
@@ -46,9 +45,7 @@ class Catalogue {
     // 1 when the catalogue loads, 0 when it is refused.
     int load() const {
         EngineContext context{};
-        InfoRecord *info = update_get_information(&context, path_);
-        info_free(&context, info);
-        return info != nullptr ? 1 : 0;
+        return update_get_information(&context, path_) != nullptr ? 1 : 0;
     }
 
    private:

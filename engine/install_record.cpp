@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <string>
 
 #include "core/error.h"
 #include "engine/fetch.h"
@@ -18,46 +18,36 @@ namespace {
 
 constexpr char kRecordSuffix[] = ".installing";
 
-char *record_name(EngineContext *context, const ModuleRecord *module) {
-    if (context == nullptr || context->temp_dir == nullptr || module->name == nullptr)
-        return nullptr;
-    return engine_temp_name(context->temp_dir, module->name, kRecordSuffix);
+// Empty for a nameless module, which has no record.
+std::string record_name(EngineContext *context, const ModuleRecord &module) {
+    if (context == nullptr || !module.name) return {};
+    return engine_temp_name(context->temp_dir, *module.name, kRecordSuffix);
 }
 
 }  // namespace
 
-int install_record_found(EngineContext *context, const ModuleRecord *module) {
-    char *name = record_name(context, module);
+int install_record_found(EngineContext *context, const ModuleRecord &module) {
+    const std::string name = record_name(context, module);
     // Only a record of our own counts: one planted by somebody else in a
     // shared directory must not make programs run.
-    const int found = name != nullptr && private_check(name) == 0 ? 1 : 0;
-    free(name);
-    return found;
+    return !name.empty() && private_check(name.c_str()) == 0 ? 1 : 0;
 }
 
-int install_record_set(EngineContext *context, const ModuleRecord *module) {
-    char *name = record_name(context, module);
-    if (name == nullptr) return -1;
-    int result = 0;
-    if (private_check(name) != 0) {
-        (void)unlink(name);  // anything else under the name is not ours
-        Descriptor record{private_create(name, O_WRONLY)};
-        if (record.fd < 0) {
-            result = record_error(context, ERR_FILE_SYSCALL, "open");
-        } else {
-            sync_directory(context->temp_dir);  // a crash right after must still find it
-        }
-    }
-    free(name);
-    return result;
+int install_record_set(EngineContext *context, const ModuleRecord &module) {
+    const std::string name = record_name(context, module);
+    if (name.empty()) return -1;
+    if (private_check(name.c_str()) == 0) return 0;
+    (void)unlink(name.c_str());  // anything else under the name is not ours
+    Descriptor record{private_create(name.c_str(), O_WRONLY)};
+    if (record.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
+    sync_directory(context->temp_dir.c_str());  // a crash right after must still find it
+    return 0;
 }
 
-int install_record_clear(EngineContext *context, const ModuleRecord *module) {
-    char *name = record_name(context, module);
-    if (name == nullptr) return -1;
-    int result = 0;
-    if (unlink(name) < 0 && errno != ENOENT)
-        result = record_error(context, ERR_FILE_SYSCALL, "unlink");
-    free(name);
-    return result;
+int install_record_clear(EngineContext *context, const ModuleRecord &module) {
+    const std::string name = record_name(context, module);
+    if (name.empty()) return -1;
+    if (unlink(name.c_str()) < 0 && errno != ENOENT)
+        return record_error(context, ERR_FILE_SYSCALL, "unlink");
+    return 0;
 }

@@ -9,8 +9,8 @@
 #include "core/records.h"
 
 // 1 when an interrupted installation of the module left its record, else 0.
-int install_record_found(EngineContext *context, const ModuleRecord *module);
+int install_record_found(EngineContext *context, const ModuleRecord &module);
 // Makes the record and the directory entry durable: 0, or -1 (reported).
-int install_record_set(EngineContext *context, const ModuleRecord *module);
+int install_record_set(EngineContext *context, const ModuleRecord &module);
 // Removes the record: 0, or -1 (reported).
-int install_record_clear(EngineContext *context, const ModuleRecord *module);
+int install_record_clear(EngineContext *context, const ModuleRecord &module);

@@ -7,17 +7,13 @@
 #include "core/context.h"
 #include "fuzz/feed.h"
 #include "infofile/infofile.h"
-#include "infofile/record_ops.h"
 
 namespace {
 
-ErrorRecord error;
-int error_events;
-
-int count_errors(RunState *, UiEvent *event) {
-    if (event->code == UI_ERROR) error_events++;
-    return 0;
-}
+struct ErrorCount : SilentEvents {
+    int errors = 0;
+    void error(const ErrorRecord &) override { errors++; }
+};
 
 }  // namespace
 
@@ -31,19 +27,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *path = feed_file(data, size);
     if (path == nullptr) return 0;
+    ErrorCount events;
     EngineContext context{};
-    context.run_state = reinterpret_cast<RunState *>(&error_events);
-    context.ui_event = count_errors;
-    context.error = &error;
-    error = ErrorRecord{};
-    error_events = 0;
+    context.events = &events;
 
-    InfoRecord *info = update_get_information(&context, path);
+    const auto info = update_get_information(&context, path);
     // A loaded catalogue is whole and silent; a refused one says so once.
     if (info != nullptr) {
-        if (info->update_file == nullptr || info->kit == nullptr || error_events != 0) abort();
-        if (info_free(&context, info) != 0) abort();
-    } else if (error_events != 1 || error.class_ != ERR_UPDATE || error.code != UPD_PARSER) {
+        if (info->update_file == nullptr || info->kit == nullptr || events.errors != 0) abort();
+    } else if (events.errors != 1 || context.error.class_ != ERR_UPDATE ||
+               context.error.code != UPD_PARSER) {
         abort();
     }
     return 0;

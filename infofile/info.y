@@ -15,7 +15,19 @@
 }
 
 %code requires {
-#include "support/vector.h"
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/records.h"
+
+// The catalogue under construction, and the records its properties go to.
+struct InfoBuild {
+    std::unique_ptr<InfoRecord> info;
+    KitRecord *kit = nullptr;
+    ModuleRecord *module = nullptr;
+    FileRecord *file = nullptr;
+};
 }
 
 %code provides {
@@ -27,21 +39,23 @@ void info_scan_reset();
 }
 
 %code {
-#include "infofile/infofile.h"
 #include "integrity/md5.h"
 
-static void infoerror(const char *message);
-static void replace_string(char **field, char *value);
-static int32_t decimal_value(const char *text);
-static bool decode_digest(uint8_t *digest, const char *text);
-static void set_exec_order(FileRecord *file, const char *when, const char *number);
+static void infoerror(InfoBuild &build, const char *message);
+template <typename T> static T take(T *value);
+static int32_t decimal_value(const std::string &text);
+static bool decode_digest(uint8_t *digest, const std::string &text);
+static void set_exec_order(FileRecord &file, const std::string &when, const std::string &number);
 }
 
 %define api.prefix {info}
+%parse-param {InfoBuild &build}
 
+/* The scanner allocates each string; a value the grammar drops or that an
+   aborted parse leaves on the stack is deleted by the destructors. */
 %union {
-    char *string;
-    Vector *names;
+    std::string *string;
+    std::vector<std::string> *names;
 }
 
 %token <string> STRING
@@ -49,35 +63,28 @@ static void set_exec_order(FileRecord *file, const char *when, const char *numbe
 %token NAME REQUIRE NEEDS SITEPATH LOCALPATH MD5 SIZE TIME EXEC
 %token UNTERMINATED
 %type <names> names
-%destructor { free($$); } <string>
-%destructor { vector_free($$, 1); } <names>
+%destructor { delete $$; } <string> <names>
 
 %%
 
 information
-    : {
-          current_info = info_new();
-          if (current_info == nullptr) YYABORT;
-      }
+    : { build.info = std::make_unique<InfoRecord>(); }
       update kit
     ;
 
 update
     : UPDATE_OPEN {
-          update_file = file_new();
-          if (update_file == nullptr) YYABORT;
-          current_info->update_file = update_file;
-          current_file = update_file;
-          current_module = nullptr;
+          build.info->update_file = std::make_unique<FileRecord>();
+          build.file = build.info->update_file.get();
+          build.module = nullptr;
       }
-      properties UPDATE_CLOSE { current_file = nullptr; }
+      properties UPDATE_CLOSE { build.file = nullptr; }
     ;
 
 kit
     : KIT_OPEN {
-          current_kit = kit_new();
-          if (current_kit == nullptr) YYABORT;
-          current_info->kit = current_kit;
+          build.info->kit = std::make_unique<KitRecord>();
+          build.kit = build.info->kit.get();
       }
       kit_items KIT_CLOSE
     ;
@@ -89,18 +96,13 @@ kit_items
 
 kit_item
     : module
-    | NAME '=' STRING   { replace_string(&current_kit->name, $3); }
+    | NAME '=' STRING   { build.kit->name = take($3); }
     ;
 
 module
     : MODULE_OPEN {
-          current_module = module_new();
-          if (current_module == nullptr) YYABORT;
-          if (kit_add_module(current_kit, current_module) < 0) {
-              module_free(nullptr, current_module);
-              current_module = nullptr;
-              YYABORT;
-          }
+          build.kit->modules.push_back(std::make_unique<ModuleRecord>());
+          build.module = build.kit->modules.back().get();
       }
       module_items MODULE_CLOSE
     ;
@@ -110,53 +112,31 @@ module_items
     | module_item
     ;
 
+/* A repeated property replaces what the earlier one gave. */
 module_item
     : file
-    | NAME '=' STRING       { replace_string(&current_module->name, $3); }
-    | REQUIRE '=' names     {
-                                if (current_module->requires_ != nullptr) {
-                                    vector_free(current_module->requires_, 1);
-                                }
-                                current_module->requires_ = $3;
-                            }
-    | NEEDS '=' names       {
-                                if (current_module->needs != nullptr) {
-                                    vector_free(current_module->needs, 1);
-                                }
-                                current_module->needs = $3;
-                            }
+    | NAME '=' STRING       { build.module->name = take($3); }
+    | REQUIRE '=' names     { build.module->requires_ = take($3); }
+    | NEEDS '=' names       { build.module->needs = take($3); }
     ;
 
 /* Each step appends to the list of the names after it, so a list holds its
    names in the reverse of their order in the file. */
 names
     : STRING names  {
-                        if (vector_add($2, $1) < 0) {
-                            free($1);
-                            vector_free($2, 1);
-                            YYABORT;
-                        }
+                        $2->push_back(take($1));
                         $$ = $2;
                     }
     | STRING        {
-                        $$ = vector_new();
-                        if ($$ == nullptr || vector_add($$, $1) < 0) {
-                            free($1);
-                            if ($$ != nullptr) vector_free($$, 0);
-                            YYABORT;
-                        }
+                        $$ = new std::vector<std::string>;
+                        $$->push_back(take($1));
                     }
     ;
 
 file
     : FILE_OPEN {
-          current_file = file_new();
-          if (current_file == nullptr) YYABORT;
-          if (module_add_file(current_module, current_file) < 0) {
-              file_free(nullptr, current_file);
-              current_file = nullptr;
-              YYABORT;
-          }
+          build.module->files.push_back(std::make_unique<FileRecord>());
+          build.file = build.module->files.back().get();
       }
       properties FILE_CLOSE
     ;
@@ -167,36 +147,33 @@ properties
     ;
 
 property
-    : SITEPATH '=' STRING   { replace_string(&current_file->sitepath, $3); }
-    | LOCALPATH '=' STRING  { replace_string(&current_file->localpath, $3); }
-    | MD5 '=' STRING        {
-                                bool valid = decode_digest(current_file->md5, $3);
-                                free($3);
-                                if (!valid) YYABORT;
-                            }
-    | SIZE '=' STRING       { current_file->size = decimal_value($3); free($3); }
-    | TIME '=' STRING       { current_file->time = decimal_value($3); free($3); }
+    : SITEPATH '=' STRING   { build.file->sitepath = take($3); }
+    | LOCALPATH '=' STRING  { build.file->localpath = take($3); }
+    | MD5 '=' STRING        { if (!decode_digest(build.file->md5, take($3))) YYABORT; }
+    | SIZE '=' STRING       { build.file->size = decimal_value(take($3)); }
+    | TIME '=' STRING       { build.file->time = decimal_value(take($3)); }
     | EXEC '=' STRING STRING {
-                                set_exec_order(current_file, $3, $4);
-                                free($3);
-                                free($4);
+                                const std::string when = take($3);
+                                set_exec_order(*build.file, when, take($4));
                             }
-    | STRING '=' STRING     { free($1); free($3); }
+    | STRING '=' STRING     { delete $1; delete $3; }
     ;
 
 %%
 
 // A broken file reaches the user through the loader's error event only.
-static void infoerror(const char *) {}
+static void infoerror(InfoBuild &, const char *) {}
 
-static void replace_string(char **field, char *value) {
-    free(*field);
-    *field = value;
+// The value of a semantic value the scanner or a rule allocated, which it
+// releases.
+template <typename T> static T take(T *value) {
+    const std::unique_ptr<T> owned{value};
+    return std::move(*owned);
 }
 
 // Decimal conversion in the manner of strtol, clamped to 32 bits.
-static int32_t decimal_value(const char *text) {
-    long number = strtol(text, nullptr, 10);
+static int32_t decimal_value(const std::string &text) {
+    long number = strtol(text.c_str(), nullptr, 10);
     if (number > INT32_MAX) return INT32_MAX;
     if (number < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(number);
@@ -204,27 +181,25 @@ static int32_t decimal_value(const char *text) {
 
 // Anything but exactly 32 hexadecimal digits, in either case, is refused
 // before md5_unhex reads 32 characters.
-static bool decode_digest(uint8_t *digest, const char *text) {
-    size_t length = 0;
-    for (; text[length] != '\0'; length++) {
-        const char c = text[length];
+static bool decode_digest(uint8_t *digest, const std::string &text) {
+    if (text.size() != 32) return false;
+    for (const char c : text) {
         const char lower = static_cast<char>(c | 0x20);
-        if (length == 32 || !((c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f'))) return false;
+        if (!((c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f'))) return false;
     }
-    if (length != 32) return false;
-    md5_unhex(digest, text);
+    md5_unhex(digest, text.c_str());
     return true;
 }
 
 // `exec = pre n` stores -n, `exec = post n` stores n; other words change
 // nothing.
-static void set_exec_order(FileRecord *file, const char *when, const char *number) {
+static void set_exec_order(FileRecord &file, const std::string &when, const std::string &number) {
     int64_t value = decimal_value(number);
-    if (strcasecmp(when, "pre") == 0) {
+    if (strcasecmp(when.c_str(), "pre") == 0) {
         value = -value;
-    } else if (strcasecmp(when, "post") != 0) {
+    } else if (strcasecmp(when.c_str(), "post") != 0) {
         return;
     }
     if (value > INT32_MAX) value = INT32_MAX;
-    file->order = static_cast<int32_t>(value);
+    file.order = static_cast<int32_t>(value);
 }

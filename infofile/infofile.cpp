@@ -4,40 +4,26 @@
 
 #include <cstdio>
 
-#include "core/notify.h"
+#include "core/error.h"
 #include "infofile/info.tab.hpp"
 
-InfoRecord *current_info;
-FileRecord *update_file;
-KitRecord *current_kit;
-ModuleRecord *current_module;
-FileRecord *current_file;
-
 namespace {
-
-void clear_cursor() {
-    current_info = nullptr;
-    update_file = nullptr;
-    current_kit = nullptr;
-    current_module = nullptr;
-    current_file = nullptr;
-}
 
 // An unopenable file is reported like a broken one: either way the engine
 // has no catalogue to work from.
 void report_parser_error(EngineContext *context) {
-    if (context != nullptr && context->error != nullptr) {
-        context->error->class_ = ERR_UPDATE;
-        context->error->code = UPD_PARSER;
-        context->error->call = "update_get_information";
-    }
-    notify(context, UI_ERROR);
+    record_error_code(context, ERR_UPDATE, UPD_PARSER, "update_get_information");
 }
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
 
 }  // namespace
 
-InfoRecord *update_get_information(EngineContext *context, const char *path) {
-    FILE *file = path != nullptr ? fopen(path, "rb") : nullptr;
+std::unique_ptr<InfoRecord> update_get_information(EngineContext *context,
+                                                   const std::string &path) {
+    const std::unique_ptr<FILE, FileCloser> file{fopen(path.c_str(), "rb")};
     if (file == nullptr) {
         report_parser_error(context);
         return nullptr;
@@ -45,18 +31,12 @@ InfoRecord *update_get_information(EngineContext *context, const char *path) {
 
     // The scanner is not reentrant: start it afresh on this file, in the
     // top-level state, and drop its buffer and state stack afterwards.
-    clear_cursor();
     info_scan_reset();
-    infoin = file;
-    InfoRecord *result = nullptr;
-    if (infoparse() == 0) {
-        result = current_info;
-    } else {
-        report_parser_error(context);
-        info_free(context, current_info);
-    }
-    clear_cursor();
+    infoin = file.get();
+    InfoBuild build;
+    const bool parsed = infoparse(build) == 0;
+    if (!parsed) report_parser_error(context);
     info_scan_reset();
-    fclose(file);
-    return result;
+    infoin = nullptr;
+    return parsed ? std::move(build.info) : nullptr;
 }

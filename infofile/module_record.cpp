@@ -1,64 +1,36 @@
-// Module records: creation, their files and requirement names, the
-// comparators of module lookups by name, and release.
-#include <cstdlib>
-#include <cstring>
+// Module records: their order by name and the lookup of a module by name.
+#include <algorithm>
 
 #include "infofile/record_ops.h"
 
-namespace {
-
-const ModuleRecord *module_in_slot(const void *slot) {
-    if (slot == nullptr) return nullptr;
-    return *static_cast<const ModuleRecord *const *>(slot);
+bool module_name_before(const ModuleRecord &left, const ModuleRecord &right) {
+    if (!left.name) return false;
+    if (!right.name) return true;
+    return *left.name < *right.name;
 }
 
-}  // namespace
-
-ModuleRecord *module_new() {
-    return static_cast<ModuleRecord *>(calloc(1, sizeof(ModuleRecord)));
+void sort_modules_by_name(ModuleList &modules) {
+    std::stable_sort(modules.begin(), modules.end(), [](const auto &left, const auto &right) {
+        return module_name_before(*left, *right);
+    });
 }
 
-int module_add_file(ModuleRecord *module, FileRecord *file) {
-    if (module == nullptr) return -1;
-    return record_append(&module->files, file);
-}
-
-int module_add_requirement(ModuleRecord *module, char *name) {
-    if (module == nullptr) return -1;
-    return record_append(&module->requires_, name);
-}
-
-int module_compar(const void *a, const void *b) {
-    if (a == b) return 0;
-    const ModuleRecord *left = module_in_slot(a);
-    if (left == nullptr || left->name == nullptr) return 1;
-    const ModuleRecord *right = module_in_slot(b);
-    if (right == nullptr || right->name == nullptr) return -1;
-    if (left->name == right->name) return 0;
-    return strcmp(left->name, right->name);
-}
-
-int comparekeywithmodule(const void *key, const void *slot) {
-    const ModuleRecord *module = module_in_slot(slot);
-    bool named = module != nullptr && module->name != nullptr;
-    if (key == nullptr) return named ? -1 : 0;
-    if (!named) return 1;
-    return strcmp(static_cast<const char *>(key), module->name);
-}
-
-int module_free(EngineContext *context, ModuleRecord *module) {
-    if (module == nullptr) return -1;
-    if (module->files != nullptr) {
-        for (int32_t i = 0; i < module->files->count; i++) {
-            file_free(context, vector_at<FileRecord>(module->files, i));
+// The halving probe of a classic binary search that stops at the first
+// equal name it meets: among modules of the same name, that is the one a
+// catalogue has always had installed, which need not be the first of them.
+// A nameless module met on the way sends the probe towards the end.
+ModuleRecord *find_module(const ModuleList &modules, std::string_view name) {
+    size_t low = 0, high = modules.size();
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const std::optional<std::string> &probe = modules[middle]->name;
+        const int order = probe ? name.compare(*probe) : 1;
+        if (order == 0) return modules[middle].get();
+        if (order < 0) {
+            high = middle;
+        } else {
+            low = middle + 1;
         }
-        vector_free(module->files, 0);
     }
-    if (module->requires_ != nullptr) vector_free(module->requires_, 1);
-    if (module->needs != nullptr) vector_free(module->needs, 1);
-    // Dependencies point at modules of the kit, which releases them itself.
-    if (module->dependencies != nullptr) vector_free(module->dependencies, 0);
-    free(module->name);
-    free(module);
-    return 0;
+    return nullptr;
 }

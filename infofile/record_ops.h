@@ -1,46 +1,36 @@
-// Operations on the catalogue's records: creation, filling, the
-// comparators that order and find them, the file tests, and release.
+// Operations on the catalogue's records: the orders that sort them, the
+// lookup of a module by name, and the file tests.
 #pragma once
 
-#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 #include "core/records.h"
-#include "support/vector.h"
 
-struct EngineContext;
+using FileList = std::vector<std::unique_ptr<FileRecord>>;
+using ModuleList = std::vector<std::unique_ptr<ModuleRecord>>;
 
-// Creation and filling. The add operations return 0, or -1 for a null
-// argument or a failed allocation, which leaves the container unchanged.
-InfoRecord *info_new();
-KitRecord *kit_new();
-ModuleRecord *module_new();
-FileRecord *file_new();
-int kit_add_module(KitRecord *kit, ModuleRecord *module);
-int module_add_file(ModuleRecord *module, FileRecord *file);
-// On success the module owns the name.
-int module_add_requirement(ModuleRecord *module, char *name);
-// Appends to *vector, creating the vector on first use; on failure *vector is
-// as it was. Shared by the add operations of the records.
-int record_append(Vector **vector, void *element);
+// Orderings for std::stable_sort; records that compare equal keep their
+// order, which the walks and the end of a run can observe.
+// Files by mirror name, byte for byte, those without a mirror name first.
+bool file_name_before(const FileRecord &left, const FileRecord &right);
+// Running order: pre-install programs (largest n first), then plain files,
+// then post-install programs (smallest n first).
+bool file_runs_before(const FileRecord &left, const FileRecord &right);
+// Modules by name, byte for byte, nameless modules last.
+bool module_name_before(const ModuleRecord &left, const ModuleRecord &right);
 
-// Comparators for vector_sort (pointers to slots) and vector_search (key
-// first). file_compar and comparekeywithmodule order by name byte for byte;
-// module_compar puts nameless modules last; file_order_compar puts
-// pre-install programs (largest n first), then plain files, then
-// post-install programs (smallest n first).
-int file_compar(const void *a, const void *b);
-int module_compar(const void *a, const void *b);
-int comparekeywithmodule(const void *key, const void *slot);
-int file_order_compar(const void *a, const void *b);
+void sort_files_by_name(FileList &files);
+void sort_files_by_order(FileList &files);
+void sort_modules_by_name(ModuleList &modules);
 
-// Predicates: 1 or 0, -1 for a null argument (file_is_installable: 0).
-int file_md5_missing(const FileRecord *file);
-int file_is_installable(const FileRecord *file);
+// The module of that name in a list sorted by sort_modules_by_name, or null.
+// Nameless modules are never found.
+ModuleRecord *find_module(const ModuleList &modules, std::string_view name);
 
-// Release. file_free asks the front end (UI_REMOVE_FILE) whether to delete
-// the temporary copy: 0 deletes it, 1 keeps it, any other answer keeps it
-// and becomes the result.
-int file_free(EngineContext *context, FileRecord *file);
-int module_free(EngineContext *context, ModuleRecord *module);
-int kit_free(EngineContext *context, KitRecord *kit);
-int info_free(EngineContext *context, InfoRecord *info);
+// No digest listed: the file is checked by signature.
+bool file_md5_missing(const FileRecord &file);
+// The file has an installation path, unless it is empty: such a file is
+// fetched and never installed.
+bool file_is_installable(const FileRecord &file);

@@ -1,8 +1,10 @@
 // LZSS encoder for the publisher: greedy matching over hash chains against
 // the same ring the decoder keeps, initial spaces included.
+#include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "integrity/lzss.h"
 
@@ -18,10 +20,10 @@ constexpr int32_t kNone = -1;
 // at ring position (j + kLzssStart) % 4096, and while byte c is being
 // produced the ring holds v[c - 4096 .. c - 1].
 struct Window {
-    uint8_t *v;
-    size_t size;  // 4096 + data length
-    int32_t head[kHashSize];
-    int32_t chain[kLzssRingSize];  // previous index with the same hash, by index % 4096
+    std::vector<uint8_t> v;  // 4096 + data length bytes
+    size_t size = 0;
+    std::array<int32_t, kHashSize> head;
+    std::array<int32_t, kLzssRingSize> chain;  // previous index with the same hash, by index % 4096
 };
 
 uint32_t hash3(const uint8_t *p) {
@@ -31,7 +33,7 @@ uint32_t hash3(const uint8_t *p) {
 
 void insert(Window *w, size_t j) {
     if (j + 3 > w->size) return;
-    uint32_t h = hash3(w->v + j);
+    uint32_t h = hash3(w->v.data() + j);
     w->chain[j & (kLzssRingSize - 1)] = w->head[h];
     w->head[h] = static_cast<int32_t>(j);
 }
@@ -41,7 +43,7 @@ int find_match(const Window *w, size_t c, size_t *from) {
     const size_t limit = w->size - c < kLzssMaxMatch ? w->size - c : kLzssMaxMatch;
     if (limit <= kLzssThreshold) return 0;
     int best = 0;
-    int32_t candidate = w->head[hash3(w->v + c)];
+    int32_t candidate = w->head[hash3(w->v.data() + c)];
     for (int tries = 0; candidate != kNone && tries < kMaxChain; tries++) {
         size_t s = static_cast<size_t>(candidate);
         if (s + kLzssRingSize < c) break;  // older than the ring
@@ -58,27 +60,18 @@ int find_match(const Window *w, size_t c, size_t *from) {
 }
 
 // Reads the whole input after 4096 bytes of room for the initial ring.
-uint8_t *read_all(FILE *input, size_t *size) {
-    size_t capacity = 1 << 16;
+bool read_all(FILE *input, std::vector<uint8_t> *data) {
     size_t used = kLzssRingSize;
-    uint8_t *data = static_cast<uint8_t *>(malloc(capacity));
-    if (data == nullptr) return nullptr;
+    data->resize(size_t{1} << 16);
     for (;;) {
-        if (used == capacity) {
-            uint8_t *grown = static_cast<uint8_t *>(realloc(data, capacity * 2));
-            if (grown == nullptr) break;
-            data = grown;
-            capacity *= 2;
-        }
-        used += fread(data + used, 1, capacity - used, input);
-        if (used < capacity) {
-            if (ferror(input)) break;
-            *size = used;
-            return data;
+        if (used == data->size()) data->resize(data->size() * 2);
+        used += fread(data->data() + used, 1, data->size() - used, input);
+        if (used < data->size()) {
+            if (ferror(input)) return false;
+            data->resize(used);
+            return true;
         }
     }
-    free(data);
-    return nullptr;
 }
 
 struct Group {
@@ -102,18 +95,15 @@ int flush(Group *g, FILE *output) {
 }  // namespace
 
 int lzss_encode(FILE *input, FILE *output) {
-    Window *w = static_cast<Window *>(malloc(sizeof(Window)));
-    if (w == nullptr) return -1;
-    w->v = read_all(input, &w->size);
-    if (w->v == nullptr) {
-        free(w);
-        return -1;
-    }
+    // The hash tables are too large for the stack.
+    const auto w = std::make_unique<Window>();
+    if (!read_all(input, &w->v)) return -1;
+    w->size = w->v.size();
     // Ring positions 4078..4095 (zeros) come first, then 0..4077 (spaces).
-    memset(w->v, 0, kLzssRingSize - kLzssStart);
-    memset(w->v + kLzssRingSize - kLzssStart, kLzssFill, kLzssStart);
-    for (uint32_t h = 0; h < kHashSize; h++) w->head[h] = kNone;
-    for (size_t j = 0; j < kLzssRingSize; j++) insert(w, j);
+    memset(w->v.data(), 0, kLzssRingSize - kLzssStart);
+    memset(w->v.data() + kLzssRingSize - kLzssStart, kLzssFill, kLzssStart);
+    w->head.fill(kNone);
+    for (size_t j = 0; j < kLzssRingSize; j++) insert(w.get(), j);
 
     Group group;
     group.bytes[0] = 0;
@@ -121,7 +111,7 @@ int lzss_encode(FILE *input, FILE *output) {
     size_t c = kLzssRingSize;
     while (c < w->size && result == 0) {
         size_t from = 0;
-        int length = find_match(w, c, &from);
+        int length = find_match(w.get(), c, &from);
         if (length > kLzssThreshold) {
             uint32_t position = static_cast<uint32_t>((from + kLzssStart) % kLzssRingSize);
             group.bytes[group.length++] = static_cast<uint8_t>(position);
@@ -132,13 +122,11 @@ int lzss_encode(FILE *input, FILE *output) {
             group.bytes[0] |= static_cast<uint8_t>(1u << group.items);
             group.bytes[group.length++] = w->v[c];
         }
-        for (int k = 0; k < length; k++) insert(w, c + static_cast<size_t>(k));
+        for (int k = 0; k < length; k++) insert(w.get(), c + static_cast<size_t>(k));
         c += static_cast<size_t>(length);
         if (++group.items == 8) result = flush(&group, output);
     }
     if (result == 0) result = flush(&group, output);
     if (result == 0 && fflush(output) != 0) result = -1;
-    free(w->v);
-    free(w);
     return result;
 }

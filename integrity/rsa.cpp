@@ -2,11 +2,12 @@
 // MD5 digest must equal the signature raised to the public exponent.
 #include "integrity/rsa.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <vector>
 
 #include "integrity/md5.h"
 
@@ -38,8 +39,7 @@ int rsa_verify(const RsaKey *key, const uint8_t *digest, uint32_t digest_length,
     if (key == nullptr || is_zero(&key->modulus) || is_zero(&key->exponent)) return -1;
     if (signature_length > sizeof(Number)) return -1;
     const uint32_t capacity = digest_length + 3;
-    uint8_t *buffer = static_cast<uint8_t *>(calloc(capacity, 1));
-    if (buffer == nullptr) return -1;
+    std::vector<uint8_t> buffer(capacity);
 
     Number value;
     int result = -1;
@@ -47,7 +47,7 @@ int rsa_verify(const RsaKey *key, const uint8_t *digest, uint32_t digest_length,
         number_modexp(&value, &key->exponent, &key->modulus) == 0) {
         uint32_t size = capacity;
         // An image longer than the digest (whole words) cannot match it.
-        if (number_to_bytes(&value, buffer, &size) < 0) {
+        if (number_to_bytes(&value, buffer.data(), &size) < 0) {
             result = 1;
         } else {
             result = 0;
@@ -57,8 +57,7 @@ int rsa_verify(const RsaKey *key, const uint8_t *digest, uint32_t digest_length,
         }
     }
     number_wipe(&value, sizeof value);
-    number_wipe(buffer, capacity);
-    free(buffer);
+    number_wipe(buffer.data(), capacity);
     return result;
 }
 

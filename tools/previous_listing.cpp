@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/context.h"
 #include "infofile/infofile.h"
-#include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 
 namespace {
@@ -46,8 +46,8 @@ bool same_bytes(const std::string &a, const std::string &b) {
 }
 
 void note(PreviousListing *listing, const FileRecord *file) {
-    if (file != nullptr && file->sitepath != nullptr && file->sitepath[0] != '\0')
-        listing->times[file->sitepath] = file->time;
+    if (file != nullptr && file->sitepath && !file->sitepath->empty())
+        listing->times[*file->sitepath] = file->time;
 }
 
 }  // namespace
@@ -71,21 +71,17 @@ void previous_listing_load(const std::string &root, const std::string &catalogue
     } else {
         close(fd);
     }
-    ErrorRecord error{};
     EngineContext context{};
-    context.error = &error;
-    InfoRecord *info = decoded ? update_get_information(&context, plain) : nullptr;
+    const std::unique_ptr<InfoRecord> info =
+        decoded ? update_get_information(&context, plain) : nullptr;
     unlink(plain);
     if (info == nullptr) return;
     listing->root = root;
-    note(listing, info->update_file);
-    const Vector *modules = info->kit != nullptr ? info->kit->modules : nullptr;
-    for (int32_t m = 0; modules != nullptr && m < modules->count; m++) {
-        const Vector *files = vector_at<ModuleRecord>(modules, m)->files;
-        for (int32_t f = 0; files != nullptr && f < files->count; f++)
-            note(listing, vector_at<FileRecord>(files, f));
+    note(listing, info->update_file.get());
+    if (info->kit == nullptr) return;
+    for (const auto &module : info->kit->modules) {
+        for (const auto &file : module->files) note(listing, file.get());
     }
-    info_free(&context, info);
 }
 
 int32_t previous_listing_time(const PreviousListing &listing, const std::string &sitepath,

@@ -16,12 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/context.h"
 #include "infofile/infofile.h"
-#include "infofile/record_ops.h"
 #include "integrity/lzss.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
@@ -258,50 +258,33 @@ std::string catalogue_text(const MirrorDesc &desc, const Published &published) {
 }
 
 bool same_file(const FileRecord *record, const DescFile &file, const Listing &listing) {
-    return record != nullptr && record->sitepath != nullptr && record->localpath != nullptr &&
-           file.sitepath == record->sitepath && file.localpath == record->localpath &&
+    return record != nullptr && record->sitepath && record->localpath &&
+           file.sitepath == *record->sitepath && file.localpath == *record->localpath &&
            (file.sitepath.empty() ||
             (record->size == listing.size && record->time == listing.time &&
              memcmp(record->md5, listing.md5, kMd5DigestSize) == 0)) &&
            record->order == file.order;
 }
 
-bool same_names(const Vector *vector, const std::vector<std::string> &list) {
-    if (vector == nullptr || vector->count == 0) return list.empty();
-    if (static_cast<size_t>(vector->count) != list.size()) return false;
-    for (size_t i = 0; i < list.size(); i++) {
-        if (list[i] != static_cast<const char *>(vector->items[i])) return false;
-    }
-    return true;
-}
-
 // Loads the catalogue text with the updater's own loader and compares every
 // record with the description: a quoting slip shows up here, not on the
 // users' machines.
 int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path) {
-    ErrorRecord error{};
     EngineContext context{};
-    context.error = &error;
-    InfoRecord *info = update_get_information(&context, path.c_str());
+    const std::unique_ptr<InfoRecord> info = update_get_information(&context, path);
     if (info == nullptr) return fail("the catalogue written does not parse (a bug of qavopublish)");
     bool good = info->update_file != nullptr && info->kit != nullptr;
-    if (good && desc.has_update) good = same_file(info->update_file, desc.update, published.update);
-    const Vector *modules = good ? info->kit->modules : nullptr;
-    good = good && modules != nullptr && static_cast<size_t>(modules->count) == desc.modules.size();
+    if (good && desc.has_update)
+        good = same_file(info->update_file.get(), desc.update, published.update);
+    good = good && info->kit->modules.size() == desc.modules.size();
     for (size_t m = 0; good && m < desc.modules.size(); m++) {
         const DescModule &module = desc.modules[m];
-        const auto *record = static_cast<const ModuleRecord *>(modules->items[m]);
-        good = record->name != nullptr && module.name == record->name &&
-               same_names(record->requires_, module.requires_) &&
-               same_names(record->needs, module.needs);
-        const size_t count = record->files == nullptr ? 0 : record->files->count;
-        good = good && count == module.files.size();
-        for (size_t f = 0; good && f < count; f++) {
-            good = same_file(static_cast<const FileRecord *>(record->files->items[f]),
-                             module.files[f], published.modules[m][f]);
-        }
+        const ModuleRecord &record = *info->kit->modules[m];
+        good = record.name && module.name == *record.name && record.requires_ == module.requires_ &&
+               record.needs == module.needs && record.files.size() == module.files.size();
+        for (size_t f = 0; good && f < record.files.size(); f++)
+            good = same_file(record.files[f].get(), module.files[f], published.modules[m][f]);
     }
-    info_free(&context, info);
     if (!good) return fail("the catalogue written reads back differently (a bug of qavopublish)");
     return kExitOk;
 }

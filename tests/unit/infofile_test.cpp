@@ -3,6 +3,8 @@
 // load starts afresh.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,30 +16,23 @@ namespace {
 
 class Catalogue : public ::testing::Test {
    protected:
-    void TearDown() override { info_free(&recorder.context, info); }
-
-    InfoRecord *load(const std::string &text) {
-        info_free(&recorder.context, info);
+    const InfoRecord *load(const std::string &text) {
+        info.reset();
         recorder.errors.clear();
         testing::internal::CaptureStdout();
         info = update_get_information(&recorder.context,
-                                      dir.write("info", Bytes(text.begin(), text.end())).c_str());
+                                      dir.write("info", Bytes(text.begin(), text.end())));
         echoed = testing::internal::GetCapturedStdout();
-        return info;
+        return info.get();
     }
     static std::string with_file(const std::string &properties) {
         return "<update> sitepath = q </update>\n<kit> <module> name = m <file> " + properties +
                " </file> </module> </kit>\n";
     }
-    const ModuleRecord *module(int32_t at = 0) const {
-        return vector_at<ModuleRecord>(info->kit->modules, at);
-    }
-    const FileRecord *file() const { return vector_at<FileRecord>(module()->files, 0); }
-    static std::vector<std::string> names(const Vector *list) {
-        std::vector<std::string> found;
-        for (int32_t i = 0; list != nullptr && i < list->count; i++)
-            found.emplace_back(vector_at<char>(list, i));
-        return found;
+    const ModuleRecord &module(size_t at = 0) const { return *info->kit->modules.at(at); }
+    const FileRecord &file() const { return *module().files.at(0); }
+    static std::string shown(const std::optional<std::string> &value) {
+        return value.value_or("<absent>");
     }
     // The one error of a broken file, and nothing loaded.
     void expect_parser_error() const {
@@ -49,7 +44,7 @@ class Catalogue : public ::testing::Test {
 
     ScratchDir dir;
     Recorder recorder;
-    InfoRecord *info = nullptr;
+    std::unique_ptr<InfoRecord> info;
     std::string echoed;
 };
 
@@ -62,17 +57,20 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
               nullptr);
     EXPECT_EQ(recorder.errors.size(), 0u);
     EXPECT_EQ(echoed, "");
-    const FileRecord *self = info->update_file;
-    EXPECT_EQ(std::string(self->sitepath) + " " + self->localpath, "qavoupdate ${BINDIR}/q");
+    const FileRecord *self = info->update_file.get();
+    EXPECT_EQ(shown(self->sitepath) + " " + shown(self->localpath), "qavoupdate ${BINDIR}/q");
     EXPECT_EQ(std::make_tuple(self->size, self->time, self->md5[0], self->md5[7]),
               std::make_tuple(812, 900, uint8_t{0x01}, uint8_t{0xef}));
-    EXPECT_STREQ(info->kit->name, "engine <!-- kit -->");
+    EXPECT_EQ(shown(info->kit->name), "engine <!-- kit -->");
     // Name lists are read backwards; a repeated property replaces the list.
-    EXPECT_EQ(names(module(0)->requires_), (std::vector<std::string>{"c", "b", "a"}));
-    EXPECT_EQ(names(module(0)->needs), (std::vector<std::string>{"y", "x"}));
-    EXPECT_EQ(names(module(1)->requires_), std::vector<std::string>{"w"});
-    EXPECT_EQ(std::make_tuple(file()->order, file_is_installable(file()), file_md5_missing(file())),
-              std::make_tuple(1, 0, 1));
+    EXPECT_EQ(module(0).requires_, (std::vector<std::string>{"c", "b", "a"}));
+    EXPECT_EQ(module(0).needs, (std::vector<std::string>{"y", "x"}));
+    EXPECT_EQ(module(1).requires_, std::vector<std::string>{"w"});
+    EXPECT_EQ(std::make_tuple(file().order, file_is_installable(file()), file_md5_missing(file())),
+              std::make_tuple(1, false, true));
+    EXPECT_EQ(std::make_tuple(shown(file().localpath), file().tempfile), std::make_tuple("", ""));
+    EXPECT_EQ(std::make_tuple(module(1).files.size(), module(1).dependencies.size()),
+              std::make_tuple(0u, 0u));
 
     const struct {
         const char *properties, *sitepath;
@@ -94,18 +92,23 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
     };
     for (const auto &test : kCases) {
         ASSERT_NE(load(with_file(test.properties)), nullptr) << test.properties;
-        EXPECT_STREQ(file()->sitepath, test.sitepath) << test.properties;
-        EXPECT_EQ(std::make_tuple(file()->size, file()->time, file()->order),
+        EXPECT_EQ(shown(file().sitepath), test.sitepath) << test.properties;
+        EXPECT_EQ(std::make_tuple(file().size, file().time, file().order),
                   std::make_tuple(test.size, test.time, test.order))
             << test.properties;
     }
+    // A NUL byte inside quotes ends the string; an unset path stays absent.
+    ASSERT_NE(load(with_file(std::string("sitepath = \"a\0b\"", 16))), nullptr);
+    EXPECT_EQ(shown(file().sitepath) + " " + shown(file().localpath), "a <absent>");
     ASSERT_NE(load("<update> sitepath = q </update> <kit> <|> name = k </kit>"), nullptr);
     EXPECT_EQ(echoed, "<|>");  // stray characters are echoed and ignored
 }
 
 TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
     const std::string kBroken[] = {
-        "", "<update> sitepath = q </update>", "<kit> <module> name = m </module> </kit>",
+        "",
+        "<update> sitepath = q </update>",
+        "<kit> <module> name = m </module> </kit>",
         "<update> </update> <kit> name = k </kit>",
         "<update> sitepath = q </update> <kit> </kit>",
         "<update> sitepath = q </update> <kit> <module> </module> </kit>",
@@ -120,7 +123,8 @@ TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
         "<update> sitepath = q </update> <kit> colour = blue <module> name = m </module> </kit>",
         with_file("md5 = 0011223344556677889aabbccddeeff"),
         with_file("md5 = 00112233445566778899aabbccddeeff0"),
-        with_file("md5 = 0011223344556677889gaabbccddeeff"), with_file("localpath = time"),
+        with_file("md5 = 0011223344556677889gaabbccddeeff"),
+        with_file("localpath = time"),
         with_file("sitepath = a <update> sitepath = b </update>"),
         with_file("sitepath = a") + "<!-- unterminated",
     };
@@ -129,12 +133,50 @@ TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
         load(text);
         expect_parser_error();
         ASSERT_NE(load(with_file("sitepath = fresh")), nullptr);
-        EXPECT_STREQ(file()->sitepath, "fresh");
+        EXPECT_EQ(shown(file().sitepath), "fresh");
     }
-    info_free(&recorder.context, info);
+    info.reset();
     recorder.errors.clear();
-    info = update_get_information(&recorder.context, dir.file("missing").c_str());
+    info = update_get_information(&recorder.context, dir.file("missing"));
     expect_parser_error();
+}
+
+// The orders the walks sort by keep records that compare equal in place, and
+// the lookup stops at the first module of the name its probe meets.
+TEST(RecordOrders, SortsAreStableAndLookupsProbeByHalves) {
+    FileList files;
+    for (const auto &[sitepath, order] : std::vector<std::pair<std::optional<std::string>, int>>{
+             {"b", 5}, {std::nullopt, 0}, {"a", -1}, {"b", -3}, {std::nullopt, 2}, {"", 0}}) {
+        files.push_back(std::make_unique<FileRecord>());
+        files.back()->sitepath = sitepath;
+        files.back()->order = order;
+    }
+    const auto listing = [&files] {
+        std::string text;
+        for (const auto &file : files)
+            text += file->sitepath.value_or("-") + std::to_string(file->order) + " ";
+        return text;
+    };
+    sort_files_by_name(files);
+    EXPECT_EQ(listing(), "-0 -2 0 a-1 b5 b-3 ");
+    sort_files_by_order(files);
+    EXPECT_EQ(listing(), "b-3 a-1 -0 0 -2 b5 ");
+
+    ModuleList modules;
+    for (const char *name : {"c", "", "a", "c", "b", ""}) {
+        modules.push_back(std::make_unique<ModuleRecord>());
+        if (name[0] != '\0') modules.back()->name = name;
+    }
+    const ModuleRecord *second_c = modules[3].get();
+    const ModuleRecord *a = modules[2].get();
+    sort_modules_by_name(modules);
+    std::string names;
+    for (const auto &module : modules) names += module->name.value_or("-");
+    EXPECT_EQ(names, "abcc--");
+    EXPECT_EQ(find_module(modules, "c"), second_c);
+    EXPECT_EQ(find_module(modules, "a"), a);
+    EXPECT_EQ(find_module(modules, "d"), nullptr);
+    EXPECT_EQ(find_module(modules, ""), nullptr);
 }
 
 }  // namespace
