@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 // Both lists are right-recursive, so every section and option of a file stays
 // on the stack until its end: this bounds the size of a file.
@@ -13,12 +12,18 @@
 }
 
 %code requires {
+#include <deque>
+#include <string>
+
 #include "config/updconfig.h"
 }
 
 %code provides {
 extern FILE *cfgin;
 extern int32_t config_line;
+// The words the scanner read, which the semantic values point into; they
+// stay until the loader clears them after the parse.
+extern std::deque<std::string> config_words;
 int cfglex(void);
 int cfglex_destroy(void);
 }
@@ -26,7 +31,7 @@ int cfglex_destroy(void);
 %code {
 static void cfgerror(Config *config, const char *message);
 static void select_section(Config *config, const char *name);
-static void assign_option(Config *config, char *name, char *value);
+static void assign_option(Config *config, const char *name, const char *value);
 static void missing_value(Config *config, const char *name);
 static void missing_equals(Config *config, const char *word);
 }
@@ -35,11 +40,10 @@ static void missing_equals(Config *config, const char *word);
 %parse-param {Config *config}
 
 %union {
-    char *string;
+    const char *string;
 }
 
 %token <string> SECTION WORD
-%destructor { free($$); } <string>
 
 %%
 
@@ -53,7 +57,7 @@ sections
     ;
 
 section
-    : SECTION { select_section(config, $1); free($1); $1 = nullptr; } options
+    : SECTION { select_section(config, $1); } options
     ;
 
 options
@@ -63,8 +67,8 @@ options
 
 option
     : WORD '=' WORD     { assign_option(config, $1, $3); }
-    | WORD '=' error    { missing_value(config, $1); free($1); }
-    | WORD error        { missing_equals(config, $1); free($1); }
+    | WORD '=' error    { missing_value(config, $1); }
+    | WORD error        { missing_equals(config, $1); }
     ;
 
 %%
@@ -73,13 +77,13 @@ option
 static void cfgerror(Config *, const char *) {}
 
 static void select_section(Config *config, const char *name) {
-    ConfigSection *section = config_find_section(config, name);
+    const ConfigSection *section = config_find_section(config, name);
     if (section == nullptr) {
         fprintf(stderr, "Fatal error:Line %d: Unknown section name '[%s]'\n", config_line, name);
         config->errors++;
         return;
     }
-    config->current_section = section->name;
+    config->current_section = section;
 }
 
 // Decimal conversion in the manner of atoi, clamped to 32 bits.
@@ -90,63 +94,52 @@ static int32_t number_value(const char *word) {
     return static_cast<int32_t>(number);
 }
 
-// Takes ownership of both words.
-static void assign_option(Config *config, char *name, char *value) {
+static void assign_option(Config *config, const char *name, const char *value) {
     // Without a selected section (the first header was unknown) there is
     // nothing to look in; the file is rejected already.
-    if (config->current_section == nullptr) {
-        free(name);
-        free(value);
-        return;
-    }
-    ConfigOption *option = config_find_option(config, config->current_section, name);
+    if (config->current_section == nullptr) return;
+    const char *section_name = config->current_section->name.c_str();
+    ConfigOption *option = config_find_option(config, section_name, name);
     if (option == nullptr) {
-        fprintf(stderr, "Section [%s]:Line %d: Unknown option '%s'\n", config->current_section,
-                config_line, name);
-        free(name);
-        free(value);
+        fprintf(stderr, "Section [%s]:Line %d: Unknown option '%s'\n", section_name, config_line,
+                name);
         return;
     }
     option->line = config_line;
     switch (option->type) {
-        case CONFIG_STRING:
-            free(option->value.string);
+        case ConfigType::kString:
             option->value.string = value;
-            value = nullptr;
             break;
-        case CONFIG_NUMBER:
+        case ConfigType::kNumber:
             option->value.number = number_value(value);
             break;
-        case CONFIG_BOOLEAN:
+        case ConfigType::kBoolean:
             option->value.number = parse_boolean(value);
             if (option->value.number == -1) {
                 fprintf(stderr, "Section [%s]:Line %d: Unknown boolean value '%s'. Please use on/off\n",
-                        config->current_section, config_line, value);
+                        section_name, config_line, value);
                 config->errors++;
             }
             break;
-        default:
-            break;
     }
-    free(name);
-    free(value);
 }
 
 static void missing_value(Config *config, const char *name) {
     config->errors++;
     if (config->current_section == nullptr) return;
-    fprintf(stderr, "Section [%s]: Line %d: Missing string after %s '='\n", config->current_section,
-            config_line, name);
+    fprintf(stderr, "Section [%s]: Line %d: Missing string after %s '='\n",
+            config->current_section->name.c_str(), config_line, name);
 }
 
 static void missing_equals(Config *config, const char *word) {
     config->errors++;
     if (config->current_section == nullptr) return;
-    if (config_find_option(config, config->current_section, word) != nullptr) {
-        fprintf(stderr, "Section [%s]: Line %d: After '%s' you should add '='\n",
-                config->current_section, config_line, word);
+    const char *section_name = config->current_section->name.c_str();
+    if (config_find_option(config, section_name, word) != nullptr) {
+        fprintf(stderr, "Section [%s]: Line %d: After '%s' you should add '='\n", section_name,
+                config_line, word);
     } else {
         fprintf(stderr, "Section [%s]: Line %d: Please enquote the string that contains '%s'\n",
-                config->current_section, config_line, word);
+                section_name, config_line, word);
     }
 }

@@ -4,56 +4,59 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "core/product.h"
 
 // The vendor's download server. A literal, so callers can splice it.
 #define QAVO_DEFAULT_HOST "update.qavo.example"
 
-enum ConfigType : int32_t {
-    CONFIG_STRING = 1,
-    CONFIG_NUMBER = 2,
-    CONFIG_BOOLEAN = 3,
+enum class ConfigType : int32_t {
+    kString = 1,
+    kNumber = 2,
+    kBoolean = 3,
 };
 
-union ConfigValue {
-    char *string;    // CONFIG_STRING: owned
-    int32_t number;  // CONFIG_NUMBER and CONFIG_BOOLEAN
+struct ConfigValue {
+    std::string string;  // kString
+    int32_t number = 0;  // kNumber and kBoolean
 };
 
 struct ConfigOption {
-    char *name;
-    int32_t type;
+    std::string name;
+    ConfigType type = ConfigType::kString;
     ConfigValue value;
     ConfigValue default_value;
-    char *help;
-    int32_t line;  // configuration-file line that last assigned it, 0 if none
+    std::string help;
+    int32_t line = 0;  // configuration-file line that last assigned it, 0 if none
 };
 
 struct ConfigSection {
-    char *name;
-    char *help;
-    ConfigOption **options;  // sorted by name in byte order
-    int32_t count;
+    std::string name;
+    std::string help;
+    std::vector<ConfigOption> options;  // sorted by name in byte order
 };
 
 struct Config {
-    ConfigSection **sections;     // global first, then byte order
-    const char *current_section;  // borrowed; the parser's current section
-    int32_t count;
-    int32_t errors;  // errors counted by the file parser
+    std::vector<ConfigSection> sections;  // global first, then byte order
+    // The parser's current section; it stays from one file to the next.
+    const ConfigSection *current_section = nullptr;
+    int32_t errors = 0;  // errors counted by the file parser
 };
 
-Config *config_new();
-void config_free(Config *config);
+// The model of the built-in table, every option at its default.
+std::unique_ptr<Config> config_new();
 ConfigSection *config_find_section(Config *config, const char *name);
 ConfigOption *config_find_option(Config *config, const char *section_name, const char *option_name);
+// 1 for on/yes/enable/true, 0 for off/no/disable/false (any case), else -1.
 int parse_boolean(const char *word);
 
 // Loads path into model (a fresh model when null; only the defaults when path
 // is null). Returns the model, or null after releasing it on any failure.
-Config *config_load(Config *model, const char *path);
+std::unique_ptr<Config> config_load(std::unique_ptr<Config> model, const char *path);
 
-int config_dump(FILE *stream, Config *config);
-int section_dump(FILE *stream, ConfigSection *section);
-int option_dump(FILE *stream, ConfigOption *option);
+int config_dump(FILE *stream, const Config &config);
+int section_dump(FILE *stream, const ConfigSection &section);
+int option_dump(FILE *stream, const ConfigOption &option);

@@ -12,9 +12,10 @@
 #include <ctime>
 
 #include "frontend/cmdline.h"
+#include "frontend/console.h"
 #include "frontend/install.h"
 
-int quiet = 0;
+bool quiet = false;
 
 namespace {
 
@@ -31,36 +32,31 @@ int32_t read_number(const char *text) {
     return static_cast<int32_t>(value);
 }
 
-ConfigOption *find(RunState *state, const char *section, const char *name) {
-    return config_find_option(state->config, section, name);
+ConfigOption *find(RunState &state, const char *section, const char *name) {
+    return config_find_option(state.config.get(), section, name);
 }
 
-void set_integer(RunState *state, const char *section, const char *name, int32_t value) {
+void set_integer(RunState &state, const char *section, const char *name, int32_t value) {
     if (ConfigOption *option = find(state, section, name)) option->value.number = value;
 }
 
 // An unknown word is stored as -1 all the same; false tells the caller to
 // report it.
-bool set_boolean(RunState *state, const char *section, const char *name, const char *word) {
+bool set_boolean(RunState &state, const char *section, const char *name, const char *word) {
     int value = parse_boolean(word);
     set_integer(state, section, name, value);
     return value != -1;
 }
 
-void set_string(RunState *state, const char *section, const char *name, const char *value) {
-    ConfigOption *option = find(state, section, name);
-    if (option == nullptr) return;
-    char *copy = strdup(value);
-    if (copy == nullptr) return;
-    free(option->value.string);
-    option->value.string = copy;
+void set_string(RunState &state, const char *section, const char *name, const char *value) {
+    if (ConfigOption *option = find(state, section, name)) option->value.string = value;
 }
 
 // -q: the three standard streams go away before anything else is printed.
 // They are pointed at /dev/null rather than left closed, so that files opened
 // later can never take descriptor 1 or 2 and receive console output.
 void go_quiet() {
-    quiet = 1;
+    quiet = true;
     int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; fd++) {
         if (null_fd >= 0)
@@ -71,8 +67,9 @@ void go_quiet() {
     if (null_fd > 2) close(null_fd);
 }
 
-[[noreturn]] void finish(RunState *state, int status) {
-    free_run_state(state);
+// The state goes, with what it holds, before the program ends.
+[[noreturn]] void finish(std::unique_ptr<RunState> &state, int status) {
+    state.reset();
     exit(status);
 }
 
@@ -153,18 +150,18 @@ void print_version(FILE *stream) {
     fprintf(stream, "qavoupdate for linux-gnu (i686) Version-0.9.10 Snapshot-20021125\n");
 }
 
-void free_run_state(RunState *state) {
-    if (state == nullptr) return;
+RunState::RunState()
+    : console(std::make_unique<Console>(*this)),
+      installer(std::make_unique<FileInstaller>(*this)) {}
+
+RunState::~RunState() {
     // Whatever installed names are not yet durable become so before the
     // record of them goes.
-    install_finish(state);
-    config_free(state->config);
-    free(state);
+    install_finish(*this);
 }
 
-RunState *parse_command_line(int argc, char **argv) {
-    auto *state = static_cast<RunState *>(calloc(1, sizeof(RunState)));
-    if (state == nullptr) return nullptr;
+std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
+    auto state = std::make_unique<RunState>();
 
     // Only the first candidate that exists is read, even when it is broken.
     for (const char *dir : kConfigDirs) {
@@ -177,10 +174,6 @@ RunState *parse_command_line(int argc, char **argv) {
         }
     }
     if (state->config == nullptr) state->config = config_load(nullptr, nullptr);
-    if (state->config == nullptr) {
-        free(state);
-        return nullptr;
-    }
 
     bool dump = false;
     const char *dump_file = nullptr;
@@ -191,7 +184,7 @@ RunState *parse_command_line(int argc, char **argv) {
             case 'a':
                 break;
             case 'c':
-                state->config = config_load(state->config, optarg);
+                state->config = config_load(std::move(state->config), optarg);
                 if (state->config == nullptr) finish(state, 2);
                 break;
             case 'd':
@@ -199,7 +192,7 @@ RunState *parse_command_line(int argc, char **argv) {
                 dump_file = optarg;
                 break;
             case 'f':
-                if (!set_boolean(state, "ftp", "passive", optarg)) {
+                if (!set_boolean(*state, "ftp", "passive", optarg)) {
                     printf("Fatal error: Unknown boolean value '%s' for ftp-passive option\n",
                            optarg);
                     state->errors++;
@@ -209,19 +202,19 @@ RunState *parse_command_line(int argc, char **argv) {
                 print_help(stdout);
                 finish(state, 0);
             case 'p':
-                set_string(state, "global", "proxy", optarg);
+                set_string(*state, "global", "proxy", optarg);
                 break;
             case 't':
-                set_integer(state, "global", "tries", read_number(optarg));
+                set_integer(*state, "global", "tries", read_number(optarg));
                 break;
             case 'T':
-                set_integer(state, "global", "timeout", read_number(optarg));
+                set_integer(*state, "global", "timeout", read_number(optarg));
                 break;
             case 'S':
-                set_integer(state, "global", "serverresponse", 1);
+                set_integer(*state, "global", "serverresponse", 1);
                 break;
             case 'Y':
-                if (!set_boolean(state, "global", "use-proxy", optarg)) {
+                if (!set_boolean(*state, "global", "use-proxy", optarg)) {
                     printf("Unknown boolean value '%s' for use-proxy\n", optarg);
                     state->errors++;
                 }
@@ -233,7 +226,7 @@ RunState *parse_command_line(int argc, char **argv) {
                 go_quiet();
                 break;
             case 'v':
-                set_integer(state, "global", "verbose", 1);
+                set_integer(*state, "global", "verbose", 1);
                 break;
             case 'V':
                 print_version(stdout);
@@ -245,7 +238,7 @@ RunState *parse_command_line(int argc, char **argv) {
     }
 
     for (int i = optind; i < argc; i++) {
-        if (ConfigOption *module = find(state, "modules", argv[i])) {
+        if (ConfigOption *module = find(*state, "modules", argv[i])) {
             module->value.number = 1;
         } else {
             printf("Fatal error: unknown module '%s' (argment %d) in command line\n", argv[i], i);
@@ -266,7 +259,7 @@ RunState *parse_command_line(int argc, char **argv) {
                 finish(state, 5);
             }
         }
-        config_dump(stream, state->config);
+        config_dump(stream, *state->config);
         // A dump cut short (a full disk) is no dump: it fails like one that
         // cannot be opened.
         bool written = fflush(stream) == 0 && ferror(stream) == 0;

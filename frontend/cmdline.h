@@ -3,18 +3,18 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 #include "frontend/run_state.h"
-#include "support/owned.h"
 
 #define QAVO_REPORT_ADDRESS "bugs@qavo.example"
 
-extern int quiet;
-RunState *parse_command_line(int argc, char **argv);
-void free_run_state(RunState *state);
-
-// The run state, released on every return path of the scope that holds it.
-using RunStateGuard = Owned<RunState, free_run_state>;
+// -q was given: the console prints and counts nothing.
+extern bool quiet;
+// The run state of the command line and the configuration it names.
+// Options that end the program (help, usage, version, dump, a configuration
+// that does not load) exit here.
+std::unique_ptr<RunState> parse_command_line(int argc, char **argv);
 
 void print_banner(FILE *stream);
 void print_usage(FILE *stream);

@@ -1,4 +1,4 @@
-// The console callback: one line (or meter step) per engine event, the
+// The console listener: one line (or meter step) per engine event, the
 // summary counters, and the error reporter.
 #include <netdb.h>
 
@@ -18,157 +18,188 @@ const char *text(const char *s) {
     return s != nullptr ? s : "(null)";
 }
 
-// Reads a boolean of section global; a missing option or model counts as off.
-bool global_flag(const RunState *state, const char *name) {
-    if (state->config == nullptr) return false;
-    const ConfigOption *option = config_find_option(state->config, "global", name);
-    return option != nullptr && option->value.number != 0;
-}
-
-const char *verdict(int32_t status) {
-    if (status > 0) return "OK";
-    if (status == 0) return "MAYBE";
+const char *verdict_word(Verdict verdict) {
+    if (verdict == Verdict::kOk) return "OK";
+    if (verdict == Verdict::kMaybe) return "MAYBE";
     return "FAILED";
 }
 
-const char *temp_or_path(const UiFileInfo *info) {
-    return info->temp != nullptr ? info->temp : info->path;
-}
-
-void spin(RunState *state) {
-    if (!state->terminal) return;
-    state->spinner = (state->spinner + 1) % 4;
-    printf("%c\b", kSpinner[state->spinner]);
-    fflush(stdout);
-}
-
-// Events whose data is a UiFileInfo.
-void file_event(RunState *state, int32_t code, const UiFileInfo *info) {
-    switch (code) {
-        case UI_GET_INFO:
-            printf("Getting information file '%s'\n", text(info->name));
-            break;
-        case UI_VERIFY_SIGNATURE:
-            if (global_flag(state, "verbose")) {
-                printf("Verifying signed file '%s': %s\n", text(info->name), verdict(info->status));
-            }
-            break;
-        case UI_VERIFY_MD5:
-            if (global_flag(state, "verbose")) {
-                printf("Verifying md5sum for file: %s: %s\n", text(temp_or_path(info)),
-                       verdict(info->status));
-            }
-            break;
-        case UI_PROGRESS:
-            meter_progress(state, info);
-            break;
-        case UI_RUN_PRE_INSTALL:
-        case UI_RUN_POST_INSTALL:
-            printf("Running file %s\n", text(temp_or_path(info)));
-            break;
-        case UI_CHECK_FILE:
-            printf("Checking if file '%s' can be updated\n", text(info->path));
-            break;
-        case UI_UPDATE_FILE:
-            printf("Updating file '%s'\n", text(info->path));
-            state->files_updated++;
-            break;
-        case UI_REMOVE_FILE:
-            if (global_flag(state, "verbose")) printf("Removing file %s\n", text(info->temp));
-            break;
-        case UI_NEEDS_UPDATE:
-            printf("File '%s' with size %d needs update!\n", text(info->path), info->size);
-            state->files_to_update++;
-            break;
-        default:
-            break;
-    }
+const char *temp_or_path(const FileEvent &file) {
+    return file.temp != nullptr ? file.temp : file.path;
 }
 
 }  // namespace
 
-int ui_event(RunState *state, UiEvent *event) {
-    if (quiet) return 0;
-    if (state == nullptr || event == nullptr) return -1;
-
-    void *data = event->data;
-    if (ui_carries_file_info(event->code)) {
-        if (data != nullptr) file_event(state, event->code, static_cast<const UiFileInfo *>(data));
-        return 0;
-    }
-    switch (event->code) {
-        case UI_TRANSFER_DONE:
-            meter_end(state);
-            break;
-        case UI_INSTALL_MODULE:
-            printf("Installing module '%s'\n", text(static_cast<const char *>(data)));
-            state->modules_installed++;
-            break;
-        case UI_ERROR:
-            // The meter line was cut; the next progress event resynchronises it.
-            state->column = 0;
-            report_error(static_cast<const ErrorRecord *>(data));
-            break;
-        case UI_SPIN_WAIT:
-        case UI_SPIN_IO:
-        case UI_SPIN:
-            spin(state);
-            break;
-        case UI_CONNECTING:
-            if (data != nullptr) {
-                const auto *peers = static_cast<const UiPeers *>(data);
-                printf("Connecting to %s:%d\n", text(peers->remote_host), peers->remote_port);
-                fflush(stdout);
-            }
-            break;
-        case UI_SENT_LINE:
-            if (global_flag(state, "serverresponse")) {
-                printf("->>- %s", text(static_cast<const char *>(data)));
-            }
-            break;
-        case UI_RECEIVED_LINE:
-            if (global_flag(state, "serverresponse")) {
-                printf("-<<- %s", text(static_cast<const char *>(data)));
-            }
-            break;
-        case UI_TIMEOUT:
-            print_clock(stdout);
-            printf(" Timeout\n");
-            break;
-        case UI_CONNECTION_CLOSED:
-            state->column = 0;
-            if (data != nullptr && global_flag(state, "verbose")) {
-                const auto *peers = static_cast<const UiPeers *>(data);
-                printf("Connection from %s:%d to %s:%d was closed.\n", text(peers->local_host),
-                       peers->local_port, text(peers->remote_host), peers->remote_port);
-            }
-            break;
-        case UI_RETRY:
-            if (data != nullptr) {
-                const auto *words = static_cast<const uint32_t *>(data);
-                print_clock(stdout);
-                printf(" Retrying(%u:%u)\n", words[0], words[1]);
-            }
-            break;
-        default:  // UI_EXEC, UI_DATA_READY and unknown codes
-            break;
-    }
-    return 0;
+// Reads a boolean of section global; a missing option or model counts as off.
+bool Console::global_flag(const char *name) const {
+    if (state_.config == nullptr) return false;
+    const ConfigOption *option = config_find_option(state_.config.get(), "global", name);
+    return option != nullptr && option->value.number != 0;
 }
 
-void report_error(const ErrorRecord *record) {
-    if (record == nullptr) return;
-    switch (record->class_) {
+Answer Console::get_info(const FileEvent &file) {
+    if (!quiet) printf("Getting information file '%s'\n", text(file.name));
+    return Answer::kContinue;
+}
+
+Answer Console::verify_signature(const FileEvent &file, Verdict verdict) {
+    if (!quiet && global_flag("verbose"))
+        printf("Verifying signed file '%s': %s\n", text(file.name), verdict_word(verdict));
+    return Answer::kContinue;
+}
+
+Answer Console::verify_md5(const FileEvent &file, Verdict verdict) {
+    if (!quiet && global_flag("verbose")) {
+        printf("Verifying md5sum for file: %s: %s\n", text(temp_or_path(file)),
+               verdict_word(verdict));
+    }
+    return Answer::kContinue;
+}
+
+Answer Console::progress(const FileEvent &file) {
+    if (!quiet) meter_progress(&state_, file);
+    return Answer::kContinue;
+}
+
+Answer Console::transfer_done() {
+    if (!quiet) meter_end(&state_);
+    return Answer::kContinue;
+}
+
+// Both install programs, before and after the files, are announced alike.
+Answer Console::running(const FileEvent &file) {
+    if (!quiet) printf("Running file %s\n", text(temp_or_path(file)));
+    return Answer::kContinue;
+}
+
+Answer Console::run_pre_install(const FileEvent &file) {
+    return running(file);
+}
+
+Answer Console::run_post_install(const FileEvent &file) {
+    return running(file);
+}
+
+Answer Console::check_file(const FileEvent &file) {
+    if (!quiet) printf("Checking if file '%s' can be updated\n", text(file.path));
+    return Answer::kContinue;
+}
+
+Answer Console::update_file(const FileEvent &file) {
+    if (quiet) return Answer::kContinue;
+    printf("Updating file '%s'\n", text(file.path));
+    state_.files_updated++;
+    return Answer::kContinue;
+}
+
+Answer Console::exec(int32_t) {
+    return Answer::kContinue;
+}
+
+CopyFate Console::remove_file(const FileEvent &file) {
+    if (!quiet && global_flag("verbose")) printf("Removing file %s\n", text(file.temp));
+    return CopyFate::kDrop;
+}
+
+Answer Console::install_module(const char *name) {
+    if (quiet) return Answer::kContinue;
+    printf("Installing module '%s'\n", text(name));
+    state_.modules_installed++;
+    return Answer::kContinue;
+}
+
+void Console::error(const ErrorRecord &record) {
+    if (quiet) return;
+    // The meter line was cut; the next progress event resynchronises it.
+    state_.column = 0;
+    report_error(record);
+}
+
+// The three kinds of wait turn the same spinner.
+Answer Console::turn_spinner() {
+    if (quiet || !state_.terminal) return Answer::kContinue;
+    state_.spinner = (state_.spinner + 1) % 4;
+    printf("%c\b", kSpinner[state_.spinner]);
+    fflush(stdout);
+    return Answer::kContinue;
+}
+
+Answer Console::spin_wait(int32_t, int32_t) {
+    return turn_spinner();
+}
+
+Answer Console::spin_io(int32_t, int32_t) {
+    return turn_spinner();
+}
+
+Answer Console::spin(int32_t, int32_t) {
+    return turn_spinner();
+}
+
+Answer Console::connecting(const Peers &peers) {
+    if (quiet) return Answer::kContinue;
+    printf("Connecting to %s:%d\n", text(peers.remote_host), peers.remote_port);
+    fflush(stdout);
+    return Answer::kContinue;
+}
+
+Answer Console::sent_line(const char *line) {
+    if (!quiet && global_flag("serverresponse")) printf("->>- %s", text(line));
+    return Answer::kContinue;
+}
+
+Answer Console::received_line(const char *line) {
+    if (!quiet && global_flag("serverresponse")) printf("-<<- %s", text(line));
+    return Answer::kContinue;
+}
+
+Answer Console::data_ready() {
+    return Answer::kContinue;
+}
+
+Answer Console::timeout() {
+    if (quiet) return Answer::kContinue;
+    print_clock(stdout);
+    printf(" Timeout\n");
+    return Answer::kContinue;
+}
+
+Answer Console::connection_closed(const Peers &peers) {
+    if (quiet) return Answer::kContinue;
+    state_.column = 0;
+    if (global_flag("verbose")) {
+        printf("Connection from %s:%d to %s:%d was closed.\n", text(peers.local_host),
+               peers.local_port, text(peers.remote_host), peers.remote_port);
+    }
+    return Answer::kContinue;
+}
+
+Answer Console::retry(int32_t attempt, int32_t attempts) {
+    if (quiet) return Answer::kContinue;
+    print_clock(stdout);
+    printf(" Retrying(%u:%u)\n", static_cast<uint32_t>(attempt), static_cast<uint32_t>(attempts));
+    return Answer::kContinue;
+}
+
+Answer Console::needs_update(const FileEvent &file) {
+    if (quiet) return Answer::kContinue;
+    printf("File '%s' with size %d needs update!\n", text(file.path), file.size);
+    state_.files_to_update++;
+    return Answer::kContinue;
+}
+
+void report_error(const ErrorRecord &record) {
+    switch (record.class_) {
         case ERR_FILE_SYSCALL:
         case ERR_NET_SYSCALL: {
             const bool resolver =
-                record->call != nullptr && strcmp(record->call, "gethostbyname") == 0;
-            printf("Error: %s (%s)", text(record->call),
-                   resolver ? hstrerror(record->code) : strerror(record->code));
+                record.call != nullptr && strcmp(record.call, "gethostbyname") == 0;
+            printf("Error: %s (%s)", text(record.call),
+                   resolver ? hstrerror(record.code) : strerror(record.code));
             break;
         }
         case ERR_UPDATE:
-            switch (record->code) {
+            switch (record.code) {
                 case UPD_BAD_MD5:
                     printf(
                         "Last file retrieved has a bad md5sum.\n\t\t\t  Means bad connection or "
@@ -190,7 +221,7 @@ void report_error(const ErrorRecord *record) {
                     break;
                 case UPD_NO_INFO:
                     printf("Can't find any information about '%s'.Update will fail",
-                           text(record->call));
+                           text(record.call));
                     break;
                 case UPD_CYCLIC:
                     printf("Cyclic dependencies between modules. Please contact tech support.");
@@ -205,23 +236,23 @@ void report_error(const ErrorRecord *record) {
             }
             break;
         case ERR_FTP:
-            if (record->code == 1) {
+            if (record.code == 1) {
                 printf("FTP ERROR: Bad reply from server");
-            } else if (record->code == 2) {
+            } else if (record.code == 2) {
                 printf("FTP ERROR: Timeout");
             } else {
-                printf("FTP ERROR: ftp server retuns an error code(%d)", record->code);
+                printf("FTP ERROR: ftp server retuns an error code(%d)", record.code);
             }
             break;
         case ERR_HTTP:
-            printf("HTTP ERROR: server reply is (%d)", record->code);
+            printf("HTTP ERROR: server reply is (%d)", record.code);
             break;
         case ERR_FILE:
-            printf("FILE ERROR: error code is (%d). Please contact tech support", record->code);
+            printf("FILE ERROR: error code is (%d). Please contact tech support", record.code);
             break;
         default:
-            printf("Unknown error(%d,%d,%s). Please contact tech support", record->class_,
-                   record->code, text(record->call));
+            printf("Unknown error(%d,%d,%s). Please contact tech support", record.class_,
+                   record.code, text(record.call));
             break;
     }
     printf("\n");

@@ -9,14 +9,53 @@
 #include "core/events.h"
 #include "frontend/run_state.h"
 
-int ui_event(RunState *state, UiEvent *event);
-void report_error(const ErrorRecord *record);
+// Prints the engine's events for a run and keeps the state's meter and
+// summary counters. In quiet mode it prints and counts nothing, continues
+// at every event and lets every copy go.
+class Console : public Events {
+   public:
+    explicit Console(RunState &state) : state_(state) {}
+
+    Answer get_info(const FileEvent &file) override;
+    Answer verify_signature(const FileEvent &file, Verdict verdict) override;
+    Answer verify_md5(const FileEvent &file, Verdict verdict) override;
+    Answer progress(const FileEvent &file) override;
+    Answer transfer_done() override;
+    Answer run_pre_install(const FileEvent &file) override;
+    Answer check_file(const FileEvent &file) override;
+    Answer update_file(const FileEvent &file) override;
+    Answer run_post_install(const FileEvent &file) override;
+    Answer exec(int32_t status) override;
+    CopyFate remove_file(const FileEvent &file) override;
+    Answer install_module(const char *name) override;
+    void error(const ErrorRecord &record) override;
+    Answer spin_wait(int32_t slice, int32_t slices) override;
+    Answer spin_io(int32_t slice, int32_t slices) override;
+    Answer spin(int32_t slice, int32_t slices) override;
+    Answer connecting(const Peers &peers) override;
+    Answer sent_line(const char *line) override;
+    Answer received_line(const char *line) override;
+    Answer data_ready() override;
+    Answer timeout() override;
+    Answer connection_closed(const Peers &peers) override;
+    Answer retry(int32_t attempt, int32_t attempts) override;
+    Answer needs_update(const FileEvent &file) override;
+
+   private:
+    Answer running(const FileEvent &file);
+    Answer turn_spinner();
+    bool global_flag(const char *name) const;
+
+    RunState &state_;
+};
+
+void report_error(const ErrorRecord &record);
 void print_date(FILE *stream);
 void print_clock(FILE *stream);
 int32_t clock_ms();
 void draw_meter(uint32_t from, uint32_t to, char mark);
 void print_rate(uint64_t bytes_x1000, int64_t ms);
-void meter_progress(RunState *state, const UiFileInfo *info);
+void meter_progress(RunState *state, const FileEvent &file);
 void meter_end(RunState *state);
 // Tests only: clock_ms() returns ms while ms >= 0; -1 restores the real clock.
 void clock_set_for_testing(int32_t ms);

@@ -5,11 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "frontend/install.h"
 #include "frontend/runctl.h"
@@ -32,18 +33,6 @@ constexpr Placeholder kPlaceholders[] = {
 // Large blocks: a copy between file systems is bulk work.
 constexpr size_t kCopyBuffer = size_t{64} << 10;
 
-// Replaces text[at, at + length) by value; returns the new string or null.
-char *splice(const char *text, size_t at, size_t length, const char *value) {
-    const size_t total = strlen(text);
-    const size_t value_length = strlen(value);
-    char *result = static_cast<char *>(malloc(total - length + value_length + 1));
-    if (result == nullptr) return nullptr;
-    memcpy(result, text, at);
-    memcpy(result + at, value, value_length);
-    memcpy(result + at + value_length, text + at + length, total - at - length + 1);
-    return result;
-}
-
 bool write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
         const ssize_t n = write(fd, data, length);
@@ -56,23 +45,13 @@ bool write_all(int fd, const char *data, size_t length) {
 }
 
 bool copy_contents(int from, int to) {
-    char *buffer = static_cast<char *>(malloc(kCopyBuffer));
-    if (buffer == nullptr) return false;
-    bool ok = true;
+    std::vector<char> buffer(kCopyBuffer);
     for (;;) {
-        const ssize_t n = read(from, buffer, kCopyBuffer);
+        const ssize_t n = read(from, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        if (!write_all(to, buffer, static_cast<size_t>(n))) {
-            ok = false;
-            break;
-        }
+        if (n <= 0) return n == 0;
+        if (!write_all(to, buffer.data(), static_cast<size_t>(n))) return false;
     }
-    free(buffer);
-    return ok;
 }
 
 }  // namespace
@@ -80,34 +59,22 @@ bool copy_contents(int from, int to) {
 // Each occurrence present before a substitution is expanded once: the search
 // goes on after the inserted value, so a value that contains its own
 // placeholder cannot make the expansion loop.
-int expand_path(RunState *state, char **path) {
-    if (state == nullptr || path == nullptr || *path == nullptr) return -1;
-    int result = 0;
+bool FileInstaller::expand_path(std::string &path) {
     for (const Placeholder &placeholder : kPlaceholders) {
         size_t from = 0;
         for (;;) {
-            const std::string_view current(*path);
-            const size_t at = current.find(placeholder.text, from);
-            if (at == std::string_view::npos) break;
+            const size_t at = path.find(placeholder.text, from);
+            if (at == std::string::npos) break;
             const ConfigOption *option =
-                state->config == nullptr
+                state_.config == nullptr
                     ? nullptr
-                    : config_find_option(state->config, "global", placeholder.option);
-            if (option == nullptr || option->type != CONFIG_STRING ||
-                option->value.string == nullptr) {
-                return -1;
-            }
-            char *expanded = splice(*path, at, placeholder.text.size(), option->value.string);
-            if (expanded == nullptr) {
-                result = -1;
-                break;
-            }
-            free(*path);
-            *path = expanded;
-            from = at + strlen(option->value.string);
+                    : config_find_option(state_.config.get(), "global", placeholder.option);
+            if (option == nullptr || option->type != ConfigType::kString) return false;
+            path.replace(at, placeholder.text.size(), option->value.string);
+            from = at + option->value.string.size();
         }
     }
-    return result;
+    return true;
 }
 
 namespace {
@@ -116,45 +83,36 @@ namespace {
 // one: in the same directory, so the rename that replaces it is atomic,
 // and the same in every run, so that one left by an interrupted run is
 // found and removed when the file is installed again.
-char *staging_name(const char *dst) {
-    const char *slash = strrchr(dst, '/');
-    const int directory = slash != nullptr ? static_cast<int>(slash + 1 - dst) : 0;
-    char *name = nullptr;
-    if (asprintf(&name, "%.*s.%s.qavo-new", directory, dst, dst + directory) < 0) return nullptr;
+std::string staging_name(std::string_view dst) {
+    const size_t directory = dst.rfind('/') + 1;  // 0 without a slash
+    std::string name(dst.substr(0, directory));
+    name += '.';
+    name += dst.substr(directory);
+    name += ".qavo-new";
     return name;
 }
 
-// The directory part of a path, "." when it has none; null without memory.
-char *directory_of(const char *path) {
-    const char *slash = strrchr(path, '/');
-    return slash == nullptr ? strdup(".") : strndup(path, slash == path ? 1 : slash - path);
+// The directory part of a path, "." when it has none.
+std::string directory_of(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return std::string(path.substr(0, slash == 0 ? 1 : slash));
 }
 
 // A rename is only durable once the directory holding the new name is.
 // The directories are synced when the update is over (install_finish),
 // each once, rather than once per file; a name whose rename a power cut
 // undoes still holds the complete old version, which the next run updates.
-// Without memory for the list the directory is synced now.
+// Without a state (the self-update) the directory is synced now.
 void sync_directory_of(RunState *state, const char *path) {
-    char *directory = directory_of(path);
-    if (directory == nullptr) return;
-    if (state != nullptr) {
-        for (uint32_t i = 0; i < state->renamed_count; i++) {
-            if (strcmp(state->renamed_dirs[i], directory) == 0) {
-                free(directory);
-                return;
-            }
-        }
-        auto *grown = static_cast<char **>(
-            realloc(state->renamed_dirs, (state->renamed_count + 1) * sizeof(char *)));
-        if (grown != nullptr) {
-            state->renamed_dirs = grown;
-            state->renamed_dirs[state->renamed_count++] = directory;
-            return;
-        }
+    std::string directory = directory_of(path);
+    if (state == nullptr) {
+        sync_directory(directory.c_str());
+        return;
     }
-    sync_directory(directory);
-    free(directory);
+    auto &dirs = state->renamed_dirs;
+    if (std::find(dirs.begin(), dirs.end(), directory) == dirs.end())
+        dirs.push_back(std::move(directory));
 }
 
 // The engine fetches every file before it installs any, so the copies are
@@ -182,8 +140,8 @@ int place_file(RunState *state, const char *src, const char *dst, int mode, Plac
     struct stat old;
     const bool replacing = lstat(dst, &old) == 0 && S_ISREG(old.st_mode);
     if (mode < 0) mode = replacing ? static_cast<int>(old.st_mode & 07777) : 0644;
-    char *staging = staging_name(dst);
-    if (staging == nullptr) return -1;
+    const std::string staging_path = staging_name(dst);
+    const char *staging = staging_path.c_str();
     // A link shares its inode with the copy in the temporary directory, which
     // a program still runs from and which must stay ours and unwritable to
     // others: another owner or a writable mode takes a copy.
@@ -218,19 +176,22 @@ int place_file(RunState *state, const char *src, const char *dst, int mode, Plac
     } else {
         (void)unlink(staging);
     }
-    free(staging);
     return result;
 }
 
 }  // namespace
 
-int install_file(RunState *state, int mode, const char *src, const char *dst) {
-    if (src == nullptr || dst == nullptr) return -1;
+int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
+                                const std::string &localpath) {
+    // An empty name is a record's absent one.
+    if (tempfile.empty() || localpath.empty()) return -1;
+    const char *src = tempfile.c_str();
+    const char *dst = localpath.c_str();
     // The copy is linked or copied into place as it stands: it must be one
     // that nobody but us could have written.
     if (private_check(src) < 0) return -1;
-    switch (mode) {
-        case 0: {
+    switch (step) {
+        case InstallStep::kCheck: {
             // The file must be one we can write, or one we can create.
             Descriptor fd{open(dst, O_RDWR | O_CLOEXEC)};
             if (fd.fd >= 0) return 0;
@@ -240,30 +201,22 @@ int install_file(RunState *state, int mode, const char *src, const char *dst) {
             Descriptor created{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
             return created.fd >= 0 && fchmod(created.fd, 0644) == 0 ? 0 : -1;
         }
-        case 1: {
+        case InstallStep::kInstall: {
             PlaceStep failed;
-            if (state != nullptr) flush_copies(state, src);
-            return place_file(state, src, dst, -1, &failed);
+            flush_copies(&state_, src);
+            return place_file(&state_, src, dst, -1, &failed);
         }
-        case 2:
-            if (state == nullptr) return -1;
-            state->self_updated = 1;
+        case InstallStep::kSelfUpdate:
+            state_.self_updated = true;
             return self_update_file(src, dst);
-        default:
-            return -1;
     }
+    return -1;
 }
 
-void install_finish(RunState *state) {
-    if (state == nullptr) return;
-    for (uint32_t i = 0; i < state->renamed_count; i++) {
-        sync_directory(state->renamed_dirs[i]);
-        free(state->renamed_dirs[i]);
-    }
-    free(state->renamed_dirs);
-    state->renamed_dirs = nullptr;
-    state->renamed_count = 0;
-    state->copies_flushed = false;
+void install_finish(RunState &state) {
+    for (const std::string &directory : state.renamed_dirs) sync_directory(directory.c_str());
+    state.renamed_dirs.clear();
+    state.copies_flushed = false;
 }
 
 int copy_file(const char *src, const char *dst) {

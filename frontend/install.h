@@ -2,13 +2,27 @@
 // the restart into the new executable.
 #pragma once
 
+#include <string>
+
+#include "core/context.h"
 #include "frontend/run_state.h"
 
-int expand_path(RunState *state, char **path);
-int install_file(RunState *state, int mode, const char *src, const char *dst);
+// The engine's installer for a run: placeholders from the state's
+// configuration, installed names recorded in the state.
+class FileInstaller : public Installer {
+   public:
+    explicit FileInstaller(RunState &state) : state_(state) {}
+    bool expand_path(std::string &path) override;
+    int install_file(InstallStep step, const std::string &tempfile,
+                     const std::string &localpath) override;
+
+   private:
+    RunState &state_;
+};
+
 // Makes the names installed so far durable (their directories synced):
 // run when the update is over.
-void install_finish(RunState *state);
+void install_finish(RunState &state);
 int copy_file(const char *src, const char *dst);
 int self_update_file(const char *src, const char *dst);
 int restart_self(char **argv);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "engine/engine.h"
 #include "frontend/cmdline.h"
@@ -20,53 +22,42 @@ int main(int argc, char **argv) {
     // A kept connection is tested with a wait of one microsecond before each
     // request; the default timer slack would stretch that to about 50.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    RunStateGuard owned{parse_command_line(argc, argv)};
-    RunState *state = owned.held;
+    std::unique_ptr<RunState> state = parse_command_line(argc, argv);
     if (state == nullptr || state->errors != 0) return 2;
-    Config *config = state->config;
+    Config *config = state->config.get();
 
-    ConfigOption *temppath = config_find_option(config, "global", "temppath");
-    if (temppath == nullptr || temppath->value.string == nullptr) {
+    const ConfigOption *temppath = config_find_option(config, "global", "temppath");
+    if (temppath == nullptr || temppath->type != ConfigType::kString) {
         printf("Can't find configuration for temporary path\n");
         return 4;
     }
+    const char *temp_dir = temppath->value.string.c_str();
     struct stat st;
-    if (stat(temppath->value.string, &st) != 0) {
-        printf("Can't stat temporary path '%s' (%s)\n", temppath->value.string, strerror(errno));
+    if (stat(temp_dir, &st) != 0) {
+        printf("Can't stat temporary path '%s' (%s)\n", temp_dir, strerror(errno));
         return 4;
     }
 
-    char *lock_path = nullptr;
-    if (asprintf(&lock_path, "%s/update.start", temppath->value.string) < 0) {
-        printf("Insufficient memory\n");
-        return 5;
-    }
+    const std::string lock_path = std::string(temp_dir) + "/update.start";
     int holder_pid = -1;
-    int locked = lock_update(lock_path, &holder_pid);
-    free(lock_path);
-    if (locked < 0) {
+    if (lock_update(lock_path.c_str(), &holder_pid) < 0) {
         printf("Another process is running (pid %d)\n", holder_pid);
         return 3;
     }
 
-    EngineContext context{};
-    EngineContextGuard released{&context};
-    int filled = fill_engine_context(state, &context);
-    if (filled != 0) {
-        if (filled == -2) printf("Insufficient memory\n");
-        return filled == -2 ? 5 : 2;
-    }
+    EngineContext context;
+    if (!fill_engine_context(*state, context)) return 2;
 
     print_date(stdout);
     printf(": Update started\n");
 
-    ConfigOption *alarm_option = config_find_option(config, "global", "alarm");
+    const ConfigOption *alarm_option = config_find_option(config, "global", "alarm");
     int32_t alarm_seconds = alarm_option != nullptr ? alarm_option->value.number : 0;
     signal(SIGALRM, alarm_handler);
     if (alarm_seconds > 0) alarm(static_cast<unsigned>(alarm_seconds));
 
     int result = engine_update(&context);
-    install_finish(state);
+    install_finish(*state);
 
     int status;
     if (result != 0) {

@@ -27,12 +27,12 @@ void print_percent(const RunState *state) {
     }
 }
 
-void meter_start(RunState *state, const UiFileInfo *info, int32_t now) {
-    const uint32_t pos = static_cast<uint32_t>(info->done);
+void meter_start(RunState *state, const FileEvent &file, int32_t now) {
+    const uint32_t pos = static_cast<uint32_t>(file.done);
     state->file_start_ms = state->line_start_ms = state->last_ms = now;
     state->column = 0;
-    state->size = info->size;
-    if (info->name != nullptr) printf("Getting file %s\n", info->name);
+    state->size = file.size;
+    if (file.name != nullptr) printf("Getting file %s\n", file.name);
     // A resumed copy starts with the part already on disk accounted for; the
     // next progress event draws that part with commas.
     // The resynchronisation prints the header of a partly filled line.
@@ -93,11 +93,11 @@ void print_rate(uint64_t bytes_x1000, int64_t ms) {
     printf("% 4.1f %cB/s", value, kUnits[unit]);
 }
 
-void meter_progress(RunState *state, const UiFileInfo *info) {
+void meter_progress(RunState *state, const FileEvent &file) {
     const int32_t now = clock_ms();
-    const uint32_t pos = static_cast<uint32_t>(info->done);
-    if (pos == 0 || info->name != nullptr) {
-        meter_start(state, info, now);
+    const uint32_t pos = static_cast<uint32_t>(file.done);
+    if (pos == 0 || file.name != nullptr) {
+        meter_start(state, file, now);
         return;
     }
     uint32_t delta = pos - state->done;

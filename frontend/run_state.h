@@ -3,36 +3,48 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "config/updconfig.h"
+#include "core/context.h"
 #include "core/events.h"
 
 struct RunState {
-    Config *config;
-    int32_t errors;        // command-line errors; non-zero stops the run
-    int32_t self_updated;  // set when the own executable was replaced
+    // With the console and the installer of this state.
+    RunState();
+    // Makes the installed names durable (install_finish).
+    ~RunState();
+    RunState(const RunState &) = delete;
+    RunState &operator=(const RunState &) = delete;
+
+    std::unique_ptr<Config> config;
+    int32_t errors = 0;         // command-line errors; non-zero stops the run
+    bool self_updated = false;  // set when the own executable was replaced
     // progress meter
-    int32_t file_start_ms;
-    int32_t line_start_ms;
-    int32_t last_ms;
-    uint32_t done;
-    uint32_t column;
-    int32_t lines;
-    int32_t header_line;
-    int32_t size;
-    uint32_t spinner;  // 0-3, index into the spinner characters
-    bool terminal;     // standard output is a terminal: asked once, after -q
+    int32_t file_start_ms = 0;
+    int32_t line_start_ms = 0;
+    int32_t last_ms = 0;
+    uint32_t done = 0;
+    uint32_t column = 0;
+    int32_t lines = 0;
+    int32_t header_line = 0;
+    int32_t size = 0;
+    uint32_t spinner = 0;   // 0-3, index into the spinner characters
+    bool terminal = false;  // standard output is a terminal: asked once, after -q
     // summary counters
-    int32_t bytes_downloaded;
-    uint32_t files_to_update;
-    uint32_t transfers_done;
-    uint32_t files_updated;
-    uint32_t modules_installed;
+    int32_t bytes_downloaded = 0;
+    uint32_t files_to_update = 0;
+    uint32_t transfers_done = 0;
+    uint32_t files_updated = 0;
+    uint32_t modules_installed = 0;
     // installation: the copies' file system is flushed once before the
     // first replacement; the directories that got new names are synced
-    // once each when the update is over
-    bool copies_flushed;
-    char **renamed_dirs;
-    uint32_t renamed_count;
+    // once each, in the order of their first rename, when the update is over
+    bool copies_flushed = false;
+    std::vector<std::string> renamed_dirs;
+    // The engine's listener and installer, both working on this state.
+    std::unique_ptr<Events> console;
+    std::unique_ptr<Installer> installer;
 };

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *path = feed_file(data, size);
     if (path == nullptr) return 0;
-    Config *config = config_load(nullptr, path);
-    if (config != nullptr && sink != nullptr) config_dump(sink, config);
-    config_free(config);
+    std::unique_ptr<Config> config = config_load(nullptr, path);
+    if (config != nullptr && sink != nullptr) config_dump(sink, *config);
     return 0;
 }

@@ -1,10 +1,8 @@
 // Test driver of the end-to-end tests: one engine_update run with the real
-// console and installation callbacks on a URL of the test's choosing (file://
-// mirrors, which the front end never composes), then the result and the
-// console's counters on one line.
+// console and installer on a URL of the test's choosing (file:// mirrors,
+// which the front end never composes), then the result and the console's
+// counters on one line.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "engine/engine.h"
 #include "frontend/cmdline.h"
@@ -17,19 +15,13 @@ int main(int argc, char **argv) {
     }
     char program[] = "engine_driver", conf[] = "-c";
     char *options[] = {program, conf, argv[1], nullptr};
-    RunState *state = parse_command_line(3, options);
-    EngineContext context{};
-    if (state == nullptr || state->errors != 0 || fill_engine_context(state, &context) != 0) {
-        free_run_state(state);
-        return 2;
-    }
-    free(context.info_url);
-    context.info_url = strdup(argv[2]);
-    const int result = context.info_url != nullptr ? engine_update(&context) : -2;
+    std::unique_ptr<RunState> state = parse_command_line(3, options);
+    EngineContext context;
+    if (state == nullptr || state->errors != 0 || !fill_engine_context(*state, context)) return 2;
+    context.info_url = argv[2];
+    const int result = engine_update(&context);
     fflush(stdout);
     printf("\nresult=%d files_to_update=%u modules_installed=%u files_updated=%u\n", result,
            state->files_to_update, state->modules_installed, state->files_updated);
-    release_engine_context(&context);
-    free_run_state(state);
     return 0;
 }

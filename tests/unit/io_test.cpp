@@ -221,14 +221,14 @@ TEST(Meter, RatesScaleByPowersOf1024) {
 TEST(Meter, LinesDoNotDependOnTheEventSize) {
     clock_set_for_testing(1000);  // no time passes: every rate is the same
     auto draw = [](int32_t step, int32_t start) {
-        RunState state{};
-        UiFileInfo info{"file", nullptr, nullptr, 330000, start, 0};
+        RunState state;
+        FileEvent file{.name = "file", .size = 330000, .done = start};
         testing::internal::CaptureStdout();
-        meter_progress(&state, &info);
-        info.name = nullptr;
-        while (info.done < info.size) {
-            info.done = std::min(info.done + step, info.size);
-            meter_progress(&state, &info);
+        meter_progress(&state, file);
+        file.name = nullptr;
+        while (file.done < file.size) {
+            file.done = std::min(file.done + step, file.size);
+            meter_progress(&state, file);
         }
         return testing::internal::GetCapturedStdout();
     };
