@@ -286,10 +286,15 @@ FTP_ROWS = [
 RACY = [
     (r"^squid-ftp ", "squid logs a transfer as aborted when the updater hangs up before vsftpd's "
      "226 reached squid (the bytes logged are the same)", r"TCP_MISS_ABORTED/", "TCP_MISS/"),
-    (r"chunked_cut", "where the meter breaks its rows of dots after the restart follows the sizes "
-     "of the reads, which the segments of the chunked reply decide",
-     r"(?m)^( *\d+K )[ .,\dK]*?(?: +(\d+% @ <rate>))?(hh:mm:ss Retrying.*)?$",
-     r"\1<dots> \2\3"),
+    (r"^ftp .*'missing'|^vsftpd-passive", "after a 550 the updater says goodbye, then closes "
+     "the data connection it had opened; when the server has ended the session first, which "
+     "resets that connection, the peer is printed as (null):0",
+     r"to (?:\(null\):0|127\.0\.0\.1:<port>) was closed", "to <data peer> was closed"),
+    (r"chunked_cut", "where the meter breaks its rows of dots after the restart, and the share "
+     "it prints at their ends, follow the sizes of the reads, which the segments decide",
+     r"(?m)^( *\d+K )[ .,\dK]*?(?: +\d+%( @ <rate>))?(hh:mm:ss Retrying.*)?$",
+     lambda m: m.group(1) + "<dots>" + (" <share>" + m.group(2) if m.group(2) else "")
+     + (m.group(3) or "")),
 ]
 
 
