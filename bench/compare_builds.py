@@ -286,9 +286,9 @@ FTP_ROWS = [
 RACY = [
     (r"^squid-ftp ", "squid logs a transfer as aborted when the updater hangs up before vsftpd's "
      "226 reached squid (the bytes logged are the same)", r"TCP_MISS_ABORTED/", "TCP_MISS/"),
-    (r"^ftp .*'missing'|^vsftpd-passive", "after a 550 the updater says goodbye, then closes "
-     "the data connection it had opened; when the server has ended the session first, which "
-     "resets that connection, the peer is printed as (null):0",
+    (r"^ftp .*'(missing|close_on_retr)'|^vsftpd-passive", "a data connection the server never "
+     "accepted is reset when the server ends the session (after a 550 and the goodbye, or with "
+     "a 421); when that comes before the updater closes it, its peer prints as (null):0",
      r"to (?:\(null\):0|127\.0\.0\.1:<port>) was closed", "to <data peer> was closed"),
     (r"chunked_cut", "where the meter breaks its rows of dots after the restart, and the share "
      "it prints at their ends, follow the sizes of the reads, which the segments decide",
