@@ -30,8 +30,10 @@ std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
     md5_final(digest, &md5);
     char hex[kMd5HexSize];
     md5_hex(hex, digest);
-    std::string name = temp_dir + "/" + hex;
-    name += suffix;
+    // Made at its final length: a run keeps one such name for every file.
+    std::string name;
+    name.reserve(temp_dir.size() + 1 + kMd5HexSize + suffix.size());
+    name.append(temp_dir).append("/").append(hex).append(suffix);
     normalize_path(name);
     return name;
 }

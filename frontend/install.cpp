@@ -74,6 +74,9 @@ bool FileInstaller::expand_path(std::string &path) {
             from = at + option->value.string.size();
         }
     }
+    // Every listed file keeps its path for the run: not the room that the
+    // replacements grew it by.
+    path.shrink_to_fit();
     return true;
 }
 
