@@ -1,20 +1,21 @@
 // What the outside cannot time, provoke or see reliably: sliced connects and data
 // waits, the line reader's bounds, reads across signals, the attempt loop's
 // count, and the meter's text.
-#include <fcntl.h>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "engine/fetch.h"
 #include "frontend/console.h"
+#include "frontend/install.h"
 #include "support/connect.h"
 #include "support/data_io.h"
 #include "support/line_reader.h"
@@ -30,15 +31,21 @@ std::vector<std::vector<int32_t>> slices(int32_t count, bool advancing) {
 
 // A connect to a listener whose backlog is full stays unanswered.
 TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
-    uint16_t port = 0;
-    const int listener = loopback_listener(&port, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address = loopback_address(port);
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto *raw = reinterpret_cast<sockaddr *>(&address);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener, raw, length), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, raw, &length), 0);
+    const uint16_t port = ntohs(address.sin_port);
     std::vector<int> fillers;
     bool full = false;
     for (int i = 0; i < 8 && !full; i++) {
         fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(fillers.back(), reinterpret_cast<sockaddr *>(&address), sizeof(address));
+        connect(fillers.back(), raw, length);
         pollfd wait{fillers.back(), POLLOUT, 0};
         full = poll(&wait, 1, 300) == 0;
     }
@@ -89,7 +96,7 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
 
 class LineReader : public ::testing::Test {
    protected:
-    void SetUp() override { ASSERT_TRUE(tcp_pair(ends)); }
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0); }
     void TearDown() override {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
@@ -143,8 +150,7 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
         usleep(200000);
         _exit(write(ends[1], "late data", 9) == 9 ? 0 : 1);
     }
-    struct sigaction action {
-    }, previous{};
+    struct sigaction action = {}, previous = {};
     action.sa_handler = [](int) { g_alarms = g_alarms + 1; };
     sigaction(SIGALRM, &action, &previous);
     itimerval interval{{0, 1000}, {0, 1000}}, off{};
@@ -167,12 +173,8 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
 // raised and the attempts made.
 using Retries = std::vector<std::vector<int32_t>>;
 std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) {
-    struct : Installer {
-        bool expand_path(std::string &) override { return true; }
-        int install_file(InstallStep, const std::string &, const std::string &) override {
-            return 0;
-        }
-    } installer;
+    RunState state;
+    FileInstaller installer(state);  // required, though a fetch installs nothing
     ScratchDir dir;
     Recorder recorder(1, tries);
     recorder.context.installer = &installer;
