@@ -1,6 +1,5 @@
 """Updates over FTP: from vsftpd in passive and active mode, and from the
 fault server for greetings, restarts, cut transfers, 421s and silence."""
-import os
 import time
 import unittest
 
@@ -51,13 +50,6 @@ class FtpTest(SiteTest):
             ports = [s for s in dialogue(got, "->>- ") if s.startswith("PORT ")]
             self.assertEqual([p.split(",")[:4] for p in ports], [["PORT 127", "0", "0", "1"]] * 4)
             self.assertNotIn("PASV", dialogue(got, "->>- "))
-        os.unlink(self.site.mirror_file(SO))
-        got, _ = self.update(vsftpd.port, "-S", tries=2)
-        self.assertRun(got, 6)
-        self.assertEqual(got.lines.count(CODE % 550), 2, got)
-        # After a 550 the client says goodbye and logs in again.
-        self.assertEqual(dialogue(got, "->>- ").count("USER ftp"), 2)
-        self.assertEqual(dialogue(got, "->>- ").count("QUIT"), 2)
 
     def test_faults(self):
         meter = lambda got, start: [l for l in got.lines if l.endswith("B/s")  # noqa: E731
@@ -74,6 +66,7 @@ class FtpTest(SiteTest):
              lambda got: meter(got, "    0K  .......... ")),
             (dict(extra={CONF: 1}), {"tries": 2}, 6, {"Error: write (File too large)": 2},
              {"REST": ["REST 21"], "RETR": 4}, None),
+            # After a 550 the client says goodbye and logs in again.
             (dict(missing={SO}), {"tries": 2}, 6, {CODE % 550: 2}, {"USER": 2, "QUIT": 2}, None),
             (dict(close_on_retr=2), {}, 0, {CODE % 421: 1}, {"USER": 2}, None),
             (dict(silent={"CONNECT": 100}), {"tries": 2, "timeout": 1}, 6,

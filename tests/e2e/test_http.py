@@ -30,7 +30,6 @@ class ServersTest(SiteTest):
         return first
 
     def test_origin_servers_get_the_path_alone(self):
-        catalogue = self.site.mirror_file(INFO)
         for kind in (loopback.Nginx, Lighttpd):
             with self.subTest(server=kind.name):
                 origin = server(self, kind, self.site.path("www"))
@@ -38,13 +37,6 @@ class ServersTest(SiteTest):
                 self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % origin.port), 1)
                 self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info "
                                "HTTP/1.1\r", "Accept: *.*\r", "-<<- HTTP/1.1 200 OK\r")
-                os.rename(catalogue, catalogue + ".away")
-                self.site.configure(origin.port, tries=2)
-                missing = self.site.update()
-                os.rename(catalogue + ".away", catalogue)
-                self.assertRun(missing, 6)
-                self.assertEqual(missing.lines.count(REPLY % 404), 2)
-                self.assertEqual(len(missing.matching(r"\d\d:\d\d:\d\d Retrying\(1:2\)$")), 1)
                 origin.stop()  # lighttpd writes its log on the way out
                 self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" 200 ', line).group(1)
                                   for line in access_log(origin) if '" 200 ' in line],
