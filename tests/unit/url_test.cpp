@@ -109,6 +109,7 @@ TEST(Paths, PassiveReplyAddresses) {
     constexpr std::pair<const char *, const char *> kCases[] = {
         {"227 Entering Passive Mode (10,0,0,7,19,137)\r\n", "0 10.0.0.7:5001"},
         {"227 =127,0,0,1,255,255", "0 127.0.0.1:65535"},
+        {"227 (10, 0,\t0, 7,+19, 137)", "0 10.0.0.7:5001"},  // each number as %d reads it
         {"227 Entering Passive Mode\r\n", "-1"},
         {"227 (1,2,3)\r\n", "-2"},
         {"227 (256,0,0,1,1,1)\r\n", "-2"},
