@@ -129,21 +129,18 @@ class Site:
         """The temporary copy of a mirror file: named by the MD5 of its name."""
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
-    def configure(self, port, protocol="http", modules="", **settings):
-        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], 'passive' to the
+    def configure(self, port, protocol="http", modules="", passive=None, **settings):
+        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], passive to the
         protocol's section; modules is the text of a [modules] section."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
-                       CONFDIR=self.path("conf"), INSTALL=self.path("data"))
-        section = {"port": port}
-        if "passive" in settings:
-            section["passive"] = settings.pop("passive")
-        options["use-proxy"] = "on" if settings.get("proxy") else "off"
+                       CONFDIR=self.path("conf"), INSTALL=self.path("data"),
+                       **{"use-proxy": "on" if settings.get("proxy") else "off"})
         options.update(settings)
         text = "".join("%s=%s\n" % item for item in options.items())
-        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\n" % (
-            INFOFILE, protocol, protocol)
-        text += "".join("%s=%s\n" % item for item in section.items())
+        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
+            INFOFILE, protocol, protocol, port)
+        text += "passive=%s\n" % passive if passive is not None else ""
         text += "[modules]\n%s\n" % modules if modules else ""
         return write(self.path("qup.conf"), "[global]\n" + text)
 

@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from harness import UPDATER, ScratchTest, run, write
+from harness import UPDATER, ScratchTest, read, run, write
 
 NO_FILE = "(No such file or directory)"
 USAGE = ("Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
@@ -149,8 +149,7 @@ class CliTest(ScratchTest):
         self.check(["-c", write(self.path("back.conf"), first), "-d"], 0, first)
         target = self.path("dump.conf")
         self.check(["--dump=" + target], 0, "")
-        with open(target) as f:
-            self.assertEqual(f.read(), self.check(["-d"], 0).out)
+        self.assertEqual(read(target).decode(), self.check(["-d"], 0).out)
         # A separate word is a module, not the dump's file.
         self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(
             "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))

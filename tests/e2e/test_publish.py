@@ -84,9 +84,8 @@ class PublishTest(Sandbox):
             payload_path = write(self.path("payload"), payload)
             self.tool("sign", "--key", private, payload_path, self.path("signed"))
             signed = read(self.path("signed"))
-            self.assertEqual(signed[:-128], payload)
-            self.assertEqual(pow(int.from_bytes(signed[-128:], "little"), exponent, modulus),
-                             md5_int(payload))
+            self.assertEqual((signed[:-128], pow(int.from_bytes(signed[-128:], "little"), exponent,
+                                                  modulus)), (payload, md5_int(payload)))
             write(self.path("sig.be"), signed[-128:][::-1])
             recovered = openssl("pkeyutl", "-verifyrecover", "-pubin", "-inkey", public,
                                 "-pkeyopt", "rsa_padding_mode:none", "-in", self.path("sig.be"))
@@ -114,11 +113,10 @@ class PublishTest(Sandbox):
                             (b"\0" * 300000, 0.125)):
             write(self.path("in"), data)
             self.tool("compress", self.path("in"), self.path("packed"))
-            packed = read(self.path("packed"))
-            self.assertEqual(lzss_decode(packed), data)
-            self.assertTrue(ratio is None or len(packed) < len(data) * ratio)
             self.tool("decompress", self.path("packed"), self.path("out"))
-            self.assertEqual(read(self.path("out")), data)
+            packed = read(self.path("packed"))
+            self.assertEqual((lzss_decode(packed), read(self.path("out"))), (data, data))
+            self.assertTrue(ratio is None or len(packed) < len(data) * ratio)
         write(self.path("cut"), packed[:len(packed) // 2 + 1])
         self.tool("decompress", self.path("cut"), self.path("out"))
         self.assertTrue(0 < len(read(self.path("out"))) < len(data))
@@ -200,10 +198,9 @@ class BuildTest(Sandbox):
         self.assertIn("<module> name = engine require = extra base needs = qavomd", text)
         self.assertEqual(re.findall(r"<module> name = (\w+)", text),
                          ["engine", "base", "extra", "qavomd"])
-        self.assertEqual(files["qavoupdate"]["localpath"], "${BINDIR}/qavoupdate")
-        self.assertEqual(files["engine/engine.so"]["localpath"], '"${DATADIR}/my dir/a,b"')
-        self.assertEqual((files["engine/setup"]["localpath"], files["engine/setup"]["exec"]),
-                         ('""', "post 1"))
+        self.assertEqual((files["qavoupdate"]["localpath"], files["engine/engine.so"]["localpath"],
+                          files["engine/setup"]["localpath"], files["engine/setup"]["exec"]),
+                         ("${BINDIR}/qavoupdate", '"${DATADIR}/my dir/a,b"', '""', "post 1"))
         self.assertEqual(files['""'], {"sitepath": '""', "localpath": "/usr/sbin/restart-daemon",
                                        "exec": "pre 2"})
         # A signed file has no digest and the size of its mirror copy.

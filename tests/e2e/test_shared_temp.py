@@ -41,10 +41,8 @@ class SharedTempTest(SiteTest):
     def plant_link(self, owner, target, name):
         """The kernel may refuse to follow a link of nobody's on its own, never
         one of root's: root's links show that the updater itself does not."""
-        if owner == "nobody":
-            self.as_nobody("ln", "-sfn", target, name)
-        else:
-            subprocess.run(["ln", "-sfn", target, name], check=True)
+        command = ["ln", "-sfn", target, name]
+        self.as_nobody(*command) if owner == "nobody" else subprocess.run(command, check=True)
 
     def assert_victims_intact(self):
         for path, text in self.victims.items():
@@ -71,8 +69,7 @@ class SharedTempTest(SiteTest):
                 self.assert_clean_update(self.site.update("-v"))
         # Files of another user, even with the listed digest, and a copy of
         # root's own that others may write, never count as complete copies.
-        contents = {site: data for site, _, data in STANDARD}
-        contents["tools/report"] = self.program
+        contents = dict({s: data for s, _, data in STANDARD}, **{"tools/report": self.program})
         for site, data in contents.items():
             self.as_nobody("sh", "-c", 'cat > "$0" && chmod 755 "$0"', self.site.copy_name(site),
                            data=data)
