@@ -74,11 +74,8 @@ class HttpFaults(_Base):
         target = parts[1] if len(parts) == 3 else "/"
         path = urllib.parse.unquote(urllib.parse.urlsplit(target).path).lstrip("/")
         kind, arg = self.take(path)
-        if kind == "stall":
-            self.stopping.wait(120)
-            return False
-        if kind == "raw":
-            conn.sendall(arg)
+        if kind in ("stall", "raw"):  # no answer, or these bytes; then a close
+            self.stopping.wait(120) if kind == "stall" else conn.sendall(arg)
             return False
         data = self.file(path)
         if kind == "status" or data is None:

@@ -33,10 +33,9 @@ class InstallTest(ScratchTest):
                               env=dict(os.environ, DESTDIR=self.dir), capture_output=True,
                               timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
-        for relative, executable in EXPECTED.items():
-            path = self.path(relative)
-            self.assertEqual((os.path.isfile(path), os.access(path, os.X_OK)),
-                             (True, executable), relative)
+        found = {r: (os.path.isfile(self.path(r)), os.access(self.path(r), os.X_OK))
+                 for r in EXPECTED}
+        self.assertEqual(found, {r: (True, executable) for r, executable in EXPECTED.items()})
         self.assertEqual(os.listdir(self.dir), ["usr"])  # nothing in /etc or /var
         updater = self.path("usr/sbin/qavoupdate")
         self.assertIn("Version-0.9.10", run(["-V"], program=updater).out)
@@ -75,9 +74,8 @@ class ManualTest(unittest.TestCase):
             self.assertTrue(not ("/" in default or default.isdigit()) or default in text, option)
         helptext = subprocess.run([PUBLISHER, "--help"], capture_output=True, text=True).stdout
         commands = re.findall(r"^  ([a-z]+) ", helptext, re.M)
-        self.assertEqual(len(commands), 6)
-        self.assertEqual([c for c in commands if ".B qavopublish " + c not in
-                          page("qavopublish.1")], [])
+        self.assertEqual((len(commands), [c for c in commands if ".B qavopublish " + c not in
+                                          page("qavopublish.1")]), (6, []))
 
 
 if __name__ == "__main__":
