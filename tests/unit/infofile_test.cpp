@@ -34,7 +34,6 @@ class Catalogue : public ::testing::Test {
     static std::string shown(const std::optional<std::string> &value) {
         return value.value_or("<absent>");
     }
-    // The one error of a broken file, and nothing loaded.
     void expect_parser_error() const {
         EXPECT_EQ(info, nullptr);
         EXPECT_EQ(recorder.error_text(), std::to_string(ERR_UPDATE) + " " +

@@ -30,11 +30,10 @@ struct Recorder : Events {
         context.tries = tries;
     }
 
-    // The words of every event of this kind.
     std::vector<std::vector<int32_t>> words(Event kind) const {
         std::vector<std::vector<int32_t>> found;
         for (const auto &event : events)
-            if (event.kind == kind) found.push_back(event.words);
+            if (event.first == kind) found.push_back(event.second);
         return found;
     }
     // The one error raised, as "class code call"; "" when none, "many" for more.
@@ -45,12 +44,8 @@ struct Recorder : Events {
                (errors[0].call != nullptr ? errors[0].call : "");
     }
 
-    struct Recorded {
-        Event kind;
-        std::vector<int32_t> words;
-    };
     EngineContext context{};
-    std::vector<Recorded> events;
+    std::vector<std::pair<Event, std::vector<int32_t>>> events;  // each kind with its words
     std::vector<ErrorRecord> errors;
     std::function<Answer(Event)> answer;  // the answer by event kind
 
