@@ -1,6 +1,5 @@
 """Installation and documentation: the install tree, the installed programs with the example
-configuration, the scheduling wrapper, and manuals that keep up with the programs' own option
-lists."""
+configuration, the scheduling wrapper, and manuals that keep up with the programs' options."""
 import os
 import re
 import subprocess

@@ -119,8 +119,7 @@ class CatalogueTest(UpdateTest):
         self.assertEqual(publisher("keygen", self.site.root).returncode, 0)
         listing = '<update> sitepath = "" localpath = "" </update> <kit> %s </kit>'
         cases = [
-            (lambda: self.site.publish(STANDARD_DESCRIPTION,
-                                       key=self.site.path("private-key.pem")),
+            (lambda: self.site.publish(STANDARD_DESCRIPTION, key=self.site.path("private-key.pem")),
              "Verifying signed file 'qavoe.info': FAILED"),
             (lambda: self.sign(listing % ""), "Parser Error: Can't parse information file. "
              "Please contact tech support"),
