@@ -32,9 +32,8 @@ std::vector<std::vector<int32_t>> slices(int32_t count, bool advancing) {
 // A connect to a listener whose backlog is full stays unanswered.
 TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     socklen_t length = sizeof(address);
     ASSERT_EQ(bind(listener, raw, length), 0);
