@@ -68,8 +68,6 @@ def read(path):
 
 
 class Run:
-    """One run of a program: its status and what it printed."""
-
     def __init__(self, status, out, err=""):
         self.status, self.out, self.err = status, out, err
         self.lines = out.split("\n")
@@ -155,24 +153,16 @@ class Site:
 
     def tree(self):
         """Every installed file, by its path below the sandbox."""
-        found = {}
-        for top in ("bin", "data", "conf"):
-            for folder, _, names in os.walk(self.path(top)):
-                for name in names:
-                    full = os.path.join(folder, name)
-                    found[os.path.relpath(full, self.root)] = read(full)
-        return found
+        return {os.path.relpath(full, self.root): read(full) for top in ("bin", "data", "conf")
+                for folder, _, names in os.walk(self.path(top))
+                for full in (os.path.join(folder, name) for name in names)}
 
     def uninstall(self):
         for installed in self.tree():
             os.unlink(self.path(installed))
 
     def leftovers(self):
-        """What stays in the temporary directory besides the lock."""
         return sorted(set(os.listdir(self.path("tmp"))) - {"update.start"})
-
-    def cleanup(self):
-        shutil.rmtree(self.root, ignore_errors=True)
 
 
 class ScratchTest(unittest.TestCase):
@@ -187,10 +177,9 @@ class ScratchTest(unittest.TestCase):
 class SiteTest(unittest.TestCase):
     def setUp(self):
         self.site = Site()
-        self.addCleanup(self.site.cleanup)
+        self.addCleanup(shutil.rmtree, self.site.root, True)
 
     def serve_http(self):
-        """The HTTP fault server as the site's mirror."""
         self.http = faults.HttpFaults(self.site.path("www"))
         self.addCleanup(self.http.stop)
         self.site.configure(self.http.port)

@@ -2,6 +2,7 @@
 mirrors), and from the fault server for what real servers never do."""
 import os
 import re
+import shutil
 import time
 import unittest
 
@@ -48,7 +49,7 @@ class ServersTest(SiteTest):
         proxy = "http://127.0.0.1:%d" % squid.port
         sites = [self.site, Site(), Site()]  # the first one's mirror is served
         for site in sites[1:]:
-            self.addCleanup(site.cleanup)
+            self.addCleanup(shutil.rmtree, site.root, True)
 
         def update_all(files):
             for site in sites:

@@ -1,6 +1,5 @@
-"""A temporary directory shared with other users, as /tmp is: the updater runs as root while the
-user nobody plants links and files under the names it will use (the lock, the copies). Nothing
-planted is ever followed, reused, installed or run."""
+"""A temporary directory shared with other users, as /tmp is: links and files that the user nobody
+plants under the updater's names are never followed, reused, installed or run."""
 import grp
 import os
 import pwd
