@@ -65,8 +65,7 @@ class CliTest(ScratchTest):
     def test_option_errors(self):
         for args in (["-x"], ["--no-such-option"], ["-t"], ["--ver"]):
             got = self.check(args, 1)
-            self.assertIn(USAGE, got.out)
-            self.assertNotEqual(got.err, "")
+            self.assertEqual((USAGE in got.out, got.err != ""), (True, True), args)
         self.failing_conf()
         # Every error is told before the run stops; getopt moves module words last.
         for args, out in ((["-Y", "maybe"], "Unknown boolean value 'maybe' for use-proxy\n"),
