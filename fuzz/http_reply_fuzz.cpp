@@ -12,7 +12,6 @@
 
 namespace {
 
-// Reads and drops the body, counting it.
 class Discard : public HttpSink {
    public:
     explicit Discard(EngineContext *context) : context_(context) {}
@@ -39,7 +38,6 @@ class Discard : public HttpSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // The whole input must fit into the socket buffer before reading.
     if (size < 1) return 0;
     bool chunked_only = (data[0] & 1) != 0;
     int feed = feed_socket(data + 1, size - 1, data[0] >> 2);

@@ -9,7 +9,6 @@
 
 namespace {
 
-// Runs codec over data and returns what it wrote.
 std::string run(int (*codec)(FILE *, FILE *), const uint8_t *data, size_t size) {
     static char empty = 0;
     FILE *in =

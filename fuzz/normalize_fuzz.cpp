@@ -24,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // normal paths) leaves it as it is.
     std::string again(path);
     if (normalize_path(again.data()) != 0 || again != path) abort();
-    // The owned form normalises alike.
     std::string owned(reinterpret_cast<const char *>(data), size);
     owned = owned.c_str();
     normalize_path(owned);

@@ -1,7 +1,9 @@
 // Fuzzes rsa_verify_file with the built-in key on arbitrary files, and the
 // modular power on moduli taken from the input.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "fuzz/feed.h"
 #include "integrity/number.h"
@@ -33,15 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool zero = true;
     for (uint32_t word : modulus.words) zero = zero && word == 0;
     if (number_modexp(&base, &exponent, &modulus) != (zero ? -1 : 0)) abort();
-    if (!zero) {
-        // The result lies below the modulus.
-        for (int i = kNumberWords - 1; i >= 0; i--) {
-            if (base.words[i] != modulus.words[i]) {
-                if (base.words[i] > modulus.words[i]) abort();
-                break;
-            }
-            if (i == 0) abort();  // equal
-        }
-    }
+    // The result lies below the modulus, compared from the most significant word.
+    if (!zero &&
+        !std::lexicographical_compare(std::rbegin(base.words), std::rend(base.words),
+                                      std::rbegin(modulus.words), std::rend(modulus.words)))
+        abort();
     return 0;
 }

@@ -18,8 +18,7 @@ class _Server(socketserver.ThreadingTCPServer):
 class _Base:
     def __init__(self, root, handler):
         self.root = os.path.abspath(root)
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
+        self.lock, self.stopping = threading.Lock(), threading.Event()
         self.server = _Server(("127.0.0.1", 0), handler)
         self.server.owner = self
         self.port = self.server.server_address[1]
@@ -74,11 +73,8 @@ class HttpFaults(_Base):
         target = parts[1] if len(parts) == 3 else "/"
         path = urllib.parse.unquote(urllib.parse.urlsplit(target).path).lstrip("/")
         kind, arg = self.take(path)
-        if kind == "stall":
-            self.stopping.wait(120)
-            return False
-        if kind == "raw":
-            conn.sendall(arg)
+        if kind in ("stall", "raw"):  # no answer, or these bytes; then a close
+            self.stopping.wait(120) if kind == "stall" else conn.sendall(arg)
             return False
         data = self.file(path)
         if kind == "status" or data is None:
@@ -90,8 +86,7 @@ class HttpFaults(_Base):
         status, fields = 200, []
         wanted = headers.get("Range", "")
         if wanted.startswith("bytes=") and wanted.endswith("-") and kind != "ignore_range":
-            start = int(wanted[6:-1])
-            status = 206
+            start, status = int(wanted[6:-1]), 206
             fields.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
             data = data[start:]
         if kind in ("chunked", "chunked_cut"):
@@ -251,8 +246,7 @@ class _FtpHandler(socketserver.StreamRequestHandler):
     def do_RETR(self, owner, argument):
         with owner.lock:
             owner.retrs += 1
-            count = owner.retrs
-            limit = owner.cut.pop(argument, None)
+            count, limit = owner.retrs, owner.cut.pop(argument, None)
         offset, self.offset = self.offset, 0
         if owner.close_on_retr == count:
             self.reply("421 Service not available, closing control connection.")

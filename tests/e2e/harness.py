@@ -68,8 +68,6 @@ def read(path):
 
 
 class Run:
-    """One run of a program: its status and what it printed."""
-
     def __init__(self, status, out, err=""):
         self.status, self.out, self.err = status, out, err
         self.lines = out.split("\n")
@@ -129,27 +127,23 @@ class Site:
         """The temporary copy of a mirror file: named by the MD5 of its name."""
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
-    def configure(self, port, protocol="http", modules="", **settings):
-        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], 'passive' to the
+    def configure(self, port, protocol="http", modules="", passive=None, **settings):
+        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], passive to the
         protocol's section; modules is the text of a [modules] section."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
-                       CONFDIR=self.path("conf"), INSTALL=self.path("data"))
-        section = {"port": port}
-        if "passive" in settings:
-            section["passive"] = settings.pop("passive")
-        options["use-proxy"] = "on" if settings.get("proxy") else "off"
+                       CONFDIR=self.path("conf"), INSTALL=self.path("data"),
+                       **{"use-proxy": "on" if settings.get("proxy") else "off"})
         options.update(settings)
         text = "".join("%s=%s\n" % item for item in options.items())
-        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\n" % (
-            INFOFILE, protocol, protocol)
-        text += "".join("%s=%s\n" % item for item in section.items())
+        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
+            INFOFILE, protocol, protocol, port)
+        text += "passive=%s\n" % passive if passive is not None else ""
         text += "[modules]\n%s\n" % modules if modules else ""
         return write(self.path("qup.conf"), "[global]\n" + text)
 
     def update(self, *args, program=UPDATER):
-        return run(["-c", self.path("qup.conf"), *args], program=program, cwd=self.root,
-                   merge=True)
+        return run(["-c", self.path("qup.conf"), *args], program=program, cwd=self.root, merge=True)
 
     def drive(self, tries=2):
         """One engine run over file:// through the test driver."""
@@ -159,24 +153,16 @@ class Site:
 
     def tree(self):
         """Every installed file, by its path below the sandbox."""
-        found = {}
-        for top in ("bin", "data", "conf"):
-            for folder, _, names in os.walk(self.path(top)):
-                for name in names:
-                    full = os.path.join(folder, name)
-                    found[os.path.relpath(full, self.root)] = read(full)
-        return found
+        return {os.path.relpath(full, self.root): read(full) for top in ("bin", "data", "conf")
+                for folder, _, names in os.walk(self.path(top))
+                for full in (os.path.join(folder, name) for name in names)}
 
     def uninstall(self):
         for installed in self.tree():
             os.unlink(self.path(installed))
 
     def leftovers(self):
-        """What stays in the temporary directory besides the lock."""
         return sorted(set(os.listdir(self.path("tmp"))) - {"update.start"})
-
-    def cleanup(self):
-        shutil.rmtree(self.root, ignore_errors=True)
 
 
 class ScratchTest(unittest.TestCase):
@@ -191,10 +177,9 @@ class ScratchTest(unittest.TestCase):
 class SiteTest(unittest.TestCase):
     def setUp(self):
         self.site = Site()
-        self.addCleanup(self.site.cleanup)
+        self.addCleanup(shutil.rmtree, self.site.root, True)
 
     def serve_http(self):
-        """The HTTP fault server as the site's mirror."""
         self.http = faults.HttpFaults(self.site.path("www"))
         self.addCleanup(self.http.stop)
         self.site.configure(self.http.port)
@@ -207,10 +192,9 @@ class SiteTest(unittest.TestCase):
     def assertUpdated(self, run, files=3):
         """Status 0, every file installed with its listed time, no temporary file left."""
         self.assertRun(run, 0, "\t- %d files downloaded," % files)
-        self.assertEqual(self.site.tree(), self.site.expected, run)
+        self.assertEqual((self.site.tree(), self.site.leftovers()), (self.site.expected, []), run)
         self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime,
                          os.stat(self.site.mirror_file("engine/engine.so")).st_mtime)
-        self.assertEqual(self.site.leftovers(), [], run)
 
 
 class Lighttpd(loopback.Server):

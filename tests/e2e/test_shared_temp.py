@@ -1,6 +1,5 @@
-"""A temporary directory shared with other users, as /tmp is: the updater runs as root while the
-user nobody plants links and files under the names it will use (the lock, the copies). Nothing
-planted is ever followed, reused, installed or run."""
+"""A temporary directory shared with other users, as /tmp is: links and files that the user nobody
+plants under the updater's names are never followed, reused, installed or run."""
 import grp
 import os
 import pwd
@@ -41,10 +40,8 @@ class SharedTempTest(SiteTest):
     def plant_link(self, owner, target, name):
         """The kernel may refuse to follow a link of nobody's on its own, never
         one of root's: root's links show that the updater itself does not."""
-        if owner == "nobody":
-            self.as_nobody("ln", "-sfn", target, name)
-        else:
-            subprocess.run(["ln", "-sfn", target, name], check=True)
+        command = ["ln", "-sfn", target, name]
+        self.as_nobody(*command) if owner == "nobody" else subprocess.run(command, check=True)
 
     def assert_victims_intact(self):
         for path, text in self.victims.items():
@@ -53,9 +50,8 @@ class SharedTempTest(SiteTest):
 
     def assert_clean_update(self, got):
         self.assertUpdated(got, files=4)
-        for installed in self.site.tree():
-            info = os.stat(self.site.path(installed))
-            self.assertEqual((info.st_uid, info.st_mode & 0o022, info.st_nlink), (0, 0, 1))
+        stats = [os.stat(self.site.path(installed)) for installed in self.site.tree()]
+        self.assertEqual({(s.st_uid, s.st_mode & 0o022, s.st_nlink) for s in stats}, {(0, 0, 1)})
         self.assertEqual(read(self.marker), b"0\n")
         self.assert_victims_intact()
         self.site.uninstall()
@@ -71,8 +67,7 @@ class SharedTempTest(SiteTest):
                 self.assert_clean_update(self.site.update("-v"))
         # Files of another user, even with the listed digest, and a copy of
         # root's own that others may write, never count as complete copies.
-        contents = {site: data for site, _, data in STANDARD}
-        contents["tools/report"] = self.program
+        contents = dict({s: data for s, _, data in STANDARD}, **{"tools/report": self.program})
         for site, data in contents.items():
             self.as_nobody("sh", "-c", 'cat > "$0" && chmod 755 "$0"', self.site.copy_name(site),
                            data=data)

@@ -34,7 +34,6 @@ class Catalogue : public ::testing::Test {
     static std::string shown(const std::optional<std::string> &value) {
         return value.value_or("<absent>");
     }
-    // The one error of a broken file, and nothing loaded.
     void expect_parser_error() const {
         EXPECT_EQ(info, nullptr);
         EXPECT_EQ(recorder.error_text(), std::to_string(ERR_UPDATE) + " " +
@@ -105,29 +104,25 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
 }
 
 TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
+    const auto kit = [](const std::string &rest) {
+        return "<update> sitepath = q </update> <kit> " + rest;
+    };
+    // clang-format off
     const std::string kBroken[] = {
-        "",
-        "<update> sitepath = q </update>",
-        "<kit> <module> name = m </module> </kit>",
-        "<update> </update> <kit> name = k </kit>",
-        "<update> sitepath = q </update> <kit> </kit>",
-        "<update> sitepath = q </update> <kit> <module> </module> </kit>",
-        "<update> sitepath = q </update> <kit> name = k",
-        "<update> sitepath = q </update> <kit> name = k </kit> x",
-        "<update> sitepath = q </update> <kit> name = k </kit> <!-- open",
+        "", "<update> sitepath = q </update>", "<kit> <module> name = m </module> </kit>",
+        "<update> </update> <kit> name = k </kit>", kit("</kit>"), kit("<module> </module> </kit>"),
+        kit("name = k"), kit("name = k </kit> x"), kit("name = k </kit> <!-- open"),
         "<update> sitepath = q <kit> name = k </kit> </update>",
-        "<update> sitepath = q </update> <kit> name = k </kit> <kit> name = j </kit>",
+        kit("name = k </kit> <kit> name = j </kit>"), kit("name = k </kit> <{string}> hidden"),
         "<update> sitepath = </update> <kit> name = k </kit>",
         "<update> exec = pre </update> <kit> name = k </kit>",
-        "<update> sitepath = q </update> <kit> name = k </kit> <{string}> hidden",
-        "<update> sitepath = q </update> <kit> colour = blue <module> name = m </module> </kit>",
+        kit("colour = blue <module> name = m </module> </kit>"),
         with_file("md5 = 0011223344556677889aabbccddeeff"),
         with_file("md5 = 00112233445566778899aabbccddeeff0"),
-        with_file("md5 = 0011223344556677889gaabbccddeeff"),
-        with_file("localpath = time"),
+        with_file("md5 = 0011223344556677889gaabbccddeeff"), with_file("localpath = time"),
         with_file("sitepath = a <update> sitepath = b </update>"),
-        with_file("sitepath = a") + "<!-- unterminated",
-    };
+        with_file("sitepath = a") + "<!-- unterminated"};
+    // clang-format on
     for (const std::string &text : kBroken) {
         SCOPED_TRACE(text);
         load(text);

@@ -1,11 +1,8 @@
 // Helpers of the unit tests: an engine context that records its events,
-// scratch files, and connected loopback sockets.
+// and scratch files.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -19,8 +16,10 @@
 using Bytes = std::vector<uint8_t>;
 
 // The events a recorder tells apart; each test reads only the ones it needs.
+// clang-format off
 enum class Event { kSpinWait, kSpinIo, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry,
                    kProgress, kOther };
+// clang-format on
 
 // Every event with the words of the spin and retry events and the error
 // of the error event.
@@ -31,11 +30,10 @@ struct Recorder : Events {
         context.tries = tries;
     }
 
-    // The words of every event of this kind.
     std::vector<std::vector<int32_t>> words(Event kind) const {
         std::vector<std::vector<int32_t>> found;
         for (const auto &event : events)
-            if (event.kind == kind) found.push_back(event.words);
+            if (event.first == kind) found.push_back(event.second);
         return found;
     }
     // The one error raised, as "class code call"; "" when none, "many" for more.
@@ -46,12 +44,8 @@ struct Recorder : Events {
                (errors[0].call != nullptr ? errors[0].call : "");
     }
 
-    struct Recorded {
-        Event kind;
-        std::vector<int32_t> words;
-    };
     EngineContext context{};
-    std::vector<Recorded> events;
+    std::vector<std::pair<Event, std::vector<int32_t>>> events;  // each kind with its words
     std::vector<ErrorRecord> errors;
     std::function<Answer(Event)> answer;  // the answer by event kind
 
@@ -74,25 +68,19 @@ struct Recorder : Events {
         errors.push_back(record);
         note(Event::kError);
     }
-    Answer spin_wait(int32_t slice, int32_t slices) override {
-        return note(Event::kSpinWait, {slice, slices});
-    }
-    Answer spin_io(int32_t slice, int32_t slices) override {
-        return note(Event::kSpinIo, {slice, slices});
-    }
-    Answer spin(int32_t slice, int32_t slices) override { return note(Event::kOther, {slice, slices}); }
+    Answer spin_wait(int32_t at, int32_t of) override { return note(Event::kSpinWait, {at, of}); }
+    Answer spin_io(int32_t at, int32_t of) override { return note(Event::kSpinIo, {at, of}); }
+    Answer spin(int32_t at, int32_t of) override { return note(Event::kOther, {at, of}); }
     Answer connecting(const Peers &) override { return note(Event::kConnecting); }
     Answer sent_line(const char *) override { return note(Event::kOther); }
     Answer received_line(const char *) override { return note(Event::kOther); }
     Answer data_ready() override { return note(Event::kDataReady); }
     Answer timeout() override { return note(Event::kTimeout); }
     Answer connection_closed(const Peers &) override { return note(Event::kClosed); }
-    Answer retry(int32_t attempt, int32_t attempts) override {
-        return note(Event::kRetry, {attempt, attempts});
-    }
+    Answer retry(int32_t at, int32_t of) override { return note(Event::kRetry, {at, of}); }
     Answer needs_update(const FileEvent &) override { return note(Event::kOther); }
 
-  private:
+   private:
     Answer note(Event kind, std::vector<int32_t> words = {}) {
         events.push_back({kind, std::move(words)});
         return answer ? answer(kind) : Answer::kContinue;
@@ -120,39 +108,3 @@ struct ScratchDir {
         return file(name);
     }
 };
-
-inline sockaddr_in loopback_address(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A listening socket on 127.0.0.1 with a port of the system's choice.
-inline int loopback_listener(uint16_t *port, int backlog = 16) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback_address(0);
-    socklen_t length = sizeof(address);
-    auto *raw = reinterpret_cast<sockaddr *>(&address);
-    if (fd < 0 || bind(fd, raw, length) < 0 || listen(fd, backlog) < 0 ||
-        getsockname(fd, raw, &length) < 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-// Two connected TCP sockets over loopback: ends[0] is the client's.
-inline bool tcp_pair(int ends[2]) {
-    uint16_t port = 0;
-    const int listener = loopback_listener(&port);
-    if (listener < 0) return false;
-    sockaddr_in address = loopback_address(port);
-    ends[0] = socket(AF_INET, SOCK_STREAM, 0);
-    const bool ok = connect(ends[0], reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    ends[1] = ok ? accept(listener, nullptr, nullptr) : -1;
-    close(listener);
-    return ok && ends[1] >= 0;
-}
