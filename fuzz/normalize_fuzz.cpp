@@ -1,6 +1,6 @@
 // Fuzzes the path normaliser: it must never lengthen a path, its result
 // holds no empty or "." component beyond the first, and normalising that
-// result again changes nothing, in place or in an owned string.
+// result again changes nothing.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data), size);
     size_t before = strlen(text.c_str());
-    if (normalize_path(text.data()) != 0) abort();
+    normalize_path(text);
     const char *path = text.c_str();
     size_t after = strlen(path);
     if (after > before) abort();
@@ -23,10 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // What comes out is normal: a second pass (mostly the short cut for
     // normal paths) leaves it as it is.
     std::string again(path);
-    if (normalize_path(again.data()) != 0 || again != path) abort();
-    std::string owned(reinterpret_cast<const char *>(data), size);
-    owned = owned.c_str();
-    normalize_path(owned);
-    if (owned != path) abort();
+    normalize_path(again);
+    if (again != path) abort();
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -64,15 +63,6 @@ std::string normalized(std::string_view path) {
 }
 
 }  // namespace
-
-int normalize_path(char *path) {
-    if (path == nullptr) return -1;
-    if (already_normal(path)) return 0;
-    // Never longer than the path, so it fits where the path was.
-    const std::string normal = normalized(path);
-    if (!normal.empty()) memcpy(path, normal.c_str(), normal.size() + 1);
-    return 0;
-}
 
 void normalize_path(std::string &path) {
     if (already_normal(path.c_str())) return;

@@ -3,8 +3,8 @@
 
 #include <string>
 
-// Removes "." and ".." components and repeated slashes; 0, or -1 for no path.
-int normalize_path(char *path);
+// Removes "." and ".." components and repeated slashes, in place; the text
+// ends at a NUL byte, as a C caller would see it.
 void normalize_path(std::string &path);
 
 // Writes the directory (its new, renamed and removed names) to disk; a

@@ -130,7 +130,7 @@ void set_port(Url &url, std::string_view token) {
 // The path is normalised while still escaped, then decoded.
 bool set_path(Url &url, std::string_view rest) {
     std::string raw(rest);
-    normalize_path(raw.data());
+    normalize_path(raw);
     std::optional<std::string> decoded = url_unescape(raw);
     if (!decoded) return false;
     url.path = std::move(*decoded);

@@ -93,11 +93,8 @@ TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
     // clang-format on
     for (const auto &[path, normal] : kCases) {
         std::string text = path;
-        EXPECT_EQ(normalize_path(text.data()), 0);
-        EXPECT_STREQ(text.c_str(), normal) << path;
-        std::string owned = path;
-        normalize_path(owned);
-        EXPECT_EQ(owned, normal) << path;
+        normalize_path(text);
+        EXPECT_EQ(text, normal) << path;
     }
 }
 
