@@ -195,16 +195,12 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     return {recorder.words(Event::kRetry), recorder.words(Event::kError).size()};
 }
 
-TEST(AttemptLoop, TriesCountAttemptsAndZeroMeansWhatThePluginSays) {
+// FTP's reading of the count (one attempt that cannot wait) and its goodbye's
+// own wait show end to end, in the FTP fault table.
+TEST(AttemptLoop, NoAttemptBelowZeroAndNoLimitAtZeroForLocalMirrors) {
     EXPECT_EQ(attempts_of(-1), std::make_pair(Retries{}, size_t{0}));
-    // Without limit for file://: only a stop answer ends it.
+    // Only a stop answer ends it.
     EXPECT_EQ(attempts_of(0, 3), std::make_pair(Retries{{1, 0}, {2, 0}, {3, 0}}, size_t{3}));
-    // FTP makes its first attempt whatever the count; the goodbye keeps a wait.
-    EXPECT_TRUE((TransferBudget{-1, 0}).may_begin(0, ZeroTries::kFirstOnly));
-    EXPECT_FALSE((TransferBudget{0, 1}).may_begin(1, ZeroTries::kFirstOnly));
-    TransferBudget spent{3, 5};
-    spent.spare_goodbye();
-    EXPECT_EQ(spent.used, 2);
 }
 
 TEST(Meter, RatesScaleByPowersOf1024) {
