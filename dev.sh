@@ -22,6 +22,7 @@ REQUIRED=(
   "libbenchmark-dev:/usr/include/benchmark/benchmark.h"
   "python3:/usr/bin/python3"
   "openssl:/usr/bin/openssl"
+  "libssl-dev:/usr/include/openssl/ssl.h"
   "clang:/usr/bin/clang++"
   "vsftpd:/usr/sbin/vsftpd"
   "nginx:/usr/sbin/nginx"
@@ -35,10 +36,11 @@ REQUIRED=(
   "strace:/usr/bin/strace"
 )
 # Enough for the demo: build the two programs and serve the mirror.
-DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl nginx)
+DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl libssl-dev nginx)
 # The 32-bit build; optional: skipped with a message when it cannot be had
 # (and qemu-user, when the kernel cannot run 32-bit programs).
-M32_REQUIRED=("g++-multilib:/usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so")
+M32_REQUIRED=("g++-multilib:/usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so"
+  "libssl-dev:i386:/usr/lib/i386-linux-gnu/libssl.so")
 
 ensure_packages() {
   local missing=()
@@ -96,6 +98,19 @@ m32_tests() {
     echo "Installing g++-multilib for the 32-bit build"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends g++-multilib ||
       true
+  fi
+  # OpenSSL's i386 libraries come from Debian's multiarch archive.
+  if ! compgen -G "${M32_REQUIRED[1]##*:}" >/dev/null && [ "$(id -u)" -eq 0 ]; then
+    echo "Installing libssl-dev:i386 for the 32-bit build"
+    { dpkg --add-architecture i386 &&
+      DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends libssl-dev:i386; } ||
+      true
+  fi
+  if ! compgen -G "${M32_REQUIRED[1]##*:}" >/dev/null; then
+    echo "32-bit build SKIPPED: OpenSSL's i386 libraries are missing" \
+      "(as root this command installs libssl-dev:i386)"
+    return 0
   fi
   if ! echo 'int main() { return sizeof(void *) == 4 ? 0 : 1; }' |
     g++ -m32 -x c++ - -o "$probe" 2>/dev/null; then

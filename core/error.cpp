@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "core/context.h"
 
@@ -42,7 +43,14 @@ int error_number(const char *call) {
 
 int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call) {
     if (context == nullptr) return -1;
-    context->error = ErrorRecord{class_, code, call};
+    context->error = ErrorRecord{class_, code, call, {}};
+    events_of(context).error(context->error);
+    return -1;
+}
+
+int record_error_text(EngineContext *context, int32_t class_, std::string text, const char *call) {
+    if (context == nullptr) return -1;
+    context->error = ErrorRecord{class_, 0, call, std::move(text)};
     events_of(context).error(context->error);
     return -1;
 }

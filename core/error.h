@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct EngineContext;
 
@@ -13,6 +14,9 @@ enum ErrorClass : int32_t {
     ERR_FTP = 3,
     ERR_HTTP = 4,
     ERR_FILE = 5,
+    // Failures that no number describes: the record's text says what and why.
+    ERR_TLS = 6,       // "TLS with host:port (reason)"
+    ERR_REDIRECT = 7,  // a redirect that is not followed, and why
 };
 
 enum UpdateError : int32_t {
@@ -32,6 +36,8 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
+    // The description of ERR_TLS and ERR_REDIRECT; never a credential.
+    std::string text;
 };
 
 // errno, or the resolver's error number for the resolver calls
@@ -43,3 +49,5 @@ int error_number(const char *call);
 int record_error(EngineContext *context, int32_t class_, const char *call);
 // The same with an explicit code (protocol replies, SO_ERROR values, UPD_*).
 int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call);
+// The same for a failure described by a composed text.
+int record_error_text(EngineContext *context, int32_t class_, std::string text, const char *call);

@@ -250,6 +250,10 @@ void report_error(const ErrorRecord &record) {
         case ERR_FILE:
             printf("FILE ERROR: error code is (%d). Please contact tech support", record.code);
             break;
+        case ERR_TLS:
+        case ERR_REDIRECT:
+            printf("Error: %s", record.text.c_str());
+            break;
         default:
             printf("Unknown error(%d,%d,%s). Please contact tech support", record.class_,
                    record.code, text(record.call));
