@@ -49,9 +49,9 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def _accepts(port):
+def _accepts(port, address="127.0.0.1"):
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+        with socket.create_connection((address, port), timeout=0.5):
             return True
     except OSError:
         return False
@@ -64,6 +64,8 @@ class Server:
     Subclasses write the configuration and give the command line."""
 
     name = None
+    # The loopback address it listens on: "127.0.0.1" or "::1".
+    address = "127.0.0.1"
 
     def __init__(self, root, folder):
         self.root = os.path.abspath(root)
@@ -82,7 +84,7 @@ class Server:
                                             stderr=subprocess.STDOUT, cwd=self.folder)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and self.process.poll() is None:
-            if _accepts(self.port):
+            if _accepts(self.port, self.address):
                 return self
             time.sleep(0.1)
         self.stop()
@@ -107,6 +109,13 @@ class Server:
 
 class Nginx(Server):
     name = "nginx"
+    # Further directives of the server block (TLS, redirects, ...).
+    server_extra = ""
+
+    def listen(self):
+        """The listen directive's address and options."""
+        host = "[%s]" % self.address if ":" in self.address else self.address
+        return "%s:%d" % (host, self.port)
 
     def configure(self):
         temp = self.path("temp")
@@ -125,10 +134,10 @@ class Nginx(Server):
             "  fastcgi_temp_path %s/fastcgi;\n  uwsgi_temp_path %s/uwsgi;\n"
             "  scgi_temp_path %s/scgi;\n"
             "  default_type application/octet-stream;\n"
-            "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n"
+            "  server {\n    listen %s;\n    root %s;\n%s"
             "    location / { }\n  }\n}\n") %
             (user, self.path("nginx.pid"), self.path("error.log"), self.path("access.log"),
-             temp, temp, temp, temp, temp, self.port, self.root))
+             temp, temp, temp, temp, temp, self.listen(), self.root, self.server_extra))
         return [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
                 "-e", self.path("error.log")]
 
