@@ -24,6 +24,12 @@ const char *verdict_word(Verdict verdict) {
     return "FAILED";
 }
 
+// host:port, an IPv6 address (it holds a ':') in brackets so that its
+// last group is not taken for the port.
+void print_end(const char *host, int port) {
+    printf(host != nullptr && strchr(host, ':') != nullptr ? "[%s]:%d" : "%s:%d", text(host), port);
+}
+
 const char *temp_or_path(const FileEvent &file) {
     return file.temp != nullptr ? file.temp : file.path;
 }
@@ -138,7 +144,9 @@ Answer Console::spin(int32_t, int32_t) {
 
 Answer Console::connecting(const Peers &peers) {
     if (quiet) return Answer::kContinue;
-    printf("Connecting to %s:%d\n", text(peers.remote_host), peers.remote_port);
+    printf("Connecting to ");
+    print_end(peers.remote_host, peers.remote_port);
+    printf("\n");
     fflush(stdout);
     return Answer::kContinue;
 }
@@ -168,8 +176,11 @@ Answer Console::connection_closed(const Peers &peers) {
     if (quiet) return Answer::kContinue;
     state_.column = 0;
     if (global_flag("verbose")) {
-        printf("Connection from %s:%d to %s:%d was closed.\n", text(peers.local_host),
-               peers.local_port, text(peers.remote_host), peers.remote_port);
+        printf("Connection from ");
+        print_end(peers.local_host, peers.local_port);
+        printf(" to ");
+        print_end(peers.remote_host, peers.remote_port);
+        printf(" was closed.\n");
     }
     return Answer::kContinue;
 }

@@ -9,50 +9,81 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/error.h"
 
 namespace {
 
-constexpr socklen_t kAddressLength = sizeof(sockaddr_in);
-static_assert(kAddressLength == 16);
-
 using NameCall = int (*)(int, sockaddr *, socklen_t *);
 
-// One end of a socket: dotted text (empty when not IPv4) and port.
+// One end of a socket: numeric address text (empty when neither family)
+// and port.
 struct End {
     std::string host;
     uint16_t port = 0;
     const char *text() const { return host.empty() ? nullptr : host.c_str(); }
 };
 
-End describe(int descriptor, NameCall call) {
+End end_of(const sockaddr_storage &address) {
     End end;
-    sockaddr_in address{};
-    socklen_t length = kAddressLength;
-    if (call(descriptor, reinterpret_cast<sockaddr *>(&address), &length) < 0) return end;
-    if (address.sin_family != AF_INET) return end;
-    end.host = inet_ntoa(address.sin_addr);
-    end.port = ntohs(address.sin_port);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        const auto &inet = reinterpret_cast<const sockaddr_in &>(address);
+        if (inet_ntop(AF_INET, &inet.sin_addr, text, sizeof(text)) == nullptr) return end;
+        end.port = ntohs(inet.sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        const auto &inet6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        if (inet_ntop(AF_INET6, &inet6.sin6_addr, text, sizeof(text)) == nullptr) return end;
+        end.port = ntohs(inet6.sin6_port);
+    } else {
+        return end;
+    }
+    end.host = text;
     return end;
 }
 
-int resolve(EngineContext *context, const char *host, uint16_t port, sockaddr_in *remote) {
-    *remote = sockaddr_in{};
-    remote->sin_family = AF_INET;
-    remote->sin_port = htons(port);
-    if (inet_aton(host, &remote->sin_addr) != 0) return 0;
-    hostent *entry = gethostbyname(host);
-    if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
-        return record_error(context, ERR_NET_SYSCALL, "gethostbyname");
-    size_t length =
-        std::min(static_cast<size_t>(std::max(entry->h_length, 0)), sizeof(remote->sin_addr));
-    memcpy(&remote->sin_addr, entry->h_addr_list[0], length);
+End describe(int descriptor, NameCall call) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (call(descriptor, reinterpret_cast<sockaddr *>(&address), &length) < 0) return End{};
+    return end_of(address);
+}
+
+socklen_t address_length(const sockaddr_storage &address) {
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+struct FreeAddresses {
+    void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+using Addresses = std::unique_ptr<addrinfo, FreeAddresses>;
+
+// The resolver's numbers as the console words them for gethostbyname.
+int resolver_code(int failure) {
+    if (failure == EAI_NONAME || failure == EAI_NODATA) return HOST_NOT_FOUND;
+    if (failure == EAI_AGAIN) return TRY_AGAIN;
+    return NO_RECOVERY;
+}
+
+// Every address of the name or literal, in the resolver's order.
+int resolve(EngineContext *context, const char *host, uint16_t port, Addresses &addresses) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(port);
+    addrinfo *list = nullptr;
+    const int failure = getaddrinfo(host, service.c_str(), &hints, &list);
+    addresses.reset(list);
+    if (failure != 0 || list == nullptr)
+        return record_error_code(context, ERR_NET_SYSCALL,
+                                 resolver_code(failure != 0 ? failure : EAI_NONAME),
+                                 "gethostbyname");
     return 0;
 }
 
@@ -66,32 +97,48 @@ int select_slice(int descriptor, WaitFor what) {
     return select(descriptor + 1, nullptr, &writable, nullptr, &slice);
 }
 
+// How the connect to one address ended. A failure is kept unrecorded
+// (call and number) until it is known that no further address follows.
+enum class Try { kConnected, kFailed, kQuiet, kRecorded };
+struct Failure {
+    const char *call = nullptr;
+    int code = 0;
+};
+
+Try failed(Failure &failure, const char *call, int code) {
+    failure = Failure{call, code};
+    return Try::kFailed;
+}
+
 // A non-blocking connect has finished: its outcome.
-int connect_outcome(EngineContext *context, int descriptor) {
+Try connect_outcome(int descriptor, Failure &failure) {
     int pending = 0;
     socklen_t length = sizeof(pending);
     if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
-        return record_error(context, ERR_NET_SYSCALL, "getsockopt");
-    if (pending != 0) return record_error_code(context, ERR_NET_SYSCALL, pending, "connect");
-    return 0;
+        return failed(failure, "getsockopt", errno);
+    if (pending != 0) return failed(failure, "connect", pending);
+    return Try::kConnected;
 }
 
-int connect_socket(EngineContext *context, int descriptor, const char *host, uint16_t port) {
-    sockaddr_in remote;
-    if (resolve(context, host, port, &remote) < 0) return -1;
-    events_of(context).connecting(Peers{"localhost", 0, host, port});
-    if (set_nonblocking(descriptor, 1) < 0) return -1;
-    if (connect(descriptor, reinterpret_cast<sockaddr *>(&remote), kAddressLength) < 0) {
-        if (errno != EINPROGRESS) return record_error(context, ERR_NET_SYSCALL, "connect");
+Try connect_address(EngineContext *context, Connection &connection, const addrinfo &address,
+                    Failure &failure) {
+    connection = socket(address.ai_family, SOCK_STREAM, 0);
+    if (connection < 0) return failed(failure, "socket", errno);
+    if (set_nonblocking(connection, 1) < 0) return Try::kQuiet;
+    if (connect(connection, address.ai_addr, address.ai_addrlen) < 0) {
+        if (errno != EINPROGRESS) return failed(failure, "connect", errno);
         // Out of slices: the caller counts this as a failed try; nothing to report.
-        const WaitEnd end = wait_sliced(context, descriptor, WaitFor::kConnect, &Events::spin_io);
-        if (end != WaitEnd::kReady || connect_outcome(context, descriptor) < 0) return -1;
+        const WaitEnd end = wait_sliced(context, connection, WaitFor::kConnect, &Events::spin_io);
+        if (end == WaitEnd::kFailed) return Try::kRecorded;
+        if (end == WaitEnd::kExpired) return Try::kQuiet;
+        const Try outcome = connect_outcome(connection, failure);
+        if (outcome != Try::kConnected) return outcome;
     }
-    return set_nonblocking(descriptor, 0) < 0 ? -1 : 0;
+    return set_nonblocking(connection, 0) < 0 ? Try::kQuiet : Try::kConnected;
 }
 
-int open_socket(EngineContext *context, Connection &connection) {
-    connection = socket(AF_INET, SOCK_STREAM, 0);
+int open_socket(EngineContext *context, Connection &connection, int family) {
+    connection = socket(family, SOCK_STREAM, 0);
     if (connection >= 0) return 0;
     connection = -1;
     return record_error(context, ERR_NET_SYSCALL, "socket");
@@ -132,21 +179,32 @@ WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinne
 int connection_open(EngineContext *context, Connection &connection, const char *host,
                     uint16_t port) {
     if (context == nullptr || host == nullptr) return -1;
-    if (open_socket(context, connection) < 0) return -1;
-    if (connect_socket(context, connection, host, port) < 0) {
-        connection_close(context, connection, false);
-        return -1;
+    Addresses addresses;
+    if (resolve(context, host, port, addresses) < 0) return -1;
+    events_of(context).connecting(Peers{"localhost", 0, host, port});
+    // Only the last address's failure is told: an earlier one that fails
+    // (a family this host cannot reach, say) just hands over to the next.
+    for (const addrinfo *address = addresses.get(); address != nullptr;
+         address = address->ai_next) {
+        Failure failure;
+        const Try outcome = connect_address(context, connection, *address, failure);
+        if (outcome == Try::kConnected) return 0;
+        if (connection >= 0) connection_close(context, connection, false);
+        connection = -1;
+        if (outcome == Try::kRecorded) return -1;
+        if (address->ai_next == nullptr && outcome == Try::kFailed)
+            record_error_code(context, ERR_NET_SYSCALL, failure.code, failure.call);
     }
-    return 0;
+    return -1;
 }
 
-int connection_listen(EngineContext *context, Connection &connection, sockaddr_in &address) {
+int connection_listen(EngineContext *context, Connection &connection, sockaddr_storage &address) {
     if (context == nullptr) return -1;
-    if (open_socket(context, connection) < 0) return -1;
+    if (open_socket(context, connection, address.ss_family) < 0) return -1;
     auto *raw = reinterpret_cast<sockaddr *>(&address);
-    socklen_t length = kAddressLength;
+    socklen_t length = sizeof(address);
     int result = 0;
-    if (bind(connection, raw, kAddressLength) < 0)
+    if (bind(connection, raw, address_length(address)) < 0)
         result = record_error(context, ERR_NET_SYSCALL, "bind");
     else if (getsockname(connection, raw, &length) < 0)
         result = -1;
@@ -169,26 +227,37 @@ int connection_close(EngineContext *context, Connection &connection, bool report
     return 0;
 }
 
-int connection_accept(EngineContext *context, Connection &connection, in_addr_t expected) {
+int connection_accept(EngineContext *context, Connection &connection,
+                      const sockaddr_storage &expected) {
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t length = kAddressLength;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof(peer);
         int accepted = accept(connection, reinterpret_cast<sockaddr *>(&peer), &length);
         if (accepted < 0) return record_error(context, ERR_NET_SYSCALL, "accept");
         // Anybody may connect to an open data port; only the server we
         // talk to is allowed to deliver the data.
-        if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != expected) {
+        if (!same_host(peer, expected)) {
             close(accepted);
             continue;
         }
-        const std::string peer_host = inet_ntoa(peer.sin_addr);
+        const End remote = end_of(peer);
         const End local = describe(accepted, getsockname);
-        events_of(context).connecting(
-            Peers{peer_host.c_str(), ntohs(peer.sin_port), local.text(), local.port});
+        events_of(context).connecting(Peers{remote.text(), remote.port, local.text(), local.port});
         connection_close(context, connection, false);
         connection = accepted;
         return 0;
     }
+}
+
+bool same_host(const sockaddr_storage &one, const sockaddr_storage &other) {
+    if (one.ss_family != other.ss_family) return false;
+    if (one.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(one).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in &>(other).sin_addr.s_addr;
+    if (one.ss_family != AF_INET6) return false;
+    const in6_addr &left = reinterpret_cast<const sockaddr_in6 &>(one).sin6_addr;
+    const in6_addr &right = reinterpret_cast<const sockaddr_in6 &>(other).sin6_addr;
+    return memcmp(&left, &right, sizeof(left)) == 0;
 }
 
 int connection_idle(int descriptor) {

@@ -1,9 +1,10 @@
-// TCP connections (IPv4) of the protocol clients: open with a sliced
-// time-out, listen and accept the expected peer, test, and close; and the
+// TCP connections (IPv4 and IPv6) of the protocol clients: open with a
+// sliced time-out, listen and accept the expected peer, test, and close; and the
 // one sliced wait that connects and data reads share.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cstdint>
@@ -34,16 +35,22 @@ using Spinner = Answer (Events::*)(int32_t slice, int32_t slices);
 // is recorded as a user break).
 WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner);
 
-// Connects to host:port (dotted address or name), in blocking mode when done.
+// Connects to host:port (a name, or an IPv4 or IPv6 literal without
+// brackets), trying its addresses in the resolver's order, each within the
+// time-out; in blocking mode when done.
 int connection_open(EngineContext *context, Connection &connection, const char *host,
                     uint16_t port);
-// Binds a listening socket to *address and writes back the address bound.
-int connection_listen(EngineContext *context, Connection &connection, sockaddr_in &address);
+// Binds a listening socket of the address's family to the address and
+// writes back the address bound.
+int connection_listen(EngineContext *context, Connection &connection, sockaddr_storage &address);
 // Closes the connection, first raising the closed event when `report`.
 int connection_close(EngineContext *context, Connection &connection, bool report);
-// Accepts on the listening socket only a peer whose address is expected
-// (network byte order); others are closed and the wait goes on.
-int connection_accept(EngineContext *context, Connection &connection, in_addr_t expected);
+// Accepts on the listening socket only a peer whose address (the port
+// aside) is the expected one; others are closed and the wait goes on.
+int connection_accept(EngineContext *context, Connection &connection,
+                      const sockaddr_storage &expected);
+// Whether both hold the same address of the same family; ports aside.
+bool same_host(const sockaddr_storage &one, const sockaddr_storage &other);
 int connection_idle(int descriptor);
 int wait_readable(int descriptor, timeval *timeout);
 int set_nonblocking(int descriptor, int on);

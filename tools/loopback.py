@@ -43,9 +43,10 @@ def write_text(path, text, mtime=None, mode=None):
     return path
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
+def free_port(address="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as probe:
+        probe.bind((address, 0))
         return probe.getsockname()[1]
 
 
@@ -58,19 +59,20 @@ def _accepts(port, address="127.0.0.1"):
 
 
 class Server:
-    """A server on 127.0.0.1 serving `root`; configuration and logs live in
+    """A server on loopback serving `root`; configuration and logs live in
     `folder`. Use with `with`: the server stops when the block ends, also on
     errors and on SIGTERM/SIGHUP turned into exceptions by stop_on_signals().
     Subclasses write the configuration and give the command line."""
 
     name = None
-    # The loopback address it listens on: "127.0.0.1" or "::1".
+    # The loopback address it listens on: "127.0.0.1" or "::1" (set it on a
+    # subclass: the port is picked for it when the server is made).
     address = "127.0.0.1"
 
     def __init__(self, root, folder):
         self.root = os.path.abspath(root)
         self.folder = os.path.abspath(folder)
-        self.port = free_port()
+        self.port = free_port(self.address)
         self.process = None
 
     def path(self, *parts):
@@ -157,12 +159,15 @@ class Vsftpd(Server):
         empty = self.path("empty")
         os.makedirs(empty, exist_ok=True)
         os.chmod(empty, 0o755)
-        passive = free_port()
+        passive = free_port(self.address)
+        # Over IPv6 the passive address is the control connection's own.
+        listen = ("listen=NO\nlisten_ipv6=YES\nlisten_address6=%s\n" if ":" in self.address else
+                  "listen=YES\nlisten_ipv6=NO\nlisten_address=%s\npasv_address=%s\n")
         write_text(self.path("vsftpd.conf"), (
-            "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=%d\n"
+            listen.replace("%s", self.address) + "listen_port=%d\n"
             "background=NO\nanonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\n"
             "write_enable=NO\nanon_root=%s\nsecure_chroot_dir=%s\n"
-            "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=%d\npasv_max_port=%d\n"
+            "pasv_enable=YES\npasv_min_port=%d\npasv_max_port=%d\n"
             "port_enable=YES\nconnect_from_port_20=NO\nseccomp_sandbox=NO\n"
             "xferlog_enable=YES\nxferlog_std_format=NO\nvsftpd_log_file=%s\n"
             "syslog_enable=NO\n") %

@@ -1,6 +1,7 @@
 // The FTP client: commands and replies on the control connection, their
 // classification into wanted replies and reported errors, and the data
-// connection of each retrieval in passive or active mode.
+// connection of each retrieval in passive or active mode (PASV and PORT over
+// IPv4, EPSV and EPRT over IPv6).
 #include "transfer/ftp.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,8 +40,8 @@ constexpr bool listed(const int (&codes)[N], int code) {
     return false;
 }
 
-// What each reply code means to this client; 227 only means something to
-// PASV, which reads it before the table is consulted.
+// What each reply code means to this client; 227 and 229 only mean
+// something to PASV and EPSV, which read them before the table is consulted.
 constexpr Reply classify(int code) {
     if (listed(kWantedCodes, code)) return Reply::kWanted;
     if (code == 331) return Reply::kPassword;
@@ -198,8 +200,61 @@ int ftp_parse_pasv(const char *reply, char *host, uint16_t *port) {
     return 0;
 }
 
+int ftp_parse_epsv(const char *reply, uint16_t *port) {
+    if (reply == nullptr || port == nullptr) return -1;
+    // "(|||port|)": any printable delimiter, the same four times.
+    const char *open = strchr(reply, '(');
+    if (open == nullptr) return -1;
+    const char delimiter = open[1];
+    if (delimiter < '!' || delimiter > '~' || open[2] != delimiter || open[3] != delimiter)
+        return -1;
+    long number = 0;
+    const char *at = open + 4;
+    for (; *at >= '0' && *at <= '9' && number <= UINT16_MAX; at++)
+        number = number * 10 + (*at - '0');
+    if (at == open + 4 || number < 1 || number > UINT16_MAX) return -1;
+    if (at[0] != delimiter || at[1] != ')') return -1;
+    *port = static_cast<uint16_t>(number);
+    return 0;
+}
+
+namespace {
+
+// The server's end of the control connection, to which passive data
+// connections go and from which active ones must come.
+int control_peer(const FtpClient &client, sockaddr_storage &peer) {
+    peer = sockaddr_storage{};
+    socklen_t length = sizeof(peer);
+    return getpeername(client.control, reinterpret_cast<sockaddr *>(&peer), &length);
+}
+
+// Over IPv6 there is no PASV: EPSV names the port alone, on the address
+// the control connection already reaches.
+int extended_passive(FtpClient &client, const sockaddr_in6 &peer) {
+    if (ftp_send(client, "EPSV\r\n") < 0) return -1;
+    const int code = ftp_read_reply(client);
+    uint16_t port = 0;
+    if (code != 229 || ftp_parse_epsv(client.reply.c_str(), &port) < 0)
+        return ftp_handle_reply(client, code);
+    char host[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, &peer.sin6_addr, host, sizeof(host)) == nullptr) return -1;
+    return connection_open(client.context, client.data, host, port);
+}
+
+int extended_port(FtpClient &client, const sockaddr_in6 &address) {
+    char host[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, &address.sin6_addr, host, sizeof(host)) == nullptr) return -1;
+    if (ftp_send(client, "EPRT |2|%s|%d|\r\n", host, ntohs(address.sin6_port)) < 0) return -1;
+    return ftp_handle_reply(client, ftp_read_reply(client));
+}
+
+}  // namespace
+
 int ftp_pasv(FtpClient &client) {
     if (client.active) return -1;
+    sockaddr_storage peer;
+    if (control_peer(client, peer) == 0 && peer.ss_family == AF_INET6)
+        return extended_passive(client, reinterpret_cast<const sockaddr_in6 &>(peer));
     if (ftp_send(client, "PASV\r\n") < 0) return -1;
     int code = ftp_read_reply(client);
     if (code != 227) return ftp_handle_reply(client, code);
@@ -214,11 +269,18 @@ int ftp_pasv(FtpClient &client) {
 int ftp_port(FtpClient &client) {
     if (!client.active || client.control < 0) return -1;
     // The listener goes on the address the server already reaches us at.
-    sockaddr_in address{};
-    socklen_t length = sizeof(address);
-    if (getsockname(client.control, reinterpret_cast<sockaddr *>(&address), &length) < 0) return -1;
+    sockaddr_storage local{};
+    socklen_t length = sizeof(local);
+    if (getsockname(client.control, reinterpret_cast<sockaddr *>(&local), &length) < 0) return -1;
+    if (local.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6 &>(local).sin6_port = 0;
+        if (connection_listen(client.context, client.data, local) < 0) return -1;
+        return extended_port(client, reinterpret_cast<const sockaddr_in6 &>(local));
+    }
+    if (local.ss_family != AF_INET) return -1;
+    auto &address = reinterpret_cast<sockaddr_in &>(local);
     address.sin_port = 0;
-    if (connection_listen(client.context, client.data, address) < 0) return -1;
+    if (connection_listen(client.context, client.data, local) < 0) return -1;
     char text[16];
     snprintf(text, sizeof(text), "%s", inet_ntoa(address.sin_addr));
     for (char *at = text; *at != '\0'; at++)
@@ -238,9 +300,8 @@ int ftp_rest(FtpClient &client, const char *offset) {
 // budget of expired waits, so a server that never connects cannot hold the
 // run; then accepts only the server's own address.
 static int accept_server(FtpClient &client) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    if (getpeername(client.control, reinterpret_cast<sockaddr *>(&peer), &length) < 0) return -1;
+    sockaddr_storage peer;
+    if (control_peer(client, peer) < 0) return -1;
     EngineContext *context = client.context;
     for (;;) {
         if (!client.budget.may_wait()) return record_error_code(context, ERR_FTP, 2, "accept");
@@ -249,7 +310,7 @@ static int accept_server(FtpClient &client) {
         client.budget.spend();
         if (ready < 0) return -1;
     }
-    return connection_accept(context, client.data, peer.sin_addr.s_addr);
+    return connection_accept(context, client.data, peer);
 }
 
 int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {

@@ -35,10 +35,10 @@ struct FtpClient {
     char command[kFtpCommandSize] = {};  // the last command as sent
     std::string reply;                   // the last complete reply, every line with its end
     std::string line;                    // read_line's buffer
-    bool active = false;                 // data connections with PORT rather than PASV
-    bool need_password = false;          // a 331 was seen
-    EngineContext *context;              // not owned
-    TransferBudget &budget;              // the engine's, of the file under way
+    bool active = false;         // data connections with PORT (EPRT) rather than PASV (EPSV)
+    bool need_password = false;  // a 331 was seen
+    EngineContext *context;      // not owned
+    TransferBudget &budget;      // the engine's, of the file under way
 };
 
 int ftp_send(FtpClient &client, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -64,3 +64,6 @@ int ftp_close_data(FtpClient &client);
 // *port: 0; -1 when the reply holds no comma; -2 when the six numbers from
 // the one before the first comma are not there or not bytes.
 int ftp_parse_pasv(const char *reply, char *host, uint16_t *port);
+// Reads the port of a 229 reply, "(|||port|)" with any printable delimiter,
+// into *port: 0; -1 when it is not there or not a port from 1 to 65535.
+int ftp_parse_epsv(const char *reply, uint16_t *port);

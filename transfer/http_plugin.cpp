@@ -64,7 +64,7 @@ int build_request(const HttpClient &client, HttpMessage &request, const FileReco
         long age = static_cast<long>(time(nullptr)) - static_cast<long>(file.time);
         snprintf(cache, sizeof(cache), "max-age=%ld", age < 0 ? 0L : age);
     }
-    http_add_header(request, "Host", *client.target.host);
+    http_add_header(request, "Host", url_host(*client.target.host));
     http_add_header(request, "Accept", "*.*");
     http_add_header(request, "User-Agent", kUserAgent);
     http_add_header(request, "Cache-Control", cache);

@@ -137,6 +137,35 @@ bool set_path(Url &url, std::string_view rest) {
     return true;
 }
 
+// An IPv6 literal in brackets at text[at], then ":port", "/path" or the
+// end. Whatever else follows, or anything but an address inside, refuses
+// the URL: a half-read host would reach some other machine.
+bool take_bracketed(std::string_view text, size_t at, Url &url, bool &has_path) {
+    const size_t close = text.find(']', at);
+    if (close == std::string_view::npos) return false;
+    const std::string_view literal = text.substr(at + 1, close - at - 1);
+    if (literal.find(':') == std::string_view::npos ||
+        literal.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+        return false;
+    url.host = std::string(literal);
+    const std::string_view rest = text.substr(close + 1);
+    const size_t slash = rest.find('/');
+    const std::string_view port = rest.substr(0, slash);
+    if (!port.empty()) {
+        if (port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string_view::npos)
+            return false;
+        set_port(url, port.substr(1));
+    }
+    has_path = slash != std::string_view::npos;
+    return !has_path || set_path(url, rest.substr(slash + 1));
+}
+
+// A host outside brackets holds none.
+bool set_host(Url &url, std::string_view token) {
+    url.host = std::string(token);
+    return token.find_first_of("[]") == std::string_view::npos;
+}
+
 enum class ParseState { Scheme, Authority, AfterColon };
 
 // One pass over the text; the mark is the start of the current token.
@@ -163,6 +192,7 @@ bool walk(std::string_view text, Url &url, bool &has_path) {
                 break;
             case ParseState::Authority:
                 if (c >= 128) return false;
+                if (c == '[' && at == mark) return take_bracketed(text, at, url, has_path);
                 if (c == ':') {
                     pending = token;
                     mark = at + 1;
@@ -171,9 +201,8 @@ bool walk(std::string_view text, Url &url, bool &has_path) {
                     if (url.user || !set_decoded(url.user, token)) return false;
                     mark = at + 1;
                 } else if (c == '/' || end) {
-                    url.host = std::string(token);
                     has_path = !end;
-                    return end || set_path(url, text.substr(at + 1));
+                    return set_host(url, token) && (end || set_path(url, text.substr(at + 1)));
                 }
                 break;
             case ParseState::AfterColon:
@@ -184,10 +213,9 @@ bool walk(std::string_view text, Url &url, bool &has_path) {
                     mark = at + 1;
                     state = ParseState::Authority;
                 } else if (c == '/' || end) {
-                    url.host = std::string(pending);
                     set_port(url, token);
                     has_path = !end;
-                    return end || set_path(url, text.substr(at + 1));
+                    return set_host(url, pending) && (end || set_path(url, text.substr(at + 1)));
                 }
                 break;
         }
@@ -220,6 +248,11 @@ bool url_parse(std::string_view text, Url &url) {
     return parsed;
 }
 
+std::string url_host(std::string_view host) {
+    if (host.find(':') == std::string_view::npos) return std::string(host);
+    return "[" + std::string(host) + "]";
+}
+
 std::optional<std::string> url_compose(const Url &url) {
     if (!url.host || !url.directory) return std::nullopt;
     // Everything up to the slash after the port; the rest is normalised.
@@ -229,7 +262,7 @@ std::optional<std::string> url_compose(const Url &url) {
         if (url.password) result += ":" + url_escape(*url.password);
         result += "@";
     }
-    result += *url.host + ":" + std::to_string(url.port) + "/";
+    result += url_host(*url.host) + ":" + std::to_string(url.port) + "/";
     const std::string path = url_escape_path(url.path);
     std::string tail = path.starts_with('/') ? "" : url_escape_path(*url.directory);
     tail += "/" + path;

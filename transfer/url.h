@@ -8,7 +8,8 @@
 #include <string_view>
 
 struct Url {
-    std::optional<std::string> host;  // absent for file://
+    // Absent for file://; an IPv6 literal is held without its brackets.
+    std::optional<std::string> host;
     int32_t port = 0;
     std::string scheme;
     std::optional<std::string> directory;  // set by the plugin that composes
@@ -23,6 +24,9 @@ bool url_parse(std::string_view text, Url &url);
 // The absolute URL of url.path below url.directory; absent without host or
 // directory.
 std::optional<std::string> url_compose(const Url &url);
+// The host as a URL or a Host header writes it: an IPv6 literal (it holds
+// a ':') in brackets.
+std::string url_host(std::string_view host);
 
 std::string url_escape(std::string_view text);
 std::string url_escape_path(std::string_view text);

@@ -127,8 +127,9 @@ class Site:
         """The temporary copy of a mirror file: named by the MD5 of its name."""
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
-    def configure(self, port, protocol="http", modules="", passive=None, **settings):
-        """qup.conf for a mirror on 127.0.0.1:port; settings go to [global], passive to the
+    def configure(self, port, protocol="http", modules="", passive=None, host="127.0.0.1",
+                  **settings):
+        """qup.conf for a mirror on host:port; settings go to [global], passive to the
         protocol's section; modules is the text of a [modules] section."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
@@ -136,8 +137,8 @@ class Site:
                        **{"use-proxy": "on" if settings.get("proxy") else "off"})
         options.update(settings)
         text = "".join("%s=%s\n" % item for item in options.items())
-        text += "[hosts]\nhost=127.0.0.1\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
-            INFOFILE, protocol, protocol, port)
+        text += "[hosts]\nhost=%s\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
+            host, INFOFILE, protocol, protocol, port)
         text += "passive=%s\n" % passive if passive is not None else ""
         text += "[modules]\n%s\n" % modules if modules else ""
         return write(self.path("qup.conf"), "[global]\n" + text)

@@ -1,5 +1,5 @@
 // Addresses as the protocols write them: URLs parsed, composed and escaped,
-// paths normalised, and the address of an FTP PASV reply.
+// paths normalised, and the address of an FTP PASV or EPSV reply.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -44,7 +44,13 @@ TEST(Url, ParseTable) {
         // The path is normalised before it is decoded.
         {"http://h/a/./b/../%2e%2e/c%20d", "http|-|-|h|80|a/../c d"},
         {"http://h//abs/x", "http|-|-|h|80|/abs/x"},
-        {"ftp://us%zzer:pw@host/", "refused"}, {"ftp://u:p@host:21/x%zz", "refused"}};
+        {"ftp://us%zzer:pw@host/", "refused"}, {"ftp://u:p@host:21/x%zz", "refused"},
+        // IPv6 literals: kept without brackets; only an address inside, a port or path after.
+        {"http://[::1]:3128/x", "http|-|-|::1|3128|x"}, {"http://[::1]", "http|-|-|::1|80|/"},
+        {"ftp://u:p%40@[fe80::A:1.2.3.4]:/a", "ftp|u|p@|fe80::A:1.2.3.4|21|a"},
+        {"http://[::1/", "refused"}, {"http://[::1]x/", "refused"}, {"http://[]/", "refused"},
+        {"http://[::g]/", "refused"}, {"http://[::1]:8a/", "refused"}, {"http://[1.2.3.4]/", "refused"},
+        {"http://h[::1]/", "refused"}, {"http://[::1]@h/", "refused"}};
     // clang-format on
     for (const auto &[text, expected] : kCases) EXPECT_EQ(parsed(text), expected) << text;
 }
@@ -62,6 +68,10 @@ TEST(Url, ComposeAndEscape) {
     EXPECT_EQ(shown(url_compose(url)), "ftp://mirror:21///abs/y");
     url.directory.reset();
     EXPECT_EQ(shown(url_compose(url)), "<null>");
+    // Brackets come back around an IPv6 host: the composed URL parses to the same fields.
+    ASSERT_TRUE(url_parse("http://u%3a:p@[::1]:8080/x", url));
+    url.directory = "d";
+    EXPECT_EQ(parsed(url_compose(url).value_or("").c_str()), "http|u:|p|::1|8080|d/x");
 
     constexpr std::pair<const char *, const char *> kEscaped[] = {
         {"a:b@c&/;=?", "a%3ab%40c%26%2f%3b%3d%3f"},
@@ -115,6 +125,17 @@ TEST(Paths, PassiveReplyAddresses) {
                       (result == 0 ? std::string(" ") + host + ":" + std::to_string(port) : ""),
                   expected)
             << reply;
+    }
+    // 229 replies: the port alone, between four equal printable delimiters.
+    // clang-format off
+    constexpr std::pair<const char *, int> kExtended[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)\r\n", 6446}, {"229 (!!!65535!)", 65535},
+        {"229 (|||0|)", -1}, {"229 (|||65536|)", -1}, {"229 (|||9999999999|)", -1}, {"229 (|||x|)", -1},
+        {"229 (||6446|)", -1}, {"229 (|||6446)", -1}, {"229 (|||6446!)", -1}, {"229 |||1|", -1}};
+    // clang-format on
+    for (const auto &[reply, expected] : kExtended) {
+        uint16_t port = 0;
+        EXPECT_EQ(ftp_parse_epsv(reply, &port) == 0 ? port : -1, expected) << reply;
     }
 }
 

@@ -1,0 +1,60 @@
+"""Mirrors reached over IPv6 (nginx and vsftpd on ::1 only), names of both families or of none."""
+import re
+import shutil
+import time
+import unittest
+
+from harness import ROOT, UPDATER, SiteTest, loopback, server, write
+
+NGINX6, VSFTPD6 = (type(kind.name + "6", (kind,), {"address": "::1"})
+                   for kind in (loopback.Nginx, loopback.Vsftpd))
+
+
+class Ipv6Test(SiteTest):
+    def test_nginx_and_vsftpd_on_ipv6_only(self):
+        nginx = server(self, NGINX6, self.site.path("www"))
+        self.site.configure(nginx.port, host="::1", verbose="on")
+        first = self.site.update("-S")
+        self.assertRun(first, 0, "Connecting to [::1]:%d" % nginx.port, "Host: [::1]\r")
+        self.assertRegex(first.out, r"\nConnection from \[::1\]:\d+ to \[::1\]:%d was" % nginx.port)
+        self.assertRun(self.site.update(), 1, "There are no files to update.")
+        vsftpd = server(self, VSFTPD6, self.site.path("www"))
+        for passive, verb, replies in (("off", "EPSV", 4), ("on", "EPRT |2|::1|", 0)):
+            with self.subTest(passive=passive):
+                self.site.uninstall()
+                self.site.configure(vsftpd.port, "ftp", passive=passive, host="::1")
+                got = self.site.update("-S")
+                self.assertUpdated(got)
+                self.assertEqual((len(got.matching("^->>- " + re.escape(verb))), got.matching(
+                    "^->>- (PASV|PORT)"), len(got.matching(r"^-<<- 229 .*\(\|\|\|\d+\|\)"))),
+                    (4, [], replies), got)
+
+    def test_names_of_both_families_and_of_none(self):
+        self.site.configure(80, host="mirror.invalid", tries=2)
+        started = time.monotonic()
+        got = self.site.update()
+        self.assertRun(got, 6, "Error: gethostbyname (Unknown host)")
+        self.assertEqual((got.matching("^Connecting"), time.monotonic() - started < 10), ([], True))
+        if not ROOT or not shutil.which("unshare"):
+            self.skipTest("a hosts file of our own needs root and unshare")
+        # The updater alone sees our hosts file, in a mount namespace of its own.
+        wrapper = write(self.site.path("namespace.sh"), "#!/bin/sh\nexec unshare --mount sh -c "
+                        "'mount --bind %s /etc/hosts && exec \"$0\" \"$@\"' %s \"$@\"\n"
+                        % (self.site.path("hosts"), UPDATER), mode=0o755)
+        # (server, localhost's addresses in order): of a failure only the last address's is told.
+        for kind, addresses, status in [(loopback.Nginx, "::1 127.0.0.1", 0),
+                                        (NGINX6, "127.0.0.1 ::1", 0), (NGINX6, "127.0.0.1", 6)]:
+            with self.subTest(addresses=addresses):
+                nginx = server(self, kind, self.site.path("www"))
+                write(self.site.path("hosts"), "".join(a + " localhost\n" for a in addresses.split()))
+                self.site.uninstall()
+                self.site.configure(nginx.port, host="localhost", tries=1)
+                got = self.site.update(program=wrapper)
+                self.assertRun(got, status, "Connecting to localhost:%d" % nginx.port)
+                self.assertEqual((got.matching("^Error: .*"), self.site.tree() == self.site.expected),
+                                 (["Error: connect (Connection refused)"] * (status // 6), not status),
+                                 got)
+
+
+if __name__ == "__main__":
+    unittest.main()
