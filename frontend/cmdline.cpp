@@ -182,6 +182,9 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
     while ((c = getopt_long(argc, argv, "a:c:d::f:hp:t:T:SY:uqvV", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 'a':
+                set_string(*state, "global", "proxy-auth", optarg);
+                // A refused word is reported as the command line's.
+                if (ConfigOption *option = find(*state, "global", "proxy-auth")) option->line = 0;
                 break;
             case 'c':
                 state->config = config_load(std::move(state->config), optarg);

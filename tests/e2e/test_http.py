@@ -116,8 +116,8 @@ class FaultTest(SiteTest):
             # A full copy whose reply broke off is fetched afresh, without a Range.
             ([(SO, "cut", 50000, 1), (SO, "chunked_cut", 7000, 1)],
              [None, "bytes=50000-", None], ["Retrying(2:3)"]),
-            # A redirection's body longer than the file is refused like any other.
-            ([(CONF, "status", 302, 1)], [None], [TOO_LARGE]),
+            # A redirection is followed (here to a missing file), its body never stored.
+            ([(CONF, "status", 302, 1)], [None], [REPLY % 404]),
             ([(INFO, "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
             # A chunk longer than its size line says breaks the framing: fetched again.
             ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -146,8 +146,10 @@ class FaultTest(SiteTest):
             # Exactly at the bound the catalogue is read, and refused by its signature.
             ([], [(INFO, limit)], 1, {TOO_LARGE: 0, "Verifying signed file '%s': FAILED" % INFO: 1},
              (INFO, 1)),
-            # A redirection's body is taken as the file.
-            ([(DATA, "status", 302, 1)], [], 3, {REPLY % 302: 0, ": FAILED": 1}, (DATA, 1)),
+            # Other replies from 300 to 399, and a redirection without Location, are errors.
+            ([(DATA, "status", 300)], [], 2, {REPLY % 300: 2}, (DATA, 2)),
+            ([(INFO, "raw", b"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n")], [], 2,
+             {REPLY % 302: 2}, (INFO, 2)),
             ([(DATA, "status", 500)], [], 2, {REPLY % 500: 2}, (DATA, 2)),
             ([(INFO, "raw", b"HTTP/1.1 306 Unused\r\nContent-Length: 0\r\n\r\n")], [], 2,
              {REPLY % 306: 2}, (INFO, 2)),
