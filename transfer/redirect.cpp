@@ -4,6 +4,7 @@
 // a byte that would upset a terminal, or a server's text without bound.
 #include "transfer/redirect.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -82,8 +83,11 @@ std::string absolute_of(const Url &from, std::string_view location) {
     std::string result = url_text(origin, false);
     result.pop_back();  // the slash before the path
     if (location.starts_with('/')) return result + std::string(location);
-    const std::string path = "/" + url_escape_path(from.path);
-    if (location.empty()) return result + path + (from.query.empty() ? "" : "?" + from.query);
+    // A configured URL keeps its query in the path.
+    std::string path = "/" + url_escape_path(from.path);
+    if (!from.query.empty()) path += "?" + from.query;
+    if (location.empty()) return result + path;
+    path.resize(std::min(path.size(), path.find('?')));
     if (location.starts_with('?')) return result + path + std::string(location);
     return result + path.substr(0, path.rfind('/') + 1) + std::string(location);
 }
