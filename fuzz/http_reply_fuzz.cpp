@@ -1,6 +1,7 @@
 // Fuzzes the HTTP reply readers (status line, header block, and the body by
 // its framing) with input arriving on a socket pair. The first byte picks a
-// whole reply or a body read as chunked coding, and one block or pieces.
+// whole reply or a body read as chunked coding, and one block or pieces. A
+// redirection's Location is resolved and checked, and its body dropped.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "fuzz/feed.h"
 #include "support/data_io.h"
 #include "transfer/http.h"
+#include "transfer/redirect.h"
 
 namespace {
 
@@ -57,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (result == 0) {
             // The copy stops at a NUL from the peer, so only its bound holds.
             if (reply.start_line.size() >= kHttpHeadLimit) abort();
-            if (client.status > kHttpStatusLimit) abort();
+            if (client.status > kHttpStatusLimit && !redirect_status(client.status)) abort();
             result = http_read_headers(client, reply);
         }
         if (client.head.size() >= kHttpHeadLimit) abort();
@@ -69,6 +71,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (header.value.find('\n') != std::string::npos) abort();
             if (i > 0 && strcmp(reply.headers[i - 1].name.c_str(), header.name.c_str()) > 0)
                 abort();
+        }
+        if (redirect_status(client.status)) {
+            // From https, whatever is followed stays https, on a port a connection can use,
+            // and a refusal is one bounded line of printable text.
+            Url from, to;
+            if (!url_parse("https://mirror:8443/pub/qavo/qavoe.info", from)) abort();
+            const char *location = http_find_header(reply, "Location");
+            const std::string refusal = redirect_resolve(from, location ? location : "", to);
+            for (const char byte : refusal)
+                if (static_cast<unsigned char>(byte) < ' ' || byte == 0x7f) abort();
+            if (refusal.size() > kRedirectShownLimit + 80) abort();
+            if (refusal.empty() && (to.scheme != "https" || !to.host || to.user || to.port < 1 ||
+                                    to.port > UINT16_MAX))
+                abort();
+            http_skip_body(client, reply);
+            return 0;
         }
         http_read_body(client, reply, sink);
         if (sink.bytes > size) abort();

@@ -4,6 +4,7 @@ import os
 import socket
 import socketserver
 import threading
+import time
 import urllib.parse
 
 
@@ -39,7 +40,8 @@ class _Base:
 
 class HttpFaults(_Base):
     """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
-    bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
+    bytes), chunked_late N (the same, the empty line after the last chunk 50 ms late),
+    chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
     announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
     (the body ends with the connection), close (a close after a counted body, announced; with N,
     N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
@@ -89,13 +91,17 @@ class HttpFaults(_Base):
             start, status = int(wanted[6:-1]), 206
             fields.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
             data = data[start:]
-        if kind in ("chunked", "chunked_cut"):
+        if kind in ("chunked", "chunked_cut", "chunked_late"):
             size = int(arg)
             body = b"".join(b"%x\r\n%s\r\n" % (len(data[at:at + size]), data[at:at + size])
                             for at in range(0, len(data), size))
             fields.append(("Transfer-Encoding", "chunked"))
-            conn.sendall(head(status, fields) + body + (b"0\r\n\r\n" if kind == "chunked" else b""))
-            return kind == "chunked"
+            ending = {"chunked": b"0\r\n\r\n", "chunked_late": b"0\r\n"}.get(kind, b"")
+            conn.sendall(head(status, fields) + body + ending)
+            if kind == "chunked_late":
+                time.sleep(0.05)
+                conn.sendall(b"\r\n")
+            return kind != "chunked_cut"
         if kind == "no_length":
             conn.sendall(head(status, fields + [("Connection", "close")]) + data)
             return False

@@ -3,11 +3,12 @@ mirrors), and from the fault server for what real servers never do."""
 import os
 import re
 import shutil
+import subprocess
 import time
 import unittest
 
-from harness import (INFOFILE, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest, Squid,
-                     access_log, loopback, server)
+from harness import (INFOFILE, OPENSSL, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest,
+                     Squid, access_log, loopback, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
@@ -20,6 +21,18 @@ class SiteCache(Squid):
 
     with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
         extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
+
+
+class LoginProxy(Squid):
+    """squid that lets only the user qavo (password s@cret:1) through."""
+
+    def configure(self):
+        hashed = subprocess.run([OPENSSL, "passwd", "-apr1", "s@cret:1"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+        loopback.write_text(self.path("passwd"), "qavo:%s\n" % hashed, mode=0o644)
+        self.access = ("auth_param basic program /usr/lib/squid/basic_ncsa_auth %s\nacl login "
+                       "proxy_auth REQUIRED\nhttp_access allow loopback login\n" % self.path("passwd"))
+        return super().configure()
 
 
 class ServersTest(SiteTest):
@@ -85,6 +98,27 @@ class ServersTest(SiteTest):
             vsftpd.port, re.escape(INFOFILE)))
 
 
+    def test_proxy_login(self):
+        nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, LoginProxy)
+        proxy, unknown = "http://%s@127.0.0.1:" + str(squid.port), "Fatal Error:%s:Unknown " \
+            "proxy-auth method '%s'. Please use none or basic"
+        cases = [  # (login in the proxy URL, proxy-auth, arguments, status, lines that must appear)
+            ("qavo:s%40cret%3a1", "basic", [], 0, ["Proxy-Authorization: Basic ****\r"]),
+            ("qavo:n0pe", "basic", [], 6, [REPLY % 407]), ("qavo:s%40cret%3a1", "none", [], 6, [REPLY % 407]),
+            ("qavo:s%40cret%3a1", "digest", [], 2, [unknown % ("Line 12", "digest")]),
+            ("qavo:s%40cret%3a1", "basic", ["-a", "Basic"], 2, [unknown % ("Command line", "Basic")]),
+            (":s%40cret%3a1", "basic", [], 2, ["Fatal Error:Line 12:proxy-auth basic needs a user in the proxy URL"])]
+        for login, auth, args, status, lines in cases:
+            with self.subTest(login=login, auth=auth, args=args):
+                self.site.uninstall()
+                self.site.configure(nginx.port, proxy=proxy % login, **{"proxy-auth": auth})
+                got = self.site.update("-S", *args)
+                self.assertRun(got, status, *lines)
+                for secret in ("s@cret", "cWF2bzpzQGNyZXQ6MQ", "n0pe"):
+                    self.assertNotIn(secret, got.out)
+                self.assertEqual(self.site.tree(), self.site.expected if status == 0 else {})
+
+
 class FaultTest(SiteTest):
     def update(self, *faults, tries=3, timeout=5, pads=()):
         """One run from an empty installation, by a fresh server with these faults."""
@@ -135,6 +169,12 @@ class FaultTest(SiteTest):
                 if "close" in str(faults):  # each file on a connection of its own, at once
                     self.assertEqual((len(got.matching("^Connecting to")), self.http.connections,
                                       got.matching("Retrying")), (4, len(self.http.requests), []))
+
+    def test_late_end_of_chunked_body(self):
+        # Read, the empty line that ends the body leaves the kept connection clean.
+        got = self.update(("*", "chunked_late", 1000), tries=1)
+        self.assertUpdated(got)
+        self.assertEqual((got.matching("Retrying"), self.http.connections), ([], 1))
 
     def test_failed_fetches(self):
         limit = (64 << 20) - os.path.getsize(self.site.mirror_file(INFO))
