@@ -4,7 +4,6 @@ import os
 import socket
 import socketserver
 import threading
-import time
 import urllib.parse
 
 
@@ -40,12 +39,12 @@ class _Base:
 
 class HttpFaults(_Base):
     """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
-    bytes), chunked_late N (the same, the empty line after the last chunk 50 ms late),
-    chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
+    bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
     announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
     (the body ends with the connection), close (a close after a counted body, announced; with N,
     N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
     a close), stall (no answer), stall_after N (the head and N bytes of the body, then silence).
+    chunked_late N (chunked N, the empty line after the last chunk 50 ms late).
     padding {path: N}: N bytes more served."""
 
     def __init__(self, root):
@@ -99,7 +98,7 @@ class HttpFaults(_Base):
             ending = {"chunked": b"0\r\n\r\n", "chunked_late": b"0\r\n"}.get(kind, b"")
             conn.sendall(head(status, fields) + body + ending)
             if kind == "chunked_late":
-                time.sleep(0.05)
+                self.stopping.wait(0.05)
                 conn.sendall(b"\r\n")
             return kind != "chunked_cut"
         if kind == "no_length":
