@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const std::string refusal = redirect_resolve(from, location ? location : "", to);
             bool bad = refusal.size() > kRedirectShownLimit + 80 ||
                        (refusal.empty() && (to.scheme != "https" || to.user || to.port < 1));
-            for (const char byte : refusal) bad |= byte >= 0 && (byte < ' ' || byte == 0x7f);
+            for (const char byte : refusal) bad |= byte < ' ' || byte > '~';
             if (bad) abort();
             http_skip_body(client, reply);
             return 0;
