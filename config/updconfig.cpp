@@ -35,7 +35,7 @@ constexpr BuiltinOption kGlobalOptions[] = {
     {"use-proxy", ConfigType::kBoolean, nullptr, 0, "Enable proxy"},
     {"proxy", ConfigType::kString, "http://proxy:8080", 0, "http proxy. Ex: http://localhost:3128"},
     {"proxy-auth", ConfigType::kString, "none", 0,
-     "Proxy authentication: only \"none\" is supported."},
+     "Proxy authentication: none or basic (user and password from the proxy URL)"},
     {"PLATFORM", ConfigType::kString, "i686", 0, "Machine platform"},
     {"INSTALL", ConfigType::kString, "/var/opt/qavo", 0,
      "Obsolete. Used for backward compatibility."},

@@ -29,6 +29,12 @@ class Installer {
                              const std::string &localpath) = 0;
 };
 
+// How requests to the proxy authenticate.
+enum class ProxyAuth {
+    kNone,
+    kBasic,  // the user and password of the proxy URL
+};
+
 struct EngineContext {
     std::string info_url;
     std::string temp_dir;
@@ -40,6 +46,7 @@ struct EngineContext {
     // The configured proxy is used: the proxy URL (possibly empty).
     bool use_proxy = false;
     std::string proxy;
+    ProxyAuth proxy_auth = ProxyAuth::kNone;
     // FTP data connections with PORT rather than PASV.
     bool ftp_active = false;
     // Filled where a call fails, before every error event.

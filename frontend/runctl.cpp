@@ -10,6 +10,7 @@
 #include <string>
 
 #include "frontend/runctl.h"
+#include "transfer/proxy_auth.h"
 #include "transfer/url.h"
 
 namespace {
@@ -96,6 +97,36 @@ std::string compose_info_url(const UrlParts &parts) {
            std::to_string(parts.port) + "/" + parts.infofile;
 }
 
+// "Fatal Error:" and where the option was set, as for the protocol.
+void print_fatal_where(const ConfigOption *option) {
+    printf("Fatal Error:");
+    if (option != nullptr && option->line != 0)
+        printf("Line %d:", option->line);
+    else
+        printf("Command line:");
+}
+
+// The method of proxy-auth; basic needs a user in the proxy URL whenever
+// the proxy is used, since a run without one could only meet 407 replies.
+bool fill_proxy_auth(Config *config, EngineContext &context) {
+    const ConfigOption *option = config_find_option(config, "global", "proxy-auth");
+    const std::optional<ProxyAuth> method = proxy_auth_parse(string_of(option));
+    if (!method) {
+        print_fatal_where(option);
+        printf("Unknown proxy-auth method '%s'. Please use none or basic\n", string_of(option));
+        return false;
+    }
+    context.proxy_auth = *method;
+    Url proxy;
+    if (context.use_proxy && *method == ProxyAuth::kBasic &&
+        (!url_parse(context.proxy, proxy) || !proxy.user || proxy.user->empty())) {
+        print_fatal_where(option);
+        printf("proxy-auth basic needs a user in the proxy URL\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool fill_engine_context(RunState &state, EngineContext &context) {
@@ -110,11 +141,7 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
     // no protocol either.
     if (config_find_section(config, scheme) == nullptr || username == nullptr ||
         password == nullptr || port == nullptr) {
-        printf("Fatal Error:");
-        if (protocol != nullptr && protocol->line != 0)
-            printf("Line %d:", protocol->line);
-        else
-            printf("Command line:");
+        print_fatal_where(protocol);
         printf("Unkown protocol '%s'\n", scheme);
         return false;
     }
@@ -133,6 +160,7 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         // The option reads "passive(off)/active(on)": on selects PORT.
         context.ftp_active = number_of(config_find_option(config, "ftp", "passive")) != 0;
     }
+    if (!fill_proxy_auth(config, context)) return false;
     context.timeout = number_of(config_find_option(config, "global", "timeout"));
     context.tries = number_of(config_find_option(config, "global", "tries"));
     if (const ConfigSection *modules = config_find_section(config, "modules")) {

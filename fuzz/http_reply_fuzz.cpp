@@ -9,6 +9,7 @@
 #include "fuzz/feed.h"
 #include "support/data_io.h"
 #include "transfer/http.h"
+#include "transfer/redirect.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (result == 0) {
             // The copy stops at a NUL from the peer, so only its bound holds.
             if (reply.start_line.size() >= kHttpHeadLimit) abort();
-            if (client.status > kHttpStatusLimit) abort();
+            if (client.status > kHttpStatusLimit && !redirect_status(client.status)) abort();
             result = http_read_headers(client, reply);
         }
         if (client.head.size() >= kHttpHeadLimit) abort();
@@ -69,6 +70,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (header.value.find('\n') != std::string::npos) abort();
             if (i > 0 && strcmp(reply.headers[i - 1].name.c_str(), header.name.c_str()) > 0)
                 abort();
+        }
+        if (redirect_status(client.status)) {
+            // From https, followed: https with a port, no login; refused: one bounded line.
+            Url from, to;
+            const char *location = http_find_header(reply, "Location");
+            if (!url_parse("https://mirror:8443/pub/qavo/qavoe.info", from)) abort();
+            const std::string refusal = redirect_resolve(from, location ? location : "", to);
+            bool bad = refusal.size() > kRedirectShownLimit + 80 ||
+                       (refusal.empty() && (to.scheme != "https" || to.user || to.port < 1));
+            for (const char byte : refusal) bad |= byte < ' ' || byte > '~';
+            if (bad) abort();
+            http_skip_body(client, reply);
+            return 0;
         }
         http_read_body(client, reply, sink);
         if (sink.bytes > size) abort();

@@ -15,6 +15,8 @@
 #include "core/error.h"
 #include "support/data_io.h"
 #include "support/line_reader.h"
+#include "transfer/proxy_auth.h"
+#include "transfer/redirect.h"
 
 namespace {
 
@@ -120,12 +122,20 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     // unasked: either way the reply to this request could not be told apart.
     if (!connection_quiet(client.socket, client.received)) return fail_closing(client);
 
+    // What the listener is shown never holds the proxy's credentials.
     std::string head = message.start_line + "\r\n";
-    for (const HttpHeader &header : message.headers)
+    std::string shown = head;
+    for (const HttpHeader &header : message.headers) {
         head += header.name + ": " + header.value + "\r\n";
+        shown +=
+            header.name + ": " +
+            (header.name == kProxyAuthHeader ? proxy_auth_masked(header.value) : header.value) +
+            "\r\n";
+    }
     head += "\r\n";
+    shown += "\r\n";
 
-    if (events_of(context).sent_line(head.c_str()) == Answer::kStop) return -1;
+    if (events_of(context).sent_line(shown.c_str()) == Answer::kStop) return -1;
     // No SIGPIPE: a peer that vanished since the idle test must fail this
     // send, not end the process.
     ssize_t sent;
@@ -215,10 +225,18 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
         errno = 0;
         long size = strtol(client.line.c_str(), nullptr, 16);
         if (errno != 0 || size < 0 || size > INT32_MAX) return fail_closing(client);
-        // Trailer lines are left unread: the idle test before the next
-        // request finds them (received or still coming) and the connection
-        // is made anew.
-        if (size == 0) return events.transfer_done() == Answer::kStop ? fail_closing(client) : 0;
+        if (size == 0) {
+            // The trailer runs to an empty line, which may come well after
+            // the last chunk: read, it leaves the kept connection clean.
+            size_t trailer = 0;
+            do {
+                got = read_line(context, budget_chunk_line(client.budget, own), client.socket,
+                                client.received, client.line);
+                trailer += client.line.size();
+                if (got < 0 || trailer > kHttpHeadLimit) return fail_closing(client);
+            } while (client.line != "\r\n" && client.line != "\n");
+            return events.transfer_done() == Answer::kStop ? fail_closing(client) : 0;
+        }
         if (events.data_ready() == Answer::kStop) return fail_closing(client);
         int32_t moved = static_cast<int32_t>(size);
         if (sink.take(client.socket, client.received, moved) != 0 || moved != size)
@@ -231,8 +249,43 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     }
 }
 
+void http_skip_body(HttpClient &client, HttpMessage &reply) {
+    const char *connection = http_find_header(reply, "Connection");
+    const char *counted = http_find_header(reply, "Content-Length");
+    long length = -1;
+    if (counted != nullptr && http_find_header(reply, "Transfer-Encoding") == nullptr) {
+        errno = 0;
+        length = strtol(counted, nullptr, 10);
+        if (errno != 0) length = -1;
+    }
+    if ((connection != nullptr && strcasestr(connection, "close") != nullptr) || length < 0 ||
+        length > kHttpSkipLimit) {
+        connection_close(client.context, client.socket, true);
+        return;
+    }
+    Received &received = client.received;
+    while (length > 0) {
+        if (received_empty(received)) {
+            events_of(client.context).spin_io(client.budget.used, client.budget.limit);
+            // A body that does not come only costs the connection.
+            if (received_refill(client.context, client.socket, &received) <= 0) {
+                connection_close(client.context, client.socket, true);
+                return;
+            }
+        }
+        const uint32_t taken =
+            std::min(static_cast<uint32_t>(length), received.end - received.start);
+        received.start += taken;
+        length -= taken;
+    }
+}
+
 int http_report_error(HttpClient &client) {
-    if (client.status <= kHttpStatusLimit) return 0;
+    if (client.status <= kHttpStatusLimit || redirect_status(client.status)) return 0;
+    return http_refuse_reply(client);
+}
+
+int http_refuse_reply(HttpClient &client) {
     record_error_code(client.context, ERR_HTTP, client.status, "http_report_error");
     return fail_closing(client);
 }

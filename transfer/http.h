@@ -35,12 +35,13 @@ struct HttpClient {
     Url target;                // the information file's URL; its directory is the base
     std::optional<Url> proxy;  // absent: connect to the target itself
     Connection socket = -1;
-    Received received;       // what came on `socket` beyond what was read
-    int32_t status = 0;      // code of the last status line
-    std::string head;        // status line or header block being read
-    std::string line;        // chunk-size lines
-    EngineContext *context;  // not owned
-    TransferBudget &budget;  // the engine's, of the file under way; also chunk lines' waits
+    std::optional<Url> origin;  // whose requests `socket` carries (see http_connect)
+    Received received;          // what came on `socket` beyond what was read
+    int32_t status = 0;         // code of the last status line
+    std::string head;           // status line or header block being read
+    std::string line;           // chunk-size lines
+    EngineContext *context;     // not owned
+    TransferBudget &budget;     // the engine's, of the file under way; also chunk lines' waits
 };
 
 // Where a body goes.
@@ -56,8 +57,12 @@ class HttpSink {
 // A status line or header block beyond this is refused rather than grown:
 // no mirror sends one, and a peer must not make us allocate without bound.
 constexpr uint32_t kHttpHeadLimit = uint32_t{1} << 16;
-// Statuses up to this one are accepted, redirections included.
-constexpr int32_t kHttpStatusLimit = 305;
+// Statuses up to this one are accepted; of the others only the
+// redirections, which the caller follows or refuses.
+constexpr int32_t kHttpStatusLimit = 299;
+// A redirection's body up to this length is read and dropped, keeping the
+// connection; a longer or uncounted one costs the connection instead.
+constexpr int32_t kHttpSkipLimit = 1 << 16;
 
 // The start line of a request.
 void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
@@ -76,4 +81,9 @@ int http_send_message(HttpClient &client, const HttpMessage &message);
 int http_read_status(HttpClient &client, HttpMessage &reply);
 int http_read_headers(HttpClient &client, HttpMessage &reply);
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink);
+// Reads the body of a reply that is not kept and drops it (see kHttpSkipLimit).
+void http_skip_body(HttpClient &client, HttpMessage &reply);
+// 0 for an accepted status or a redirection; else http_refuse_reply.
 int http_report_error(HttpClient &client);
+// Reports the status as an error and closes the connection: -1.
+int http_refuse_reply(HttpClient &client);

@@ -1,7 +1,7 @@
 // The http plugin: every file is one GET, of its path straight to an HTTP
 // mirror or of its absolute URL through an HTTP proxy (ftp:// mirrors
 // included), with cache control by the file's age and Range requests for the
-// tail on a later attempt.
+// tail on a later attempt; redirections are followed with the same request.
 #include <libgen.h>
 
 #include <cerrno>
@@ -9,9 +9,13 @@
 #include <ctime>
 #include <string_view>
 
+#include "core/error.h"
 #include "support/data_io.h"
 #include "transfer/http.h"
+#include "transfer/http_connect.h"
 #include "transfer/plugin.h"
+#include "transfer/proxy_auth.h"
+#include "transfer/redirect.h"
 
 namespace {
 
@@ -31,32 +35,38 @@ std::optional<Url> connectable(const std::string &text) {
     return url;
 }
 
-// The request target of the file. A proxy needs the absolute URL to know
-// where to go; an origin server takes the path alone (RFC 9112 3.2.1), and
-// some refuse anything else. No user information for an http:// target:
-// servers refuse it with 400 and senders must not generate it. An ftp://
-// target through the proxy keeps it, since the proxy logs in with it.
-std::optional<std::string> request_target(const HttpClient &client, const std::string &sitepath) {
+// The file's URL: the information file's directory plus the sitepath, as a
+// URL from the root that redirections resolve against. No user information
+// for an http:// one: servers refuse it with 400 and senders must not
+// generate it. An ftp:// one through the proxy keeps it, since the proxy
+// logs in with it.
+std::optional<Url> file_url(const HttpClient &client, const std::string &sitepath) {
     Url target = client.target;
     target.path = sitepath;
     if (target.scheme == "http") {
         target.user.reset();
         target.password.reset();
     }
-    std::optional<std::string> url = url_compose(target);
-    if (client.proxy || !url) return url;
-    // The composed URL holds no user information here, so the path starts
-    // at the first slash after the scheme's.
-    const size_t authority = url->find("://");
-    const size_t path =
-        authority != std::string::npos ? url->find('/', authority + 3) : std::string::npos;
-    return path != std::string::npos ? url->substr(path) : std::string("/");
+    const std::optional<std::string> text = url_compose(target);
+    Url url;
+    if (!text || !url_parse(*text, url)) return std::nullopt;
+    return url;
 }
 
-int build_request(const HttpClient &client, HttpMessage &request, const FileRecord &file) {
-    const std::optional<std::string> url = request_target(client, *file.sitepath);
-    if (!url) return -1;
-    http_set_start_line(request, "GET", *url, "HTTP/1.1");
+// The request target of a URL. A proxy needs the absolute URL to know where
+// to go; an origin server takes the path alone (RFC 9112 3.2.1), and some
+// refuse anything else.
+std::string request_target(const HttpClient &client, const Url &url) {
+    const bool ftp = url.scheme != "http" && url.scheme != "https";
+    const std::string text = url_text(url, ftp);
+    if (client.proxy) return text;
+    return text.substr(text.find('/', text.find("://") + 3));
+}
+
+// The headers of every request for the file; the start line and Host go
+// with the URL that each request asks for.
+void build_request(HttpMessage &request, const FileRecord &file,
+                   const std::optional<std::string> &proxy_authorization) {
     char cache[32];
     if (file.time == 0) {
         snprintf(cache, sizeof(cache), "no-cache");
@@ -64,12 +74,11 @@ int build_request(const HttpClient &client, HttpMessage &request, const FileReco
         long age = static_cast<long>(time(nullptr)) - static_cast<long>(file.time);
         snprintf(cache, sizeof(cache), "max-age=%ld", age < 0 ? 0L : age);
     }
-    http_add_header(request, "Host", url_host(*client.target.host));
     http_add_header(request, "Accept", "*.*");
     http_add_header(request, "User-Agent", kUserAgent);
     http_add_header(request, "Cache-Control", cache);
+    if (proxy_authorization) http_add_header(request, kProxyAuthHeader, *proxy_authorization);
     http_sort_headers(request);
-    return 0;
 }
 
 // A copy left from an earlier run is never resumed: only a later attempt
@@ -125,7 +134,10 @@ class HttpSession : public PluginSession {
         reply_ = HttpMessage{};
         if (first) {
             request_ = HttpMessage{};
-            if (build_request(client, request_, file) < 0) return false;
+            std::optional<Url> url = file_url(client, *file.sitepath);
+            if (!url) return false;
+            file_url_ = std::move(*url);
+            build_request(request_, file, proxy_authorization);
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
@@ -133,24 +145,46 @@ class HttpSession : public PluginSession {
         return true;
     }
 
+    // Each attempt starts from the file's URL and follows redirections
+    // with the same request headers, up to kRedirectHops of them.
     AttemptOutcome attempt(FileRecord &, TempCopy &copy) override {
-        const Url &peer = client.proxy ? *client.proxy : client.target;
-        if (client.socket < 0) {
-            received_clear(&client.received);
-            if (connection_open(client.context, client.socket, peer.host->c_str(),
-                                static_cast<uint16_t>(peer.port)) < 0)
+        Url at = file_url_;
+        for (int hops = 0;; hops++) {
+            http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
+            http_set_header(request_, "Host", url_host(at.host.value_or("")));
+            if (http_connect(client, at) < 0 || http_send_message(client, request_) < 0 ||
+                http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0)
                 return AttemptOutcome::kRetry;
+            if (!redirect_status(client.status)) {
+                CopySink sink(copy);
+                return http_read_body(client, reply_, sink) < 0 ? AttemptOutcome::kRetry
+                                                                : AttemptOutcome::kDone;
+            }
+            const char *location = http_find_header(reply_, "Location");
+            if (location == nullptr) {
+                http_refuse_reply(client);
+                return AttemptOutcome::kRetry;
+            }
+            Url next;
+            std::string refusal = redirect_resolve(at, location, next);
+            if (refusal.empty() && hops == kRedirectHops) refusal = redirect_too_many(next);
+            if (!refusal.empty()) {
+                record_error_text(client.context, ERR_REDIRECT, std::move(refusal), "redirect");
+                connection_close(client.context, client.socket, true);
+                return AttemptOutcome::kFailed;
+            }
+            // The redirection's body is never the file's.
+            http_skip_body(client, reply_);
+            at = std::move(next);
+            reply_ = HttpMessage{};
         }
-        CopySink sink(copy);
-        if (http_send_message(client, request_) < 0 || http_read_status(client, reply_) < 0 ||
-            http_read_headers(client, reply_) < 0 || http_read_body(client, reply_, sink) < 0)
-            return AttemptOutcome::kRetry;
-        return AttemptOutcome::kDone;
     }
 
     HttpClient client;
+    std::optional<std::string> proxy_authorization;  // the header's value, for a proxy
 
    private:
+    Url file_url_;  // where each attempt starts
     HttpMessage request_;
     HttpMessage reply_;
 };
@@ -173,6 +207,7 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget 
     if (proxy_text != nullptr) {
         client.proxy = connectable(proxy_text);
         if (!client.proxy) return nullptr;
+        session->proxy_authorization = proxy_authorization(context->proxy_auth, *client.proxy);
     }
     // Each file's URL is the information file's directory plus its
     // sitepath; dirname may write into its argument.

@@ -103,13 +103,14 @@ struct DefaultPort {
 
 // Asked before the services database, so that the usual schemes work on
 // systems whose database is missing or incomplete.
-constexpr std::array<DefaultPort, 6> kDefaultPorts{{
+constexpr std::array<DefaultPort, 7> kDefaultPorts{{
     {"ftp", "tcp", 21},
     {"ftp", "udp", 21},
     {"ftp-data", "tcp", 20},
     {"ftp-data", "udp", 20},
     {"http", "tcp", 80},
     {"http", "udp", 80},
+    {"https", "tcp", 443},
 }};
 
 // Sets the field to the decoded token. A malformed escape refuses the
@@ -253,16 +254,32 @@ std::string url_host(std::string_view host) {
     return "[" + std::string(host) + "]";
 }
 
-std::optional<std::string> url_compose(const Url &url) {
-    if (!url.host || !url.directory) return std::nullopt;
-    // Everything up to the slash after the port; the rest is normalised.
+namespace {
+
+// scheme://[login@]host:port/
+std::string origin_text(const Url &url, bool with_login) {
     std::string result = url.scheme + "://";
-    if (url.user) {
+    if (with_login && url.user) {
         result += url_escape(*url.user);
         if (url.password) result += ":" + url_escape(*url.password);
         result += "@";
     }
-    result += url_host(*url.host) + ":" + std::to_string(url.port) + "/";
+    return result + url_host(url.host.value_or("")) + ":" + std::to_string(url.port) + "/";
+}
+
+}  // namespace
+
+std::string url_text(const Url &url, bool with_login) {
+    // "/" is the parser's path of a URL that gave none.
+    std::string result =
+        origin_text(url, with_login) + url_escape_path(url.path == "/" ? "" : url.path);
+    return url.query.empty() ? result : result + "?" + url.query;
+}
+
+std::optional<std::string> url_compose(const Url &url) {
+    if (!url.host || !url.directory) return std::nullopt;
+    // Everything up to the slash after the port; the rest is normalised.
+    std::string result = origin_text(url, true);
     const std::string path = url_escape_path(url.path);
     std::string tail = path.starts_with('/') ? "" : url_escape_path(*url.directory);
     tail += "/" + path;

@@ -17,6 +17,9 @@ struct Url {
     std::optional<std::string> user;
     std::optional<std::string> password;
     std::string path;
+    // After the '?' of a redirect's Location, escaped as it came; the
+    // configured URLs keep any '?' in their path.
+    std::string query;
 };
 
 // Parses the text: false (the record left empty) when it is no URL we take.
@@ -27,6 +30,9 @@ std::optional<std::string> url_compose(const Url &url);
 // The host as a URL or a Host header writes it: an IPv6 literal (it holds
 // a ':') in brackets.
 std::string url_host(std::string_view host);
+// scheme://[login@]host:port/path?query of a URL whose path runs from the
+// root (a parsed one): the login only when asked for.
+std::string url_text(const Url &url, bool with_login);
 
 std::string url_escape(std::string_view text);
 std::string url_escape_path(std::string_view text);

@@ -44,6 +44,7 @@ class HttpFaults(_Base):
     (the body ends with the connection), close (a close after a counted body, announced; with N,
     N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
     a close), stall (no answer), stall_after N (the head and N bytes of the body, then silence).
+    chunked_late N (chunked N, the empty line after the last chunk 50 ms late).
     padding {path: N}: N bytes more served."""
 
     def __init__(self, root):
@@ -89,13 +90,17 @@ class HttpFaults(_Base):
             start, status = int(wanted[6:-1]), 206
             fields.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
             data = data[start:]
-        if kind in ("chunked", "chunked_cut"):
+        if kind in ("chunked", "chunked_cut", "chunked_late"):
             size = int(arg)
             body = b"".join(b"%x\r\n%s\r\n" % (len(data[at:at + size]), data[at:at + size])
                             for at in range(0, len(data), size))
             fields.append(("Transfer-Encoding", "chunked"))
-            conn.sendall(head(status, fields) + body + (b"0\r\n\r\n" if kind == "chunked" else b""))
-            return kind == "chunked"
+            ending = {"chunked": b"0\r\n\r\n", "chunked_late": b"0\r\n"}.get(kind, b"")
+            conn.sendall(head(status, fields) + body + ending)
+            if kind == "chunked_late":
+                self.stopping.wait(0.05)
+                conn.sendall(b"\r\n")
+            return kind != "chunked_cut"
         if kind == "no_length":
             conn.sendall(head(status, fields + [("Connection", "close")]) + data)
             return False

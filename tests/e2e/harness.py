@@ -215,16 +215,16 @@ class Lighttpd(loopback.Server):
 class Squid(loopback.Server):
     """squid as a forward proxy without a disk cache; `extra` lines may make it a cache."""
 
-    name, extra = "squid", ""
+    name, extra, access = "squid", "", "http_access allow loopback\n"
 
     def configure(self):
         loopback.write_text(self.path("squid.conf"), (
             "http_port 127.0.0.1:%d\nacl loopback src 127.0.0.1/32\n"
-            "http_access allow loopback\nhttp_access deny all\npid_filename %s\n"
+            "%shttp_access deny all\npid_filename %s\n"
             "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
             "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
             "max_filedescriptors 1024\nftp_passive on\n%s%s") % (
-                self.port, self.path("squid.pid"), self.path("access.log"),
+                self.port, self.access, self.path("squid.pid"), self.path("access.log"),
                 self.path("cache.log"), self.folder,
                 "cache_effective_user proxy\n" if ROOT else "", self.extra))
         if ROOT:
@@ -238,8 +238,8 @@ def access_log(server):
 
 def server(test, kind, *args):
     """A loopback server for the test's duration; the test is skipped without the program."""
-    program = {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
-               Lighttpd: LIGHTTPD}.get(kind, SQUID)
+    program = next((p for k, p in {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
+                                   Lighttpd: LIGHTTPD}.items() if issubclass(kind, k)), SQUID)
     if not os.access(program, os.X_OK) or (kind is loopback.Vsftpd and not ROOT):
         test.skipTest("%s is not installed (or needs root)" % program)
     folder = tempfile.mkdtemp(prefix="qavo-%s-" % kind.name)

@@ -4,9 +4,11 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "support/path.h"
 #include "transfer/ftp.h"
+#include "transfer/redirect.h"
 #include "transfer/url.h"
 
 namespace {
@@ -91,6 +93,34 @@ TEST(Url, ComposeAndEscape) {
     EXPECT_EQ(shown(url_unescape(url_escape(all))), all);
     EXPECT_EQ(shown(url_unescape(url_escape_path(all))), all);
     EXPECT_EQ(url_escaped_length("a b/c\x01"), 12u);
+}
+
+TEST(Url, RedirectionsResolvedAndRefused) {
+    const std::string no = "redirect to ", invalid = " refused: not a valid location";
+    const std::string only = " refused: only http:// and https:// locations are followed";
+    // clang-format off
+    const std::tuple<const char *, std::string, std::string> kCases[] = {
+        {"http://h:8080/pub/qavo/x.info", "/m/./a/../x?q=%41 b#f", "http://h:8080/m/x?q=%41%20b"},
+        {"http://h/p/x?a", "?v=2", "http://h:80/p/x?v=2"}, 
+        {"http://h/a/b", "../../c", "http://h:80/c"},
+        {"http://h/p/x?a", "", "http://h:80/p/x?a"}, {"https://h/p", "//o/z", "https://o:443/z"},
+        {"http://u:pw@h:81/p", " HTTPS://u:pw@o/z\t", "https://o:443/z"},
+        {"https://h/p", "http://u:pw@o/z", no + "http://o:80/z refused: it leaves https:// for "
+                                                "http://"},
+        {"http://h/p", "mailto:a", no + "mailto:a" + only},
+        {"http://h/p", "gopher://" + std::string(400, 'a'),
+         no + "gopher://" + std::string(151, 'a') + "..." + only},
+        {"http://h/p", "/a\x1b[2J\r\nb", no + "/a%1b[2J%0d%0ab" + invalid},
+        {"http://h/p", "http://u:pw@o:99999/", no + "http://o:99999/" + invalid},
+        {"http://h/p", "http:///x", no + "http:///x" + invalid},
+        {"http://h/p", "http://o\"/x", no + "http://o\"/x" + invalid}};
+    // clang-format on
+    for (const auto &[from, location, expected] : kCases) {
+        Url base, to;
+        ASSERT_TRUE(url_parse(from, base)) << from;
+        const std::string refusal = redirect_resolve(base, location, to);
+        EXPECT_EQ(refusal.empty() ? url_text(to, true) : refusal, expected) << location;
+    }
 }
 
 TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
