@@ -40,6 +40,8 @@ struct EngineContext {
     // The configured proxy is used: the proxy URL (possibly empty).
     bool use_proxy = false;
     std::string proxy;
+    // The CA certificates (PEM) trusted for https; empty: the system's store.
+    std::string ca_file;
     // FTP data connections with PORT rather than PASV.
     bool ftp_active = false;
     // Filled where a call fails, before every error event.

@@ -21,7 +21,7 @@ namespace {
 // Every failing read leaves the connection closed, so that the next attempt
 // connects anew instead of reading the rest of a broken reply.
 int fail_closing(HttpClient &client) {
-    connection_close(client.context, client.socket, true);
+    received_close(client.context, client.socket, client.received, true);
     return -1;
 }
 
@@ -60,7 +60,7 @@ void parse_header_lines(HttpMessage &reply, std::string_view text) {
 }  // namespace
 
 HttpClient::~HttpClient() {
-    if (socket >= 0) connection_close(context, socket, true);
+    if (socket >= 0) received_close(context, socket, received, true);
 }
 
 void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
@@ -126,6 +126,11 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     head += "\r\n";
 
     if (events_of(context).sent_line(head.c_str()) == Answer::kStop) return -1;
+    if (client.received.tls != nullptr) {
+        if (client.received.tls->send(context, head.data(), head.size()) < 0)
+            return fail_closing(client);
+        return 0;
+    }
     // No SIGPIPE: a peer that vanished since the idle test must fail this
     // send, not end the process.
     ssize_t sent;
@@ -167,8 +172,11 @@ int http_read_headers(HttpClient &client, HttpMessage &reply) {
         if (read_head_byte(client) < 0) return fail_closing(client);
         const size_t last = client.head.size() - 1;
         if (client.head[last] == '\n' && last >= 2 && client.head[last - 2] == '\n') break;
+        // No header lines at all (a proxy's answer to CONNECT may have none).
+        if (client.head == "\r\n") break;
     }
     client.head.resize(client.head.size() - 2);
+    if (client.head.empty()) return 0;
     // A NUL from the peer ends the text as every later string use sees it.
     client.head.resize(std::min(client.head.size(), client.head.find('\0')));
     parse_header_lines(reply, client.head);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
+#include "support/tls.h"
 #include "transfer/url.h"
 
 struct HttpHeader {
@@ -41,6 +43,12 @@ struct HttpClient {
     std::string line;        // chunk-size lines
     EngineContext *context;  // not owned
     TransferBudget &budget;  // the engine's, of the file under way; also chunk lines' waits
+    // Where the open connection goes (see http_connect); empty when closed.
+    std::string served;
+    // The trust of https connections, made for the first one; the open
+    // connection's session when it is https.
+    std::unique_ptr<TlsContext> trust;
+    std::unique_ptr<TlsSession> tls;
 };
 
 // Where a body goes.

@@ -1,7 +1,8 @@
-// The http plugin: every file is one GET, of its path straight to an HTTP
-// mirror or of its absolute URL through an HTTP proxy (ftp:// mirrors
-// included), with cache control by the file's age and Range requests for the
-// tail on a later attempt.
+// The http plugin: every file is one GET, of its path straight to an HTTP(S)
+// mirror (an https one through the proxy's tunnel when there is a proxy) or
+// of its absolute URL through an HTTP proxy (ftp:// mirrors included), with
+// cache control by the file's age and Range requests for the tail on a later
+// attempt.
 #include <libgen.h>
 
 #include <cerrno>
@@ -11,11 +12,13 @@
 
 #include "support/data_io.h"
 #include "transfer/http.h"
+#include "transfer/http_connect.h"
 #include "transfer/plugin.h"
 
 namespace {
 
 constexpr std::string_view kHttpScheme = "http://";
+constexpr std::string_view kHttpsScheme = "https://";
 constexpr const char *kUserAgent = "QAVO Update/snapshot-20021125";
 
 bool begins_with(const char *text, std::string_view prefix) {
@@ -33,18 +36,20 @@ std::optional<Url> connectable(const std::string &text) {
 
 // The request target of the file. A proxy needs the absolute URL to know
 // where to go; an origin server takes the path alone (RFC 9112 3.2.1), and
-// some refuse anything else. No user information for an http:// target:
-// servers refuse it with 400 and senders must not generate it. An ftp://
-// target through the proxy keeps it, since the proxy logs in with it.
+// some refuse anything else; so does one at the end of a tunnel. No user
+// information for an http(s):// target: servers refuse it with 400 and
+// senders must not generate it. An ftp:// target through the proxy keeps
+// it, since the proxy logs in with it.
 std::optional<std::string> request_target(const HttpClient &client, const std::string &sitepath) {
     Url target = client.target;
     target.path = sitepath;
-    if (target.scheme == "http") {
+    const bool https = target.scheme == "https";
+    if (target.scheme == "http" || https) {
         target.user.reset();
         target.password.reset();
     }
     std::optional<std::string> url = url_compose(target);
-    if (client.proxy || !url) return url;
+    if ((client.proxy && !https) || !url) return url;
     // The composed URL holds no user information here, so the path starts
     // at the first slash after the scheme's.
     const size_t authority = url->find("://");
@@ -129,18 +134,14 @@ class HttpSession : public PluginSession {
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
-            connection_close(client.context, client.socket, true);
+            received_close(client.context, client.socket, client.received, true);
         return true;
     }
 
     AttemptOutcome attempt(FileRecord &, TempCopy &copy) override {
-        const Url &peer = client.proxy ? *client.proxy : client.target;
-        if (client.socket < 0) {
-            received_clear(&client.received);
-            if (connection_open(client.context, client.socket, peer.host->c_str(),
-                                static_cast<uint16_t>(peer.port)) < 0)
-                return AttemptOutcome::kRetry;
-        }
+        const int opened = http_connect(client, client.target);
+        if (opened == kConnectRefused) return AttemptOutcome::kFailed;
+        if (opened < 0) return AttemptOutcome::kRetry;
         CopySink sink(copy);
         if (http_send_message(client, request_) < 0 || http_read_status(client, reply_) < 0 ||
             http_read_headers(client, reply_) < 0 || http_read_body(client, reply_, sink) < 0)
@@ -158,7 +159,8 @@ class HttpSession : public PluginSession {
 std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget &budget) {
     if (context == nullptr) return nullptr;
     const char *proxy_text = context->use_proxy ? context->proxy.c_str() : nullptr;
-    bool direct = begins_with(context->info_url.c_str(), kHttpScheme);
+    bool direct = begins_with(context->info_url.c_str(), kHttpScheme) ||
+                  begins_with(context->info_url.c_str(), kHttpsScheme);
     bool proxied = begins_with(proxy_text, kHttpScheme);
     if (!direct && !proxied) return nullptr;
     // A proxy that is set but is no HTTP proxy serves nothing: going

@@ -103,13 +103,14 @@ struct DefaultPort {
 
 // Asked before the services database, so that the usual schemes work on
 // systems whose database is missing or incomplete.
-constexpr std::array<DefaultPort, 6> kDefaultPorts{{
+constexpr std::array<DefaultPort, 7> kDefaultPorts{{
     {"ftp", "tcp", 21},
     {"ftp", "udp", 21},
     {"ftp-data", "tcp", 20},
     {"ftp-data", "udp", 20},
     {"http", "tcp", 80},
     {"http", "udp", 80},
+    {"https", "tcp", 443},
 }};
 
 // Sets the field to the decoded token. A malformed escape refuses the
