@@ -22,29 +22,32 @@ namespace {
 
 // read_once's outcome when the session needs the socket first.
 constexpr int kWouldBlock = -2;
+// What one receive from the socket may bring into OpenSSL's buffer.
+constexpr size_t kReadAhead = 64 * 1024;
 
 // OpenSSL writes to the socket with write(): a peer that has gone would
 // raise SIGPIPE and end the process. The signal is held back around every
-// call that may write, and one raised by it is taken away unseen.
+// run of calls that may write (reads too answer a key update or send an
+// alert), and one raised by them is taken away unseen. Where SIGPIPE was
+// held back already, nothing is changed.
 class PipeSilence {
    public:
     PipeSilence() {
         sigemptyset(&pipe_);
         sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
         pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
     }
     ~PipeSilence() {
         const int saved = errno;
         sigset_t pending;
-        if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec now{0, 0};
-            while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+        if (sigismember(&old_, SIGPIPE) != 1) {
+            if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+                const timespec now{0, 0};
+                while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+                }
             }
+            pthread_sigmask(SIG_SETMASK, &old_, nullptr);
         }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
         errno = saved;
     }
     PipeSilence(const PipeSilence &) = delete;
@@ -53,7 +56,6 @@ class PipeSilence {
    private:
     sigset_t pipe_;
     sigset_t old_;
-    bool was_pending_ = false;
 };
 
 // The reason of a queued OpenSSL error; system errors carry an errno.
@@ -143,6 +145,11 @@ std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std
         // plain connection: lengths, digests and the signature decide
         // whether what came is whole.
         SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+        // Records are taken from the socket as many at a time as it holds
+        // (what OpenSSL holds counts as received), not header and body
+        // apart.
+        SSL_CTX_set_read_ahead(ctx, 1);
+        SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
         ok = ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
                              : SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
     }
@@ -238,12 +245,7 @@ int TlsSession::report(EngineContext *context, Failure failure, const char *call
 int TlsSession::read_once(char *buffer, int length, int &code) {
     size_t got = 0;
     ERR_clear_error();
-    int result;
-    {
-        // A read may answer the peer (a key update), so it may write.
-        PipeSilence silence;
-        result = SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
-    }
+    const int result = SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
     const int error = errno;
     if (result == 1) return static_cast<int>(got);
     code = SSL_get_error(ssl_, result);
@@ -265,7 +267,11 @@ int TlsSession::receive(EngineContext *context, char *buffer, int length) {
     for (;;) {
         int code = SSL_ERROR_NONE;
         int count = 0;
-        if (!held_ && !ended_ && length > 0) count = read_once(buffer, length, code);
+        if (!held_ && !ended_ && length > 0) {
+            PipeSilence silence;
+            count = read_once(buffer, length, code);
+            if (count > 0) count += top_up(buffer + count, length - count);
+        }
         if (count == kWouldBlock) {
             const int ready = wait_for_session(context, socket_, code);
             if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
@@ -279,11 +285,16 @@ int TlsSession::receive(EngineContext *context, char *buffer, int length) {
             report(context, std::move(failure), "recv");
             return kReceiveFailed;
         }
-        return count > 0 ? count + receive_now(buffer + count, length - count) : 0;
+        return count;
     }
 }
 
 int TlsSession::receive_now(char *buffer, int length) {
+    PipeSilence silence;
+    return top_up(buffer, length);
+}
+
+int TlsSession::top_up(char *buffer, int length) {
     int total = 0;
     while (total < length && !held_ && !ended_) {
         int code = SSL_ERROR_NONE;

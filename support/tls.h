@@ -84,6 +84,8 @@ class TlsSession {
     // One non-blocking read: the count, 0 at the end, kWouldBlock, or -1
     // with the failure in held_.
     int read_once(char *buffer, int length, int &code);
+    // receive_now without holding back SIGPIPE (its caller does).
+    int top_up(char *buffer, int length);
     int report(EngineContext *context, Failure failure, const char *call);
 
     SSL *ssl_;
