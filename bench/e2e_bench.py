@@ -5,7 +5,9 @@ fetched by qavoupdate and by curl + md5sum, then checked again by qavoupdate
 per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
 the system calls per file of a full update (from strace -f -c). By default
 two mirrors are measured: 16 files of 16 MiB, and 2,000 files of 4 KiB, where
-the cost per file shows."""
+the cost per file shows; each over http:// and over https:// (the same nginx
+with a certificate of a CA made for the run), and what TLS adds to a full
+update is set beside what it adds to curl's fetch."""
 import argparse
 import hashlib
 import os
@@ -25,6 +27,7 @@ TIME = "/usr/bin/time"
 STRACE = "/usr/bin/strace"
 # (files, bytes each) of the mirrors measured by default.
 SHAPES = [(16, 16 * MIB), (2000, 4096)]
+SCHEMES = ["http", "https"]
 
 
 def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
@@ -43,7 +46,7 @@ def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
 
 
 class Bench:
-    def __init__(self, builds, folder, files, size):
+    def __init__(self, builds, folder, files, size, scheme="http"):
         self.updaters = [os.path.join(os.path.abspath(b), "qavoupdate") for b in builds]
         self.publisher = os.path.join(os.path.abspath(builds[0]), "tools", "qavopublish")
         self.folder = folder
@@ -51,6 +54,8 @@ class Bench:
         self.size = size
         self.runs = 0
         self.port = 0
+        self.scheme = scheme
+        self.ca = None  # the CA certificate that https runs trust
 
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
@@ -104,10 +109,11 @@ class Bench:
         install = os.path.join(self.current, "install")
         loopback.write_text(os.path.join(self.current, "qup.conf"), (
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
-            "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=http\nhost=127.0.0.1\n"
-            "infofile=%s\n[http]\nport=%d\n") % (
-                os.path.join(self.current, "tmp"), install, install, install, install, INFOFILE,
-                self.port))
+            "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=%s\nhost=127.0.0.1\n"
+            "infofile=%s\n[%s]\nport=%d\n%s") % (
+                os.path.join(self.current, "tmp"), install, install, install, install,
+                self.scheme, INFOFILE, self.scheme, self.port,
+                'cafile="%s"\n' % self.ca if self.ca else ""))
         return install
 
     def update(self, updater, expected):
@@ -121,8 +127,8 @@ class Bench:
 
     def curl_and_md5(self):
         folder = self.fresh()
-        base = "http://127.0.0.1:%d/%s/" % (self.port, os.path.dirname(INFOFILE))
-        argv = ["curl", "-sSf"]
+        base = "%s://127.0.0.1:%d/%s/" % (self.scheme, self.port, os.path.dirname(INFOFILE))
+        argv = ["curl", "-sSf"] + (["--cacert", self.ca] if self.ca else [])
         for name in self.names:
             argv += ["-o", os.path.join(folder, os.path.basename(name)), base + name]
         start = time.monotonic()
@@ -165,8 +171,13 @@ class Bench:
         loopback.stop_on_signals()
         self.publish()
         result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": [], "calls": []}
-        with loopback.Nginx(self.path("www"), self.path("nginx")) as nginx:
-            self.port = nginx.port
+        nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
+        if self.scheme == "https":
+            self.ca = loopback.make_ca(self.path("tls"))[0]
+            nginx.tls = loopback.make_certificate(self.path("tls"), "server",
+                                                  (self.ca, self.path("tls", "ca.key")))
+        with nginx:
+            self.port = nginx.tls_port if self.ca else nginx.port
             count = len(self.updaters)
             for turn in range(rounds):
                 full, nothing, check = [None] * count, [None] * count, [None] * count
@@ -206,6 +217,8 @@ def main():
     parser.add_argument("--size-mib", type=int,
                         help="one mirror of this size instead of the default two")
     parser.add_argument("--files", type=int, help="the files of that mirror (default 16)")
+    parser.add_argument("--scheme", action="append", choices=SCHEMES,
+                        help="http or https; may be given twice (default: both)")
     parser.add_argument("--rounds", type=int, default=5,
                         help="rounds; the medians of the per-round ratios are reported")
     args = parser.parse_args()
@@ -223,20 +236,35 @@ def main():
     if not syscalls:
         print("%s is missing (apt-get install strace): no system call counts" % STRACE)
     for files, size in shapes:
-        measure(builds, files, size, args.rounds, syscalls)
+        results = {scheme: measure(builds, files, size, args.rounds, syscalls, scheme)
+                   for scheme in args.scheme or SCHEMES}
+        if len(results) == 2:
+            tls_cost(builds, results["http"], results["https"])
 
 
-def measure(builds, files, size, rounds, syscalls):
+def tls_cost(builds, plain, secure):
+    """What TLS adds to a full update, per round, beside what it adds to curl."""
+    def added(kind, index=None):
+        pick = (lambda times: times) if index is None else (lambda times: times[index])
+        return [pick(b) - pick(a) for a, b in zip(plain[kind], secure[kind])]
+    curl = added("curl")
+    print("| | TLS adds to curl + md5sum | %s s | | |" % spread(curl))
+    for index, build in enumerate(builds):
+        print("| %s | TLS adds to a full update | %s s | %s s (curl) | |" % (
+            build, spread(added("full", index)), spread(curl)))
+
+
+def measure(builds, files, size, rounds, syscalls, scheme="http"):
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
-        bench = Bench(builds, folder, files, size)
+        bench = Bench(builds, folder, files, size, scheme)
         try:
             result = bench.run(rounds, syscalls)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
-    print("\nmirror: %d files of %s, nginx on 127.0.0.1, files in the page cache; "
-          "medians of %d rounds (range)" % (files, amount(size), rounds))
+    print("\nmirror: %d files of %s, nginx on 127.0.0.1 over %s://, files in the page cache; "
+          "medians of %d rounds (range)" % (files, amount(size), scheme, rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load_before[0], load_after[0]))
     print("| build | measurement | qavoupdate | reference | ratio |")
@@ -258,6 +286,7 @@ def measure(builds, files, size, rounds, syscalls):
         if result["calls"]:
             print("| %s | system calls per file, full update | %.1f | | |" % (
                 name, result["calls"][index]))
+    return result
 
 
 def amount(size):
