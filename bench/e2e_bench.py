@@ -46,7 +46,7 @@ def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
 
 
 class Bench:
-    def __init__(self, builds, folder, files, size, scheme="http"):
+    def __init__(self, builds, folder, files, size):
         self.updaters = [os.path.join(os.path.abspath(b), "qavoupdate") for b in builds]
         self.publisher = os.path.join(os.path.abspath(builds[0]), "tools", "qavopublish")
         self.folder = folder
@@ -54,7 +54,7 @@ class Bench:
         self.size = size
         self.runs = 0
         self.port = 0
-        self.scheme = scheme
+        self.scheme = "http"
         self.ca = None  # the CA certificate that https runs trust
 
     def path(self, *parts):
@@ -162,42 +162,54 @@ class Bench:
             totals = [line.split() for line in report if line.rstrip().endswith(" total")]
         return int(totals[-1][3])
 
-    def run(self, rounds, syscalls):
+    def run(self, rounds, syscalls, schemes):
         """Every round measures each build and the references back to back, so
         a change of load on a shared machine falls on both sides of a ratio.
-        The builds and curl take turns at going first: what one run leaves
-        to the file system to do (writing back, freed inodes) would otherwise
-        always slow the same one down."""
+        The builds and curl take turns at going first, and so do the schemes,
+        served by one nginx: what one run leaves to the file system to do
+        (writing back, freed inodes) would otherwise always slow the same one
+        down. A result per scheme."""
         loopback.stop_on_signals()
         self.publish()
-        result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": [], "calls": []}
+        results = {scheme: {"full": [], "nothing": [], "curl": [], "check": [], "rss": [],
+                            "calls": []} for scheme in schemes}
         nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
-        if self.scheme == "https":
-            self.ca = loopback.make_ca(self.path("tls"))[0]
+        if "https" in schemes:
+            ca = loopback.make_ca(self.path("tls"))[0]
             nginx.tls = loopback.make_certificate(self.path("tls"), "server",
-                                                  (self.ca, self.path("tls", "ca.key")))
+                                                  (ca, self.path("tls", "ca.key")))
         with nginx:
-            self.port = nginx.tls_port if self.ca else nginx.port
-            count = len(self.updaters)
             for turn in range(rounds):
-                full, nothing, check = [None] * count, [None] * count, [None] * count
-                rss = [None] * 2 * count
-                for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
-                    if index == count:
-                        result["curl"].append(self.curl_and_md5())
-                        continue
-                    installed = self.fresh()
-                    full[index], rss[2 * index] = self.update(self.updaters[index], 0)
-                    nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
-                    # Right after, on the same files: both read from the same cache.
-                    check[index] = self.md5_check(installed)
-                result["full"].append(full)
-                result["nothing"].append(nothing)
-                result["check"].append(check)
-                result["rss"].append(rss)
-            if syscalls:
-                result["calls"] = [self.system_calls(u) / len(self.names) for u in self.updaters]
-        return result
+                for scheme in schemes[turn % len(schemes):] + schemes[:turn % len(schemes)]:
+                    self.serve(nginx, scheme, ca if scheme == "https" else None)
+                    self.round(turn, results[scheme])
+            for scheme in schemes if syscalls else []:
+                self.serve(nginx, scheme, ca if scheme == "https" else None)
+                results[scheme]["calls"] = [self.system_calls(u) / len(self.names)
+                                            for u in self.updaters]
+        return results
+
+    def serve(self, nginx, scheme, ca):
+        self.scheme, self.ca = scheme, ca
+        self.port = nginx.tls_port if ca else nginx.port
+
+    def round(self, turn, result):
+        count = len(self.updaters)
+        full, nothing, check = [None] * count, [None] * count, [None] * count
+        rss = [None] * 2 * count
+        for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
+            if index == count:
+                result["curl"].append(self.curl_and_md5())
+                continue
+            installed = self.fresh()
+            full[index], rss[2 * index] = self.update(self.updaters[index], 0)
+            nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
+            # Right after, on the same files: both read from the same cache.
+            check[index] = self.md5_check(installed)
+        result["full"].append(full)
+        result["nothing"].append(nothing)
+        result["check"].append(check)
+        result["rss"].append(rss)
 
 
 def spread(values, text="%.2f"):
@@ -236,8 +248,8 @@ def main():
     if not syscalls:
         print("%s is missing (apt-get install strace): no system call counts" % STRACE)
     for files, size in shapes:
-        results = {scheme: measure(builds, files, size, args.rounds, syscalls, scheme)
-                   for scheme in args.scheme or SCHEMES}
+        results = measure(builds, files, size, args.rounds, syscalls,
+                          sorted(set(args.scheme or SCHEMES)))
         if len(results) == 2:
             tls_cost(builds, results["http"], results["https"])
 
@@ -254,15 +266,21 @@ def tls_cost(builds, plain, secure):
             build, spread(added("full", index)), spread(curl)))
 
 
-def measure(builds, files, size, rounds, syscalls, scheme="http"):
+def measure(builds, files, size, rounds, syscalls, schemes):
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
-        bench = Bench(builds, folder, files, size, scheme)
+        bench = Bench(builds, folder, files, size)
         try:
-            result = bench.run(rounds, syscalls)
+            results = bench.run(rounds, syscalls, schemes)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
+    for scheme in schemes:
+        report(builds, files, size, rounds, scheme, results[scheme], load_before, load_after)
+    return results
+
+
+def report(builds, files, size, rounds, scheme, result, load_before, load_after):
     print("\nmirror: %d files of %s, nginx on 127.0.0.1 over %s://, files in the page cache; "
           "medians of %d rounds (range)" % (files, amount(size), scheme, rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
@@ -286,7 +304,6 @@ def measure(builds, files, size, rounds, syscalls, scheme="http"):
         if result["calls"]:
             print("| %s | system calls per file, full update | %.1f | | |" % (
                 name, result["calls"][index]))
-    return result
 
 
 def amount(size):
