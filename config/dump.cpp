@@ -26,8 +26,9 @@ void string_dump(FILE *stream, const ConfigOption &option) {
     const char *fallback = option.default_value.string.c_str();
     const char *comment = strcmp(value, fallback) == 0 ? "#" : "";
     fprintf(stream, "# Type: string\n");
-    // Characters that a shell or a reader would take specially get quotes.
-    if (strpbrk(value, " $#%&*()\t") != nullptr) {
+    // Characters that a shell or a reader would take specially get quotes,
+    // and so does an empty value, which the reader takes only quoted.
+    if (*value == '\0' || strpbrk(value, " $#%&*()\t") != nullptr) {
         fprintf(stream, "# Default value: \"%s\"\n", fallback);
         fprintf(stream, "%s %s=\"%s\"\n", comment, option.name.c_str(), value);
     } else {
