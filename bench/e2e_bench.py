@@ -5,7 +5,9 @@ fetched by qavoupdate and by curl + md5sum, then checked again by qavoupdate
 per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
 the system calls per file of a full update (from strace -f -c). By default
 two mirrors are measured: 16 files of 16 MiB, and 2,000 files of 4 KiB, where
-the cost per file shows."""
+the cost per file shows; each over http:// and over https:// (the same nginx
+with a certificate of a CA made for the run), and what TLS adds to a full
+update is set beside what it adds to curl's fetch."""
 import argparse
 import hashlib
 import os
@@ -25,6 +27,7 @@ TIME = "/usr/bin/time"
 STRACE = "/usr/bin/strace"
 # (files, bytes each) of the mirrors measured by default.
 SHAPES = [(16, 16 * MIB), (2000, 4096)]
+SCHEMES = ["http", "https"]
 
 
 def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
@@ -51,6 +54,8 @@ class Bench:
         self.size = size
         self.runs = 0
         self.port = 0
+        self.scheme = "http"
+        self.ca = None  # the CA certificate that https runs trust
 
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
@@ -104,10 +109,11 @@ class Bench:
         install = os.path.join(self.current, "install")
         loopback.write_text(os.path.join(self.current, "qup.conf"), (
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
-            "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=http\nhost=127.0.0.1\n"
-            "infofile=%s\n[http]\nport=%d\n") % (
-                os.path.join(self.current, "tmp"), install, install, install, install, INFOFILE,
-                self.port))
+            "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=%s\nhost=127.0.0.1\n"
+            "infofile=%s\n[%s]\nport=%d\n%s") % (
+                os.path.join(self.current, "tmp"), install, install, install, install,
+                self.scheme, INFOFILE, self.scheme, self.port,
+                'cafile="%s"\n' % self.ca if self.ca else ""))
         return install
 
     def update(self, updater, expected):
@@ -121,8 +127,8 @@ class Bench:
 
     def curl_and_md5(self):
         folder = self.fresh()
-        base = "http://127.0.0.1:%d/%s/" % (self.port, os.path.dirname(INFOFILE))
-        argv = ["curl", "-sSf"]
+        base = "%s://127.0.0.1:%d/%s/" % (self.scheme, self.port, os.path.dirname(INFOFILE))
+        argv = ["curl", "-sSf"] + (["--cacert", self.ca] if self.ca else [])
         for name in self.names:
             argv += ["-o", os.path.join(folder, os.path.basename(name)), base + name]
         start = time.monotonic()
@@ -156,37 +162,54 @@ class Bench:
             totals = [line.split() for line in report if line.rstrip().endswith(" total")]
         return int(totals[-1][3])
 
-    def run(self, rounds, syscalls):
+    def run(self, rounds, syscalls, schemes):
         """Every round measures each build and the references back to back, so
         a change of load on a shared machine falls on both sides of a ratio.
-        The builds and curl take turns at going first: what one run leaves
-        to the file system to do (writing back, freed inodes) would otherwise
-        always slow the same one down."""
+        The builds and curl take turns at going first, and so do the schemes,
+        served by one nginx: what one run leaves to the file system to do
+        (writing back, freed inodes) would otherwise always slow the same one
+        down. A result per scheme."""
         loopback.stop_on_signals()
         self.publish()
-        result = {"full": [], "nothing": [], "curl": [], "check": [], "rss": [], "calls": []}
-        with loopback.Nginx(self.path("www"), self.path("nginx")) as nginx:
-            self.port = nginx.port
-            count = len(self.updaters)
+        results = {scheme: {"full": [], "nothing": [], "curl": [], "check": [], "rss": [],
+                            "calls": []} for scheme in schemes}
+        nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
+        if "https" in schemes:
+            ca = loopback.make_ca(self.path("tls"))[0]
+            nginx.tls = loopback.make_certificate(self.path("tls"), "server",
+                                                  (ca, self.path("tls", "ca.key")))
+        with nginx:
             for turn in range(rounds):
-                full, nothing, check = [None] * count, [None] * count, [None] * count
-                rss = [None] * 2 * count
-                for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
-                    if index == count:
-                        result["curl"].append(self.curl_and_md5())
-                        continue
-                    installed = self.fresh()
-                    full[index], rss[2 * index] = self.update(self.updaters[index], 0)
-                    nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
-                    # Right after, on the same files: both read from the same cache.
-                    check[index] = self.md5_check(installed)
-                result["full"].append(full)
-                result["nothing"].append(nothing)
-                result["check"].append(check)
-                result["rss"].append(rss)
-            if syscalls:
-                result["calls"] = [self.system_calls(u) / len(self.names) for u in self.updaters]
-        return result
+                for scheme in schemes[turn % len(schemes):] + schemes[:turn % len(schemes)]:
+                    self.serve(nginx, scheme, ca if scheme == "https" else None)
+                    self.round(turn, results[scheme])
+            for scheme in schemes if syscalls else []:
+                self.serve(nginx, scheme, ca if scheme == "https" else None)
+                results[scheme]["calls"] = [self.system_calls(u) / len(self.names)
+                                            for u in self.updaters]
+        return results
+
+    def serve(self, nginx, scheme, ca):
+        self.scheme, self.ca = scheme, ca
+        self.port = nginx.tls_port if ca else nginx.port
+
+    def round(self, turn, result):
+        count = len(self.updaters)
+        full, nothing, check = [None] * count, [None] * count, [None] * count
+        rss = [None] * 2 * count
+        for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
+            if index == count:
+                result["curl"].append(self.curl_and_md5())
+                continue
+            installed = self.fresh()
+            full[index], rss[2 * index] = self.update(self.updaters[index], 0)
+            nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
+            # Right after, on the same files: both read from the same cache.
+            check[index] = self.md5_check(installed)
+        result["full"].append(full)
+        result["nothing"].append(nothing)
+        result["check"].append(check)
+        result["rss"].append(rss)
 
 
 def spread(values, text="%.2f"):
@@ -206,6 +229,8 @@ def main():
     parser.add_argument("--size-mib", type=int,
                         help="one mirror of this size instead of the default two")
     parser.add_argument("--files", type=int, help="the files of that mirror (default 16)")
+    parser.add_argument("--scheme", action="append", choices=SCHEMES,
+                        help="http or https; may be given twice (default: both)")
     parser.add_argument("--rounds", type=int, default=5,
                         help="rounds; the medians of the per-round ratios are reported")
     args = parser.parse_args()
@@ -223,20 +248,41 @@ def main():
     if not syscalls:
         print("%s is missing (apt-get install strace): no system call counts" % STRACE)
     for files, size in shapes:
-        measure(builds, files, size, args.rounds, syscalls)
+        results = measure(builds, files, size, args.rounds, syscalls,
+                          sorted(set(args.scheme or SCHEMES)))
+        if len(results) == 2:
+            tls_cost(builds, results["http"], results["https"])
 
 
-def measure(builds, files, size, rounds, syscalls):
+def tls_cost(builds, plain, secure):
+    """What TLS adds to a full update, per round, beside what it adds to curl."""
+    def added(kind, index=None):
+        pick = (lambda times: times) if index is None else (lambda times: times[index])
+        return [pick(b) - pick(a) for a, b in zip(plain[kind], secure[kind])]
+    curl = added("curl")
+    print("| | TLS adds to curl + md5sum | %s s | | |" % spread(curl))
+    for index, build in enumerate(builds):
+        print("| %s | TLS adds to a full update | %s s | %s s (curl) | |" % (
+            build, spread(added("full", index)), spread(curl)))
+
+
+def measure(builds, files, size, rounds, syscalls, schemes):
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
         bench = Bench(builds, folder, files, size)
         try:
-            result = bench.run(rounds, syscalls)
+            results = bench.run(rounds, syscalls, schemes)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
-    print("\nmirror: %d files of %s, nginx on 127.0.0.1, files in the page cache; "
-          "medians of %d rounds (range)" % (files, amount(size), rounds))
+    for scheme in schemes:
+        report(builds, files, size, rounds, scheme, results[scheme], load_before, load_after)
+    return results
+
+
+def report(builds, files, size, rounds, scheme, result, load_before, load_after):
+    print("\nmirror: %d files of %s, nginx on 127.0.0.1 over %s://, files in the page cache; "
+          "medians of %d rounds (range)" % (files, amount(size), scheme, rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load_before[0], load_after[0]))
     print("| build | measurement | qavoupdate | reference | ratio |")

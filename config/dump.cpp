@@ -27,8 +27,9 @@ void string_dump(FILE *stream, const ConfigOption &option) {
     const char *comment = strcmp(value, fallback) == 0 ? "#" : "";
     fprintf(stream, "# Type: string\n");
     // Characters that a shell or a reader would take specially get quotes
-    // (brackets: an IPv6 proxy would otherwise read as a section).
-    if (strpbrk(value, " $#%&*()[]\t") != nullptr) {
+    // (brackets: an IPv6 proxy would otherwise read as a section), and so
+    // does an empty value, which the reader takes only quoted.
+    if (*value == '\0' || strpbrk(value, " $#%&*()[]\t") != nullptr) {
         fprintf(stream, "# Default value: \"%s\"\n", fallback);
         fprintf(stream, "%s %s=\"%s\"\n", comment, option.name.c_str(), value);
     } else {

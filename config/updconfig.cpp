@@ -66,6 +66,12 @@ constexpr BuiltinOption kHttpOptions[] = {
     {"password", ConfigType::kString, QAVO_ANONYMOUS_PASSWORD, 0, "ftp password"},
 };
 
+constexpr BuiltinOption kHttpsOptions[] = {
+    {"port", ConfigType::kNumber, nullptr, 443, "Default port for https protocol"},
+    {"cafile", ConfigType::kString, "", 0,
+     "CA certificates (PEM) trusted for https; empty: the system's store"},
+};
+
 constexpr BuiltinOption kModulesOptions[] = {
     {"engine", ConfigType::kBoolean, nullptr, 1,
      "Update only QAVO engine. E.g. files that resides into qavoe directory"},
@@ -85,6 +91,7 @@ constexpr BuiltinSection kSections[] = {
     {"hosts", "Contains hosts information", kHostsOptions},
     {"ftp", "Configuration for ftp connections", kFtpOptions},
     {"http", "Configuration for http connections", kHttpOptions},
+    {"https", "Configuration for https connections (login from the http section)", kHttpsOptions},
     {"modules", "This sections contains configuration for\nwhat modules to update",
      kModulesOptions},
 };

@@ -47,6 +47,8 @@ struct EngineContext {
     bool use_proxy = false;
     std::string proxy;
     ProxyAuth proxy_auth = ProxyAuth::kNone;
+    // The CA certificates (PEM) trusted for https; empty: the system's store.
+    std::string ca_file;
     // FTP data connections with PORT rather than PASV.
     bool ftp_active = false;
     // Filled where a call fails, before every error event.

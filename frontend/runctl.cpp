@@ -134,8 +134,10 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
     context = EngineContext{};
     const ConfigOption *protocol = config_find_option(config, "hosts", "protocol");
     const char *scheme = string_of(protocol);
-    const ConfigOption *username = config_find_option(config, scheme, "username");
-    const ConfigOption *password = config_find_option(config, scheme, "password");
+    // https logs in as http does: its section holds only what differs.
+    const char *login = strcmp(scheme, "https") == 0 ? "http" : scheme;
+    const ConfigOption *username = config_find_option(config, login, "username");
+    const ConfigOption *password = config_find_option(config, login, "password");
     const ConfigOption *port = config_find_option(config, scheme, "port");
     // A section without the three login options (global, hosts, modules) is
     // no protocol either.
@@ -151,6 +153,7 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
                           string_of(config_find_option(config, "hosts", "host")), number_of(port),
                           string_of(config_find_option(config, "hosts", "infofile"))});
     context.temp_dir = string_of(config_find_option(config, "global", "temppath"));
+    context.ca_file = string_of(config_find_option(config, "https", "cafile"));
     // A boolean option holds 0 or 1 here: a run whose file or command line
     // gave it another word stops before its context is filled.
     context.use_proxy = number_of(config_find_option(config, "global", "use-proxy")) == 1;

@@ -29,7 +29,7 @@ int read_line(EngineContext *context, TransferBudget &budget, Connection &connec
             }
             // The end of the data or a failed receive (recorded): what came
             // of the line is all there is.
-            connection_close(context, connection, true);
+            received_close(context, connection, received, true);
             return -1;
         }
         // Up to the line end or a NUL byte, as far as the bound leaves room.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "support/tls.h"
 
 namespace {
 
@@ -34,12 +35,28 @@ void received_clear(Received *received) {
     received->end = 0;
     received->error = 0;
     received->peer_closes = false;
+    received->tls = nullptr;
+}
+
+int received_close(EngineContext *context, Connection &connection, Received &received,
+                   bool report) {
+    if (received.tls != nullptr) received.tls->close();
+    received.tls = nullptr;
+    return connection_close(context, connection, report);
 }
 
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
                   char *buffer, int length) {
     if (ahead == nullptr) return reader(context, descriptor, buffer, length);
     if (ahead->error != 0) return report_held_error(context, ahead);
+    if (ahead->tls != nullptr) {
+        if (received_empty(*ahead)) {
+            const int count = ahead->tls->receive(context, buffer, length);
+            return count < 0 ? -1 : count;
+        }
+        const int count = take(ahead, buffer, length);
+        return count + ahead->tls->receive_now(buffer + count, length - count);
+    }
     if (received_empty(*ahead)) return reader(context, descriptor, buffer, length);
     int count = take(ahead, buffer, length);
     if (count == length) return count;
@@ -58,12 +75,15 @@ int received_refill(EngineContext *context, Connection connection, Received *rec
     if (received->error != 0) return report_held_error(context, received);
     received->start = 0;
     received->end = 0;
-    const int count = socket_receive(context, connection, received->bytes, kReceivedSize);
+    const int count =
+        received->tls != nullptr
+            ? received->tls->receive(context, received->bytes, static_cast<int>(kReceivedSize))
+            : socket_receive(context, connection, received->bytes, kReceivedSize);
     if (count > 0) received->end = static_cast<uint32_t>(count);
     return count;
 }
 
 bool connection_quiet(Connection connection, const Received &received) {
-    return received_empty(received) && received.error == 0 && !received.peer_closes &&
-           connection_idle(connection) == 1;
+    if (!received_empty(received) || received.error != 0 || received.peer_closes) return false;
+    return received.tls != nullptr ? received.tls->quiet() : connection_idle(connection) == 1;
 }

@@ -10,6 +10,8 @@
 #include "support/connect.h"
 #include "support/data_io.h"
 
+class TlsSession;
+
 // A reply head of any mirror or proxy in one receive.
 constexpr uint32_t kReceivedSize = 4096;
 
@@ -18,11 +20,18 @@ struct Received {
     uint32_t end = 0;          // one past the last byte received
     int error = 0;             // a failed receive that the next read reports (errno)
     bool peer_closes = false;  // the peer said it closes the connection after this reply
+    // Not owned; null on a plain connection. Every byte of a TLS connection
+    // goes through it, never straight through the socket.
+    TlsSession *tls = nullptr;
     char bytes[kReceivedSize];
 };
 
-// Forgets what an earlier connection left: a new connection starts empty.
+// Forgets what an earlier connection left: a new connection starts empty
+// (and plain, until a TLS session is set).
 void received_clear(Received *received);
+// Closes the connection, first ending its TLS session (close_notify), and
+// raising the closed event when `report`.
+int received_close(EngineContext *context, Connection &connection, Received &received, bool report);
 inline bool received_empty(const Received &received) {
     return received.start >= received.end;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The demo behind `./dev.sh demo`: publishes a small mirror with the demo key,
 serves it with nginx on loopback and runs qavoupdate three times in a sandbox
-folder (first install, nothing to do, one changed file), then once more over
-FTP from vsftpd when run as root."""
+folder (first install, nothing to do, one changed file), once over HTTPS from
+the same nginx (with a demo CA made by the openssl command), then once more
+over FTP from vsftpd when run as root."""
 import argparse
 import hashlib
 import os
@@ -84,16 +85,16 @@ class Demo:
                         self.path("release", "mirror.desc"), target], check=True)
         return target
 
-    def write_config(self, port, protocol="http", name="qup.conf"):
+    def write_config(self, port, protocol="http", name="qup.conf", section_extra=""):
         loopback.write_text(self.path(name), (
             "# Sandboxed configuration of the demo: everything under %s\n"
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=3\ntimeout=10\nalarm=600\n"
             "[hosts]\nprotocol=%s\nhost=127.0.0.1\ninfofile=%s\n"
-            "[%s]\nport=%d\n[modules]\nengine=on\n") % (
+            "[%s]\nport=%d\n%s[modules]\nengine=on\n") % (
                 self.folder, self.path("tmp"), self.path("install", "bin"),
                 self.path("install", "data"), self.path("install", "conf"),
-                self.path("install", "data"), protocol, INFOFILE, protocol, port))
+                self.path("install", "data"), protocol, INFOFILE, protocol, port, section_extra))
 
     def update(self, title, expected, conf="qup.conf"):
         """Runs the updater with a demo configuration, showing its output
@@ -138,6 +139,19 @@ class Demo:
         print("\n=== %s changed on the release; republishing" % CHANGED, flush=True)
         self.publish()
 
+    def make_certificates(self):
+        """A demo CA and the server certificate nginx shows on its TLS port
+        (for 127.0.0.1 and localhost), signed by it."""
+        ca = loopback.make_ca(self.path("tls"), "Qavo demo CA")
+        print("=== demo CA made: %s" % shown(ca[0]))
+        return ca, loopback.make_certificate(self.path("tls"), "server", ca)
+
+    def over_https(self, nginx, ca):
+        """The same nginx over TLS, trusting only the demo CA."""
+        print("\n=== nginx serves the same tree on https://127.0.0.1:%d/" % nginx.tls_port)
+        self.write_config(nginx.tls_port, "https", "qup-https.conf", 'cafile="%s"\n' % ca[0])
+        self.update("Fourth run, over HTTPS: nothing to update", 1, "qup-https.conf")
+
     def over_ftp(self):
         """The same mirror from vsftpd: the catalogue comes over FTP and
         nothing needs an update."""
@@ -147,7 +161,7 @@ class Demo:
         with loopback.Vsftpd(self.path("www"), self.path("vsftpd")) as vsftpd:
             print("=== vsftpd serves %s on ftp://127.0.0.1:%d/" % (self.path("www"), vsftpd.port))
             self.write_config(vsftpd.port, "ftp", "qup-ftp.conf")
-            self.update("Fourth run, over FTP: nothing to update", 1, "qup-ftp.conf")
+            self.update("Fifth run, over FTP: nothing to update", 1, "qup-ftp.conf")
         print("=== vsftpd stopped.")
 
     def run(self):
@@ -155,7 +169,10 @@ class Demo:
         self.fresh_folder()
         self.write_release()
         mirror = self.publish()
-        with loopback.Nginx(self.path("www"), self.path("nginx")) as nginx:
+        ca, certificate = self.make_certificates()
+        nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
+        nginx.tls = certificate
+        with nginx:
             print("=== nginx serves %s on http://127.0.0.1:%d/" % (self.path("www"), nginx.port))
             self.write_config(nginx.port)
             self.update("First run: installs both modules", 0)
@@ -165,6 +182,7 @@ class Demo:
             out = self.update("Third run: one changed file", 0)
             if "\t- 1 files downloaded," not in out:
                 raise RuntimeError("the third run did not fetch exactly one file")
+            self.over_https(nginx, ca)
         print("\n=== nginx stopped.")
         self.over_ftp()
         print("\n=== Everything is under %s:" % self.folder)
@@ -173,6 +191,8 @@ class Demo:
                 ("published mirror (catalogue)", os.path.join(mirror, "qavoe.info")),
                 ("nginx configuration and logs", "nginx/"),
                 ("updater configuration", "qup.conf"),
+                ("the same over HTTPS", "qup-https.conf"),
+                ("demo CA and server certificate", "tls/"),
                 ("the same over FTP (vsftpd, as root)", "qup-ftp.conf"),
                 ("vsftpd configuration and log", "vsftpd/"),
                 ("temporary directory (lock file)", "tmp/"),

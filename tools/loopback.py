@@ -1,7 +1,8 @@
 """Shared by the demo (tools/demo.py) and the end-to-end benchmark
-(bench/e2e_bench.py): deterministic file contents, a free loopback port and
-nginx (HTTP) and vsftpd (anonymous FTP) serving one directory from a
-configuration in a folder of ours."""
+(bench/e2e_bench.py): deterministic file contents, a free loopback port,
+nginx (HTTP, and HTTPS beside it) and vsftpd (anonymous FTP) serving one
+directory from a configuration in a folder of ours, and a test CA with its
+server certificates made with the openssl command."""
 import os
 import random
 import shutil
@@ -13,6 +14,7 @@ import time
 
 NGINX = "/usr/sbin/nginx"
 VSFTPD = "/usr/sbin/vsftpd"
+OPENSSL = shutil.which("openssl") or "/usr/bin/openssl"
 CHUNK = 1 << 20
 
 
@@ -109,15 +111,53 @@ class Server:
         self.stop()
 
 
+def _openssl(*args):
+    subprocess.run([OPENSSL, *args], check=True, capture_output=True)
+
+
+def make_ca(folder, name="Loopback test CA"):
+    """A CA key and self-signed certificate in folder: (certificate, key)."""
+    os.makedirs(folder, exist_ok=True)
+    cert, key = os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.key")
+    _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", key, "-out", cert, "-days", "30", "-subj", "/CN=" + name)
+    return cert, key
+
+
+def make_certificate(folder, name, ca=None, hosts="IP:127.0.0.1,DNS:localhost", days=30):
+    """A server key and certificate for `hosts` (subjectAltName) in folder,
+    signed by ca (certificate, key) or self-signed without; days < 0 makes
+    one that has expired. (certificate, key)."""
+    os.makedirs(folder, exist_ok=True)
+    cert, key = (os.path.join(folder, name + ext) for ext in (".pem", ".key"))
+    extension = write_text(os.path.join(folder, name + ".ext"), "subjectAltName=%s\n" % hosts)
+    request = os.path.join(folder, name + ".csr")
+    _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", key, "-out", request, "-subj", "/CN=" + name)
+    signer = ["-CA", ca[0], "-CAkey", ca[1], "-CAcreateserial"] if ca else ["-signkey", key]
+    _openssl("x509", "-req", "-in", request, *signer, "-days", str(days), "-extfile", extension,
+             "-out", cert)
+    return cert, key
+
+
 class Nginx(Server):
     name = "nginx"
     # Further directives of the server block (TLS, redirects, ...).
     server_extra = ""
+    # (certificate, key): the same tree is served over TLS on tls_port too.
+    tls = None
 
-    def listen(self):
+    def listen(self, port=None):
         """The listen directive's address and options."""
         host = "[%s]" % self.address if ":" in self.address else self.address
-        return "%s:%d" % (host, self.port)
+        return "%s:%d" % (host, port or self.port)
+
+    def tls_directives(self):
+        if not self.tls:
+            return ""
+        self.tls_port = getattr(self, "tls_port", None) or free_port()
+        return "    listen %s ssl;\n    ssl_certificate %s;\n    ssl_certificate_key %s;\n" % (
+            self.listen(self.tls_port), *self.tls)
 
     def configure(self):
         temp = self.path("temp")
@@ -139,7 +179,8 @@ class Nginx(Server):
             "  server {\n    listen %s;\n    root %s;\n%s"
             "    location / { }\n  }\n}\n") %
             (user, self.path("nginx.pid"), self.path("error.log"), self.path("access.log"),
-             temp, temp, temp, temp, temp, self.listen(), self.root, self.server_extra))
+             temp, temp, temp, temp, temp, self.listen(), self.root,
+             self.tls_directives() + self.server_extra))
         return [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
                 "-e", self.path("error.log")]
 

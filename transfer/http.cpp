@@ -23,7 +23,7 @@ namespace {
 // Every failing read leaves the connection closed, so that the next attempt
 // connects anew instead of reading the rest of a broken reply.
 int fail_closing(HttpClient &client) {
-    connection_close(client.context, client.socket, true);
+    received_close(client.context, client.socket, client.received, true);
     return -1;
 }
 
@@ -62,7 +62,7 @@ void parse_header_lines(HttpMessage &reply, std::string_view text) {
 }  // namespace
 
 HttpClient::~HttpClient() {
-    if (socket >= 0) connection_close(context, socket, true);
+    if (socket >= 0) received_close(context, socket, received, true);
 }
 
 void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
@@ -136,6 +136,11 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     shown += "\r\n";
 
     if (events_of(context).sent_line(shown.c_str()) == Answer::kStop) return -1;
+    if (client.received.tls != nullptr) {
+        if (client.received.tls->send(context, head.data(), head.size()) < 0)
+            return fail_closing(client);
+        return 0;
+    }
     // No SIGPIPE: a peer that vanished since the idle test must fail this
     // send, not end the process.
     ssize_t sent;
@@ -177,8 +182,11 @@ int http_read_headers(HttpClient &client, HttpMessage &reply) {
         if (read_head_byte(client) < 0) return fail_closing(client);
         const size_t last = client.head.size() - 1;
         if (client.head[last] == '\n' && last >= 2 && client.head[last - 2] == '\n') break;
+        // No header lines at all (a proxy's answer to CONNECT may have none).
+        if (client.head == "\r\n") break;
     }
     client.head.resize(client.head.size() - 2);
+    if (client.head.empty()) return 0;
     // A NUL from the peer ends the text as every later string use sees it.
     client.head.resize(std::min(client.head.size(), client.head.find('\0')));
     parse_header_lines(reply, client.head);
@@ -260,7 +268,7 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
     }
     if ((connection != nullptr && strcasestr(connection, "close") != nullptr) || length < 0 ||
         length > kHttpSkipLimit) {
-        connection_close(client.context, client.socket, true);
+        received_close(client.context, client.socket, client.received, true);
         return;
     }
     Received &received = client.received;
@@ -269,7 +277,7 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
             events_of(client.context).spin_io(client.budget.used, client.budget.limit);
             // A body that does not come only costs the connection.
             if (received_refill(client.context, client.socket, &received) <= 0) {
-                connection_close(client.context, client.socket, true);
+                received_close(client.context, client.socket, client.received, true);
                 return;
             }
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
+#include "support/tls.h"
 #include "transfer/url.h"
 
 struct HttpHeader {
@@ -34,14 +36,21 @@ struct HttpClient {
 
     Url target;                // the information file's URL; its directory is the base
     std::optional<Url> proxy;  // absent: connect to the target itself
+    // The Proxy-Authorization value that requests to the proxy carry.
+    std::optional<std::string> proxy_authorization;
     Connection socket = -1;
-    std::optional<Url> origin;  // whose requests `socket` carries (see http_connect)
-    Received received;          // what came on `socket` beyond what was read
-    int32_t status = 0;         // code of the last status line
-    std::string head;           // status line or header block being read
-    std::string line;           // chunk-size lines
-    EngineContext *context;     // not owned
-    TransferBudget &budget;     // the engine's, of the file under way; also chunk lines' waits
+    Received received;       // what came on `socket` beyond what was read
+    int32_t status = 0;      // code of the last status line
+    std::string head;        // status line or header block being read
+    std::string line;        // chunk-size lines
+    EngineContext *context;  // not owned
+    TransferBudget &budget;  // the engine's, of the file under way; also chunk lines' waits
+    // Where the open connection goes (see http_connect); empty when closed.
+    std::string served;
+    // The trust of https connections, made for the first one; the open
+    // connection's session when it is https.
+    std::unique_ptr<TlsContext> trust;
+    std::unique_ptr<TlsSession> tls;
 };
 
 // Where a body goes.

@@ -1,25 +1,95 @@
-// Connections of the HTTP client: a kept connection serves one origin, so
-// a request for another one (a redirection elsewhere) closes it and opens
-// a new one, to the origin itself or to the proxy.
+// The one place where the HTTP client's connections are opened.
 #include "transfer/http_connect.h"
+
+#include <string>
+
+#include "core/error.h"
+#include "transfer/proxy_auth.h"
 
 namespace {
 
-bool same_origin(const Url &a, const Url &b) {
-    return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
+uint16_t port_of(const Url &url) {
+    return static_cast<uint16_t>(url.port);
+}
+
+// Where the connection for the origin goes: the origin itself (straight or
+// through a tunnel), or the proxy, which serves plain requests for any origin.
+std::string destination(const HttpClient &client, const Url &origin) {
+    if (client.proxy && origin.scheme != "https") return "proxy";
+    return origin.scheme + "://" + tls_peer_name(origin.host.value_or(""), port_of(origin)) +
+           (client.proxy ? " via proxy" : "");
+}
+
+int drop(HttpClient &client, int result) {
+    if (client.socket >= 0) received_close(client.context, client.socket, client.received, true);
+    client.tls.reset();
+    return result;
+}
+
+// Asks the proxy for a tunnel: any 2xx answer opens it; the tunnel starts
+// right after the answer's header block.
+int open_tunnel(HttpClient &client, const Url &origin) {
+    HttpMessage reply;
+    if (http_send_message(client, http_tunnel_request(origin, client.proxy_authorization)) < 0 ||
+        http_read_status(client, reply) < 0)
+        return -1;
+    if (client.status < 200 || client.status > 299) {
+        record_error_code(client.context, ERR_HTTP, client.status, "CONNECT");
+        return drop(client, -1);
+    }
+    if (http_read_headers(client, reply) < 0) return -1;
+    if (received_empty(client.received)) return 0;
+    // TLS would never see these bytes: the proxy spoke out of turn.
+    record_error_text(client.context, ERR_TLS,
+                      "TLS with " + tls_peer_name(origin.host.value_or(""), port_of(origin)) +
+                          " (the proxy sent data before the handshake)",
+                      "CONNECT");
+    return drop(client, -1);
+}
+
+int start_tls(HttpClient &client, const Url &origin) {
+    const std::string host = origin.host.value_or("");
+    if (!client.trust) {
+        client.trust = TlsContext::create(client.context, client.context->ca_file,
+                                          tls_peer_name(host, port_of(origin)));
+        if (!client.trust) return drop(client, kConnectRefused);
+    }
+    TlsFailure failure = TlsFailure::kNone;
+    client.tls = TlsSession::open(client.context, *client.trust, client.socket, host,
+                                  port_of(origin), failure);
+    if (!client.tls)
+        return drop(client, failure == TlsFailure::kCertificate ? kConnectRefused : -1);
+    client.received.tls = client.tls.get();
+    return 0;
 }
 
 }  // namespace
 
+HttpMessage http_tunnel_request(const Url &origin,
+                                const std::optional<std::string> &proxy_authorization) {
+    const std::string authority = tls_peer_name(origin.host.value_or(""), port_of(origin));
+    HttpMessage request;
+    http_set_start_line(request, "CONNECT", authority, "HTTP/1.1");
+    http_add_header(request, "Host", authority);
+    if (proxy_authorization) http_add_header(request, kProxyAuthHeader, *proxy_authorization);
+    http_sort_headers(request);
+    return request;
+}
+
 int http_connect(HttpClient &client, const Url &origin) {
-    if (client.socket >= 0 && client.origin && same_origin(*client.origin, origin)) return 0;
-    if (client.socket >= 0) connection_close(client.context, client.socket, true);
-    client.origin.reset();
+    const std::string where = destination(client, origin);
+    if (client.socket >= 0 && client.served == where) return 0;
+    drop(client, 0);
+    client.served.clear();
     received_clear(&client.received);
     const Url &peer = client.proxy ? *client.proxy : origin;
     if (connection_open(client.context, client.socket, peer.host.value_or("").c_str(),
-                        static_cast<uint16_t>(peer.port)) < 0)
+                        port_of(peer)) < 0)
         return -1;
-    client.origin = origin;
+    if (origin.scheme == "https") {
+        if (client.proxy && open_tunnel(client, origin) < 0) return -1;
+        if (const int started = start_tls(client, origin); started < 0) return started;
+    }
+    client.served = where;
     return 0;
 }

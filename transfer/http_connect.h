@@ -1,10 +1,21 @@
-// The connection that requests for one origin go on.
+// Opening the connection that requests for an origin go over: straight to
+// it, to the HTTP proxy, or through the proxy's CONNECT tunnel, with TLS on
+// top for https.
 #pragma once
 
 #include "transfer/http.h"
 #include "transfer/url.h"
 
-// Opens client.socket to where requests for `origin` go, unless it is already open there
-// (straight to the origin, or to the proxy). 0, or -1 after reporting.
-// The origin's port (or the proxy's) is one a TCP connection can use.
+// http_connect's refusal that no further attempt can change (a certificate
+// that is not trusted): the file fails for good.
+constexpr int kConnectRefused = -2;
+
+// The request that asks the proxy for a tunnel to the origin, with the
+// proxy's credentials when it asks for them.
+HttpMessage http_tunnel_request(const Url &origin,
+                                const std::optional<std::string> &proxy_authorization);
+
+// Opens client.socket to where requests for `origin` go, unless it is already open there:
+// straight to the origin, or to the proxy (plain http), or through the proxy's CONNECT tunnel
+// (https); TLS on top for https. 0, or -1 after reporting, or kConnectRefused after reporting.
 int http_connect(HttpClient &client, const Url &origin);

@@ -1,7 +1,8 @@
-// The http plugin: every file is one GET, of its path straight to an HTTP
-// mirror or of its absolute URL through an HTTP proxy (ftp:// mirrors
-// included), with cache control by the file's age and Range requests for the
-// tail on a later attempt; redirections are followed with the same request.
+// The http plugin: every file is one GET, of its path straight to an HTTP(S)
+// mirror (an https one through the proxy's tunnel when there is a proxy) or
+// of its absolute URL through an HTTP proxy (ftp:// mirrors included), with
+// cache control by the file's age and Range requests for the tail on a later
+// attempt; redirections are followed with the same request.
 #include <libgen.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 namespace {
 
 constexpr std::string_view kHttpScheme = "http://";
+constexpr std::string_view kHttpsScheme = "https://";
 constexpr const char *kUserAgent = "QAVO Update/snapshot-20021125";
 
 bool begins_with(const char *text, std::string_view prefix) {
@@ -37,13 +39,13 @@ std::optional<Url> connectable(const std::string &text) {
 
 // The file's URL: the information file's directory plus the sitepath, as a
 // URL from the root that redirections resolve against. No user information
-// for an http:// one: servers refuse it with 400 and senders must not
+// for an http(s):// one: servers refuse it with 400 and senders must not
 // generate it. An ftp:// one through the proxy keeps it, since the proxy
 // logs in with it.
 std::optional<Url> file_url(const HttpClient &client, const std::string &sitepath) {
     Url target = client.target;
     target.path = sitepath;
-    if (target.scheme == "http") {
+    if (target.scheme == "http" || target.scheme == "https") {
         target.user.reset();
         target.password.reset();
     }
@@ -55,18 +57,18 @@ std::optional<Url> file_url(const HttpClient &client, const std::string &sitepat
 
 // The request target of a URL. A proxy needs the absolute URL to know where
 // to go; an origin server takes the path alone (RFC 9112 3.2.1), and some
-// refuse anything else.
+// refuse anything else; so does one at the end of a tunnel.
 std::string request_target(const HttpClient &client, const Url &url) {
-    const bool ftp = url.scheme != "http" && url.scheme != "https";
+    const bool https = url.scheme == "https";
+    const bool ftp = url.scheme != "http" && !https;
     const std::string text = url_text(url, ftp);
-    if (client.proxy) return text;
+    if (client.proxy && !https) return text;
     return text.substr(text.find('/', text.find("://") + 3));
 }
 
 // The headers of every request for the file; the start line and Host go
 // with the URL that each request asks for.
-void build_request(HttpMessage &request, const FileRecord &file,
-                   const std::optional<std::string> &proxy_authorization) {
+void build_request(HttpMessage &request, const FileRecord &file) {
     char cache[32];
     if (file.time == 0) {
         snprintf(cache, sizeof(cache), "no-cache");
@@ -77,8 +79,18 @@ void build_request(HttpMessage &request, const FileRecord &file,
     http_add_header(request, "Accept", "*.*");
     http_add_header(request, "User-Agent", kUserAgent);
     http_add_header(request, "Cache-Control", cache);
-    if (proxy_authorization) http_add_header(request, kProxyAuthHeader, *proxy_authorization);
     http_sort_headers(request);
+}
+
+// The proxy's credentials go with every request the proxy reads, and never
+// into a tunnel, where the origin would read them.
+void route_credentials(HttpMessage &request, const HttpClient &client, const Url &at) {
+    if (client.proxy_authorization && at.scheme != "https") {
+        http_set_header(request, kProxyAuthHeader, *client.proxy_authorization);
+        return;
+    }
+    const auto header = http_search_header(request, kProxyAuthHeader);
+    if (header != request.headers.end()) request.headers.erase(header);
 }
 
 // A copy left from an earlier run is never resumed: only a later attempt
@@ -137,11 +149,11 @@ class HttpSession : public PluginSession {
             std::optional<Url> url = file_url(client, *file.sitepath);
             if (!url) return false;
             file_url_ = std::move(*url);
-            build_request(request_, file, proxy_authorization);
+            build_request(request_, file);
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
-            connection_close(client.context, client.socket, true);
+            received_close(client.context, client.socket, client.received, true);
         return true;
     }
 
@@ -152,7 +164,10 @@ class HttpSession : public PluginSession {
         for (int hops = 0;; hops++) {
             http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
             http_set_header(request_, "Host", url_host(at.host.value_or("")));
-            if (http_connect(client, at) < 0 || http_send_message(client, request_) < 0 ||
+            route_credentials(request_, client, at);
+            const int opened = http_connect(client, at);
+            if (opened == kConnectRefused) return AttemptOutcome::kFailed;
+            if (opened < 0 || http_send_message(client, request_) < 0 ||
                 http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0)
                 return AttemptOutcome::kRetry;
             if (!redirect_status(client.status)) {
@@ -170,7 +185,7 @@ class HttpSession : public PluginSession {
             if (refusal.empty() && hops == kRedirectHops) refusal = redirect_too_many(next);
             if (!refusal.empty()) {
                 record_error_text(client.context, ERR_REDIRECT, std::move(refusal), "redirect");
-                connection_close(client.context, client.socket, true);
+                received_close(client.context, client.socket, client.received, true);
                 return AttemptOutcome::kFailed;
             }
             // The redirection's body is never the file's.
@@ -181,7 +196,6 @@ class HttpSession : public PluginSession {
     }
 
     HttpClient client;
-    std::optional<std::string> proxy_authorization;  // the header's value, for a proxy
 
    private:
     Url file_url_;  // where each attempt starts
@@ -192,7 +206,8 @@ class HttpSession : public PluginSession {
 std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget &budget) {
     if (context == nullptr) return nullptr;
     const char *proxy_text = context->use_proxy ? context->proxy.c_str() : nullptr;
-    bool direct = begins_with(context->info_url.c_str(), kHttpScheme);
+    bool direct = begins_with(context->info_url.c_str(), kHttpScheme) ||
+                  begins_with(context->info_url.c_str(), kHttpsScheme);
     bool proxied = begins_with(proxy_text, kHttpScheme);
     if (!direct && !proxied) return nullptr;
     // A proxy that is set but is no HTTP proxy serves nothing: going
@@ -207,7 +222,7 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget 
     if (proxy_text != nullptr) {
         client.proxy = connectable(proxy_text);
         if (!client.proxy) return nullptr;
-        session->proxy_authorization = proxy_authorization(context->proxy_auth, *client.proxy);
+        client.proxy_authorization = proxy_authorization(context->proxy_auth, *client.proxy);
     }
     // Each file's URL is the information file's directory plus its
     // sitepath; dirname may write into its argument.

@@ -1,0 +1,365 @@
+// TLS through OpenSSL on a non-blocking socket: every call that would block
+// waits with the sliced waits of the plain connections, so time-outs,
+// spinner and user breaks behave alike.
+#include "support/tls.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/error.h"
+#include "support/data_io.h"
+
+namespace {
+
+// read_once's outcome when the session needs the socket first.
+constexpr int kWouldBlock = -2;
+// What one receive from the socket may bring into OpenSSL's buffer.
+constexpr size_t kReadAhead = 64 * 1024;
+
+// OpenSSL writes to the socket with write(): a peer that has gone would
+// raise SIGPIPE and end the process. The signal is held back around every
+// run of calls that may write (reads too answer a key update or send an
+// alert), and one raised by them is taken away unseen. Where SIGPIPE was
+// held back already, nothing is changed.
+class PipeSilence {
+   public:
+    PipeSilence() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~PipeSilence() {
+        const int saved = errno;
+        sigset_t pending;
+        if (sigismember(&old_, SIGPIPE) != 1) {
+            if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+                const timespec now{0, 0};
+                while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+                }
+            }
+            pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        }
+        errno = saved;
+    }
+    PipeSilence(const PipeSilence &) = delete;
+    PipeSilence &operator=(const PipeSilence &) = delete;
+
+   private:
+    sigset_t pipe_;
+    sigset_t old_;
+};
+
+// The reason of a queued OpenSSL error; system errors carry an errno.
+std::string error_reason(unsigned long error) {
+    if (ERR_SYSTEM_ERROR(error)) return strerror(ERR_GET_REASON(error));
+    const char *reason = ERR_reason_error_string(error);
+    return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(error));
+}
+
+// What the failed call `code` (SSL_get_error) came to, emptying the queue:
+// a refused certificate with the verifier's reason, the first queued error,
+// the socket's errno, or the end.
+TlsSession::Failure describe(SSL *ssl, int code, int error) {
+    TlsSession::Failure failure;
+    const unsigned long first = ERR_peek_error();
+    const long verdict = ssl != nullptr ? SSL_get_verify_result(ssl) : X509_V_OK;
+    if (verdict != X509_V_OK) {
+        failure.reason = error_reason(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED)) +
+                         ": " + X509_verify_cert_error_string(verdict);
+    } else if (first != 0) {
+        failure.reason = error_reason(first);
+    } else if (code == SSL_ERROR_SYSCALL && error != 0) {
+        failure.error = error;
+    } else {
+        failure.reason = "connection closed";
+    }
+    ERR_clear_error();
+    return failure;
+}
+
+// The host as certificates name it: without the brackets of a URL.
+std::string bare_host(const std::string &host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
+bool is_address(const std::string &host) {
+    in6_addr address;
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+double seconds_now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// wait_for_data for whichever way the session waits: 1 ready, 0 the
+// time-out ran out (timeout event raised), -1 failed (recorded).
+int wait_for_session(EngineContext *context, int socket, int code) {
+    if (code == SSL_ERROR_WANT_READ) return wait_for_data(context, socket);
+    switch (wait_sliced(context, socket, WaitFor::kConnect, &Events::spin_wait)) {
+        case WaitEnd::kReady:
+            events_of(context).data_ready();
+            return 1;
+        case WaitEnd::kExpired:
+            events_of(context).timeout();
+            return 0;
+        case WaitEnd::kFailed:
+            break;
+    }
+    return -1;
+}
+
+bool would_block(int code) {
+    return code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE;
+}
+
+}  // namespace
+
+std::string tls_peer_name(const std::string &host, uint16_t port) {
+    const bool bracket = host.find(':') != std::string::npos && !host.starts_with('[');
+    return (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std::string &ca_file,
+                                               const std::string &peer) {
+    ERR_clear_error();
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    std::unique_ptr<TlsContext> trust(ctx != nullptr ? new TlsContext(ctx) : nullptr);
+    bool ok = ctx != nullptr && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
+    if (ok) {
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        // A peer that closes without close_notify ends the data as on a
+        // plain connection: lengths, digests and the signature decide
+        // whether what came is whole.
+        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+        // Records are taken from the socket as many at a time as it holds
+        // (what OpenSSL holds counts as received), not header and body
+        // apart.
+        SSL_CTX_set_read_ahead(ctx, 1);
+        SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
+        ok = ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
+                             : SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
+    }
+    if (ok) return trust;
+    const TlsSession::Failure failure = describe(nullptr, SSL_ERROR_SSL, errno);
+    std::string reason = failure.error != 0 ? strerror(failure.error) : failure.reason;
+    if (!ca_file.empty()) reason = "CA file " + ca_file + ": " + reason;
+    record_error_text(context, ERR_TLS, "TLS with " + peer + " (" + reason + ")", "SSL_CTX_new");
+    return nullptr;
+}
+
+TlsContext::~TlsContext() {
+    SSL_CTX_free(ctx_);
+}
+
+std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext &trust,
+                                             Connection socket, const std::string &host,
+                                             uint16_t port, TlsFailure &failure) {
+    failure = TlsFailure::kTransient;
+    const std::string peer = tls_peer_name(host, port);
+    ERR_clear_error();
+    SSL *ssl = SSL_new(trust.ctx_);
+    if (ssl == nullptr) {
+        record_error_text(context, ERR_TLS, "TLS with " + peer + " (out of memory)", "SSL_new");
+        return nullptr;
+    }
+    std::unique_ptr<TlsSession> session(new TlsSession(ssl, socket, peer));
+    // Without a name to check every certificate would pass: refused.
+    const std::string name = bare_host(host);
+    bool ok = !name.empty() && SSL_set_fd(ssl, socket) == 1 && set_nonblocking(socket, 1) == 0;
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Names go in the server name extension; addresses are never sent there.
+    if (ok && is_address(name))
+        ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name.c_str()) == 1;
+    else if (ok)
+        ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
+             SSL_set1_host(ssl, name.c_str()) == 1;
+    if (!ok) {
+        failure = TlsFailure::kCertificate;
+        Failure setup = describe(nullptr, SSL_ERROR_SSL, 0);
+        if (name.empty()) setup.reason = "no host name to verify";
+        session->report(context, setup, "SSL_new");
+        return nullptr;
+    }
+    if (session->handshake(context, failure) < 0) return nullptr;
+    failure = TlsFailure::kNone;
+    return session;
+}
+
+TlsSession::~TlsSession() {
+    SSL_free(ssl_);
+}
+
+int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
+    // The connect time-out bounds the whole handshake, however the peer
+    // spreads its records.
+    const double start = seconds_now();
+    for (;;) {
+        ERR_clear_error();
+        int result;
+        {
+            PipeSilence silence;
+            result = SSL_connect(ssl_);
+        }
+        const int error = errno;
+        if (result == 1) return 0;
+        const int code = SSL_get_error(ssl_, result);
+        if (!would_block(code)) {
+            if (SSL_get_verify_result(ssl_) != X509_V_OK) failure = TlsFailure::kCertificate;
+            Failure why = describe(ssl_, code, error);
+            if (why.error != 0) why = Failure{0, strerror(why.error)};
+            return report(context, why, "SSL_connect");
+        }
+        const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
+        const WaitEnd end = wait_sliced(context, socket_, what, &Events::spin_io);
+        if (end == WaitEnd::kFailed) {
+            failed_ = true;
+            return -1;
+        }
+        if (end == WaitEnd::kExpired ||
+            (context->timeout > 0 && seconds_now() - start >= context->timeout))
+            return report(context, Failure{0, "timed out"}, "SSL_connect");
+    }
+}
+
+int TlsSession::report(EngineContext *context, Failure failure, const char *call) {
+    failed_ = true;
+    if (failure.error != 0) return record_error_code(context, ERR_NET_SYSCALL, failure.error, call);
+    return record_error_text(context, ERR_TLS, "TLS with " + peer_ + " (" + failure.reason + ")",
+                             call);
+}
+
+int TlsSession::read_once(char *buffer, int length, int &code) {
+    size_t got = 0;
+    ERR_clear_error();
+    const int result = SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
+    const int error = errno;
+    if (result == 1) return static_cast<int>(got);
+    code = SSL_get_error(ssl_, result);
+    if (would_block(code)) return kWouldBlock;
+    if (code == SSL_ERROR_ZERO_RETURN) {
+        ended_ = true;
+        return 0;
+    }
+    failed_ = true;
+    held_ = describe(ssl_, code, error);
+    return -1;
+}
+
+int TlsSession::receive(EngineContext *context, char *buffer, int length) {
+    if (buffer == nullptr || length < 0) return kReceiveFailed;
+    // As on a plain socket, a read that found its outcome at once raises
+    // the event of a wait that found it; one that waited raised it then.
+    bool waited = false;
+    for (;;) {
+        int code = SSL_ERROR_NONE;
+        int count = 0;
+        if (!held_ && !ended_ && length > 0) {
+            PipeSilence silence;
+            count = read_once(buffer, length, code);
+            if (count > 0) count += top_up(buffer + count, length - count);
+        }
+        if (count == kWouldBlock) {
+            const int ready = wait_for_session(context, socket_, code);
+            if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
+            waited = true;
+            continue;
+        }
+        if (!waited) events_of(context).data_ready();
+        if (held_) {
+            Failure failure = std::move(*held_);
+            held_.reset();
+            report(context, std::move(failure), "recv");
+            return kReceiveFailed;
+        }
+        return count;
+    }
+}
+
+int TlsSession::receive_now(char *buffer, int length) {
+    PipeSilence silence;
+    return top_up(buffer, length);
+}
+
+int TlsSession::top_up(char *buffer, int length) {
+    int total = 0;
+    while (total < length && !held_ && !ended_) {
+        int code = SSL_ERROR_NONE;
+        const int count = read_once(buffer + total, length - total, code);
+        if (count <= 0) break;  // would block; the end or a failure shows next time
+        total += count;
+    }
+    return total;
+}
+
+int TlsSession::send(EngineContext *context, const char *data, size_t size) {
+    for (;;) {
+        size_t written = 0;
+        ERR_clear_error();
+        int result;
+        {
+            PipeSilence silence;
+            result = SSL_write_ex(ssl_, data, size, &written);
+        }
+        const int error = errno;
+        if (result == 1) return 0;
+        const int code = SSL_get_error(ssl_, result);
+        if (!would_block(code)) return report(context, describe(ssl_, code, error), "send");
+        const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
+        const WaitEnd end = wait_sliced(context, socket_, what, &Events::spin_io);
+        if (end == WaitEnd::kExpired) events_of(context).timeout();
+        if (end != WaitEnd::kReady) {
+            failed_ = true;
+            return -1;
+        }
+    }
+}
+
+bool TlsSession::quiet() {
+    if (closed_ || failed_ || ended_ || held_) return false;
+    if (SSL_has_pending(ssl_) == 1) return false;
+    if (connection_idle(socket_) == 1) return true;
+    // Something arrived: a record without data leaves the session wanting
+    // more, which is quiet; data or the end is not.
+    char byte;
+    size_t got = 0;
+    ERR_clear_error();
+    int result;
+    {
+        PipeSilence silence;
+        result = SSL_peek_ex(ssl_, &byte, 1, &got);
+    }
+    if (result == 1) return false;
+    const int code = SSL_get_error(ssl_, result);
+    ERR_clear_error();
+    if (code == SSL_ERROR_WANT_READ) return true;
+    if (code == SSL_ERROR_ZERO_RETURN)
+        ended_ = true;
+    else
+        failed_ = true;
+    return false;
+}
+
+void TlsSession::close() {
+    if (closed_) return;
+    closed_ = true;
+    if (failed_) return;
+    ERR_clear_error();
+    PipeSilence silence;
+    // One call sends ours; waiting for the peer's would only delay the close.
+    SSL_shutdown(ssl_);
+    ERR_clear_error();
+}
