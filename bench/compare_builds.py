@@ -77,7 +77,7 @@ class Run:
         self.updater = os.path.join(build, "qavoupdate")
         self.cleanups, self.servers, self.ports, self.record = [], [], [], []
         self.site, self.mirrors = harness.Site(), mirrors
-        self.addCleanup(self.site.cleanup)
+        self.addCleanup(shutil.rmtree, self.site.root, True)
         # The catalogue unpacks beside its copy, named by the MD5 of that copy's path.
         packed = self.site.copy_name(INFO)
         unpacked = hashlib.md5(packed.encode()).hexdigest()
@@ -359,7 +359,7 @@ def main():
     try:
         different = compare(chosen, builds, mirrors, options)
     finally:
-        mirrors.site.cleanup()
+        shutil.rmtree(mirrors.site.root, True)
     return 1 if different else 0
 
 
