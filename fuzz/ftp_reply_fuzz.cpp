@@ -1,7 +1,8 @@
-// Fuzzes the FTP reply reader, the classifier and the PASV reply parser
-// with server output arriving on a socket pair, in one block or in pieces
-// picked by the last byte: every reply it accepts ends in a last line
-// "NNN ", and the parsed PASV address is a dotted address.
+// Fuzzes the FTP reply reader, the classifier and the PASV and EPSV reply
+// parsers with server output arriving on a socket pair, in one block or in
+// pieces picked by the last byte: every reply it accepts ends in a last
+// line "NNN ", the parsed PASV address is a dotted address and an EPSV
+// port is never 0.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             in_addr address;
             if (inet_aton(host, &address) == 0) abort();
         }
+        if (ftp_parse_epsv(client.reply.c_str(), &port) == 0 && port == 0) abort();
     }
     // The client closes what a 421 left open.
     return 0;
