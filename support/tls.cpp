@@ -4,10 +4,6 @@
 #include "support/tls.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -59,30 +55,31 @@ class PipeSilence {
 };
 
 // The reason of a queued OpenSSL error; system errors carry an errno.
-std::string error_reason(unsigned long error) {
+std::string error_reason(const OpenSsl &calls, unsigned long error) {
     if (ERR_SYSTEM_ERROR(error)) return strerror(ERR_GET_REASON(error));
-    const char *reason = ERR_reason_error_string(error);
+    const char *reason = calls.ERR_reason_error_string(error);
     return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(error));
 }
 
 // What the failed call `code` (SSL_get_error) came to, emptying the queue:
 // a refused certificate with the verifier's reason, the first queued error,
 // the socket's errno, or the end.
-TlsSession::Failure describe(SSL *ssl, int code, int error) {
+TlsSession::Failure describe(const OpenSsl &calls, SSL *ssl, int code, int error) {
     TlsSession::Failure failure;
-    const unsigned long first = ERR_peek_error();
-    const long verdict = ssl != nullptr ? SSL_get_verify_result(ssl) : X509_V_OK;
+    const unsigned long first = calls.ERR_peek_error();
+    const long verdict = ssl != nullptr ? calls.SSL_get_verify_result(ssl) : X509_V_OK;
     if (verdict != X509_V_OK) {
-        failure.reason = error_reason(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED)) +
-                         ": " + X509_verify_cert_error_string(verdict);
+        failure.reason =
+            error_reason(calls, ERR_PACK(ERR_LIB_SSL, 0, SSL_R_CERTIFICATE_VERIFY_FAILED)) + ": " +
+            calls.X509_verify_cert_error_string(verdict);
     } else if (first != 0) {
-        failure.reason = error_reason(first);
+        failure.reason = error_reason(calls, first);
     } else if (code == SSL_ERROR_SYSCALL && error != 0) {
         failure.error = error;
     } else {
         failure.reason = "connection closed";
     }
-    ERR_clear_error();
+    calls.ERR_clear_error();
     return failure;
 }
 
@@ -135,26 +132,35 @@ std::string tls_peer_name(const std::string &host, uint16_t port) {
 
 std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std::string &ca_file,
                                                const std::string &peer) {
-    ERR_clear_error();
-    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-    std::unique_ptr<TlsContext> trust(ctx != nullptr ? new TlsContext(ctx) : nullptr);
-    bool ok = ctx != nullptr && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
+    std::string why;
+    const OpenSsl *loaded = openssl(why);
+    if (loaded == nullptr) {
+        record_error_text(context, ERR_TLS, "TLS with " + peer + " (" + why + ")", "dlopen");
+        return nullptr;
+    }
+    const OpenSsl &calls = *loaded;
+    calls.ERR_clear_error();
+    SSL_CTX *ctx = calls.SSL_CTX_new(calls.TLS_client_method());
+    std::unique_ptr<TlsContext> trust(ctx != nullptr ? new TlsContext(calls, ctx) : nullptr);
+    bool ok = ctx != nullptr &&
+              calls.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 1;
     if (ok) {
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        calls.SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         // A peer that closes without close_notify ends the data as on a
         // plain connection: lengths, digests and the signature decide
         // whether what came is whole.
-        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+        calls.SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
         // Records are taken from the socket as many at a time as it holds
         // (what OpenSSL holds counts as received), not header and body
         // apart.
-        SSL_CTX_set_read_ahead(ctx, 1);
-        SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
-        ok = ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
-                             : SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
+        calls.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
+        calls.SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
+        ok = ca_file.empty()
+                 ? calls.SSL_CTX_set_default_verify_paths(ctx) == 1
+                 : calls.SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
     }
     if (ok) return trust;
-    const TlsSession::Failure failure = describe(nullptr, SSL_ERROR_SSL, errno);
+    const TlsSession::Failure failure = describe(calls, nullptr, SSL_ERROR_SSL, errno);
     std::string reason = failure.error != 0 ? strerror(failure.error) : failure.reason;
     if (!ca_file.empty()) reason = "CA file " + ca_file + ": " + reason;
     record_error_text(context, ERR_TLS, "TLS with " + peer + " (" + reason + ")", "SSL_CTX_new");
@@ -162,7 +168,7 @@ std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std
 }
 
 TlsContext::~TlsContext() {
-    SSL_CTX_free(ctx_);
+    calls_.SSL_CTX_free(ctx_);
 }
 
 std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext &trust,
@@ -170,26 +176,29 @@ std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext 
                                              uint16_t port, TlsFailure &failure) {
     failure = TlsFailure::kTransient;
     const std::string peer = tls_peer_name(host, port);
-    ERR_clear_error();
-    SSL *ssl = SSL_new(trust.ctx_);
+    const OpenSsl &calls = trust.calls_;
+    calls.ERR_clear_error();
+    SSL *ssl = calls.SSL_new(trust.ctx_);
     if (ssl == nullptr) {
         record_error_text(context, ERR_TLS, "TLS with " + peer + " (out of memory)", "SSL_new");
         return nullptr;
     }
-    std::unique_ptr<TlsSession> session(new TlsSession(ssl, socket, peer));
+    std::unique_ptr<TlsSession> session(new TlsSession(calls, ssl, socket, peer));
     // Without a name to check every certificate would pass: refused.
     const std::string name = bare_host(host);
-    bool ok = !name.empty() && SSL_set_fd(ssl, socket) == 1 && set_nonblocking(socket, 1) == 0;
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    bool ok =
+        !name.empty() && calls.SSL_set_fd(ssl, socket) == 1 && set_nonblocking(socket, 1) == 0;
+    calls.SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // Names go in the server name extension; addresses are never sent there.
     if (ok && is_address(name))
-        ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name.c_str()) == 1;
+        ok = calls.X509_VERIFY_PARAM_set1_ip_asc(calls.SSL_get0_param(ssl), name.c_str()) == 1;
     else if (ok)
-        ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 &&
-             SSL_set1_host(ssl, name.c_str()) == 1;
+        ok = calls.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                            const_cast<char *>(name.c_str())) == 1 &&
+             calls.SSL_set1_host(ssl, name.c_str()) == 1;
     if (!ok) {
         failure = TlsFailure::kCertificate;
-        Failure setup = describe(nullptr, SSL_ERROR_SSL, 0);
+        Failure setup = describe(calls, nullptr, SSL_ERROR_SSL, 0);
         if (name.empty()) setup.reason = "no host name to verify";
         session->report(context, setup, "SSL_new");
         return nullptr;
@@ -200,7 +209,7 @@ std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext 
 }
 
 TlsSession::~TlsSession() {
-    SSL_free(ssl_);
+    calls_.SSL_free(ssl_);
 }
 
 int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
@@ -208,18 +217,18 @@ int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
     // spreads its records.
     const double start = seconds_now();
     for (;;) {
-        ERR_clear_error();
+        calls_.ERR_clear_error();
         int result;
         {
             PipeSilence silence;
-            result = SSL_connect(ssl_);
+            result = calls_.SSL_connect(ssl_);
         }
         const int error = errno;
         if (result == 1) return 0;
-        const int code = SSL_get_error(ssl_, result);
+        const int code = calls_.SSL_get_error(ssl_, result);
         if (!would_block(code)) {
-            if (SSL_get_verify_result(ssl_) != X509_V_OK) failure = TlsFailure::kCertificate;
-            Failure why = describe(ssl_, code, error);
+            if (calls_.SSL_get_verify_result(ssl_) != X509_V_OK) failure = TlsFailure::kCertificate;
+            Failure why = describe(calls_, ssl_, code, error);
             if (why.error != 0) why = Failure{0, strerror(why.error)};
             return report(context, why, "SSL_connect");
         }
@@ -244,18 +253,18 @@ int TlsSession::report(EngineContext *context, Failure failure, const char *call
 
 int TlsSession::read_once(char *buffer, int length, int &code) {
     size_t got = 0;
-    ERR_clear_error();
-    const int result = SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
+    calls_.ERR_clear_error();
+    const int result = calls_.SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
     const int error = errno;
     if (result == 1) return static_cast<int>(got);
-    code = SSL_get_error(ssl_, result);
+    code = calls_.SSL_get_error(ssl_, result);
     if (would_block(code)) return kWouldBlock;
     if (code == SSL_ERROR_ZERO_RETURN) {
         ended_ = true;
         return 0;
     }
     failed_ = true;
-    held_ = describe(ssl_, code, error);
+    held_ = describe(calls_, ssl_, code, error);
     return -1;
 }
 
@@ -308,16 +317,16 @@ int TlsSession::top_up(char *buffer, int length) {
 int TlsSession::send(EngineContext *context, const char *data, size_t size) {
     for (;;) {
         size_t written = 0;
-        ERR_clear_error();
+        calls_.ERR_clear_error();
         int result;
         {
             PipeSilence silence;
-            result = SSL_write_ex(ssl_, data, size, &written);
+            result = calls_.SSL_write_ex(ssl_, data, size, &written);
         }
         const int error = errno;
         if (result == 1) return 0;
-        const int code = SSL_get_error(ssl_, result);
-        if (!would_block(code)) return report(context, describe(ssl_, code, error), "send");
+        const int code = calls_.SSL_get_error(ssl_, result);
+        if (!would_block(code)) return report(context, describe(calls_, ssl_, code, error), "send");
         const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
         const WaitEnd end = wait_sliced(context, socket_, what, &Events::spin_io);
         if (end == WaitEnd::kExpired) events_of(context).timeout();
@@ -330,21 +339,21 @@ int TlsSession::send(EngineContext *context, const char *data, size_t size) {
 
 bool TlsSession::quiet() {
     if (closed_ || failed_ || ended_ || held_) return false;
-    if (SSL_has_pending(ssl_) == 1) return false;
+    if (calls_.SSL_has_pending(ssl_) == 1) return false;
     if (connection_idle(socket_) == 1) return true;
     // Something arrived: a record without data leaves the session wanting
     // more, which is quiet; data or the end is not.
     char byte;
     size_t got = 0;
-    ERR_clear_error();
+    calls_.ERR_clear_error();
     int result;
     {
         PipeSilence silence;
-        result = SSL_peek_ex(ssl_, &byte, 1, &got);
+        result = calls_.SSL_peek_ex(ssl_, &byte, 1, &got);
     }
     if (result == 1) return false;
-    const int code = SSL_get_error(ssl_, result);
-    ERR_clear_error();
+    const int code = calls_.SSL_get_error(ssl_, result);
+    calls_.ERR_clear_error();
     if (code == SSL_ERROR_WANT_READ) return true;
     if (code == SSL_ERROR_ZERO_RETURN)
         ended_ = true;
@@ -357,9 +366,9 @@ void TlsSession::close() {
     if (closed_) return;
     closed_ = true;
     if (failed_) return;
-    ERR_clear_error();
+    calls_.ERR_clear_error();
     PipeSilence silence;
     // One call sends ours; waiting for the peer's would only delay the close.
-    SSL_shutdown(ssl_);
-    ERR_clear_error();
+    calls_.SSL_shutdown(ssl_);
+    calls_.ERR_clear_error();
 }

@@ -4,8 +4,6 @@
 // as the plain socket readers.
 #pragma once
 
-#include <openssl/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,6 +12,7 @@
 
 #include "core/context.h"
 #include "support/connect.h"
+#include "support/openssl.h"
 
 // How opening a session failed.
 enum class TlsFailure {
@@ -38,7 +37,8 @@ class TlsContext {
 
    private:
     friend class TlsSession;
-    explicit TlsContext(SSL_CTX *ctx) : ctx_(ctx) {}
+    TlsContext(const OpenSsl &calls, SSL_CTX *ctx) : calls_(calls), ctx_(ctx) {}
+    const OpenSsl &calls_;  // loaded for the process
     SSL_CTX *ctx_;
 };
 
@@ -78,8 +78,8 @@ class TlsSession {
     };
 
    private:
-    TlsSession(SSL *ssl, Connection socket, std::string peer)
-        : ssl_(ssl), socket_(socket), peer_(std::move(peer)) {}
+    TlsSession(const OpenSsl &calls, SSL *ssl, Connection socket, std::string peer)
+        : calls_(calls), ssl_(ssl), socket_(socket), peer_(std::move(peer)) {}
     int handshake(EngineContext *context, TlsFailure &failure);
     // One non-blocking read: the count, 0 at the end, kWouldBlock, or -1
     // with the failure in held_.
@@ -88,6 +88,7 @@ class TlsSession {
     int top_up(char *buffer, int length);
     int report(EngineContext *context, Failure failure, const char *call);
 
+    const OpenSsl &calls_;  // loaded for the process
     SSL *ssl_;
     Connection socket_;
     std::string peer_;             // host:port for the error lines
