@@ -218,13 +218,15 @@ class Squid(loopback.Server):
     name, extra, access = "squid", "", "http_access allow loopback\n"
 
     def configure(self):
+        ipv6 = ":" in self.address
         loopback.write_text(self.path("squid.conf"), (
-            "http_port 127.0.0.1:%d\nacl loopback src 127.0.0.1/32\n"
+            "http_port %s:%d\nacl loopback src %s\n"
             "%shttp_access deny all\npid_filename %s\n"
             "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
             "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
             "max_filedescriptors 1024\nftp_passive on\n%s%s") % (
-                self.port, self.access, self.path("squid.pid"), self.path("access.log"),
+                "[::1]" if ipv6 else "127.0.0.1", self.port, "::1" if ipv6 else "127.0.0.1/32",
+                self.access, self.path("squid.pid"), self.path("access.log"),
                 self.path("cache.log"), self.folder,
                 "cache_effective_user proxy\n" if ROOT else "", self.extra))
         if ROOT:

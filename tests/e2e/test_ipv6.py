@@ -4,7 +4,7 @@ import shutil
 import time
 import unittest
 
-from harness import ROOT, UPDATER, SiteTest, loopback, server, write
+from harness import ROOT, UPDATER, SiteTest, Squid, loopback, server, write
 
 NGINX6, VSFTPD6 = (type(kind.name + "6", (kind,), {"address": "::1"})
                    for kind in (loopback.Nginx, loopback.Vsftpd))
@@ -18,6 +18,13 @@ class Ipv6Test(SiteTest):
         self.assertRun(first, 0, "Connecting to [::1]:%d" % nginx.port, "Host: [::1]\r")
         self.assertRegex(first.out, r"\nConnection from \[::1\]:\d+ to \[::1\]:%d was" % nginx.port)
         self.assertRun(self.site.update(), 1, "There are no files to update.")
+        # A proxy named by a bracketed URL (quoted in the file: brackets open a section).
+        squid = server(self, type("Squid6", (Squid,), {"address": "::1"}))
+        self.site.uninstall()
+        self.site.configure(nginx.port, host="::1", proxy='"http://[::1]:%d"' % squid.port)
+        got = self.site.update()
+        self.assertUpdated(got)
+        self.assertEqual(got.matching("^Connecting to (.*)"), ["[::1]:%d" % squid.port])
         vsftpd = server(self, VSFTPD6, self.site.path("www"))
         for passive, verb, replies in (("off", "EPSV", 4), ("on", "EPRT |2|::1|", 0)):
             with self.subTest(passive=passive):
