@@ -10,9 +10,9 @@
 #include "core/error.h"
 #include "support/connect.h"
 
-int wait_for_data(EngineContext *context, int descriptor) {
+int wait_for_data(EngineContext *context, int descriptor, WaitFor what) {
     if (context == nullptr) return -1;
-    switch (wait_sliced(context, descriptor, WaitFor::kData, &Events::spin_wait)) {
+    switch (wait_sliced(context, descriptor, what, &Events::spin_wait)) {
         case WaitEnd::kReady:
             events_of(context).data_ready();
             return 1;

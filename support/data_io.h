@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/context.h"
+#include "support/connect.h"
 
 // Readers return the count read (0 at the end of the data) or -1; writers
 // the count written or -1. Both report their own failures.
@@ -10,7 +11,9 @@ using Reader = int (*)(EngineContext *context, int descriptor, char *buffer, int
 
 // 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
 // failure; raises the spinner after every slice of the wait.
-int wait_for_data(EngineContext *context, int descriptor);
+// A TLS session that must send before it can read waits for room
+// (WaitFor::kConnect: writable) the same way.
+int wait_for_data(EngineContext *context, int descriptor, WaitFor what = WaitFor::kData);
 
 // socket_receive's outcomes that brought no bytes.
 constexpr int kReceiveEnded = 0;    // the peer closed

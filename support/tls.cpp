@@ -102,23 +102,6 @@ double seconds_now() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// wait_for_data for whichever way the session waits: 1 ready, 0 the
-// time-out ran out (timeout event raised), -1 failed (recorded).
-int wait_for_session(EngineContext *context, int socket, int code) {
-    if (code == SSL_ERROR_WANT_READ) return wait_for_data(context, socket);
-    switch (wait_sliced(context, socket, WaitFor::kConnect, &Events::spin_wait)) {
-        case WaitEnd::kReady:
-            events_of(context).data_ready();
-            return 1;
-        case WaitEnd::kExpired:
-            events_of(context).timeout();
-            return 0;
-        case WaitEnd::kFailed:
-            break;
-    }
-    return -1;
-}
-
 bool would_block(int code) {
     return code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE;
 }
@@ -282,7 +265,8 @@ int TlsSession::receive(EngineContext *context, char *buffer, int length) {
             if (count > 0) count += top_up(buffer + count, length - count);
         }
         if (count == kWouldBlock) {
-            const int ready = wait_for_session(context, socket_, code);
+            const int ready = wait_for_data(
+                context, socket_, code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect);
             if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
             waited = true;
             continue;
