@@ -173,7 +173,7 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
     return http_report_error(client);
 }
 
-int http_read_headers(HttpClient &client, HttpMessage &reply) {
+int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {
     if (client.context == nullptr) return -1;
     // The block ends at a line feed with a line feed two bytes before it:
     // the blank line after the last header.
@@ -182,8 +182,7 @@ int http_read_headers(HttpClient &client, HttpMessage &reply) {
         if (read_head_byte(client) < 0) return fail_closing(client);
         const size_t last = client.head.size() - 1;
         if (client.head[last] == '\n' && last >= 2 && client.head[last - 2] == '\n') break;
-        // No header lines at all (a proxy's answer to CONNECT may have none).
-        if (client.head == "\r\n") break;
+        if (bare && client.head == "\r\n") break;
     }
     client.head.resize(client.head.size() - 2);
     if (client.head.empty()) return 0;

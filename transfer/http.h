@@ -88,7 +88,10 @@ std::vector<HttpHeader>::iterator http_search_header(HttpMessage &message, const
 const char *http_find_header(HttpMessage &message, const char *name);
 int http_send_message(HttpClient &client, const HttpMessage &message);
 int http_read_status(HttpClient &client, HttpMessage &reply);
-int http_read_headers(HttpClient &client, HttpMessage &reply);
+// A block without any header line (the blank line right after the status
+// line) ends there only where `bare` says such a reply is expected (a
+// proxy's answer to CONNECT); elsewhere the read runs on as it always did.
+int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare = false);
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink);
 // Reads the body of a reply that is not kept and drops it (see kHttpSkipLimit).
 void http_skip_body(HttpClient &client, HttpMessage &reply);

@@ -37,7 +37,7 @@ int open_tunnel(HttpClient &client, const Url &origin) {
         record_error_code(client.context, ERR_HTTP, client.status, "CONNECT");
         return drop(client, -1);
     }
-    if (http_read_headers(client, reply) < 0) return -1;
+    if (http_read_headers(client, reply, true) < 0) return -1;
     if (received_empty(client.received)) return 0;
     // TLS would never see these bytes: the proxy spoke out of turn.
     record_error_text(client.context, ERR_TLS,
