@@ -12,10 +12,10 @@ uint16_t port_of(const Url &url) {
     return static_cast<uint16_t>(url.port);
 }
 
-// Where the connection for the origin goes: the origin itself (straight or
-// through a tunnel), or the proxy, which serves plain requests for any origin.
+// What a connection serves: one origin, straight, through the proxy or
+// through its tunnel. Another origin (a redirection elsewhere) gets a new
+// connection, also through the proxy.
 std::string destination(const HttpClient &client, const Url &origin) {
-    if (client.proxy && origin.scheme != "https") return "proxy";
     return origin.scheme + "://" + tls_peer_name(origin.host.value_or(""), port_of(origin)) +
            (client.proxy ? " via proxy" : "");
 }
