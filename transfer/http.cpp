@@ -59,6 +59,29 @@ void parse_header_lines(HttpMessage &reply, std::string_view text) {
     }
 }
 
+// How a reply's body is framed, by its headers.
+struct Framing {
+    bool chunked = false;
+    int32_t length = -1;  // Content-Length; -1: unknown (until the peer closes)
+    bool valid = true;    // false: a length no 32-bit count holds
+    bool closes = false;  // the peer closes the connection after this reply
+};
+
+Framing framing_of(HttpMessage &reply) {
+    Framing framing;
+    if (const char *connection = http_find_header(reply, "Connection"))
+        framing.closes = strcasestr(connection, "close") != nullptr;
+    if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
+        framing.chunked = strstr(coding, "chunked") != nullptr;
+    } else if (const char *counted = http_find_header(reply, "Content-Length")) {
+        errno = 0;
+        const long value = strtol(counted, nullptr, 10);
+        framing.valid = errno == 0 && value >= 0 && value <= INT32_MAX;
+        if (framing.valid) framing.length = static_cast<int32_t>(value);
+    }
+    return framing;
+}
+
 }  // namespace
 
 HttpClient::~HttpClient() {
@@ -197,22 +220,15 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     EngineContext *context = client.context;
     if (context == nullptr) return -1;
     Events &events = events_of(context);
-    bool chunked = false;
-    int32_t length = -1;
+    const Framing framing = framing_of(reply);
     // A server that says it closes the connection after this reply gets no
     // further request on it, however soon after the body the request would
     // go, before or after the end of the connection arrived.
-    if (const char *connection = http_find_header(reply, "Connection"))
-        client.received.peer_closes = strcasestr(connection, "close") != nullptr;
-    if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
-        chunked = strstr(coding, "chunked") != nullptr;
-    } else if (const char *counted = http_find_header(reply, "Content-Length")) {
-        errno = 0;
-        long value = strtol(counted, nullptr, 10);
-        // A length that no 32-bit count can hold is no length we could check.
-        if (errno != 0 || value < 0 || value > INT32_MAX) return fail_closing(client);
-        length = static_cast<int32_t>(value);
-    }
+    client.received.peer_closes = framing.closes;
+    // A length that no 32-bit count can hold is no length we could check.
+    if (!framing.valid) return fail_closing(client);
+    const bool chunked = framing.chunked;
+    const int32_t length = framing.length;
 
     if (!chunked) {
         if (events.data_ready() == Answer::kStop) return fail_closing(client);
@@ -257,15 +273,9 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
 }
 
 void http_skip_body(HttpClient &client, HttpMessage &reply) {
-    const char *connection = http_find_header(reply, "Connection");
-    const char *counted = http_find_header(reply, "Content-Length");
-    long length = -1;
-    if (counted != nullptr && http_find_header(reply, "Transfer-Encoding") == nullptr) {
-        errno = 0;
-        length = strtol(counted, nullptr, 10);
-        if (errno != 0) length = -1;
-    }
-    if ((connection != nullptr && strcasestr(connection, "close") != nullptr) || length < 0 ||
+    const Framing framing = framing_of(reply);
+    int32_t length = framing.length;
+    if (framing.closes || !framing.valid || framing.chunked || length < 0 ||
         length > kHttpSkipLimit) {
         received_close(client.context, client.socket, client.received, true);
         return;
