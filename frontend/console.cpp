@@ -8,6 +8,7 @@
 
 #include "frontend/cmdline.h"
 #include "frontend/console.h"
+#include "support/connect.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ const char *verdict_word(Verdict verdict) {
 // host:port, an IPv6 address (it holds a ':') in brackets so that its
 // last group is not taken for the port.
 void print_end(const char *host, int port) {
-    printf(host != nullptr && strchr(host, ':') != nullptr ? "[%s]:%d" : "%s:%d", text(host), port);
+    printf("%s:%d", host != nullptr ? bracket_host(host).c_str() : text(host), port);
 }
 
 const char *temp_or_path(const FileEvent &file) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "frontend/runctl.h"
+#include "support/connect.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/url.h"
 
@@ -93,7 +94,7 @@ struct UrlParts {
 // of the host option put in brackets.
 std::string compose_info_url(const UrlParts &parts) {
     return std::string(parts.scheme) + "://" + url_escape(parts.user) + ":" +
-           url_escape(parts.password) + "@" + url_host(parts.host) + ":" +
+           url_escape(parts.password) + "@" + bracket_host(parts.host) + ":" +
            std::to_string(parts.port) + "/" + parts.infofile;
 }
 

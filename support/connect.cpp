@@ -146,6 +146,11 @@ int open_socket(EngineContext *context, Connection &connection, int family) {
 
 }  // namespace
 
+std::string bracket_host(std::string_view host) {
+    if (host.find(':') == std::string_view::npos) return std::string(host);
+    return "[" + std::string(host) + "]";
+}
+
 int32_t wait_slice_count(int32_t timeout) {
     if (timeout <= 0) return kSlicesPerSecond;
     if (timeout > INT32_MAX / kSlicesPerSecond) return INT32_MAX;

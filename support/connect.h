@@ -8,6 +8,8 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "core/context.h"
 
@@ -34,6 +36,11 @@ using Spinner = Answer (Events::*)(int32_t slice, int32_t slices);
 // each, so the console can spin and the user can break off (a stop answer
 // is recorded as a user break).
 WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner);
+
+// The host as a URL, a Host header or a "host:port" writes it: an IPv6
+// literal (it holds a ':') in brackets, so its last group is not taken
+// for the port.
+std::string bracket_host(std::string_view host);
 
 // Connects to host:port (a name, or an IPv4 or IPv6 literal without
 // brackets), trying its addresses in the resolver's order, each within the

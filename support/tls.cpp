@@ -109,8 +109,7 @@ bool would_block(int code) {
 }  // namespace
 
 std::string tls_peer_name(const std::string &host, uint16_t port) {
-    const bool bracket = host.find(':') != std::string::npos && !host.starts_with('[');
-    return (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    return bracket_host(host) + ":" + std::to_string(port);
 }
 
 std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std::string &ca_file,

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "support/connect.h"
 #include "support/path.h"
 
 namespace {
@@ -249,11 +250,6 @@ bool url_parse(std::string_view text, Url &url) {
     return parsed;
 }
 
-std::string url_host(std::string_view host) {
-    if (host.find(':') == std::string_view::npos) return std::string(host);
-    return "[" + std::string(host) + "]";
-}
-
 namespace {
 
 // scheme://[login@]host:port/
@@ -264,7 +260,7 @@ std::string origin_text(const Url &url, bool with_login) {
         if (url.password) result += ":" + url_escape(*url.password);
         result += "@";
     }
-    return result + url_host(url.host.value_or("")) + ":" + std::to_string(url.port) + "/";
+    return result + bracket_host(url.host.value_or("")) + ":" + std::to_string(url.port) + "/";
 }
 
 }  // namespace

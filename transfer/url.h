@@ -27,9 +27,6 @@ bool url_parse(std::string_view text, Url &url);
 // The absolute URL of url.path below url.directory; absent without host or
 // directory.
 std::optional<std::string> url_compose(const Url &url);
-// The host as a URL or a Host header writes it: an IPv6 literal (it holds
-// a ':') in brackets.
-std::string url_host(std::string_view host);
 // scheme://[login@]host:port/path?query of a URL whose path runs from the
 // root (a parsed one): the login only when asked for.
 std::string url_text(const Url &url, bool with_login);
