@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -28,14 +29,19 @@ class Sha256 {
     bool ok() const;
     // False when libcrypto failed (the digest is then worthless).
     bool update(const void *data, size_t size);
+    // Adds exactly `length` bytes read from the descriptor's position;
+    // false on a short read.
+    bool update_fd(int descriptor, int64_t length);
     // The digest of everything added; the context starts over, empty.
     bool finish(Sha256Value &digest);
+    // The digest of everything added so far; the context goes on.
+    bool peek(Sha256Value &digest) const;
     // The bytes added since the start (or the last finish).
     uint64_t length() const { return length_; }
 
    private:
-    struct Context;
-    Context *context_ = nullptr;  // libcrypto's EVP_MD_CTX, owned
+    struct Context;  // owns libcrypto's EVP_MD_CTX
+    std::unique_ptr<Context> context_;
     uint64_t length_ = 0;
 };
 

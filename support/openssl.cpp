@@ -1,4 +1,4 @@
-// Loading OpenSSL's calls from the installed library of the version the
+// Loading OpenSSL's calls from the installed libraries of the version the
 // program was built against.
 #include "support/openssl.h"
 
@@ -9,41 +9,60 @@
 
 namespace {
 
-// libssl brings libcrypto with it; a lookup through libssl's handle finds
-// the calls of both.
-const std::string kLibrary = "libssl.so." + std::to_string(OPENSSL_VERSION_MAJOR);
-
+template <typename Calls>
 struct Loaded {
-    std::unique_ptr<OpenSsl> calls;
+    std::unique_ptr<Calls> calls;
     std::string why;
 };
 
-Loaded load() {
-    Loaded loaded;
-    // Kept open for the life of the process: sessions may live until exit.
-    void *library = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+// Opens the library, kept open for the life of the process (sessions and
+// digests may live until exit), and hands its handle to `bind`, which looks
+// up every call and names the first one missing.
+template <typename Calls, typename Bind>
+Loaded<Calls> load(const std::string &library_name, Bind bind) {
+    Loaded<Calls> loaded;
+    void *library = dlopen(library_name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char *error = dlerror();
-        loaded.why = error != nullptr ? error : kLibrary + ": cannot be loaded";
+        loaded.why = error != nullptr ? error : library_name + ": cannot be loaded";
         return loaded;
     }
-    auto calls = std::make_unique<OpenSsl>();
-#define QAVO_OPENSSL_LOOKUP(name)                                             \
-    calls->name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
-    if (calls->name == nullptr) {                                             \
-        loaded.why = kLibrary + ": no " #name;                                \
-        return loaded;                                                        \
+    auto calls = std::make_unique<Calls>();
+    const char *missing = bind(library, *calls);
+    if (missing != nullptr) {
+        loaded.why = library_name + ": no " + missing;
+        return loaded;
     }
-    QAVO_OPENSSL_CALLS(QAVO_OPENSSL_LOOKUP)
-#undef QAVO_OPENSSL_LOOKUP
     loaded.calls = std::move(calls);
     return loaded;
 }
 
+#define QAVO_LOOKUP(name)                                                    \
+    calls.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+    if (calls.name == nullptr) return #name;
+
+const std::string kVersion = std::to_string(OPENSSL_VERSION_MAJOR);
+
 }  // namespace
 
 const OpenSsl *openssl(std::string &why) {
-    static const Loaded loaded = load();
+    // libssl brings libcrypto with it; a lookup through libssl's handle
+    // finds the calls of both.
+    static const auto loaded =
+        load<OpenSsl>("libssl.so." + kVersion, [](void *library, OpenSsl &calls) -> const char * {
+            QAVO_OPENSSL_CALLS(QAVO_LOOKUP)
+            return nullptr;
+        });
+    why = loaded.why;
+    return loaded.calls.get();
+}
+
+const LibCrypto *libcrypto(std::string &why) {
+    static const auto loaded = load<LibCrypto>("libcrypto.so." + kVersion,
+                                               [](void *library, LibCrypto &calls) -> const char * {
+                                                   QAVO_LIBCRYPTO_CALLS(QAVO_LOOKUP)
+                                                   return nullptr;
+                                               });
     why = loaded.why;
     return loaded.calls.get();
 }

@@ -1,10 +1,12 @@
-// OpenSSL's calls, loaded when a run first needs TLS. A run that never
-// speaks it (plain http://, ftp://, file://, and every run that finds
-// nothing to do over them) does not map and relocate the two libraries,
-// which would cost it about 2 MiB of resident memory at every start.
+// OpenSSL's calls, loaded when a run first needs TLS (libssl) or a modern
+// digest or signature (libcrypto alone). A run that never needs them (plain
+// http://, ftp://, file:// without a manifest, and every run that finds
+// nothing to do over them) does not map and relocate the libraries, which
+// would cost it about 2 MiB of resident memory at every start.
 #pragma once
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -44,6 +46,20 @@
     X(ERR_clear_error) \
     X(ERR_peek_error) \
     X(ERR_reason_error_string)
+
+// Every call of the digests and signatures (support/crypto.cpp).
+#define QAVO_LIBCRYPTO_CALLS(X) \
+    X(EVP_sha256) \
+    X(EVP_MD_CTX_new) \
+    X(EVP_MD_CTX_free) \
+    X(EVP_MD_CTX_copy_ex) \
+    X(EVP_DigestInit_ex) \
+    X(EVP_DigestUpdate) \
+    X(EVP_DigestFinal_ex) \
+    X(EVP_DigestVerifyInit) \
+    X(EVP_DigestVerify) \
+    X(EVP_PKEY_new_raw_public_key) \
+    X(EVP_PKEY_free)
 // clang-format on
 
 struct OpenSsl {
@@ -56,3 +72,12 @@ struct OpenSsl {
 // the library (or one of the calls) cannot be had, with the loader's
 // reason in `why`.
 const OpenSsl *openssl(std::string &why);
+
+struct LibCrypto {
+#define QAVO_LIBCRYPTO_FIELD(name) decltype(&::name) name = nullptr;
+    QAVO_LIBCRYPTO_CALLS(QAVO_LIBCRYPTO_FIELD)
+#undef QAVO_LIBCRYPTO_FIELD
+};
+
+// libcrypto's calls alone, loaded likewise on their first use.
+const LibCrypto *libcrypto(std::string &why);
