@@ -3,6 +3,7 @@
 // installation services.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,7 +20,7 @@ enum class InstallStep {
 
 // The front end's services to the engine.
 class Installer {
-  public:
+   public:
     virtual ~Installer() = default;
     // Expands the placeholders of an installation path in place; false when
     // one of them has no value.
@@ -38,8 +39,8 @@ enum class ProxyAuth {
 struct EngineContext {
     std::string info_url;
     std::string temp_dir;
-    Events *events = nullptr;        // not owned; null: nobody listens
-    Installer *installer = nullptr;  // not owned; required by engine_update
+    Events *events = nullptr;          // not owned; null: nobody listens
+    Installer *installer = nullptr;    // not owned; required by engine_update
     std::vector<std::string> modules;  // the selected module names
     int32_t tries = 0;
     int32_t timeout = 0;
@@ -51,6 +52,14 @@ struct EngineContext {
     std::string ca_file;
     // FTP data connections with PORT rather than PASV.
     bool ftp_active = false;
+    // A detached manifest must vouch for the catalogue and its files.
+    bool manifest_required = false;
+    // Where the newest accepted manifest serial of each catalogue is kept,
+    // and the catalogue's name there (the infofile option).
+    std::string state_dir;
+    std::string infofile;
+    // The Ed25519 public keys (raw) trusted to sign manifests.
+    std::vector<std::array<uint8_t, 32>> signing_keys;
     // Filled where a call fails, before every error event.
     ErrorRecord error{};
 };

@@ -17,6 +17,7 @@ enum ErrorClass : int32_t {
     // Failures that no number describes: the record's text says what and why.
     ERR_TLS = 6,       // "TLS with host:port (reason)"
     ERR_REDIRECT = 7,  // a redirect that is not followed, and why
+    ERR_MANIFEST = 8,  // a manifest, or what it vouches for, refused, and why
 };
 
 enum UpdateError : int32_t {
@@ -36,7 +37,8 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS and ERR_REDIRECT; never a credential.
+    // The description of ERR_TLS, ERR_REDIRECT and ERR_MANIFEST; never a
+    // credential.
     std::string text;
 };
 

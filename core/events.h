@@ -37,7 +37,7 @@ struct Peers {
 };
 
 class Events {
-  public:
+   public:
     virtual ~Events() = default;
     virtual Answer get_info(const FileEvent &file) = 0;
     virtual Answer verify_signature(const FileEvent &file, Verdict verdict) = 0;
@@ -74,7 +74,7 @@ class Events {
 // A listener that continues at every event and lets every copy go: what a
 // context without a front end reports to.
 class SilentEvents : public Events {
-  public:
+   public:
     Answer get_info(const FileEvent &) override { return Answer::kContinue; }
     Answer verify_signature(const FileEvent &, Verdict) override { return Answer::kContinue; }
     Answer verify_md5(const FileEvent &, Verdict) override { return Answer::kContinue; }

@@ -3,6 +3,7 @@
 // owns what it holds; a module's dependencies point at modules of its kit.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,19 +19,24 @@ struct FileRecord {
     int32_t size = 0;
     uint8_t md5[16] = {};  // all zero: no digest listed, checked by signature
     int32_t order = 0;     // <0 pre-install program, >0 post-install, 0 plain file
-    // The digest of the temporary copy's first copy_md5_bytes bytes, taken
-    // as they were written, so that verification need not read the copy
-    // again; meaningful only while copy_md5_set.
-    uint8_t copy_md5[16] = {};
-    uint32_t copy_md5_bytes = 0;
-    bool copy_md5_set = false;
+    // The SHA-256 the catalogue's manifest lists; when set, it and the size
+    // take the MD5's place in every comparison.
+    std::array<uint8_t, 32> sha256 = {};
+    bool sha256_set = false;
+    // The digest (MD5, or SHA-256 when sha256_set) of the temporary copy's
+    // first copy_digest_bytes bytes, taken as they were written, so that
+    // verification need not read the copy again; meaningful only while
+    // copy_digest_set.
+    std::array<uint8_t, 32> copy_digest = {};
+    uint32_t copy_digest_bytes = 0;
+    bool copy_digest_set = false;
 };
 
 struct ModuleRecord {
     std::vector<std::unique_ptr<FileRecord>> files;
     std::vector<ModuleRecord *> dependencies;  // modules of the same kit
     std::vector<std::string> needs;
-    std::optional<std::string> name;  // a module may be nameless
+    std::optional<std::string> name;     // a module may be nameless
     std::vector<std::string> requires_;  // `requires` is a C++20 keyword
     int32_t mark = 0;                    // walk state; 0 when no walk is under way
 };

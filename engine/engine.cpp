@@ -12,6 +12,7 @@
 #include "core/error.h"
 #include "engine/fetch.h"
 #include "engine/kit_install.h"
+#include "engine/manifest_check.h"
 #include "infofile/infofile.h"
 #include "infofile/record_ops.h"
 #include "integrity/lzss.h"
@@ -82,14 +83,35 @@ int decompress(EngineContext *context, FileRecord &packed, FileRecord &plain) {
     return 0;
 }
 
-// Fetches, verifies, decompresses and loads the information file; the
-// copies of both temporary records are settled here whatever the outcome.
-std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink &link) {
+// The manifest beside the catalogue, fetched first: without one that
+// checks out nothing else is fetched. Its copy is settled here.
+std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &link,
+                                         const FileRecord &packed) {
+    FileRecord copy;
+    copy.sitepath = packed.sitepath.value_or("") + ".sig";
+    std::unique_ptr<Manifest> manifest;
+    if (engine_prepare_tempfile(context, copy) >= 0) {
+        if (engine_get_file(copy, link, false) < 0) {
+            manifest_missing(context, copy);
+        } else {
+            manifest = manifest_accept(context, copy);
+        }
+    }
+    settle_copy(context, &copy);
+    return manifest;
+}
+
+// Fetches, verifies, decompresses and loads the information file, and
+// holds it against its manifest when there is one; the copies of both
+// temporary records are settled here whatever the outcome.
+std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink &link,
+                                             const Manifest *manifest) {
     FileRecord packed = info_file_record(context->info_url);
     std::unique_ptr<FileRecord> plain;
     std::unique_ptr<InfoRecord> info;
     if (engine_prepare_tempfile(context, packed) >= 0 &&
-        engine_get_file(packed, link, false) >= 0) {
+        engine_get_file(packed, link, false) >= 0 &&
+        (manifest == nullptr || manifest_check_catalogue(context, *manifest, packed) == 0)) {
         Events &events = events_of(context);
         if (strip_signature(context, packed) != 0) {
             events.verify_signature(file_event(&packed), Verdict::kFailed);
@@ -103,6 +125,9 @@ std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink 
     }
     settle_copy(context, plain.get());
     settle_copy(context, &packed);
+    if (info != nullptr && manifest != nullptr &&
+        manifest_bind_files(context, *manifest, *info) < 0)
+        info.reset();
     return info;
 }
 
@@ -128,8 +153,12 @@ int fetch_downloads(EngineLink &link) {
 }
 
 int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
-               std::unique_ptr<InfoRecord> &info) {
-    info = load_information(context, *link);
+               std::unique_ptr<InfoRecord> &info, std::unique_ptr<Manifest> &manifest) {
+    if (context->manifest_required) {
+        manifest = fetch_manifest(context, *link, info_file_record(context->info_url));
+        if (manifest == nullptr) return -1;
+    }
+    info = load_information(context, *link, manifest.get());
     if (info == nullptr) return -1;
     bool replaced = false;
     int result = update_self(context, *link, info->update_file.get(), &replaced);
@@ -153,8 +182,12 @@ int engine_update(EngineContext *context) {
     context->error = ErrorRecord{};
     std::unique_ptr<EngineLink> link = engine_open_link(context);
     std::unique_ptr<InfoRecord> info;
-    const int result = link != nullptr ? run_update(context, link, info) : -1;
+    std::unique_ptr<Manifest> manifest;
+    int result = link != nullptr ? run_update(context, link, info, manifest) : -1;
     link.reset();
     settle_copies(context, info.get());
+    // Only a run that went through raises the floor: a refused file leaves
+    // the next run free to try the same publication again.
+    if (result == 0 && manifest != nullptr) result = manifest_raise_floor(context, *manifest);
     return result;
 }

@@ -16,6 +16,7 @@
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
 #include "support/descriptor.h"
+#include "support/file_digest.h"
 #include "support/path.h"
 #include "support/temp_copy.h"
 
@@ -47,17 +48,16 @@ Answer verdict(EngineContext *context, bool signature, const FileRecord &file, V
 }
 
 // Whether the whole of an open copy has the listed digest.
-bool copy_matches(const TempCopy &copy, const uint8_t *md5) {
-    uint8_t digest[kMd5DigestSize];
-    return lseek(copy.fd(), 0, SEEK_SET) == 0 && md5_fd(copy.fd(), digest, copy.held()) == 0 &&
-           memcmp(digest, md5, kMd5DigestSize) == 0;
+bool copy_matches(const TempCopy &copy, const FileRecord &file) {
+    return lseek(copy.fd(), 0, SEEK_SET) == 0 &&
+           file_digest_fd_matches(file, copy.fd(), copy.held());
 }
 
 // Inspects a copy of our own: kept when it already has the listed digest,
 // emptied otherwise. A copy of a file without digest never qualifies.
 int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
     file.received = static_cast<int32_t>(copy.held());
-    if (!file_md5_missing(file) && copy_matches(copy, file.md5))
+    if (file_digest_listed(file) && copy_matches(copy, file))
         return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 1;
     if (verdict(context, false, file, Verdict::kFailed) == Answer::kStop) return -1;
     if (copy.held() != 0 && copy.truncate() < 0) return -1;
@@ -78,10 +78,7 @@ int installed_state(const FileRecord &file) {
         return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
     }
     if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
-    uint8_t digest[kMd5DigestSize];
-    return md5_fd(fd.fd, digest, info.st_size) == 0 && memcmp(digest, file.md5, kMd5DigestSize) == 0
-               ? 1
-               : 0;
+    return file_digest_fd_matches(file, fd.fd, info.st_size) ? 1 : 0;
 }
 
 int open_or_create(EngineContext *context, FileRecord &file) {
@@ -97,22 +94,27 @@ int open_or_create(EngineContext *context, FileRecord &file) {
 // was written serves when it covers exactly what the copy holds now;
 // otherwise the copy is read again.
 bool copy_has_listed_digest(const TempCopy &copy, const FileRecord &file) {
-    if (file.copy_md5_set && file.copy_md5_bytes == copy.held())
-        return memcmp(file.copy_md5, file.md5, kMd5DigestSize) == 0;
-    return copy_matches(copy, file.md5);
+    if (file.sha256_set && copy.held() != static_cast<uint32_t>(file.size)) return false;
+    if (file.copy_digest_set && file.copy_digest_bytes == copy.held()) {
+        return file.sha256_set ? file.copy_digest == file.sha256
+                               : memcmp(file.copy_digest.data(), file.md5, kMd5DigestSize) == 0;
+    }
+    return copy_matches(copy, file);
 }
 
-// After a fetch, on the copy the last attempt wrote: a file with digest is
-// compared with it, one without is checked by the signature appended to
-// it. A bad copy is emptied so that the next run starts it afresh.
+// After a fetch, on the copy the last attempt wrote: a file with a digest
+// is compared with it, one without an MD5 is checked by the signature
+// appended to it. A bad copy is emptied so that the next run starts it afresh.
 int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
     const bool signature = file_md5_missing(file);
     bool good = false;
     // What it holds now: an attempt that wrote from the first byte again
     // may have left older bytes behind its own.
-    if (copy.measure())
-        good = signature ? rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0
-                         : copy_has_listed_digest(copy, file);
+    // A signed file that its manifest lists must pass both checks.
+    if (copy.measure()) {
+        good = !file_digest_listed(file) || copy_has_listed_digest(copy, file);
+        if (good && signature) good = rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0;
+    }
     if (good) return verdict(context, signature, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
     verdict(context, signature, file, Verdict::kFailed);
     if (copy.fd() >= 0 && ftruncate(copy.fd(), 0) == 0) file.received = 0;

@@ -264,6 +264,7 @@ void report_error(const ErrorRecord &record) {
             break;
         case ERR_TLS:
         case ERR_REDIRECT:
+        case ERR_MANIFEST:
             printf("Error: %s", record.text.c_str());
             break;
         default:

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/floor.h"
 #include "frontend/cmdline.h"
 #include "frontend/console.h"
 #include "frontend/install.h"
@@ -47,6 +48,14 @@ int main(int argc, char **argv) {
 
     EngineContext context;
     if (!fill_engine_context(*state, context)) return 2;
+    // The floor must be kept before a manifest is worth checking.
+    if (context.manifest_required) {
+        const std::string why = floor_prepare(context.state_dir);
+        if (!why.empty()) {
+            printf("%s\n", why.c_str());
+            return 4;
+        }
+    }
 
     print_date(stdout);
     printf(": Update started\n");

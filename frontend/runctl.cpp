@@ -10,6 +10,7 @@
 #include <string>
 
 #include "frontend/runctl.h"
+#include "integrity/signing_keys.h"
 #include "support/connect.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/url.h"
@@ -128,6 +129,25 @@ bool fill_proxy_auth(Config *config, EngineContext &context) {
     return true;
 }
 
+// The manifest mode, and with a manifest the keys that may sign it and the
+// catalogue's name in the state directory.
+bool fill_manifest(Config *config, EngineContext &context) {
+    const ConfigOption *option = config_find_option(config, "global", "manifest");
+    const char *mode = string_of(option);
+    if (strcmp(mode, "required") != 0 && strcmp(mode, "off") != 0) {
+        print_fatal_where(option);
+        printf("Unknown manifest mode '%s'. Please use required or off\n", mode);
+        return false;
+    }
+    context.manifest_required = strcmp(mode, "required") == 0;
+    if (!context.manifest_required) return true;
+    context.state_dir = string_of(config_find_option(config, "global", "statepath"));
+    context.infofile = string_of(config_find_option(config, "hosts", "infofile"));
+    const auto keys = trusted_signing_keys();
+    context.signing_keys.assign(keys.begin(), keys.end());
+    return true;
+}
+
 }  // namespace
 
 bool fill_engine_context(RunState &state, EngineContext &context) {
@@ -165,6 +185,7 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         context.ftp_active = number_of(config_find_option(config, "ftp", "passive")) != 0;
     }
     if (!fill_proxy_auth(config, context)) return false;
+    if (!fill_manifest(config, context)) return false;
     context.timeout = number_of(config_find_option(config, "global", "timeout"));
     context.tries = number_of(config_find_option(config, "global", "tries"));
     if (const ConfigSection *modules = config_find_section(config, "modules")) {

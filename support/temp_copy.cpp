@@ -20,15 +20,12 @@ int TempCopy::fail(const char *call) {
 
 // Hands the digest of what the copy holds so far to its file record.
 void TempCopy::publish_digest() {
-    if (digested_ == nullptr) return;
-    Md5Context finished = digest_;
-    md5_final(digested_->copy_md5, &finished);
-    digested_->copy_md5_bytes = static_cast<uint32_t>(md5_length(&digest_));
-    digested_->copy_md5_set = true;
+    if (digested_ != nullptr) digest_.publish(*digested_);
 }
 
 void TempCopy::restart_digest() {
-    md5_init(&digest_);
+    if (digested_ == nullptr) return;
+    digest_.start(*digested_);
     publish_digest();
 }
 
@@ -36,8 +33,8 @@ void TempCopy::restart_digest() {
 // the first byte where the open left it; a copy that cannot be read back is
 // still appended to, only without a digest.
 int TempCopy::digest_held(FileRecord &file) {
-    md5_init(&digest_);
-    if (held_ == 0 || md5_update_fd(&digest_, fd_.fd, held_) == 0) {
+    digest_.start(file);
+    if (held_ == 0 || digest_.update_fd(fd_.fd, held_)) {
         digested_ = &file;
         publish_digest();
     }
@@ -80,7 +77,7 @@ int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
         errno = EINVAL;
         return fail("open");
     }
-    if (use != CopyUse::kRead) file.copy_md5_set = false;
+    if (use != CopyUse::kRead) file.copy_digest_set = false;
     limit_ = file.size > 0 ? static_cast<uint32_t>(file.size) : kUnlistedSizeLimit;
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
@@ -140,7 +137,7 @@ FILE *TempCopy::stream(const char *mode) {
     if (stream == nullptr) return nullptr;
     fd_.release();
     // What the stream writes passes the digest by.
-    if (digested_ != nullptr) digested_->copy_md5_set = false;
+    if (digested_ != nullptr) digested_->copy_digest_set = false;
     digested_ = nullptr;
     return stream;
 }
@@ -185,7 +182,7 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
             result = -1;
             break;
         }
-        if (digested_ != nullptr) md5_update(&digest_, chunk, static_cast<uint32_t>(count));
+        if (digested_ != nullptr) digest_.update(chunk, static_cast<uint32_t>(count));
         if (remaining == 0) break;
     }
     remaining = total;

@@ -10,9 +10,9 @@
 
 #include "core/context.h"
 #include "core/records.h"
-#include "integrity/md5.h"
 #include "support/data_io.h"
 #include "support/descriptor.h"
+#include "support/file_digest.h"
 #include "support/received.h"
 
 // Large enough that a download costs a few system calls per 64 KiB rather
@@ -92,5 +92,5 @@ class TempCopy {
     // A copy opened for appending keeps the digest of what it holds and
     // hands it to its file record after every change; null otherwise.
     FileRecord *digested_ = nullptr;
-    Md5Context digest_{};
+    RunningDigest digest_;
 };

@@ -1,0 +1,160 @@
+// Every check a manifest takes part in, each refusal one line naming what
+// was refused and why. The checks run on the bytes as fetched: nothing a
+// mirror sends is believed before its signature is.
+#include "engine/manifest_check.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/error.h"
+#include "engine/floor.h"
+#include "support/crypto.h"
+#include "support/data_io.h"
+#include "support/temp_copy.h"
+
+namespace {
+
+int refuse(EngineContext *context, std::string text) {
+    return record_error_text(context, ERR_MANIFEST, std::move(text), "manifest");
+}
+
+std::string utc_text(int64_t seconds) {
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    char text[32];
+    if (gmtime_r(&when, &parts) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
+        return std::to_string(seconds);
+    return text;
+}
+
+// The whole copy, which the size bound keeps small; false after recording
+// the failure (a copy over the bound is read as far as the bound, which
+// the parser then refuses).
+bool read_copy(EngineContext *context, FileRecord &file, std::string &text) {
+    TempCopy copy;
+    if (copy.open(context, file, CopyUse::kRead) < 0) {
+        copy.report();
+        return false;
+    }
+    const uint32_t length = std::min(copy.held(), kManifestSizeLimit + 1);
+    text.resize(length);
+    for (uint32_t done = 0; done < length;) {
+        const int count =
+            file_read(context, copy.fd(), text.data() + done, static_cast<int>(length - done));
+        if (count < 0) return false;
+        if (count == 0) {
+            text.resize(done);
+            break;
+        }
+        done += static_cast<uint32_t>(count);
+    }
+    return true;
+}
+
+// The trusted key the manifest names, or null.
+const std::array<uint8_t, 32> *signing_key(const EngineContext *context, const Manifest &manifest) {
+    for (const auto &key : context->signing_keys) {
+        Sha256Value digest;
+        if (!sha256_of({reinterpret_cast<const char *>(key.data()), key.size()}, digest)) continue;
+        if (std::equal(manifest.keyid.begin(), manifest.keyid.end(), digest.begin())) return &key;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int manifest_missing(EngineContext *context, const FileRecord &copy) {
+    return refuse(context, "manifest " + copy.sitepath.value_or("") + " missing");
+}
+
+std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &copy) {
+    const std::string name = "manifest " + copy.sitepath.value_or("");
+    const std::string unusable = crypto_unavailable();
+    if (!unusable.empty()) {
+        refuse(context, name + " cannot be checked (" + unusable + ")");
+        return nullptr;
+    }
+    std::string text;
+    if (!read_copy(context, copy, text)) return nullptr;
+    auto manifest = std::make_unique<Manifest>();
+    const std::string malformed = manifest_parse(text, *manifest);
+    if (!malformed.empty()) {
+        refuse(context, name + " malformed (" + malformed + ")");
+        return nullptr;
+    }
+    const std::array<uint8_t, 32> *key = signing_key(context, *manifest);
+    if (key == nullptr) {
+        refuse(context, name + " signed by an untrusted key " +
+                            manifest_hex(manifest->keyid.data(), manifest->keyid.size()));
+        return nullptr;
+    }
+    if (!ed25519_verify(*key, std::string_view(text).substr(0, manifest->signed_length),
+                        manifest->signature)) {
+        refuse(context, name + " has a bad signature");
+        return nullptr;
+    }
+    if (manifest->expires <= static_cast<int64_t>(time(nullptr))) {
+        refuse(context, name + " expired at " + utc_text(manifest->expires) + " UTC");
+        return nullptr;
+    }
+    int64_t floor = 0;
+    const std::string why = floor_read(context->state_dir, context->infofile, floor);
+    if (!why.empty()) {
+        refuse(context, why);
+        return nullptr;
+    }
+    if (manifest->serial < floor) {
+        refuse(context, name + " serial " + std::to_string(manifest->serial) +
+                            " is older than the accepted " + std::to_string(floor) +
+                            " (rollback refused)");
+        return nullptr;
+    }
+    return manifest;
+}
+
+int manifest_check_catalogue(EngineContext *context, const Manifest &manifest, FileRecord &packed) {
+    TempCopy copy;
+    if (copy.open(context, packed, CopyUse::kRead) < 0) return copy.report();
+    Sha256Value digest;
+    if (sha256_fd(copy.fd(), copy.held(), digest) && digest == manifest.catalogue) return 0;
+    return refuse(context,
+                  "catalogue " + packed.sitepath.value_or("") + " does not match its manifest");
+}
+
+int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRecord &info) {
+    std::unordered_map<std::string_view, const ManifestFile *> listed;
+    listed.reserve(manifest.files.size());
+    for (const ManifestFile &file : manifest.files) listed.emplace(file.sitepath, &file);
+    const auto bind = [&](FileRecord &file) {
+        // A file without a mirror name is never fetched: nothing to vouch for.
+        if (!file.sitepath || file.sitepath->empty()) return 0;
+        const auto found = listed.find(*file.sitepath);
+        if (found == listed.end())
+            return refuse(context,
+                          "catalogue lists " + *file.sitepath + ", which its manifest does not");
+        if (found->second->size != file.size)
+            return refuse(context, "catalogue lists " + *file.sitepath +
+                                       " with another size than its manifest");
+        file.sha256 = found->second->sha256;
+        file.sha256_set = true;
+        return 0;
+    };
+    if (info.update_file != nullptr && bind(*info.update_file) < 0) return -1;
+    if (info.kit == nullptr) return 0;
+    for (const auto &module : info.kit->modules) {
+        for (const auto &file : module->files) {
+            if (bind(*file) < 0) return -1;
+        }
+    }
+    return 0;
+}
+
+int manifest_raise_floor(EngineContext *context, const Manifest &manifest) {
+    const std::string why = floor_raise(context->state_dir, context->infofile, manifest.serial);
+    return why.empty() ? 0 : refuse(context, why);
+}

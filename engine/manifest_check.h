@@ -1,0 +1,26 @@
+// The detached manifest's part of a run: checked when fetched, before the
+// catalogue; then held against the catalogue as served and against every
+// file the catalogue lists; the floor raised when the run is over.
+#pragma once
+
+#include <memory>
+
+#include "core/context.h"
+#include "core/records.h"
+#include "integrity/manifest.h"
+
+// Reads and checks the fetched manifest copy: well formed, signed by a
+// trusted key, not expired, not older than the floor. Null after recording
+// the refusal.
+std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &copy);
+// Records that the manifest could not be fetched; -1.
+int manifest_missing(EngineContext *context, const FileRecord &copy);
+// Whether the catalogue's copy, exactly as served, has the manifest's
+// digest: 0, or -1 after recording the refusal.
+int manifest_check_catalogue(EngineContext *context, const Manifest &manifest, FileRecord &packed);
+// Gives every file of the catalogue its manifest digest: 0, or -1 after
+// recording the first file the manifest does not vouch for.
+int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRecord &info);
+// Raises the floor to the manifest's serial once the run it vouched for is
+// over: 0, or -1 after recording why the state could not be kept.
+int manifest_raise_floor(EngineContext *context, const Manifest &manifest);
