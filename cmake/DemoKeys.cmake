@@ -1,0 +1,23 @@
+# Which of the given PEM key files are one of the demo keys committed in
+# keys/, compared by content (a copy under another name is still the demo
+# key). Sets `out` to the list of those files.
+function(qavo_demo_keys_trusted out)
+  file(GLOB demo_keys ${PROJECT_SOURCE_DIR}/keys/demo-*.pem)
+  set(demo_texts "")
+  foreach(demo IN LISTS demo_keys)
+    file(READ "${demo}" text)
+    string(REGEX REPLACE "[ \t\r\n]" "" text "${text}")
+    list(APPEND demo_texts "${text}")
+  endforeach()
+  set(found "")
+  foreach(key IN LISTS ARGN)
+    if(EXISTS "${key}")
+      file(READ "${key}" text)
+      string(REGEX REPLACE "[ \t\r\n]" "" text "${text}")
+      if(text IN_LIST demo_texts)
+        list(APPEND found "${key}")
+      endif()
+    endif()
+  endforeach()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
