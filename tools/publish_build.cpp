@@ -27,6 +27,7 @@
 #include "integrity/rsa.h"
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
+#include "tools/publish_manifest.h"
 #include "tools/publish_util.h"
 
 namespace {
@@ -268,10 +269,12 @@ bool same_file(const FileRecord *record, const DescFile &file, const Listing &li
 
 // Loads the catalogue text with the updater's own loader and compares every
 // record with the description: a quoting slip shows up here, not on the
-// users' machines.
-int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path) {
+// users' machines. The records loaded are handed back in *INFO.
+int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path,
+                    std::unique_ptr<InfoRecord> *loaded) {
     EngineContext context{};
-    const std::unique_ptr<InfoRecord> info = update_get_information(&context, path);
+    std::unique_ptr<InfoRecord> &info = *loaded;
+    info = update_get_information(&context, path);
     if (info == nullptr) return fail("the catalogue written does not parse (a bug of qavopublish)");
     bool good = info->update_file != nullptr && info->kit != nullptr;
     if (good && desc.has_update)
@@ -404,7 +407,35 @@ int install_tree(Staging *staging, const std::string &target, bool exists) {
     return kExitOk;
 }
 
-int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
+// What a build signs with: the catalogue's RSA key, and the Ed25519 key of
+// the manifest (null: no manifest).
+struct BuildKeys {
+    const KeyFile *key = nullptr;
+    EVP_PKEY *signing_key = nullptr;
+    int valid_days = kDefaultValidDays;
+};
+
+// Signs the manifest of the staged tree into STAGING/CATALOGUE.sig, its
+// serial following the one of the mirror it replaces.
+int write_manifest(const MirrorDesc &desc, const BuildKeys &keys, const InfoRecord &info,
+                   const std::string &staging, const std::string &target) {
+    const std::string name = desc.catalogue + kManifestSuffix;
+    std::string text;
+    if (int status = manifest_sign(staging, desc.catalogue, info, keys.signing_key,
+                                   target + "/" + name, keys.valid_days, &text);
+        status != kExitOk) {
+        return status;
+    }
+    if (!signing_key_trusted(keys.signing_key)) {
+        fprintf(stderr,
+                "qavopublish: warning: this Ed25519 key is not one this updater trusts; only "
+                "updaters built with its public half will accept the manifest\n");
+    }
+    return write_whole(staging + "/" + name, text.data(), text.size());
+}
+
+int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
+    const KeyFile *key = keys.key;
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
@@ -449,12 +480,21 @@ int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
     if (int status = write_whole(plain, text.data(), text.size()); status != kExitOk) {
         return status;
     }
-    if (int status = check_catalogue(desc, published, plain); status != kExitOk) return status;
+    std::unique_ptr<InfoRecord> info;
+    if (int status = check_catalogue(desc, published, plain, &info); status != kExitOk) {
+        return status;
+    }
     unlink(plain.c_str());
     size_t catalogue_size = 0;
     if (int status = write_catalogue(desc, text, staging.path, key, &catalogue_size);
         status != kExitOk) {
         return status;
+    }
+    if (keys.signing_key != nullptr) {
+        if (int status = write_manifest(desc, keys, *info, staging.path, target);
+            status != kExitOk) {
+            return status;
+        }
     }
     const std::string marker = "mirror published by qavopublish build\n";
     if (int status = write_whole(plain, marker.data(), marker.size()); status != kExitOk) {
@@ -471,18 +511,29 @@ int usage_error(const char *usage) {
     return kExitError;
 }
 
+// A whole number of days from 1 to kMaxValidDays, or 0.
+int valid_days(const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    const long days = strtol(text, &end, 10);
+    const bool good = *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
+    return good && days >= 1 && days <= kMaxValidDays ? static_cast<int>(days) : 0;
+}
+
 }  // namespace
 
 int publish_build(int argc, char **argv, const char *usage) {
     const char *key_path = nullptr;
+    const char *signing_key_path = nullptr;
+    const char *days = nullptr;
     bool check_dependencies = true;
     int at = 0;
     for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
         const std::string_view option = argv[at];
-        if (option == "--key" && at + 1 < argc) {
-            key_path = argv[++at];
-        } else if (option.starts_with("--key=") && option.size() > 6) {
-            key_path = argv[at] + 6;
+        if (option_value("--key", argc, argv, &at, &key_path) ||
+            option_value("--signing-key", argc, argv, &at, &signing_key_path) ||
+            option_value("--valid-days", argc, argv, &at, &days)) {
+            continue;
         } else if (option == "--unchecked-dependencies") {
             check_dependencies = false;
         } else if (option == "--") {
@@ -493,6 +544,14 @@ int publish_build(int argc, char **argv, const char *usage) {
         }
     }
     if (key_path == nullptr || argc - at != 2) return usage_error(usage);
+    BuildKeys keys;
+    if (days != nullptr && (keys.valid_days = valid_days(days)) == 0) {
+        return fail(std::string("--valid-days ") + days +
+                    ": give a whole number of days from 1 to " + std::to_string(kMaxValidDays));
+    }
+    if (days != nullptr && signing_key_path == nullptr) {
+        return fail("--valid-days is the validity of the manifest: it needs --signing-key");
+    }
 
     MirrorDesc desc;
     std::string error;
@@ -500,9 +559,20 @@ int publish_build(int argc, char **argv, const char *usage) {
     if (check_dependencies && mirror_desc_check_dependencies(desc, &error) < 0) {
         return fail(error + " (--unchecked-dependencies publishes it anyway)");
     }
+    Pkey signing_key;
+    if (signing_key_path == nullptr) {
+        fprintf(stderr,
+                "qavopublish: warning: no --signing-key: the mirror gets no manifest (%s%s), and "
+                "updaters configured with manifest=required will refuse it\n",
+                desc.catalogue.c_str(), kManifestSuffix);
+    } else if (int status = signing_key_load(signing_key_path, &signing_key); status != kExitOk) {
+        return status;
+    }
+    keys.signing_key = signing_key.get();
     KeyFile key;
     if (int status = load_key(key_path, &key, true); status != kExitOk) return status;
-    const int status = build(desc, &key, argv[at + 1]);
+    keys.key = &key;
+    const int status = build(desc, keys, argv[at + 1]);
     keyfile_wipe(&key);
     return status;
 }
