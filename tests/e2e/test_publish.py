@@ -83,7 +83,6 @@ class PublishTest(Sandbox):
         ed_private, ed_public = self.path("ed25519-private-key.pem"), self.path("ed25519-public-key.pem")
         self.assertEqual(stat.S_IMODE(os.stat(ed_private).st_mode), 0o600)
         self.assertEqual(openssl("pkey", "-in", ed_private, "-pubout"), read(ed_public))
-        self.assertIn(b"ED25519", openssl("pkey", "-pubin", "-in", ed_public, "-text_pub"))
         before = read(private)
         self.assertIn("refusing to overwrite", self.tool("keygen", self.path(), status=2))
         self.assertEqual(read(private), before)
