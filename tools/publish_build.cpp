@@ -1,7 +1,8 @@
 // `qavopublish build`: copies the described files into a fresh mirror tree,
 // signs those listed without digest, writes the catalogue, compresses and
 // signs it, checks that the updater's own loader reads it back as
-// described, and only then puts the tree in place of the old mirror.
+// described, signs the manifest beside it when given an Ed25519 key, and
+// only then puts the tree in place of the old mirror.
 #include "tools/publish_build.h"
 
 #include <fcntl.h>
@@ -25,8 +26,8 @@
 #include "integrity/rsa.h"
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
-#include "tools/publish_tree.h"
 #include "tools/publish_manifest.h"
+#include "tools/publish_tree.h"
 #include "tools/publish_util.h"
 
 namespace {
@@ -251,7 +252,7 @@ bool same_file(const FileRecord *record, const DescFile &file, const Listing &li
 
 // Loads the catalogue text with the updater's own loader and compares every
 // record with the description: a quoting slip shows up here, not on the
-// users' machines. The records loaded are handed back in *INFO.
+// users' machines. The records loaded are handed back in *LOADED.
 int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path,
                     std::unique_ptr<InfoRecord> *loaded) {
     EngineContext context{};
