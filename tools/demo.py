@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""The demo behind `./dev.sh demo`: publishes a small mirror with the demo key,
-serves it with nginx on loopback and runs qavoupdate three times in a sandbox
-folder (first install, nothing to do, one changed file), once over HTTPS from
-the same nginx (with a demo CA made by the openssl command), then once more
-over FTP from vsftpd when run as root."""
+"""The demo behind `./dev.sh demo`: publishes a small mirror with the demo keys
+(a signed catalogue, and beside it the signed manifest that the demo's updater
+configuration requires), serves it with nginx on loopback and runs qavoupdate
+three times in a sandbox folder (first install, nothing to do, one changed
+file), once over HTTPS from the same nginx (with a demo CA made by the openssl
+command), then once more over FTP from vsftpd when run as root."""
 import argparse
 import hashlib
 import os
@@ -39,6 +40,7 @@ class Demo:
         self.updater = os.path.join(self.build, "qavoupdate")
         self.publisher = os.path.join(self.build, "tools", "qavopublish")
         self.key = os.path.join(SOURCE, "keys", "demo-private-key.pem")
+        self.signing_key = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
 
     def path(self, *parts):
         return os.path.join(self.folder, *parts)
@@ -81,18 +83,19 @@ class Demo:
     def publish(self):
         target = self.path("www", os.path.dirname(INFOFILE))
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        subprocess.run([self.publisher, "build", "--key", self.key,
-                        self.path("release", "mirror.desc"), target], check=True)
+        subprocess.run([self.publisher, "build", "--key", self.key, "--signing-key",
+                        self.signing_key, self.path("release", "mirror.desc"), target], check=True)
         return target
 
     def write_config(self, port, protocol="http", name="qup.conf", section_extra=""):
         loopback.write_text(self.path(name), (
             "# Sandboxed configuration of the demo: everything under %s\n"
-            "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
+            "[global]\ntemppath=%s\nstatepath=%s\nmanifest=required\n"
+            "BINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=3\ntimeout=10\nalarm=600\n"
             "[hosts]\nprotocol=%s\nhost=127.0.0.1\ninfofile=%s\n"
             "[%s]\nport=%d\n%s[modules]\nengine=on\n") % (
-                self.folder, self.path("tmp"), self.path("install", "bin"),
+                self.folder, self.path("tmp"), self.path("state"), self.path("install", "bin"),
                 self.path("install", "data"), self.path("install", "conf"),
                 self.path("install", "data"), protocol, INFOFILE, protocol, port, section_extra))
 
@@ -189,6 +192,7 @@ class Demo:
         for what, where in (
                 ("release files and mirror description", "release/mirror.desc"),
                 ("published mirror (catalogue)", os.path.join(mirror, "qavoe.info")),
+                ("its signed manifest", os.path.join(mirror, "qavoe.info.sig")),
                 ("nginx configuration and logs", "nginx/"),
                 ("updater configuration", "qup.conf"),
                 ("the same over HTTPS", "qup-https.conf"),
@@ -196,6 +200,7 @@ class Demo:
                 ("the same over FTP (vsftpd, as root)", "qup-ftp.conf"),
                 ("vsftpd configuration and log", "vsftpd/"),
                 ("temporary directory (lock file)", "tmp/"),
+                ("accepted manifest serials", "state/"),
                 ("installed files", "install/{bin,data,conf}/"),
                 ("post-install program's log", "install/data/post-install.log")):
             print("  %-38s %s" % (what, shown(self.path(where))))

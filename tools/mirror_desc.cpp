@@ -96,7 +96,8 @@ int check_sitepath(Reader *reader, const std::string &path) {
     }
     const MirrorDesc &desc = *reader->desc;
     const std::string first = path.substr(0, path.find('/'));
-    if (path == desc.catalogue || first == kMirrorMarker) {
+    if (path == desc.catalogue || path == desc.catalogue + kManifestSuffix ||
+        first == kMirrorMarker) {
         return problem(reader, "mirror path '" + path + "' is reserved");
     }
     return 0;

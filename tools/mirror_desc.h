@@ -36,6 +36,8 @@ struct MirrorDesc {
 };
 
 constexpr const char *kMirrorMarker = ".qavopublish-mirror";
+// The manifest lies beside the catalogue, under its name plus this.
+constexpr const char *kManifestSuffix = ".sig";
 constexpr int32_t kMaxProgramOrder = 1000000;
 
 // Reads and checks the description; 0, or -1 with "PATH:LINE: problem" in

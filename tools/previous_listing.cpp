@@ -1,5 +1,6 @@
-// Reading the catalogue of the mirror that a build replaces, with the
-// updater's own loader, and comparing republished copies with the old ones.
+// Reading published catalogues with the updater's own loader (the mirror
+// that a build replaces, the one verify checks), and comparing republished
+// copies with the old ones.
 #include "tools/previous_listing.h"
 
 #include <unistd.h>
@@ -13,20 +14,9 @@
 #include "core/context.h"
 #include "infofile/infofile.h"
 #include "integrity/lzss.h"
+#include "tools/publish_util.h"
 
 namespace {
-
-// The whole of a file, or false.
-bool read_whole(const std::string &path, std::string *data) {
-    FILE *stream = fopen(path.c_str(), "rb");
-    if (stream == nullptr) return false;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0) data->append(buffer, n);
-    const bool good = ferror(stream) == 0;
-    fclose(stream);
-    return good;
-}
 
 // Whether two files hold the same bytes, read in blocks.
 bool same_bytes(const std::string &a, const std::string &b) {
@@ -45,22 +35,15 @@ bool same_bytes(const std::string &a, const std::string &b) {
     return same;
 }
 
-void note(PreviousListing *listing, const FileRecord *file) {
-    if (file != nullptr && file->sitepath && !file->sitepath->empty())
-        listing->times[*file->sitepath] = file->time;
-}
-
 }  // namespace
 
-void previous_listing_load(const std::string &root, const std::string &catalogue,
-                           const KeyFile *key, PreviousListing *listing) {
-    const std::string path = root + "/" + catalogue;
+std::unique_ptr<InfoRecord> published_catalogue_read(const std::string &path) {
     std::string signed_text;
-    if (rsa_verify_file(&key->key, path.c_str()) != 0 || !read_whole(path, &signed_text)) return;
+    if (!read_whole(path, &signed_text) || signed_text.size() < kRsaSignatureSize) return nullptr;
     // The loader reads a file: the decompressed text goes to a private one.
-    char plain[] = "/tmp/qavopublish-previous-XXXXXX";
+    char plain[] = "/tmp/qavopublish-catalogue-XXXXXX";
     const int fd = mkstemp(plain);
-    if (fd < 0) return;
+    if (fd < 0) return nullptr;
     FILE *in = fmemopen(signed_text.data(), signed_text.size() - kRsaSignatureSize, "rb");
     FILE *out = fdopen(fd, "wb");
     bool decoded = in != nullptr && out != nullptr;
@@ -72,16 +55,33 @@ void previous_listing_load(const std::string &root, const std::string &catalogue
         close(fd);
     }
     EngineContext context{};
-    const std::unique_ptr<InfoRecord> info =
-        decoded ? update_get_information(&context, plain) : nullptr;
+    std::unique_ptr<InfoRecord> info = decoded ? update_get_information(&context, plain) : nullptr;
     unlink(plain);
+    return info;
+}
+
+std::vector<const FileRecord *> catalogue_files(const InfoRecord &info) {
+    std::vector<const FileRecord *> files;
+    const auto add = [&files](const FileRecord *file) {
+        if (file != nullptr && file->sitepath && !file->sitepath->empty()) files.push_back(file);
+    };
+    add(info.update_file.get());
+    if (info.kit == nullptr) return files;
+    for (const auto &module : info.kit->modules) {
+        for (const auto &file : module->files) add(file.get());
+    }
+    return files;
+}
+
+void previous_listing_load(const std::string &root, const std::string &catalogue,
+                           const KeyFile *key, PreviousListing *listing) {
+    const std::string path = root + "/" + catalogue;
+    if (rsa_verify_file(&key->key, path.c_str()) != 0) return;
+    const std::unique_ptr<InfoRecord> info = published_catalogue_read(path);
     if (info == nullptr) return;
     listing->root = root;
-    note(listing, info->update_file.get());
-    if (info->kit == nullptr) return;
-    for (const auto &module : info->kit->modules) {
-        for (const auto &file : module->files) note(listing, file.get());
-    }
+    for (const FileRecord *file : catalogue_files(*info))
+        listing->times[*file->sitepath] = file->time;
 }
 
 int32_t previous_listing_time(const PreviousListing &listing, const std::string &sitepath,

@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "infofile/infofile.h"
 #include "tools/keyfile.h"
 
 struct PreviousListing {
@@ -25,3 +28,10 @@ void previous_listing_load(const std::string &root, const std::string &catalogue
 // there holds the same bytes, else SOURCE_TIME but never before PUBLICATION.
 int32_t previous_listing_time(const PreviousListing &listing, const std::string &sitepath,
                               const std::string &copy, int32_t source_time, int32_t publication);
+
+// The published (compressed and signed) catalogue at PATH, read with the
+// updater's own loader whatever its signature; null when it does not read.
+std::unique_ptr<InfoRecord> published_catalogue_read(const std::string &path);
+// The files of the catalogue that a mirror serves (those with a mirror
+// path), in the catalogue's order: the updater's own entry first.
+std::vector<const FileRecord *> catalogue_files(const InfoRecord &info);

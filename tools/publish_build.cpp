@@ -1,12 +1,11 @@
 // `qavopublish build`: copies the described files into a fresh mirror tree,
 // signs those listed without digest, writes the catalogue, compresses and
 // signs it, checks that the updater's own loader reads it back as
-// described, and only then puts the tree in place of the old mirror.
+// described, signs the manifest beside it when given an Ed25519 key, and
+// only then puts the tree in place of the old mirror.
 #include "tools/publish_build.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,11 +26,12 @@
 #include "integrity/rsa.h"
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
+#include "tools/publish_manifest.h"
+#include "tools/publish_tree.h"
 #include "tools/publish_util.h"
 
 namespace {
 
-constexpr mode_t kDirMode = 0755;  // served to anonymous FTP and HTTP
 constexpr mode_t kFileMode = 0644;
 constexpr size_t kCopyBuffer = 65536;
 
@@ -46,22 +46,6 @@ struct FdGuard {
     int fd = -1;
     ~FdGuard() {
         if (fd >= 0) close(fd);
-    }
-};
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path) == 0 || errno == ENOENT ? 0 : -1;
-}
-
-int remove_tree(const std::string &path) {
-    return nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-// A directory tree under construction; removed unless handed over.
-struct Staging {
-    std::string path;
-    ~Staging() {
-        if (!path.empty()) remove_tree(path);
     }
 };
 
@@ -268,10 +252,12 @@ bool same_file(const FileRecord *record, const DescFile &file, const Listing &li
 
 // Loads the catalogue text with the updater's own loader and compares every
 // record with the description: a quoting slip shows up here, not on the
-// users' machines.
-int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path) {
+// users' machines. The records loaded are handed back in *LOADED.
+int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path,
+                    std::unique_ptr<InfoRecord> *loaded) {
     EngineContext context{};
-    const std::unique_ptr<InfoRecord> info = update_get_information(&context, path);
+    std::unique_ptr<InfoRecord> &info = *loaded;
+    info = update_get_information(&context, path);
     if (info == nullptr) return fail("the catalogue written does not parse (a bug of qavopublish)");
     bool good = info->update_file != nullptr && info->kit != nullptr;
     if (good && desc.has_update)
@@ -338,73 +324,35 @@ int write_catalogue(const MirrorDesc &desc, const std::string &text, const std::
     return kExitOk;
 }
 
-// An existing target is replaced only when it is empty or was published by
-// this command: a typing slip must not wipe an unrelated directory.
-int check_target(const std::string &target, bool *exists) {
-    struct stat info;
-    *exists = false;
-    if (lstat(target.c_str(), &info) < 0) {
-        if (errno == ENOENT) return kExitOk;
-        return fail(system_error("cannot examine", target));
+// What a build signs with: the catalogue's RSA key, and the Ed25519 key of
+// the manifest (null: no manifest).
+struct BuildKeys {
+    const KeyFile *key = nullptr;
+    EVP_PKEY *signing_key = nullptr;
+    int valid_days = kDefaultValidDays;
+};
+
+// Signs the manifest of the staged tree into STAGING/CATALOGUE.sig, its
+// serial following the one of the mirror it replaces.
+int write_manifest(const MirrorDesc &desc, const BuildKeys &keys, const InfoRecord &info,
+                   const std::string &staging, const std::string &target) {
+    const std::string name = desc.catalogue + kManifestSuffix;
+    std::string text;
+    if (int status = manifest_sign(staging, desc.catalogue, info, keys.signing_key,
+                                   target + "/" + name, keys.valid_days, &text);
+        status != kExitOk) {
+        return status;
     }
-    if (!S_ISDIR(info.st_mode)) return fail(target + " exists and is not a directory");
-    *exists = true;
-    if (access((target + "/" + kMirrorMarker).c_str(), F_OK) == 0) return kExitOk;
-    bool empty = true;
-    DIR *dir = opendir(target.c_str());
-    if (dir == nullptr) return fail(system_error("cannot read", target));
-    while (struct dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
+    if (!signing_key_trusted(keys.signing_key)) {
+        fprintf(stderr,
+                "qavopublish: warning: this Ed25519 key is not one this updater trusts; only "
+                "updaters built with its public half will accept the manifest\n");
     }
-    closedir(dir);
-    if (!empty) {
-        return fail("refusing to replace " + target +
-                    ": it is not empty and was not published by qavopublish build");
-    }
-    return kExitOk;
+    return write_whole(staging + "/" + name, text.data(), text.size());
 }
 
-// Puts the finished tree at TARGET; the old tree, if any, is removed after.
-int install_tree(Staging *staging, const std::string &target, bool exists) {
-    if (chmod(staging->path.c_str(), kDirMode) < 0) {
-        return fail(system_error("cannot set the mode of", staging->path));
-    }
-    if (!exists) {
-        if (rename(staging->path.c_str(), target.c_str()) < 0) {
-            return fail(system_error("cannot rename the new mirror to", target));
-        }
-        staging->path.clear();
-        return kExitOk;
-    }
-    // Swapping keeps a complete mirror at TARGET at every moment; the
-    // staging name then holds the old tree, which the guard removes.
-    if (renameat2(AT_FDCWD, staging->path.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
-        0) {
-        return kExitOk;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return fail(system_error("cannot put the new mirror in place of", target));
-    }
-    // A file system without exchange: two renames, with a short gap.
-    Staging old;
-    old.path = target + ".old-XXXXXX";
-    if (mkdtemp(old.path.data()) == nullptr || rmdir(old.path.c_str()) < 0 ||
-        rename(target.c_str(), old.path.c_str()) < 0) {
-        old.path.clear();
-        return fail(system_error("cannot move the old mirror away from", target));
-    }
-    if (rename(staging->path.c_str(), target.c_str()) < 0) {
-        const int saved = errno;
-        rename(old.path.c_str(), target.c_str());
-        old.path.clear();
-        errno = saved;
-        return fail(system_error("cannot rename the new mirror to", target));
-    }
-    staging->path.clear();
-    return kExitOk;
-}
-
-int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
+int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
+    const KeyFile *key = keys.key;
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
@@ -449,12 +397,21 @@ int build(const MirrorDesc &desc, const KeyFile *key, std::string target) {
     if (int status = write_whole(plain, text.data(), text.size()); status != kExitOk) {
         return status;
     }
-    if (int status = check_catalogue(desc, published, plain); status != kExitOk) return status;
+    std::unique_ptr<InfoRecord> info;
+    if (int status = check_catalogue(desc, published, plain, &info); status != kExitOk) {
+        return status;
+    }
     unlink(plain.c_str());
     size_t catalogue_size = 0;
     if (int status = write_catalogue(desc, text, staging.path, key, &catalogue_size);
         status != kExitOk) {
         return status;
+    }
+    if (keys.signing_key != nullptr) {
+        if (int status = write_manifest(desc, keys, *info, staging.path, target);
+            status != kExitOk) {
+            return status;
+        }
     }
     const std::string marker = "mirror published by qavopublish build\n";
     if (int status = write_whole(plain, marker.data(), marker.size()); status != kExitOk) {
@@ -471,18 +428,29 @@ int usage_error(const char *usage) {
     return kExitError;
 }
 
+// A whole number of days from 1 to kMaxValidDays, or 0.
+int valid_days(const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    const long days = strtol(text, &end, 10);
+    const bool good = *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
+    return good && days >= 1 && days <= kMaxValidDays ? static_cast<int>(days) : 0;
+}
+
 }  // namespace
 
 int publish_build(int argc, char **argv, const char *usage) {
     const char *key_path = nullptr;
+    const char *signing_key_path = nullptr;
+    const char *days = nullptr;
     bool check_dependencies = true;
     int at = 0;
     for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
         const std::string_view option = argv[at];
-        if (option == "--key" && at + 1 < argc) {
-            key_path = argv[++at];
-        } else if (option.starts_with("--key=") && option.size() > 6) {
-            key_path = argv[at] + 6;
+        if (option_value("--key", argc, argv, &at, &key_path) ||
+            option_value("--signing-key", argc, argv, &at, &signing_key_path) ||
+            option_value("--valid-days", argc, argv, &at, &days)) {
+            continue;
         } else if (option == "--unchecked-dependencies") {
             check_dependencies = false;
         } else if (option == "--") {
@@ -493,6 +461,14 @@ int publish_build(int argc, char **argv, const char *usage) {
         }
     }
     if (key_path == nullptr || argc - at != 2) return usage_error(usage);
+    BuildKeys keys;
+    if (days != nullptr && (keys.valid_days = valid_days(days)) == 0) {
+        return fail(std::string("--valid-days ") + days +
+                    ": give a whole number of days from 1 to " + std::to_string(kMaxValidDays));
+    }
+    if (days != nullptr && signing_key_path == nullptr) {
+        return fail("--valid-days is the validity of the manifest: it needs --signing-key");
+    }
 
     MirrorDesc desc;
     std::string error;
@@ -500,9 +476,20 @@ int publish_build(int argc, char **argv, const char *usage) {
     if (check_dependencies && mirror_desc_check_dependencies(desc, &error) < 0) {
         return fail(error + " (--unchecked-dependencies publishes it anyway)");
     }
+    Pkey signing_key;
+    if (signing_key_path == nullptr) {
+        fprintf(stderr,
+                "qavopublish: warning: no --signing-key: the mirror gets no manifest (%s%s), and "
+                "updaters configured with manifest=required will refuse it\n",
+                desc.catalogue.c_str(), kManifestSuffix);
+    } else if (int status = signing_key_load(signing_key_path, &signing_key); status != kExitOk) {
+        return status;
+    }
+    keys.signing_key = signing_key.get();
     KeyFile key;
     if (int status = load_key(key_path, &key, true); status != kExitOk) return status;
-    const int status = build(desc, &key, argv[at + 1]);
+    keys.key = &key;
+    const int status = build(desc, keys, argv[at + 1]);
     keyfile_wipe(&key);
     return status;
 }

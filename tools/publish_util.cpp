@@ -19,6 +19,29 @@ std::string system_error(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + strerror(errno);
 }
 
+bool read_whole(const std::string &path, std::string *data) {
+    Input in;
+    in.stream = fopen(path.c_str(), "rb");
+    if (in.stream == nullptr) return false;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, in.stream)) > 0) data->append(buffer, n);
+    return ferror(in.stream) == 0;
+}
+
+bool option_value(std::string_view name, int argc, char **argv, int *at, const char **value) {
+    const std::string_view option = argv[*at];
+    if (option == name && *at + 1 < argc) {
+        *value = argv[++*at];
+        return true;
+    }
+    if (option.size() > name.size() + 1 && option.starts_with(name) && option[name.size()] == '=') {
+        *value = argv[*at] + name.size() + 1;
+        return true;
+    }
+    return false;
+}
+
 int Output::open(const std::string &target, mode_t mode) {
     path = target;
     temp = target + ".tmp-XXXXXX";

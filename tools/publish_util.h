@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 #include "integrity/md5.h"
@@ -20,6 +21,12 @@ constexpr int kKeyBits = 1022;  // the most the updater's arithmetic takes
 int fail(const std::string &message);
 // "WHAT PATH: strerror(errno)".
 std::string system_error(const std::string &what, const std::string &path);
+
+// Takes the option NAME with its value, "NAME VALUE" or "NAME=VALUE", at
+// ARGV[*AT]; *AT is then left on its last word.
+bool option_value(std::string_view name, int argc, char **argv, int *at, const char **value);
+// Appends the whole of a file to *DATA; false when it cannot be read.
+bool read_whole(const std::string &path, std::string *data);
 
 // An output written under a temporary name in the target's directory and
 // renamed over the target only when complete.

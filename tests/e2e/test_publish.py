@@ -11,6 +11,9 @@ import unittest
 
 from harness import KEY, OPENSSL, PUBLIC, SOURCE, ScratchTest, publisher, read, write
 
+SIGNING = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
+SIGNING_PUBLIC = os.path.join(SOURCE, "keys", "demo-ed25519-public-key.pem")
+
 
 def lzss_decode(data):
     """A decoder written from the format: 4096-byte ring of blanks, flag bytes
@@ -77,6 +80,9 @@ class PublishTest(Sandbox):
         self.assertEqual((modulus.bit_length(), exponent), (1022, 65537))
         self.assertEqual(key_numbers(private, private=True), (modulus, exponent))
         self.assertEqual(stat.S_IMODE(os.stat(private).st_mode) & 0o077, 0)
+        ed_private, ed_public = self.path("ed25519-private-key.pem"), self.path("ed25519-public-key.pem")
+        self.assertEqual(stat.S_IMODE(os.stat(ed_private).st_mode), 0o600)
+        self.assertEqual(openssl("pkey", "-in", ed_private, "-pubout"), read(ed_public))
         before = read(private)
         self.assertIn("refusing to overwrite", self.tool("keygen", self.path(), status=2))
         self.assertEqual(read(private), before)
@@ -130,7 +136,8 @@ class PublishTest(Sandbox):
                      ("frobnicate",)):
             self.assertNotEqual(self.tool(*args, status=2).strip(), "", args)
         self.assertEqual(sorted(os.listdir(self.dir)),
-                         ["big.pem", "payload", "private-key.pem", "public-key.pem"])
+                         ["big.pem", "ed25519-private-key.pem", "ed25519-public-key.pem", "payload",
+                          "private-key.pem", "public-key.pem"])
 
     def test_build_script_takes_only_keys_the_updater_can_hold(self):
         def generate(key):
@@ -229,6 +236,51 @@ class BuildTest(Sandbox):
         self.assertIn("warning: this key is not the one built into this updater", done)
         self.tool("verify", "--key", PUBLIC, self.path("mirror", "qavoe.info"), status=1)
 
+    def test_manifest_vouches_for_the_served_files(self):
+        started = int(time.time())
+        self.build(DESCRIPTION, "--signing-key", SIGNING, "--valid-days", "3")
+        sig = self.path("mirror", "qavoe.info.sig")
+        text = read(sig).decode("ascii")
+        lines = text.splitlines()
+        served = [s for s in catalogue(self.path("mirror", "qavoe.info"))[1] if s != '""']
+        self.assertEqual(lines[0], "qavo-manifest 1")
+        serial, expires = int(lines[1][len("serial "):]), int(lines[2][len("expires "):])
+        self.assertTrue(started <= serial <= time.time() and expires - serial == 3 * 86400, lines)
+        self.assertEqual(lines[3:-1], ["catalogue " + hashlib.sha256(read(self.path(
+            "mirror", "qavoe.info"))).hexdigest()] + ["file %s %d %s" % (
+                hashlib.sha256(read(self.path("mirror", s))).hexdigest(),
+                len(read(self.path("mirror", s))), s) for s in served])
+        raw = openssl("pkey", "-pubin", "-in", SIGNING_PUBLIC, "-outform", "DER")[-32:]
+        tag, keyid, signature = lines[-1].split(" ", 1)[1].split(" ")
+        self.assertEqual((tag, keyid), ("ed25519", hashlib.sha256(raw).hexdigest()[:16]))
+        write(self.path("body"), text[:text.rindex("signature ")].encode())
+        write(self.path("signature"), bytes.fromhex(signature))
+        openssl("pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_PUBLIC, "-rawin", "-in",
+                self.path("body"), "-sigfile", self.path("signature"))
+        self.tool("verify", self.path("mirror", "qavoe.info"))
+        # An immediate rebuild still moves the serial forward.
+        self.build(DESCRIPTION, "--signing-key", SIGNING)
+        self.assertGreater(int(read(sig).splitlines()[1].split()[1]), serial)
+        other = self.keygen()[0].replace("private-key", "ed25519-public-key")
+        for site, change, options, message in (
+                ("qavoe.info.sig", lambda d: d.replace(b"expires ", b"expires 9"), (),
+                 "manifest signature does not match"),
+                ("engine/engine.so", lambda d: d[:-1] + b"!", (), "engine.so does not match"),
+                ("base/data", lambda d: d, ("--signing-key", other), "none of those given")):
+            with self.subTest(site=site):
+                kept = read(self.path("mirror", site))
+                write(self.path("mirror", site), change(kept))
+                self.assertIn(message, self.tool("verify", *options, self.path(
+                    "mirror", "qavoe.info"), status=1))
+                write(self.path("mirror", site), kept)
+        for options, message in ((("--signing-key", KEY), "not an Ed25519 key"),
+                                 (("--signing-key", SIGNING, "--valid-days", "0"), "from 1 to"),
+                                 (("--signing-key", SIGNING, "--valid-days=99999"), "from 1 to"),
+                                 (("--valid-days", "3"), "needs --signing-key")):
+            self.assertIn(message, self.build(DESCRIPTION, *options, status=2))
+        self.assertIn("gets no manifest", self.build(DESCRIPTION))
+        self.assertFalse(os.path.exists(sig))
+
     def test_refused_descriptions_leave_everything_as_it_was(self):
         cases = [
             ("module a\nfrobnicate x\n", ":2: unknown keyword 'frobnicate'"),
@@ -242,6 +294,7 @@ class BuildTest(Sandbox):
             ("module a\nfile ../base/data /x\n", "has an empty, '.' or '..' part"),
             ("module a\nfile base/da%20ta /x\n", "may hold only letters, digits"),
             ("module a\nfile qavoe.info /x\n", "is reserved"),
+            ("module a\nfile qavoe.info.sig /x\n", "is reserved"),
             ("module a\nfile base/data /x\nmodule b\nfile base/data /y\n",
              ":4: mirror path 'base/data' already listed on line 2"),
             ("module a\nfile base/data /x pre 0\n", "'pre' needs a number from 1 to 1000000"),

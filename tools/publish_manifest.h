@@ -1,0 +1,45 @@
+// The publisher's side of the detached manifest (<catalogue>.sig): Ed25519
+// keys read from PEM files, the signed text for a published tree, and the
+// check of a published one. The text itself is integrity/manifest's.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "infofile/infofile.h"
+#include "integrity/signing_keys.h"
+
+struct PkeyFree {
+    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// A manifest valid longer than this is a slip, not a choice: its expiry
+// would no longer keep a frozen mirror from being served as current.
+constexpr int kMaxValidDays = 3650;
+constexpr int kDefaultValidDays = 7;
+
+// Reads an unencrypted PEM Ed25519 private key; kExitOk, or the status of
+// the reported failure.
+int signing_key_load(const char *path, Pkey *key);
+// The raw public half of a PEM Ed25519 public key; kExitOk or a failure.
+int signing_public_key_load(const char *path, Ed25519PublicKey *key);
+// Whether the key's public half is one this build's updater trusts.
+bool signing_key_trusted(EVP_PKEY *key);
+
+// The signed manifest of the tree at ROOT, whose catalogue ROOT/CATALOGUE
+// was loaded as INFO. Its serial follows that of the manifest at PREVIOUS
+// (the one being replaced; ignored when absent or unreadable). kExitOk
+// with the text, or the status of the reported failure.
+int manifest_sign(const std::string &root, const std::string &catalogue, const InfoRecord &info,
+                  EVP_PKEY *key, const std::string &previous, int valid_days, std::string *text);
+
+// Checks CATALOGUE.sig against the catalogue at CATALOGUE, the files beside
+// it and the keys (a manifest names its key; the first matching one is
+// used), reporting every problem: kExitOk, kExitMismatch, or kExitError
+// when something could not be read.
+int manifest_verify(const std::string &catalogue, const std::vector<Ed25519PublicKey> &keys);
