@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """End-to-end benchmark: a published mirror, served by nginx on loopback,
 fetched by qavoupdate and by curl + md5sum, then checked again by qavoupdate
-(nothing to do) and by `md5sum -c`; reports the medians and ranges of the
+(nothing to do) and by `md5sum -c` and `sha256sum -c`; reports the medians and ranges of the
 per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
 the system calls per file of a full update (from strace -f -c). By default
 two mirrors are measured: 16 files of 16 MiB, and 2,000 files of 4 KiB, where
 the cost per file shows; each over http:// and over https:// (the same nginx
 with a certificate of a CA made for the run), and what TLS adds to a full
-update is set beside what it adds to curl's fetch."""
+update is set beside what it adds to curl's fetch. Each is measured with
+manifest=off and with manifest=required (the mirror publishes a manifest, so
+the updater checks SHA-256 and the manifest's signature instead of MD5)."""
 import argparse
 import hashlib
 import os
@@ -28,6 +30,7 @@ STRACE = "/usr/bin/strace"
 # (files, bytes each) of the mirrors measured by default.
 SHAPES = [(16, 16 * MIB), (2000, 4096)]
 SCHEMES = ["http", "https"]
+MANIFESTS = ["off", "required"]
 
 
 def timed(argv, cwd=None, stdout=subprocess.DEVNULL):
@@ -55,6 +58,7 @@ class Bench:
         self.runs = 0
         self.port = 0
         self.scheme = "http"
+        self.manifest = "off"
         self.ca = None  # the CA certificate that https runs trust
 
     def path(self, *parts):
@@ -68,18 +72,23 @@ class Bench:
         loopback.write_text(self.path("release", "mirror.desc"), "\n".join(lines) + "\n")
         mirror = self.path("www", os.path.dirname(INFOFILE))
         os.makedirs(os.path.dirname(mirror))
+        # Always with a manifest: manifest=off runs do not ask for it.
         subprocess.run([self.publisher, "build", "--key",
-                        os.path.join(SOURCE, "keys", "demo-private-key.pem"),
+                        os.path.join(SOURCE, "keys", "demo-private-key.pem"), "--signing-key",
+                        os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem"),
                         self.path("release", "mirror.desc"), mirror],
                        check=True, stdout=subprocess.DEVNULL)
-        # The digests that `md5sum -c` checks the installed files against.
-        self.digests = []
+        # The digests that `md5sum -c` and `sha256sum -c` check the
+        # installed files against.
+        self.digests = {"md5": [], "sha256": []}
         for name in self.names:
-            digest = hashlib.md5()
+            digests = {kind: hashlib.new(kind) for kind in self.digests}
             with open(self.path("release", name), "rb") as f:
                 for block in iter(lambda: f.read(MIB), b""):
-                    digest.update(block)
-            self.digests.append((digest.hexdigest(), os.path.basename(name)))
+                    for digest in digests.values():
+                        digest.update(block)
+            for kind, digest in digests.items():
+                self.digests[kind].append((digest.hexdigest(), os.path.basename(name)))
         return mirror
 
     def fresh(self):
@@ -109,11 +118,11 @@ class Bench:
         install = os.path.join(self.current, "install")
         loopback.write_text(os.path.join(self.current, "qup.conf"), (
             "[global]\ntemppath=%s\nBINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
-            "tries=1\ntimeout=30\nalarm=0\n[hosts]\nprotocol=%s\nhost=127.0.0.1\n"
-            "infofile=%s\n[%s]\nport=%d\n%s") % (
+            "tries=1\ntimeout=30\nalarm=0\nmanifest=%s\nstatepath=%s\n"
+            "[hosts]\nprotocol=%s\nhost=127.0.0.1\ninfofile=%s\n[%s]\nport=%d\n%s") % (
                 os.path.join(self.current, "tmp"), install, install, install, install,
-                self.scheme, INFOFILE, self.scheme, self.port,
-                'cafile="%s"\n' % self.ca if self.ca else ""))
+                self.manifest, os.path.join(self.current, "state"), self.scheme,
+                INFOFILE, self.scheme, self.port, 'cafile="%s"\n' % self.ca if self.ca else ""))
         return install
 
     def update(self, updater, expected):
@@ -137,16 +146,16 @@ class Bench:
                                      for n in self.names], check=True, stdout=subprocess.DEVNULL)
         return time.monotonic() - start
 
-    def md5_check(self, folder):
-        """`md5sum -c` of the installed files, named by absolute paths as the
-        updater names them."""
-        listing = folder + ".md5"
+    def digest_check(self, folder, kind):
+        """`md5sum -c` or `sha256sum -c` of the installed files, named by
+        absolute paths as the updater names them."""
+        listing = folder + "." + kind
         with open(listing, "w") as out:
-            for digest, name in self.digests:
+            for digest, name in self.digests[kind]:
                 out.write("%s  %s\n" % (digest, os.path.join(folder, name)))
-        seconds, status, _ = timed(["md5sum", "-c", "--quiet", listing])
+        seconds, status, _ = timed([kind + "sum", "-c", "--quiet", listing])
         if status != 0:
-            raise RuntimeError("md5sum -c found differing installed files")
+            raise RuntimeError("%ssum -c found differing installed files" % kind)
         return seconds
 
     def system_calls(self, updater):
@@ -162,40 +171,44 @@ class Bench:
             totals = [line.split() for line in report if line.rstrip().endswith(" total")]
         return int(totals[-1][3])
 
-    def run(self, rounds, syscalls, schemes):
+    def run(self, rounds, syscalls, variants):
         """Every round measures each build and the references back to back, so
         a change of load on a shared machine falls on both sides of a ratio.
-        The builds and curl take turns at going first, and so do the schemes,
-        served by one nginx: what one run leaves to the file system to do
-        (writing back, freed inodes) would otherwise always slow the same one
-        down. A result per scheme."""
+        The builds and curl take turns at going first, and so do the
+        variants (scheme, manifest), served by one nginx: what one run leaves
+        to the file system to do (writing back, freed inodes) would otherwise
+        always slow the same one down. A result per variant."""
         loopback.stop_on_signals()
         self.publish()
-        results = {scheme: {"full": [], "nothing": [], "curl": [], "check": [], "rss": [],
-                            "calls": []} for scheme in schemes}
+        schemes = sorted({scheme for scheme, _ in variants})
+        results = {variant: {"full": [], "nothing": [], "curl": [], "md5": [], "sha256": [],
+                             "rss": [], "calls": []} for variant in variants}
         nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
+        ca = None
         if "https" in schemes:
             ca = loopback.make_ca(self.path("tls"))[0]
             nginx.tls = loopback.make_certificate(self.path("tls"), "server",
                                                   (ca, self.path("tls", "ca.key")))
         with nginx:
             for turn in range(rounds):
-                for scheme in schemes[turn % len(schemes):] + schemes[:turn % len(schemes)]:
-                    self.serve(nginx, scheme, ca if scheme == "https" else None)
-                    self.round(turn, results[scheme])
-            for scheme in schemes if syscalls else []:
-                self.serve(nginx, scheme, ca if scheme == "https" else None)
-                results[scheme]["calls"] = [self.system_calls(u) / len(self.names)
-                                            for u in self.updaters]
+                for variant in variants[turn % len(variants):] + variants[:turn % len(variants)]:
+                    self.serve(nginx, variant, ca)
+                    self.round(turn, results[variant])
+            for variant in variants if syscalls else []:
+                self.serve(nginx, variant, ca)
+                results[variant]["calls"] = [self.system_calls(u) / len(self.names)
+                                             for u in self.updaters]
         return results
 
-    def serve(self, nginx, scheme, ca):
-        self.scheme, self.ca = scheme, ca
-        self.port = nginx.tls_port if ca else nginx.port
+    def serve(self, nginx, variant, ca):
+        self.scheme, self.manifest = variant
+        self.ca = ca if self.scheme == "https" else None
+        self.port = nginx.tls_port if self.ca else nginx.port
 
     def round(self, turn, result):
         count = len(self.updaters)
-        full, nothing, check = [None] * count, [None] * count, [None] * count
+        full, nothing = [None] * count, [None] * count
+        checks = {kind: [None] * count for kind in self.digests}
         rss = [None] * 2 * count
         for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
             if index == count:
@@ -204,11 +217,13 @@ class Bench:
             installed = self.fresh()
             full[index], rss[2 * index] = self.update(self.updaters[index], 0)
             nothing[index], rss[2 * index + 1] = self.update(self.updaters[index], 1)
-            # Right after, on the same files: both read from the same cache.
-            check[index] = self.md5_check(installed)
+            # Right after, on the same files: all read from the same cache.
+            for kind, times in checks.items():
+                times[index] = self.digest_check(installed, kind)
         result["full"].append(full)
         result["nothing"].append(nothing)
-        result["check"].append(check)
+        for kind, times in checks.items():
+            result[kind].append(times)
         result["rss"].append(rss)
 
 
@@ -231,6 +246,8 @@ def main():
     parser.add_argument("--files", type=int, help="the files of that mirror (default 16)")
     parser.add_argument("--scheme", action="append", choices=SCHEMES,
                         help="http or https; may be given twice (default: both)")
+    parser.add_argument("--manifest", action="append", choices=MANIFESTS,
+                        help="off or required; may be given twice (default: both)")
     parser.add_argument("--rounds", type=int, default=5,
                         help="rounds; the medians of the per-round ratios are reported")
     args = parser.parse_args()
@@ -248,10 +265,13 @@ def main():
     if not syscalls:
         print("%s is missing (apt-get install strace): no system call counts" % STRACE)
     for files, size in shapes:
+        schemes = sorted(set(args.scheme or SCHEMES))
+        manifests = sorted(set(args.manifest or MANIFESTS))
         results = measure(builds, files, size, args.rounds, syscalls,
-                          sorted(set(args.scheme or SCHEMES)))
-        if len(results) == 2:
-            tls_cost(builds, results["http"], results["https"])
+                          [(scheme, manifest) for scheme in schemes for manifest in manifests])
+        for manifest in manifests if len(schemes) == 2 else []:
+            print("\nwith manifest=%s:" % manifest)
+            tls_cost(builds, results[("http", manifest)], results[("https", manifest)])
 
 
 def tls_cost(builds, plain, secure):
@@ -266,23 +286,24 @@ def tls_cost(builds, plain, secure):
             build, spread(added("full", index)), spread(curl)))
 
 
-def measure(builds, files, size, rounds, syscalls, schemes):
+def measure(builds, files, size, rounds, syscalls, variants):
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="qavo-e2e-bench-") as folder:
         bench = Bench(builds, folder, files, size)
         try:
-            results = bench.run(rounds, syscalls, schemes)
+            results = bench.run(rounds, syscalls, variants)
         except (RuntimeError, subprocess.CalledProcessError) as error:
             sys.exit("benchmark failed: %s" % error)
     load_after = os.getloadavg()
-    for scheme in schemes:
-        report(builds, files, size, rounds, scheme, results[scheme], load_before, load_after)
+    for variant in variants:
+        report(builds, files, size, rounds, variant, results[variant], load_before, load_after)
     return results
 
 
-def report(builds, files, size, rounds, scheme, result, load_before, load_after):
-    print("\nmirror: %d files of %s, nginx on 127.0.0.1 over %s://, files in the page cache; "
-          "medians of %d rounds (range)" % (files, amount(size), scheme, rounds))
+def report(builds, files, size, rounds, variant, result, load_before, load_after):
+    print("\nmirror: %d files of %s, nginx on 127.0.0.1 over %s://, manifest=%s, files in the "
+          "page cache; medians of %d rounds (range)" % (files, amount(size), variant[0],
+                                                         variant[1], rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load_before[0], load_after[0]))
     print("| build | measurement | qavoupdate | reference | ratio |")
@@ -290,10 +311,11 @@ def report(builds, files, size, rounds, scheme, result, load_before, load_after)
     for index, build in enumerate(builds):
         name = build
         for kind, reference, title in (("full", "curl", "full update vs curl + md5sum"),
-                                       ("nothing", "check", "nothing to update vs md5sum -c")):
+                                       ("nothing", "md5", "nothing to update vs md5sum -c"),
+                                       ("nothing", "sha256", "nothing to update vs sha256sum -c")):
             ours = [times[index] for times in result[kind]]
             theirs = result[reference]
-            if kind == "nothing":
+            if reference != "curl":
                 theirs = [times[index] for times in theirs]
             ratios = [a / b for a, b in zip(ours, theirs)]
             print("| %s | %s | %s s | %s s | %s |" % (
