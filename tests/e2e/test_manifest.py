@@ -1,0 +1,201 @@
+"""Updates that require a signed manifest beside the catalogue, served by nginx: a good one
+installs and raises the serial floor; every way a manifest can fail refuses the run with one
+line, leaves the installed tree and the floor alone, and fetches nothing after the refusal.
+Manifests are made here with hashlib and the openssl command, apart from the publisher."""
+import hashlib
+import os
+import re
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
+                     SiteTest, access_log, loopback, pattern, read, server)
+
+DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
+SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
+TWO_KEYS = os.path.join(BUILD, "tests", "qavoupdate_two_keys")
+SCRATCH = tempfile.mkdtemp(prefix="qavo-keys-")
+unittest.addModuleCleanup(shutil.rmtree, SCRATCH, True)
+STRANGER = os.path.join(SCRATCH, "stranger-%s.pem")  # a key nobody trusts
+INFO, SIG, SERIAL = "qavoe.info", "qavoe.info.sig", 1000
+FLOOR = b"%d pub/qavo/qavoe.info\n"
+MANIFEST = "manifest qavoe.info.sig "
+FETCHED = ["base/data", "engine/engine.conf", "engine/engine.so"]  # the order of a full run
+
+
+def openssl(*args):
+    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def keyid(key):
+    """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
+    return sha(openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")[-32:])[:16]
+
+
+def utc(seconds):
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
+
+
+def setUpModule():
+    if not OPENSSL:
+        raise unittest.SkipTest("the openssl command is not installed")
+    openssl("genpkey", "-algorithm", "ed25519", "-out", STRANGER % "private")
+    openssl("pkey", "-in", STRANGER % "private", "-pubout", "-out", STRANGER % "public")
+
+
+class ManifestTest(SiteTest):
+    def setUp(self):
+        super().setUp()
+        self.nginx = server(self, loopback.Nginx, self.site.path("www"))
+        self.configure()
+
+    def configure(self, **settings):
+        # One try: a missing manifest is asked for once, not once per retry.
+        options = dict(manifest="required", statepath=self.site.path("state"), tries=1)
+        self.site.configure(self.nginx.port, **{**options, **settings})
+
+    def sign(self, serial, expires=None, key=DEMO, edit=None, tamper=None):
+        """The mirror's manifest for what it holds now; `edit` (a pattern and its
+        replacement) changes the body before it is signed, `tamper` after."""
+        mirror = self.site.mirror_file
+        body = "qavo-manifest 1\nserial %d\nexpires %d\ncatalogue %s\n" % (
+            serial, time.time() + 86400 if expires is None else expires, sha(read(mirror(INFO))))
+        for name, _, _ in STANDARD:
+            data = read(mirror(name))
+            body += "file %s %d %s\n" % (sha(data), len(data), name)
+        if edit:
+            body = re.sub(*edit, body, count=1, flags=re.M)
+        signed = self.site.path("body")
+        with open(signed, "w") as out:
+            out.write(body)
+        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key % "private", "-in", signed)
+        if tamper:
+            body = re.sub(*tamper, body, count=1, flags=re.M)
+        with open(mirror(SIG), "w") as out:
+            out.write(body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
+
+    def tree(self, tree=None):
+        # Digests, not bytes: a failing comparison of large files would take minutes to show.
+        return {path: sha(data) for path, data in (tree or self.site.tree()).items()}
+
+    def floor(self):
+        path = self.site.path("state", "serials")
+        return read(path) if os.path.exists(path) else None
+
+    def run_logged(self, program=UPDATER):
+        """A run, the mirror files it asked nginx for, and its "Error:" lines."""
+        mark = len(access_log(self.nginx))
+        got = self.site.update(program=program)
+        asked = [re.search(r'"GET /pub/qavo/(\S+) ', line).group(1)
+                 for line in access_log(self.nginx)[mark:]]
+        return got, asked, got.matching("^Error: .*")
+
+    def test_a_good_manifest_installs_and_raises_the_floor(self):
+        self.sign(SERIAL)
+        first, asked, errors = self.run_logged()
+        self.assertUpdated(first)
+        self.assertEqual((asked, errors, self.floor()),
+                         ([SIG, INFO] + FETCHED, [], FLOOR % SERIAL))
+        self.assertEqual(stat.S_IMODE(os.stat(self.site.path("state")).st_mode), 0o700)
+        again, asked, errors = self.run_logged()
+        self.assertRun(again, 1, "There are no files to update.")
+        self.assertEqual((asked, errors, self.tree(), self.floor()),
+                         ([SIG, INFO], [], self.tree(self.site.expected), FLOOR % SERIAL))
+
+    def test_refusals_leave_tree_and_floor_and_fetch_nothing_more(self):
+        # An older publication installed under serial SERIAL, then a newer one published.
+        self.sign(SERIAL)
+        self.assertUpdated(self.site.update())
+        installed, floor = self.tree(), self.floor()
+        self.site.source("base/data", b"newer base data\n" * 9, T0 + 50)
+        self.site.source("engine/engine.so", pattern(120000, seed=5), T0 + 50)
+        self.site.publish(STANDARD_DESCRIPTION)
+        now, next_, sig = int(time.time()), SERIAL + 1, self.site.mirror_file(SIG)
+        base = r"^file \w+ (\d+) base/data$"
+        cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
+            ("missing", lambda: os.path.exists(sig) and os.unlink(sig),
+             re.escape(MANIFEST + "missing"), [SIG]),
+            ("malformed", lambda: self.sign(next_, edit=(r"^serial .*\n", "")),
+             re.escape(MANIFEST + "malformed (line 2: expected 'serial <decimal>')"), [SIG]),
+            ("unknown key", lambda: self.sign(next_, key=STRANGER),
+             re.escape(MANIFEST + "signed by an untrusted key " + keyid(STRANGER)), [SIG]),
+            ("bad signature", lambda: self.sign(next_, tamper=(r"^serial \d+", "serial %d" % (
+                next_ + 1))), re.escape(MANIFEST + "has a bad signature"), [SIG]),
+            ("expired", lambda: self.sign(next_, expires=now),
+             re.escape(MANIFEST + "expired at %s UTC" % utc(now)), [SIG]),
+            ("rollback", lambda: self.sign(SERIAL - 10), re.escape(
+                MANIFEST + "serial %d is older than the accepted %d (rollback refused)" % (
+                    SERIAL - 10, SERIAL)), [SIG]),
+            ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
+                                                                sha(b"another catalogue"))),
+             re.escape("catalogue qavoe.info does not match its manifest"), [SIG, INFO]),
+            ("file not listed", lambda: self.sign(next_, edit=(r"^file .* engine/engine.so\n", "")),
+             re.escape("catalogue lists engine/engine.so, which its manifest does not"),
+             [SIG, INFO]),
+            ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha(b""))),
+             re.escape("catalogue lists base/data with another size than its manifest"),
+             [SIG, INFO]),
+            # The served base/data is the published one, so its MD5 matches the catalogue; only
+            # the manifest's SHA-256 refuses it, after its download, before engine.so's.
+            # UPDATER BUG: this refusal prints no "Error:" line at all (status 6 only, and with
+            # -v "Verifying md5sum for file: <copy>: FAILED"); the line asked for is one naming
+            # the file, like every other refusal's.
+            ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
+                b"not the data"))), r".*\bbase/data\b.*", [SIG, INFO, "base/data"]),
+        ]
+        for name, prepare, refusal, fetched in cases:
+            with self.subTest(name):
+                prepare()
+                got, asked, errors = self.run_logged()
+                self.assertEqual((got.status, [bool(re.fullmatch("Error: " + refusal, line))
+                                               for line in errors], asked, self.tree(),
+                                  self.floor(), self.site.leftovers()),
+                                 (6, [True], fetched, installed, floor, []), got)
+
+    def test_either_trusted_key_of_a_rotation(self):
+        if not os.access(TWO_KEYS, os.X_OK):
+            self.skipTest("no updater trusting two keys was built")
+        untrusted = "Error: " + MANIFEST + "signed by an untrusted key " + keyid(SECOND)
+        cases = [  # program, signing key, its refusal
+            (TWO_KEYS, DEMO, []), (TWO_KEYS, SECOND, []), (UPDATER, SECOND, [untrusted]),
+            (UPDATER, DEMO, [])]
+        accepted = None
+        for serial, (program, key, refusal) in enumerate(cases, SERIAL):
+            with self.subTest(program=os.path.basename(program), key=os.path.basename(key)):
+                self.site.uninstall()
+                self.sign(serial, key=key)
+                got, _, errors = self.run_logged(program)
+                accepted = accepted if refusal else serial
+                self.assertEqual((got.status, errors, self.tree(), self.floor()), (
+                    6 if refusal else 0, refusal, {} if refusal else self.tree(self.site.expected),
+                    FLOOR % accepted), got)
+
+    def test_manifest_and_statepath_settings(self):
+        unmade = self.site.path("qup.conf", "state")  # under a regular file
+        cases = [  # settings, status, the line that tells, files asked for
+            ({"manifest": "bogus"}, 2, "Unknown manifest mode 'bogus'. Please use required or off",
+             []),
+            ({"statepath": unmade}, 4, "Can't create state path '%s' (Not a directory)" % unmade,
+             []),
+            # As before manifests: no .sig asked for, none needed.
+            ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
+        ]
+        for settings, status, line, fetched in cases:
+            with self.subTest(**settings):
+                self.site.uninstall()
+                self.configure(**settings)
+                got, asked, _ = self.run_logged()
+                self.assertEqual((got.status, got.ending(line), asked, self.tree()), (
+                    status, 1, fetched, self.tree(self.site.expected) if status == 0 else {}), got)
+
+
+if __name__ == "__main__":
+    unittest.main()
