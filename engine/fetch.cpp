@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "core/events.h"
+#include "engine/manifest_check.h"
 #include "infofile/record_ops.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
@@ -108,15 +109,18 @@ bool copy_has_listed_digest(const TempCopy &copy, const FileRecord &file) {
 int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
     const bool signature = file_md5_missing(file);
     bool good = false;
+    bool digest_good = true;  // unless a measured copy differs
     // What it holds now: an attempt that wrote from the first byte again
     // may have left older bytes behind its own.
     // A signed file that its manifest lists must pass both checks.
     if (copy.measure()) {
-        good = !file_digest_listed(file) || copy_has_listed_digest(copy, file);
-        if (good && signature) good = rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0;
+        digest_good = !file_digest_listed(file) || copy_has_listed_digest(copy, file);
+        good = digest_good && (!signature || rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0);
     }
     if (good) return verdict(context, signature, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
     verdict(context, signature, file, Verdict::kFailed);
+    // A manifest's refusal is said in a line of its own, as the others are.
+    if (file.sha256_set && !digest_good) manifest_refuse_file(context, file);
     if (copy.fd() >= 0 && ftruncate(copy.fd(), 0) == 0) file.received = 0;
     return -1;
 }

@@ -154,6 +154,10 @@ int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRe
     return 0;
 }
 
+int manifest_refuse_file(EngineContext *context, const FileRecord &file) {
+    return refuse(context, "file " + file.sitepath.value_or("") + " does not match its manifest");
+}
+
 int manifest_raise_floor(EngineContext *context, const Manifest &manifest) {
     const std::string why = floor_raise(context->state_dir, context->infofile, manifest.serial);
     return why.empty() ? 0 : refuse(context, why);

@@ -21,6 +21,9 @@ int manifest_check_catalogue(EngineContext *context, const Manifest &manifest, F
 // Gives every file of the catalogue its manifest digest: 0, or -1 after
 // recording the first file the manifest does not vouch for.
 int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRecord &info);
+// Records that a download does not have its manifest's SHA-256 or size;
+// -1.
+int manifest_refuse_file(EngineContext *context, const FileRecord &file);
 // Raises the floor to the manifest's serial once the run it vouched for is
 // over: 0, or -1 after recording why the state could not be kept.
 int manifest_raise_floor(EngineContext *context, const Manifest &manifest);

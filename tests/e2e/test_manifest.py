@@ -145,11 +145,9 @@ class ManifestTest(SiteTest):
              [SIG, INFO]),
             # The served base/data is the published one, so its MD5 matches the catalogue; only
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
-            # UPDATER BUG: this refusal prints no "Error:" line at all (status 6 only, and with
-            # -v "Verifying md5sum for file: <copy>: FAILED"); the line asked for is one naming
-            # the file, like every other refusal's.
             ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
-                b"not the data"))), r".*\bbase/data\b.*", [SIG, INFO, "base/data"]),
+                b"not the data"))), r"file base/data does not match its manifest",
+             [SIG, INFO, "base/data"]),
         ]
         for name, prepare, refusal, fetched in cases:
             with self.subTest(name):
