@@ -50,6 +50,7 @@
 // Every call of the digests and signatures (support/crypto.cpp).
 #define QAVO_LIBCRYPTO_CALLS(X) \
     X(EVP_sha256) \
+    X(EVP_MD_fetch) \
     X(EVP_MD_CTX_new) \
     X(EVP_MD_CTX_free) \
     X(EVP_MD_CTX_copy_ex) \
