@@ -33,8 +33,9 @@ const EVP_MD *sha256_method(const LibCrypto *calls) {
 }  // namespace
 
 std::string crypto_unavailable() {
-    std::string why;
-    return libcrypto(why) != nullptr ? std::string() : why;
+    std::string why;  // left empty when the library is loaded
+    libcrypto(why);
+    return why;
 }
 
 struct Sha256::Context {

@@ -23,6 +23,7 @@ TEST(Floor, IsKeptPerCatalogueAndNeverLowered) {
     ASSERT_EQ(stat(dir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_EQ(floor_of(dir, "a/qavoe.info"), 0);
+    scratch.write("state/serials.new", {});  // left by a run that stopped while writing
     EXPECT_EQ(floor_raise(dir, "a/qavoe.info", 200), "");
     EXPECT_EQ(floor_raise(dir, "b qavoe.info", 100), "");
     EXPECT_EQ(floor_raise(dir, "a/qavoe.info", 150), "");  // lower: kept as it was
