@@ -58,6 +58,8 @@ struct EngineContext {
     // and the catalogue's name there (the infofile option).
     std::string state_dir;
     std::string infofile;
+    // Set by the run: the serial of the manifest it accepted.
+    int64_t manifest_serial = 0;
     // The Ed25519 public keys (raw) trusted to sign manifests.
     std::vector<std::array<uint8_t, 32>> signing_keys;
     // Filled where a call fails, before every error event.

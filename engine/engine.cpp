@@ -157,6 +157,7 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
     if (context->manifest_required) {
         manifest = fetch_manifest(context, *link, info_file_record(context->info_url));
         if (manifest == nullptr) return -1;
+        context->manifest_serial = manifest->serial;
     }
     info = load_information(context, *link, manifest.get());
     if (info == nullptr) return -1;

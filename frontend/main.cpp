@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "engine/engine.h"
 #include "engine/floor.h"
@@ -18,15 +21,35 @@
 #include "frontend/console.h"
 #include "frontend/install.h"
 #include "frontend/runctl.h"
+#include "frontend/status_file.h"
 
-int main(int argc, char **argv) {
-    // A kept connection is tested with a wait of one microsecond before each
-    // request; the default timer slack would stretch that to about 50.
-    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    std::unique_ptr<RunState> state = parse_command_line(argc, argv);
-    if (state == nullptr || state->errors != 0) return 2;
-    Config *config = state->config.get();
+namespace {
 
+// A fleet started by the same minute of cron does not reach the mirrors at
+// once: a run first waits a random time below `randomdelay` seconds.
+void spread_start(Config *config) {
+    const ConfigOption *option = config_find_option(config, "global", "randomdelay");
+    const int32_t spread =
+        option != nullptr && option->type != ConfigType::kString ? option->value.number : 0;
+    if (spread <= 0) return;
+    std::random_device source;
+    const auto wait = std::chrono::milliseconds(
+        std::uniform_int_distribution<int64_t>(0, int64_t{spread} * 1000 - 1)(source));
+    const ConfigOption *verbose = config_find_option(config, "global", "verbose");
+    const ConfigOption *quiet = config_find_option(config, "global", "quiet");
+    if (verbose != nullptr && verbose->value.number != 0 &&
+        (quiet == nullptr || quiet->value.number == 0)) {
+        printf("Waiting %.3f seconds before the update (randomdelay=%d)\n", wait.count() / 1000.0,
+               spread);
+        fflush(stdout);
+    }
+    std::this_thread::sleep_for(wait);
+}
+
+// One run, up to its exit status; `outcome` gets what the status file says
+// of it, `restarted` whether a new copy of the program ran in its place.
+int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
+    Config *config = state.config.get();
     const ConfigOption *temppath = config_find_option(config, "global", "temppath");
     if (temppath == nullptr || temppath->type != ConfigType::kString) {
         printf("Can't find configuration for temporary path\n");
@@ -39,6 +62,7 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    spread_start(config);
     const std::string lock_path = std::string(temp_dir) + "/update.start";
     int holder_pid = -1;
     if (lock_update(lock_path.c_str(), &holder_pid) < 0) {
@@ -47,7 +71,7 @@ int main(int argc, char **argv) {
     }
 
     EngineContext context;
-    if (!fill_engine_context(*state, context)) return 2;
+    if (!fill_engine_context(state, context)) return 2;
     // The floor must be kept before a manifest is worth checking.
     if (context.manifest_required) {
         const std::string why = floor_prepare(context.state_dir);
@@ -66,7 +90,10 @@ int main(int argc, char **argv) {
     if (alarm_seconds > 0) alarm(static_cast<unsigned>(alarm_seconds));
 
     int result = engine_update(&context);
-    install_finish(*state);
+    install_finish(state);
+    outcome.files_updated = state.files_updated;
+    outcome.bytes_downloaded = state.bytes_downloaded;
+    outcome.catalogue_serial = context.manifest_serial;
 
     int status;
     if (result != 0) {
@@ -75,16 +102,17 @@ int main(int argc, char **argv) {
             "wrong\n",
             argv[0]);
         status = 6;
-    } else if (state->self_updated) {
+    } else if (state.self_updated) {
         printf(" \nSelf update has been completed.\nNow restarting update procedure\n");
         fflush(stdout);
         status = restart_self(argv);
-    } else if (state->files_to_update != 0) {
+        restarted = true;
+    } else if (state.files_to_update != 0) {
         printf(
             " \nUpdate has been completed. There were:\n\t- %u files downloaded,\n\t- %u "
             "modules updated,\n\t- %u files updated and\n\t- %d bytes downloaded.\n",
-            state->files_to_update, state->modules_installed, state->files_updated,
-            state->bytes_downloaded);
+            state.files_to_update, state.modules_installed, state.files_updated,
+            state.bytes_downloaded);
         status = 0;
     } else {
         printf(" \nThere are no files to update.\n");
@@ -94,4 +122,27 @@ int main(int argc, char **argv) {
     print_date(stdout);
     printf(": Update ended\n");
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // A kept connection is tested with a wait of one microsecond before each
+    // request; the default timer slack would stretch that to about 50.
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    std::unique_ptr<RunState> state = parse_command_line(argc, argv);
+    if (state == nullptr || state->errors != 0) return 2;
+
+    const ConfigOption *statusfile =
+        config_find_option(state->config.get(), "global", "statusfile");
+    status_file_open(statusfile != nullptr && statusfile->type == ConfigType::kString
+                         ? statusfile->value.string
+                         : "");
+    RunOutcome outcome;
+    bool restarted = false;
+    outcome.exit_status = run(*state, argv, outcome, restarted);
+    // The restarted copy wrote its own; a run kept out by the lock leaves
+    // the status of the run that holds it.
+    if (!restarted && outcome.exit_status != 3) status_file_write(outcome);
+    return outcome.exit_status;
 }

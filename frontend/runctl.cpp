@@ -10,6 +10,7 @@
 #include <string>
 
 #include "frontend/runctl.h"
+#include "frontend/status_file.h"
 #include "integrity/signing_keys.h"
 #include "support/connect.h"
 #include "transfer/proxy_auth.h"
@@ -61,6 +62,7 @@ void unlock_update() {
 // Runs asynchronously: prints and aborts, touching no program state. The
 // stream is flushed so the message follows everything printed before it.
 void alarm_handler(int) {
+    status_file_on_alarm();
     fputs(
         "Update process is too old. It seems to be a bug/infinite loop somewhere.\n"
         "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n",

@@ -1,0 +1,73 @@
+"""What a fleet's monitoring and scheduling rely on: the status file every run leaves, whatever
+its end, and the random wait that spreads the start of many runs."""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import SiteTest, read
+
+METRICS = ("last_run_timestamp_seconds", "last_run_exit_status",
+           "last_success_timestamp_seconds", "files_updated", "bytes_downloaded",
+           "catalogue_serial")
+
+
+class FleetTest(SiteTest):
+    def setUp(self):
+        super().setUp()
+        self.serve_http()
+        self.status = self.site.path("qavoupdate.prom")
+
+    def metrics(self):
+        """The file's gauges by short name; each has its help and type lines."""
+        text = read(self.status).decode()
+        values = dict(re.findall(r"^qavoupdate_(\w+) (\d+)$", text, re.M))
+        for name in values:
+            self.assertRegex(text, r"# HELP qavoupdate_%s \S.*\n# TYPE qavoupdate_%s gauge\n"
+                                   r"qavoupdate_%s " % (name, name, name))
+        if shutil.which("promtool"):
+            check = subprocess.run(["promtool", "check", "metrics"], input=text.encode(),
+                                   capture_output=True)
+            self.assertEqual(check.returncode, 0, check)
+        return {name: int(value) for name, value in values.items()}
+
+    def test_every_end_of_a_run_replaces_the_status_file(self):
+        silent = socket.socket()  # accepts, never answers: the watchdog ends the run
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        self.addCleanup(silent.close)
+        size = sum(len(data) for data in self.site.expected.values())
+        cases = [  # port, alarm, exit status, files updated, bytes, success carried over
+            (self.http.port, 60, 0, 3, size, False), (self.http.port, 60, 1, 0, 0, False),
+            (1, 60, 6, 0, 0, True), (silent.getsockname()[1], 1, 134, 0, 0, True)]
+        success = None
+        for port, alarm, status, files, downloaded, carried in cases:
+            with self.subTest(status=status):
+                before = int(time.time())
+                self.site.configure(port, statusfile=self.status, alarm=alarm, timeout=30, tries=1)
+                ended = self.site.update().status  # killed by a signal: minus its number
+                self.assertEqual(ended if ended >= 0 else 128 - ended, status)
+                got = self.metrics()
+                success = success if carried else got["last_run_timestamp_seconds"]
+                self.assertEqual(sorted(got), sorted(METRICS))
+                self.assertGreaterEqual(got.pop("last_run_timestamp_seconds"), before)
+                self.assertEqual(got, dict(last_run_exit_status=status, files_updated=files,
+                                           bytes_downloaded=downloaded, catalogue_serial=0,
+                                           last_success_timestamp_seconds=success))
+                self.assertFalse(os.path.exists(self.status + ".tmp"))
+
+    def test_random_delay_waits_below_its_bound_and_says_so(self):
+        self.site.configure(self.http.port, randomdelay=2)
+        start = time.monotonic()
+        run = self.site.update("-v")
+        said = float(run.matching(r"^Waiting (\d+\.\d+) seconds before the update "
+                                  r"\(randomdelay=2\)$")[0])
+        self.assertRun(run, 0)
+        self.assertTrue(0 <= said < 2 and time.monotonic() - start >= said, run)
+
+
+if __name__ == "__main__":
+    unittest.main()
