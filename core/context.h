@@ -58,6 +58,8 @@ struct EngineContext {
     // and the catalogue's name there (the infofile option).
     std::string state_dir;
     std::string infofile;
+    // When the watchdog ends the run (seconds since 1970); 0 for never.
+    int64_t alarm_deadline = 0;
     // Set by the run: the serial of the manifest it accepted.
     int64_t manifest_serial = 0;
     // The Ed25519 public keys (raw) trusted to sign manifests.

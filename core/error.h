@@ -18,6 +18,7 @@ enum ErrorClass : int32_t {
     ERR_TLS = 6,       // "TLS with host:port (reason)"
     ERR_REDIRECT = 7,  // a redirect that is not followed, and why
     ERR_MANIFEST = 8,  // a manifest, or what it vouches for, refused, and why
+    ERR_WAIT = 9,      // a wait a server asked for that the run cannot make
 };
 
 enum UpdateError : int32_t {
@@ -37,8 +38,8 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS, ERR_REDIRECT and ERR_MANIFEST; never a
-    // credential.
+    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST and ERR_WAIT;
+    // never a credential.
     std::string text;
 };
 

@@ -68,6 +68,8 @@ class Events {
     virtual Answer connection_closed(const Peers &peers) = 0;
     // The next attempt at a file begins: `attempt` spent of `attempts`.
     virtual Answer retry(int32_t attempt, int32_t attempts) = 0;
+    // Before a wait of `seconds` that the server asked for (Retry-After).
+    virtual Answer server_wait(int32_t seconds) = 0;
     virtual Answer needs_update(const FileEvent &file) = 0;
 };
 
@@ -98,5 +100,6 @@ class SilentEvents : public Events {
     Answer timeout() override { return Answer::kContinue; }
     Answer connection_closed(const Peers &) override { return Answer::kContinue; }
     Answer retry(int32_t, int32_t) override { return Answer::kContinue; }
+    Answer server_wait(int32_t) override { return Answer::kContinue; }
     Answer needs_update(const FileEvent &) override { return Answer::kContinue; }
 };

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "core/error.h"
 #include "core/events.h"
@@ -125,6 +127,36 @@ int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
     return -1;
 }
 
+// A server that asked to be left alone for a while (429 or 503 with
+// Retry-After) gets its wait before the next attempt, when the wait is
+// short and the watchdog leaves room for it: never a tight loop against
+// it. A longer wait ends the file's attempts instead.
+bool wait_as_asked(EngineContext *context, int64_t seconds) {
+    constexpr int64_t kLongestWait = 300;
+    if (seconds == 0) return true;
+    std::string refusal;
+    if (seconds > kLongestWait) {
+        refusal = "the longest wait is " + std::to_string(kLongestWait) + " seconds";
+    } else if (context->alarm_deadline != 0 &&
+               static_cast<int64_t>(time(nullptr)) + seconds >= context->alarm_deadline) {
+        refusal = "the alarm ends the run before that";
+    }
+    if (!refusal.empty()) {
+        const std::string asked =
+            seconds == INT64_MAX ? "longer" : std::to_string(seconds) + " seconds";
+        record_error_text(context, ERR_WAIT,
+                          "server asked to wait " + asked + " (Retry-After); " + refusal,
+                          "Retry-After");
+        return false;
+    }
+    if (events_of(context).server_wait(static_cast<int32_t>(seconds)) == Answer::kStop)
+        return false;
+    timespec left{static_cast<time_t>(seconds), 0};
+    while (nanosleep(&left, &left) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
 // The one attempt loop. Each attempt opens the copy, and the last one
 // leaves it open for verification. The plugin says what a count of 0
 // means; the expired waits of an attempt count against the budget too.
@@ -143,6 +175,10 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy) {
         budget.spend();
         if (outcome == AttemptOutcome::kDone) return 0;
         if (outcome == AttemptOutcome::kFailed) return -1;
+        const int64_t asked = session.retry_after();
+        if (asked >= 0 && budget.may_begin(attempt + 1, link.plugin->zero_tries) &&
+            !wait_as_asked(context, asked))
+            return -1;
     }
     return -1;
 }

@@ -186,6 +186,14 @@ Answer Console::connection_closed(const Peers &peers) {
     return Answer::kContinue;
 }
 
+// Said even with -q: a run that sits still for minutes says why.
+Answer Console::server_wait(int32_t seconds) {
+    print_clock(stdout);
+    printf(" Waiting %d seconds, as the server asked (Retry-After)\n", seconds);
+    fflush(stdout);
+    return Answer::kContinue;
+}
+
 Answer Console::retry(int32_t attempt, int32_t attempts) {
     if (quiet) return Answer::kContinue;
     print_clock(stdout);
@@ -265,6 +273,7 @@ void report_error(const ErrorRecord &record) {
         case ERR_TLS:
         case ERR_REDIRECT:
         case ERR_MANIFEST:
+        case ERR_WAIT:
             printf("Error: %s", record.text.c_str());
             break;
         default:

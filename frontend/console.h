@@ -39,6 +39,7 @@ class Console : public Events {
     Answer timeout() override;
     Answer connection_closed(const Peers &peers) override;
     Answer retry(int32_t attempt, int32_t attempts) override;
+    Answer server_wait(int32_t seconds) override;
     Answer needs_update(const FileEvent &file) override;
 
    private:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string>
@@ -87,7 +88,10 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     const ConfigOption *alarm_option = config_find_option(config, "global", "alarm");
     int32_t alarm_seconds = alarm_option != nullptr ? alarm_option->value.number : 0;
     signal(SIGALRM, alarm_handler);
-    if (alarm_seconds > 0) alarm(static_cast<unsigned>(alarm_seconds));
+    if (alarm_seconds > 0) {
+        alarm(static_cast<unsigned>(alarm_seconds));
+        context.alarm_deadline = static_cast<int64_t>(time(nullptr)) + alarm_seconds;
+    }
 
     int result = engine_update(&context);
     install_finish(state);

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -19,6 +21,12 @@
 #include "transfer/redirect.h"
 
 namespace {
+
+// The replies that may say when to come back: too many requests, and a
+// server unavailable for now.
+bool asks_patience(int32_t status) {
+    return status == 429 || status == 503;
+}
 
 // Every failing read leaves the connection closed, so that the next attempt
 // connects anew instead of reading the rest of a broken reply.
@@ -193,7 +201,31 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
 
     if (events_of(client.context).received_line(reply.start_line.c_str()) == Answer::kStop)
         return fail_closing(client);
+    if (asks_patience(client.status) && http_read_headers(client, reply) < 0) return -1;
     return http_report_error(client);
+}
+
+int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now) {
+    const char *value = asks_patience(status) ? http_find_header(reply, "Retry-After") : nullptr;
+    if (value == nullptr) return -1;
+    // Values are kept as received, with the blanks around them.
+    std::string_view text(value);
+    const size_t first = text.find_first_not_of(" \t");
+    text = first == std::string_view::npos
+               ? ""
+               : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    int64_t seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error == std::errc() && end == text.data() + text.size())
+        return seconds >= 0 ? seconds : -1;
+    if (error == std::errc::result_out_of_range) return INT64_MAX;  // digits, too many of them
+    // An HTTP date (IMF-fixdate, the form servers are to send).
+    struct tm parts {};
+    const std::string date(text);
+    const char *stop = strptime(date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    if (stop == nullptr || *stop != '\0') return -1;
+    const int64_t when = timegm(&parts);
+    return when > now ? when - now : 0;
 }
 
 int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {

@@ -87,7 +87,14 @@ std::vector<HttpHeader>::iterator http_search_header(HttpMessage &message, const
 // The value of the named header of a sorted table, or null.
 const char *http_find_header(HttpMessage &message, const char *name);
 int http_send_message(HttpClient &client, const HttpMessage &message);
+// Reads the status line. A status that refuses the file is reported and
+// the connection closed (-1); for 429 and 503 the header block is read
+// first, so that the reply's Retry-After can be heeded.
 int http_read_status(HttpClient &client, HttpMessage &reply);
+// The seconds a 429 or 503 reply asks the client to wait (Retry-After as
+// delta-seconds or an HTTP date, counted from `now`), or -1 when the reply
+// asks for nothing or says it in no form understood.
+int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now);
 // A block without any header line (the blank line right after the status
 // line) ends there only where `bare` says such a reply is expected (a
 // proxy's answer to CONNECT); elsewhere the read runs on as it always did.

@@ -160,6 +160,7 @@ class HttpSession : public PluginSession {
     // Each attempt starts from the file's URL and follows redirections
     // with the same request headers, up to kRedirectHops of them.
     AttemptOutcome attempt(FileRecord &, TempCopy &copy) override {
+        retry_after_ = -1;
         Url at = file_url_;
         for (int hops = 0;; hops++) {
             http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
@@ -168,8 +169,10 @@ class HttpSession : public PluginSession {
             const int opened = http_connect(client, at);
             if (opened == kConnectRefused) return AttemptOutcome::kFailed;
             if (opened < 0 || http_send_message(client, request_) < 0 ||
-                http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0)
+                http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
+                retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
                 return AttemptOutcome::kRetry;
+            }
             if (!redirect_status(client.status)) {
                 CopySink sink(copy);
                 return http_read_body(client, reply_, sink) < 0 ? AttemptOutcome::kRetry
@@ -195,9 +198,12 @@ class HttpSession : public PluginSession {
         }
     }
 
+    int64_t retry_after() const override { return retry_after_; }
+
     HttpClient client;
 
    private:
+    int64_t retry_after_ = -1;
     Url file_url_;  // where each attempt starts
     HttpMessage request_;
     HttpMessage reply_;

@@ -39,6 +39,9 @@ class PluginSession {
     // One attempt at file.sitepath into the copy, which the attempt opens
     // and leaves open for the engine's verification.
     virtual AttemptOutcome attempt(FileRecord &file, TempCopy &copy) = 0;
+    // After a failed attempt: the seconds the server asked to be left alone
+    // (429 or 503 with Retry-After), or -1 when it asked nothing.
+    virtual int64_t retry_after() const { return -1; }
 };
 
 struct Plugin {

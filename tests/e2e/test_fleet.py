@@ -1,5 +1,6 @@
 """What a fleet's monitoring and scheduling rely on: the status file every run leaves, whatever
 its end, and the random wait that spreads the start of many runs."""
+import email.utils
 import os
 import re
 import shutil
@@ -58,6 +59,29 @@ class FleetTest(SiteTest):
                                            bytes_downloaded=downloaded, catalogue_serial=0,
                                            last_success_timestamp_seconds=success))
                 self.assertFalse(os.path.exists(self.status + ".tmp"))
+
+    def test_a_server_asking_for_patience_gets_it_or_the_file_fails_at_once(self):
+        busy = b"HTTP/1.1 %s\r\nRetry-After: %s\r\nContent-Length: 0\r\n\r\n"
+        soon = email.utils.formatdate(time.time() + 3, usegmt=True).encode()
+        cases = [  # reply, seconds waited at least, status, the line that tells
+            (busy % (b"429 Too Many Requests", b"2"), 2, 0,
+             " Waiting 2 seconds, as the server asked (Retry-After)"),
+            (busy % (b"503 Service Unavailable", soon), 1, 0,
+             "seconds, as the server asked (Retry-After)"),
+            (busy % (b"429 Too Many Requests", b"3600"), 0, 6, "Error: server asked to wait 3600 "
+             "seconds (Retry-After); the longest wait is 300 seconds")]
+        for reply, least, status, line in cases:
+            with self.subTest(reply=reply[:40]):
+                self.site.uninstall()
+                self.http.requests.clear()
+                self.http.fault("base/data", "raw", reply, times=1)
+                start = time.monotonic()
+                run = self.site.update()
+                took = time.monotonic() - start
+                self.assertRun(run, status)
+                self.assertEqual(run.ending(line), 1, run)
+                self.assertTrue(least <= took < least + 5, (took, run))
+                self.assertEqual(len(self.http.of("base/data")), 2 if status == 0 else 1)
 
     def test_random_delay_waits_below_its_bound_and_says_so(self):
         self.site.configure(self.http.port, randomdelay=2)
