@@ -3,7 +3,6 @@
 // installation services.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -62,8 +61,6 @@ struct EngineContext {
     int64_t alarm_deadline = 0;
     // Set by the run: the serial of the manifest it accepted.
     int64_t manifest_serial = 0;
-    // The Ed25519 public keys (raw) trusted to sign manifests.
-    std::vector<std::array<uint8_t, 32>> signing_keys;
     // Filled where a call fails, before every error event.
     ErrorRecord error{};
 };

@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "engine/floor.h"
+#include "integrity/signing_keys.h"
 #include "support/crypto.h"
 #include "support/data_io.h"
 #include "support/temp_copy.h"
@@ -56,12 +57,11 @@ bool read_copy(EngineContext *context, FileRecord &file, std::string &text) {
     return true;
 }
 
-// The trusted key the manifest names, or null.
-const std::array<uint8_t, 32> *signing_key(const EngineContext *context, const Manifest &manifest) {
-    for (const auto &key : context->signing_keys) {
-        Sha256Value digest;
-        if (!sha256_of({reinterpret_cast<const char *>(key.data()), key.size()}, digest)) continue;
-        if (std::equal(manifest.keyid.begin(), manifest.keyid.end(), digest.begin())) return &key;
+// The key of this build that the manifest names, or null.
+const Ed25519PublicKey *signing_key(const Manifest &manifest) {
+    for (const Ed25519PublicKey &key : trusted_signing_keys()) {
+        ManifestKeyId keyid;
+        if (ed25519_key_id(key, keyid) && keyid == manifest.keyid) return &key;
     }
     return nullptr;
 }
@@ -87,7 +87,7 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         refuse(context, name + " malformed (" + malformed + ")");
         return nullptr;
     }
-    const std::array<uint8_t, 32> *key = signing_key(context, *manifest);
+    const Ed25519PublicKey *key = signing_key(*manifest);
     if (key == nullptr) {
         refuse(context, name + " signed by an untrusted key " +
                             manifest_hex(manifest->keyid.data(), manifest->keyid.size()));

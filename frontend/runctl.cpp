@@ -11,7 +11,6 @@
 
 #include "frontend/runctl.h"
 #include "frontend/status_file.h"
-#include "integrity/signing_keys.h"
 #include "support/connect.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/url.h"
@@ -131,8 +130,8 @@ bool fill_proxy_auth(Config *config, EngineContext &context) {
     return true;
 }
 
-// The manifest mode, and with a manifest the keys that may sign it and the
-// catalogue's name in the state directory.
+// The manifest mode, and with a manifest the state directory and the
+// catalogue's name there.
 bool fill_manifest(Config *config, EngineContext &context) {
     const ConfigOption *option = config_find_option(config, "global", "manifest");
     const char *mode = string_of(option);
@@ -145,8 +144,6 @@ bool fill_manifest(Config *config, EngineContext &context) {
     if (!context.manifest_required) return true;
     context.state_dir = string_of(config_find_option(config, "global", "statepath"));
     context.infofile = string_of(config_find_option(config, "hosts", "infofile"));
-    const auto keys = trusted_signing_keys();
-    context.signing_keys.assign(keys.begin(), keys.end());
     return true;
 }
 

@@ -73,7 +73,8 @@ class Reader {
     bool at_end() const { return offset_ == text_.size(); }
     size_t line_start() const { return line_start_; }
     std::string expected(std::string_view what) const {
-        return "line " + std::to_string(number_ + (missing_ ? 1 : 0)) + ": expected '" + std::string(what) + "'";
+        return "line " + std::to_string(number_ + (missing_ ? 1 : 0)) + ": expected '" +
+               std::string(what) + "'";
     }
     std::string wrong(std::string_view what) const {
         return "line " + std::to_string(number_) + ": " + std::string(what);
@@ -133,8 +134,7 @@ std::string manifest_parse(std::string_view text, Manifest &manifest) {
         if (!reader.line(line)) return reader.expected("signature ed25519 <keyid> <signature>");
         if (keyword(line, "file")) {
             ManifestFile file;
-            if (!parse_file(line, file))
-                return reader.expected("file <sha256> <size> <sitepath>");
+            if (!parse_file(line, file)) return reader.expected("file <sha256> <size> <sitepath>");
             if (!seen.insert(file.sitepath).second)
                 return reader.wrong("file " + file.sitepath + " listed twice");
             manifest.files.push_back(std::move(file));

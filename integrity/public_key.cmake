@@ -4,19 +4,10 @@
 # The program checks signatures with its own arithmetic; openssl is only
 # used here, at configure time, to read the key file.
 
+include(${CMAKE_CURRENT_LIST_DIR}/pem_key.cmake)
+
 function(qavo_public_key_source key out)
-  if(NOT EXISTS "${key}")
-    message(FATAL_ERROR "QAVO_PUBLIC_KEY: no such file: ${key}")
-  endif()
-  file(READ "${key}" pem)
-  if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----")
-    message(FATAL_ERROR "QAVO_PUBLIC_KEY: ${key} is not a PEM public key "
-      "(expected \"-----BEGIN PUBLIC KEY-----\", as written by 'openssl rsa -pubout')")
-  endif()
-  find_program(QAVO_OPENSSL openssl)
-  if(NOT QAVO_OPENSSL)
-    message(FATAL_ERROR "QAVO_PUBLIC_KEY: the openssl command is needed to read the key file")
-  endif()
+  qavo_check_pem_public_key(QAVO_PUBLIC_KEY "${key}" "openssl rsa -pubout")
   execute_process(COMMAND "${QAVO_OPENSSL}" rsa -pubin -in "${key}" -noout -modulus -text
     OUTPUT_VARIABLE text ERROR_VARIABLE error RESULT_VARIABLE status)
   if(NOT status EQUAL 0 OR NOT text MATCHES "Modulus=([0-9A-Fa-f]+)")

@@ -5,23 +5,14 @@
 # The DER prefix of every Ed25519 SubjectPublicKeyInfo; the raw key follows.
 set(QAVO_ED25519_SPKI_PREFIX "302a300506032b6570032100")
 
+include(${CMAKE_CURRENT_LIST_DIR}/pem_key.cmake)
+
 function(qavo_signing_keys_source out)
-  find_program(QAVO_OPENSSL openssl)
-  if(NOT QAVO_OPENSSL)
-    message(FATAL_ERROR "QAVO_SIGNING_KEYS: the openssl command is needed to read the key files")
-  endif()
   set(rows "")
   set(count 0)
   foreach(key IN LISTS ARGN)
     get_filename_component(key "${key}" ABSOLUTE)
-    if(NOT EXISTS "${key}")
-      message(FATAL_ERROR "QAVO_SIGNING_KEYS: no such file: ${key}")
-    endif()
-    file(READ "${key}" pem)
-    if(NOT pem MATCHES "-----BEGIN PUBLIC KEY-----")
-      message(FATAL_ERROR "QAVO_SIGNING_KEYS: ${key} is not a PEM public key "
-        "(expected \"-----BEGIN PUBLIC KEY-----\", as written by 'qavopublish keygen')")
-    endif()
+    qavo_check_pem_public_key(QAVO_SIGNING_KEYS "${key}" "qavopublish keygen")
     set(der "${out}.${count}.der")
     execute_process(COMMAND "${QAVO_OPENSSL}" pkey -pubin -in "${key}" -outform DER -out "${der}"
       ERROR_VARIABLE error RESULT_VARIABLE status)

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "support/openssl.h"
@@ -116,6 +117,14 @@ bool sha256_fd(int descriptor, int64_t length, Sha256Value &digest) {
 bool sha256_of(std::string_view data, Sha256Value &digest) {
     Sha256 sha;
     return sha.update(data.data(), data.size()) && sha.finish(digest);
+}
+
+bool ed25519_key_id(const std::array<uint8_t, 32> &public_key, std::array<uint8_t, 8> &id) {
+    Sha256Value digest;
+    if (!sha256_of({reinterpret_cast<const char *>(public_key.data()), public_key.size()}, digest))
+        return false;
+    std::copy_n(digest.begin(), id.size(), id.begin());
+    return true;
 }
 
 bool ed25519_verify(const std::array<uint8_t, 32> &public_key, std::string_view message,

@@ -50,6 +50,10 @@ class Sha256 {
 bool sha256_fd(int descriptor, int64_t length, Sha256Value &digest);
 bool sha256_of(std::string_view data, Sha256Value &digest);
 
+// The id a key is named by where it signs: the first 8 bytes of the SHA-256
+// of the 32-byte raw Ed25519 public key. False when libcrypto cannot be had.
+bool ed25519_key_id(const std::array<uint8_t, 32> &public_key, std::array<uint8_t, 8> &id);
+
 // Whether `signature` is a valid Ed25519 signature of `message` by the raw
 // public key. False as well when libcrypto cannot be had.
 bool ed25519_verify(const std::array<uint8_t, 32> &public_key, std::string_view message,

@@ -52,15 +52,6 @@ bool raw_public(EVP_PKEY *key, Ed25519PublicKey *raw) {
     return EVP_PKEY_get_raw_public_key(key, raw->data(), &size) == 1 && size == raw->size();
 }
 
-// The first bytes of the SHA-256 of the raw public key, as the updater
-// finds the key a manifest names.
-bool keyid_of(const Ed25519PublicKey &key, ManifestKeyId *keyid) {
-    Sha256Value digest;
-    if (!sha256_of({reinterpret_cast<const char *>(key.data()), key.size()}, digest)) return false;
-    std::copy_n(digest.begin(), keyid->size(), keyid->begin());
-    return true;
-}
-
 // The size and SHA-256 of the file at PATH as it is now.
 bool digest_file(const std::string &path, ManifestFile *file) {
     const Descriptor in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -136,7 +127,7 @@ int manifest_sign(const std::string &root, const std::string &catalogue, const I
     const std::unique_ptr<EVP_MD_CTX, SignContextFree> context(EVP_MD_CTX_new());
     // Ed25519 signs the text itself: no digest is named. The signature is
     // checked with the public half before it is handed out.
-    if (!context || !raw_public(key, &public_key) || !keyid_of(public_key, &keyid) ||
+    if (!context || !raw_public(key, &public_key) || !ed25519_key_id(public_key, keyid) ||
         EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
         EVP_DigestSign(context.get(), signature.data(), &size,
                        reinterpret_cast<const unsigned char *>(body.data()), body.size()) != 1 ||
@@ -164,7 +155,7 @@ int manifest_verify(const std::string &catalogue, const std::vector<Ed25519Publi
     if (!malformed.empty()) return problem("malformed manifest (" + malformed + ")", kExitMismatch);
     const auto key = std::find_if(keys.begin(), keys.end(), [&](const Ed25519PublicKey &key) {
         ManifestKeyId keyid;
-        return keyid_of(key, &keyid) && keyid == manifest.keyid;
+        return ed25519_key_id(key, keyid) && keyid == manifest.keyid;
     });
     if (key == keys.end())
         return problem("signed by key " +
