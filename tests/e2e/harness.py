@@ -95,18 +95,20 @@ def run(args, program=UPDATER, cwd=None, timeout=240, merge=False):
 class Site:
     """Release sources, the mirror published from them, the installation tree, temporary files."""
 
-    def __init__(self):
+    def __init__(self, mirror=None):
+        """Given another site's mirror, the site installs from it and publishes nothing."""
         self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
         os.chmod(self.root, 0o755)
         for name in ("tmp", "bin", "data", "conf", "release"):
             os.mkdir(self.path(name))
         os.chmod(self.path("tmp"), 0o700)
-        self.mirror = self.path("www", os.path.dirname(INFOFILE))
-        os.makedirs(os.path.dirname(self.mirror))
-        for site, _, data in STANDARD:
-            self.source(site, data)
         self.expected = {installed: data for _, installed, data in STANDARD}
-        self.publish(STANDARD_DESCRIPTION)
+        self.mirror = mirror or self.path("www", os.path.dirname(INFOFILE))
+        if mirror is None:
+            os.makedirs(os.path.dirname(self.mirror))
+            for site, _, data in STANDARD:
+                self.source(site, data)
+            self.publish(STANDARD_DESCRIPTION)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -232,6 +234,13 @@ class Squid(loopback.Server):
         if ROOT:
             shutil.chown(self.folder, "proxy", "proxy")
         return [SQUID, "-N", "-f", self.path("squid.conf")]
+
+
+class SiteCache(Squid):
+    """squid as the operators' guide configures a site cache."""
+
+    with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
+        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
 
 
 def access_log(server):

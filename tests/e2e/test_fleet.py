@@ -1,5 +1,6 @@
 """What a fleet's monitoring and scheduling rely on: the status file every run leaves, whatever
-its end, and the random wait that spreads the start of many runs."""
+its end, the random wait that spreads the start of many runs, and a site cache in front of them."""
+import collections
 import email.utils
 import os
 import re
@@ -9,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from harness import SiteTest, read
+from harness import UPDATER, Run, Site, SiteCache, SiteTest, access_log, loopback, read, server
 
 METRICS = ("last_run_timestamp_seconds", "last_run_exit_status",
            "last_success_timestamp_seconds", "files_updated", "bytes_downloaded",
@@ -91,6 +92,35 @@ class FleetTest(SiteTest):
                                   r"\(randomdelay=2\)$")[0])
         self.assertRun(run, 0)
         self.assertTrue(0 <= said < 2 and time.monotonic() - start >= said, run)
+
+    def test_a_fleet_behind_a_site_cache_spreads_out_and_takes_each_file_once(self):
+        nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
+        fleet, started = [Site(self.site.mirror) for _ in range(50)], []
+        for site in fleet:  # all started before any is waited on
+            self.addCleanup(shutil.rmtree, site.root, True)
+            site.configure(nginx.port, proxy="http://127.0.0.1:%d" % squid.port, randomdelay=5,
+                           timeout=30, alarm=120)
+            started.append(subprocess.Popen([UPDATER, "-c", site.path("qup.conf"), "-v"],
+                                            cwd=site.root, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
+        waits = []
+        for site, process in zip(fleet, started):
+            out = process.communicate(timeout=150)[0].decode("latin-1")
+            run = Run(process.returncode, out)
+            self.assertRun(run, 0, "\t- 3 files downloaded,")
+            self.assertEqual(site.tree(), self.site.expected, run)
+            waits += map(float, run.matching(r"^Waiting (\d+\.\d+) seconds before the update "
+                                             r"\(randomdelay=5\)$"))
+        # Below the bound, and spread over much of it (50 draws: a range under 2.5 s is ~1e-13).
+        self.assertTrue(len(waits) == 50 and max(waits) < 5 and max(waits) - min(waits) > 2.5,
+                        waits)
+        # Each file leaves the origin once. The files were published seconds ago, so squid's
+        # heuristic freshness has run out for most requests: it revalidates, the origin says 304.
+        served = collections.Counter(re.search(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', line)
+                                     .groups() for line in access_log(nginx))
+        self.assertEqual({got: n for got, n in served.items() if got[1] != "304"},
+                         {(name, "200"): 1 for name in ("qavoe.info", "engine/engine.so",
+                                                        "engine/engine.conf", "base/data")})
 
 
 if __name__ == "__main__":

@@ -6,20 +6,13 @@ import shutil
 import time
 import unittest
 
-from harness import (INFOFILE, SOURCE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteTest, Squid,
-                     access_log, loopback, server)
+from harness import (INFOFILE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteCache, SiteTest,
+                     Squid, access_log, loopback, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 REPLY = "HTTP ERROR: server reply is (%d)"
 SO, CONF, DATA, INFO = "engine/engine.so", "engine/engine.conf", "base/data", "qavoe.info"
-
-
-class SiteCache(Squid):
-    """squid as the operators' guide configures a site cache."""
-
-    with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
-        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
 
 
 class LoginProxy(Squid):
@@ -58,7 +51,7 @@ class ServersTest(SiteTest):
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
         proxy = "http://127.0.0.1:%d" % squid.port
-        sites = [self.site, Site(), Site()]  # the first one's mirror is served
+        sites = [self.site, Site(self.site.mirror), Site(self.site.mirror)]
         for site in sites[1:]:
             self.addCleanup(shutil.rmtree, site.root, True)
 
