@@ -36,7 +36,10 @@ enum class ProxyAuth {
 };
 
 struct EngineContext {
+    // The information file's URL at the mirror in use; mirror_urls holds it
+    // at every configured mirror, in the order they are tried (empty: one).
     std::string info_url;
+    std::vector<std::string> mirror_urls;
     std::string temp_dir;
     Events *events = nullptr;          // not owned; null: nobody listens
     Installer *installer = nullptr;    // not owned; required by engine_update
@@ -57,6 +60,9 @@ struct EngineContext {
     // and the catalogue's name there (the infofile option).
     std::string state_dir;
     std::string infofile;
+    // The catalogue and its manifest are kept in state_dir after they
+    // verify, and asked for again only if they changed (HTTP).
+    bool keep_catalogue = false;
     // When the watchdog ends the run (seconds since 1970); 0 for never.
     int64_t alarm_deadline = 0;
     // Set by the run: the serial of the manifest it accepted.

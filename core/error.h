@@ -19,6 +19,7 @@ enum ErrorClass : int32_t {
     ERR_REDIRECT = 7,  // a redirect that is not followed, and why
     ERR_MANIFEST = 8,  // a manifest, or what it vouches for, refused, and why
     ERR_WAIT = 9,      // a wait a server asked for that the run cannot make
+    ERR_KEPT = 10,     // a kept copy that cannot serve
 };
 
 enum UpdateError : int32_t {
@@ -38,7 +39,7 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST and ERR_WAIT;
+    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT and ERR_KEPT;
     // never a credential.
     std::string text;
 };

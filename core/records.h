@@ -10,6 +10,14 @@
 #include <string>
 #include <vector>
 
+// A copy kept between runs and the server's validators of it.
+struct KeptCopy {
+    std::string key;            // the URL it comes from, without login
+    std::string last_modified;  // as the server sent them; empty: none
+    std::string etag;
+    bool reused = false;  // the server said unchanged: the copy holds the kept one
+};
+
 struct FileRecord {
     std::optional<std::string> sitepath;   // name on the mirror; empty: never fetched
     std::optional<std::string> localpath;  // installation path; empty: fetched, never installed
@@ -30,6 +38,9 @@ struct FileRecord {
     std::array<uint8_t, 32> copy_digest = {};
     uint32_t copy_digest_bytes = 0;
     bool copy_digest_set = false;
+    // Set on a file that a copy kept from an earlier run may answer (the
+    // catalogue and its manifest over HTTP): what the fetch learnt of it.
+    std::optional<KeptCopy> kept;
 };
 
 struct ModuleRecord {

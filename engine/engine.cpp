@@ -49,13 +49,25 @@ FileRecord info_file_record(const std::string &url) {
     return file;
 }
 
-// Checks the catalogue's signature and cuts it off: 0, or -1 when the copy
-// is not ours, does not verify or cannot be cut.
+// Whether the catalogue's copy carries a good signature; the verdict is told.
+bool signature_good(EngineContext *context, FileRecord &packed) {
+    TempCopy copy;
+    const bool good = copy.open(context, packed, CopyUse::kRead) >= 0 &&
+                      rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0;
+    return events_of(context).verify_signature(file_event(&packed), good ? Verdict::kOk
+                                                                          : Verdict::kFailed) !=
+               Answer::kStop &&
+           good;
+}
+
+// Cuts the verified signature off the catalogue's copy: 0 or -1.
 int strip_signature(EngineContext *context, FileRecord &packed) {
     TempCopy copy;
-    if (copy.open(context, packed, CopyUse::kRead) < 0) return -1;
-    if (rsa_verify_descriptor(rsa_public_key, copy.fd()) != 0) return -1;
-    return ftruncate(copy.fd(), static_cast<off_t>(copy.held()) - kRsaSignatureSize) < 0 ? -1 : 0;
+    if (copy.open(context, packed, CopyUse::kRead) < 0 || copy.held() < kRsaSignatureSize)
+        return -1;
+    if (ftruncate(copy.fd(), static_cast<off_t>(copy.held()) - kRsaSignatureSize) < 0)
+        return record_error(context, ERR_FILE_SYSCALL, "ftruncate");
+    return 0;
 }
 
 // A stream over one of our own copies: read from the start, or emptied and
@@ -89,14 +101,17 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
                                          const FileRecord &packed) {
     FileRecord copy;
     copy.sitepath = packed.sitepath.value_or("") + ".sig";
+    if (context->keep_catalogue) copy.kept.emplace();
     std::unique_ptr<Manifest> manifest;
-    if (engine_prepare_tempfile(context, copy) >= 0) {
-        if (engine_get_file(copy, link, false) < 0) {
-            manifest_missing(context, copy);
-        } else {
-            manifest = manifest_accept(context, copy);
-        }
-    }
+    bool fetched = false;  // a refused manifest was there: its refusal was told
+    const CopyCheck accept = [&](TempCopy &) {
+        fetched = true;
+        manifest = manifest_accept(context, copy);
+        return manifest != nullptr;
+    };
+    if (engine_prepare_tempfile(context, copy) >= 0 &&
+        engine_get_file(copy, link, false, accept) < 0 && !fetched)
+        manifest_missing(context, copy);
     settle_copy(context, &copy);
     return manifest;
 }
@@ -107,21 +122,22 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
 std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink &link,
                                              const Manifest *manifest) {
     FileRecord packed = info_file_record(context->info_url);
+    if (context->keep_catalogue) packed.kept.emplace();
     std::unique_ptr<FileRecord> plain;
     std::unique_ptr<InfoRecord> info;
+    // A catalogue that fails its checks at one mirror may pass at the next.
+    const CopyCheck verified = [&](TempCopy &) {
+        return (manifest == nullptr || manifest_check_catalogue(context, *manifest, packed) == 0) &&
+               signature_good(context, packed);
+    };
     if (engine_prepare_tempfile(context, packed) >= 0 &&
-        engine_get_file(packed, link, false) >= 0 &&
-        (manifest == nullptr || manifest_check_catalogue(context, *manifest, packed) == 0)) {
-        Events &events = events_of(context);
-        if (strip_signature(context, packed) != 0) {
-            events.verify_signature(file_event(&packed), Verdict::kFailed);
-        } else if (events.verify_signature(file_event(&packed), Verdict::kOk) != Answer::kStop) {
-            plain = std::make_unique<FileRecord>();
-            plain->sitepath = packed.tempfile;
-            if (engine_prepare_tempfile(context, *plain) >= 0 &&
-                decompress(context, packed, *plain) == 0)
-                info = update_get_information(context, plain->tempfile);
-        }
+        engine_get_file(packed, link, false, verified) >= 0 &&
+        strip_signature(context, packed) == 0) {
+        plain = std::make_unique<FileRecord>();
+        plain->sitepath = packed.tempfile;
+        if (engine_prepare_tempfile(context, *plain) >= 0 &&
+            decompress(context, packed, *plain) == 0)
+            info = update_get_information(context, plain->tempfile);
     }
     settle_copy(context, plain.get());
     settle_copy(context, &packed);

@@ -20,8 +20,10 @@
 #include "integrity/rsa.h"
 #include "support/descriptor.h"
 #include "support/file_digest.h"
+#include "support/kept_copy.h"
 #include "support/path.h"
 #include "support/temp_copy.h"
+#include "transfer/url.h"
 
 // The same key maps to the same name in every run, which is what lets a
 // run resume a copy (or find a record) that an earlier one left.
@@ -157,24 +159,66 @@ bool wait_as_asked(EngineContext *context, int64_t seconds) {
     return true;
 }
 
+// A copy that passed its checks and that the server gave validators for is
+// kept for the next run's question. Not keeping it costs that run only a
+// download, so a failure is not the run's.
+void keep_verified(EngineContext *context, const FileRecord &file, const TempCopy &copy) {
+    if (!file.kept || file.kept->reused || file.kept->key.empty() ||
+        (file.kept->etag.empty() && file.kept->last_modified.empty()))
+        return;
+    (void)kept_store(context->state_dir, *file.kept, copy.fd());
+}
+
+// The next attempt goes to the next mirror (after the last, the first),
+// through a session of its own there; the file keeps its budget, which the
+// goodbye to the mirror left behind may not refill.
+bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
+    EngineContext *context = link.context;
+    const std::vector<std::string> &urls = context->mirror_urls;
+    link.mirror = (link.mirror + 1) % urls.size();
+    context->info_url = urls[link.mirror];
+    const int32_t used = link.budget.used;
+    link.session.reset();
+    link.budget.used = used;
+    Url url;
+    (void)url_parse(context->info_url, url);
+    if (events_of(context).next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
+                                       static_cast<int32_t>(link.mirror + 1),
+                                       static_cast<int32_t>(urls.size())) == Answer::kStop)
+        return false;
+    link.session = link.plugin->open(context, link.budget);
+    return link.session != nullptr && link.session->begin_file(file);
+}
+
 // The one attempt loop. Each attempt opens the copy, and the last one
-// leaves it open for verification. The plugin says what a count of 0
-// means; the expired waits of an attempt count against the budget too.
-int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy) {
+// leaves it open for the checks. The plugin says what a count of 0 means;
+// the expired waits of an attempt count against the budget too. With
+// several mirrors, a failed attempt or a copy that fails its checks sends
+// the next attempt to the next mirror, at once; with one, a server that
+// asked for patience gets it first.
+int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check) {
     EngineContext *context = link.context;
     Events &events = events_of(context);
-    PluginSession &session = *link.session;
     TransferBudget &budget = link.budget;
+    const bool mirrors = context->mirror_urls.size() > 1;
     budget = budget_start(context);
-    if (!session.begin_file(file)) return -1;
+    if (!link.session->begin_file(file)) return -1;
     if (events.progress(file_event(&file)) == Answer::kStop) return -1;
+    bool move = false;
     for (int32_t attempt = 0; budget.may_begin(attempt, link.plugin->zero_tries); attempt++) {
+        if (move && !move_to_next_mirror(link, file)) return -1;
+        PluginSession &session = *link.session;
         if (!session.prepare(file, attempt, copy)) return -1;
         if (attempt > 0 && events.retry(budget.used, budget.limit) == Answer::kStop) return -1;
         const AttemptOutcome outcome = session.attempt(file, copy);
         budget.spend();
-        if (outcome == AttemptOutcome::kDone) return 0;
         if (outcome == AttemptOutcome::kFailed) return -1;
+        if (outcome == AttemptOutcome::kDone) {
+            if (check == nullptr || check(copy)) return 0;
+            if (!mirrors) return -1;
+        }
+        move = mirrors;
+        if (mirrors) continue;
         const int64_t asked = session.retry_after();
         if (asked >= 0 && budget.may_begin(attempt + 1, link.plugin->zero_tries) &&
             !wait_as_asked(context, asked))
@@ -214,7 +258,7 @@ int engine_check_file(FileRecord &file, EngineLink &link) {
     return answer == Answer::kContinue ? 1 : -1;
 }
 
-int engine_get_file(FileRecord &file, EngineLink &link, bool verify) {
+int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &check) {
     EngineContext *context = link.context;
     if (!file.sitepath || link.session == nullptr || context == nullptr ||
         context->installer == nullptr)
@@ -228,9 +272,13 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify) {
     if (file.tempfile.empty()) return -1;  // never prepared: nowhere to write
 
     TempCopy copy;
-    int result = fetch_attempts(link, file, copy);
-    if (result == 0 && verify) result = verify_copy(context, file, copy);
+    const CopyCheck checks = [&](TempCopy &fetched) {
+        return (!verify || verify_copy(context, file, fetched) == 0) &&
+               (check == nullptr || check(fetched));
+    };
+    int result = fetch_attempts(link, file, copy, checks);
     file.time = listed_time;
+    if (result == 0) keep_verified(context, file, copy);
     if (result == 0 && copy.fd() >= 0) {
         // A copy without its listed times is still a correct copy.
         const timespec times[2] = {{file.time, 0}, {file.time, 0}};

@@ -3,6 +3,7 @@
 // fetch with its one attempt loop and the verification.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,7 +22,12 @@ struct EngineLink {
     TransferBudget budget;
     std::unique_ptr<PluginSession> session;
     std::vector<FileRecord *> downloads;  // not owned, in the order found
+    size_t mirror = 0;                    // of context->mirror_urls, where the session goes
 };
+
+// A check of a fetched copy that its listed digest cannot give (the
+// catalogue's signature, a manifest's): true when the copy may be used.
+using CopyCheck = std::function<bool(TempCopy &copy)>;
 
 // A link through the first plugin that accepts the context's URL, or null.
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context);
@@ -37,6 +43,9 @@ int engine_prepare_tempfile(EngineContext *context, FileRecord &file);
 // to link.downloads, -1 on failure or when the needs-update event said stop.
 int engine_check_file(FileRecord &file, EngineLink &link);
 // Fetches one file; with verify, first decides whether it is needed and
-// afterwards checks the copy by digest or signature. 0 on success or when
-// nothing was needed, -1 on failure or a stop.
-int engine_get_file(FileRecord &file, EngineLink &link, bool verify);
+// afterwards checks the copy by digest or signature; a check given is made
+// after that. A copy that fails them is fetched again from the next mirror
+// when there are several. 0 on success or when nothing was needed, -1 on
+// failure or a stop.
+int engine_get_file(FileRecord &file, EngineLink &link, bool verify,
+                    const CopyCheck &check = nullptr);

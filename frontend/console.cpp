@@ -194,6 +194,16 @@ Answer Console::server_wait(int32_t seconds) {
     return Answer::kContinue;
 }
 
+Answer Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
+    if (quiet || !global_flag("verbose")) return Answer::kContinue;
+    print_clock(stdout);
+    printf(" Moving to host ");
+    print_end(host, port);
+    printf(" (mirror %d of %d)\n", mirror, mirrors);
+    fflush(stdout);
+    return Answer::kContinue;
+}
+
 Answer Console::retry(int32_t attempt, int32_t attempts) {
     if (quiet) return Answer::kContinue;
     print_clock(stdout);
@@ -274,6 +284,7 @@ void report_error(const ErrorRecord &record) {
         case ERR_REDIRECT:
         case ERR_MANIFEST:
         case ERR_WAIT:
+        case ERR_KEPT:
             printf("Error: %s", record.text.c_str());
             break;
         default:

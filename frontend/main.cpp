@@ -73,14 +73,16 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
 
     EngineContext context;
     if (!fill_engine_context(state, context)) return 2;
-    // The floor must be kept before a manifest is worth checking.
-    if (context.manifest_required) {
-        const std::string why = floor_prepare(context.state_dir);
-        if (!why.empty()) {
-            printf("%s\n", why.c_str());
-            return 4;
-        }
+    // The floor must be kept before a manifest is worth checking. Without
+    // a manifest, a state directory that cannot be had only costs the
+    // kept catalogue: every poll then downloads it.
+    const std::string why = floor_prepare(context.state_dir);
+    if (context.manifest_required && !why.empty()) {
+        printf("%s\n", why.c_str());
+        return 4;
     }
+    context.keep_catalogue = why.empty() && (context.info_url.starts_with("http://") ||
+                                             context.info_url.starts_with("https://"));
 
     print_date(stdout);
     printf(": Update started\n");

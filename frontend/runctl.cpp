@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "frontend/runctl.h"
 #include "frontend/status_file.h"
@@ -100,6 +102,46 @@ std::string compose_info_url(const UrlParts &parts) {
            std::to_string(parts.port) + "/" + parts.infofile;
 }
 
+// The host option's mirrors, separated by blanks or commas. An empty
+// option is one host without a name, which fails as it always did.
+std::vector<std::string> split_hosts(const std::string &text) {
+    std::vector<std::string> hosts;
+    size_t at = 0;
+    while ((at = text.find_first_not_of(" \t,", at)) != std::string::npos) {
+        const size_t end = std::min(text.find_first_of(" \t,", at), text.size());
+        hosts.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    if (hosts.empty()) hosts.emplace_back();
+    return hosts;
+}
+
+// A mirror's own port: "name:port" or "[v6 address]:port". A name with
+// several colons is a bare IPv6 address and keeps the protocol's port.
+bool host_and_port(std::string &host, int32_t &port) {
+    size_t colon = host.rfind(':');
+    if (host.starts_with('[')) {
+        const size_t close = host.find(']');
+        if (close == std::string::npos || (close + 1 != host.size() && colon != close + 1))
+            return false;
+        colon = close + 1 == host.size() ? std::string::npos : colon;
+        if (colon == std::string::npos) {
+            host = host.substr(1, close - 1);
+            return true;
+        }
+    } else if (colon == std::string::npos || host.find(':') != colon) {
+        return true;
+    }
+    const std::string digits = host.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::stoi(digits);
+    host.erase(colon);
+    if (host.starts_with('[')) host = host.substr(1, host.size() - 2);
+    return port >= 1 && port <= 65535;
+}
+
 // "Fatal Error:" and where the option was set, as for the protocol.
 void print_fatal_where(const ConfigOption *option) {
     printf("Fatal Error:");
@@ -141,7 +183,6 @@ bool fill_manifest(Config *config, EngineContext &context) {
         return false;
     }
     context.manifest_required = strcmp(mode, "required") == 0;
-    if (!context.manifest_required) return true;
     context.state_dir = string_of(config_find_option(config, "global", "statepath"));
     context.infofile = string_of(config_find_option(config, "hosts", "infofile"));
     return true;
@@ -168,10 +209,21 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         return false;
     }
 
-    context.info_url =
-        compose_info_url({scheme, string_of(username), string_of(password),
-                          string_of(config_find_option(config, "hosts", "host")), number_of(port),
-                          string_of(config_find_option(config, "hosts", "infofile"))});
+    const ConfigOption *hosts = config_find_option(config, "hosts", "host");
+    for (const std::string &entry : split_hosts(string_of(hosts))) {
+        std::string host = entry;
+        int32_t host_port = number_of(port);
+        if (!host_and_port(host, host_port)) {
+            print_fatal_where(hosts);
+            printf("Bad host '%s': the port must be a number from 1 to 65535\n", entry.c_str());
+            return false;
+        }
+        context.mirror_urls.push_back(
+            compose_info_url({scheme, string_of(username), string_of(password), host.c_str(),
+                              host_port,
+                              string_of(config_find_option(config, "hosts", "infofile"))}));
+    }
+    context.info_url = context.mirror_urls.front();
     context.temp_dir = string_of(config_find_option(config, "global", "temppath"));
     context.ca_file = string_of(config_find_option(config, "https", "cafile"));
     // A boolean option holds 0 or 1 here: a run whose file or command line

@@ -118,6 +118,15 @@ int TempCopy::truncate() {
     return 0;
 }
 
+int TempCopy::fill_from(int from) {
+    if (truncate() < 0) return -1;
+    silent_ = true;
+    uint32_t remaining = kTransferAll;
+    const int result = receive(from, remaining, file_read);
+    silent_ = false;
+    return result;
+}
+
 int TempCopy::rewind() {
     if (lseek(fd_.fd, 0, SEEK_SET) < 0) return -1;
     held_ = 0;
@@ -174,7 +183,7 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
         if (count == 0) break;
         FileEvent progress;
         progress.done = static_cast<int32_t>(total + held_);
-        if (events_of(context_).progress(progress) == Answer::kStop) {
+        if (!silent_ && events_of(context_).progress(progress) == Answer::kStop) {
             result = -1;
             break;
         }

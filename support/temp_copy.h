@@ -66,6 +66,10 @@ class TempCopy {
     // still coming once it is reached, is refused with EFBIG recorded for
     // "write" and kTransferTooLarge; nothing beyond the bound is written.
     int receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
+    // Empties the copy and fills it from a file of ours up to its end,
+    // within the bound and without progress: a copy kept from an earlier
+    // run is no transfer.
+    int fill_from(int from);
     // A stream over the copy, which then owns the descriptor; null on failure.
     FILE *stream(const char *mode);
     // Takes the copy's size on disk as what it holds: false when it cannot.
@@ -93,4 +97,5 @@ class TempCopy {
     // hands it to its file record after every change; null otherwise.
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
+    bool silent_ = false;  // no progress raised while filling from a kept copy
 };

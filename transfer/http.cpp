@@ -205,27 +205,36 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
     return http_report_error(client);
 }
 
-int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now) {
-    const char *value = asks_patience(status) ? http_find_header(reply, "Retry-After") : nullptr;
-    if (value == nullptr) return -1;
+std::string_view http_header_value(HttpMessage &message, const char *name) {
+    const char *value = http_find_header(message, name);
     // Values are kept as received, with the blanks around them.
-    std::string_view text(value);
+    std::string_view text(value != nullptr ? value : "");
     const size_t first = text.find_first_not_of(" \t");
-    text = first == std::string_view::npos
+    return first == std::string_view::npos
                ? ""
                : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::optional<int64_t> http_date(std::string_view text) {
+    // IMF-fixdate, the form servers are to send.
+    struct tm parts {};
+    const std::string date(text);
+    const char *stop = strptime(date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    if (stop == nullptr || *stop != '\0') return std::nullopt;
+    return static_cast<int64_t>(timegm(&parts));
+}
+
+int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now) {
+    if (!asks_patience(status) || http_find_header(reply, "Retry-After") == nullptr) return -1;
+    const std::string_view text = http_header_value(reply, "Retry-After");
     int64_t seconds = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
     if (error == std::errc() && end == text.data() + text.size())
         return seconds >= 0 ? seconds : -1;
     if (error == std::errc::result_out_of_range) return INT64_MAX;  // digits, too many of them
-    // An HTTP date (IMF-fixdate, the form servers are to send).
-    struct tm parts {};
-    const std::string date(text);
-    const char *stop = strptime(date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    if (stop == nullptr || *stop != '\0') return -1;
-    const int64_t when = timegm(&parts);
-    return when > now ? when - now : 0;
+    const std::optional<int64_t> when = http_date(text);
+    if (!when) return -1;
+    return *when > now ? *when - now : 0;
 }
 
 int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {
@@ -331,6 +340,7 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
 
 int http_report_error(HttpClient &client) {
     if (client.status <= kHttpStatusLimit || redirect_status(client.status)) return 0;
+    if (client.status == kHttpNotModified && client.conditional) return 0;
     return http_refuse_reply(client);
 }
 

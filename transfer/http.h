@@ -41,6 +41,8 @@ struct HttpClient {
     Connection socket = -1;
     Received received;       // what came on `socket` beyond what was read
     int32_t status = 0;      // code of the last status line
+    // The request asks whether a kept copy changed: 304 is an answer too.
+    bool conditional = false;
     std::string head;        // status line or header block being read
     std::string line;        // chunk-size lines
     EngineContext *context;  // not owned
@@ -69,6 +71,7 @@ constexpr uint32_t kHttpHeadLimit = uint32_t{1} << 16;
 // Statuses up to this one are accepted; of the others only the
 // redirections, which the caller follows or refuses.
 constexpr int32_t kHttpStatusLimit = 299;
+constexpr int32_t kHttpNotModified = 304;
 // A redirection's body up to this length is read and dropped, keeping the
 // connection; a longer or uncounted one costs the connection instead.
 constexpr int32_t kHttpSkipLimit = 1 << 16;
@@ -95,6 +98,10 @@ int http_read_status(HttpClient &client, HttpMessage &reply);
 // delta-seconds or an HTTP date, counted from `now`), or -1 when the reply
 // asks for nothing or says it in no form understood.
 int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now);
+// A header's value without the blanks around it; empty when absent.
+std::string_view http_header_value(HttpMessage &message, const char *name);
+// The seconds since 1970 of an HTTP date (IMF-fixdate); absent otherwise.
+std::optional<int64_t> http_date(std::string_view text);
 // A block without any header line (the blank line right after the status
 // line) ends there only where `bare` says such a reply is expected (a
 // proxy's answer to CONNECT); elsewhere the read runs on as it always did.

@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "support/data_io.h"
+#include "support/kept_copy.h"
 #include "transfer/http.h"
 #include "transfer/http_connect.h"
 #include "transfer/plugin.h"
@@ -144,7 +145,9 @@ class HttpSession : public PluginSession {
     bool prepare(FileRecord &file, int32_t attempt, TempCopy &copy) override {
         const bool first = attempt == 0;
         reply_ = HttpMessage{};
-        if (first) {
+        // A session opened at another mirror in the middle of a file builds
+        // the file's request there, and asks for the tail the copy lacks.
+        if (first || !file_url_.host) {
             request_ = HttpMessage{};
             std::optional<Url> url = file_url(client, *file.sitepath);
             if (!url) return false;
@@ -152,6 +155,7 @@ class HttpSession : public PluginSession {
             build_request(request_, file);
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
+        ask_if_changed(file);
         if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
             received_close(client.context, client.socket, client.received, true);
         return true;
@@ -159,7 +163,7 @@ class HttpSession : public PluginSession {
 
     // Each attempt starts from the file's URL and follows redirections
     // with the same request headers, up to kRedirectHops of them.
-    AttemptOutcome attempt(FileRecord &, TempCopy &copy) override {
+    AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
         retry_after_ = -1;
         Url at = file_url_;
         for (int hops = 0;; hops++) {
@@ -173,10 +177,12 @@ class HttpSession : public PluginSession {
                 retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
                 return AttemptOutcome::kRetry;
             }
+            if (client.status == kHttpNotModified) return use_kept(file, copy);
             if (!redirect_status(client.status)) {
                 CopySink sink(copy);
-                return http_read_body(client, reply_, sink) < 0 ? AttemptOutcome::kRetry
-                                                                : AttemptOutcome::kDone;
+                if (http_read_body(client, reply_, sink) < 0) return AttemptOutcome::kRetry;
+                note_validators(file);
+                return AttemptOutcome::kDone;
             }
             const char *location = http_find_header(reply_, "Location");
             if (location == nullptr) {
@@ -203,6 +209,61 @@ class HttpSession : public PluginSession {
     HttpClient client;
 
    private:
+    // A file that a kept copy may answer asks whether it changed since the
+    // copy was fetched, with the validators the server gave for it then;
+    // the copy is keyed by the file's URL without login.
+    void ask_if_changed(FileRecord &file) {
+        client.conditional = false;
+        for (const char *name : {"If-None-Match", "If-Modified-Since"}) {
+            const auto header = http_search_header(request_, name);
+            if (header != request_.headers.end()) request_.headers.erase(header);
+        }
+        if (!file.kept) return;
+        KeptCopy &kept = *file.kept;
+        kept = KeptCopy{};
+        kept.key = url_text(file_url_, false);
+        if (!kept_find(client.context->state_dir, kept)) return;
+        if (!kept.etag.empty()) http_set_header(request_, "If-None-Match", kept.etag);
+        if (!kept.last_modified.empty())
+            http_set_header(request_, "If-Modified-Since", kept.last_modified);
+        client.conditional = true;
+    }
+
+    // 304: the kept copy is the file; it fills the copy, to be checked as
+    // if it had just come. A 304 has no body, so the connection stays.
+    AttemptOutcome use_kept(FileRecord &file, TempCopy &copy) {
+        off_t size = 0;
+        Descriptor kept = kept_open(client.context->state_dir, file.kept->key, size);
+        if (kept.fd < 0 || copy.fd() < 0 || copy.fill_from(kept.fd) < 0) {
+            record_error_text(client.context, ERR_KEPT,
+                              "the kept copy of " + file.kept->key + " is gone or damaged",
+                              "kept copy");
+            // The next attempt asks for the whole file.
+            file.kept.reset();
+            return AttemptOutcome::kRetry;
+        }
+        file.kept->reused = true;
+        return AttemptOutcome::kDone;
+    }
+
+    // The validators of the reply that filled the copy, for keeping it. A
+    // Last-Modified less than a second before the reply's Date cannot tell
+    // a change made later in that second, and neither can an ETag made of
+    // the same time and size: such a copy is not kept (RFC 9110 8.8.2.2).
+    void note_validators(FileRecord &file) {
+        if (!file.kept) return;
+        KeptCopy &kept = *file.kept;
+        kept.reused = false;
+        kept.etag = http_header_value(reply_, "ETag");
+        kept.last_modified = http_header_value(reply_, "Last-Modified");
+        const std::optional<int64_t> modified = http_date(kept.last_modified);
+        const std::optional<int64_t> date = http_date(http_header_value(reply_, "Date"));
+        if (!modified) kept.last_modified.clear();
+        const bool settled = !modified || (date && *modified < *date);
+        if (!settled || !validator_acceptable(kept.etag)) kept.etag.clear();
+        if (!settled || !validator_acceptable(kept.last_modified)) kept.last_modified.clear();
+    }
+
     int64_t retry_after_ = -1;
     Url file_url_;  // where each attempt starts
     HttpMessage request_;

@@ -138,6 +138,7 @@ class Site:
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"),
                        **{"use-proxy": "on" if settings.get("proxy") else "off"})
         options.update(settings)
+        options.setdefault("statepath", self.path("state"))
         text = "".join("%s=%s\n" % item for item in options.items())
         text += "[hosts]\nhost=%s\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
             host, INFOFILE, protocol, protocol, port)

@@ -34,18 +34,27 @@ class ServersTest(SiteTest):
         self.assertRun(self.site.update(), 1, "There are no files to update.")
         return first
 
-    def test_origin_servers_get_the_path_alone(self):
-        for kind in (loopback.Nginx, Lighttpd):
+    def test_origin_servers_get_the_path_alone_and_a_kept_catalogue_is_asked_about(self):
+        # A catalogue published well before it is fetched is kept, and asked for again only
+        # if it changed; lighttpd, as configured here, gives no validators to ask with.
+        os.utime(self.site.mirror_file(INFO), (T0, T0))
+        for kind, again in ((loopback.Nginx, "304"), (Lighttpd, "200")):
             with self.subTest(server=kind.name):
                 origin = server(self, kind, self.site.path("www"))
                 first = self.first_then_nothing(origin.port)
                 self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % origin.port), 1)
-                self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info "
-                               "HTTP/1.1\r", "Accept: *.*\r", "-<<- HTTP/1.1 200 OK\r")
+                asked = self.site.update("-S")
+                self.assertRun(asked, 1, "->>- GET /pub/qavo/qavoe.info HTTP/1.1\r",
+                               "Accept: *.*\r", "-<<- HTTP/1.1 %s %s\r" % (
+                                   again, "OK" if again == "200" else "Not Modified"))
+                self.assertEqual("If-Modified-Since: Tue, 09 Nov 2004 11:33:20 GMT\r" in
+                                 asked.lines, again == "304")
                 origin.stop()  # lighttpd writes its log on the way out
-                self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" 200 ', line).group(1)
-                                  for line in access_log(origin) if '" 200 ' in line],
-                                 ["/pub/qavo/" + n for n in (INFO, DATA, CONF, SO, INFO, INFO)])
+                self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" (\d+) ', line).groups()
+                                  for line in access_log(origin)],
+                                 [("/pub/qavo/" + n, code) for n, code in (
+                                     (INFO, "200"), (DATA, "200"), (CONF, "200"), (SO, "200"),
+                                     (INFO, again), (INFO, again))])
                 self.site.uninstall()
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):

@@ -1,0 +1,145 @@
+// One file per URL, <statepath>/kept-<md5 of the URL>: a short text head
+// (a tag line, the URL, both validators, the body's size, an empty line)
+// and the body. Only a file of our own is read, and the URL in its head
+// must be the one asked for.
+#include "support/kept_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "integrity/md5.h"
+#include "support/data_io.h"
+#include "support/path.h"
+#include "support/privfile.h"
+#include "support/temp_copy.h"
+
+namespace {
+
+constexpr std::string_view kTag = "qavoupdate kept copy 1\n";
+// The head of a kept copy: the tag, the URL and two validators with room.
+constexpr size_t kHeadLimit = 4096;
+
+std::string kept_name(const std::string &dir, const std::string &key) {
+    uint8_t digest[kMd5DigestSize];
+    Md5Context md5;
+    md5_init(&md5);
+    md5_update(&md5, key.data(), static_cast<uint32_t>(key.size()));
+    md5_final(digest, &md5);
+    char hex[kMd5HexSize];
+    md5_hex(hex, digest);
+    return dir + "/kept-" + hex;
+}
+
+// The value of line `name` ("name value\n") at the front of `rest`, which
+// then starts after it; false when the line is not there.
+bool take_line(std::string_view &rest, std::string_view name, std::string_view &value) {
+    const size_t end = rest.find('\n');
+    if (end == std::string_view::npos || !rest.starts_with(name) || end < name.size() ||
+        (end > name.size() && rest[name.size()] != ' '))
+        return false;
+    value = end > name.size() ? rest.substr(name.size() + 1, end - name.size() - 1) : "";
+    rest.remove_prefix(end + 1);
+    return true;
+}
+
+// Reads and checks the head of an open kept copy: its length, or 0 when it
+// is not a kept copy of `kept.key` whose body has the size it states.
+size_t read_head(int fd, KeptCopy &kept, off_t &size) {
+    struct stat info;
+    char buffer[kHeadLimit];
+    const ssize_t count = pread(fd, buffer, sizeof buffer, 0);
+    if (count <= 0 || fstat(fd, &info) < 0) return 0;
+    std::string_view rest(buffer, static_cast<size_t>(count));
+    const size_t end = rest.find("\n\n");
+    if (!rest.starts_with(kTag) || end == std::string_view::npos) return 0;
+    const size_t head = end + 2;
+    rest = rest.substr(kTag.size(), head - kTag.size());
+    std::string_view url, modified, etag, length;
+    if (!take_line(rest, "url", url) || url != kept.key || !take_line(rest, "last-modified", modified) ||
+        !take_line(rest, "etag", etag) || !take_line(rest, "size", length) || rest != "\n")
+        return 0;
+    if ((!modified.empty() && !validator_acceptable(modified)) ||
+        (!etag.empty() && !validator_acceptable(etag)))
+        return 0;
+    const auto [stop, error] = std::from_chars(length.data(), length.data() + length.size(), size);
+    if (error != std::errc{} || stop != length.data() + length.size() ||
+        info.st_size - static_cast<off_t>(head) != size)
+        return 0;
+    kept.last_modified = modified;
+    kept.etag = etag;
+    return head;
+}
+
+std::string failure(const char *what, const std::string &path) {
+    return std::string(what) + " " + path + " (" + strerror(errno) + ")";
+}
+
+}  // namespace
+
+bool validator_acceptable(std::string_view value) {
+    if (value.empty() || value.size() > kValidatorLimit) return false;
+    for (const char c : value) {
+        if (c < 0x20 || c > 0x7e) return false;
+    }
+    return true;
+}
+
+bool kept_find(const std::string &dir, KeptCopy &kept) {
+    kept.last_modified.clear();
+    kept.etag.clear();
+    off_t size = 0;
+    Descriptor fd{private_open(kept_name(dir, kept.key).c_str(), O_RDONLY)};
+    if (fd.fd < 0 || read_head(fd.fd, kept, size) == 0) {
+        kept.last_modified.clear();
+        kept.etag.clear();
+        return false;
+    }
+    return !kept.last_modified.empty() || !kept.etag.empty();
+}
+
+Descriptor kept_open(const std::string &dir, const std::string &key, off_t &size) {
+    KeptCopy kept;
+    kept.key = key;
+    Descriptor fd{private_open(kept_name(dir, key).c_str(), O_RDONLY)};
+    if (fd.fd < 0) return fd;
+    const size_t head = read_head(fd.fd, kept, size);
+    if (head == 0 || lseek(fd.fd, static_cast<off_t>(head), SEEK_SET) < 0) fd.reset();
+    return fd;
+}
+
+std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
+    const std::string path = kept_name(dir, kept.key);
+    const std::string next = path + ".new";
+    struct stat info;
+    if (fstat(from, &info) < 0) return failure("Can't stat copy for", path);
+    const std::string head = std::string(kTag) + "url " + kept.key + "\nlast-modified " +
+                             kept.last_modified + "\netag " + kept.etag + "\nsize " +
+                             std::to_string(info.st_size) + "\n\n";
+    if (head.size() > kHeadLimit || kept.key.find('\n') != std::string::npos)
+        return "Can't keep a copy of " + kept.key;
+    // Left by a run that stopped while writing; the directory is ours alone.
+    if (unlink(next.c_str()) < 0 && errno != ENOENT) return failure("Can't remove", next);
+    Descriptor to{private_create(next.c_str(), O_WRONLY)};
+    if (to.fd < 0) return failure("Can't create", next);
+    bool good = file_write(nullptr, to.fd, head.data(), static_cast<int>(head.size())) ==
+                static_cast<int>(head.size());
+    char chunk[kTransferChunk];
+    for (off_t at = 0; good && at < info.st_size;) {
+        const ssize_t count = pread(from, chunk, sizeof chunk, at);
+        good = count > 0 && file_write(nullptr, to.fd, chunk, static_cast<int>(count)) == count;
+        at += count;
+    }
+    if (!good || fsync(to.fd) < 0) {
+        unlink(next.c_str());
+        return failure("Can't write", next);
+    }
+    to.reset();
+    if (rename(next.c_str(), path.c_str()) < 0) return failure("Can't rename", next);
+    sync_directory(dir.c_str());
+    return "";
+}
