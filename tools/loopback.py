@@ -142,8 +142,9 @@ def make_certificate(folder, name, ca=None, hosts="IP:127.0.0.1,DNS:localhost", 
 
 class Nginx(Server):
     name = "nginx"
-    # Further directives of the server block (TLS, redirects, ...).
-    server_extra = ""
+    # Further directives of the server block (TLS, redirects, ...), and of
+    # the http block (log formats).
+    server_extra = http_extra = ""
     # (certificate, key): the same tree is served over TLS on tls_port too.
     tls = None
 
@@ -175,11 +176,11 @@ class Nginx(Server):
             "  client_body_temp_path %s/client_body;\n  proxy_temp_path %s/proxy;\n"
             "  fastcgi_temp_path %s/fastcgi;\n  uwsgi_temp_path %s/uwsgi;\n"
             "  scgi_temp_path %s/scgi;\n"
-            "  default_type application/octet-stream;\n"
+            "  default_type application/octet-stream;\n%s"
             "  server {\n    listen %s;\n    root %s;\n%s"
             "    location / { }\n  }\n}\n") %
             (user, self.path("nginx.pid"), self.path("error.log"), self.path("access.log"),
-             temp, temp, temp, temp, temp, self.listen(), self.root,
+             temp, temp, temp, temp, temp, self.http_extra, self.listen(), self.root,
              self.tls_directives() + self.server_extra))
         return [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
                 "-e", self.path("error.log")]

@@ -1,5 +1,6 @@
 """What a fleet's monitoring and scheduling rely on: the status file every run leaves, whatever
-its end, the random wait that spreads the start of many runs, and a site cache in front of them."""
+its end, the random wait that spreads the start of many runs, a site cache in front of them,
+several mirrors that stand in for each other, and polls that move next to nothing."""
 import collections
 import email.utils
 import os
@@ -10,7 +11,8 @@ import subprocess
 import time
 import unittest
 
-from harness import UPDATER, Run, Site, SiteCache, SiteTest, access_log, loopback, read, server
+from harness import (SOURCE, STANDARD_DESCRIPTION, T0, UPDATER, Run, Site, SiteCache, SiteTest,
+                     access_log, loopback, read, server, write)
 
 METRICS = ("last_run_timestamp_seconds", "last_run_exit_status",
            "last_success_timestamp_seconds", "files_updated", "bytes_downloaded",
@@ -121,6 +123,79 @@ class FleetTest(SiteTest):
         self.assertEqual({got: n for got, n in served.items() if got[1] != "304"},
                          {(name, "200"): 1 for name in ("qavoe.info", "engine/engine.so",
                                                         "engine/engine.conf", "base/data")})
+
+
+SIGNING = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
+SIG, INFO, DATA, CONF, SO = "qavoe.info.sig", "qavoe.info", "base/data", "engine/engine.conf", \
+    "engine/engine.so"
+
+
+class Busy(loopback.Nginx):
+    """nginx that answers 503 for one file, asking for an hour of patience: another mirror
+    serves it at once."""
+    server_extra = "    location = /pub/qavo/base/data {\n" \
+        "      add_header Retry-After 3600 always;\n      return 503;\n    }\n"
+
+
+class Metered(loopback.Nginx):
+    """nginx that also logs what each request moved: its own length and the reply's."""
+    http_extra = "  log_format moved '$request_length $bytes_sent $status $request';\n"
+
+    def configure(self):
+        self.server_extra = "    access_log %s;\n    access_log %s moved;\n" % (
+            self.path("access.log"), self.path("moved.log"))
+        return super().configure()
+
+
+def served(origin):
+    """(mirror name, status) of every request in the server's log, in order."""
+    return re.findall(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', "\n".join(access_log(origin)))
+
+
+class MirrorsTest(SiteTest):
+    def test_each_file_comes_from_the_next_mirror_when_the_first_fails_it(self):
+        self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
+        spoilt = self.site.path("spoilt")  # the same publication with one file changed
+        shutil.copytree(self.site.path("www"), spoilt)
+        write(os.path.join(spoilt, "pub/qavo", DATA), b"BASE DATA\n" * 50)
+        second = server(self, loopback.Nginx, self.site.path("www"))
+        everything = [(name, "200") for name in (SIG, INFO, DATA, CONF, SO)]
+        cases = [  # the first mirror (None: nothing listens), what it serves, the second's share
+            (None, [], everything),
+            (server(self, Busy, self.site.path("www")), everything[:2] + [(DATA, "503")],
+             everything[2:]),
+            (server(self, loopback.Nginx, spoilt), everything[:3], everything[2:])]
+        for first, its_share, second_share in cases:
+            with self.subTest(first=first and first.root):
+                self.site.uninstall()
+                port = first.port if first else loopback.free_port()
+                self.site.configure(0, host='"127.0.0.1:%d, 127.0.0.1:%d"' % (port, second.port),
+                                    manifest="required", tries=2)
+                before = len(served(second))
+                run = self.site.update("-v")
+                self.assertUpdated(run)
+                self.assertEqual(run.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)"),
+                                 ["Moving to host 127.0.0.1:%d (mirror 2 of 2)" % second.port])
+                self.assertEqual((served(first) if first else [], served(second)[before:]),
+                                 (its_share, second_share))
+
+    def test_a_poll_with_nothing_new_asks_whether_the_catalogue_changed(self):
+        many = "".join("    file many/%d ${DATADIR}/many-%d\n" % (n, n) for n in range(2000))
+        for n in range(2000):
+            self.site.source("many/%d" % n, b"%d\n" % n)
+        self.site.publish(STANDARD_DESCRIPTION + many, "--signing-key", SIGNING)  # in base
+        for name in (INFO, SIG):  # long published: the server's dates tell every change
+            os.utime(self.site.mirror_file(name), (T0, T0))
+        nginx = server(self, Metered, self.site.path("www"))
+        self.site.configure(nginx.port, manifest="required")
+        self.assertRun(self.site.update(), 0, "\t- 2003 files downloaded,")
+        again = self.site.update()
+        self.assertRun(again, 1, "Getting file qavoe.info.sig", "Getting file qavoe.info")
+        self.assertEqual(again.matching(r"^( +\d+K )"), [])  # no meter: nothing came
+        moved = [line.split() for line in read(nginx.path("moved.log")).decode().splitlines()]
+        self.assertEqual([row[2] for row in moved[-2:]], ["304", "304"])
+        self.assertLessEqual(sum(int(row[0]) + int(row[1]) for row in moved[-2:]), 2048)
+        self.assertGreater(os.path.getsize(self.site.mirror_file(INFO)), 20 * 2048)
 
 
 if __name__ == "__main__":
