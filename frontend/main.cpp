@@ -75,14 +75,16 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     if (!fill_engine_context(state, context)) return 2;
     // The floor must be kept before a manifest is worth checking. Without
     // a manifest, a state directory that cannot be had only costs the
-    // kept catalogue: every poll then downloads it.
-    const std::string why = floor_prepare(context.state_dir);
+    // kept catalogue (HTTP only): every poll then downloads it.
+    const bool http = context.info_url.starts_with("http://") ||
+                      context.info_url.starts_with("https://");
+    const std::string why =
+        context.manifest_required || http ? floor_prepare(context.state_dir) : "unused";
     if (context.manifest_required && !why.empty()) {
         printf("%s\n", why.c_str());
         return 4;
     }
-    context.keep_catalogue = why.empty() && (context.info_url.starts_with("http://") ||
-                                             context.info_url.starts_with("https://"));
+    context.keep_catalogue = http && why.empty();
 
     print_date(stdout);
     printf(": Update started\n");

@@ -1,10 +1,12 @@
 """Updates over FTP: from vsftpd in passive and active mode, and from the
 fault server for greetings, restarts, cut transfers, 421s and silence."""
+import os
+import shutil
 import time
 import unittest
 
 from faults import FtpFaults
-from harness import SiteTest, loopback, server
+from harness import SiteTest, loopback, server, write
 
 SO, CONF = "engine/engine.so", "engine/engine.conf"
 BAD_REPLY = "FTP ERROR: Bad reply from server"
@@ -45,6 +47,19 @@ class FtpTest(SiteTest):
             ports = [s for s in dialogue(got, "->>- ") if s.startswith("PORT ")]
             self.assertEqual([p.split(",")[:4] for p in ports], [["PORT 127", "0", "0", "1"]] * 4)
             self.assertNotIn("PASV", dialogue(got, "->>- "))
+
+    def test_a_spoilt_file_comes_from_the_next_mirror(self):
+        spoilt = self.site.path("spoilt")
+        shutil.copytree(self.site.path("www"), spoilt)
+        write(os.path.join(spoilt, "pub/qavo", SO), b"x" * 120000)
+        mirrors = [server(self, loopback.Vsftpd, root) for root in (spoilt, self.site.path("www"))]
+        got, _ = self.update(0, "-v", host='"127.0.0.1:%d,127.0.0.1:%d"' % tuple(
+            mirror.port for mirror in mirrors))
+        self.assertUpdated(got)
+        self.assertEqual(got.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)"),
+                         ["Moving to host 127.0.0.1:%d (mirror 2 of 2)" % mirrors[1].port])
+        self.assertEqual([got.lines.count("Connecting to 127.0.0.1:%d" % mirror.port)
+                          for mirror in mirrors], [1, 1])
 
     def test_faults(self):
         meter = lambda got, start: [l for l in got.lines if l.endswith("B/s")  # noqa: E731

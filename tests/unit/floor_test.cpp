@@ -1,8 +1,11 @@
-// The rollback floor kept between runs: per catalogue, only ever raised,
-// and refused when the state could have been changed by someone else.
+// What the state directory keeps between runs: the rollback floor, per
+// catalogue, only ever raised, and refused when the state could have been
+// changed by someone else; and the kept catalogues with their validators.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "engine/floor.h"
+#include "support/kept_copy.h"
 #include "test_util.h"
 
 namespace {
@@ -53,4 +56,35 @@ TEST(Floor, DamagedOrForeignStateIsRefused) {
     scratch.write("plain", {});
     EXPECT_NE(floor_prepare(scratch.file("plain")), "");
     EXPECT_NE(floor_prepare(scratch.file("missing/state")), "");
+}
+
+TEST(KeptCopy, ServesOnlyItsOwnUrlWhole) {
+    ScratchDir scratch;
+    const std::string dir = scratch.file("state");
+    ASSERT_EQ(floor_prepare(dir), "");
+    Descriptor body{open(scratch.write("body", {'c', 'a', 't'}).c_str(), O_RDONLY)};
+    const KeptCopy kept{"http://m:80/qavoe.info", "Tue, 09 Nov 2004 11:33:20 GMT", "\"3-a\"", false};
+    ASSERT_EQ(kept_store(dir, kept, body.fd), "");
+    KeptCopy found = kept, other = kept;
+    other.key += ".sig";
+    ASSERT_TRUE(kept_find(dir, found));
+    EXPECT_EQ(found.last_modified + found.etag, kept.last_modified + kept.etag);
+    EXPECT_FALSE(kept_find(dir, other));
+    off_t size = 0;
+    Descriptor fd = kept_open(dir, kept.key, size);
+    char text[8] = {};
+    EXPECT_EQ(read(fd.fd, text, sizeof text), 3);
+    EXPECT_EQ(std::string(text) + std::to_string(size), "cat3");
+    // A copy cut short, or one that others may write, is not used.
+    const std::string name = std::filesystem::directory_iterator(dir)->path().string();
+    ASSERT_EQ(truncate(name.c_str(), std::filesystem::file_size(name) - 1), 0);
+    EXPECT_FALSE(kept_find(dir, found));
+    EXPECT_LT(kept_open(dir, kept.key, size).fd, 0);
+    ASSERT_EQ(kept_store(dir, kept, body.fd), "");
+    chmod(name.c_str(), 0622);
+    EXPECT_FALSE(kept_find(dir, found));
+    for (const char *value : {"", "\"a\"\r\nX-Injected: 1", "caf\xc3\xa9"})
+        EXPECT_FALSE(validator_acceptable(value)) << value;
+    EXPECT_FALSE(validator_acceptable(std::string(kValidatorLimit + 1, 'a')));
+    EXPECT_TRUE(validator_acceptable(std::string(kValidatorLimit, 'a')));
 }
