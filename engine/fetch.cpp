@@ -193,9 +193,9 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
 // The one attempt loop. Each attempt opens the copy, and the last one
 // leaves it open for the checks. The plugin says what a count of 0 means;
 // the expired waits of an attempt count against the budget too. With
-// several mirrors, a failed attempt or a copy that fails its checks sends
-// the next attempt to the next mirror, at once; with one, a server that
-// asked for patience gets it first.
+// several mirrors, a failed or refused attempt or a copy that fails its
+// checks sends the next attempt to the next mirror, at once; with one, a
+// server that asked for patience gets it first.
 int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check) {
     EngineContext *context = link.context;
     Events &events = events_of(context);
@@ -213,10 +213,9 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
         const AttemptOutcome outcome = session.attempt(file, copy);
         budget.spend();
         if (outcome == AttemptOutcome::kFailed) return -1;
-        if (outcome == AttemptOutcome::kDone) {
-            if (check == nullptr || check(copy)) return 0;
-            if (!mirrors) return -1;
-        }
+        if (outcome == AttemptOutcome::kDone && (check == nullptr || check(copy))) return 0;
+        // A refusal or a copy that fails its checks would come again from here.
+        if (outcome != AttemptOutcome::kRetry && !mirrors) return -1;
         move = mirrors;
         if (mirrors) continue;
         const int64_t asked = session.retry_after();

@@ -171,7 +171,7 @@ class HttpSession : public PluginSession {
             http_set_header(request_, "Host", bracket_host(at.host.value_or("")));
             route_credentials(request_, client, at);
             const int opened = http_connect(client, at);
-            if (opened == kConnectRefused) return AttemptOutcome::kFailed;
+            if (opened == kConnectRefused) return AttemptOutcome::kRefused;
             if (opened < 0 || http_send_message(client, request_) < 0 ||
                 http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
                 retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
@@ -195,7 +195,7 @@ class HttpSession : public PluginSession {
             if (!refusal.empty()) {
                 record_error_text(client.context, ERR_REDIRECT, std::move(refusal), "redirect");
                 received_close(client.context, client.socket, client.received, true);
-                return AttemptOutcome::kFailed;
+                return AttemptOutcome::kRefused;
             }
             // The redirection's body is never the file's.
             http_skip_body(client, reply_);

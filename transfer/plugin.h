@@ -15,8 +15,9 @@
 // What one attempt at a file came to.
 enum class AttemptOutcome {
     kDone,    // the copy holds the file
-    kRetry,   // failed (reported); another attempt may do better
-    kFailed,  // failed for good (reported)
+    kRetry,    // failed (reported); another attempt may do better
+    kRefused,  // failed (reported) in a way no attempt at this mirror can change
+    kFailed,   // failed for good (reported)
 };
 
 // A plugin's work for one run: a login, a kept connection, a base directory.
