@@ -21,8 +21,6 @@
 namespace {
 
 constexpr std::string_view kTag = "qavoupdate kept copy 1\n";
-// The head of a kept copy: the tag, the URL and two validators with room.
-constexpr size_t kHeadLimit = 4096;
 
 std::string kept_name(const std::string &dir, const std::string &key) {
     uint8_t digest[kMd5DigestSize];
@@ -47,32 +45,14 @@ bool take_line(std::string_view &rest, std::string_view name, std::string_view &
     return true;
 }
 
-// Reads and checks the head of an open kept copy: its length, or 0 when it
-// is not a kept copy of `kept.key` whose body has the size it states.
+// Reads and checks the head of an open kept copy: its length, or 0.
 size_t read_head(int fd, KeptCopy &kept, off_t &size) {
     struct stat info;
-    char buffer[kHeadLimit];
+    char buffer[kKeptHeadLimit];
     const ssize_t count = pread(fd, buffer, sizeof buffer, 0);
     if (count <= 0 || fstat(fd, &info) < 0) return 0;
-    std::string_view rest(buffer, static_cast<size_t>(count));
-    const size_t end = rest.find("\n\n");
-    if (!rest.starts_with(kTag) || end == std::string_view::npos) return 0;
-    const size_t head = end + 2;
-    rest = rest.substr(kTag.size(), head - kTag.size());
-    std::string_view url, modified, etag, length;
-    if (!take_line(rest, "url", url) || url != kept.key || !take_line(rest, "last-modified", modified) ||
-        !take_line(rest, "etag", etag) || !take_line(rest, "size", length) || rest != "\n")
-        return 0;
-    if ((!modified.empty() && !validator_acceptable(modified)) ||
-        (!etag.empty() && !validator_acceptable(etag)))
-        return 0;
-    const auto [stop, error] = std::from_chars(length.data(), length.data() + length.size(), size);
-    if (error != std::errc{} || stop != length.data() + length.size() ||
-        info.st_size - static_cast<off_t>(head) != size)
-        return 0;
-    kept.last_modified = modified;
-    kept.etag = etag;
-    return head;
+    return kept_parse_head(std::string_view(buffer, static_cast<size_t>(count)), info.st_size,
+                           kept, size);
 }
 
 std::string failure(const char *what, const std::string &path) {
@@ -80,6 +60,29 @@ std::string failure(const char *what, const std::string &path) {
 }
 
 }  // namespace
+
+size_t kept_parse_head(std::string_view text, off_t file_size, KeptCopy &kept, off_t &size) {
+    std::string_view rest = text.substr(0, kKeptHeadLimit);
+    const size_t end = rest.find("\n\n");
+    if (!rest.starts_with(kTag) || end == std::string_view::npos) return 0;
+    const size_t head = end + 2;
+    rest = rest.substr(kTag.size(), head - kTag.size());
+    std::string_view url, modified, etag, length;
+    if (!take_line(rest, "url", url) || url != kept.key ||
+        !take_line(rest, "last-modified", modified) || !take_line(rest, "etag", etag) ||
+        !take_line(rest, "size", length) || rest != "\n")
+        return 0;
+    if ((!modified.empty() && !validator_acceptable(modified)) ||
+        (!etag.empty() && !validator_acceptable(etag)))
+        return 0;
+    const auto [stop, error] = std::from_chars(length.data(), length.data() + length.size(), size);
+    if (error != std::errc{} || stop != length.data() + length.size() ||
+        file_size - static_cast<off_t>(head) != size)
+        return 0;
+    kept.last_modified = modified;
+    kept.etag = etag;
+    return head;
+}
 
 bool validator_acceptable(std::string_view value) {
     if (value.empty() || value.size() > kValidatorLimit) return false;
@@ -120,7 +123,7 @@ std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
     const std::string head = std::string(kTag) + "url " + kept.key + "\nlast-modified " +
                              kept.last_modified + "\netag " + kept.etag + "\nsize " +
                              std::to_string(info.st_size) + "\n\n";
-    if (head.size() > kHeadLimit || kept.key.find('\n') != std::string::npos)
+    if (head.size() > kKeptHeadLimit || kept.key.find('\n') != std::string::npos)
         return "Can't keep a copy of " + kept.key;
     // Left by a run that stopped while writing; the directory is ours alone.
     if (unlink(next.c_str()) < 0 && errno != ENOENT) return failure("Can't remove", next);

@@ -4,6 +4,8 @@
 // the kept bytes instead of fetching them again.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,14 @@
 // ASCII, not empty, at most kValidatorLimit bytes.
 constexpr size_t kValidatorLimit = 512;
 bool validator_acceptable(std::string_view value);
+
+// The head of a kept copy: a tag, the URL and two validators, with room.
+constexpr size_t kKeptHeadLimit = 4096;
+// Checks the head at the start of `text` (the first bytes of a file of
+// `file_size` bytes) against `kept.key`: its length, with the validators
+// in `kept` and the body's size in `size`; 0 when it is not a kept copy of
+// that URL whose body has the size it states.
+size_t kept_parse_head(std::string_view text, off_t file_size, KeptCopy &kept, off_t &size);
 
 // The validators kept for the URL `kept.key` into `kept` (left empty when
 // nothing usable is kept): true when there is a kept copy to ask about.

@@ -118,9 +118,8 @@ class FleetTest(SiteTest):
                         waits)
         # Each file leaves the origin once. The files were published seconds ago, so squid's
         # heuristic freshness has run out for most requests: it revalidates, the origin says 304.
-        served = collections.Counter(re.search(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', line)
-                                     .groups() for line in access_log(nginx))
-        self.assertEqual({got: n for got, n in served.items() if got[1] != "304"},
+        counts = collections.Counter(served(nginx))
+        self.assertEqual({got: n for got, n in counts.items() if got[1] != "304"},
                          {(name, "200"): 1 for name in ("qavoe.info", "engine/engine.so",
                                                         "engine/engine.conf", "base/data")})
 
