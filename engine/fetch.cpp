@@ -29,16 +29,10 @@
 // run resume a copy (or find a record) that an earlier one left.
 std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
                              std::string_view suffix) {
-    uint8_t digest[kMd5DigestSize];
-    Md5Context md5;
-    md5_init(&md5);
-    md5_update(&md5, key.data(), static_cast<uint32_t>(key.size()));
-    md5_final(digest, &md5);
-    char hex[kMd5HexSize];
-    md5_hex(hex, digest);
+    const std::string hex = md5_hex_of(key);
     // Made at its final length: a run keeps one such name for every file.
     std::string name;
-    name.reserve(temp_dir.size() + 1 + kMd5HexSize + suffix.size());
+    name.reserve(temp_dir.size() + 1 + hex.size() + suffix.size());
     name.append(temp_dir).append("/").append(hex).append(suffix);
     normalize_path(name);
     return name;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 struct Md5Context {
     uint32_t state[4];   // chaining words A, B, C, D
@@ -34,5 +36,7 @@ int md5_fd(int descriptor, uint8_t *digest, int64_t length);
 // file's size.
 int md5_file(const char *path, uint8_t *digest, int64_t start, int64_t end);
 void md5_hex(char *text, const uint8_t *digest);
+// The hexadecimal digest of a short text (a name to derive a file name from).
+std::string md5_hex_of(std::string_view text);
 char hex_digit(int value);
 void md5_unhex(uint8_t *digest, const char *text);

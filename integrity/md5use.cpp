@@ -51,6 +51,17 @@ int md5_file(const char *path, uint8_t *digest, int64_t start, int64_t end) {
     return result;
 }
 
+std::string md5_hex_of(std::string_view text) {
+    uint8_t digest[kMd5DigestSize];
+    Md5Context md5;
+    md5_init(&md5);
+    md5_update(&md5, text.data(), static_cast<uint32_t>(text.size()));
+    md5_final(digest, &md5);
+    char hex[kMd5HexSize];
+    md5_hex(hex, digest);
+    return hex;
+}
+
 void md5_hex(char *text, const uint8_t *digest) {
     for (int i = 0; i < kMd5DigestSize; i++) {
         text[2 * i] = hex_digit(digest[i] >> 4);

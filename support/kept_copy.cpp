@@ -23,14 +23,7 @@ namespace {
 constexpr std::string_view kTag = "qavoupdate kept copy 1\n";
 
 std::string kept_name(const std::string &dir, const std::string &key) {
-    uint8_t digest[kMd5DigestSize];
-    Md5Context md5;
-    md5_init(&md5);
-    md5_update(&md5, key.data(), static_cast<uint32_t>(key.size()));
-    md5_final(digest, &md5);
-    char hex[kMd5HexSize];
-    md5_hex(hex, digest);
-    return dir + "/kept-" + hex;
+    return dir + "/kept-" + md5_hex_of(key);
 }
 
 // The value of line `name` ("name value\n") at the front of `rest`, which
