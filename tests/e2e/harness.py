@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import faults
@@ -244,8 +245,14 @@ class SiteCache(Squid):
         extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
 
 
-def access_log(server):
-    return read(server.path("access.log")).decode("latin-1").splitlines()
+def access_log(server, lines=0, name="access.log"):
+    """The server's log once it holds `lines` lines: nginx writes each just after its reply."""
+    for _ in range(100):
+        got = read(server.path(name)).decode("latin-1").splitlines()
+        if len(got) >= lines:
+            break
+        time.sleep(0.01)
+    return got
 
 
 def server(test, kind, *args):

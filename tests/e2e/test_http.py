@@ -35,8 +35,7 @@ class ServersTest(SiteTest):
         return first
 
     def test_origin_servers_get_the_path_alone_and_a_kept_catalogue_is_asked_about(self):
-        # A catalogue published well before it is fetched is kept, and asked for again only
-        # if it changed; lighttpd, as configured here, gives no validators to ask with.
+        # A catalogue published long ago is kept; lighttpd, as set up here, gives no validators.
         os.utime(self.site.mirror_file(INFO), (T0, T0))
         for kind, again in ((loopback.Nginx, "304"), (Lighttpd, "200")):
             with self.subTest(server=kind.name):

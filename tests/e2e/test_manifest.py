@@ -94,8 +94,8 @@ class ManifestTest(SiteTest):
         """A run, the mirror files it asked nginx for, and its "Error:" lines."""
         mark = len(access_log(self.nginx))
         got = self.site.update(program=program)
-        asked = [re.search(r'"GET /pub/qavo/(\S+) ', line).group(1)
-                 for line in access_log(self.nginx)[mark:]]
+        asked = [re.search(r'"GET /pub/qavo/(\S+) ', line).group(1) for line in access_log(
+            self.nginx, mark + len(got.matching("^(Getting file) ")))[mark:]]
         return got, asked, got.matching("^Error: .*")
 
     def test_a_good_manifest_installs_and_raises_the_floor(self):
