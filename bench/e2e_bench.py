@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end benchmark: a published mirror, served by nginx on loopback,
-fetched by qavoupdate and by curl + md5sum, then checked again by qavoupdate
+fetched by qavoupdate and by curl + md5sum (and, as durable as the updater, by
+curl + sync of what it wrote + md5sum), then checked again by qavoupdate
 (nothing to do) and by `md5sum -c` and `sha256sum -c`; reports the medians and ranges of the
 per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
 the system calls per file of a full update (from strace -f -c). By default
@@ -142,9 +143,14 @@ class Bench:
             argv += ["-o", os.path.join(folder, os.path.basename(name)), base + name]
         start = time.monotonic()
         subprocess.run(argv, check=True)
+        fetched = time.monotonic()
+        # As durable as the updater's files: what curl wrote reaches the disk.
+        subprocess.run(["sync", "-f", folder], check=True)
+        flushed = time.monotonic()
         subprocess.run(["md5sum"] + [os.path.join(folder, os.path.basename(n))
                                      for n in self.names], check=True, stdout=subprocess.DEVNULL)
-        return time.monotonic() - start
+        end = time.monotonic()
+        return end - start - (flushed - fetched), end - start
 
     def digest_check(self, folder, kind):
         """`md5sum -c` or `sha256sum -c` of the installed files, named by
@@ -181,8 +187,8 @@ class Bench:
         loopback.stop_on_signals()
         self.publish()
         schemes = sorted({scheme for scheme, _ in variants})
-        results = {variant: {"full": [], "nothing": [], "curl": [], "md5": [], "sha256": [],
-                             "rss": [], "calls": []} for variant in variants}
+        results = {variant: {"full": [], "nothing": [], "curl": [], "durable": [], "md5": [],
+                             "sha256": [], "rss": [], "calls": []} for variant in variants}
         nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
         ca = None
         if "https" in schemes:
@@ -212,7 +218,9 @@ class Bench:
         rss = [None] * 2 * count
         for index in [(turn + i) % (count + 1) for i in range(count + 1)]:
             if index == count:
-                result["curl"].append(self.curl_and_md5())
+                plain, durable = self.curl_and_md5()
+                result["curl"].append(plain)
+                result["durable"].append(durable)
                 continue
             installed = self.fresh()
             full[index], rss[2 * index] = self.update(self.updaters[index], 0)
@@ -310,12 +318,14 @@ def report(builds, files, size, rounds, variant, result, load_before, load_after
     print("|---|---|---|---|---|")
     for index, build in enumerate(builds):
         name = build
-        for kind, reference, title in (("full", "curl", "full update vs curl + md5sum"),
-                                       ("nothing", "md5", "nothing to update vs md5sum -c"),
-                                       ("nothing", "sha256", "nothing to update vs sha256sum -c")):
+        for kind, reference, title in (
+                ("full", "curl", "full update vs curl + md5sum"),
+                ("full", "durable", "full update vs curl + sync + md5sum (as durable)"),
+                ("nothing", "md5", "nothing to update vs md5sum -c"),
+                ("nothing", "sha256", "nothing to update vs sha256sum -c")):
             ours = [times[index] for times in result[kind]]
             theirs = result[reference]
-            if reference != "curl":
+            if reference in ("md5", "sha256"):
                 theirs = [times[index] for times in theirs]
             ratios = [a / b for a, b in zip(ours, theirs)]
             print("| %s | %s | %s s | %s s | %s |" % (

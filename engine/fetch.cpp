@@ -271,7 +271,10 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
     };
     int result = fetch_attempts(link, file, copy, checks);
     file.time = listed_time;
-    if (result == 0) keep_verified(context, file, copy);
+    if (result == 0) {
+        keep_verified(context, file, copy);
+        copy.write_back();  // the tail, while the next file comes
+    }
     if (result == 0 && copy.fd() >= 0) {
         // A copy without its listed times is still a correct copy.
         const timespec times[2] = {{file.time, 0}, {file.time, 0}};

@@ -102,6 +102,17 @@ std::string directory_of(std::string_view path) {
     return std::string(path.substr(0, slash == 0 ? 1 : slash));
 }
 
+// Whether a missing file could be created: its directory is one, the
+// updater may add names to it (as the effective ids say), and the name is
+// free (not even a dangling link holds it).
+bool creatable(const char *path) {
+    const std::string directory = directory_of(path);
+    struct stat info;
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0 &&
+           lstat(path, &info) < 0 && errno == ENOENT;
+}
+
 // A rename is only durable once the directory holding the new name is.
 // The directories are synced when the update is over (install_finish),
 // each once, rather than once per file; a name whose rename a power cut
@@ -195,14 +206,12 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
     if (private_check(src) < 0) return -1;
     switch (step) {
         case InstallStep::kCheck: {
-            // The file must be one we can write, or one we can create.
+            // The file must be one we can write, or one we could create:
+            // nothing is made yet, so a run that fails here leaves no empty
+            // file behind.
             Descriptor fd{open(dst, O_RDWR | O_CLOEXEC)};
             if (fd.fd >= 0) return 0;
-            if (errno != ENOENT) return -1;
-            // Created with the mode a new file is installed with, since the
-            // installation keeps the mode of the file it replaces.
-            Descriptor created{open(dst, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-            return created.fd >= 0 && fchmod(created.fd, 0644) == 0 ? 0 : -1;
+            return errno == ENOENT && creatable(dst) ? 0 : -1;
         }
         case InstallStep::kInstall: {
             PlaceStep failed;

@@ -71,7 +71,7 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
 int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
     context_ = context;
     fd_.reset();
-    held_ = 0;
+    held_ = written_back_ = 0;
     digested_ = nullptr;
     if (context == nullptr || file.tempfile.empty()) {
         errno = EINVAL;
@@ -113,7 +113,7 @@ int TempCopy::report() const {
 int TempCopy::truncate() {
     if (ftruncate(fd_.fd, 0) < 0 || lseek(fd_.fd, 0, SEEK_SET) < 0)
         return record_error(context_, ERR_FILE_SYSCALL, "truncate");
-    held_ = 0;
+    held_ = written_back_ = 0;
     restart_digest();
     return 0;
 }
@@ -127,9 +127,20 @@ int TempCopy::fill_from(int from) {
     return result;
 }
 
+void TempCopy::write_back_to(uint32_t end) {
+    (void)sync_file_range(fd_.fd, written_back_, end - written_back_, SYNC_FILE_RANGE_WRITE);
+    written_back_ = end;
+}
+
+void TempCopy::write_back() {
+    // Small copies are left to the flush, which writes them out in one go:
+    // started one by one, their writes would each be a request of its own.
+    if (fd_.fd >= 0 && held_ >= kWritebackTail && held_ > written_back_) write_back_to(held_);
+}
+
 int TempCopy::rewind() {
     if (lseek(fd_.fd, 0, SEEK_SET) < 0) return -1;
-    held_ = 0;
+    held_ = written_back_ = 0;
     restart_digest();
     return 0;
 }
@@ -192,6 +203,7 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
             break;
         }
         if (digested_ != nullptr) digest_.update(chunk, static_cast<uint32_t>(count));
+        if (held_ + total - written_back_ >= kWritebackStretch) write_back_to(held_ + total);
         if (remaining == 0) break;
     }
     remaining = total;

@@ -18,6 +18,11 @@
 // Large enough that a download costs a few system calls per 64 KiB rather
 // than per page.
 constexpr int kTransferChunk = 64 * 1024;
+// A copy's data is sent to the disk in stretches of this size as they
+// arrive, while the next ones are still on the wire.
+constexpr uint32_t kWritebackStretch = uint32_t{4} << 20;
+// The tail of a copy of at least this size is sent when the copy is complete.
+constexpr uint32_t kWritebackTail = uint32_t{1} << 20;
 // The count receive takes as "until the end of the data".
 constexpr uint32_t kTransferAll = UINT32_MAX;
 // The most a download may write when the catalogue lists no size for it
@@ -70,6 +75,11 @@ class TempCopy {
     // within the bound and without progress: a copy kept from an earlier
     // run is no transfer.
     int fill_from(int from);
+    // Starts the disk write of what a copy of kWritebackTail bytes or more
+    // holds beyond what was already started, without waiting for it: the
+    // flush before installation then finds little left to do. Where the
+    // call is not supported, nothing.
+    void write_back();
     // A stream over the copy, which then owns the descriptor; null on failure.
     FILE *stream(const char *mode);
     // Takes the copy's size on disk as what it holds: false when it cannot.
@@ -98,4 +108,6 @@ class TempCopy {
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
     bool silent_ = false;  // no progress raised while filling from a kept copy
+    uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
+    void write_back_to(uint32_t end);
 };
