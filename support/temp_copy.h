@@ -96,6 +96,7 @@ class TempCopy {
     void restart_digest();
     int refuse_oversize();
     int move(int from, uint32_t &remaining, Reader reader, Received *ahead);
+    void write_back_to(uint32_t end);
 
     EngineContext *context_ = nullptr;  // not owned
     Descriptor fd_;
@@ -109,5 +110,4 @@ class TempCopy {
     RunningDigest digest_;
     bool silent_ = false;  // no progress raised while filling from a kept copy
     uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
-    void write_back_to(uint32_t end);
 };
