@@ -54,7 +54,7 @@ constexpr BuiltinOption kGlobalOptions[] = {
 constexpr BuiltinOption kHostsOptions[] = {
     {"host", ConfigType::kString, QAVO_DEFAULT_HOST, 0,
      "host used for update. Several hosts (mirrors), separated by blanks or\n"
-     "commas, are tried in turn; host:port sets another port for one of them"},
+     "commas and in double quotes, are tried in turn; host:port sets its own port"},
     {"protocol", ConfigType::kString, "ftp", 0,
      "Protocol used to communicate with update host.\n"
      "Currently suported protocols are 'ftp' and 'http'."},
