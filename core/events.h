@@ -71,8 +71,7 @@ class Events {
     // Before a wait of `seconds` that the server asked for (Retry-After).
     virtual Answer server_wait(int32_t seconds) = 0;
     // The next attempt goes to mirror `mirror` (from 1) of `mirrors`, at host:port.
-    virtual Answer next_mirror(const char *host, int32_t port, int32_t mirror,
-                               int32_t mirrors) = 0;
+    virtual Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
     virtual Answer needs_update(const FileEvent &file) = 0;
 };
 

@@ -76,8 +76,8 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     // The floor must be kept before a manifest is worth checking. Without
     // a manifest, a state directory that cannot be had only costs the
     // kept catalogue (HTTP only): every poll then downloads it.
-    const bool http = context.info_url.starts_with("http://") ||
-                      context.info_url.starts_with("https://");
+    const bool http =
+        context.info_url.starts_with("http://") || context.info_url.starts_with("https://");
     const std::string why =
         context.manifest_required || http ? floor_prepare(context.state_dir) : "unused";
     if (context.manifest_required && !why.empty()) {

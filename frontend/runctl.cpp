@@ -218,10 +218,9 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
             printf("Bad host '%s': the port must be a number from 1 to 65535\n", entry.c_str());
             return false;
         }
-        context.mirror_urls.push_back(
-            compose_info_url({scheme, string_of(username), string_of(password), host.c_str(),
-                              host_port,
-                              string_of(config_find_option(config, "hosts", "infofile"))}));
+        context.mirror_urls.push_back(compose_info_url(
+            {scheme, string_of(username), string_of(password), host.c_str(), host_port,
+             string_of(config_find_option(config, "hosts", "infofile"))}));
     }
     context.info_url = context.mirror_urls.front();
     context.temp_dir = string_of(config_find_option(config, "global", "temppath"));

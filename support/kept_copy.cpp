@@ -44,8 +44,8 @@ size_t read_head(int fd, KeptCopy &kept, off_t &size) {
     char buffer[kKeptHeadLimit];
     const ssize_t count = pread(fd, buffer, sizeof buffer, 0);
     if (count <= 0 || fstat(fd, &info) < 0) return 0;
-    return kept_parse_head(std::string_view(buffer, static_cast<size_t>(count)), info.st_size,
-                           kept, size);
+    return kept_parse_head(std::string_view(buffer, static_cast<size_t>(count)), info.st_size, kept,
+                           size);
 }
 
 std::string failure(const char *what, const std::string &path) {

@@ -108,6 +108,6 @@ class TempCopy {
     // hands it to its file record after every change; null otherwise.
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
-    bool silent_ = false;  // no progress raised while filling from a kept copy
+    bool silent_ = false;        // no progress raised while filling from a kept copy
     uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
 };

@@ -39,8 +39,8 @@ struct HttpClient {
     // The Proxy-Authorization value that requests to the proxy carry.
     std::optional<std::string> proxy_authorization;
     Connection socket = -1;
-    Received received;       // what came on `socket` beyond what was read
-    int32_t status = 0;      // code of the last status line
+    Received received;   // what came on `socket` beyond what was read
+    int32_t status = 0;  // code of the last status line
     // The request asks whether a kept copy changed: 304 is an answer too.
     bool conditional = false;
     std::string head;        // status line or header block being read

@@ -14,7 +14,7 @@
 
 // What one attempt at a file came to.
 enum class AttemptOutcome {
-    kDone,    // the copy holds the file
+    kDone,     // the copy holds the file
     kRetry,    // failed (reported); another attempt may do better
     kRefused,  // failed (reported) in a way no attempt at this mirror can change
     kFailed,   // failed for good (reported)

@@ -63,7 +63,8 @@ TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {
     const std::string dir = scratch.file("state");
     ASSERT_EQ(floor_prepare(dir), "");
     Descriptor body{open(scratch.write("body", {'c', 'a', 't'}).c_str(), O_RDONLY)};
-    const KeptCopy kept{"http://m:80/qavoe.info", "Tue, 09 Nov 2004 11:33:20 GMT", "\"3-a\"", false};
+    const KeptCopy kept{"http://m:80/qavoe.info", "Tue, 09 Nov 2004 11:33:20 GMT", "\"3-a\"",
+                        false};
     ASSERT_EQ(kept_store(dir, kept, body.fd), "");
     KeptCopy found = kept, other = kept;
     other.key += ".sig";
