@@ -242,7 +242,8 @@ class SiteCache(Squid):
     """squid as the operators' guide configures a site cache."""
 
     with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
-        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(), re.S).group(1)
+        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(),
+                          re.S).group(1)
 
 
 def access_log(server, lines=0, name="access.log"):

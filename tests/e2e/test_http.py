@@ -42,8 +42,8 @@ class ServersTest(SiteTest):
                 origin = server(self, kind, self.site.path("www"))
                 first = self.first_then_nothing(origin.port)
                 self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % origin.port), 1)
-                self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info HTTP/1.1\r",
-                               "Accept: *.*\r", "-<<- HTTP/1.1 %s %s\r" % (
+                self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info "
+                               "HTTP/1.1\r", "Accept: *.*\r", "-<<- HTTP/1.1 %s %s\r" % (
                                    again, "OK" if again == "200" else "Not Modified"))
                 origin.stop()  # lighttpd writes its log on the way out
                 self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" (\d+) ', line).groups()
