@@ -35,13 +35,17 @@ const char *temp_or_path(const FileEvent &file) {
     return file.temp != nullptr ? file.temp : file.path;
 }
 
+// Reads a boolean of section global; a missing option or model counts as off.
+bool flag_on(const RunState &state, const char *name) {
+    if (state.config == nullptr) return false;
+    const ConfigOption *option = config_find_option(state.config.get(), "global", name);
+    return option != nullptr && option->value.number != 0;
+}
+
 }  // namespace
 
-// Reads a boolean of section global; a missing option or model counts as off.
 bool Console::global_flag(const char *name) const {
-    if (state_.config == nullptr) return false;
-    const ConfigOption *option = config_find_option(state_.config.get(), "global", name);
-    return option != nullptr && option->value.number != 0;
+    return flag_on(state_, name);
 }
 
 Answer Console::get_info(const FileEvent &file) {
@@ -209,6 +213,12 @@ Answer Console::retry(int32_t attempt, int32_t attempts) {
     print_clock(stdout);
     printf(" Retrying(%u:%u)\n", static_cast<uint32_t>(attempt), static_cast<uint32_t>(attempts));
     return Answer::kContinue;
+}
+
+void print_spread(const RunState &state, double seconds, int32_t bound) {
+    if (quiet || !flag_on(state, "verbose")) return;
+    printf("Waiting %.3f seconds before the update (randomdelay=%d)\n", seconds, bound);
+    fflush(stdout);
 }
 
 Answer Console::needs_update(const FileEvent &file) {

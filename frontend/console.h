@@ -52,6 +52,8 @@ class Console : public Events {
 };
 
 void report_error(const ErrorRecord &record);
+// Before the random wait that spreads the start of many runs (with -v).
+void print_spread(const RunState &state, double seconds, int32_t bound);
 void print_date(FILE *stream);
 void print_clock(FILE *stream);
 int32_t clock_ms();

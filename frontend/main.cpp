@@ -28,22 +28,14 @@ namespace {
 
 // A fleet started by the same minute of cron does not reach the mirrors at
 // once: a run first waits a random time below `randomdelay` seconds.
-void spread_start(Config *config) {
-    const ConfigOption *option = config_find_option(config, "global", "randomdelay");
+void spread_start(RunState &state) {
     const int32_t spread =
-        option != nullptr && option->type != ConfigType::kString ? option->value.number : 0;
+        number_of(config_find_option(state.config.get(), "global", "randomdelay"));
     if (spread <= 0) return;
     std::random_device source;
     const auto wait = std::chrono::milliseconds(
         std::uniform_int_distribution<int64_t>(0, int64_t{spread} * 1000 - 1)(source));
-    const ConfigOption *verbose = config_find_option(config, "global", "verbose");
-    const ConfigOption *quiet = config_find_option(config, "global", "quiet");
-    if (verbose != nullptr && verbose->value.number != 0 &&
-        (quiet == nullptr || quiet->value.number == 0)) {
-        printf("Waiting %.3f seconds before the update (randomdelay=%d)\n", wait.count() / 1000.0,
-               spread);
-        fflush(stdout);
-    }
+    print_spread(state, static_cast<double>(wait.count()) / 1000.0, spread);
     std::this_thread::sleep_for(wait);
 }
 
@@ -63,7 +55,7 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
         return 4;
     }
 
-    spread_start(config);
+    spread_start(state);
     const std::string lock_path = std::string(temp_dir) + "/update.start";
     int holder_pid = -1;
     if (lock_update(lock_path.c_str(), &holder_pid) < 0) {
@@ -141,11 +133,7 @@ int main(int argc, char **argv) {
     std::unique_ptr<RunState> state = parse_command_line(argc, argv);
     if (state == nullptr || state->errors != 0) return 2;
 
-    const ConfigOption *statusfile =
-        config_find_option(state->config.get(), "global", "statusfile");
-    status_file_open(statusfile != nullptr && statusfile->type == ConfigType::kString
-                         ? statusfile->value.string
-                         : "");
+    status_file_open(string_of(config_find_option(state->config.get(), "global", "statusfile")));
     RunOutcome outcome;
     bool restarted = false;
     outcome.exit_status = run(*state, argv, outcome, restarted);

@@ -72,8 +72,6 @@ void alarm_handler(int) {
     abort();
 }
 
-namespace {
-
 const char *string_of(const ConfigOption *option) {
     return option != nullptr && option->type == ConfigType::kString ? option->value.string.c_str()
                                                                     : "";
@@ -82,6 +80,8 @@ const char *string_of(const ConfigOption *option) {
 int32_t number_of(const ConfigOption *option) {
     return option != nullptr && option->type != ConfigType::kString ? option->value.number : 0;
 }
+
+namespace {
 
 // The pieces of the information file's URL.
 struct UrlParts {

@@ -11,6 +11,10 @@ int lock_update(const char *path, int *holder_pid);
 void unlock_update();
 void alarm_handler(int signal_number);
 
+// An option's value, or "" / 0 when it is absent or of the other kind.
+const char *string_of(const ConfigOption *option);
+int32_t number_of(const ConfigOption *option);
+
 // Fills the context from the state's configuration; false for an unknown
 // protocol (reported). The context reports to the state's console and
 // installs with its installer.
