@@ -36,7 +36,9 @@ int md5_fd(int descriptor, uint8_t *digest, int64_t length);
 // file's size.
 int md5_file(const char *path, uint8_t *digest, int64_t start, int64_t end);
 void md5_hex(char *text, const uint8_t *digest);
-// The hexadecimal digest of a short text (a name to derive a file name from).
-std::string md5_hex_of(std::string_view text);
+// The digest of bytes held in memory, and its hexadecimal form (a name to
+// derive a file name from).
+void md5_of(std::string_view bytes, uint8_t *digest);
+std::string md5_hex_of(std::string_view bytes);
 char hex_digit(int value);
 void md5_unhex(uint8_t *digest, const char *text);

@@ -51,12 +51,16 @@ int md5_file(const char *path, uint8_t *digest, int64_t start, int64_t end) {
     return result;
 }
 
-std::string md5_hex_of(std::string_view text) {
-    uint8_t digest[kMd5DigestSize];
+void md5_of(std::string_view bytes, uint8_t *digest) {
     Md5Context md5;
     md5_init(&md5);
-    md5_update(&md5, text.data(), static_cast<uint32_t>(text.size()));
+    md5_update(&md5, bytes.data(), static_cast<uint32_t>(bytes.size()));
     md5_final(digest, &md5);
+}
+
+std::string md5_hex_of(std::string_view bytes) {
+    uint8_t digest[kMd5DigestSize];
+    md5_of(bytes, digest);
     char hex[kMd5HexSize];
     md5_hex(hex, digest);
     return hex;

@@ -299,10 +299,7 @@ int write_catalogue(const MirrorDesc &desc, const std::string &text, const std::
     if (encoded != 0) return fail("cannot compress the catalogue");
 
     uint8_t digest[kMd5DigestSize];
-    Md5Context context;
-    md5_init(&context);
-    md5_update(&context, payload.data(), static_cast<uint32_t>(payload.size()));
-    md5_final(digest, &context);
+    md5_of(payload, digest);
     uint8_t signature[kRsaSignatureSize];
     if (sign_digest(key, digest, signature) < 0) {
         return fail("the key does not produce valid signatures");
