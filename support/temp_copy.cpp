@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "core/error.h"
+#include "support/digest_aside.h"
 #include "support/privfile.h"
 
 int TempCopy::fail(const char *call) {
@@ -173,15 +175,31 @@ int TempCopy::refuse_oversize() {
 // count moved.
 int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead) {
     if (from == fd_.fd) return 0;
-    char chunk[kTransferChunk];
+    char own[kTransferChunk];
+    // A transfer that proves long is digested on a second core from there
+    // on, from buffers of its own.
+    std::optional<DigestAside> aside;
+    bool may_aside = digested_ != nullptr;
     uint32_t total = 0;
     int result = 0;
     for (;;) {
+        if (may_aside && total >= kDigestAsideFrom &&
+            (remaining == kTransferAll || remaining >= kDigestAsideFrom)) {
+            may_aside = false;
+            aside.emplace(digest_);
+            if (!aside->running()) aside.reset();
+        }
         // Up to the next chunk boundary of the copy: after a short read the
         // writes fall on whole pages again.
         int wanted = kTransferChunk - static_cast<int>((held_ + total) % kTransferChunk);
         if (remaining != kTransferAll && remaining < static_cast<uint32_t>(wanted))
             wanted = static_cast<int>(remaining);
+        char *chunk = own;
+        if (aside) {
+            int room;
+            chunk = aside->space(room);
+            if (room < wanted) wanted = room;
+        }
         int count = received_read(context_, from, ahead, reader, chunk, wanted);
         if (count < 0) {
             result = -1;
@@ -202,7 +220,10 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
             result = -1;
             break;
         }
-        if (digested_ != nullptr) digest_.update(chunk, static_cast<uint32_t>(count));
+        if (aside)
+            aside->received(count);
+        else if (digested_ != nullptr)
+            digest_.update(chunk, static_cast<uint32_t>(count));
         if (held_ + total - written_back_ >= kWritebackStretch) write_back_to(held_ + total);
         if (remaining == 0) break;
     }

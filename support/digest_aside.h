@@ -1,0 +1,51 @@
+// The digest of a long transfer, made on a second core: while one buffer of
+// received data is digested the next is received and written, so a download
+// costs about the longer of the two instead of their sum.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <semaphore>
+#include <thread>
+
+#include "support/file_digest.h"
+
+// The first bytes of a transfer are digested where they are received: a
+// shorter one would spend more on starting a thread than it saves.
+constexpr uint32_t kDigestAsideFrom = uint32_t{1} << 20;
+
+class DigestAside {
+   public:
+    // Adds what is received to the digest, in order; the digest is not
+    // touched elsewhere until this is gone.
+    explicit DigestAside(RunningDigest &digest);
+    // Digests what was received, then stops the thread.
+    ~DigestAside();
+    DigestAside(const DigestAside &) = delete;
+    DigestAside &operator=(const DigestAside &) = delete;
+
+    // False when no thread could be started: the caller digests itself.
+    bool running() const { return worker_.joinable(); }
+    // Where the next bytes go, and how many fit there (at least one).
+    char *space(int &room);
+    // The first `count` bytes at space() were received; a full buffer goes
+    // to the digest.
+    void received(int count);
+
+   private:
+    // A few hand-overs per MiB: each may wake the other side.
+    static constexpr int kBuffer = 256 * 1024;
+    static constexpr int kBuffers = 4;
+    void hand();
+    void work();
+
+    RunningDigest &digest_;
+    std::unique_ptr<char[]> buffers_;
+    std::array<int, kBuffers> sizes_{};  // 0: no more data
+    std::counting_semaphore<kBuffers> free_{kBuffers};
+    std::counting_semaphore<kBuffers> filled_{0};
+    int filling_ = 0;     // the buffer being filled
+    int fill_ = -1;       // its bytes so far; -1 while it is not taken yet
+    std::thread worker_;  // last: started once everything it uses is there
+};
