@@ -21,6 +21,7 @@ struct KeptCopy {
 struct FileRecord {
     std::optional<std::string> sitepath;   // name on the mirror; empty: never fetched
     std::optional<std::string> localpath;  // installation path; empty: fetched, never installed
+    bool localpath_expanded = false;       // its placeholders replaced (never twice)
     std::string tempfile;                  // temporary copy; empty until the engine prepares it
     int32_t time = 0;                      // modification time, seconds since 1970 UTC
     int32_t received = 0;                  // bytes of the temporary copy already on disk

@@ -14,6 +14,7 @@
 
 #include "core/error.h"
 #include "core/events.h"
+#include "engine/installed.h"
 #include "engine/manifest_check.h"
 #include "infofile/record_ops.h"
 #include "integrity/md5.h"
@@ -62,22 +63,6 @@ int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
     if (copy.held() != 0 && copy.truncate() < 0) return -1;
     file.received = 0;
     return 0;
-}
-
-// How the installed file stands against its record: 1 with the listed
-// size and digest, 0 with the size only, -1 without the size (or absent).
-// It is opened once and examined through the descriptor, without blocking
-// on whatever may stand under its name.
-int installed_state(const FileRecord &file) {
-    const char *path = file.localpath->c_str();
-    Descriptor fd{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    struct stat info;
-    if (fd.fd < 0) {
-        // One that is there but cannot be read has no digest to match.
-        return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
-    }
-    if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
-    return file_digest_fd_matches(file, fd.fd, info.st_size) ? 1 : 0;
 }
 
 int open_or_create(EngineContext *context, FileRecord &file) {
@@ -230,15 +215,13 @@ int engine_prepare_tempfile(EngineContext *context, FileRecord &file) {
     return result;
 }
 
-int engine_check_file(FileRecord &file, EngineLink &link) {
+int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead) {
     EngineContext *context = link.context;
     if (!file.sitepath || !file.localpath || context == nullptr) return -1;
     if (file.sitepath->empty()) return 0;
     if (file.tempfile.empty()) {
-        if (context->installer == nullptr || !context->installer->expand_path(*file.localpath))
-            return -1;
-        normalize_path(*file.localpath);
-        const int installed = installed_state(file);
+        if (!expand_localpath(context, file)) return -1;
+        const int installed = ahead != nullptr ? ahead->state(file) : installed_state(file);
         if (installed == 1)
             return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
         if (installed == 0 && verdict(context, false, file, Verdict::kFailed) == Answer::kStop)

@@ -14,6 +14,8 @@
 #include "support/budget.h"
 #include "transfer/plugin.h"
 
+class CheckAhead;
+
 struct EngineLink {
     EngineContext *context = nullptr;  // not owned
     const Plugin *plugin = nullptr;    // the first of plugin_table that took the URL
@@ -41,7 +43,8 @@ std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
 int engine_prepare_tempfile(EngineContext *context, FileRecord &file);
 // 0 when the file is current or a complete copy waits, 1 when it was added
 // to link.downloads, -1 on failure or when the needs-update event said stop.
-int engine_check_file(FileRecord &file, EngineLink &link);
+// The installed file's state may have been taken ahead.
+int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead = nullptr);
 // Fetches one file; with verify, first decides whether it is needed and
 // afterwards checks the copy by digest or signature; a check given is made
 // after that. A copy that fails them is fetched again from the next mirror

@@ -7,7 +7,7 @@
 #include "core/error.h"
 #include "core/events.h"
 #include "engine/install_record.h"
-#include "support/path.h"
+#include "engine/installed.h"
 #include "support/privfile.h"
 #include "support/program.h"
 
@@ -31,10 +31,9 @@ const char *name_of(const ModuleRecord &module) {
 // it has no mirror name, so its placeholders are expanded here.
 const char *program_path(EngineContext *context, FileRecord &file) {
     if (!file.tempfile.empty()) return file.tempfile.c_str();
-    if (file.localpath && file.sitepath && file.sitepath->empty()) {
-        if (!context->installer->expand_path(*file.localpath)) return nullptr;
-        normalize_path(*file.localpath);
-    }
+    if (file.localpath && file.sitepath && file.sitepath->empty() &&
+        !expand_localpath(context, file))
+        return nullptr;
     return file.localpath ? file.localpath->c_str() : nullptr;
 }
 
@@ -176,8 +175,9 @@ int module_collect_files(EngineContext *context, ModuleRecord &module, EngineLin
         }
     }
     int result = 0;
+    CheckAhead ahead(context, module.files);
     for (const auto &file : module.files) {
-        result = engine_check_file(*file, link);
+        result = engine_check_file(*file, link, &ahead);
         if (result < 0) break;
     }
     module.mark = kCollected;

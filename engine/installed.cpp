@@ -1,0 +1,104 @@
+// Installed states, and the second core that takes them ahead of the walk:
+// each file's state is taken by whichever side claims it first, and the
+// walk waits only for one the other side is still digesting.
+#include "engine/installed.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "support/descriptor.h"
+#include "support/file_digest.h"
+#include "support/path.h"
+#include "support/worker.h"
+
+bool expand_localpath(EngineContext *context, FileRecord &file) {
+    if (!file.localpath) return false;
+    if (file.localpath_expanded) return true;
+    if (context == nullptr || context->installer == nullptr ||
+        !context->installer->expand_path(*file.localpath))
+        return false;
+    normalize_path(*file.localpath);
+    file.localpath_expanded = true;
+    return true;
+}
+
+int installed_state(const FileRecord &file) {
+    const char *path = file.localpath->c_str();
+    Descriptor fd{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info;
+    if (fd.fd < 0) {
+        // One that is there but cannot be read has no digest to match.
+        return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
+    }
+    if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
+    return file_digest_fd_matches(file, fd.fd, info.st_size) ? 1 : 0;
+}
+
+namespace {
+
+// Below this a second thread costs about what it saves.
+constexpr size_t kAheadFiles = 32;
+constexpr int64_t kAheadBytes = int64_t{1} << 20;
+
+}  // namespace
+
+CheckAhead::CheckAhead(EngineContext *context,
+                       const std::vector<std::unique_ptr<FileRecord>> &files)
+    : states_(new std::atomic<int>[files.size()]) {
+    files_.reserve(files.size());
+    int64_t bytes = 0;
+    size_t foreseen = 0;
+    bool expanding = true;
+    for (const auto &owned : files) {
+        FileRecord &file = *owned;
+        // What the walk compares, with the paths it would expand; it stops
+        // at a file it cannot compare, and so does the expansion here.
+        if (!file.sitepath || !file.localpath) expanding = false;
+        const bool compared = expanding && !file.sitepath->empty() && file.tempfile.empty();
+        if (compared && !expand_localpath(context, file)) expanding = false;
+        const bool ahead = compared && expanding;
+        states_[files_.size()].store(ahead ? kOpen : kUnforeseen, std::memory_order_relaxed);
+        files_.push_back(&file);
+        if (ahead) {
+            bytes += file.size;
+            foreseen++;
+        }
+    }
+    // Without a worker the walk takes every state itself.
+    if (foreseen >= 2 && (foreseen >= kAheadFiles || bytes >= kAheadBytes))
+        worker_ = start_worker([this] { work(); });
+}
+
+CheckAhead::~CheckAhead() {
+    stop_ = true;
+    if (worker_.joinable()) worker_.join();
+}
+
+bool CheckAhead::take(size_t index) {
+    int open = kOpen;
+    if (!states_[index].compare_exchange_strong(open, kTaken)) return false;
+    states_[index].store(installed_state(*files_[index]));
+    states_[index].notify_all();
+    return true;
+}
+
+int CheckAhead::state(const FileRecord &file) {
+    // The walk asks in the order of the files, skipping some.
+    size_t index = asked_;
+    while (index < files_.size() && files_[index] != &file) index++;
+    if (index == files_.size() || states_[index].load() == kUnforeseen)
+        return installed_state(file);
+    asked_ = index + 1;
+    take(index);
+    int state;
+    while ((state = states_[index].load()) == kTaken) states_[index].wait(kTaken);
+    return state;
+}
+
+// Every other file: the walk takes the ones between, and seldom has to wait
+// for one this side is still digesting.
+void CheckAhead::work() {
+    for (size_t i = 1; i < files_.size() && !stop_; i += 2) take(i);
+}

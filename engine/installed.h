@@ -1,0 +1,54 @@
+// How installed files stand against their records. A run that finds
+// nothing to do spends most of its time digesting installed files, so the
+// walk has the states of a module's files taken on a second core ahead of
+// it, while it compares them one after the other in its own order.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "core/context.h"
+#include "core/records.h"
+
+// Replaces the placeholders of the record's installed path and normalises
+// it, once: false (the path left as it was) when one has no value.
+bool expand_localpath(EngineContext *context, FileRecord &file);
+
+// The file's installed path (expanded) against the record: 1 with the
+// listed size and digest, 0 with the size only, -1 without the size (or
+// absent). It is opened once and examined through the descriptor, without
+// blocking on whatever may stand under its name.
+int installed_state(const FileRecord &file);
+
+class CheckAhead {
+   public:
+    // Expands the installed paths of the files the walk will compare, up
+    // to the first that cannot be, and when there is enough to digest
+    // starts taking their states.
+    CheckAhead(EngineContext *context, const std::vector<std::unique_ptr<FileRecord>> &files);
+    // Stops taking states (the one under way is finished).
+    ~CheckAhead();
+    CheckAhead(const CheckAhead &) = delete;
+    CheckAhead &operator=(const CheckAhead &) = delete;
+
+    // installed_state of the file: taken ahead, waited for, or taken now.
+    int state(const FileRecord &file);
+
+   private:
+    // A file's entry before it holds one of installed_state's answers.
+    static constexpr int kUnforeseen = 2;
+    static constexpr int kOpen = 3;
+    static constexpr int kTaken = 4;
+    // Takes the entry's state unless the other side claimed it first.
+    bool take(size_t index);
+    void work();
+
+    std::vector<const FileRecord *> files_;
+    std::unique_ptr<std::atomic<int>[]> states_;
+    size_t asked_ = 0;  // where the walk's next question is looked for
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
