@@ -1,0 +1,114 @@
+// Digests taken on a second core: a long copy's digest and the states of
+// installed files must be exactly those taken in line, whatever the order
+// in which they are asked for and wherever a transfer breaks off.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/installed.h"
+#include "integrity/md5.h"
+#include "support/descriptor.h"
+#include "support/temp_copy.h"
+#include "test_util.h"
+
+namespace {
+
+std::string_view text(const Bytes &bytes, size_t length) {
+    return {reinterpret_cast<const char *>(bytes.data()), length};
+}
+
+int break_after = 0;  // what breaking_read still delivers
+
+int breaking_read(EngineContext *context, int descriptor, char *buffer, int length) {
+    if (break_after <= 0) return -1;
+    const int count = file_read(context, descriptor, buffer, std::min(length, break_after));
+    if (count > 0) break_after -= count;
+    return count;
+}
+
+// "@" stands for the scratch folder; "unset" has no value.
+struct Paths : Installer {
+    std::string folder;
+    int expansions = 0;
+    bool expand_path(std::string &path) override {
+        expansions++;
+        if (path.find('@') == std::string::npos) return false;
+        path.replace(path.find('@'), 1, folder);
+        return true;
+    }
+    int install_file(InstallStep, const std::string &, const std::string &) override { return -1; }
+};
+
+}  // namespace
+
+TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
+    Recorder recorder;
+    ScratchDir scratch;
+    Bytes data(3 * 1024 * 1024 + 12345);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    const std::string source = scratch.write("source", data);
+    FileRecord file;
+    file.tempfile = scratch.file("copy");
+    file.size = static_cast<int32_t>(data.size());
+    // From the first byte, resumed after a few, broken off within a buffer.
+    for (const auto &[held, delivered] : {std::pair<size_t, int>{0, 0}, {100, 0}, {0, 2500000}}) {
+        scratch.write("copy", Bytes(data.begin(), data.begin() + static_cast<ptrdiff_t>(held)));
+        chmod(file.tempfile.c_str(), 0600);
+        TempCopy copy;
+        ASSERT_EQ(copy.open(&recorder.context, file, CopyUse::kResume), 1);
+        Descriptor from{open(source.c_str(), O_RDONLY)};
+        ASSERT_EQ(lseek(from.fd, static_cast<off_t>(held), SEEK_SET), static_cast<off_t>(held));
+        break_after = delivered;
+        uint32_t remaining = kTransferAll;
+        EXPECT_EQ(copy.receive(from.fd, remaining, delivered != 0 ? breaking_read : file_read),
+                  delivered != 0 ? -1 : 0);
+        const size_t holds = delivered != 0 ? held + delivered : data.size();
+        EXPECT_EQ(copy.held(), holds);
+        ASSERT_TRUE(file.copy_digest_set);
+        EXPECT_EQ(file.copy_digest_bytes, holds);
+        uint8_t digest[kMd5DigestSize];
+        md5_of(text(data, holds), digest);
+        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << held;
+    }
+}
+
+TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
+    Recorder recorder;
+    ScratchDir scratch;
+    Paths paths;
+    paths.folder = scratch.path;
+    recorder.context.installer = &paths;
+    std::vector<std::unique_ptr<FileRecord>> files;
+    std::vector<int> states;  // current, other bytes of the size, absent, another size
+    for (int i = 0; i < 48; i++) {
+        const std::string name = "f" + std::to_string(i);
+        Bytes content(static_cast<size_t>(100 + i), static_cast<uint8_t>(i));
+        auto &file = *files.emplace_back(std::make_unique<FileRecord>());
+        file.sitepath = name;
+        file.localpath = i == 40 ? "unset" : "@/" + name;
+        file.size = static_cast<int32_t>(content.size());
+        md5_of(text(content, content.size()), file.md5);
+        states.push_back(i % 4 == 0 ? 1 : i % 4 == 1 ? 0 : -1);
+        if (i % 4 == 1) content[0] ^= 1;
+        if (i % 4 == 3) content.push_back(0);
+        if (i % 4 != 2) scratch.write(name, content);
+    }
+    CheckAhead ahead(&recorder.context, files);
+    EXPECT_EQ(paths.expansions, 41);  // up to the first that cannot be expanded
+    // In order with gaps, then the ones passed over, then beyond the gap.
+    std::vector<int> order;
+    for (int i = 0; i < 40; i++)
+        if (i % 7 != 3) order.push_back(i);
+    for (int i = 3; i < 40; i += 7) order.push_back(i);
+    for (int i = 41; i < 48; i++) order.push_back(i);
+    for (int i : order) {
+        ASSERT_TRUE(expand_localpath(&recorder.context, *files[i]));
+        EXPECT_EQ(ahead.state(*files[i]), states[i]) << i;
+    }
+    EXPECT_EQ(paths.expansions, 48);  // each path once
+    EXPECT_EQ(*files[5]->localpath, scratch.file("f5"));
+}
