@@ -41,7 +41,8 @@ struct FileRecord {
     bool copy_digest_set = false;
     // Set on a file that a copy kept from an earlier run may answer (the
     // catalogue and its manifest over HTTP): what the fetch learnt of it.
-    std::optional<KeptCopy> kept;
+    // Held apart, since a catalogue may list thousands of files.
+    std::unique_ptr<KeptCopy> kept;
 };
 
 struct ModuleRecord {

@@ -100,7 +100,7 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
                                          const FileRecord &packed) {
     FileRecord copy;
     copy.sitepath = packed.sitepath.value_or("") + ".sig";
-    if (context->keep_catalogue) copy.kept.emplace();
+    if (context->keep_catalogue) copy.kept = std::make_unique<KeptCopy>();
     std::unique_ptr<Manifest> manifest;
     bool fetched = false;  // a refused manifest was there: its refusal was told
     const CopyCheck accept = [&](TempCopy &) {
@@ -121,7 +121,7 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
 std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink &link,
                                              const Manifest *manifest) {
     FileRecord packed = info_file_record(context->info_url);
-    if (context->keep_catalogue) packed.kept.emplace();
+    if (context->keep_catalogue) packed.kept = std::make_unique<KeptCopy>();
     std::unique_ptr<FileRecord> plain;
     std::unique_ptr<InfoRecord> info;
     // A catalogue that fails its checks at one mirror may pass at the next.

@@ -35,7 +35,7 @@ class DigestAside {
 
    private:
     // A few hand-overs per MiB: each may wake the other side.
-    static constexpr int kBuffer = 256 * 1024;
+    static constexpr int kBuffer = 128 * 1024;
     static constexpr int kBuffers = 4;
     void hand();
     void work();
