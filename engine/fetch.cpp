@@ -256,7 +256,7 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
     file.time = listed_time;
     if (result == 0) {
         keep_verified(context, file, copy);
-        copy.write_back();  // the tail, while the next file comes
+        copy.write_back(&link.flusher);  // while the next file comes
     }
     if (result == 0 && copy.fd() >= 0) {
         // A copy without its listed times is still a correct copy.

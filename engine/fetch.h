@@ -12,6 +12,7 @@
 #include "core/context.h"
 #include "core/records.h"
 #include "support/budget.h"
+#include "support/copy_flusher.h"
 #include "transfer/plugin.h"
 
 class CheckAhead;
@@ -25,6 +26,7 @@ struct EngineLink {
     std::unique_ptr<PluginSession> session;
     std::vector<FileRecord *> downloads;  // not owned, in the order found
     size_t mirror = 0;                    // of context->mirror_urls, where the session goes
+    CopyFlusher flusher;                  // of the complete large copies
 };
 
 // A check of a fetched copy that its listed digest cannot give (the

@@ -10,6 +10,7 @@
 
 #include "core/context.h"
 #include "core/records.h"
+#include "support/copy_flusher.h"
 #include "support/data_io.h"
 #include "support/descriptor.h"
 #include "support/file_digest.h"
@@ -76,10 +77,11 @@ class TempCopy {
     // run is no transfer.
     int fill_from(int from);
     // Starts the disk write of what a copy of kWritebackTail bytes or more
-    // holds beyond what was already started, without waiting for it: the
-    // flush before installation then finds little left to do. Where the
-    // call is not supported, nothing.
-    void write_back();
+    // holds beyond what was already started, without waiting for it, and
+    // has the flusher (when given) flush it: the flush before installation
+    // then finds little left to do. Where the calls are not supported,
+    // nothing.
+    void write_back(CopyFlusher *flusher = nullptr);
     // A stream over the copy, which then owns the descriptor; null on failure.
     FILE *stream(const char *mode);
     // Takes the copy's size on disk as what it holds: false when it cannot.

@@ -1,0 +1,38 @@
+// Complete copies made durable while the next ones arrive. Some disks (a
+// virtual disk with a write cache, for one) take a flush in time that grows
+// with everything written since the last one, so the one flush before
+// installation would wait for all of it after the last byte. Nothing relies
+// on these flushes: that one still makes every copy durable before any is
+// installed, and a copy that was not flushed here is simply flushed there.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "support/descriptor.h"
+
+class CopyFlusher {
+   public:
+    CopyFlusher() = default;
+    // Lets a flush under way finish and drops those still waiting.
+    ~CopyFlusher();
+    CopyFlusher(const CopyFlusher &) = delete;
+    CopyFlusher &operator=(const CopyFlusher &) = delete;
+
+    // Flushes the file open at the descriptor (through a duplicate) in the
+    // background; nothing when too many wait or no thread can be started.
+    void flush(int descriptor);
+
+   private:
+    static constexpr size_t kWaiting = 4;
+    void work();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Descriptor> waiting_;  // guarded by mutex_
+    bool stop_ = false;               // guarded by mutex_
+    bool failed_ = false;             // no worker could be started
+    std::thread worker_;
+};
