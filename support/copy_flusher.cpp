@@ -9,7 +9,6 @@ CopyFlusher::~CopyFlusher() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
-        waiting_.clear();
     }
     wake_.notify_one();
     if (worker_.joinable()) worker_.join();
@@ -36,7 +35,7 @@ void CopyFlusher::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
-        if (stop_) return;
+        if (waiting_.empty()) return;
         Descriptor copy = std::move(waiting_.front());
         waiting_.pop_front();
         lock.unlock();

@@ -16,7 +16,8 @@
 class CopyFlusher {
    public:
     CopyFlusher() = default;
-    // Lets a flush under way finish and drops those still waiting.
+    // Finishes the flushes handed over (the flush before installation,
+    // which comes next, would wait for the same writes).
     ~CopyFlusher();
     CopyFlusher(const CopyFlusher &) = delete;
     CopyFlusher &operator=(const CopyFlusher &) = delete;
