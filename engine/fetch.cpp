@@ -3,7 +3,6 @@
 // protocol, with verification afterwards.
 #include "engine/fetch.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include "infofile/record_ops.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
-#include "support/descriptor.h"
 #include "support/file_digest.h"
 #include "support/kept_copy.h"
 #include "support/path.h"

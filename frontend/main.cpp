@@ -70,8 +70,8 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     // kept catalogue (HTTP only): every poll then downloads it.
     const bool http =
         context.info_url.starts_with("http://") || context.info_url.starts_with("https://");
-    const std::string why =
-        context.manifest_required || http ? floor_prepare(context.state_dir) : "unused";
+    std::string why;  // why the state directory cannot be had
+    if (context.manifest_required || http) why = floor_prepare(context.state_dir);
     if (context.manifest_required && !why.empty()) {
         printf("%s\n", why.c_str());
         return 4;

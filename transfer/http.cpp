@@ -225,7 +225,8 @@ std::optional<int64_t> http_date(std::string_view text) {
 }
 
 int64_t http_retry_after(HttpMessage &reply, int32_t status, int64_t now) {
-    if (!asks_patience(status) || http_find_header(reply, "Retry-After") == nullptr) return -1;
+    if (!asks_patience(status)) return -1;
+    // Absent, the value is empty, which is neither a count nor a date.
     const std::string_view text = http_header_value(reply, "Retry-After");
     int64_t seconds = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
