@@ -168,7 +168,7 @@ class HttpSession : public PluginSession {
         Url at = file_url_;
         for (int hops = 0;; hops++) {
             http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
-            http_set_header(request_, "Host", bracket_host(at.host.value_or("")));
+            http_set_header(request_, "Host", url_host_header(at));
             route_credentials(request_, client, at);
             const int opened = http_connect(client, at);
             if (opened == kConnectRefused) return AttemptOutcome::kRefused;

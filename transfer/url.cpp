@@ -272,6 +272,15 @@ std::string url_text(const Url &url, bool with_login) {
     return url.query.empty() ? result : result + "?" + url.query;
 }
 
+std::string url_host_header(const Url &url) {
+    std::string result = bracket_host(url.host.value_or(""));
+    Url scheme_only;
+    scheme_only.scheme = url.scheme;
+    if (!set_default_port(scheme_only) || scheme_only.port != url.port)
+        result += ":" + std::to_string(url.port);
+    return result;
+}
+
 std::optional<std::string> url_compose(const Url &url) {
     if (!url.host || !url.directory) return std::nullopt;
     // Everything up to the slash after the port; the rest is normalised.

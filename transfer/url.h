@@ -30,6 +30,10 @@ std::optional<std::string> url_compose(const Url &url);
 // scheme://[login@]host:port/path?query of a URL whose path runs from the
 // root (a parsed one): the login only when asked for.
 std::string url_text(const Url &url, bool with_login);
+// The Host header of a request for the URL: the host (an IPv6 literal in
+// brackets), and ":port" unless the port is the scheme's default, since
+// servers build their redirections from it.
+std::string url_host_header(const Url &url);
 
 std::string url_escape(std::string_view text);
 std::string url_escape_path(std::string_view text);

@@ -64,7 +64,8 @@ class FirstUpdateTest(UpdateTest):
                 mtime = os.path.getmtime(self.site.mirror_file(name))  # the listed time
                 self.assertAlmostEqual(int(cache[len("max-age="):]), time.time() - mtime, delta=5)
             self.assertEqual(headers, [("Accept", "*.*"), ("Cache-Control", cache if listed else
-                                       "no-cache"), ("Host", "127.0.0.1"), ("User-Agent", AGENT)])
+                                       "no-cache"), ("Host", "127.0.0.1:%d" % self.http.port),
+                                       ("User-Agent", AGENT)])
 
         again = self.update()
         self.assertRun(again, 1, "There are no files to update.")
