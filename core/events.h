@@ -70,6 +70,8 @@ class Events {
     virtual Answer retry(int32_t attempt, int32_t attempts) = 0;
     // Before a wait of `seconds` that the server asked for (Retry-After).
     virtual Answer server_wait(int32_t seconds) = 0;
+    // Before the pause of `seconds` that spaces two attempts at one mirror.
+    virtual Answer retry_wait(int32_t seconds) = 0;
     // The next attempt goes to mirror `mirror` (from 1) of `mirrors`, at host:port.
     virtual Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
     virtual Answer needs_update(const FileEvent &file) = 0;
@@ -103,6 +105,7 @@ class SilentEvents : public Events {
     Answer connection_closed(const Peers &) override { return Answer::kContinue; }
     Answer retry(int32_t, int32_t) override { return Answer::kContinue; }
     Answer server_wait(int32_t) override { return Answer::kContinue; }
+    Answer retry_wait(int32_t) override { return Answer::kContinue; }
     Answer next_mirror(const char *, int32_t, int32_t, int32_t) override {
         return Answer::kContinue;
     }

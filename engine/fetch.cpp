@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -20,6 +20,7 @@
 #include "integrity/rsa.h"
 #include "support/file_digest.h"
 #include "support/kept_copy.h"
+#include "support/connect.h"
 #include "support/path.h"
 #include "support/temp_copy.h"
 #include "transfer/url.h"
@@ -110,9 +111,8 @@ int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
 // Retry-After) gets its wait before the next attempt, when the wait is
 // short and the watchdog leaves room for it: never a tight loop against
 // it. A longer wait ends the file's attempts instead.
-bool wait_as_asked(EngineContext *context, int64_t seconds) {
+bool server_wait_allowed(EngineContext *context, int64_t seconds) {
     constexpr int64_t kLongestWait = 300;
-    if (seconds == 0) return true;
     std::string refusal;
     if (seconds > kLongestWait) {
         refusal = "the longest wait is " + std::to_string(kLongestWait) + " seconds";
@@ -120,20 +120,37 @@ bool wait_as_asked(EngineContext *context, int64_t seconds) {
                static_cast<int64_t>(time(nullptr)) + seconds >= context->alarm_deadline) {
         refusal = "the alarm ends the run before that";
     }
-    if (!refusal.empty()) {
-        const std::string asked =
-            seconds == INT64_MAX ? "longer" : std::to_string(seconds) + " seconds";
-        record_error_text(context, ERR_WAIT,
-                          "server asked to wait " + asked + " (Retry-After); " + refusal,
-                          "Retry-After");
+    if (refusal.empty()) return true;
+    const std::string asked =
+        seconds == INT64_MAX ? "longer" : std::to_string(seconds) + " seconds";
+    record_error_text(context, ERR_WAIT,
+                      "server asked to wait " + asked + " (Retry-After); " + refusal,
+                      "Retry-After");
+    return false;
+}
+
+// Attempts of one file at one mirror are spaced out: the first retry at
+// once, then 1, 2, ... up to 10 seconds apart, so that no count of tries
+// (0 is without limit over HTTP) turns into a flood of requests. A move
+// to a mirror not yet tried for the file is not delayed.
+int32_t retry_spacing(int32_t attempt, size_t mirrors) {
+    constexpr int32_t kLongestSpacing = 10;
+    const int32_t earlier = attempt / static_cast<int32_t>(mirrors);  // at that mirror
+    return std::clamp(earlier - 1, 0, kLongestSpacing);
+}
+
+// The pause before the next attempt: the spacing, or the server's own
+// wait when it asked for a longer one.
+bool pause_before_retry(EngineContext *context, int32_t spacing, int64_t asked) {
+    Events &events = events_of(context);
+    int32_t seconds = spacing;
+    if (asked > spacing) {
+        seconds = static_cast<int32_t>(asked);
+        if (events.server_wait(seconds) == Answer::kStop) return false;
+    } else if (seconds > 0 && events.retry_wait(seconds) == Answer::kStop) {
         return false;
     }
-    if (events_of(context).server_wait(static_cast<int32_t>(seconds)) == Answer::kStop)
-        return false;
-    timespec left{static_cast<time_t>(seconds), 0};
-    while (nanosleep(&left, &left) < 0 && errno == EINTR) {
-    }
-    return true;
+    return pause_sliced(context, seconds) != WaitEnd::kFailed;
 }
 
 // A copy that passed its checks and that the server gave validators for is
@@ -171,19 +188,22 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
 // leaves it open for the checks. The plugin says what a count of 0 means;
 // the expired waits of an attempt count against the budget too. With
 // several mirrors, a failed or refused attempt or a copy that fails its
-// checks sends the next attempt to the next mirror, at once; with one, a
-// server that asked for patience gets it first.
+// checks sends the next attempt to the next mirror; with one, a server
+// that asked for patience gets it first. Retries at a mirror already
+// tried are spaced.
 int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check) {
     EngineContext *context = link.context;
     Events &events = events_of(context);
     TransferBudget &budget = link.budget;
-    const bool mirrors = context->mirror_urls.size() > 1;
+    const size_t mirrors = std::max<size_t>(context->mirror_urls.size(), 1);
     budget = budget_start(context);
     if (!link.session->begin_file(file)) return -1;
     if (events.progress(file_event(&file)) == Answer::kStop) return -1;
-    bool move = false;
+    int64_t asked = -1;  // the server's Retry-After, in seconds
     for (int32_t attempt = 0; budget.may_begin(attempt, link.plugin->zero_tries); attempt++) {
-        if (move && !move_to_next_mirror(link, file)) return -1;
+        if (attempt > 0 && !pause_before_retry(context, retry_spacing(attempt, mirrors), asked))
+            return -1;
+        if (attempt > 0 && mirrors > 1 && !move_to_next_mirror(link, file)) return -1;
         PluginSession &session = *link.session;
         if (!session.prepare(file, attempt, copy)) return -1;
         if (attempt > 0 && events.retry(budget.used, budget.limit) == Answer::kStop) return -1;
@@ -192,12 +212,11 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
         if (outcome == AttemptOutcome::kFailed) return -1;
         if (outcome == AttemptOutcome::kDone && (check == nullptr || check(copy))) return 0;
         // A refusal or a copy that fails its checks would come again from here.
-        if (outcome != AttemptOutcome::kRetry && !mirrors) return -1;
-        move = mirrors;
-        if (mirrors) continue;
-        const int64_t asked = session.retry_after();
+        if (mirrors > 1) continue;
+        if (outcome != AttemptOutcome::kRetry) return -1;
+        asked = session.retry_after();
         if (asked >= 0 && budget.may_begin(attempt + 1, link.plugin->zero_tries) &&
-            !wait_as_asked(context, asked))
+            !server_wait_allowed(context, asked))
             return -1;
     }
     return -1;

@@ -198,6 +198,14 @@ Answer Console::server_wait(int32_t seconds) {
     return Answer::kContinue;
 }
 
+Answer Console::retry_wait(int32_t seconds) {
+    if (quiet || !global_flag("verbose")) return Answer::kContinue;
+    print_clock(stdout);
+    printf(" Waiting %d seconds before the next attempt\n", seconds);
+    fflush(stdout);
+    return Answer::kContinue;
+}
+
 Answer Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
     if (quiet || !global_flag("verbose")) return Answer::kContinue;
     print_clock(stdout);

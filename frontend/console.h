@@ -40,6 +40,7 @@ class Console : public Events {
     Answer connection_closed(const Peers &peers) override;
     Answer retry(int32_t attempt, int32_t attempts) override;
     Answer server_wait(int32_t seconds) override;
+    Answer retry_wait(int32_t seconds) override;
     Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override;
     Answer needs_update(const FileEvent &file) override;
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -177,6 +178,28 @@ WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinne
             return WaitEnd::kFailed;
         }
         if (context->timeout > 0) index++;
+    }
+    return WaitEnd::kExpired;
+}
+
+WaitEnd pause_sliced(EngineContext *context, int32_t seconds) {
+    // Each slice ends at its place on the monotonic clock, so the slices
+    // do not add up to more than the pause.
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    const int32_t count = seconds > 0 ? wait_slice_count(seconds) : 0;
+    for (int32_t index = 0; index < count; index++) {
+        end.tv_nsec += kWaitSliceMicroseconds * 1000L;
+        if (end.tv_nsec >= 1000000000L) {
+            end.tv_sec++;
+            end.tv_nsec -= 1000000000L;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+        }
+        if (events_of(context).spin(index, count) == Answer::kStop) {
+            record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
+            return WaitEnd::kFailed;
+        }
     }
     return WaitEnd::kExpired;
 }

@@ -36,6 +36,10 @@ using Spinner = Answer (Events::*)(int32_t slice, int32_t slices);
 // each, so the console can spin and the user can break off (a stop answer
 // is recorded as a user break).
 WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner);
+// Waits the given seconds in the same slices, raising the plain spinner
+// after each: kExpired when the time is over, kFailed (a user break,
+// recorded) when the listener said stop.
+WaitEnd pause_sliced(EngineContext *context, int32_t seconds);
 
 // The host as a URL, a Host header or a "host:port" writes it: an IPv6
 // literal (it holds a ':') in brackets, so its last group is not taken

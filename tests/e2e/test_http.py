@@ -205,6 +205,19 @@ class FaultTest(SiteTest):
                     self.assertEqual((len(got.matching("^Connecting to")), self.http.connections,
                                       got.matching("Retrying")), (4, len(self.http.requests), []))
 
+    def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
+        # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 4 s.
+        self.site.uninstall()
+        self.serve_http()
+        self.http.fault(DATA, "status", 404)
+        self.site.configure(self.http.port, tries=0, alarm=4)
+        got = self.site.update("-v")
+        self.assertEqual((got.status, len(self.http.of(DATA)), got.matching(
+            r"^\d\d:\d\d:\d\d (Waiting \d+ seconds before the next attempt|Retrying.*)$")),
+            (-6, 4, ["Retrying(1:0)", "Waiting 1 seconds before the next attempt", "Retrying(2:0)",
+                     "Waiting 2 seconds before the next attempt", "Retrying(3:0)",
+                     "Waiting 3 seconds before the next attempt"]), got)
+
     def test_late_end_of_chunked_body(self):  # read, it leaves the kept connection clean
         got = self.update(("*", "chunked_late", 1000), tries=1)
         self.assertEqual((got.status, self.http.connections, self.site.tree()),

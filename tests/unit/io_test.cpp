@@ -93,6 +93,24 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     close(ends[1]);
 }
 
+TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
+    Recorder paused, broken;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(pause_sliced(&paused.context, 1), WaitEnd::kExpired);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(paused.words(Event::kSpin), slices(16, true));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(990));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+    broken.answer = [&](Event kind) {
+        return kind == Event::kSpin && broken.events.size() == 3 ? Answer::kStop
+                                                                 : Answer::kContinue;
+    };
+    EXPECT_EQ(pause_sliced(&broken.context, 300), WaitEnd::kFailed);
+    EXPECT_EQ(broken.words(Event::kSpin).size(), 3u);
+    EXPECT_EQ(broken.error_text(),
+              std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
+}
+
 class LineReader : public ::testing::Test {
    protected:
     void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0); }

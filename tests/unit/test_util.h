@@ -18,8 +18,8 @@ using Bytes = std::vector<uint8_t>;
 // The events of connections, waits and attempts, which the unit tests
 // provoke; the engine's other events never arise in them.
 // clang-format off
-enum class Event { kSpinWait, kSpinIo, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry,
-                   kProgress };
+enum class Event { kSpinWait, kSpinIo, kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed,
+                   kRetry, kProgress };
 // clang-format on
 
 // Each of those events with the words of the spin and retry events and the
@@ -57,6 +57,7 @@ struct Recorder : SilentEvents {
     }
     Answer spin_wait(int32_t at, int32_t of) override { return note(Event::kSpinWait, {at, of}); }
     Answer spin_io(int32_t at, int32_t of) override { return note(Event::kSpinIo, {at, of}); }
+    Answer spin(int32_t at, int32_t of) override { return note(Event::kSpin, {at, of}); }
     Answer connecting(const Peers &) override { return note(Event::kConnecting); }
     Answer data_ready() override { return note(Event::kDataReady); }
     Answer timeout() override { return note(Event::kTimeout); }
