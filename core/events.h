@@ -72,6 +72,9 @@ class Events {
     virtual Answer server_wait(int32_t seconds) = 0;
     // Before the pause of `seconds` that spaces two attempts at one mirror.
     virtual Answer retry_wait(int32_t seconds) = 0;
+    // The kept copy of `url` that the server confirmed failed its checks:
+    // it was dropped, and the file is asked for afresh.
+    virtual void kept_damaged(const char *url) = 0;
     // The next attempt goes to mirror `mirror` (from 1) of `mirrors`, at host:port.
     virtual Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
     virtual Answer needs_update(const FileEvent &file) = 0;
@@ -106,6 +109,7 @@ class SilentEvents : public Events {
     Answer retry(int32_t, int32_t) override { return Answer::kContinue; }
     Answer server_wait(int32_t) override { return Answer::kContinue; }
     Answer retry_wait(int32_t) override { return Answer::kContinue; }
+    void kept_damaged(const char *) override {}
     Answer next_mirror(const char *, int32_t, int32_t, int32_t) override {
         return Answer::kContinue;
     }

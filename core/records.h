@@ -15,7 +15,8 @@ struct KeptCopy {
     std::string key;            // the URL it comes from, without login
     std::string last_modified;  // as the server sent them; empty: none
     std::string etag;
-    bool reused = false;  // the server said unchanged: the copy holds the kept one
+    bool reused = false;   // the server said unchanged: the copy holds the kept one
+    bool refused = false;  // the kept one failed its checks: ask without a condition
 };
 
 struct FileRecord {

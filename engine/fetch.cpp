@@ -163,6 +163,25 @@ void keep_verified(EngineContext *context, const FileRecord &file, const TempCop
     (void)kept_store(context->state_dir, *file.kept, copy.fd());
 }
 
+// A copy that the server confirmed (304) and that fails its checks was
+// damaged here, not at the mirror: it is checked quietly first, and when
+// it fails, the kept copy is dropped and the file asked for afresh (once).
+bool kept_copy_damaged(EngineContext *context, FileRecord &file, TempCopy &copy,
+                       const CopyCheck &check) {
+    if (check == nullptr || !file.kept || !file.kept->reused || file.kept->refused) return false;
+    SilentEvents silent;
+    Events *listener = context->events;
+    context->events = &silent;
+    const bool good = check(copy);
+    context->events = listener;
+    if (good) return false;
+    file.kept->refused = true;
+    file.kept->reused = false;
+    kept_remove(context->state_dir, file.kept->key);
+    events_of(context).kept_damaged(file.kept->key.c_str());
+    return true;
+}
+
 // The next attempt goes to the next mirror (after the last, the first),
 // through a session of its own there; the file keeps its budget, which the
 // goodbye to the mirror left behind may not refill.
@@ -208,6 +227,10 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
         if (!session.prepare(file, attempt, copy)) return -1;
         if (attempt > 0 && events.retry(budget.used, budget.limit) == Answer::kStop) return -1;
         const AttemptOutcome outcome = session.attempt(file, copy);
+        if (outcome == AttemptOutcome::kDone && kept_copy_damaged(context, file, copy, check)) {
+            attempt--;  // the same attempt again, without a condition
+            continue;
+        }
         budget.spend();
         if (outcome == AttemptOutcome::kFailed) return -1;
         if (outcome == AttemptOutcome::kDone && (check == nullptr || check(copy))) return 0;

@@ -206,6 +206,13 @@ Answer Console::retry_wait(int32_t seconds) {
     return Answer::kContinue;
 }
 
+void Console::kept_damaged(const char *url) {
+    if (quiet || !global_flag("verbose")) return;
+    print_clock(stdout);
+    printf(" The kept copy of %s failed its checks: fetching it afresh\n", text(url));
+    fflush(stdout);
+}
+
 Answer Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
     if (quiet || !global_flag("verbose")) return Answer::kContinue;
     print_clock(stdout);

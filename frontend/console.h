@@ -41,6 +41,7 @@ class Console : public Events {
     Answer retry(int32_t attempt, int32_t attempts) override;
     Answer server_wait(int32_t seconds) override;
     Answer retry_wait(int32_t seconds) override;
+    void kept_damaged(const char *url) override;
     Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override;
     Answer needs_update(const FileEvent &file) override;
 

@@ -139,3 +139,7 @@ std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
     sync_directory(dir.c_str());
     return "";
 }
+
+void kept_remove(const std::string &dir, const std::string &key) {
+    if (unlink(kept_name(dir, key).c_str()) == 0) sync_directory(dir.c_str());
+}

@@ -34,3 +34,5 @@ Descriptor kept_open(const std::string &dir, const std::string &key, off_t &size
 // Keeps the whole of `from` (read from its first byte) for `kept.key` with
 // its validators, replacing any earlier copy at once: "" or why not.
 std::string kept_store(const std::string &dir, const KeptCopy &kept, int from);
+// Drops the kept copy of `key`, if any: the next question is unconditional.
+void kept_remove(const std::string &dir, const std::string &key);

@@ -220,9 +220,11 @@ class HttpSession : public PluginSession {
         }
         if (!file.kept) return;
         KeptCopy &kept = *file.kept;
+        const bool refused = kept.refused;
         kept = KeptCopy{};
         kept.key = url_text(file_url_, false);
-        if (!kept_find(client.context->state_dir, kept)) return;
+        kept.refused = refused;
+        if (refused || !kept_find(client.context->state_dir, kept)) return;
         if (!kept.etag.empty()) http_set_header(request_, "If-None-Match", kept.etag);
         if (!kept.last_modified.empty())
             http_set_header(request_, "If-Modified-Since", kept.last_modified);

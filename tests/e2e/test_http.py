@@ -1,5 +1,6 @@
 """Updates over HTTP: from nginx directly, through squid (HTTP and FTP
 mirrors), and from the fault server for what real servers never do."""
+import glob
 import os
 import re
 import shutil
@@ -52,6 +53,24 @@ class ServersTest(SiteTest):
                                      (INFO, "200"), (DATA, "200"), (CONF, "200"), (SO, "200"),
                                      (INFO, again), (INFO, again))])
                 self.site.uninstall()
+
+    def test_a_damaged_kept_catalogue_is_fetched_afresh(self):
+        os.utime(self.site.mirror_file(INFO), (T0, T0))
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        self.first_then_nothing(nginx.port)
+        [kept] = glob.glob(self.site.path("state", "kept-*"))
+        with open(kept, "r+b") as damaged:
+            whole = damaged.read()
+            damaged.seek(-1, os.SEEK_END)
+            damaged.write(bytes([whole[-1] ^ 1]))
+        got = self.site.update("-v")
+        self.assertRun(got, 1, "There are no files to update.")
+        self.assertEqual((got.matching(r"^\d\d:\d\d:\d\d (The kept copy .*)"), got.matching(
+            "^Error"), [line.split('" ')[1][:3] for line in access_log(nginx, 7)[-2:]]), ([
+                "The kept copy of http://127.0.0.1:%d/pub/qavo/qavoe.info failed its checks: "
+                "fetching it afresh" % nginx.port], [], ["304", "200"]), got)
+        with open(kept, "rb") as again:  # kept anew
+            self.assertEqual(again.read(), whole)
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
