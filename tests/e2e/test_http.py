@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (INFOFILE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteCache, SiteTest,
-                     Squid, access_log, loopback, server)
+                     Squid, access_log, loopback, read, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
@@ -243,15 +243,16 @@ class FaultTest(SiteTest):
                          (0, 1, self.site.expected), got)
 
     def test_failed_fetches(self):
-        limit = (64 << 20) - os.path.getsize(self.site.mirror_file(INFO))
+        catalogue, again = read(self.site.mirror_file(INFO)), "Retrying(1:2)"
+        limit, unsigned = (64 << 20) - len(catalogue), "Verifying signed file '%s': FAILED" % INFO
+        counted = b"HTTP/1.1 200 OK\r\nContent-Length: %s\r\n\r\n%s"
         cases = [  # (faults, pads, tries, {text ending lines: count}, requests of a file)
             *[(f, [(CONF, 1)], 2, {TOO_LARGE: 2}, (CONF, 2))
               for f in ([], [(CONF, "no_length")], [(CONF, "chunked", 5)])],
             ([], [(INFO, limit + 1)], 1, {TOO_LARGE: 1}, (INFO, 1)),
             ([(INFO, "no_length")], [(INFO, limit + 1)], 1, {TOO_LARGE: 1}, (INFO, 1)),
             # Exactly at the bound the catalogue is read, and refused by its signature.
-            ([], [(INFO, limit)], 1, {TOO_LARGE: 0, "Verifying signed file '%s': FAILED" % INFO: 1},
-             (INFO, 1)),
+            ([], [(INFO, limit)], 1, {TOO_LARGE: 0, unsigned: 1}, (INFO, 1)),
             # Other replies from 300 to 399, and a redirection without Location, are errors.
             ([(DATA, "status", 300)], [], 2, {REPLY % 300: 2}, (DATA, 2)),
             ([(INFO, "raw", b"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n")], [], 2,
@@ -261,10 +262,17 @@ class FaultTest(SiteTest):
              {REPLY % 306: 2}, (INFO, 2)),
             # A NUL byte ends a chunk-size line as a failure.
             ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-               b"3\0\r\nabc\r\n0\r\n\r\n")], [], 2, {"Retrying(1:2)": 1}, (INFO, 2)),
+               b"3\0\r\nabc\r\n0\r\n\r\n")], [], 2, {again: 1}, (INFO, 2)),
             # Waits for a stalled server end after the time-out of one second.
             ([(SO, "stall_after", 3000)], [], 2, {" Timeout": 2}, (SO, 2)),
             ([(INFO, "stall")], [], 2, {}, (INFO, 2)),
+            # The whole catalogue after a length that no count holds is a bad reply, tried again;
+            # a signed length is read as strtol reads it, and the cut catalogue is refused.
+            *[([(INFO, "raw", counted % (length, catalogue))], [], 2, {line: 1}, (INFO, requests))
+              for length, line, requests in (
+                  (b"-5", again, 2), (b"99999999999", again, 2),
+                  (b"-5\r\nContent-Length: 99999999999", again, 2), (b"+5", unsigned, 1),
+                  (b"-0", unsigned, 1))],
         ]
         for faults, pads, tries, counts, (name, requests) in cases:
             with self.subTest(faults=faults, pads=pads):

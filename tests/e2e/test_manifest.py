@@ -13,7 +13,7 @@ import time
 import unittest
 
 from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
-                     SiteTest, access_log, loopback, pattern, read, server)
+                     SiteTest, access_log, loopback, pattern, read, server, write)
 
 DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
@@ -119,7 +119,9 @@ class ManifestTest(SiteTest):
         self.site.source("engine/engine.so", pattern(120000, seed=5), T0 + 50)
         self.site.publish(STANDARD_DESCRIPTION)
         now, next_, sig = int(time.time()), SERIAL + 1, self.site.mirror_file(SIG)
-        base = r"^file \w+ (\d+) base/data$"
+        base, mirrored = r"^file \w+ (\d+) base/data$", self.site.mirror_file("base/data")
+        data = read(mirrored)
+        serve = lambda content: (write(mirrored, data), self.sign(next_), write(mirrored, content))
         cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
             ("missing", lambda: os.path.exists(sig) and os.unlink(sig),
              re.escape(MANIFEST + "missing"), [SIG]),
@@ -147,6 +149,11 @@ class ManifestTest(SiteTest):
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
             ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
                 b"not the data"))), r"file base/data does not match its manifest",
+             [SIG, INFO, "base/data"]),
+            # Listed rightly, served shorter or longer with the same first bytes.
+            ("shorter", lambda: serve(data[:-1]), "file base/data does not match its manifest",
+             [SIG, INFO, "base/data"]),
+            ("longer", lambda: serve(data + b"x"), re.escape("write (File too large)"),
              [SIG, INFO, "base/data"]),
         ]
         for name, prepare, refusal, fetched in cases:

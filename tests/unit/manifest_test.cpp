@@ -1,5 +1,7 @@
 // The manifest's text: the parser reads back whole what the writer makes (the
 // same text rewritten, the same record) and refuses any other spelling.
+#include <tuple>
+
 #include "integrity/manifest.h"
 #include "test_util.h"
 
@@ -56,5 +58,16 @@ TEST(Manifest, OtherSpellingsAreRefused) {
         Manifest read;
         EXPECT_NE(manifest_parse(text, read), "") << text.substr(0, 300);
         EXPECT_EQ(read.signed_length, 0u);
+    }
+    // A keyword misspelt at its own length, run into its value, or alone.
+    const std::tuple<std::string, std::string, int> keywords[] = {
+        {"serial ", "serail ", 2},        {"expires ", "expires", 3},
+        {"catalogue ", "catalogue\t", 4}, {"\nfile ", "\nfila ", 5},
+        {"\nfile ", "\nfilex", 5},        {"\nfile ", "\nfile\n", 5},
+        {"signature ", "signaturf ", 7}};
+    for (const auto &[from, to, line] : keywords) {
+        Manifest read;
+        const std::string at = "line " + std::to_string(line) + ":";
+        EXPECT_EQ(manifest_parse(replaced(good, from, to), read).substr(0, at.size()), at) << to;
     }
 }

@@ -1,5 +1,6 @@
 // TLS sessions against an in-process server, for what no real server lets
-// a test time: records without data before the idle test, a peer gone.
+// a test time: a handshake left hanging, records without data before the
+// idle test, a peer gone.
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +10,7 @@
 #include "support/tls.h"
 #include "test_util.h"
 
-TEST(Tls, SessionTicketsAreQuietAndAVanishedPeerFailsTheSendNotTheProcess) {
+TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     ScratchDir dir;
     const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
     if (system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
@@ -31,6 +32,19 @@ TEST(Tls, SessionTicketsAreQuietAndAVanishedPeerFailsTheSendNotTheProcess) {
     std::unique_ptr<TlsContext> trust = TlsContext::create(context, cert, "loopback");
     ASSERT_TRUE(trust);
     TlsFailure failure = TlsFailure::kTransient;
+    {  // A break while the server lets the handshake hang ends the session unopened.
+        int silent[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, silent), 0);
+        recorder.answer = [](Event kind) {
+            return kind == Event::kSpinIo ? Answer::kStop : Answer::kContinue;
+        };
+        EXPECT_FALSE(TlsSession::open(context, *trust, silent[0], "127.0.0.1", 1, failure));
+        EXPECT_EQ(recorder.error_text(), "2 2 callback");  // the user's break
+        recorder.answer = nullptr;
+        recorder.errors.clear();
+        close(silent[0]);
+        close(silent[1]);
+    }
     auto session = TlsSession::open(context, *trust, ends[0], "127.0.0.1", 1, failure);
     accept.join();
     ASSERT_TRUE(session && failure == TlsFailure::kNone) << recorder.errors.at(0).text;

@@ -139,34 +139,56 @@ TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
 }
 
 TEST(Paths, PassiveReplyAddresses) {
-    constexpr std::pair<const char *, const char *> kCases[] = {
-        {"227 =127,0,0,1,255,255", "0 127.0.0.1:65535"},
-        {"227 (10, 0,\t0, 7,+19, 137)", "0 10.0.0.7:5001"},  // each number as %d reads it
-        {"227 Entering Passive Mode\r\n", "-1"},
-        {"227 (1,2,3)\r\n", "-2"},
-        {"227 (256,0,0,1,1,1)\r\n", "-2"},
-        {"227 (1,0,0,1,-1,1)\r\n", "-2"},
-        {"227 (1,0,0,1,99999999999999999999,1)\r\n", "-2"}};
-    for (const auto &[reply, expected] : kCases) {
+    const auto parsed = [](const std::string &reply) {
         char host[16] = "";
         uint16_t port = 0;
-        const int result = ftp_parse_pasv(reply, host, &port);
-        EXPECT_EQ(std::to_string(result) +
-                      (result == 0 ? std::string(" ") + host + ":" + std::to_string(port) : ""),
-                  expected)
-            << reply;
-    }
+        const int result = ftp_parse_pasv(reply.c_str(), host, &port);
+        return std::to_string(result) +
+               (result == 0 ? std::string(" ") + host + ":" + std::to_string(port) : "");
+    };
+    // clang-format off
+    constexpr std::pair<const char *, const char *> kCases[] = {
+        {"227 Entering Passive Mode\r\n", "-1"}, {"227 (1,2,3)", "-2"}, {"227 (1,2,3,4,5,)", "-2"},
+        {"227 (1,,3,4,5,6)", "-2"}, {"227 (1 ,2,3,4,5,6)", "-2"},
+        {"227 (1,2,3,4,5,6,7)", "0 1.2.3.4:1286"}, {"227 (1,0,0,1,99999999999999999999,1)", "-2"},
+        {"227 (10, 0,\t0, 7,+19, 137)", "0 10.0.0.7:5001"}};  // each number as %d reads it
+    // clang-format on
+    for (const auto &[reply, expected] : kCases) EXPECT_EQ(parsed(reply), expected) << reply;
+    // Every number from 0 to 999 in each place, as is, signed and after a blank. The first
+    // number is read from its digits back from the first comma, the others as %d reads them.
+    for (int place = 0; place < 6; place++)
+        for (int value = 0; value < 1000; value++)
+            for (const std::string sign : {"", "+", "-", " "}) {
+                int numbers[6] = {127, 0, 0, 1, 255, 255};
+                numbers[place] = value;
+                std::string reply = "227 =", host;
+                for (int i = 0; i < 6; i++) {
+                    reply +=
+                        (i > 0 ? "," : "") + (i == place ? sign : "") + std::to_string(numbers[i]);
+                    if (i < 4) host += (i > 0 ? "." : "") + std::to_string(numbers[i]);
+                }
+                const int port = numbers[4] * 256 + numbers[5];
+                const bool good = value <= 255 && (sign != "-" || place == 0 || value == 0);
+                ASSERT_EQ(parsed(reply), good ? "0 " + host + ":" + std::to_string(port) : "-2")
+                    << reply;
+            }
     // 229 replies: the port alone, between four equal printable delimiters.
     // clang-format off
     constexpr std::pair<const char *, int> kExtended[] = {
         {"229 Entering Extended Passive Mode (|||6446|)\r\n", 6446}, {"229 (!!!65535!)", 65535},
-        {"229 (|||0|)", -1}, {"229 (|||65536|)", -1}, {"229 (|||9999999999|)", -1}, {"229 (|||x|)", -1},
-        {"229 (||6446|)", -1}, {"229 (|||6446)", -1}, {"229 (|||6446!)", -1}, {"229 |||1|", -1}};
+        {"229 (|||9999999999|)", -1}, {"229 (|||x|)", -1}, {"229 (||| 1|)", -1},
+        {"229 (|||+1|)", -1}, {"229 (||6446|)", -1}, {"229 (|||6446)", -1}, {"229 (|||6446!)", -1},
+        {"229 |||1|", -1}};
     // clang-format on
-    for (const auto &[reply, expected] : kExtended) {
+    const auto extended = [](const std::string &reply) {
         uint16_t port = 0;
-        EXPECT_EQ(ftp_parse_epsv(reply, &port) == 0 ? port : -1, expected) << reply;
-    }
+        return ftp_parse_epsv(reply.c_str(), &port) == 0 ? port : -1;
+    };
+    for (const auto &[reply, expected] : kExtended) EXPECT_EQ(extended(reply), expected) << reply;
+    for (int port = 0; port < 100000; port++)
+        ASSERT_EQ(extended("229 (|||" + std::to_string(port) + "|)"),
+                  port >= 1 && port <= 65535 ? port : -1)
+            << port;
 }
 
 }  // namespace
