@@ -75,18 +75,41 @@ struct Framing {
     bool closes = false;  // the peer closes the connection after this reply
 };
 
+// A Content-Length value: digits alone between optional blanks; -1 for
+// anything else or a count past 32 bits.
+int64_t length_of(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (first == std::string_view::npos) return -1;
+    text = text.substr(first, last - first + 1);
+    int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX) return -1;
+    }
+    return value;
+}
+
 Framing framing_of(HttpMessage &reply) {
     Framing framing;
     if (const char *connection = http_find_header(reply, "Connection"))
         framing.closes = strcasestr(connection, "close") != nullptr;
     if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
         framing.chunked = strstr(coding, "chunked") != nullptr;
-    } else if (const char *counted = http_find_header(reply, "Content-Length")) {
-        errno = 0;
-        const long value = strtol(counted, nullptr, 10);
-        framing.valid = errno == 0 && value >= 0 && value <= INT32_MAX;
-        if (framing.valid) framing.length = static_cast<int32_t>(value);
+        return framing;
     }
+    // A sign, a second number, or two different lengths leave the body's
+    // end unknown: such a reply is refused rather than guessed at.
+    for (const HttpHeader &header : reply.headers) {
+        if (header.name != "Content-Length") continue;
+        const int64_t value = length_of(header.value);
+        framing.valid =
+            framing.valid && value >= 0 && (framing.length < 0 || framing.length == value);
+        if (!framing.valid) break;
+        framing.length = static_cast<int32_t>(value);
+    }
+    if (!framing.valid) framing.length = -1;
     return framing;
 }
 
