@@ -1,6 +1,7 @@
 /* Grammar of the configuration file and the actions that apply its sections
    and assignments to a configuration model. */
 %code top {
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +95,18 @@ static int32_t number_value(const char *word) {
     return static_cast<int32_t>(number);
 }
 
+// A whole decimal word within the range, into `number`.
+static bool number_in_range(const char *word, const NumberRange &range, int32_t &number) {
+    char *end = nullptr;
+    errno = 0;
+    const long long value = strtoll(word, &end, 10);
+    if ((*word != '-' && (*word < '0' || *word > '9')) || *end != '\0' || errno != 0 ||
+        value < range.lowest || value > range.highest)
+        return false;
+    number = static_cast<int32_t>(value);
+    return true;
+}
+
 static void assign_option(Config *config, const char *name, const char *value) {
     // Without a selected section (the first header was unknown) there is
     // nothing to look in; the file is rejected already.
@@ -111,7 +124,16 @@ static void assign_option(Config *config, const char *name, const char *value) {
             option->value.string = value;
             break;
         case ConfigType::kNumber:
-            option->value.number = number_value(value);
+            if (!option->range) {
+                option->value.number = number_value(value);
+            } else if (!number_in_range(value, *option->range, option->value.number)) {
+                fprintf(stderr,
+                        "Section [%s]:Line %d: Bad value '%s' for %s. Please use a number from %d "
+                        "to %d\n",
+                        section_name, config_line, value, name, option->range->lowest,
+                        option->range->highest);
+                config->errors++;
+            }
             break;
         case ConfigType::kBoolean:
             option->value.number = parse_boolean(value);

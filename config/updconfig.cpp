@@ -16,6 +16,7 @@ struct BuiltinOption {
     const char *string;  // default of a string option
     int32_t number;      // default of a number or boolean option
     const char *help;
+    std::optional<NumberRange> range = std::nullopt;
 };
 
 struct BuiltinSection {
@@ -37,8 +38,10 @@ constexpr BuiltinOption kGlobalOptions[] = {
     {"manifest", ConfigType::kString, "off", 0, "Detached manifest: required or off"},
     {"statusfile", ConfigType::kString, "", 0,
      "File the run's status is written to for monitoring (metrics text format); empty for none"},
+    // A day at most: a larger wait is a typing error, not a spread.
     {"randomdelay", ConfigType::kNumber, nullptr, 0,
-     "Wait a random time below this many seconds before starting"},
+     "Wait a random time below this many seconds (0 to 86400) before starting",
+     NumberRange{0, 86400}},
     {"use-proxy", ConfigType::kBoolean, nullptr, 0, "Enable proxy"},
     {"proxy", ConfigType::kString, "http://proxy:8080", 0, "http proxy. Ex: http://localhost:3128"},
     {"proxy-auth", ConfigType::kString, "none", 0,
@@ -119,6 +122,7 @@ ConfigOption option_copy(const BuiltinOption &source) {
     option.name = source.name;
     option.type = source.type;
     option.help = source.help;
+    option.range = source.range;
     if (source.type == ConfigType::kString) {
         option.value.string = source.string;
         option.default_value.string = source.string;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct ConfigValue {
     int32_t number = 0;  // kNumber and kBoolean
 };
 
+// The values a number option may take: a word that is no decimal number
+// between them is refused. Without one, a number reads as atoi reads it.
+struct NumberRange {
+    int32_t lowest = 0;
+    int32_t highest = 0;
+};
+
 struct ConfigOption {
     std::string name;
     ConfigType type = ConfigType::kString;
@@ -31,6 +39,7 @@ struct ConfigOption {
     ConfigValue default_value;
     std::string help;
     int32_t line = 0;  // configuration-file line that last assigned it, 0 if none
+    std::optional<NumberRange> range;
 };
 
 struct ConfigSection {

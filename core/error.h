@@ -20,6 +20,7 @@ enum ErrorClass : int32_t {
     ERR_MANIFEST = 8,  // a manifest, or what it vouches for, refused, and why
     ERR_WAIT = 9,      // a wait a server asked for that the run cannot make
     ERR_KEPT = 10,     // a kept copy that cannot serve
+    ERR_SETTING = 11,  // a setting (the proxy, a mirror's URL) that cannot be used, and why
 };
 
 enum UpdateError : int32_t {
@@ -39,7 +40,7 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT and ERR_KEPT;
+    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT, ERR_KEPT and ERR_SETTING;
     // never a credential.
     std::string text;
 };

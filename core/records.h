@@ -27,6 +27,9 @@ struct FileRecord {
     int32_t time = 0;                      // modification time, seconds since 1970 UTC
     int32_t received = 0;                  // bytes of the temporary copy already on disk
     int32_t size = 0;
+    // The copy's bound when no size is listed; 0: the bound of any such
+    // download (kUnlistedSizeLimit).
+    uint32_t size_bound = 0;
     uint8_t md5[16] = {};  // all zero: no digest listed, checked by signature
     int32_t order = 0;     // <0 pre-install program, >0 post-install, 0 plain file
     // The SHA-256 the catalogue's manifest lists; when set, it and the size

@@ -100,6 +100,8 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
                                          const FileRecord &packed) {
     FileRecord copy;
     copy.sitepath = packed.sitepath.value_or("") + ".sig";
+    // Read no further than a manifest may be.
+    copy.size_bound = kManifestSizeLimit;
     if (context->keep_catalogue) copy.kept = std::make_unique<KeptCopy>();
     std::unique_ptr<Manifest> manifest;
     bool fetched = false;  // a refused manifest was there: its refusal was told

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <string_view>
 #include <unordered_map>
@@ -69,7 +70,13 @@ const Ed25519PublicKey *signing_key(const Manifest &manifest) {
 }  // namespace
 
 int manifest_missing(EngineContext *context, const FileRecord &copy) {
-    return refuse(context, "manifest " + copy.sitepath.value_or("") + " missing");
+    const std::string name = "manifest " + copy.sitepath.value_or("");
+    // The fetch stopped at the copy's bound (told as EFBIG): the mirror has
+    // one, too large to be read.
+    if (context->error.class_ == ERR_FILE_SYSCALL && context->error.code == EFBIG)
+        return refuse(context, name + " is larger than its limit of " +
+                                   std::to_string(kManifestSizeLimit) + " bytes");
+    return refuse(context, name + " missing");
 }
 
 std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &copy) {

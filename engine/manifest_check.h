@@ -13,7 +13,8 @@
 // trusted key, not expired, not older than the floor. Null after recording
 // the refusal.
 std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &copy);
-// Records that the manifest could not be fetched; -1.
+// Records that the manifest could not be fetched (or was larger than its
+// limit, where its fetch stopped); -1.
 int manifest_missing(EngineContext *context, const FileRecord &copy);
 // Whether the catalogue's copy, exactly as served, has the manifest's
 // digest: 0, or -1 after recording the refusal.

@@ -14,6 +14,7 @@
 #include "frontend/cmdline.h"
 #include "frontend/console.h"
 #include "frontend/install.h"
+#include "frontend/runctl.h"
 
 bool quiet = false;
 
@@ -36,8 +37,12 @@ ConfigOption *find(RunState &state, const char *section, const char *name) {
     return config_find_option(state.config.get(), section, name);
 }
 
+// A value from the command line was set on no line of a file.
 void set_integer(RunState &state, const char *section, const char *name, int32_t value) {
-    if (ConfigOption *option = find(state, section, name)) option->value.number = value;
+    if (ConfigOption *option = find(state, section, name)) {
+        option->value.number = value;
+        option->line = 0;
+    }
 }
 
 // An unknown word is stored as -1 all the same; false tells the caller to
@@ -49,7 +54,10 @@ bool set_boolean(RunState &state, const char *section, const char *name, const c
 }
 
 void set_string(RunState &state, const char *section, const char *name, const char *value) {
-    if (ConfigOption *option = find(state, section, name)) option->value.string = value;
+    if (ConfigOption *option = find(state, section, name)) {
+        option->value.string = value;
+        option->line = 0;
+    }
 }
 
 // -q: the three standard streams go away before anything else is printed.
@@ -245,6 +253,10 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
             state->errors++;
         }
     }
+
+    // Checked once every setting is in, and only where it would be used: a
+    // run, or a dump of a configuration that could not run, stops here.
+    if (!proxy_usable(state->config.get())) finish(state, 2);
 
     // Asked once for the run, not at every turn of the spinner: -q, the one
     // option that changes what standard output is, has been applied.

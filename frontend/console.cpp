@@ -310,6 +310,7 @@ void report_error(const ErrorRecord &record) {
         case ERR_MANIFEST:
         case ERR_WAIT:
         case ERR_KEPT:
+        case ERR_SETTING:
             printf("Error: %s", record.text.c_str());
             break;
         default:

@@ -152,7 +152,8 @@ void print_fatal_where(const ConfigOption *option) {
 }
 
 // The method of proxy-auth; basic needs a user in the proxy URL whenever
-// the proxy is used, since a run without one could only meet 407 replies.
+// the proxy is used, since a run without one could only meet 407 replies
+// (a URL that does not parse was refused with the configuration).
 bool fill_proxy_auth(Config *config, EngineContext &context) {
     const ConfigOption *option = config_find_option(config, "global", "proxy-auth");
     const std::optional<ProxyAuth> method = proxy_auth_parse(string_of(option));
@@ -163,8 +164,8 @@ bool fill_proxy_auth(Config *config, EngineContext &context) {
     }
     context.proxy_auth = *method;
     Url proxy;
-    if (context.use_proxy && *method == ProxyAuth::kBasic &&
-        (!url_parse(context.proxy, proxy) || !proxy.user || proxy.user->empty())) {
+    if (context.use_proxy && *method == ProxyAuth::kBasic && url_parse(context.proxy, proxy) &&
+        (!proxy.user || proxy.user->empty())) {
         print_fatal_where(option);
         printf("proxy-auth basic needs a user in the proxy URL\n");
         return false;
@@ -189,6 +190,16 @@ bool fill_manifest(Config *config, EngineContext &context) {
 }
 
 }  // namespace
+
+bool proxy_usable(Config *config) {
+    if (number_of(config_find_option(config, "global", "use-proxy")) != 1) return true;
+    const ConfigOption *option = config_find_option(config, "global", "proxy");
+    const std::string problem = url_proxy_problem(string_of(option));
+    if (problem.empty()) return true;
+    print_fatal_where(option);
+    printf("Bad proxy '%s': %s\n", url_masked(string_of(option)).c_str(), problem.c_str());
+    return false;
+}
 
 bool fill_engine_context(RunState &state, EngineContext &context) {
     Config *config = state.config.get();

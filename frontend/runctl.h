@@ -15,6 +15,9 @@ void alarm_handler(int signal_number);
 const char *string_of(const ConfigOption *option);
 int32_t number_of(const ConfigOption *option);
 
+// Whether the proxy URL can be used, or is not (use-proxy off); false after
+// telling what is wrong with it.
+bool proxy_usable(Config *config);
 // Fills the context from the state's configuration; false for an unknown
 // protocol (reported). The context reports to the state's console and
 // installs with its installer.

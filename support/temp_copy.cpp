@@ -80,7 +80,9 @@ int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
         return fail("open");
     }
     if (use != CopyUse::kRead) file.copy_digest_set = false;
-    limit_ = file.size > 0 ? static_cast<uint32_t>(file.size) : kUnlistedSizeLimit;
+    limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
+             : file.size_bound > 0 ? file.size_bound
+                                   : kUnlistedSizeLimit;
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
     if (use == CopyUse::kPrepare && private_directory_check(context->temp_dir.c_str()) < 0 &&

@@ -68,7 +68,8 @@ class TempCopy {
     // Appends from the descriptor, after what was received from it ahead,
     // moving `remaining` bytes (kTransferAll: to the end), which becomes
     // the count moved. Progress is raised after every chunk. A count beyond
-    // the copy's bound (the listed size, or kUnlistedSizeLimit), or data
+    // the copy's bound (the listed size, the file's size_bound, or
+    // kUnlistedSizeLimit), or data
     // still coming once it is reached, is refused with EFBIG recorded for
     // "write" and kTransferTooLarge; nothing beyond the bound is written.
     int receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
@@ -103,7 +104,7 @@ class TempCopy {
     EngineContext *context_ = nullptr;  // not owned
     Descriptor fd_;
     uint32_t held_ = 0;             // bytes in the copy; appending continues after them
-    uint32_t limit_ = 0;            // the listed size, or kUnlistedSizeLimit
+    uint32_t limit_ = 0;            // the listed size, the file's own bound, or kUnlistedSizeLimit
     int error_ = 0;                 // errno of the call that failed
     const char *failed_ = nullptr;  // and its name, for the error record
     // A copy opened for appending keeps the digest of what it holds and

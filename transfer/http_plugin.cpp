@@ -278,19 +278,32 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget 
     bool direct = begins_with(context->info_url.c_str(), kHttpScheme) ||
                   begins_with(context->info_url.c_str(), kHttpsScheme);
     bool proxied = begins_with(proxy_text, kHttpScheme);
-    if (!direct && !proxied) return nullptr;
-    // A proxy that is set but is no HTTP proxy serves nothing: going
-    // around it could break the site's rules.
-    if (proxy_text != nullptr && !proxied) return nullptr;
+    if (!direct && !proxied && proxy_text == nullptr) return nullptr;
+    // A proxy that is set but cannot be used serves nothing: going around
+    // it could break the site's rules. The front end refuses such a
+    // setting before a run; the record keeps any other caller from failing
+    // without a reason.
+    const std::string problem = proxy_text != nullptr ? url_proxy_problem(proxy_text) : "";
+    if (!problem.empty()) {
+        record_error_text(context, ERR_SETTING,
+                          "proxy '" + url_masked(proxy_text) + "': " + problem, "proxy");
+        return nullptr;
+    }
 
     auto session = std::make_unique<HttpSession>(context, budget);
     HttpClient &client = session->client;
     std::optional<Url> target = connectable(context->info_url);
-    if (!target) return nullptr;
+    if (!target) {
+        record_error_text(context, ERR_SETTING,
+                          "mirror '" + url_masked(context->info_url) +
+                              "': it names no host and port to connect to",
+                          "url");
+        return nullptr;
+    }
     client.target = std::move(*target);
     if (proxy_text != nullptr) {
         client.proxy = connectable(proxy_text);
-        if (!client.proxy) return nullptr;
+        if (!client.proxy) return nullptr;  // not reached: the problem covers it
         client.proxy_authorization = proxy_authorization(context->proxy_auth, *client.proxy);
     }
     // Each file's URL is the information file's directory plus its

@@ -5,9 +5,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 
 #include "support/connect.h"
@@ -248,6 +250,41 @@ bool url_parse(std::string_view text, Url &url) {
     if (parsed && url.port < 1 && url.scheme != "file") parsed = set_default_port(url);
     if (!parsed) url = Url{};
     return parsed;
+}
+
+std::string url_proxy_problem(std::string_view text) {
+    constexpr std::string_view kHttp = "http://";
+    if (!text.starts_with(kHttp)) return "it must begin with http://";
+    const std::string_view authority =
+        text.substr(kHttp.size(), text.find('/', kHttp.size()) - kHttp.size());
+    if (std::count(authority.begin(), authority.end(), '@') > 1)
+        return "an '@' in the user or password must be written %40";
+    Url url;
+    if (!url_parse(text, url)) return "it is no URL";
+    if (!url.host || url.host->empty()) return "it names no host";
+    // Checked as written: the parser reads a port as atoi does, and takes 0
+    // for the scheme's default.
+    const std::string_view host = authority.substr(authority.rfind('@') + 1);
+    const size_t colon = host.find(':', host.starts_with('[') ? host.find(']') : 0);
+    if (colon == std::string_view::npos) return "";
+    const std::string_view digits = host.substr(colon + 1);
+    const bool numeric = !digits.empty() && digits.size() <= 5 &&
+                         digits.find_first_not_of("0123456789") == std::string_view::npos;
+    const int port = numeric ? std::stoi(std::string(digits)) : 0;
+    return port >= 1 && port <= UINT16_MAX ? "" : "the port must be a number from 1 to 65535";
+}
+
+std::string url_masked(std::string_view text) {
+    const size_t scheme = text.find("://");
+    const size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const size_t at = text.rfind('@');
+    if (at == std::string_view::npos || at < start) return std::string(text);
+    // An unescaped ':' or '@' may sit anywhere in a password: only what
+    // comes before the first of them is shown.
+    const std::string_view login = text.substr(start, at - start);
+    const std::string_view user = login.substr(0, login.find_first_of(":@"));
+    return std::string(text.substr(0, start)) + std::string(user) +
+           (user.size() < login.size() ? ":***" : "") + std::string(text.substr(at));
 }
 
 namespace {

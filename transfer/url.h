@@ -35,6 +35,14 @@ std::string url_text(const Url &url, bool with_login);
 // servers build their redirections from it.
 std::string url_host_header(const Url &url);
 
+// Why the text is no proxy URL that can be used ("" when it is one): an
+// http:// URL with a host, a port from 1 to 65535 when it gives one, and
+// any '@' of its login escaped.
+std::string url_proxy_problem(std::string_view text);
+// The text as a message may show it: whatever follows the user of its
+// login, up to the last '@', masked.
+std::string url_masked(std::string_view text);
+
 std::string url_escape(std::string_view text);
 std::string url_escape_path(std::string_view text);
 // Absent for a malformed escape.

@@ -96,11 +96,13 @@ class ServersTest(SiteTest):
         self.site.source(CONF, self.site.expected["conf/engine.conf"], mtime=T0 - 1000)
         self.site.publish(STANDARD_DESCRIPTION)
         self.assertEqual(update_all(1), [1, 2, 1])
-        # A proxy that does not speak HTTP is never contacted.
+        # A proxy that does not speak HTTP is refused with the configuration, never contacted.
         self.site.configure(nginx.port, proxy="socks://127.0.0.1:%d" % squid.port)
         refused = self.site.update()
-        self.assertRun(refused, 6)
-        self.assertEqual(refused.matching("^Connecting to"), [])
+        self.assertRun(refused, 2)
+        self.assertEqual((refused.matching("^Connecting to"),
+                          refused.ending("Bad proxy 'socks://127.0.0.1:%d': it must begin with "
+                                         "http://" % squid.port)), ([], 1))
 
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
         self.site.uninstall()

@@ -94,8 +94,9 @@ class ManifestTest(SiteTest):
         """A run, the mirror files it asked nginx for, and its "Error:" lines."""
         mark = len(access_log(self.nginx))
         got = self.site.update(program=program)
-        asked = [re.search(r'"GET /pub/qavo/(\S+) ', line).group(1) for line in access_log(
-            self.nginx, mark + len(got.matching("^(Getting file) ")))[mark:]]
+        lines = access_log(self.nginx, mark + len(got.matching("^(Getting file) ")))[mark:]
+        asked = [re.search(r'"GET /pub/qavo/(\S+) ', line).group(1) for line in lines]
+        self.sent = sum(int(re.search(r'" \d+ (\d+) ', line).group(1)) for line in lines)
         return got, asked, got.matching("^Error: .*")
 
     def test_a_good_manifest_installs_and_raises_the_floor(self):
@@ -125,6 +126,10 @@ class ManifestTest(SiteTest):
         cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
             ("missing", lambda: os.path.exists(sig) and os.unlink(sig),
              re.escape(MANIFEST + "missing"), [SIG]),
+            # Read no further than the limit, far below the 40 MiB served (socket buffers aside).
+            ("too large", lambda: write(sig, b"x" * (40 << 20)),
+             re.escape("write (File too large)\nError: " + MANIFEST +
+                       "is larger than its limit of 8388608 bytes"), [SIG]),
             ("malformed", lambda: self.sign(next_, edit=(r"^serial .*\n", "")),
              re.escape(MANIFEST + "malformed (line 2: expected 'serial <decimal>')"), [SIG]),
             ("unknown key", lambda: self.sign(next_, key=STRANGER),
@@ -160,10 +165,11 @@ class ManifestTest(SiteTest):
             with self.subTest(name):
                 prepare()
                 got, asked, errors = self.run_logged()
-                self.assertEqual((got.status, [bool(re.fullmatch("Error: " + refusal, line))
-                                               for line in errors], asked, self.tree(),
-                                  self.floor(), self.site.leftovers()),
-                                 (6, [True], fetched, installed, floor, []), got)
+                self.assertEqual((got.status, bool(re.fullmatch("Error: " + refusal,
+                                                                "\n".join(errors))), asked,
+                                  self.tree(), self.floor(), self.site.leftovers()),
+                                 (6, True, fetched, installed, floor, []), got)
+                self.assertLess(self.sent, 20 << 20)
 
     def test_either_trusted_key_of_a_rotation(self):
         if not os.access(TWO_KEYS, os.X_OK):

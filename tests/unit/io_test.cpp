@@ -213,6 +213,22 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     return {recorder.words(Event::kRetry), recorder.words(Event::kError).size()};
 }
 
+// A proxy that cannot be used fails the run with its reason, never its password.
+TEST(AttemptLoop, AnUnusableProxyIsRecordedWithItsReason) {
+    Recorder recorder;
+    recorder.context.info_url = "ftp://h/x";
+    recorder.context.use_proxy = true;
+    for (const auto &[proxy, text] :
+         {std::pair{"h:1", "proxy 'h:1': it must begin with http://"},
+          {"http://u:p@ss@h:1",
+           "proxy 'http://u:***@h:1': an '@' in the user or password must "
+           "be written %40"}}) {
+        recorder.context.proxy = proxy;
+        EXPECT_EQ(engine_open_link(&recorder.context), nullptr);
+        EXPECT_EQ(recorder.context.error.text, text);
+    }
+}
+
 // FTP's reading of the count (one attempt that cannot wait) and its goodbye's
 // own wait show end to end, in the FTP fault table.
 TEST(AttemptLoop, NoAttemptBelowZeroAndNoLimitAtZeroForLocalMirrors) {
