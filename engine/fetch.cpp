@@ -143,7 +143,7 @@ void keep_verified(EngineContext *context, const FileRecord &file, const TempCop
     if (!file.kept || file.kept->reused || file.kept->key.empty() ||
         (file.kept->etag.empty() && file.kept->last_modified.empty()))
         return;
-    (void)kept_store(context->state_dir, *file.kept, copy.fd());
+    (void)kept_store(context->state_fd, *file.kept, copy.fd());
 }
 
 // The next attempt goes to the next mirror (after the last, the first),

@@ -11,9 +11,10 @@ import subprocess
 import tempfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
-                     SiteTest, access_log, loopback, pattern, read, server)
+                     Site, SiteTest, access_log, loopback, pattern, read, server, write)
 
 DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
@@ -181,8 +182,8 @@ class ManifestTest(SiteTest):
         cases = [  # settings, status, the line that tells, files asked for
             ({"manifest": "bogus"}, 2, "Unknown manifest mode 'bogus'. Please use required or off",
              []),
-            ({"statepath": unmade}, 4, "Can't create state path '%s' (Not a directory)" % unmade,
-             []),
+            ({"statepath": unmade}, 4, "State path '%s': '%s' can't be opened (Not a directory)" % (
+                unmade, os.path.dirname(unmade)), []),
             # As before manifests: no .sig asked for, none needed.
             ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
         ]
@@ -193,6 +194,25 @@ class ManifestTest(SiteTest):
                 got, asked, _ = self.run_logged()
                 self.assertEqual((got.status, got.ending(line), asked, self.tree()), (
                     status, 1, fetched, self.tree(self.site.expected) if status == 0 else {}), got)
+
+    def test_runs_sharing_a_state_directory_take_turns(self):
+        self.sign(SERIAL)
+        other = Site(self.site.mirror)  # its own temporary directory and tree
+        self.addCleanup(shutil.rmtree, other.root, True)
+        os.symlink("qavo", self.site.path("www", "pub", "qavo2"))  # and its own catalogue name
+        conf = other.configure(self.nginx.port, manifest="required", tries=1,
+                               statepath=self.site.path("state"))
+        write(conf, read(conf).replace(b"pub/qavo/", b"pub/qavo2/"))
+        for _ in range(10):
+            for site in (self.site, other):
+                site.uninstall()
+            if self.floor() is not None:
+                os.unlink(self.site.path("state", "serials"))
+            with ThreadPoolExecutor(2) as pool:
+                runs = list(pool.map(Site.update, (self.site, other)))
+            self.assertEqual(([run.status for run in runs], sorted(self.floor().splitlines())),
+                             ([0, 0], [b"1000 pub/qavo/qavoe.info", b"1000 pub/qavo2/qavoe.info"]),
+                             "\n".join(map(str, runs)))
 
 
 if __name__ == "__main__":
