@@ -1,6 +1,7 @@
 """Updates that require a signed manifest beside the catalogue, served by nginx: a good one
 installs and raises the serial floor; every way a manifest can fail refuses the run with one
-line, leaves the installed tree and the floor alone, and fetches nothing after the refusal.
+line, leaves the installed tree alone, and fetches nothing after the refusal. The floor is raised
+as soon as the manifest is accepted, before anything is installed.
 Manifests are made here with hashlib and the openssl command, apart from the publisher."""
 import hashlib
 import os
@@ -157,7 +158,8 @@ class ManifestTest(SiteTest):
                 self.assertEqual((got.status, [bool(re.fullmatch("Error: " + refusal, line))
                                                for line in errors], asked, self.tree(),
                                   self.floor(), self.site.leftovers()),
-                                 (6, [True], fetched, installed, floor, []), got)
+                                 (6, [True], fetched, installed,
+                                  floor if fetched == [SIG] else FLOOR % next_, []), got)
 
     def test_either_trusted_key_of_a_rotation(self):
         if not os.access(TWO_KEYS, os.X_OK):
@@ -179,11 +181,17 @@ class ManifestTest(SiteTest):
 
     def test_manifest_and_statepath_settings(self):
         unmade = self.site.path("qup.conf", "state")  # under a regular file
+        stuck = self.site.path("stuck")  # the floor can be read there, not written
+        os.makedirs(os.path.join(stuck, "serials.new"), mode=0o700)
+        self.sign(SERIAL)
         cases = [  # settings, status, the line that tells, files asked for
             ({"manifest": "bogus"}, 2, "Unknown manifest mode 'bogus'. Please use required or off",
              []),
             ({"statepath": unmade}, 4, "State path '%s': '%s' can't be opened (Not a directory)" % (
                 unmade, os.path.dirname(unmade)), []),
+            # Found before the catalogue is fetched, so before anything is installed.
+            ({"statepath": stuck}, 6, "Error: Can't remove %s/serials.new (Is a directory)" % stuck,
+             [SIG]),
             # As before manifests: no .sig asked for, none needed.
             ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
         ]
