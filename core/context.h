@@ -60,6 +60,9 @@ struct EngineContext {
     // and the catalogue's name there (the infofile option).
     std::string state_dir;
     std::string infofile;
+    // The state directory, opened once it checked out (-1: not had); the
+    // state files are named from it. Not owned.
+    int state_fd = -1;
     // The catalogue and its manifest are kept in state_dir after they
     // verify, and asked for again only if they changed (HTTP).
     bool keep_catalogue = false;

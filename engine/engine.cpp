@@ -175,6 +175,10 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
         manifest = fetch_manifest(context, *link, info_file_record(context->info_url));
         if (manifest == nullptr) return -1;
         context->manifest_serial = manifest->serial;
+        // Kept before anything is installed, so that a state directory that
+        // cannot keep it stops the run here. The same serial is accepted
+        // again, so a run that fails after this can still be retried.
+        if (manifest_raise_floor(context, *manifest) < 0) return -1;
     }
     info = load_information(context, *link, manifest.get());
     if (info == nullptr) return -1;
@@ -204,8 +208,5 @@ int engine_update(EngineContext *context) {
     int result = link != nullptr ? run_update(context, link, info, manifest) : -1;
     link.reset();
     settle_copies(context, info.get());
-    // Only a run that went through raises the floor: a refused file leaves
-    // the next run free to try the same publication again.
-    if (result == 0 && manifest != nullptr) result = manifest_raise_floor(context, *manifest);
     return result;
 }

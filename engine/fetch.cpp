@@ -160,7 +160,7 @@ void keep_verified(EngineContext *context, const FileRecord &file, const TempCop
     if (!file.kept || file.kept->reused || file.kept->key.empty() ||
         (file.kept->etag.empty() && file.kept->last_modified.empty()))
         return;
-    (void)kept_store(context->state_dir, *file.kept, copy.fd());
+    (void)kept_store(context->state_fd, *file.kept, copy.fd());
 }
 
 // A copy that the server confirmed (304) and that fails its checks was
@@ -177,7 +177,7 @@ bool kept_copy_damaged(EngineContext *context, FileRecord &file, TempCopy &copy,
     if (good) return false;
     file.kept->refused = true;
     file.kept->reused = false;
-    kept_remove(context->state_dir, file.kept->key);
+    kept_remove(context->state_fd, file.kept->key);
     events_of(context).kept_damaged(file.kept->key.c_str());
     return true;
 }

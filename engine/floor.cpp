@@ -4,7 +4,6 @@
 #include "engine/floor.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,13 +14,12 @@
 
 #include "support/data_io.h"
 #include "support/descriptor.h"
-#include "support/path.h"
 #include "support/privfile.h"
 
 namespace {
 
-constexpr const char *kStateName = "/serials";
-constexpr const char *kStateNext = "/serials.new";
+constexpr const char *kStateName = "serials";
+constexpr const char *kStateNext = "serials.new";
 // A line per catalogue this machine updates from: a few, never megabytes.
 constexpr size_t kStateSizeLimit = 1 << 20;
 
@@ -47,9 +45,9 @@ bool parse_entry(std::string_view row, Entry &entry) {
 
 // Every entry of the state file; a missing file holds none. Only a file of
 // ours is read: anything else under the name could set any floor.
-std::string read_entries(const std::string &dir, std::vector<Entry> &entries) {
-    const std::string path = dir + kStateName;
-    Descriptor fd{private_open(path.c_str(), O_RDONLY)};
+std::string read_entries(int dir, const std::string &state, std::vector<Entry> &entries) {
+    const std::string path = state + "/" + kStateName;
+    Descriptor fd{private_open_at(dir, kStateName, O_RDONLY)};
     if (fd.fd < 0) return errno == ENOENT ? "" : failure("Can't open state file", path);
     std::string text;
     char chunk[4096];
@@ -73,56 +71,55 @@ std::string read_entries(const std::string &dir, std::vector<Entry> &entries) {
     return "";
 }
 
-std::string write_entries(const std::string &dir, const std::vector<Entry> &entries) {
+// Called in the run's turn at the directory, which is ours alone: the
+// name written beside is nobody else's.
+std::string write_entries(int dir, const std::string &state, const std::vector<Entry> &entries) {
     std::string text;
     for (const Entry &entry : entries)
         text.append(std::to_string(entry.serial)).append(" ").append(entry.infofile).append("\n");
-    const std::string next = dir + kStateNext;
-    // Left by a run that stopped while writing; the directory is ours alone.
-    if (unlink(next.c_str()) < 0 && errno != ENOENT) return failure("Can't remove", next);
-    Descriptor fd{private_create(next.c_str(), O_WRONLY)};
+    const std::string next = state + "/" + kStateNext;
+    // Left by a run that stopped while writing.
+    if (unlinkat(dir, kStateNext, 0) < 0 && errno != ENOENT) return failure("Can't remove", next);
+    Descriptor fd{private_create_at(dir, kStateNext, O_WRONLY)};
     if (fd.fd < 0) return failure("Can't create", next);
     const int length = static_cast<int>(text.size());
     if (file_write(nullptr, fd.fd, text.data(), length) != length || fsync(fd.fd) < 0)
         return failure("Can't write", next);
     fd.reset();
-    const std::string path = dir + kStateName;
-    if (rename(next.c_str(), path.c_str()) < 0) return failure("Can't rename", next);
-    sync_directory(dir.c_str());
+    if (renameat(dir, kStateNext, dir, kStateName) < 0) return failure("Can't rename", next);
+    (void)fsync(dir);
     return "";
 }
 
 }  // namespace
 
-std::string floor_prepare(const std::string &dir) {
+std::string floor_prepare(const std::string &dir, Descriptor &opened) {
     if (dir.empty()) return "State path is empty";
-    if (mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST)
-        return "Can't create state path '" + dir + "' (" + strerror(errno) + ")";
-    struct stat info;
-    if (stat(dir.c_str(), &info) < 0)
-        return "Can't stat state path '" + dir + "' (" + strerror(errno) + ")";
-    if (!S_ISDIR(info.st_mode)) return "State path '" + dir + "' is not a directory";
-    // Whoever may write there may lower the floor.
-    if ((info.st_uid != own_user() && info.st_uid != 0) || (info.st_mode & (S_IWGRP | S_IWOTH)))
-        return "State path '" + dir + "' may be written by other users";
-    return "";
+    std::string why;
+    opened.reset(private_directory_open(dir, why));
+    return opened.fd < 0 ? "State path '" + dir + "'" + why : "";
 }
 
-std::string floor_read(const std::string &dir, const std::string &infofile, int64_t &serial) {
+std::string floor_read(int dir, const std::string &path, const std::string &infofile,
+                       int64_t &serial) {
     serial = 0;
     std::vector<Entry> entries;
-    std::string why = read_entries(dir, entries);
+    std::string why = read_entries(dir, path, entries);
     for (const Entry &entry : entries) {
         if (entry.infofile == infofile && entry.serial > serial) serial = entry.serial;
     }
     return why;
 }
 
-std::string floor_raise(const std::string &dir, const std::string &infofile, int64_t serial) {
+std::string floor_raise(int dir, const std::string &path, const std::string &infofile,
+                        int64_t serial) {
     if (infofile.empty() || infofile.find('\n') != std::string::npos)
         return "Can't keep a floor for catalogue '" + infofile + "'";
+    // Read, raised and written in one turn: another run's entry is never lost.
+    const DirectoryTurn turn(dir);
+    if (!turn.held) return failure("Can't lock", path);
     std::vector<Entry> entries;
-    std::string why = read_entries(dir, entries);
+    std::string why = read_entries(dir, path, entries);
     if (!why.empty()) return why;
     bool found = false;
     for (Entry &entry : entries) {
@@ -132,5 +129,5 @@ std::string floor_raise(const std::string &dir, const std::string &infofile, int
         found = true;
     }
     if (!found) entries.push_back({serial, infofile});
-    return write_entries(dir, entries);
+    return write_entries(dir, path, entries);
 }

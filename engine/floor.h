@@ -5,13 +5,20 @@
 #include <cstdint>
 #include <string>
 
-// Makes sure the state directory is there (created 0700 when missing) and
-// that nobody but this user and root can change what it holds: "" or the
-// reason, for a line of the caller's.
-std::string floor_prepare(const std::string &dir);
+#include "support/descriptor.h"
+
+// Opens the state directory `dir` into `opened` (created 0700 when missing),
+// never through a link, once nobody but this user and root can change what
+// it or any directory above it holds: "" or the reason, for a line of the
+// caller's. The state files are then named from `opened` alone.
+std::string floor_prepare(const std::string &dir, Descriptor &opened);
 // The catalogue's floor into `serial` (0 when none was kept): "" or why
-// the state cannot be read.
-std::string floor_read(const std::string &dir, const std::string &infofile, int64_t &serial);
+// the state cannot be read. `dir` is the open state directory, `path` its
+// name for the reason.
+std::string floor_read(int dir, const std::string &path, const std::string &infofile,
+                       int64_t &serial);
 // Raises the catalogue's floor to `serial` (never lowers it), replacing the
-// state file whole and syncing it: "" or why it could not.
-std::string floor_raise(const std::string &dir, const std::string &infofile, int64_t serial);
+// state file whole and syncing it, while no other run changes it: "" or
+// why it could not.
+std::string floor_raise(int dir, const std::string &path, const std::string &infofile,
+                        int64_t serial);

@@ -110,7 +110,8 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         return nullptr;
     }
     int64_t floor = 0;
-    const std::string why = floor_read(context->state_dir, context->infofile, floor);
+    const std::string why =
+        floor_read(context->state_fd, context->state_dir, context->infofile, floor);
     if (!why.empty()) {
         refuse(context, why);
         return nullptr;
@@ -166,6 +167,7 @@ int manifest_refuse_file(EngineContext *context, const FileRecord &file) {
 }
 
 int manifest_raise_floor(EngineContext *context, const Manifest &manifest) {
-    const std::string why = floor_raise(context->state_dir, context->infofile, manifest.serial);
+    const std::string why =
+        floor_raise(context->state_fd, context->state_dir, context->infofile, manifest.serial);
     return why.empty() ? 0 : refuse(context, why);
 }

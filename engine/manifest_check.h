@@ -1,6 +1,6 @@
 // The detached manifest's part of a run: checked when fetched, before the
 // catalogue; then held against the catalogue as served and against every
-// file the catalogue lists; the floor raised when the run is over.
+// file the catalogue lists; the floor raised as soon as it is accepted.
 #pragma once
 
 #include <memory>
@@ -25,6 +25,6 @@ int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRe
 // Records that a download does not have its manifest's SHA-256 or size;
 // -1.
 int manifest_refuse_file(EngineContext *context, const FileRecord &file);
-// Raises the floor to the manifest's serial once the run it vouched for is
-// over: 0, or -1 after recording why the state could not be kept.
+// Raises the floor to the accepted manifest's serial: 0, or -1 after
+// recording why the state could not be kept.
 int manifest_raise_floor(EngineContext *context, const Manifest &manifest);

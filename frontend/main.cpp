@@ -71,12 +71,14 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     const bool http =
         context.info_url.starts_with("http://") || context.info_url.starts_with("https://");
     std::string why;  // why the state directory cannot be had
-    if (context.manifest_required || http) why = floor_prepare(context.state_dir);
+    Descriptor state_dir;
+    if (context.manifest_required || http) why = floor_prepare(context.state_dir, state_dir);
     if (context.manifest_required && !why.empty()) {
         printf("%s\n", why.c_str());
         return 4;
     }
     context.keep_catalogue = http && why.empty();
+    context.state_fd = state_dir.fd;
 
     print_date(stdout);
     printf(": Update started\n");

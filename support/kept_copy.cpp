@@ -14,7 +14,6 @@
 
 #include "integrity/md5.h"
 #include "support/data_io.h"
-#include "support/path.h"
 #include "support/privfile.h"
 #include "support/temp_copy.h"
 
@@ -22,8 +21,8 @@ namespace {
 
 constexpr std::string_view kTag = "qavoupdate kept copy 1\n";
 
-std::string kept_name(const std::string &dir, const std::string &key) {
-    return dir + "/kept-" + md5_hex_of(key);
+std::string kept_name(const std::string &key) {
+    return "kept-" + md5_hex_of(key);
 }
 
 // The value of line `name` ("name value\n") at the front of `rest`, which
@@ -85,11 +84,11 @@ bool validator_acceptable(std::string_view value) {
     return true;
 }
 
-bool kept_find(const std::string &dir, KeptCopy &kept) {
+bool kept_find(int dir, KeptCopy &kept) {
     kept.last_modified.clear();
     kept.etag.clear();
     off_t size = 0;
-    Descriptor fd{private_open(kept_name(dir, kept.key).c_str(), O_RDONLY)};
+    Descriptor fd{private_open_at(dir, kept_name(kept.key).c_str(), O_RDONLY)};
     if (fd.fd < 0 || read_head(fd.fd, kept, size) == 0) {
         kept.last_modified.clear();
         kept.etag.clear();
@@ -98,18 +97,18 @@ bool kept_find(const std::string &dir, KeptCopy &kept) {
     return !kept.last_modified.empty() || !kept.etag.empty();
 }
 
-Descriptor kept_open(const std::string &dir, const std::string &key, off_t &size) {
+Descriptor kept_open(int dir, const std::string &key, off_t &size) {
     KeptCopy kept;
     kept.key = key;
-    Descriptor fd{private_open(kept_name(dir, key).c_str(), O_RDONLY)};
+    Descriptor fd{private_open_at(dir, kept_name(key).c_str(), O_RDONLY)};
     if (fd.fd < 0) return fd;
     const size_t head = read_head(fd.fd, kept, size);
     if (head == 0 || lseek(fd.fd, static_cast<off_t>(head), SEEK_SET) < 0) fd.reset();
     return fd;
 }
 
-std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
-    const std::string path = kept_name(dir, kept.key);
+std::string kept_store(int dir, const KeptCopy &kept, int from) {
+    const std::string path = kept_name(kept.key);
     const std::string next = path + ".new";
     struct stat info;
     if (fstat(from, &info) < 0) return failure("Can't stat copy for", path);
@@ -118,9 +117,12 @@ std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
                              std::to_string(info.st_size) + "\n\n";
     if (head.size() > kKeptHeadLimit || kept.key.find('\n') != std::string::npos)
         return "Can't keep a copy of " + kept.key;
-    // Left by a run that stopped while writing; the directory is ours alone.
-    if (unlink(next.c_str()) < 0 && errno != ENOENT) return failure("Can't remove", next);
-    Descriptor to{private_create(next.c_str(), O_WRONLY)};
+    // In the run's turn the name written beside is nobody else's; one left
+    // there was left by a run that stopped while writing.
+    const DirectoryTurn turn(dir);
+    if (!turn.held) return failure("Can't lock for", path);
+    if (unlinkat(dir, next.c_str(), 0) < 0 && errno != ENOENT) return failure("Can't remove", next);
+    Descriptor to{private_create_at(dir, next.c_str(), O_WRONLY)};
     if (to.fd < 0) return failure("Can't create", next);
     bool good = file_write(nullptr, to.fd, head.data(), static_cast<int>(head.size())) ==
                 static_cast<int>(head.size());
@@ -131,15 +133,15 @@ std::string kept_store(const std::string &dir, const KeptCopy &kept, int from) {
         at += count;
     }
     if (!good || fsync(to.fd) < 0) {
-        unlink(next.c_str());
+        unlinkat(dir, next.c_str(), 0);
         return failure("Can't write", next);
     }
     to.reset();
-    if (rename(next.c_str(), path.c_str()) < 0) return failure("Can't rename", next);
-    sync_directory(dir.c_str());
+    if (renameat(dir, next.c_str(), dir, path.c_str()) < 0) return failure("Can't rename", next);
+    (void)fsync(dir);
     return "";
 }
 
-void kept_remove(const std::string &dir, const std::string &key) {
-    if (unlink(kept_name(dir, key).c_str()) == 0) sync_directory(dir.c_str());
+void kept_remove(int dir, const std::string &key) {
+    if (unlinkat(dir, kept_name(key).c_str(), 0) == 0) (void)fsync(dir);
 }

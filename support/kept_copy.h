@@ -25,14 +25,16 @@ constexpr size_t kKeptHeadLimit = 4096;
 // that URL whose body has the size it states.
 size_t kept_parse_head(std::string_view text, off_t file_size, KeptCopy &kept, off_t &size);
 
-// The validators kept for the URL `kept.key` into `kept` (left empty when
-// nothing usable is kept): true when there is a kept copy to ask about.
-bool kept_find(const std::string &dir, KeptCopy &kept);
+// `dir` is the open state directory. The validators kept for the URL
+// `kept.key` into `kept` (left empty when nothing usable is kept): true
+// when there is a kept copy to ask about.
+bool kept_find(int dir, KeptCopy &kept);
 // The kept copy of `key`, positioned at its first byte, with its length in
 // `size`; closed (-1) when nothing usable is kept.
-Descriptor kept_open(const std::string &dir, const std::string &key, off_t &size);
+Descriptor kept_open(int dir, const std::string &key, off_t &size);
 // Keeps the whole of `from` (read from its first byte) for `kept.key` with
-// its validators, replacing any earlier copy at once: "" or why not.
-std::string kept_store(const std::string &dir, const KeptCopy &kept, int from);
+// its validators, replacing any earlier copy at once, while no other run
+// changes the directory: "" or why not.
+std::string kept_store(int dir, const KeptCopy &kept, int from);
 // Drops the kept copy of `key`, if any: the next question is unconditional.
-void kept_remove(const std::string &dir, const std::string &key);
+void kept_remove(int dir, const std::string &key);

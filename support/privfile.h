@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 // The effective user and group, asked once: the process never changes them.
 uid_t own_user();
 gid_t own_group();
@@ -16,10 +18,13 @@ gid_t own_group();
 // for group or others, or the error of open itself (ENOENT when absent).
 // With `size`, the size it found is written there.
 int private_open(const char *path, int flags, off_t *size = nullptr);
+// The same for `name` in the open directory `dir`.
+int private_open_at(int dir, const char *name, int flags, off_t *size = nullptr);
 
 // Creates the copy exclusively with mode 0600, never through a link: -1
 // with EEXIST when any name is already there.
 int private_create(const char *path, int flags);
+int private_create_at(int dir, const char *name, int flags);
 
 // 0 when the path (not followed) is a regular file of this user that
 // group and others cannot write, else -1 with errno. Our own installation
@@ -31,3 +36,22 @@ int private_check(const char *path);
 // group other than root's and ours may write to it, unless the sticky bit is
 // set. Else -1 with errno EPERM (or stat's error).
 int private_directory_check(const char *path);
+
+// Opens the directory `path` one component at a time from "/" (or the
+// working directory), never through a link, the last created with mode 0700
+// when missing. Each component must pass the rule above, the last without
+// the sticky bit's exception: what it holds is ours alone. The descriptor,
+// or -1 with `why`: ": '<component>' <reason>" for a component above the
+// last, " <reason>" for the last.
+int private_directory_open(const std::string &path, std::string &why);
+
+// An exclusive lock on an open directory for the scope that holds it, so
+// that runs sharing the directory take turns at changing what it holds.
+struct DirectoryTurn {
+    int dir;
+    bool held;
+    explicit DirectoryTurn(int opened);
+    ~DirectoryTurn();
+    DirectoryTurn(const DirectoryTurn &) = delete;
+    DirectoryTurn &operator=(const DirectoryTurn &) = delete;
+};

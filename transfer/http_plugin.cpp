@@ -224,7 +224,7 @@ class HttpSession : public PluginSession {
         kept = KeptCopy{};
         kept.key = url_text(file_url_, false);
         kept.refused = refused;
-        if (refused || !kept_find(client.context->state_dir, kept)) return;
+        if (refused || !kept_find(client.context->state_fd, kept)) return;
         if (!kept.etag.empty()) http_set_header(request_, "If-None-Match", kept.etag);
         if (!kept.last_modified.empty())
             http_set_header(request_, "If-Modified-Since", kept.last_modified);
@@ -235,7 +235,7 @@ class HttpSession : public PluginSession {
     // if it had just come. A 304 has no body, so the connection stays.
     AttemptOutcome use_kept(FileRecord &file, TempCopy &copy) {
         off_t size = 0;
-        Descriptor kept = kept_open(client.context->state_dir, file.kept->key, size);
+        Descriptor kept = kept_open(client.context->state_fd, file.kept->key, size);
         if (kept.fd < 0 || copy.fd() < 0 || copy.fill_from(kept.fd) < 0) {
             record_error_text(client.context, ERR_KEPT,
                               "the kept copy of " + file.kept->key + " is gone or damaged",

@@ -1,6 +1,7 @@
 """Updates that require a signed manifest beside the catalogue, served by nginx: a good one
 installs and raises the serial floor; every way a manifest can fail refuses the run with one
-line, leaves the installed tree and the floor alone, and fetches nothing after the refusal.
+line, leaves the installed tree alone, and fetches nothing after the refusal. The floor is raised
+as soon as the manifest is accepted, before anything is installed.
 Manifests are made here with hashlib and the openssl command, apart from the publisher."""
 import hashlib
 import os
@@ -11,9 +12,10 @@ import subprocess
 import tempfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
-                     SiteTest, access_log, loopback, pattern, read, server, write)
+                     Site, SiteTest, access_log, loopback, pattern, read, server, write)
 
 DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
@@ -168,7 +170,8 @@ class ManifestTest(SiteTest):
                 self.assertEqual((got.status, bool(re.fullmatch("Error: " + refusal,
                                                                 "\n".join(errors))), asked,
                                   self.tree(), self.floor(), self.site.leftovers()),
-                                 (6, True, fetched, installed, floor, []), got)
+                                 (6, True, fetched, installed,
+                                  floor if fetched == [SIG] else FLOOR % next_, []), got)
                 self.assertLess(self.sent, 20 << 20)
 
     def test_either_trusted_key_of_a_rotation(self):
@@ -191,11 +194,17 @@ class ManifestTest(SiteTest):
 
     def test_manifest_and_statepath_settings(self):
         unmade = self.site.path("qup.conf", "state")  # under a regular file
+        stuck = self.site.path("stuck")  # the floor can be read there, not written
+        os.makedirs(os.path.join(stuck, "serials.new"), mode=0o700)
+        self.sign(SERIAL)
         cases = [  # settings, status, the line that tells, files asked for
             ({"manifest": "bogus"}, 2, "Unknown manifest mode 'bogus'. Please use required or off",
              []),
-            ({"statepath": unmade}, 4, "Can't create state path '%s' (Not a directory)" % unmade,
-             []),
+            ({"statepath": unmade}, 4, "State path '%s': '%s' can't be opened (Not a directory)" % (
+                unmade, os.path.dirname(unmade)), []),
+            # Found before the catalogue is fetched, so before anything is installed.
+            ({"statepath": stuck}, 6, "Error: Can't remove %s/serials.new (Is a directory)" % stuck,
+             [SIG]),
             # As before manifests: no .sig asked for, none needed.
             ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
         ]
@@ -206,6 +215,25 @@ class ManifestTest(SiteTest):
                 got, asked, _ = self.run_logged()
                 self.assertEqual((got.status, got.ending(line), asked, self.tree()), (
                     status, 1, fetched, self.tree(self.site.expected) if status == 0 else {}), got)
+
+    def test_runs_sharing_a_state_directory_take_turns(self):
+        self.sign(SERIAL)
+        other = Site(self.site.mirror)  # its own temporary directory and tree
+        self.addCleanup(shutil.rmtree, other.root, True)
+        os.symlink("qavo", self.site.path("www", "pub", "qavo2"))  # and its own catalogue name
+        conf = other.configure(self.nginx.port, manifest="required", tries=1,
+                               statepath=self.site.path("state"))
+        write(conf, read(conf).replace(b"pub/qavo/", b"pub/qavo2/"))
+        for _ in range(10):
+            for site in (self.site, other):
+                site.uninstall()
+            if self.floor() is not None:
+                os.unlink(self.site.path("state", "serials"))
+            with ThreadPoolExecutor(2) as pool:
+                runs = list(pool.map(Site.update, (self.site, other)))
+            self.assertEqual(([run.status for run in runs], sorted(self.floor().splitlines())),
+                             ([0, 0], [b"1000 pub/qavo/qavoe.info", b"1000 pub/qavo2/qavoe.info"]),
+                             "\n".join(map(str, runs)))
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ plants under the updater's names are never followed, reused, installed or run.""
 import grp
 import os
 import pwd
+import shutil
 import subprocess
 import unittest
 
@@ -107,6 +108,29 @@ class SharedTempTest(SiteTest):
                     continue
                 self.assertRun(got, 6, "Error: temppath (Operation not permitted)")
                 self.assertEqual((self.site.leftovers(), self.http.requests), ([], []))
+
+    def test_state_directory_behind_a_link_foreign_or_open_is_refused(self):
+        state, up, target = (self.site.path("tmp", name) for name in ("state", "up", "target"))
+        os.mkdir(target, 0o700)
+        cases = [  # the state path, how it is made, what its line says of it
+            (state, lambda: self.plant_link("nobody", target, state), " is a symbolic link"),
+            (state, lambda: self.plant_link("root", target, state), " is a symbolic link"),
+            (up + "/target", lambda: self.plant_link("nobody", self.site.path("tmp"), up),
+             ": '%s' is a symbolic link" % up),
+            (state, lambda: os.mkdir(state) or os.chown(state, NOBODY, NOBODY),
+             " belongs to another user"),
+            (state, lambda: os.mkdir(state) or os.chmod(state, 0o1777),
+             " may be written by other users"),
+        ]
+        for path, make, told in cases:
+            with self.subTest(path=path, told=told):
+                for name in (state, up):
+                    os.unlink(name) if os.path.islink(name) else shutil.rmtree(name, True)
+                make()
+                self.site.configure(self.http.port, manifest="required", statepath=path)
+                got = self.site.update()
+                self.assertEqual((got.status, got.lines, os.listdir(target), self.http.requests),
+                                 (4, ["State path '%s'%s" % (path, told), ""], [], []), got)
 
 
 if __name__ == "__main__":

@@ -10,58 +10,68 @@
 
 namespace {
 
-int64_t floor_of(const std::string &dir, const std::string &infofile) {
-    int64_t serial = -1;
-    EXPECT_EQ(floor_read(dir, infofile, serial), "");
-    return serial;
-}
+// The state directory `dir`, opened as a run opens it.
+struct State {
+    std::string dir;
+    Descriptor fd;
+    explicit State(std::string path) : dir(std::move(path)) {
+        EXPECT_EQ(floor_prepare(dir, fd), "");
+    }
+    int64_t floor(const std::string &infofile) {
+        int64_t serial = -1;
+        EXPECT_EQ(floor_read(fd.fd, dir, infofile, serial), "");
+        return serial;
+    }
+    std::string raise(const std::string &infofile, int64_t serial) {
+        return floor_raise(fd.fd, dir, infofile, serial);
+    }
+};
 
 }  // namespace
 
 TEST(Floor, IsKeptPerCatalogueAndNeverLowered) {
     ScratchDir scratch;
-    const std::string dir = scratch.file("state");
-    ASSERT_EQ(floor_prepare(dir), "");
+    State state(scratch.file("state"));
     struct stat info;
-    ASSERT_EQ(stat(dir.c_str(), &info), 0);
+    ASSERT_EQ(stat(state.dir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_EQ(floor_of(dir, "a/qavoe.info"), 0);
+    EXPECT_EQ(state.floor("a/qavoe.info"), 0);
     scratch.write("state/serials.new", {});  // left by a run that stopped while writing
-    EXPECT_EQ(floor_raise(dir, "a/qavoe.info", 200), "");
-    EXPECT_EQ(floor_raise(dir, "b qavoe.info", 100), "");
-    EXPECT_EQ(floor_raise(dir, "a/qavoe.info", 150), "");  // lower: kept as it was
-    EXPECT_EQ(floor_of(dir, "a/qavoe.info"), 200);
-    EXPECT_EQ(floor_of(dir, "b qavoe.info"), 100);
-    EXPECT_EQ(floor_raise(dir, "b qavoe.info", 300), "");
-    EXPECT_EQ(floor_of(dir, "b qavoe.info"), 300);
-    EXPECT_EQ(floor_of(dir, "a/qavoe.info"), 200);
+    EXPECT_EQ(state.raise("a/qavoe.info", 200), "");
+    EXPECT_EQ(state.raise("b qavoe.info", 100), "");
+    EXPECT_EQ(state.raise("a/qavoe.info", 150), "");  // lower: kept as it was
+    EXPECT_EQ(state.floor("a/qavoe.info"), 200);
+    EXPECT_EQ(state.floor("b qavoe.info"), 100);
+    EXPECT_EQ(state.raise("b qavoe.info", 300), "");
+    EXPECT_EQ(state.floor("b qavoe.info"), 300);
+    EXPECT_EQ(state.floor("a/qavoe.info"), 200);
 }
 
 TEST(Floor, DamagedOrForeignStateIsRefused) {
     ScratchDir scratch;
-    const std::string dir = scratch.file("state");
-    ASSERT_EQ(floor_prepare(dir), "");
+    State state(scratch.file("state"));
     int64_t serial = 0;
     for (const char *damaged : {"12x a\n", "12 a", " a\n", "-5 a\n", "99999999999999999999 a\n"}) {
         scratch.write("state/serials", Bytes(damaged, damaged + strlen(damaged)));
         chmod(scratch.file("state/serials").c_str(), 0600);
-        EXPECT_NE(floor_read(dir, "a", serial), "") << damaged;
-        EXPECT_NE(floor_raise(dir, "a", 1), "") << damaged;
+        EXPECT_NE(floor_read(state.fd.fd, state.dir, "a", serial), "") << damaged;
+        EXPECT_NE(state.raise("a", 1), "") << damaged;
     }
     // Others may write the file, or the directory: either could lower the floor.
     chmod(scratch.file("state/serials").c_str(), 0622);
-    EXPECT_NE(floor_read(dir, "a", serial), "");
-    chmod(dir.c_str(), 0777);
-    EXPECT_NE(floor_prepare(dir), "");
+    EXPECT_NE(floor_read(state.fd.fd, state.dir, "a", serial), "");
+    chmod(state.dir.c_str(), 0777);
+    Descriptor opened;
+    EXPECT_NE(floor_prepare(state.dir, opened), "");
     scratch.write("plain", {});
-    EXPECT_NE(floor_prepare(scratch.file("plain")), "");
-    EXPECT_NE(floor_prepare(scratch.file("missing/state")), "");
+    EXPECT_NE(floor_prepare(scratch.file("plain"), opened), "");
+    EXPECT_NE(floor_prepare(scratch.file("missing/state"), opened), "");
 }
 
 TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {
     ScratchDir scratch;
-    const std::string dir = scratch.file("state");
-    ASSERT_EQ(floor_prepare(dir), "");
+    State state(scratch.file("state"));
+    const int dir = state.fd.fd;
     Descriptor body{open(scratch.write("body", {'c', 'a', 't'}).c_str(), O_RDONLY)};
     const KeptCopy kept{"http://m:80/qavoe.info", "Tue, 09 Nov 2004 11:33:20 GMT", "\"3-a\"",
                         false};
@@ -73,7 +83,7 @@ TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {
     EXPECT_FALSE(kept_find(dir, other));
     off_t size = 0;
     // A copy cut short, or one that others may write, is not used.
-    const std::string name = std::filesystem::directory_iterator(dir)->path().string();
+    const std::string name = std::filesystem::directory_iterator(state.dir)->path().string();
     ASSERT_EQ(truncate(name.c_str(), std::filesystem::file_size(name) - 1), 0);
     EXPECT_FALSE(kept_find(dir, found));
     EXPECT_LT(kept_open(dir, kept.key, size).fd, 0);
