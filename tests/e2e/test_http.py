@@ -69,8 +69,9 @@ class ServersTest(SiteTest):
             "^Error"), [line.split('" ')[1][:3] for line in access_log(nginx, 7)[-2:]]), ([
                 "The kept copy of http://127.0.0.1:%d/pub/qavo/qavoe.info failed its checks: "
                 "fetching it afresh" % nginx.port], [], ["304", "200"]), got)
-        with open(kept, "rb") as again:  # kept anew
+        with open(kept, "rb") as again:  # kept anew, with both validators
             self.assertEqual(again.read(), whole)
+        self.assertRegex(whole, rb"\nlast-modified Tue, 09 Nov 2004 11:33:20 GMT\netag \"")
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
@@ -260,6 +261,10 @@ class FaultTest(SiteTest):
             ([(INFO, "raw", b"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n")], [], 2,
              {REPLY % 302: 2}, (INFO, 2)),
             ([(DATA, "status", 500)], [], 2, {REPLY % 500: 2}, (DATA, 2)),
+            # A refused redirection is final, and shown with its odd bytes escaped.
+            ([(INFO, "raw", b"HTTP/1.1 302 Found\r\nLocation: ftp://h/\xe9 \r\n\r\n")], [], 2,
+             {"Error: redirect to ftp://h/%e9 refused: only http:// and https:// locations are "
+              "followed": 1}, (INFO, 1)),
             ([(INFO, "raw", b"HTTP/1.1 306 Unused\r\nContent-Length: 0\r\n\r\n")], [], 2,
              {REPLY % 306: 2}, (INFO, 2)),
             # A NUL byte ends a chunk-size line as a failure.

@@ -267,6 +267,18 @@ TEST(Meter, LinesDoNotDependOnTheEventSize) {
         EXPECT_EQ(draw(65536, start), small) << start;
         EXPECT_EQ(draw(160000, start), small) << start;
     }
+    // The closing line: the whole file's bytes over its whole time.
+    RunState state;
+    FileEvent file{.name = "file", .size = 2048000, .done = 0};
+    testing::internal::CaptureStdout();
+    meter_progress(&state, file);
+    clock_set_for_testing(3000);
+    file.name = nullptr;
+    file.done = file.size;
+    meter_progress(&state, file);
+    meter_end(&state);
+    const std::string closing = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closing.ends_with("( 1000.0 KB/s) [2048000]\n")) << closing;
     clock_set_for_testing(-1);
 }
 
