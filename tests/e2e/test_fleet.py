@@ -52,8 +52,10 @@ class FleetTest(SiteTest):
             with self.subTest(status=status):
                 before = int(time.time())
                 self.site.configure(port, statusfile=self.status, alarm=alarm, timeout=30, tries=1)
-                ended = self.site.update().status  # killed by a signal: minus its number
-                self.assertEqual(ended if ended >= 0 else 128 - ended, status)
+                got = self.site.update()
+                ended = got.status  # killed by a signal: minus its number
+                self.assertEqual((ended if ended >= 0 else 128 - ended, got.matching(
+                    "^Can't write status file")), (status, []), got)
                 got = self.metrics()
                 success = success if carried else got["last_run_timestamp_seconds"]
                 self.assertEqual(sorted(got), sorted(METRICS))
