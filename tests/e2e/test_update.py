@@ -142,12 +142,14 @@ class CatalogueTest(UpdateTest):
     def test_signed_file_is_checked_by_its_signature_and_fetched_every_run(self):
         data = bytes(range(256)) * 20
         self.site.source("engine/db", data, T0 + 10)
-        self.site.publish("module engine\n    file engine/db ${DATADIR}/db signed\n")
+        self.site.source("engine/none", b"", T0 + 10)  # the signature alone
+        self.site.publish("module engine\n    file engine/db ${DATADIR}/db signed\n"
+                          "    file engine/none ${DATADIR}/none signed\n")
         db, mirrored = self.site.path("data", "db"), self.site.mirror_file("engine/db")
         for _ in range(2):
             got = self.update()
-            self.assertRun(got, 0, "Verifying signed file 'engine/db': OK", "\t- 1 files "
-                           "downloaded,")
+            self.assertRun(got, 0, "Verifying signed file 'engine/db': OK", "Verifying signed "
+                           "file 'engine/none': OK", "\t- 2 files downloaded,")
             self.assertEqual((read(db)[:-128], len(read(db)), os.path.getmtime(db)),
                              (data, len(data) + 128, os.path.getmtime(mirrored)))
         os.unlink(db)
@@ -156,7 +158,7 @@ class CatalogueTest(UpdateTest):
             f.write(b"\0\0")
         got = self.update()
         self.assertRun(got, 6, "Verifying signed file 'engine/db': FAILED")
-        self.assertEqual((self.site.tree(), self.site.leftovers()), ({}, []))
+        self.assertEqual((list(self.site.tree()), self.site.leftovers()), (["data/none"], []))
 
 
 class DependencyTest(UpdateTest):
