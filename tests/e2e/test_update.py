@@ -262,15 +262,18 @@ class ProgramTest(UpdateTest):
     def test_a_file_that_cannot_be_installed_stops_its_module_before_any_install(self):
         for name, data in (("base/data", b"base"), ("m/one", b"one"), ("m/two", b"two")):
             self.site.source(name, data)
-        self.site.publish("module engine\n    require base\n    file m/one ${DATADIR}/one\n"
-                          "    file m/two ${DATADIR}/no/such/dir/two\n"
-                          "module base\n    file base/data ${DATADIR}/base\n")
-        got = self.update()
-        self.assertRun(got, 6, INSTALL)
-        # The dependency stays installed; of engine nothing was written.
-        self.assertEqual(got.matching(r"^Updating file '(.*)'$"), [self.site.path("data", "base")])
-        self.assertEqual(self.site.tree(), {"data/base": b"base"})  # no empty file made
-        self.assertEqual(self.site.leftovers(), [])
+        for where in ("no/such/dir/two", "x" * 300):  # a missing directory, a name too long
+            with self.subTest(where=where[:20]):
+                self.site.uninstall()
+                self.site.publish("module engine\n    require base\n    file m/one ${DATADIR}/one"
+                                  "\n    file m/two ${DATADIR}/%s\nmodule base\n    file "
+                                  "base/data ${DATADIR}/base\n" % where)
+                got = self.update()
+                self.assertRun(got, 6, INSTALL)
+                # The dependency stays installed; of engine nothing was written.
+                self.assertEqual((got.matching(r"^Updating file '(.*)'$"), self.site.tree(),
+                                  self.site.leftovers()), ([self.site.path("data", "base")],
+                                                           {"data/base": b"base"}, []), got)
 
 
 class SelfUpdateTest(UpdateTest):
