@@ -79,6 +79,16 @@ class SharedTempTest(SiteTest):
             "qavoe.info", "base/data", "tools/report", "engine/engine.conf", "engine/engine.so"])
         self.assert_clean_update(got)
 
+    def test_a_file_of_another_owner_is_replaced_by_a_copy_of_its_own(self):
+        # A link would share our temporary copy's inode, and hand it to that owner.
+        installed = write(self.site.path("data", "base.dat"), b"old", mode=0o644)
+        os.chown(installed, NOBODY, 0)
+        self.site.source("tools/report", "#!/bin/sh\nstat -c %%h:%%u %s > %s\n" % (
+            installed, self.marker))
+        self.site.publish(STANDARD_DESCRIPTION + '    file tools/report "" post 1\n')
+        self.assertUpdated(self.site.update(), files=4)
+        self.assertEqual(read(self.marker), b"1:%d\n" % NOBODY)
+
     def test_lock_link_or_open_directory_ends_the_run_untouched(self):
         lock = self.site.path("tmp", "update.start")
         for owner in ("nobody", "root"):
