@@ -114,6 +114,21 @@ class CrashTest(SiteTest):
                           ("sync_file_range", True, "8388608", "1048576"),
                           ("fdatasync", False, "", "")])
 
+    def test_a_file_replaced_by_a_copy_is_on_disk_before_its_rename(self):
+        so, trace = self.site.path("data", "engine.so"), self.site.path("trace")
+        self.assertUpdated(self.site.update())
+        os.chmod(so, 0o664)  # group-writable: replaced by a copy, never a link
+        self.site.source("engine/engine.so", pattern(120000, seed=3))
+        self.site.publish(STANDARD_DESCRIPTION)
+        self.strace(UPDATER, "-y", "-o", trace, "-e", "trace=fsync,rename,renameat,renameat2")
+        calls = re.findall(r"^\d+ +(\w+)\((.*)\) = 0$", read(trace).decode(), re.M)
+        staging = self.site.path("data", ".engine.so.qavo-new")
+        at = [n for n, (call, args) in enumerate(calls) if call.startswith("rename") and
+              '"%s", ' % staging in args]
+        call, args = calls[at[0] - 1]
+        self.assertEqual((len(at), call, re.sub(r"^\d+<", "<", args)),
+                         (1, "fsync", "<%s>" % staging), calls)
+
     def release(self, n):
         """Programs log "<module> n"; release 2 changes every file, adds data/extra."""
         script = b"#!/bin/sh\necho %s %d >> " + self.site.path("log", "lines").encode() + b"\n"

@@ -15,7 +15,8 @@ class Ipv6Test(SiteTest):
         nginx = server(self, NGINX6, self.site.path("www"))
         self.site.configure(nginx.port, host="::1", verbose="on")
         first = self.site.update("-S")
-        self.assertRun(first, 0, "Connecting to [::1]:%d" % nginx.port, "Host: [::1]:%d\r" % nginx.port)
+        self.assertRun(first, 0, "Connecting to [::1]:%d" % nginx.port,
+                       "Host: [::1]:%d\r" % nginx.port)
         self.assertRegex(first.out, r"\nConnection from \[::1\]:\d+ to \[::1\]:%d was" % nginx.port)
         self.assertRun(self.site.update(), 1, "There are no files to update.")
         # A proxy named by a bracketed URL (quoted in the file: brackets open a section).
