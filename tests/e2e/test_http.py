@@ -69,8 +69,7 @@ class ServersTest(SiteTest):
             "^Error"), [line.split('" ')[1][:3] for line in access_log(nginx, 7)[-2:]]), ([
                 "The kept copy of http://127.0.0.1:%d/pub/qavo/qavoe.info failed its checks: "
                 "fetching it afresh" % nginx.port], [], ["304", "200"]), got)
-        with open(kept, "rb") as again:  # kept anew, with both validators
-            self.assertEqual(again.read(), whole)
+        self.assertEqual(read(kept), whole)  # kept anew, with both validators
         self.assertRegex(whole, rb"\nlast-modified Tue, 09 Nov 2004 11:33:20 GMT\netag \"")
 
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
