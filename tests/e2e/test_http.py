@@ -227,11 +227,11 @@ class FaultTest(SiteTest):
                                       got.matching("Retrying")), (4, len(self.http.requests), []))
 
     def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
-        # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 4 s.
+        # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 5 s.
         self.site.uninstall()
         self.serve_http()
         self.http.fault(DATA, "status", 404)
-        self.site.configure(self.http.port, tries=0, alarm=4)
+        self.site.configure(self.http.port, tries=0, alarm=5)
         got = self.site.update("-v")
         self.assertEqual((got.status, len(self.http.of(DATA)), got.matching(
             r"^\d\d:\d\d:\d\d (Waiting \d+ seconds before the next attempt|Retrying.*)$")),
