@@ -1,6 +1,7 @@
 """Mirrors reached over IPv6 (nginx and vsftpd on ::1 only), names of both families or of none."""
 import re
 import shutil
+import socket
 import time
 import unittest
 
@@ -53,7 +54,8 @@ class Ipv6Test(SiteTest):
         for kind, addresses, status in [(loopback.Nginx, "::1 127.0.0.1", 0),
                                         (NGINX6, "127.0.0.1 ::1", 0), (NGINX6, "127.0.0.1", 6)]:
             with self.subTest(addresses=addresses):
-                nginx = server(self, kind, self.site.path("www"))
+                nginx, guard = self.alone_at_its_port(kind)
+                self.addCleanup(guard.close)
                 write(self.site.path("hosts"), "".join(a + " localhost\n" for a in addresses.split()))
                 self.site.uninstall()
                 self.site.configure(nginx.port, host="localhost", tries=1)
@@ -62,6 +64,21 @@ class Ipv6Test(SiteTest):
                 self.assertEqual((got.matching("^Error: .*"), self.site.tree() == self.site.expected),
                                  (["Error: connect (Connection refused)"] * (status // 6), not status),
                                  got)
+
+    def alone_at_its_port(self, kind):
+        """A server of one family, and a socket bound but never listening at its port in the
+        other: a connection there is refused even while parallel tests start servers."""
+        other = socket.AF_INET if kind.address == "::1" else socket.AF_INET6
+        for _ in range(20):
+            started = server(self, kind, self.site.path("www"))
+            guard = socket.socket(other, socket.SOCK_STREAM)
+            try:
+                guard.bind(("127.0.0.1" if other == socket.AF_INET else "::1", started.port))
+                return started, guard
+            except OSError:
+                guard.close()
+                started.stop()
+        self.fail("no port free in both families")
 
 
 if __name__ == "__main__":
