@@ -154,6 +154,12 @@ def served(origin, lines=0):
 
 
 class MirrorsTest(SiteTest):
+    def refusing_port(self):
+        guard = socket.socket()
+        self.addCleanup(guard.close)
+        guard.bind(("127.0.0.1", 0))
+        return guard.getsockname()[1]
+
     def test_each_file_comes_from_the_next_mirror_when_the_first_fails_it(self):
         self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
         spoilt = self.site.path("spoilt")  # the same publication with one file changed
@@ -169,7 +175,8 @@ class MirrorsTest(SiteTest):
         for first, its_share, second_share in cases:
             with self.subTest(first=first and first.root):
                 self.site.uninstall()
-                port = first.port if first else loopback.free_port()
+                # Nothing listens: a socket bound but never listening keeps the port refused.
+                port = first.port if first else self.refusing_port()
                 self.site.configure(0, host='"127.0.0.1:%d, 127.0.0.1:%d"' % (port, second.port),
                                     manifest="required", tries=2)
                 before = len(served(second))
