@@ -13,6 +13,7 @@
 #include "engine/fetch.h"
 #include "engine/kit_install.h"
 #include "engine/manifest_check.h"
+#include "engine/tally.h"
 #include "infofile/infofile.h"
 #include "infofile/record_ops.h"
 #include "integrity/lzss.h"
@@ -198,15 +199,28 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
 
 }  // namespace
 
-int engine_update(EngineContext *context) {
+UpdateResult engine_update(EngineContext *context) {
+    UpdateResult outcome;
     if (context == nullptr || context->events == nullptr || context->installer == nullptr)
-        return -1;
+        return outcome;
     context->error = ErrorRecord{};
+    context->manifest_serial = 0;
+    Events *listener = context->events;
+    Tally tally(*listener);
+    context->events = &tally;
     std::unique_ptr<EngineLink> link = engine_open_link(context);
     std::unique_ptr<InfoRecord> info;
     std::unique_ptr<Manifest> manifest;
-    int result = link != nullptr ? run_update(context, link, info, manifest) : -1;
+    const int result = link != nullptr ? run_update(context, link, info, manifest) : -1;
+    outcome.status = result != 0 ? -1 : 0;
     link.reset();
     settle_copies(context, info.get());
-    return result;
+    context->events = listener;
+    outcome.files_to_update = tally.files_to_update;
+    outcome.files_updated = tally.files_updated;
+    outcome.modules_installed = tally.modules_installed;
+    outcome.bytes_downloaded = tally.bytes_downloaded;
+    outcome.manifest_serial = context->manifest_serial;
+    if (outcome.status != 0) outcome.error = context->error;
+    return outcome;
 }

@@ -2,6 +2,21 @@
 // last installed module.
 #pragma once
 
-#include "core/context.h"
+#include <cstdint>
 
-int engine_update(EngineContext *context);
+#include "core/context.h"
+#include "core/error.h"
+
+// What one update did. The engine counts for itself: the counts are the
+// same whoever listens and however little the listener prints.
+struct UpdateResult {
+    int status = -1;               // 0, or -1 when the update failed
+    uint32_t files_to_update = 0;  // found out of date
+    uint32_t files_updated = 0;
+    uint32_t modules_installed = 0;
+    int64_t bytes_downloaded = 0;
+    int64_t manifest_serial = 0;  // of the manifest accepted; 0 without one
+    ErrorRecord error;            // the last failure's record when status is -1
+};
+
+UpdateResult engine_update(EngineContext *context);

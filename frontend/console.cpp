@@ -97,9 +97,7 @@ Answer Console::check_file(const FileEvent &file) {
 }
 
 Answer Console::update_file(const FileEvent &file) {
-    if (quiet) return Answer::kContinue;
-    printf("Updating file '%s'\n", text(file.path));
-    state_.files_updated++;
+    if (!quiet) printf("Updating file '%s'\n", text(file.path));
     return Answer::kContinue;
 }
 
@@ -113,9 +111,7 @@ CopyFate Console::remove_file(const FileEvent &file) {
 }
 
 Answer Console::install_module(const char *name) {
-    if (quiet) return Answer::kContinue;
-    printf("Installing module '%s'\n", text(name));
-    state_.modules_installed++;
+    if (!quiet) printf("Installing module '%s'\n", text(name));
     return Answer::kContinue;
 }
 
@@ -239,7 +235,6 @@ void print_spread(const RunState &state, double seconds, int32_t bound) {
 Answer Console::needs_update(const FileEvent &file) {
     if (quiet) return Answer::kContinue;
     printf("File '%s' with size %d needs update!\n", text(file.path), file.size);
-    state_.files_to_update++;
     return Answer::kContinue;
 }
 

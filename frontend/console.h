@@ -9,9 +9,9 @@
 #include "core/events.h"
 #include "frontend/run_state.h"
 
-// Prints the engine's events for a run and keeps the state's meter and
-// summary counters. In quiet mode it prints and counts nothing, continues
-// at every event and lets every copy go.
+// Prints the engine's events for a run and keeps the state's meter. In
+// quiet mode it prints nothing, continues at every event and lets every
+// copy go.
 class Console : public Events {
    public:
     explicit Console(RunState &state) : state_(state) {}

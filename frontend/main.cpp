@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -91,14 +92,14 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
         context.alarm_deadline = static_cast<int64_t>(time(nullptr)) + alarm_seconds;
     }
 
-    int result = engine_update(&context);
+    const UpdateResult result = engine_update(&context);
     install_finish(state);
-    outcome.files_updated = state.files_updated;
-    outcome.bytes_downloaded = state.bytes_downloaded;
-    outcome.catalogue_serial = context.manifest_serial;
+    outcome.files_updated = result.files_updated;
+    outcome.bytes_downloaded = result.bytes_downloaded;
+    outcome.catalogue_serial = result.manifest_serial;
 
     int status;
-    if (result != 0) {
+    if (result.status != 0) {
         printf(
             " \nAn error occured. Please run %s with '-v' and/or '-S' flags to see what is "
             "wrong\n",
@@ -109,12 +110,14 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
         fflush(stdout);
         status = restart_self(argv);
         restarted = true;
-    } else if (state.files_to_update != 0) {
+    } else if (result.files_to_update != 0 && !quiet) {
+        // Quiet runs report no update by their status, as they always have;
+        // the status file still tells what they did.
         printf(
             " \nUpdate has been completed. There were:\n\t- %u files downloaded,\n\t- %u "
-            "modules updated,\n\t- %u files updated and\n\t- %d bytes downloaded.\n",
-            state.files_to_update, state.modules_installed, state.files_updated,
-            state.bytes_downloaded);
+            "modules updated,\n\t- %u files updated and\n\t- %" PRId64 " bytes downloaded.\n",
+            result.files_to_update, result.modules_installed, result.files_updated,
+            result.bytes_downloaded);
         status = 0;
     } else {
         printf(" \nThere are no files to update.\n");

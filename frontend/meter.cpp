@@ -159,6 +159,4 @@ void meter_end(RunState *state) {
     print_rate(static_cast<uint64_t>(state->done) * 1000, now - state->file_start_ms);
     printf(") [%d]\n", static_cast<int32_t>(state->done));
     fflush(stdout);
-    state->bytes_downloaded += state->size;
-    state->transfers_done++;
 }

@@ -33,12 +33,6 @@ struct RunState {
     int32_t size = 0;
     uint32_t spinner = 0;   // 0-3, index into the spinner characters
     bool terminal = false;  // standard output is a terminal: asked once, after -q
-    // summary counters
-    int32_t bytes_downloaded = 0;
-    uint32_t files_to_update = 0;
-    uint32_t transfers_done = 0;
-    uint32_t files_updated = 0;
-    uint32_t modules_installed = 0;
     // installation: the copies' file system is flushed once before the
     // first replacement; the directories that got new names are synced
     // once each, in the order of their first rename, when the update is over

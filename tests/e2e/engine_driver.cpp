@@ -1,7 +1,7 @@
 // Test driver of the end-to-end tests: one engine_update run with the real
 // console and installer on a URL of the test's choosing (file:// mirrors,
-// which the front end never composes), then the result and the console's
-// counters on one line.
+// which the front end never composes), then the result and its counts on
+// one line.
 #include <cstdio>
 
 #include "engine/engine.h"
@@ -19,9 +19,9 @@ int main(int argc, char **argv) {
     EngineContext context;
     if (state == nullptr || state->errors != 0 || !fill_engine_context(*state, context)) return 2;
     context.info_url = argv[2];
-    const int result = engine_update(&context);
+    const UpdateResult result = engine_update(&context);
     fflush(stdout);
-    printf("\nresult=%d files_to_update=%u modules_installed=%u files_updated=%u\n", result,
-           state->files_to_update, state->modules_installed, state->files_updated);
+    printf("\nresult=%d files_to_update=%u modules_installed=%u files_updated=%u\n", result.status,
+           result.files_to_update, result.modules_installed, result.files_updated);
     return 0;
 }

@@ -44,15 +44,19 @@ class FleetTest(SiteTest):
         silent.listen(4)
         self.addCleanup(silent.close)
         size = sum(len(data) for data in self.site.expected.values())
-        cases = [  # port, alarm, exit status, files updated, bytes, success carried over
-            (self.http.port, 60, 0, 3, size, False), (self.http.port, 60, 1, 0, 0, False),
-            (1, 60, 6, 0, 0, True), (silent.getsockname()[1], 1, 134, 0, 0, True)]
+        cases = [  # options, port, alarm, exit status, files updated, bytes, success carried over
+            ((), self.http.port, 60, 0, 3, size, False),
+            (("-q",), self.http.port, 60, 1, 3, size, False),  # quiet: counted, not printed
+            ((), self.http.port, 60, 1, 0, 0, False), ((), 1, 60, 6, 0, 0, True),
+            ((), silent.getsockname()[1], 1, 134, 0, 0, True)]
         success = None
-        for port, alarm, status, files, downloaded, carried in cases:
-            with self.subTest(status=status):
+        for options, port, alarm, status, files, downloaded, carried in cases:
+            with self.subTest(options=options, status=status):
                 before = int(time.time())
+                if files:
+                    self.site.uninstall()
                 self.site.configure(port, statusfile=self.status, alarm=alarm, timeout=30, tries=1)
-                got = self.site.update()
+                got = self.site.update(*options)
                 ended = got.status  # killed by a signal: minus its number
                 self.assertEqual((ended if ended >= 0 else 128 - ended, got.matching(
                     "^Can't write status file")), (status, []), got)
