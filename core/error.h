@@ -21,6 +21,7 @@ enum ErrorClass : int32_t {
     ERR_WAIT = 9,      // a wait a server asked for that the run cannot make
     ERR_KEPT = 10,     // a kept copy that cannot serve
     ERR_SETTING = 11,  // a setting (the proxy, a mirror's URL) that cannot be used, and why
+    ERR_RESOLVE = 12,  // a host name without an address: code is getaddrinfo's EAI_* number
 };
 
 enum UpdateError : int32_t {
@@ -45,11 +46,7 @@ struct ErrorRecord {
     std::string text;
 };
 
-// errno, or the resolver's error number for the resolver calls
-// ("gethostbyname", "getservbyname").
-int error_number(const char *call);
-
-// Fills context->error with class_, error_number(call) and call, raises
+// Fills context->error with class_, errno and call, raises
 // the error event and returns -1, so a failing operation can end with it.
 int record_error(EngineContext *context, int32_t class_, const char *call);
 // The same with an explicit code (protocol replies, SO_ERROR values, UPD_*).

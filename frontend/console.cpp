@@ -241,13 +241,16 @@ Answer Console::needs_update(const FileEvent &file) {
 void report_error(const ErrorRecord &record) {
     switch (record.class_) {
         case ERR_FILE_SYSCALL:
-        case ERR_NET_SYSCALL: {
-            const bool resolver =
-                record.call != nullptr && strcmp(record.call, "gethostbyname") == 0;
-            printf("Error: %s (%s)", text(record.call),
-                   resolver ? hstrerror(record.code) : strerror(record.code));
+        case ERR_NET_SYSCALL:
+            printf("Error: %s (%s)", text(record.call), strerror(record.code));
             break;
-        }
+        case ERR_RESOLVE:
+            // Worded as the resolver's classic messages, which users and their scripts know.
+            printf("Error: gethostbyname (%s)",
+                   hstrerror(record.code == EAI_NONAME || record.code == EAI_NODATA ? HOST_NOT_FOUND
+                             : record.code == EAI_AGAIN                             ? TRY_AGAIN
+                                                                                    : NO_RECOVERY));
+            break;
         case ERR_UPDATE:
             switch (record.code) {
                 case UPD_BAD_MD5:

@@ -64,13 +64,6 @@ struct FreeAddresses {
 };
 using Addresses = std::unique_ptr<addrinfo, FreeAddresses>;
 
-// The resolver's numbers as the console words them for gethostbyname.
-int resolver_code(int failure) {
-    if (failure == EAI_NONAME || failure == EAI_NODATA) return HOST_NOT_FOUND;
-    if (failure == EAI_AGAIN) return TRY_AGAIN;
-    return NO_RECOVERY;
-}
-
 // Every address of the name or literal, in the resolver's order.
 int resolve(EngineContext *context, const char *host, uint16_t port, Addresses &addresses) {
     addrinfo hints{};
@@ -82,9 +75,8 @@ int resolve(EngineContext *context, const char *host, uint16_t port, Addresses &
     const int failure = getaddrinfo(host, service.c_str(), &hints, &list);
     addresses.reset(list);
     if (failure != 0 || list == nullptr)
-        return record_error_code(context, ERR_NET_SYSCALL,
-                                 resolver_code(failure != 0 ? failure : EAI_NONAME),
-                                 "gethostbyname");
+        return record_error_code(context, ERR_RESOLVE, failure != 0 ? failure : EAI_NONAME,
+                                 nullptr);
     return 0;
 }
 
