@@ -14,7 +14,7 @@ enum class Answer { kContinue, kStop };
 // Whether the temporary copy of a record is deleted at the end of a run.
 enum class CopyFate { kDrop, kKeep };
 // The outcome a verification event reports.
-enum class Verdict : int32_t { kFailed = -1, kMaybe = 0, kOk = 1 };
+enum class Verdict : int32_t { kFailed = -1, kOk = 1 };
 
 // One file as an event shows it. The names are absent (null) where the
 // record has none; they live only during the call.
@@ -39,7 +39,6 @@ struct Peers {
 class Events {
    public:
     virtual ~Events() = default;
-    virtual Answer get_info(const FileEvent &file) = 0;
     virtual Answer verify_signature(const FileEvent &file, Verdict verdict) = 0;
     virtual Answer verify_md5(const FileEvent &file, Verdict verdict) = 0;
     // A file's transfer starts (name set) or has `done` bytes (name null).
@@ -84,7 +83,6 @@ class Events {
 // context without a front end reports to.
 class SilentEvents : public Events {
    public:
-    Answer get_info(const FileEvent &) override { return Answer::kContinue; }
     Answer verify_signature(const FileEvent &, Verdict) override { return Answer::kContinue; }
     Answer verify_md5(const FileEvent &, Verdict) override { return Answer::kContinue; }
     Answer progress(const FileEvent &) override { return Answer::kContinue; }

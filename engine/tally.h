@@ -40,7 +40,6 @@ class Tally : public Events {
         return listener_.transfer_done();
     }
 
-    Answer get_info(const FileEvent &file) override { return listener_.get_info(file); }
     Answer verify_signature(const FileEvent &file, Verdict verdict) override {
         return listener_.verify_signature(file, verdict);
     }

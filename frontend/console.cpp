@@ -21,7 +21,6 @@ const char *text(const char *s) {
 
 const char *verdict_word(Verdict verdict) {
     if (verdict == Verdict::kOk) return "OK";
-    if (verdict == Verdict::kMaybe) return "MAYBE";
     return "FAILED";
 }
 
@@ -46,11 +45,6 @@ bool flag_on(const RunState &state, const char *name) {
 
 bool Console::global_flag(const char *name) const {
     return flag_on(state_, name);
-}
-
-Answer Console::get_info(const FileEvent &file) {
-    if (!quiet) printf("Getting information file '%s'\n", text(file.name));
-    return Answer::kContinue;
 }
 
 Answer Console::verify_signature(const FileEvent &file, Verdict verdict) {

@@ -16,7 +16,6 @@ class Console : public Events {
    public:
     explicit Console(RunState &state) : state_(state) {}
 
-    Answer get_info(const FileEvent &file) override;
     Answer verify_signature(const FileEvent &file, Verdict verdict) override;
     Answer verify_md5(const FileEvent &file, Verdict verdict) override;
     Answer progress(const FileEvent &file) override;
