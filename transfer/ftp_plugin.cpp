@@ -96,8 +96,12 @@ class FtpSession : public PluginSession {
 std::unique_ptr<PluginSession> ftp_open(EngineContext *context, TransferBudget &budget) {
     if (context == nullptr || context->use_proxy) return nullptr;
     if (!std::string_view(context->info_url).starts_with(kFtpScheme)) return nullptr;
-    Url url;
-    if (!url_parse(context->info_url, url)) return nullptr;
+    const std::optional<Url> parsed = url_connectable(context->info_url);
+    if (!parsed) {
+        record_unusable_mirror(context);
+        return nullptr;
+    }
+    const Url &url = *parsed;
     auto session = std::make_unique<FtpSession>(context, budget);
     FtpClient &client = session->client;
     client.port = url.port;

@@ -29,15 +29,6 @@ bool begins_with(const char *text, std::string_view prefix) {
     return text != nullptr && std::string_view(text).starts_with(prefix);
 }
 
-// A URL with a host and a port that a TCP connection can use: another port
-// would be cut to 16 bits and reach some other service.
-std::optional<Url> connectable(const std::string &text) {
-    Url url;
-    if (!url_parse(text, url) || !url.host || url.port <= 0 || url.port > UINT16_MAX)
-        return std::nullopt;
-    return url;
-}
-
 // The file's URL: the information file's directory plus the sitepath, as a
 // URL from the root that redirections resolve against. No user information
 // for an http(s):// one: servers refuse it with 400 and senders must not
@@ -292,17 +283,14 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget 
 
     auto session = std::make_unique<HttpSession>(context, budget);
     HttpClient &client = session->client;
-    std::optional<Url> target = connectable(context->info_url);
+    std::optional<Url> target = url_connectable(context->info_url);
     if (!target) {
-        record_error_text(context, ERR_SETTING,
-                          "mirror '" + url_masked(context->info_url) +
-                              "': it names no host and port to connect to",
-                          "url");
+        record_unusable_mirror(context);
         return nullptr;
     }
     client.target = std::move(*target);
     if (proxy_text != nullptr) {
-        client.proxy = connectable(proxy_text);
+        client.proxy = url_connectable(proxy_text);
         if (!client.proxy) return nullptr;  // not reached: the problem covers it
         client.proxy_authorization = proxy_authorization(context->proxy_auth, *client.proxy);
     }

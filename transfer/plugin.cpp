@@ -2,4 +2,14 @@
 // file:// URL is served locally before any proxy setting is considered.
 #include "transfer/plugin.h"
 
+#include "core/error.h"
+#include "transfer/url.h"
+
 const Plugin *const plugin_table[3] = {&file_plugin, &ftp_plugin, &http_plugin};
+
+void record_unusable_mirror(EngineContext *context) {
+    record_error_text(
+        context, ERR_SETTING,
+        "mirror '" + url_masked(context->info_url) + "': it names no host and port to connect to",
+        "url");
+}

@@ -58,5 +58,9 @@ extern const Plugin file_plugin;
 extern const Plugin ftp_plugin;
 extern const Plugin http_plugin;
 
+// Records that the context's mirror URL names no host and port to connect
+// to, so that a plugin that cannot open never fails without a reason.
+void record_unusable_mirror(EngineContext *context);
+
 // file, ftp, http: asked in this order.
 extern const Plugin *const plugin_table[3];

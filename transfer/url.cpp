@@ -328,3 +328,10 @@ std::optional<std::string> url_compose(const Url &url) {
     normalize_path(tail);
     return result + tail;
 }
+
+std::optional<Url> url_connectable(const std::string &text) {
+    Url url;
+    if (!url_parse(text, url) || !url.host || url.port <= 0 || url.port > UINT16_MAX)
+        return std::nullopt;
+    return url;
+}

@@ -43,6 +43,10 @@ std::string url_proxy_problem(std::string_view text);
 // login, up to the last '@', masked.
 std::string url_masked(std::string_view text);
 
+// The URL when it has a host and a port that a TCP connection can use:
+// another port would be cut to 16 bits and reach some other service.
+std::optional<Url> url_connectable(const std::string &text);
+
 std::string url_escape(std::string_view text);
 std::string url_escape_path(std::string_view text);
 // Absent for a malformed escape.

@@ -213,16 +213,20 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     return {recorder.words(Event::kRetry), recorder.words(Event::kError).size()};
 }
 
-// A proxy that cannot be used fails the run with its reason, never its password.
-TEST(AttemptLoop, AnUnusableProxyIsRecordedWithItsReason) {
-    Recorder recorder;
-    recorder.context.info_url = "ftp://h/x";
-    recorder.context.use_proxy = true;
-    for (const auto &[proxy, text] :
-         {std::pair{"h:1", "proxy 'h:1': it must begin with http://"},
-          {"http://u:p@ss@h:1",
-           "proxy 'http://u:***@h:1': an '@' in the user or password must "
-           "be written %40"}}) {
+// A proxy or mirror that cannot be used fails the run with its reason, never its password.
+TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
+    for (const auto &[url, proxy, text] :
+         {std::tuple{"ftp://h/x", "h:1", "proxy 'h:1': it must begin with http://"},
+          {"ftp://h/x", "http://u:p@ss@h:1",
+           "proxy 'http://u:***@h:1': an '@' in the user or password must be written %40"},
+          {"ftp://u:pw@h:70000/x", "",
+           "mirror 'ftp://u:***@h:70000/x': it names no host and port "
+           "to connect to"},
+          {"http://h:99999/x", "",
+           "mirror 'http://h:99999/x': it names no host and port to connect to"}}) {
+        Recorder recorder;
+        recorder.context.info_url = url;
+        recorder.context.use_proxy = *proxy != '\0';
         recorder.context.proxy = proxy;
         EXPECT_EQ(engine_open_link(&recorder.context), nullptr);
         EXPECT_EQ(recorder.context.error.text, text);
