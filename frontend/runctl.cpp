@@ -132,14 +132,12 @@ bool host_and_port(std::string &host, int32_t &port) {
     } else if (colon == std::string::npos || host.find(':') != colon) {
         return true;
     }
-    const std::string digits = host.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    port = std::stoi(digits);
+    const std::optional<uint16_t> number = url_port(std::string_view(host).substr(colon + 1));
+    if (!number) return false;
+    port = *number;
     host.erase(colon);
     if (host.starts_with('[')) host = host.substr(1, host.size() - 2);
-    return port >= 1 && port <= 65535;
+    return true;
 }
 
 // "Fatal Error:" and where the option was set, as for the protocol.
