@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "support/data_io.h"
 #include "support/descriptor.h"
 #include "support/privfile.h"
+#include "support/whole_write.h"
 
 namespace {
 
@@ -77,18 +77,13 @@ std::string write_entries(int dir, const std::string &state, const std::vector<E
     std::string text;
     for (const Entry &entry : entries)
         text.append(std::to_string(entry.serial)).append(" ").append(entry.infofile).append("\n");
-    const std::string next = state + "/" + kStateNext;
-    // Left by a run that stopped while writing.
-    if (unlinkat(dir, kStateNext, 0) < 0 && errno != ENOENT) return failure("Can't remove", next);
-    Descriptor fd{private_create_at(dir, kStateNext, O_WRONLY)};
-    if (fd.fd < 0) return failure("Can't create", next);
-    const int length = static_cast<int>(text.size());
-    if (file_write(nullptr, fd.fd, text.data(), length) != length || fsync(fd.fd) < 0)
-        return failure("Can't write", next);
-    fd.reset();
-    if (renameat(dir, kStateNext, dir, kStateName) < 0) return failure("Can't rename", next);
-    (void)fsync(dir);
-    return "";
+    const auto fill = [](int fd, const void *content) {
+        const auto *whole = static_cast<const std::string *>(content);
+        return write_all(fd, whole->data(), whole->size());
+    };
+    // A serials.new left there by a run that stopped while writing is removed.
+    return replace_failure(replace_file({dir, kStateName, kStateNext, 0600}, fill, &text),
+                           state + "/" + kStateNext);
 }
 
 }  // namespace
