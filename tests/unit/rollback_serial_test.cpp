@@ -6,6 +6,7 @@
 
 #include "engine/rollback_serial.h"
 #include "support/kept_copy.h"
+#include "support/whole_write.h"
 #include "test_util.h"
 
 namespace {
@@ -66,6 +67,22 @@ TEST(RollbackSerial, DamagedOrForeignStateIsRefused) {
     scratch.write("plain", {});
     EXPECT_NE(rollback_serial_prepare(scratch.file("plain"), opened), "");
     EXPECT_NE(rollback_serial_prepare(scratch.file("missing/state"), opened), "");
+}
+
+TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
+    ScratchDir scratch;
+    scratch.write("old", {'o'});
+    std::filesystem::create_directory(scratch.file("full"));
+    scratch.write("full/in", {});  // a directory with an entry: nothing is renamed over it
+    const auto refused = [](int, const void *) { return errno = ENOSPC, false; };
+    const auto written = [](int fd, const void *) { return write_all(fd, "new", 3); };
+    for (const auto &[name, fill, step] : {std::tuple{"old", +refused, ReplaceStep::kWrite},
+                                           std::tuple{"full", +written, ReplaceStep::kRename}}) {
+        const std::string path = scratch.file(name), next = path + ".new";
+        EXPECT_EQ(replace_file({AT_FDCWD, path.c_str(), next.c_str(), 0600}, fill, nullptr), step);
+        EXPECT_FALSE(std::filesystem::exists(next)) << name;
+    }
+    EXPECT_EQ(std::filesystem::file_size(scratch.file("old")), 1u);
 }
 
 TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {
