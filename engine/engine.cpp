@@ -179,7 +179,7 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
         // Kept before anything is installed, so that a state directory that
         // cannot keep it stops the run here. The same serial is accepted
         // again, so a run that fails after this can still be retried.
-        if (manifest_raise_floor(context, *manifest) < 0) return -1;
+        if (manifest_raise_serial(context, *manifest) < 0) return -1;
     }
     info = load_information(context, *link, manifest.get());
     if (info == nullptr) return -1;

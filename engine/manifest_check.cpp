@@ -12,7 +12,7 @@
 #include <unordered_map>
 
 #include "core/error.h"
-#include "engine/floor.h"
+#include "engine/rollback_serial.h"
 #include "integrity/signing_keys.h"
 #include "support/crypto.h"
 #include "support/data_io.h"
@@ -109,16 +109,16 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         refuse(context, name + " expired at " + utc_text(manifest->expires) + " UTC");
         return nullptr;
     }
-    int64_t floor = 0;
+    int64_t accepted = 0;
     const std::string why =
-        floor_read(context->state_fd, context->state_dir, context->infofile, floor);
+        rollback_serial_read(context->state_fd, context->state_dir, context->infofile, accepted);
     if (!why.empty()) {
         refuse(context, why);
         return nullptr;
     }
-    if (manifest->serial < floor) {
+    if (manifest->serial < accepted) {
         refuse(context, name + " serial " + std::to_string(manifest->serial) +
-                            " is older than the accepted " + std::to_string(floor) +
+                            " is older than the accepted " + std::to_string(accepted) +
                             " (rollback refused)");
         return nullptr;
     }
@@ -166,8 +166,8 @@ int manifest_refuse_file(EngineContext *context, const FileRecord &file) {
     return refuse(context, "file " + file.sitepath.value_or("") + " does not match its manifest");
 }
 
-int manifest_raise_floor(EngineContext *context, const Manifest &manifest) {
-    const std::string why =
-        floor_raise(context->state_fd, context->state_dir, context->infofile, manifest.serial);
+int manifest_raise_serial(EngineContext *context, const Manifest &manifest) {
+    const std::string why = rollback_serial_raise(context->state_fd, context->state_dir,
+                                                  context->infofile, manifest.serial);
     return why.empty() ? 0 : refuse(context, why);
 }

@@ -1,6 +1,6 @@
 // The detached manifest's part of a run: checked when fetched, before the
 // catalogue; then held against the catalogue as served and against every
-// file the catalogue lists; the floor raised as soon as it is accepted.
+// file the catalogue lists; the rollback serial raised as soon as it is accepted.
 #pragma once
 
 #include <memory>
@@ -10,7 +10,7 @@
 #include "integrity/manifest.h"
 
 // Reads and checks the fetched manifest copy: well formed, signed by a
-// trusted key, not expired, not older than the floor. Null after recording
+// trusted key, not expired, not older than the rollback serial. Null after recording
 // the refusal.
 std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &copy);
 // Records that the manifest could not be fetched (or was larger than its
@@ -25,6 +25,6 @@ int manifest_bind_files(EngineContext *context, const Manifest &manifest, InfoRe
 // Records that a download does not have its manifest's SHA-256 or size;
 // -1.
 int manifest_refuse_file(EngineContext *context, const FileRecord &file);
-// Raises the floor to the accepted manifest's serial: 0, or -1 after
+// Raises the rollback serial to the accepted manifest's serial: 0, or -1 after
 // recording why the state could not be kept.
-int manifest_raise_floor(EngineContext *context, const Manifest &manifest);
+int manifest_raise_serial(EngineContext *context, const Manifest &manifest);

@@ -140,8 +140,8 @@ void print_help(FILE *stream) {
             "\t-Y, --use-proxy=on|off\tEnable/Disable proxy\n"
             "\t-p, --proxy=http://proxy_server:port\n"
             "\t\t\t\tSet proxy server to this proxy_server:port\n"
-            "\t-a, --proxy-auth=none|basic|digest\n"
-            "\t\t\t\tOnly 'none' is implemented ;-)\n"
+            "\t-a, --proxy-auth=none|basic\n"
+            "\t\t\t\tSet proxy authentication method\n"
             "\t-f, --ftp-passive=on|off\tUse PORT|PASV to initiate data connection.\n"
             "\t-h, --help\t\tDisplay this help and exit\n"
             "\t    --usage\t\tGive a short usage message\n"
@@ -190,6 +190,7 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
     while ((c = getopt_long(argc, argv, "a:c:d::f:hp:t:T:SY:uqvV", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 'a':
+                set_string(*state, "global", "proxy-auth", optarg);
                 break;
             case 'c':
                 state->config = config_load(std::move(state->config), optarg);

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "engine/engine.h"
-#include "engine/floor.h"
+#include "engine/rollback_serial.h"
 #include "frontend/cmdline.h"
 #include "frontend/console.h"
 #include "frontend/install.h"
@@ -66,14 +66,15 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
 
     EngineContext context;
     if (!fill_engine_context(state, context)) return 2;
-    // The floor must be kept before a manifest is worth checking. Without
+    // The rollback serial must be kept before a manifest is worth checking. Without
     // a manifest, a state directory that cannot be had only costs the
     // kept catalogue (HTTP only): every poll then downloads it.
     const bool http =
         context.info_url.starts_with("http://") || context.info_url.starts_with("https://");
     std::string why;  // why the state directory cannot be had
     Descriptor state_dir;
-    if (context.manifest_required || http) why = floor_prepare(context.state_dir, state_dir);
+    if (context.manifest_required || http)
+        why = rollback_serial_prepare(context.state_dir, state_dir);
     if (context.manifest_required && !why.empty()) {
         printf("%s\n", why.c_str());
         return 4;

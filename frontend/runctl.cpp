@@ -14,6 +14,7 @@
 #include "frontend/runctl.h"
 #include "frontend/status_file.h"
 #include "support/connect.h"
+#include "support/whole_write.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/url.h"
 
@@ -60,15 +61,18 @@ void unlock_update() {
     lock_fd = -1;
 }
 
-// Runs asynchronously: prints and aborts, touching no program state. The
-// stream is flushed so the message follows everything printed before it.
+// Runs asynchronously, so it makes only the calls a signal handler may
+// make: the status file's text was prepared before the alarm was set, and
+// the message goes to the descriptor itself. Lines printed since the
+// console last flushed (it does on connecting and before its waits) stay in
+// stdio's buffer and are lost with the abort, such as the -S lines of a
+// request the run hangs on.
 void alarm_handler(int) {
     status_file_on_alarm();
-    fputs(
+    constexpr char kMessage[] =
         "Update process is too old. It seems to be a bug/infinite loop somewhere.\n"
-        "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n",
-        stdout);
-    fflush(stdout);
+        "Please send the core file to " QAVO_SUPPORT_ADDRESS "\n";
+    (void)write_all(STDOUT_FILENO, kMessage, sizeof kMessage - 1);
     abort();
 }
 
@@ -132,14 +136,12 @@ bool host_and_port(std::string &host, int32_t &port) {
     } else if (colon == std::string::npos || host.find(':') != colon) {
         return true;
     }
-    const std::string digits = host.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    port = std::stoi(digits);
+    const std::optional<uint16_t> number = url_port(std::string_view(host).substr(colon + 1));
+    if (!number) return false;
+    port = *number;
     host.erase(colon);
     if (host.starts_with('[')) host = host.substr(1, host.size() - 2);
-    return port >= 1 && port <= 65535;
+    return true;
 }
 
 // "Fatal Error:" and where the option was set, as for the protocol.

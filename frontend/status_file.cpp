@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/whole_write.h"
+
 namespace {
 
 constexpr const char *kSuccessMetric = "qavoupdate_last_success_timestamp_seconds";
@@ -75,28 +77,22 @@ bool copy_into(char *buffer, size_t size, const std::string &text) {
     return true;
 }
 
-// Writes and renames with the calls a signal handler may make too.
-// The temporary name is made afresh: whatever stood under it (a link
-// planted in a shared directory) is removed, never written through.
-bool replace_file(const char *temp, const char *path, const char *const parts[], size_t count) {
-    if (unlink(temp) < 0 && errno != ENOENT) return false;
-    const int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool good = true;
-    for (size_t i = 0; i < count && good; i++) {
-        for (size_t done = 0, length = strlen(parts[i]); good && done < length;) {
-            const ssize_t wrote = write(fd, parts[i] + done, length - done);
-            if (wrote < 0 && errno == EINTR) continue;
-            good = wrote > 0;
-            done += good ? static_cast<size_t>(wrote) : 0;
+// The text in parts, null-terminated, with the calls a signal handler may
+// make too. The temporary name is made afresh: whatever stood under it (a
+// link planted in a shared directory) is removed, never written through.
+bool write_parts(const char *temp, const char *path, const char *const parts[], size_t count) {
+    struct Parts {
+        const char *const *texts;
+        size_t count;
+    } content{parts, count};
+    const auto fill = [](int fd, const void *data) {
+        const auto &all = *static_cast<const Parts *>(data);
+        for (size_t i = 0; i < all.count; i++) {
+            if (!write_all(fd, all.texts[i], strlen(all.texts[i]))) return false;
         }
-    }
-    good = close(fd) == 0 && good;
-    if (good && rename(temp, path) == 0) return true;
-    const int error = errno;
-    unlink(temp);
-    errno = error;
-    return false;
+        return true;
+    };
+    return replace_file({AT_FDCWD, path, temp, 0644}, fill, &content) == ReplaceStep::kDone;
 }
 
 }  // namespace
@@ -123,7 +119,7 @@ bool status_file_write(const RunOutcome &outcome) {
     const std::string text =
         kRunHead + std::to_string(now) + "\n" + tail_text(outcome, last_success_);
     const char *parts[] = {text.c_str()};
-    if (replace_file(temp_path_.c_str(), path_.c_str(), parts, 1)) return true;
+    if (write_parts(temp_path_.c_str(), path_.c_str(), parts, 1)) return true;
     printf("Can't write status file '%s' (%s)\n", path_.c_str(), strerror(errno));
     return false;
 }
@@ -137,5 +133,5 @@ void status_file_on_alarm() {
     end[0] = '\n';
     end[1] = '\0';
     const char *parts[] = {alarm_head_, stamp, alarm_tail_};
-    replace_file(alarm_temp_, alarm_path_, parts, 3);
+    write_parts(alarm_temp_, alarm_path_, parts, 3);
 }

@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "integrity/md5.h"
-#include "support/data_io.h"
 #include "support/privfile.h"
 #include "support/temp_copy.h"
+#include "support/whole_write.h"
 
 namespace {
 
@@ -121,25 +121,24 @@ std::string kept_store(int dir, const KeptCopy &kept, int from) {
     // there was left by a run that stopped while writing.
     const DirectoryTurn turn(dir);
     if (!turn.held) return failure("Can't lock for", path);
-    if (unlinkat(dir, next.c_str(), 0) < 0 && errno != ENOENT) return failure("Can't remove", next);
-    Descriptor to{private_create_at(dir, next.c_str(), O_WRONLY)};
-    if (to.fd < 0) return failure("Can't create", next);
-    bool good = file_write(nullptr, to.fd, head.data(), static_cast<int>(head.size())) ==
-                static_cast<int>(head.size());
-    char chunk[kTransferChunk];
-    for (off_t at = 0; good && at < info.st_size;) {
-        const ssize_t count = pread(from, chunk, sizeof chunk, at);
-        good = count > 0 && file_write(nullptr, to.fd, chunk, static_cast<int>(count)) == count;
-        at += count;
-    }
-    if (!good || fsync(to.fd) < 0) {
-        unlinkat(dir, next.c_str(), 0);
-        return failure("Can't write", next);
-    }
-    to.reset();
-    if (renameat(dir, next.c_str(), dir, path.c_str()) < 0) return failure("Can't rename", next);
-    (void)fsync(dir);
-    return "";
+    struct Content {
+        const std::string &head;
+        int from;
+        off_t size;
+    } content{head, from, info.st_size};
+    const auto fill = [](int fd, const void *data) {
+        const auto &copy = *static_cast<const Content *>(data);
+        bool good = write_all(fd, copy.head.data(), copy.head.size());
+        char chunk[kTransferChunk];
+        for (off_t at = 0; good && at < copy.size;) {
+            const ssize_t count = pread(copy.from, chunk, sizeof chunk, at);
+            good = count > 0 && write_all(fd, chunk, static_cast<size_t>(count));
+            at += count;
+        }
+        return good;
+    };
+    return replace_failure(replace_file({dir, path.c_str(), next.c_str(), 0600}, fill, &content),
+                           next);
 }
 
 void kept_remove(int dir, const std::string &key) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -252,6 +253,16 @@ bool url_parse(std::string_view text, Url &url) {
     return parsed;
 }
 
+std::optional<uint16_t> url_port(std::string_view digits) {
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    uint32_t port = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (port < 1 || port > UINT16_MAX) return std::nullopt;
+    return static_cast<uint16_t>(port);
+}
+
 std::string url_proxy_problem(std::string_view text) {
     constexpr std::string_view kHttp = "http://";
     if (!text.starts_with(kHttp)) return "it must begin with http://";
@@ -267,11 +278,7 @@ std::string url_proxy_problem(std::string_view text) {
     const std::string_view host = authority.substr(authority.rfind('@') + 1);
     const size_t colon = host.find(':', host.starts_with('[') ? host.find(']') : 0);
     if (colon == std::string_view::npos) return "";
-    const std::string_view digits = host.substr(colon + 1);
-    const bool numeric = !digits.empty() && digits.size() <= 5 &&
-                         digits.find_first_not_of("0123456789") == std::string_view::npos;
-    const int port = numeric ? std::stoi(std::string(digits)) : 0;
-    return port >= 1 && port <= UINT16_MAX ? "" : "the port must be a number from 1 to 65535";
+    return url_port(host.substr(colon + 1)) ? "" : "the port must be a number from 1 to 65535";
 }
 
 std::string url_masked(std::string_view text) {

@@ -35,6 +35,9 @@ std::string url_text(const Url &url, bool with_login);
 // servers build their redirections from it.
 std::string url_host_header(const Url &url);
 
+// A port as written after a host's ':': one to five decimal digits naming 1
+// to 65535; absent for anything else.
+std::optional<uint16_t> url_port(std::string_view digits);
 // Why the text is no proxy URL that can be used ("" when it is one): an
 // http:// URL with a host, a port from 1 to 65535 when it gives one, and
 // any '@' of its login escaped.

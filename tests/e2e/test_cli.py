@@ -73,6 +73,8 @@ class CliTest(ScratchTest):
         for args, out in ((["-Y", "maybe"], "Unknown boolean value 'maybe' for use-proxy\n"),
                           (["--ftp-passive=1"],
                            "Fatal error: Unknown boolean value '1' for ftp-passive option\n"),
+                          (["-a", "bogus"], "Fatal Error:Command line:Unknown proxy-auth method "
+                           "'bogus'. Please use none or basic\n"),
                           (["bogus", "-Y", "x", "qavomd", "other"],
                            "Unknown boolean value 'x' for use-proxy\n"
                            "Fatal error: unknown module 'bogus' (argment 3) in command line\n"

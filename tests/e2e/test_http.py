@@ -122,7 +122,8 @@ class ServersTest(SiteTest):
             (good, "basic", [], 0, ["Proxy-Authorization: Basic ****\r"]),
             ("qavo:n0pe", "basic", [], 6, [REPLY % 407]), (good, "none", [], 6, [REPLY % 407]),
             (good, "digest", [], 2, ["Fatal Error:Line 12:" + unknown % "digest"]),
-            (good, "basic", ["-a", "digest"], 0, []),  # -a is accepted and ignored
+            (good, "none", ["-a", "basic"], 0, ["Proxy-Authorization: Basic ****\r"]),
+            (good, "basic", ["--proxy-auth=none"], 6, [REPLY % 407]),
             (":x", "basic", [], 2, ["Fatal Error:Line 12:proxy-auth basic needs a user in the "
                                     "proxy URL"])]
         for login, auth, args, status, lines in cases:

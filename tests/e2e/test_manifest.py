@@ -1,7 +1,7 @@
 """Updates that require a signed manifest beside the catalogue, served by nginx: a good one
-installs and raises the serial floor; every way a manifest can fail refuses the run with one
-line, leaves the installed tree alone, and fetches nothing after the refusal. The floor is raised
-as soon as the manifest is accepted, before anything is installed.
+installs and raises the rollback serial; every way a manifest can fail refuses the run with one
+line, leaves the installed tree alone, and fetches nothing after the refusal. The rollback serial is
+raised as soon as the manifest is accepted, before anything is installed.
 Manifests are made here with hashlib and the openssl command, apart from the publisher."""
 import hashlib
 import os
@@ -24,7 +24,7 @@ SCRATCH = tempfile.mkdtemp(prefix="qavo-keys-")
 unittest.addModuleCleanup(shutil.rmtree, SCRATCH, True)
 STRANGER = os.path.join(SCRATCH, "stranger-%s.pem")  # a key nobody trusts
 INFO, SIG, SERIAL = "qavoe.info", "qavoe.info.sig", 1000
-FLOOR = b"%d pub/qavo/qavoe.info\n"
+KEPT = b"%d pub/qavo/qavoe.info\n"
 MANIFEST = "manifest qavoe.info.sig "
 FETCHED = ["base/data", "engine/engine.conf", "engine/engine.so"]  # the order of a full run
 
@@ -88,7 +88,7 @@ class ManifestTest(SiteTest):
         # Digests, not bytes: a failing comparison of large files would take minutes to show.
         return {path: sha(data) for path, data in (tree or self.site.tree()).items()}
 
-    def floor(self):
+    def serial(self):
         path = self.site.path("state", "serials")
         return read(path) if os.path.exists(path) else None
 
@@ -101,23 +101,23 @@ class ManifestTest(SiteTest):
         self.sent = sum(int(re.search(r'" \d+ (\d+) ', line).group(1)) for line in lines)
         return got, asked, got.matching("^Error: .*")
 
-    def test_a_good_manifest_installs_and_raises_the_floor(self):
+    def test_a_good_manifest_installs_and_raises_the_serial(self):
         self.sign(SERIAL)
         first, asked, errors = self.run_logged()
         self.assertUpdated(first)
-        self.assertEqual((asked, errors, self.floor()),
-                         ([SIG, INFO] + FETCHED, [], FLOOR % SERIAL))
+        self.assertEqual((asked, errors, self.serial()),
+                         ([SIG, INFO] + FETCHED, [], KEPT % SERIAL))
         self.assertEqual(stat.S_IMODE(os.stat(self.site.path("state")).st_mode), 0o700)
         again, asked, errors = self.run_logged()
         self.assertRun(again, 1, "There are no files to update.")
-        self.assertEqual((asked, errors, self.tree(), self.floor()),
-                         ([SIG, INFO], [], self.tree(self.site.expected), FLOOR % SERIAL))
+        self.assertEqual((asked, errors, self.tree(), self.serial()),
+                         ([SIG, INFO], [], self.tree(self.site.expected), KEPT % SERIAL))
 
-    def test_refusals_leave_tree_and_floor_and_fetch_nothing_more(self):
+    def test_refusals_leave_tree_and_serial_and_fetch_nothing_more(self):
         # An older publication installed under serial SERIAL, then a newer one published.
         self.sign(SERIAL)
         self.assertUpdated(self.site.update())
-        installed, floor = self.tree(), self.floor()
+        installed, kept = self.tree(), self.serial()
         self.site.source("base/data", b"newer base data\n" * 9, T0 + 50)
         self.site.source("engine/engine.so", pattern(120000, seed=5), T0 + 50)
         self.site.publish(STANDARD_DESCRIPTION)
@@ -169,9 +169,9 @@ class ManifestTest(SiteTest):
                 got, asked, errors = self.run_logged()
                 self.assertEqual((got.status, bool(re.fullmatch("Error: " + refusal,
                                                                 "\n".join(errors))), asked,
-                                  self.tree(), self.floor(), self.site.leftovers()),
+                                  self.tree(), self.serial(), self.site.leftovers()),
                                  (6, True, fetched, installed,
-                                  floor if fetched == [SIG] else FLOOR % next_, []), got)
+                                  kept if fetched == [SIG] else KEPT % next_, []), got)
                 self.assertLess(self.sent, 20 << 20)
 
     def test_either_trusted_key_of_a_rotation(self):
@@ -188,13 +188,13 @@ class ManifestTest(SiteTest):
                 self.sign(serial, key=key)
                 got, _, errors = self.run_logged(program)
                 accepted = accepted if refusal else serial
-                self.assertEqual((got.status, errors, self.tree(), self.floor()), (
+                self.assertEqual((got.status, errors, self.tree(), self.serial()), (
                     6 if refusal else 0, refusal, {} if refusal else self.tree(self.site.expected),
-                    FLOOR % accepted), got)
+                    KEPT % accepted), got)
 
     def test_manifest_and_statepath_settings(self):
         unmade = self.site.path("qup.conf", "state")  # under a regular file
-        stuck = self.site.path("stuck")  # the floor can be read there, not written
+        stuck = self.site.path("stuck")  # the serial can be read there, not written
         os.makedirs(os.path.join(stuck, "serials.new"), mode=0o700)
         self.sign(SERIAL)
         cases = [  # settings, status, the line that tells, files asked for
@@ -227,11 +227,11 @@ class ManifestTest(SiteTest):
         for _ in range(10):
             for site in (self.site, other):
                 site.uninstall()
-            if self.floor() is not None:
+            if self.serial() is not None:
                 os.unlink(self.site.path("state", "serials"))
             with ThreadPoolExecutor(2) as pool:
                 runs = list(pool.map(Site.update, (self.site, other)))
-            self.assertEqual(([run.status for run in runs], sorted(self.floor().splitlines())),
+            self.assertEqual(([run.status for run in runs], sorted(self.serial().splitlines())),
                              ([0, 0], [b"1000 pub/qavo/qavoe.info", b"1000 pub/qavo2/qavoe.info"]),
                              "\n".join(map(str, runs)))
 

@@ -1,7 +1,7 @@
 // The state file <statepath>/serials: one "<serial> <infofile>" line per
 // catalogue, replaced whole (written beside, synced, renamed) at each raise,
-// so that a crash leaves either the old floor or the new one.
-#include "engine/floor.h"
+// so that a crash leaves either the old serial or the new one.
+#include "engine/rollback_serial.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "support/data_io.h"
 #include "support/descriptor.h"
 #include "support/privfile.h"
+#include "support/whole_write.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ bool parse_entry(std::string_view row, Entry &entry) {
 }
 
 // Every entry of the state file; a missing file holds none. Only a file of
-// ours is read: anything else under the name could set any floor.
+// ours is read: anything else under the name could set any serial.
 std::string read_entries(int dir, const std::string &state, std::vector<Entry> &entries) {
     const std::string path = state + "/" + kStateName;
     Descriptor fd{private_open_at(dir, kStateName, O_RDONLY)};
@@ -77,31 +77,26 @@ std::string write_entries(int dir, const std::string &state, const std::vector<E
     std::string text;
     for (const Entry &entry : entries)
         text.append(std::to_string(entry.serial)).append(" ").append(entry.infofile).append("\n");
-    const std::string next = state + "/" + kStateNext;
-    // Left by a run that stopped while writing.
-    if (unlinkat(dir, kStateNext, 0) < 0 && errno != ENOENT) return failure("Can't remove", next);
-    Descriptor fd{private_create_at(dir, kStateNext, O_WRONLY)};
-    if (fd.fd < 0) return failure("Can't create", next);
-    const int length = static_cast<int>(text.size());
-    if (file_write(nullptr, fd.fd, text.data(), length) != length || fsync(fd.fd) < 0)
-        return failure("Can't write", next);
-    fd.reset();
-    if (renameat(dir, kStateNext, dir, kStateName) < 0) return failure("Can't rename", next);
-    (void)fsync(dir);
-    return "";
+    const auto fill = [](int fd, const void *content) {
+        const auto *whole = static_cast<const std::string *>(content);
+        return write_all(fd, whole->data(), whole->size());
+    };
+    // A serials.new left there by a run that stopped while writing is removed.
+    return replace_failure(replace_file({dir, kStateName, kStateNext, 0600}, fill, &text),
+                           state + "/" + kStateNext);
 }
 
 }  // namespace
 
-std::string floor_prepare(const std::string &dir, Descriptor &opened) {
+std::string rollback_serial_prepare(const std::string &dir, Descriptor &opened) {
     if (dir.empty()) return "State path is empty";
     std::string why;
     opened.reset(private_directory_open(dir, why));
     return opened.fd < 0 ? "State path '" + dir + "'" + why : "";
 }
 
-std::string floor_read(int dir, const std::string &path, const std::string &infofile,
-                       int64_t &serial) {
+std::string rollback_serial_read(int dir, const std::string &path, const std::string &infofile,
+                                 int64_t &serial) {
     serial = 0;
     std::vector<Entry> entries;
     std::string why = read_entries(dir, path, entries);
@@ -111,8 +106,8 @@ std::string floor_read(int dir, const std::string &path, const std::string &info
     return why;
 }
 
-std::string floor_raise(int dir, const std::string &path, const std::string &infofile,
-                        int64_t serial) {
+std::string rollback_serial_raise(int dir, const std::string &path, const std::string &infofile,
+                                  int64_t serial) {
     if (infofile.empty() || infofile.find('\n') != std::string::npos)
         return "Can't keep a floor for catalogue '" + infofile + "'";
     // Read, raised and written in one turn: another run's entry is never lost.

@@ -1,11 +1,12 @@
-// What the state directory keeps between runs: the rollback floor, per
+// What the state directory keeps between runs: the rollback serial, per
 // catalogue, only ever raised, and refused when the state could have been
 // changed by someone else; and the kept catalogues with their validators.
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "engine/floor.h"
+#include "engine/rollback_serial.h"
 #include "support/kept_copy.h"
+#include "support/whole_write.h"
 #include "test_util.h"
 
 namespace {
@@ -15,57 +16,73 @@ struct State {
     std::string dir;
     Descriptor fd;
     explicit State(std::string path) : dir(std::move(path)) {
-        EXPECT_EQ(floor_prepare(dir, fd), "");
+        EXPECT_EQ(rollback_serial_prepare(dir, fd), "");
     }
-    int64_t floor(const std::string &infofile) {
+    int64_t serial(const std::string &infofile) {
         int64_t serial = -1;
-        EXPECT_EQ(floor_read(fd.fd, dir, infofile, serial), "");
+        EXPECT_EQ(rollback_serial_read(fd.fd, dir, infofile, serial), "");
         return serial;
     }
     std::string raise(const std::string &infofile, int64_t serial) {
-        return floor_raise(fd.fd, dir, infofile, serial);
+        return rollback_serial_raise(fd.fd, dir, infofile, serial);
     }
 };
 
 }  // namespace
 
-TEST(Floor, IsKeptPerCatalogueAndNeverLowered) {
+TEST(RollbackSerial, IsKeptPerCatalogueAndNeverLowered) {
     ScratchDir scratch;
     State state(scratch.file("state"));
     struct stat info;
     ASSERT_EQ(stat(state.dir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_EQ(state.floor("a/qavoe.info"), 0);
+    EXPECT_EQ(state.serial("a/qavoe.info"), 0);
     scratch.write("state/serials.new", {});  // left by a run that stopped while writing
     EXPECT_EQ(state.raise("a/qavoe.info", 200), "");
     EXPECT_EQ(state.raise("b qavoe.info", 100), "");
     EXPECT_EQ(state.raise("a/qavoe.info", 150), "");  // lower: kept as it was
-    EXPECT_EQ(state.floor("a/qavoe.info"), 200);
-    EXPECT_EQ(state.floor("b qavoe.info"), 100);
+    EXPECT_EQ(state.serial("a/qavoe.info"), 200);
+    EXPECT_EQ(state.serial("b qavoe.info"), 100);
     EXPECT_EQ(state.raise("b qavoe.info", 300), "");
-    EXPECT_EQ(state.floor("b qavoe.info"), 300);
-    EXPECT_EQ(state.floor("a/qavoe.info"), 200);
+    EXPECT_EQ(state.serial("b qavoe.info"), 300);
+    EXPECT_EQ(state.serial("a/qavoe.info"), 200);
 }
 
-TEST(Floor, DamagedOrForeignStateIsRefused) {
+TEST(RollbackSerial, DamagedOrForeignStateIsRefused) {
     ScratchDir scratch;
     State state(scratch.file("state"));
     int64_t serial = 0;
     for (const char *damaged : {"12x a\n", "12 a", " a\n", "-5 a\n", "99999999999999999999 a\n"}) {
         scratch.write("state/serials", Bytes(damaged, damaged + strlen(damaged)));
         chmod(scratch.file("state/serials").c_str(), 0600);
-        EXPECT_NE(floor_read(state.fd.fd, state.dir, "a", serial), "") << damaged;
+        EXPECT_NE(rollback_serial_read(state.fd.fd, state.dir, "a", serial), "") << damaged;
         EXPECT_NE(state.raise("a", 1), "") << damaged;
     }
-    // Others may write the file, or the directory: either could lower the floor.
+    // Others may write the file, or the directory: either could lower the serial.
     chmod(scratch.file("state/serials").c_str(), 0622);
-    EXPECT_NE(floor_read(state.fd.fd, state.dir, "a", serial), "");
+    EXPECT_NE(rollback_serial_read(state.fd.fd, state.dir, "a", serial), "");
     chmod(state.dir.c_str(), 0777);
     Descriptor opened;
-    EXPECT_NE(floor_prepare(state.dir, opened), "");
+    EXPECT_NE(rollback_serial_prepare(state.dir, opened), "");
     scratch.write("plain", {});
-    EXPECT_NE(floor_prepare(scratch.file("plain"), opened), "");
-    EXPECT_NE(floor_prepare(scratch.file("missing/state"), opened), "");
+    EXPECT_NE(rollback_serial_prepare(scratch.file("plain"), opened), "");
+    EXPECT_NE(rollback_serial_prepare(scratch.file("missing/state"), opened), "");
+}
+
+TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
+    ScratchDir scratch;
+    scratch.write("old", {'o'});
+    std::filesystem::create_directory(scratch.file("full"));
+    scratch.write("full/in", {});  // a directory with an entry: nothing is renamed over it
+    const auto refused = [](int, const void *) { return errno = ENOSPC, false; };
+    const auto written = [](int fd, const void *) { return write_all(fd, "new", 3); };
+    for (const auto &[name, fill, step] : {std::tuple{"old", +refused, ReplaceStep::kWrite},
+                                           std::tuple{"full", +written, ReplaceStep::kRename}}) {
+        const std::string path = scratch.file(name), next = path + ".new";
+        EXPECT_EQ(replace_file({AT_FDCWD, path.c_str(), next.c_str(), 0600}, fill, nullptr), step);
+        EXPECT_FALSE(std::filesystem::exists(next)) << name;
+    }
+    EXPECT_EQ(std::filesystem::file_size(scratch.file("old")), 1u);
 }
 
 TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {

@@ -1,0 +1,37 @@
+// Writing whole: every byte of a buffer to a descriptor, and a file replaced
+// whole, so that a crash leaves either the old file or the new one. Only
+// calls a signal handler may make too: the watchdog writes this way.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+// Writes all `size` bytes, again after an interruption: false (errno set)
+// when a write fails.
+bool write_all(int fd, const char *data, size_t size);
+
+// The step a replacement failed at, for the caller's message; errno tells
+// why.
+enum class ReplaceStep { kDone, kRemove, kCreate, kWrite, kRename };
+
+// The file `name` in `dir` (an open directory, or AT_FDCWD: the names are
+// paths, and no directory is synced) and the name `next` it is written
+// beside, made afresh with `mode`.
+struct Replacement {
+    int dir;
+    const char *name;
+    const char *next;
+    mode_t mode;
+};
+
+// Removes what a stopped run left under `next`, creates it never through a
+// link, lets `fill` write the content (false: it could not, errno set),
+// syncs it, renames it over `name` and syncs the directory. A failure
+// removes what was written beside.
+ReplaceStep replace_file(const Replacement &target, bool (*fill)(int fd, const void *content),
+                         const void *content);
+// The line for a failed step, "Can't <step> <next> (<reason>)" with `next`
+// as the reader knows it; "" for kDone. Not for a signal handler.
+std::string replace_failure(ReplaceStep step, const std::string &next);
