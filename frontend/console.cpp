@@ -146,13 +146,21 @@ Answer Console::connecting(const Peers &peers) {
     return Answer::kContinue;
 }
 
+// Each line is shown at once: a server that then never answers leaves the
+// dialogue on screen when the watchdog ends the run.
 Answer Console::sent_line(const char *line) {
-    if (!quiet && global_flag("serverresponse")) printf("->>- %s", text(line));
+    if (!quiet && global_flag("serverresponse")) {
+        printf("->>- %s", text(line));
+        fflush(stdout);
+    }
     return Answer::kContinue;
 }
 
 Answer Console::received_line(const char *line) {
-    if (!quiet && global_flag("serverresponse")) printf("-<<- %s", text(line));
+    if (!quiet && global_flag("serverresponse")) {
+        printf("-<<- %s", text(line));
+        fflush(stdout);
+    }
     return Answer::kContinue;
 }
 
