@@ -17,6 +17,7 @@
 #include "support/descriptor.h"
 #include "support/path.h"
 #include "support/privfile.h"
+#include "support/whole_write.h"
 
 namespace {
 
@@ -32,17 +33,6 @@ constexpr Placeholder kPlaceholders[] = {
 
 // Large blocks: a copy between file systems is bulk work.
 constexpr size_t kCopyBuffer = size_t{64} << 10;
-
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool copy_contents(int from, int to) {
     std::vector<char> buffer(kCopyBuffer);

@@ -24,6 +24,7 @@
 #include "integrity/lzss.h"
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
+#include "support/descriptor.h"
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
 #include "tools/publish_manifest.h"
@@ -40,13 +41,6 @@ struct Listing {
     int32_t size = 0;
     int32_t time = 0;
     uint8_t md5[kMd5DigestSize] = {};
-};
-
-struct FdGuard {
-    int fd = -1;
-    ~FdGuard() {
-        if (fd >= 0) close(fd);
-    }
 };
 
 std::string where(const MirrorDesc &desc, int line) {
@@ -104,7 +98,7 @@ int publish_file(const MirrorDesc &desc, const DescFile &file, const std::string
     const std::string source =
         file.source.front() == '/' ? file.source : desc.base + "/" + file.source;
     const std::string at = where(desc, file.line);
-    FdGuard in{open(source.c_str(), O_RDONLY | O_CLOEXEC)};
+    Descriptor in{open(source.c_str(), O_RDONLY | O_CLOEXEC)};
     struct stat info;
     if (in.fd < 0 || fstat(in.fd, &info) < 0) return fail(at + system_error("cannot open", source));
     if (!S_ISREG(info.st_mode)) return fail(at + source + " is not a regular file");
