@@ -33,31 +33,12 @@ int32_t read_number(const char *text) {
     return static_cast<int32_t>(value);
 }
 
-ConfigOption *find(RunState &state, const char *section, const char *name) {
-    return config_find_option(state.config.get(), section, name);
-}
-
-// A value from the command line was set on no line of a file.
-void set_integer(RunState &state, const char *section, const char *name, int32_t value) {
-    if (ConfigOption *option = find(state, section, name)) {
-        option->value.number = value;
-        option->line = 0;
-    }
-}
-
 // An unknown word is stored as -1 all the same; false tells the caller to
 // report it.
-bool set_boolean(RunState &state, const char *section, const char *name, const char *word) {
+bool set_boolean(RunState &state, CommandOption which, const char *word) {
     int value = parse_boolean(word);
-    set_integer(state, section, name, value);
+    settings_set_number(*state.config, which, value);
     return value != -1;
-}
-
-void set_string(RunState &state, const char *section, const char *name, const char *value) {
-    if (ConfigOption *option = find(state, section, name)) {
-        option->value.string = value;
-        option->line = 0;
-    }
 }
 
 // -q: the three standard streams go away before anything else is printed.
@@ -190,7 +171,7 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
     while ((c = getopt_long(argc, argv, "a:c:d::f:hp:t:T:SY:uqvV", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 'a':
-                set_string(*state, "global", "proxy-auth", optarg);
+                settings_set_text(*state->config, CommandOption::kProxyAuth, optarg);
                 break;
             case 'c':
                 state->config = config_load(std::move(state->config), optarg);
@@ -201,7 +182,7 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
                 dump_file = optarg;
                 break;
             case 'f':
-                if (!set_boolean(*state, "ftp", "passive", optarg)) {
+                if (!set_boolean(*state, CommandOption::kFtpPassive, optarg)) {
                     printf("Fatal error: Unknown boolean value '%s' for ftp-passive option\n",
                            optarg);
                     state->errors++;
@@ -211,19 +192,19 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
                 print_help(stdout);
                 finish(state, 0);
             case 'p':
-                set_string(*state, "global", "proxy", optarg);
+                settings_set_text(*state->config, CommandOption::kProxy, optarg);
                 break;
             case 't':
-                set_integer(*state, "global", "tries", read_number(optarg));
+                settings_set_number(*state->config, CommandOption::kTries, read_number(optarg));
                 break;
             case 'T':
-                set_integer(*state, "global", "timeout", read_number(optarg));
+                settings_set_number(*state->config, CommandOption::kTimeout, read_number(optarg));
                 break;
             case 'S':
-                set_integer(*state, "global", "serverresponse", 1);
+                settings_set_number(*state->config, CommandOption::kServerResponse, 1);
                 break;
             case 'Y':
-                if (!set_boolean(*state, "global", "use-proxy", optarg)) {
+                if (!set_boolean(*state, CommandOption::kUseProxy, optarg)) {
                     printf("Unknown boolean value '%s' for use-proxy\n", optarg);
                     state->errors++;
                 }
@@ -235,7 +216,7 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
                 go_quiet();
                 break;
             case 'v':
-                set_integer(*state, "global", "verbose", 1);
+                settings_set_number(*state->config, CommandOption::kVerbose, 1);
                 break;
             case 'V':
                 print_version(stdout);
@@ -247,9 +228,7 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
     }
 
     for (int i = optind; i < argc; i++) {
-        if (ConfigOption *module = find(*state, "modules", argv[i])) {
-            module->value.number = 1;
-        } else {
+        if (!settings_select_module(*state->config, argv[i])) {
             printf("Fatal error: unknown module '%s' (argment %d) in command line\n", argv[i], i);
             state->errors++;
         }
@@ -257,7 +236,8 @@ std::unique_ptr<RunState> parse_command_line(int argc, char **argv) {
 
     // Checked once every setting is in, and only where it would be used: a
     // run, or a dump of a configuration that could not run, stops here.
-    if (!proxy_usable(state->config.get())) finish(state, 2);
+    state->settings = settings_read(*state->config);
+    if (!proxy_usable(state->settings)) finish(state, 2);
 
     // Asked once for the run, not at every turn of the spinner: -q, the one
     // option that changes what standard output is, has been applied.

@@ -34,27 +34,16 @@ const char *temp_or_path(const FileEvent &file) {
     return file.temp != nullptr ? file.temp : file.path;
 }
 
-// Reads a boolean of section global; a missing option or model counts as off.
-bool flag_on(const RunState &state, const char *name) {
-    if (state.config == nullptr) return false;
-    const ConfigOption *option = config_find_option(state.config.get(), "global", name);
-    return option != nullptr && option->value.number != 0;
-}
-
 }  // namespace
 
-bool Console::global_flag(const char *name) const {
-    return flag_on(state_, name);
-}
-
 Answer Console::verify_signature(const FileEvent &file, Verdict verdict) {
-    if (!quiet && global_flag("verbose"))
+    if (!quiet && state_.settings.verbose)
         printf("Verifying signed file '%s': %s\n", text(file.name), verdict_word(verdict));
     return Answer::kContinue;
 }
 
 Answer Console::verify_md5(const FileEvent &file, Verdict verdict) {
-    if (!quiet && global_flag("verbose")) {
+    if (!quiet && state_.settings.verbose) {
         printf("Verifying md5sum for file: %s: %s\n", text(temp_or_path(file)),
                verdict_word(verdict));
     }
@@ -100,7 +89,7 @@ Answer Console::exec(int32_t) {
 }
 
 CopyFate Console::remove_file(const FileEvent &file) {
-    if (!quiet && global_flag("verbose")) printf("Removing file %s\n", text(file.temp));
+    if (!quiet && state_.settings.verbose) printf("Removing file %s\n", text(file.temp));
     return CopyFate::kDrop;
 }
 
@@ -149,7 +138,7 @@ Answer Console::connecting(const Peers &peers) {
 // Each line is shown at once: a server that then never answers leaves the
 // dialogue on screen when the watchdog ends the run.
 Answer Console::sent_line(const char *line) {
-    if (!quiet && global_flag("serverresponse")) {
+    if (!quiet && state_.settings.server_response) {
         printf("->>- %s", text(line));
         fflush(stdout);
     }
@@ -157,7 +146,7 @@ Answer Console::sent_line(const char *line) {
 }
 
 Answer Console::received_line(const char *line) {
-    if (!quiet && global_flag("serverresponse")) {
+    if (!quiet && state_.settings.server_response) {
         printf("-<<- %s", text(line));
         fflush(stdout);
     }
@@ -178,7 +167,7 @@ Answer Console::timeout() {
 Answer Console::connection_closed(const Peers &peers) {
     if (quiet) return Answer::kContinue;
     state_.column = 0;
-    if (global_flag("verbose")) {
+    if (state_.settings.verbose) {
         printf("Connection from ");
         print_end(peers.local_host, peers.local_port);
         printf(" to ");
@@ -197,7 +186,7 @@ Answer Console::server_wait(int32_t seconds) {
 }
 
 Answer Console::retry_wait(int32_t seconds) {
-    if (quiet || !global_flag("verbose")) return Answer::kContinue;
+    if (quiet || !state_.settings.verbose) return Answer::kContinue;
     print_clock(stdout);
     printf(" Waiting %d seconds before the next attempt\n", seconds);
     fflush(stdout);
@@ -205,14 +194,14 @@ Answer Console::retry_wait(int32_t seconds) {
 }
 
 void Console::kept_damaged(const char *url) {
-    if (quiet || !global_flag("verbose")) return;
+    if (quiet || !state_.settings.verbose) return;
     print_clock(stdout);
     printf(" The kept copy of %s failed its checks: fetching it afresh\n", text(url));
     fflush(stdout);
 }
 
 Answer Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
-    if (quiet || !global_flag("verbose")) return Answer::kContinue;
+    if (quiet || !state_.settings.verbose) return Answer::kContinue;
     print_clock(stdout);
     printf(" Moving to host ");
     print_end(host, port);
@@ -229,7 +218,7 @@ Answer Console::retry(int32_t attempt, int32_t attempts) {
 }
 
 void print_spread(const RunState &state, double seconds, int32_t bound) {
-    if (quiet || !flag_on(state, "verbose")) return;
+    if (quiet || !state.settings.verbose) return;
     printf("Waiting %.3f seconds before the update (randomdelay=%d)\n", seconds, bound);
     fflush(stdout);
 }

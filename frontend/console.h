@@ -47,7 +47,6 @@ class Console : public Events {
    private:
     Answer running(const FileEvent &file);
     Answer turn_spinner();
-    bool global_flag(const char *name) const;
 
     RunState &state_;
 };

@@ -21,16 +21,6 @@
 
 namespace {
 
-struct Placeholder {
-    std::string_view text;
-    const char *option;
-};
-
-constexpr Placeholder kPlaceholders[] = {
-    {"${INSTALL}", "INSTALL"}, {"${PLATFORM}", "PLATFORM"}, {"${DATADIR}", "DATADIR"},
-    {"${CONFDIR}", "CONFDIR"}, {"${BINDIR}", "BINDIR"},
-};
-
 // Large blocks: a copy between file systems is bulk work.
 constexpr size_t kCopyBuffer = size_t{64} << 10;
 
@@ -50,18 +40,14 @@ bool copy_contents(int from, int to) {
 // goes on after the inserted value, so a value that contains its own
 // placeholder cannot make the expansion loop.
 bool FileInstaller::expand_path(std::string &path) {
-    for (const Placeholder &placeholder : kPlaceholders) {
+    for (const PathPlaceholder &placeholder : state_.settings.placeholders) {
         size_t from = 0;
         for (;;) {
             const size_t at = path.find(placeholder.text, from);
             if (at == std::string::npos) break;
-            const ConfigOption *option =
-                state_.config == nullptr
-                    ? nullptr
-                    : config_find_option(state_.config.get(), "global", placeholder.option);
-            if (option == nullptr || option->type != ConfigType::kString) return false;
-            path.replace(at, placeholder.text.size(), option->value.string);
-            from = at + option->value.string.size();
+            if (!placeholder.value) return false;
+            path.replace(at, placeholder.text.size(), *placeholder.value);
+            from = at + placeholder.value->size();
         }
     }
     // Every listed file keeps its path for the run: not the room that the

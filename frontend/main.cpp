@@ -30,8 +30,7 @@ namespace {
 // A fleet started by the same minute of cron does not reach the mirrors at
 // once: a run first waits a random time below `randomdelay` seconds.
 void spread_start(RunState &state) {
-    const int32_t spread =
-        number_of(config_find_option(state.config.get(), "global", "randomdelay"));
+    const int32_t spread = state.settings.randomdelay;
     if (spread <= 0) return;
     std::random_device source;
     const auto wait = std::chrono::milliseconds(
@@ -43,13 +42,11 @@ void spread_start(RunState &state) {
 // One run, up to its exit status; `outcome` gets what the status file says
 // of it, `restarted` whether a new copy of the program ran in its place.
 int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
-    Config *config = state.config.get();
-    const ConfigOption *temppath = config_find_option(config, "global", "temppath");
-    if (temppath == nullptr || temppath->type != ConfigType::kString) {
+    if (!state.settings.temppath) {
         printf("Can't find configuration for temporary path\n");
         return 4;
     }
-    const char *temp_dir = temppath->value.string.c_str();
+    const char *temp_dir = state.settings.temppath->c_str();
     struct stat st;
     if (stat(temp_dir, &st) != 0) {
         printf("Can't stat temporary path '%s' (%s)\n", temp_dir, strerror(errno));
@@ -85,8 +82,7 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     print_date(stdout);
     printf(": Update started\n");
 
-    const ConfigOption *alarm_option = config_find_option(config, "global", "alarm");
-    int32_t alarm_seconds = alarm_option != nullptr ? alarm_option->value.number : 0;
+    const int32_t alarm_seconds = state.settings.alarm;
     signal(SIGALRM, alarm_handler);
     if (alarm_seconds > 0) {
         alarm(static_cast<unsigned>(alarm_seconds));
@@ -139,7 +135,7 @@ int main(int argc, char **argv) {
     std::unique_ptr<RunState> state = parse_command_line(argc, argv);
     if (state == nullptr || state->errors != 0) return 2;
 
-    status_file_open(string_of(config_find_option(state->config.get(), "global", "statusfile")));
+    status_file_open(state->settings.statusfile);
     RunOutcome outcome;
     bool restarted = false;
     outcome.exit_status = run(*state, argv, outcome, restarted);

@@ -10,6 +10,7 @@
 #include "config/updconfig.h"
 #include "core/context.h"
 #include "core/events.h"
+#include "frontend/settings.h"
 
 struct RunState {
     // With the console and the installer of this state.
@@ -20,6 +21,8 @@ struct RunState {
     RunState &operator=(const RunState &) = delete;
 
     std::unique_ptr<Config> config;
+    // Read from the configuration once the command line is in; read-only after.
+    Settings settings;
     int32_t errors = 0;         // command-line errors; non-zero stops the run
     bool self_updated = false;  // set when the own executable was replaced
     // progress meter

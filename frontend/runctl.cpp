@@ -76,15 +76,6 @@ void alarm_handler(int) {
     abort();
 }
 
-const char *string_of(const ConfigOption *option) {
-    return option != nullptr && option->type == ConfigType::kString ? option->value.string.c_str()
-                                                                    : "";
-}
-
-int32_t number_of(const ConfigOption *option) {
-    return option != nullptr && option->type != ConfigType::kString ? option->value.number : 0;
-}
-
 namespace {
 
 // The pieces of the information file's URL.
@@ -145,10 +136,10 @@ bool host_and_port(std::string &host, int32_t &port) {
 }
 
 // "Fatal Error:" and where the option was set, as for the protocol.
-void print_fatal_where(const ConfigOption *option) {
+void print_fatal_where(const PlacedText &option) {
     printf("Fatal Error:");
-    if (option != nullptr && option->line != 0)
-        printf("Line %d:", option->line);
+    if (option.line != 0)
+        printf("Line %d:", option.line);
     else
         printf("Command line:");
 }
@@ -156,12 +147,12 @@ void print_fatal_where(const ConfigOption *option) {
 // The method of proxy-auth; basic needs a user in the proxy URL whenever
 // the proxy is used, since a run without one could only meet 407 replies
 // (a URL that does not parse was refused with the configuration).
-bool fill_proxy_auth(Config *config, EngineContext &context) {
-    const ConfigOption *option = config_find_option(config, "global", "proxy-auth");
-    const std::optional<ProxyAuth> method = proxy_auth_parse(string_of(option));
+bool fill_proxy_auth(const Settings &settings, EngineContext &context) {
+    const PlacedText &option = settings.proxy_auth;
+    const std::optional<ProxyAuth> method = proxy_auth_parse(option.value);
     if (!method) {
         print_fatal_where(option);
-        printf("Unknown proxy-auth method '%s'. Please use none or basic\n", string_of(option));
+        printf("Unknown proxy-auth method '%s'. Please use none or basic\n", option.value.c_str());
         return false;
     }
     context.proxy_auth = *method;
@@ -177,85 +168,64 @@ bool fill_proxy_auth(Config *config, EngineContext &context) {
 
 // The manifest mode, and with a manifest the state directory and the
 // catalogue's name there.
-bool fill_manifest(Config *config, EngineContext &context) {
-    const ConfigOption *option = config_find_option(config, "global", "manifest");
-    const char *mode = string_of(option);
-    if (strcmp(mode, "required") != 0 && strcmp(mode, "off") != 0) {
-        print_fatal_where(option);
-        printf("Unknown manifest mode '%s'. Please use required or off\n", mode);
+bool fill_manifest(const Settings &settings, EngineContext &context) {
+    const std::string &mode = settings.manifest.value;
+    if (mode != "required" && mode != "off") {
+        print_fatal_where(settings.manifest);
+        printf("Unknown manifest mode '%s'. Please use required or off\n", mode.c_str());
         return false;
     }
-    context.manifest_required = strcmp(mode, "required") == 0;
-    context.state_dir = string_of(config_find_option(config, "global", "statepath"));
-    context.infofile = string_of(config_find_option(config, "hosts", "infofile"));
+    context.manifest_required = mode == "required";
+    context.state_dir = settings.statepath;
+    context.infofile = settings.infofile;
     return true;
 }
 
 }  // namespace
 
-bool proxy_usable(Config *config) {
-    if (number_of(config_find_option(config, "global", "use-proxy")) != 1) return true;
-    const ConfigOption *option = config_find_option(config, "global", "proxy");
-    const std::string problem = url_proxy_problem(string_of(option));
+bool proxy_usable(const Settings &settings) {
+    if (!settings.use_proxy) return true;
+    const std::string problem = url_proxy_problem(settings.proxy.value);
     if (problem.empty()) return true;
-    print_fatal_where(option);
-    printf("Bad proxy '%s': %s\n", url_masked(string_of(option)).c_str(), problem.c_str());
+    print_fatal_where(settings.proxy);
+    printf("Bad proxy '%s': %s\n", url_masked(settings.proxy.value).c_str(), problem.c_str());
     return false;
 }
 
 bool fill_engine_context(RunState &state, EngineContext &context) {
-    Config *config = state.config.get();
+    const Settings &settings = state.settings;
     context = EngineContext{};
-    const ConfigOption *protocol = config_find_option(config, "hosts", "protocol");
-    const char *scheme = string_of(protocol);
-    // https logs in as http does: its section holds only what differs.
-    const char *login = strcmp(scheme, "https") == 0 ? "http" : scheme;
-    const ConfigOption *username = config_find_option(config, login, "username");
-    const ConfigOption *password = config_find_option(config, login, "password");
-    const ConfigOption *port = config_find_option(config, scheme, "port");
-    // A section without the three login options (global, hosts, modules) is
-    // no protocol either.
-    if (config_find_section(config, scheme) == nullptr || username == nullptr ||
-        password == nullptr || port == nullptr) {
-        print_fatal_where(protocol);
-        printf("Unkown protocol '%s'\n", scheme);
+    if (!settings.login) {
+        print_fatal_where(settings.protocol);
+        printf("Unkown protocol '%s'\n", settings.protocol.value.c_str());
         return false;
     }
-
-    const ConfigOption *hosts = config_find_option(config, "hosts", "host");
-    for (const std::string &entry : split_hosts(string_of(hosts))) {
+    const char *scheme = settings.protocol.value.c_str();
+    for (const std::string &entry : split_hosts(settings.hosts.value)) {
         std::string host = entry;
-        int32_t host_port = number_of(port);
+        int32_t host_port = settings.login->port;
         if (!host_and_port(host, host_port)) {
-            print_fatal_where(hosts);
+            print_fatal_where(settings.hosts);
             printf("Bad host '%s': the port must be a number from 1 to 65535\n", entry.c_str());
             return false;
         }
         context.mirror_urls.push_back(compose_info_url(
-            {scheme, string_of(username), string_of(password), host.c_str(), host_port,
-             string_of(config_find_option(config, "hosts", "infofile"))}));
+            {scheme, settings.login->user.c_str(), settings.login->password.c_str(), host.c_str(),
+             host_port, settings.infofile.c_str()}));
     }
     context.info_url = context.mirror_urls.front();
-    context.temp_dir = string_of(config_find_option(config, "global", "temppath"));
-    context.ca_file = string_of(config_find_option(config, "https", "cafile"));
-    // A boolean option holds 0 or 1 here: a run whose file or command line
-    // gave it another word stops before its context is filled.
-    context.use_proxy = number_of(config_find_option(config, "global", "use-proxy")) == 1;
-    if (context.use_proxy) {
-        context.proxy = string_of(config_find_option(config, "global", "proxy"));
-    } else {
-        // The option reads "passive(off)/active(on)": on selects PORT.
-        context.ftp_active = number_of(config_find_option(config, "ftp", "passive")) != 0;
-    }
-    if (!fill_proxy_auth(config, context)) return false;
-    if (!fill_manifest(config, context)) return false;
-    context.timeout = number_of(config_find_option(config, "global", "timeout"));
-    context.tries = number_of(config_find_option(config, "global", "tries"));
-    if (const ConfigSection *modules = config_find_section(config, "modules")) {
-        for (const ConfigOption &module : modules->options) {
-            if (module.value.number != 0) context.modules.push_back(module.name);
-        }
-    }
+    context.temp_dir = settings.temppath.value_or("");
+    context.ca_file = settings.cafile;
+    context.use_proxy = settings.use_proxy;
+    if (context.use_proxy)
+        context.proxy = settings.proxy.value;
+    else
+        context.ftp_active = settings.ftp_active;
+    if (!fill_proxy_auth(settings, context)) return false;
+    if (!fill_manifest(settings, context)) return false;
+    context.timeout = settings.timeout;
+    context.tries = settings.tries;
+    context.modules = settings.modules;
     context.events = state.console.get();
     context.installer = state.installer.get();
     return true;

@@ -11,14 +11,10 @@ int lock_update(const char *path, int *holder_pid);
 void unlock_update();
 void alarm_handler(int signal_number);
 
-// An option's value, or "" / 0 when it is absent or of the other kind.
-const char *string_of(const ConfigOption *option);
-int32_t number_of(const ConfigOption *option);
-
 // Whether the proxy URL can be used, or is not (use-proxy off); false after
 // telling what is wrong with it.
-bool proxy_usable(Config *config);
-// Fills the context from the state's configuration; false for an unknown
+bool proxy_usable(const Settings &settings);
+// Fills the context from the state's settings; false for an unknown
 // protocol (reported). The context reports to the state's console and
 // installs with its installer.
 bool fill_engine_context(RunState &state, EngineContext &context);
