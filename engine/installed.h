@@ -41,7 +41,9 @@ class CheckAhead {
 
    private:
     // Where a file's state stands; its answer is read once it is kDone.
-    enum class Entry : uint8_t {
+    // As wide as an int, so a wait sleeps on the entry itself, not on a
+    // slot shared with its neighbours that each of their wakes disturbs.
+    enum class Entry : int32_t {
         kUnforeseen,  // not looked at ahead: the walk takes it when asked
         kPending,     // to be taken by whichever side claims it first
         kClaimed,     // being digested by the side that claimed it
