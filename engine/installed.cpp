@@ -1,6 +1,8 @@
-// Installed states, and the second core that takes them ahead of the walk:
-// each file's state is taken by whichever side claims it first, and the
-// walk waits only for one the other side is still digesting.
+// Installed states, and the second core that takes them ahead of the walk.
+// The worker is handed one sweep, not a queue of files: the walk must not
+// wait for a file still queued behind others, so each file's state is taken
+// by whichever side claims it first, and the walk waits only for one the
+// worker is digesting.
 #include "engine/installed.h"
 
 #include <fcntl.h>
@@ -46,7 +48,7 @@ constexpr int64_t kAheadBytes = int64_t{1} << 20;
 
 CheckAhead::CheckAhead(EngineContext *context,
                        const std::vector<std::unique_ptr<FileRecord>> &files)
-    : states_(new std::atomic<int>[files.size()]) {
+    : entries_(new std::atomic<Entry>[files.size()]), answers_(new int[files.size()]()) {
     files_.reserve(files.size());
     int64_t bytes = 0;
     size_t foreseen = 0;
@@ -59,7 +61,8 @@ CheckAhead::CheckAhead(EngineContext *context,
         const bool compared = expanding && !file.sitepath->empty() && file.tempfile.empty();
         if (compared && !expand_localpath(context, file)) expanding = false;
         const bool ahead = compared && expanding;
-        states_[files_.size()].store(ahead ? kOpen : kUnforeseen, std::memory_order_relaxed);
+        entries_[files_.size()].store(ahead ? Entry::kPending : Entry::kUnforeseen,
+                                      std::memory_order_relaxed);
         files_.push_back(&file);
         if (ahead) {
             bytes += file.size;
@@ -67,38 +70,40 @@ CheckAhead::CheckAhead(EngineContext *context,
         }
     }
     // Without a worker the walk takes every state itself.
-    if (foreseen >= 2 && (foreseen >= kAheadFiles || bytes >= kAheadBytes))
-        worker_ = start_worker([this] { work(); });
+    if (foreseen >= 2 && (foreseen >= kAheadFiles || bytes >= kAheadBytes)) {
+        worker_.emplace(1, [this](size_t &first) { sweep(first); });
+        worker_->push(1);
+    }
 }
 
 CheckAhead::~CheckAhead() {
     stop_ = true;
-    if (worker_.joinable()) worker_.join();
+    worker_.reset();
 }
 
-bool CheckAhead::take(size_t index) {
-    int open = kOpen;
-    if (!states_[index].compare_exchange_strong(open, kTaken)) return false;
-    states_[index].store(installed_state(*files_[index]));
-    states_[index].notify_all();
-    return true;
+void CheckAhead::take(size_t index) {
+    Entry pending = Entry::kPending;
+    if (!entries_[index].compare_exchange_strong(pending, Entry::kClaimed)) return;
+    answers_[index] = installed_state(*files_[index]);
+    entries_[index].store(Entry::kDone);
+    entries_[index].notify_all();
 }
 
 int CheckAhead::state(const FileRecord &file) {
     // The walk asks in the order of the files, skipping some.
     size_t index = asked_;
     while (index < files_.size() && files_[index] != &file) index++;
-    if (index == files_.size() || states_[index].load() == kUnforeseen)
+    if (index == files_.size() || entries_[index].load() == Entry::kUnforeseen)
         return installed_state(file);
     asked_ = index + 1;
     take(index);
-    int state;
-    while ((state = states_[index].load()) == kTaken) states_[index].wait(kTaken);
-    return state;
+    Entry entry;
+    while ((entry = entries_[index].load()) != Entry::kDone) entries_[index].wait(entry);
+    return answers_[index];
 }
 
 // Every other file: the walk takes the ones between, and seldom has to wait
 // for one this side is still digesting.
-void CheckAhead::work() {
-    for (size_t i = 1; i < files_.size() && !stop_; i += 2) take(i);
+void CheckAhead::sweep(size_t first) {
+    for (size_t i = first; i < files_.size() && !stop_; i += 2) take(i);
 }

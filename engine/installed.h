@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "core/context.h"
 #include "core/records.h"
+#include "support/worker.h"
 
 // Replaces the placeholders of the record's installed path and normalises
 // it, once: false (the path left as it was) when one has no value.
@@ -38,17 +40,23 @@ class CheckAhead {
     int state(const FileRecord &file);
 
    private:
-    // A file's entry before it holds one of installed_state's answers.
-    static constexpr int kUnforeseen = 2;
-    static constexpr int kOpen = 3;
-    static constexpr int kTaken = 4;
+    // Where a file's state stands; its answer is read once it is kDone.
+    // As wide as an int, so a wait sleeps on the entry itself, not on a
+    // slot shared with its neighbours that each of their wakes disturbs.
+    enum class Entry : int32_t {
+        kUnforeseen,  // not looked at ahead: the walk takes it when asked
+        kPending,     // to be taken by whichever side claims it first
+        kClaimed,     // being digested by the side that claimed it
+        kDone,
+    };
     // Takes the entry's state unless the other side claimed it first.
-    bool take(size_t index);
-    void work();
+    void take(size_t index);
+    void sweep(size_t first);
 
     std::vector<const FileRecord *> files_;
-    std::unique_ptr<std::atomic<int>[]> states_;
-    size_t asked_ = 0;  // where the walk's next question is looked for
+    std::unique_ptr<std::atomic<Entry>[]> entries_;
+    std::unique_ptr<int[]> answers_;  // installed_state's, written before kDone
+    size_t asked_ = 0;                // where the walk's next question is looked for
     std::atomic<bool> stop_{false};
-    std::thread worker_;
+    std::optional<Worker<size_t>> worker_;  // handed the first file of its sweep
 };

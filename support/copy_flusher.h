@@ -6,19 +6,20 @@
 // installed, and a copy that was not flushed here is simply flushed there.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
+#include <unistd.h>
+
+#include <optional>
 
 #include "support/descriptor.h"
+#include "support/worker.h"
 
 class CopyFlusher {
    public:
-    CopyFlusher() = default;
+    using Sync = int (*)(int descriptor);
+    explicit CopyFlusher(Sync sync = fdatasync) : sync_(sync) {}
     // Finishes the flushes handed over (the flush before installation,
     // which comes next, would wait for the same writes).
-    ~CopyFlusher();
+    ~CopyFlusher() = default;
     CopyFlusher(const CopyFlusher &) = delete;
     CopyFlusher &operator=(const CopyFlusher &) = delete;
 
@@ -28,12 +29,9 @@ class CopyFlusher {
 
    private:
     static constexpr size_t kWaiting = 4;
-    void work();
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Descriptor> waiting_;  // guarded by mutex_
-    bool stop_ = false;               // guarded by mutex_
-    bool failed_ = false;             // no worker could be started
-    std::thread worker_;
+    Sync sync_;
+    bool failed_ = false;  // no worker could be started
+    // Started with the first flush: most runs have none.
+    std::optional<Worker<Descriptor>> worker_;
 };

@@ -3,13 +3,11 @@
 // costs about the longer of the two instead of their sum.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <semaphore>
-#include <thread>
 
 #include "support/file_digest.h"
+#include "support/worker.h"
 
 // The first bytes of a transfer are digested where they are received: a
 // shorter one would spend more on starting a thread than it saves.
@@ -26,7 +24,7 @@ class DigestAside {
     DigestAside &operator=(const DigestAside &) = delete;
 
     // False when no thread could be started: the caller digests itself.
-    bool running() const { return worker_.joinable(); }
+    bool running() const { return worker_.running(); }
     // Where the next bytes go, and how many fit there (at least one).
     char *space(int &room);
     // The first `count` bytes at space() were received; a full buffer goes
@@ -37,15 +35,18 @@ class DigestAside {
     // A few hand-overs per MiB: each may wake the other side.
     static constexpr int kBuffer = 128 * 1024;
     static constexpr int kBuffers = 4;
+    struct Piece {
+        const char *data = nullptr;
+        int size = 0;
+    };
     void hand();
-    void work();
 
     RunningDigest &digest_;
     std::unique_ptr<char[]> buffers_;
-    std::array<int, kBuffers> sizes_{};  // 0: no more data
-    std::counting_semaphore<kBuffers> free_{kBuffers};
-    std::counting_semaphore<kBuffers> filled_{0};
-    int filling_ = 0;     // the buffer being filled
-    int fill_ = -1;       // its bytes so far; -1 while it is not taken yet
-    std::thread worker_;  // last: started once everything it uses is there
+    int filling_ = 0;  // the buffer being filled
+    int fill_ = 0;     // its bytes so far
+    // The ring's other buffers: queued, and the one being digested.
+    Worker<Piece> worker_{kBuffers - 2, [this](Piece &piece) {
+                              digest_.update(piece.data, static_cast<uint32_t>(piece.size));
+                          }};
 };

@@ -1,6 +1,7 @@
-// Digests taken on a second core: a long copy's digest and the states of
+// Work handed to a second core: a long copy's digest and the states of
 // installed files must be exactly those taken in line, whatever the order
-// in which they are asked for and wherever a transfer breaks off.
+// in which they are asked for and wherever a transfer breaks off; the
+// flushes of copies are all made before their flusher ends.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "engine/installed.h"
 #include "integrity/md5.h"
+#include "support/copy_flusher.h"
 #include "support/descriptor.h"
 #include "support/temp_copy.h"
 #include "test_util.h"
@@ -42,6 +44,16 @@ struct Paths : Installer {
     int install_file(InstallStep, const std::string &, const std::string &) override { return -1; }
 };
 
+// A flush that waits for the gate; entered tells that one is under way.
+std::atomic<bool> entered, gate;
+std::atomic<int> syncs;
+int gated_sync(int) {
+    entered = true;
+    entered.notify_all();
+    gate.wait(false);
+    return ++syncs;
+}
+
 }  // namespace
 
 TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
@@ -54,8 +66,12 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
     FileRecord file;
     file.tempfile = scratch.file("copy");
     file.size = static_cast<int32_t>(data.size());
-    // From the first byte, resumed after a few, broken off within a buffer.
-    for (const auto &[held, delivered] : {std::pair<size_t, int>{0, 0}, {100, 0}, {0, 2500000}}) {
+    // From the first byte, resumed after a few, broken off within a buffer
+    // and around the end of one (handed from 1 MiB on, in 128 KiB).
+    constexpr int kEnd = (1 << 20) + 2 * (128 << 10);
+    const std::pair<size_t, int> rows[] = {{0, 0},        {100, 0},  {0, 2500000},
+                                           {0, kEnd - 1}, {0, kEnd}, {0, kEnd + 1}};
+    for (const auto &[held, delivered] : rows) {
         scratch.write("copy", Bytes(data.begin(), data.begin() + static_cast<ptrdiff_t>(held)));
         chmod(file.tempfile.c_str(), 0600);
         TempCopy copy;
@@ -86,16 +102,19 @@ TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
     std::vector<int> states;  // current, other bytes of the size, absent, another size
     for (int i = 0; i < 48; i++) {
         const std::string name = "f" + std::to_string(i);
-        Bytes content(static_cast<size_t>(100 + i), static_cast<uint8_t>(i));
+        // The first two current and long: the walk asks for the second while
+        // the worker still digests it.
+        const int kind = i < 2 ? 0 : i % 4;
+        Bytes content(i < 2 ? size_t{4} << (20 + i) : size_t(100 + i), static_cast<uint8_t>(i));
         auto &file = *files.emplace_back(std::make_unique<FileRecord>());
         file.sitepath = name;
         file.localpath = i == 40 ? "unset" : "@/" + name;
         file.size = static_cast<int32_t>(content.size());
         md5_of(text(content, content.size()), file.md5);
-        states.push_back(i % 4 == 0 ? 1 : i % 4 == 1 ? 0 : -1);
-        if (i % 4 == 1) content[0] ^= 1;
-        if (i % 4 == 3) content.push_back(0);
-        if (i % 4 != 2) scratch.write(name, content);
+        states.push_back(kind == 0 ? 1 : kind == 1 ? 0 : -1);
+        if (kind == 1) content[0] ^= 1;
+        if (kind == 3) content.push_back(0);
+        if (kind != 2) scratch.write(name, content);
     }
     CheckAhead ahead(&recorder.context, files);
     EXPECT_EQ(paths.expansions, 41);  // up to the first that cannot be expanded
@@ -111,4 +130,21 @@ TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
     }
     EXPECT_EQ(paths.expansions, 48);  // each path once
     EXPECT_EQ(*files[5]->localpath, scratch.file("f5"));
+}
+
+TEST(CopyFlusher, FlushesAllItWasHandedBeforeItEndsAndLeavesWhatExceedsFourWaiting) {
+    Descriptor copy{open("/dev/null", O_RDONLY)};
+    for (const int handed : {1, 5, 7}) {
+        syncs = 0;
+        entered = gate = false;
+        {
+            CopyFlusher flusher(gated_sync);
+            flusher.flush(copy.fd);
+            entered.wait(false);  // the first is under way, four more may wait
+            for (int i = 1; i < handed; i++) flusher.flush(copy.fd);
+            gate = true;
+            gate.notify_all();
+        }
+        EXPECT_EQ(syncs, std::min(handed, 5)) << handed;
+    }
 }
