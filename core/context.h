@@ -36,9 +36,8 @@ enum class ProxyAuth {
 };
 
 struct EngineContext {
-    // The information file's URL at the mirror in use; mirror_urls holds it
-    // at every configured mirror, in the order they are tried (empty: one).
-    std::string info_url;
+    // The information file's URL at every configured mirror, in the order
+    // they are tried; a run begins at the first.
     std::vector<std::string> mirror_urls;
     std::string temp_dir;
     Events *events = nullptr;          // not owned; null: nobody listens

@@ -123,7 +123,7 @@ std::unique_ptr<Manifest> fetch_manifest(EngineContext *context, EngineLink &lin
 // temporary records are settled here whatever the outcome.
 std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink &link,
                                              const Manifest *manifest) {
-    FileRecord packed = info_file_record(context->info_url);
+    FileRecord packed = info_file_record(link.url());
     if (context->keep_catalogue) packed.kept = std::make_unique<KeptCopy>();
     std::unique_ptr<FileRecord> plain;
     std::unique_ptr<InfoRecord> info;
@@ -173,7 +173,7 @@ int fetch_downloads(EngineLink &link) {
 int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
                std::unique_ptr<InfoRecord> &info, std::unique_ptr<Manifest> &manifest) {
     if (context->manifest_required) {
-        manifest = fetch_manifest(context, *link, info_file_record(context->info_url));
+        manifest = fetch_manifest(context, *link, info_file_record(link->url()));
         if (manifest == nullptr) return -1;
         context->manifest_serial = manifest->serial;
         // Kept before anything is installed, so that a state directory that

@@ -189,17 +189,16 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
     EngineContext *context = link.context;
     const std::vector<std::string> &urls = context->mirror_urls;
     link.mirror = (link.mirror + 1) % urls.size();
-    context->info_url = urls[link.mirror];
     const int32_t used = link.budget.used;
     link.session.reset();
     link.budget.used = used;
     Url url;
-    (void)url_parse(context->info_url, url);
+    (void)url_parse(link.url(), url);
     if (events_of(context).next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
                                        static_cast<int32_t>(link.mirror + 1),
                                        static_cast<int32_t>(urls.size())) == Answer::kStop)
         return false;
-    link.session = link.plugin->open(context, link.budget);
+    link.session = link.plugin->open(context, link.url(), link.budget);
     return link.session != nullptr && link.session->begin_file(file);
 }
 
@@ -214,7 +213,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
     EngineContext *context = link.context;
     Events &events = events_of(context);
     TransferBudget &budget = link.budget;
-    const size_t mirrors = std::max<size_t>(context->mirror_urls.size(), 1);
+    const size_t mirrors = context->mirror_urls.size();
     budget = budget_start(context);
     if (!link.session->begin_file(file)) return -1;
     if (events.progress(file_event(&file)) == Answer::kStop) return -1;
@@ -307,11 +306,12 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
 }
 
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {
-    if (context == nullptr || context->events == nullptr) return nullptr;
+    if (context == nullptr || context->events == nullptr || context->mirror_urls.empty())
+        return nullptr;
     auto link = std::make_unique<EngineLink>();
     link->context = context;
     for (const Plugin *plugin : plugin_table) {
-        link->session = plugin->open(context, link->budget);
+        link->session = plugin->open(context, link->url(), link->budget);
         if (link->session != nullptr) {
             link->plugin = plugin;
             return link;

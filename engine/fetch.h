@@ -27,13 +27,15 @@ struct EngineLink {
     std::vector<FileRecord *> downloads;  // not owned, in the order found
     size_t mirror = 0;                    // of context->mirror_urls, where the session goes
     CopyFlusher flusher;                  // of the complete large copies
+    // The information file's URL at the mirror in use.
+    const std::string &url() const { return context->mirror_urls[mirror]; }
 };
 
 // A check of a fetched copy that its listed digest cannot give (the
 // catalogue's signature, a manifest's): true when the copy may be used.
 using CopyCheck = std::function<bool(TempCopy &copy)>;
 
-// A link through the first plugin that accepts the context's URL, or null.
+// A link through the first plugin that accepts the first mirror's URL, or null.
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context);
 
 // temp_dir "/", the hexadecimal MD5 of the key, and the suffix, normalised.

@@ -66,8 +66,8 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     // The rollback serial must be kept before a manifest is worth checking. Without
     // a manifest, a state directory that cannot be had only costs the
     // kept catalogue (HTTP only): every poll then downloads it.
-    const bool http =
-        context.info_url.starts_with("http://") || context.info_url.starts_with("https://");
+    const std::string &first = context.mirror_urls.front();
+    const bool http = first.starts_with("http://") || first.starts_with("https://");
     std::string why;  // why the state directory cannot be had
     Descriptor state_dir;
     if (context.manifest_required || http)

@@ -213,7 +213,6 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
             {scheme, settings.login->user.c_str(), settings.login->password.c_str(), host.c_str(),
              host_port, settings.infofile.c_str()}));
     }
-    context.info_url = context.mirror_urls.front();
     context.temp_dir = settings.temppath.value_or("");
     context.ca_file = settings.cafile;
     context.use_proxy = settings.use_proxy;

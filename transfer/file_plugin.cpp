@@ -71,9 +71,10 @@ class FileSource : public PluginSession {
     bool announced_ = false;
 };
 
-std::unique_ptr<PluginSession> file_open(EngineContext *context, TransferBudget &) {
+std::unique_ptr<PluginSession> file_open(EngineContext *context, const std::string &mirror,
+                                         TransferBudget &) {
     if (context == nullptr) return nullptr;
-    std::string_view url = context->info_url;
+    std::string_view url = mirror;
     if (!url.starts_with(kFileScheme)) return nullptr;
     // dirname may write into its argument and may return static storage.
     std::string path(url.substr(kFileScheme.size()));

@@ -93,12 +93,13 @@ class FtpSession : public PluginSession {
     FtpClient client;
 };
 
-std::unique_ptr<PluginSession> ftp_open(EngineContext *context, TransferBudget &budget) {
+std::unique_ptr<PluginSession> ftp_open(EngineContext *context, const std::string &mirror,
+                                        TransferBudget &budget) {
     if (context == nullptr || context->use_proxy) return nullptr;
-    if (!std::string_view(context->info_url).starts_with(kFtpScheme)) return nullptr;
-    const std::optional<Url> parsed = url_connectable(context->info_url);
+    if (!std::string_view(mirror).starts_with(kFtpScheme)) return nullptr;
+    const std::optional<Url> parsed = url_connectable(mirror);
     if (!parsed) {
-        record_unusable_mirror(context);
+        record_unusable_mirror(context, mirror);
         return nullptr;
     }
     const Url &url = *parsed;

@@ -263,11 +263,12 @@ class HttpSession : public PluginSession {
     HttpMessage reply_;
 };
 
-std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget &budget) {
+std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::string &mirror,
+                                         TransferBudget &budget) {
     if (context == nullptr) return nullptr;
     const char *proxy_text = context->use_proxy ? context->proxy.c_str() : nullptr;
-    bool direct = begins_with(context->info_url.c_str(), kHttpScheme) ||
-                  begins_with(context->info_url.c_str(), kHttpsScheme);
+    bool direct =
+        begins_with(mirror.c_str(), kHttpScheme) || begins_with(mirror.c_str(), kHttpsScheme);
     bool proxied = begins_with(proxy_text, kHttpScheme);
     if (!direct && !proxied && proxy_text == nullptr) return nullptr;
     // A proxy that is set but cannot be used serves nothing: going around
@@ -283,9 +284,9 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, TransferBudget 
 
     auto session = std::make_unique<HttpSession>(context, budget);
     HttpClient &client = session->client;
-    std::optional<Url> target = url_connectable(context->info_url);
+    std::optional<Url> target = url_connectable(mirror);
     if (!target) {
-        record_unusable_mirror(context);
+        record_unusable_mirror(context, mirror);
         return nullptr;
     }
     client.target = std::move(*target);

@@ -7,9 +7,8 @@
 
 const Plugin *const plugin_table[3] = {&file_plugin, &ftp_plugin, &http_plugin};
 
-void record_unusable_mirror(EngineContext *context) {
-    record_error_text(
-        context, ERR_SETTING,
-        "mirror '" + url_masked(context->info_url) + "': it names no host and port to connect to",
-        "url");
+void record_unusable_mirror(EngineContext *context, const std::string &url) {
+    record_error_text(context, ERR_SETTING,
+                      "mirror '" + url_masked(url) + "': it names no host and port to connect to",
+                      "url");
 }

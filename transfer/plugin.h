@@ -48,19 +48,20 @@ class PluginSession {
 struct Plugin {
     const char *name;      // informational; the engine never consults it
     ZeroTries zero_tries;  // what a count of 0 attempts means here
-    // A session when the plugin serves the context's URL, else null. Its
-    // waits draw on `budget`, which the engine sets up for every file and
-    // which outlives the session.
-    std::unique_ptr<PluginSession> (*open)(EngineContext *context, TransferBudget &budget);
+    // A session when the plugin serves `url`, the information file's URL at
+    // one mirror, else null. Its waits draw on `budget`, which the engine
+    // sets up for every file and which outlives the session.
+    std::unique_ptr<PluginSession> (*open)(EngineContext *context, const std::string &url,
+                                           TransferBudget &budget);
 };
 
 extern const Plugin file_plugin;
 extern const Plugin ftp_plugin;
 extern const Plugin http_plugin;
 
-// Records that the context's mirror URL names no host and port to connect
-// to, so that a plugin that cannot open never fails without a reason.
-void record_unusable_mirror(EngineContext *context);
+// Records that the mirror's URL names no host and port to connect to, so
+// that a plugin that cannot open never fails without a reason.
+void record_unusable_mirror(EngineContext *context, const std::string &url);
 
 // file, ftp, http: asked in this order.
 extern const Plugin *const plugin_table[3];

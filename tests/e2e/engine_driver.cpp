@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
     std::unique_ptr<RunState> state = parse_command_line(3, options);
     EngineContext context;
     if (state == nullptr || state->errors != 0 || !fill_engine_context(*state, context)) return 2;
-    context.info_url = argv[2];
+    context.mirror_urls = {argv[2]};
     const UpdateResult result = engine_update(&context);
     fflush(stdout);
     printf("\nresult=%d files_to_update=%u modules_installed=%u files_updated=%u\n", result.status,

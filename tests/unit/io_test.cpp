@@ -195,7 +195,7 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     ScratchDir dir;
     Recorder recorder(1, tries);
     recorder.context.installer = &installer;
-    recorder.context.info_url = "file://" + dir.file("qavoe.info");
+    recorder.context.mirror_urls = {"file://" + dir.file("qavoe.info")};
     recorder.context.temp_dir = dir.path;
     recorder.answer = [&](Event kind) {
         const bool stop = kind == Event::kRetry && recorder.words(kind).size() == stop_at_retry;
@@ -225,7 +225,7 @@ TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
           {"http://h:99999/x", "",
            "mirror 'http://h:99999/x': it names no host and port to connect to"}}) {
         Recorder recorder;
-        recorder.context.info_url = url;
+        recorder.context.mirror_urls = {url};
         recorder.context.use_proxy = *proxy != '\0';
         recorder.context.proxy = proxy;
         EXPECT_EQ(engine_open_link(&recorder.context), nullptr);
