@@ -67,8 +67,6 @@ struct EngineContext {
     bool keep_catalogue = false;
     // When the watchdog ends the run (seconds since 1970); 0 for never.
     int64_t alarm_deadline = 0;
-    // Set by the run: the serial of the manifest it accepted.
-    int64_t manifest_serial = 0;
     // Filled where a call fails, before every error event.
     ErrorRecord error{};
 };

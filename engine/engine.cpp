@@ -171,11 +171,12 @@ int fetch_downloads(EngineLink &link) {
 }
 
 int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
-               std::unique_ptr<InfoRecord> &info, std::unique_ptr<Manifest> &manifest) {
+               std::unique_ptr<InfoRecord> &info, std::unique_ptr<Manifest> &manifest,
+               UpdateResult &outcome) {
     if (context->manifest_required) {
         manifest = fetch_manifest(context, *link, info_file_record(link->url()));
         if (manifest == nullptr) return -1;
-        context->manifest_serial = manifest->serial;
+        outcome.manifest_serial = manifest->serial;
         // Kept before anything is installed, so that a state directory that
         // cannot keep it stops the run here. The same serial is accepted
         // again, so a run that fails after this can still be retried.
@@ -204,14 +205,13 @@ UpdateResult engine_update(EngineContext *context) {
     if (context == nullptr || context->events == nullptr || context->installer == nullptr)
         return outcome;
     context->error = ErrorRecord{};
-    context->manifest_serial = 0;
     Events *listener = context->events;
     Tally tally(*listener);
     context->events = &tally;
     std::unique_ptr<EngineLink> link = engine_open_link(context);
     std::unique_ptr<InfoRecord> info;
     std::unique_ptr<Manifest> manifest;
-    const int result = link != nullptr ? run_update(context, link, info, manifest) : -1;
+    const int result = link != nullptr ? run_update(context, link, info, manifest, outcome) : -1;
     outcome.status = result != 0 ? -1 : 0;
     link.reset();
     settle_copies(context, info.get());
@@ -220,7 +220,6 @@ UpdateResult engine_update(EngineContext *context) {
     outcome.files_updated = tally.files_updated;
     outcome.modules_installed = tally.modules_installed;
     outcome.bytes_downloaded = tally.bytes_downloaded;
-    outcome.manifest_serial = context->manifest_serial;
     if (outcome.status != 0) outcome.error = context->error;
     return outcome;
 }
