@@ -108,7 +108,10 @@ class ManifestTest(SiteTest):
         self.assertEqual((asked, errors, self.serial()),
                          ([SIG, INFO] + FETCHED, [], KEPT % SERIAL))
         self.assertEqual(stat.S_IMODE(os.stat(self.site.path("state")).st_mode), 0o700)
+        self.configure(statusfile=self.site.path("status.prom"))  # which tells the serial
         again, asked, errors = self.run_logged()
+        self.assertIn(b"\nqavoupdate_catalogue_serial %d\n" % SERIAL,
+                      read(self.site.path("status.prom")))
         self.assertRun(again, 1, "There are no files to update.")
         self.assertEqual((asked, errors, self.tree(), self.serial()),
                          ([SIG, INFO], [], self.tree(self.site.expected), KEPT % SERIAL))
