@@ -7,39 +7,43 @@
 #include <cstdint>
 
 #include "core/context.h"
+#include "support/byte_stream.h"
 #include "support/connect.h"
 #include "support/data_io.h"
-
-class TlsSession;
 
 // A reply head of any mirror or proxy in one receive.
 constexpr uint32_t kReceivedSize = 4096;
 
 struct Received {
+    Received() = default;
+    // `stream` may point into the record itself.
+    Received(const Received &) = delete;
+    Received &operator=(const Received &) = delete;
+
     uint32_t start = 0;        // the first byte not taken yet
     uint32_t end = 0;          // one past the last byte received
-    int error = 0;             // a failed receive that the next read reports (errno)
     bool peer_closes = false;  // the peer said it closes the connection after this reply
-    // Not owned; null on a plain connection. Every byte of a TLS connection
-    // goes through it, never straight through the socket.
-    TlsSession *tls = nullptr;
+    SocketStream plain;        // the socket's own bytes
+    // Every byte of the connection goes through it: `plain`, or a layer on
+    // the socket (not owned) that a client sets once the layer is open.
+    ByteStream *stream = &plain;
     char bytes[kReceivedSize];
 };
 
 // Forgets what an earlier connection left: a new connection starts empty
-// (and plain, until a TLS session is set).
+// (and plain, until a layer is set).
 void received_clear(Received *received);
-// Closes the connection, first ending its TLS session (close_notify), and
-// raising the closed event when `report`.
+// Closes the connection, first ending its stream (a TLS session's
+// close_notify), and raising the closed event when `report`.
 int received_close(EngineContext *context, Connection &connection, Received &received, bool report);
 inline bool received_empty(const Received &received) {
     return received.start >= received.end;
 }
 // The copy loop's reader of a connection that may have bytes received
-// ahead: those first, topped up with what the socket holds at once, so the
-// block is as whole as a read of the socket alone would have brought it;
-// the reader itself once none are left (or without `ahead`). -1 after
-// recording a failure.
+// ahead: those first, topped up with what its stream holds at once, so the
+// block is as whole as a read of the stream alone would have brought it;
+// the stream itself once none are left; without `ahead`, the reader. -1
+// after recording a failure.
 int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
                   char *buffer, int length);
 // Receives the next block into the emptied buffer (see socket_receive):
@@ -49,3 +53,7 @@ int received_refill(EngineContext *context, Connection connection, Received *rec
 // unread here, no word from the peer that it closes, and nothing (not even
 // its end) arriving.
 bool connection_quiet(Connection connection, const Received &received);
+// Sends on the connection through its stream: the count sent, or -1 after
+// reporting.
+ssize_t connection_send(EngineContext *context, Connection connection, Received &received,
+                        const char *data, size_t size);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "support/byte_stream.h"
 #include "support/connect.h"
 #include "support/openssl.h"
 
@@ -42,7 +43,9 @@ class TlsContext {
     SSL_CTX *ctx_;
 };
 
-class TlsSession {
+// A layer on the connection's socket: as a ByteStream it reads and writes
+// the socket it was opened on, whichever the caller names.
+class TlsSession final : public ByteStream {
    public:
     // Runs the handshake on the connected socket, which stays non-blocking
     // for the session's life, verifying that the certificate is for `host`.
@@ -51,7 +54,7 @@ class TlsSession {
                                             Connection socket, const std::string &host,
                                             uint16_t port, TlsFailure &failure);
     // Frees the session without a word to the peer (see close()).
-    ~TlsSession();
+    ~TlsSession() override;
     TlsSession(const TlsSession &) = delete;
     TlsSession &operator=(const TlsSession &) = delete;
 
@@ -68,7 +71,18 @@ class TlsSession {
     bool quiet();
     // Sends close_notify once, without waiting for the peer's; the socket
     // is the caller's to close.
-    void close();
+    void close() override;
+
+    int receive(EngineContext *context, Connection, char *buffer, int length) override {
+        return receive(context, buffer, length);
+    }
+    int receive_now(Connection, char *buffer, int length) override {
+        return receive_now(buffer, length);
+    }
+    ssize_t send(EngineContext *context, Connection, const char *data, size_t size) override {
+        return send(context, data, size) < 0 ? -1 : static_cast<ssize_t>(size);
+    }
+    bool quiet(Connection) override { return quiet(); }
 
     // What failed, taken from OpenSSL when the call did: the socket's errno,
     // or a text for the error line.

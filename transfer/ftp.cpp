@@ -95,14 +95,8 @@ int ftp_send(FtpClient &client, const char *format, ...) {
     if (length < 0) return -1;
     if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
     if (events_of(client.context).sent_line(client.command) == Answer::kStop) return -1;
-    // No SIGPIPE: a server that left since the last reply must fail this
-    // send, not end the process.
-    ssize_t sent;
-    do {
-        sent = send(client.control, client.command, static_cast<size_t>(length), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) return record_error(client.context, ERR_NET_SYSCALL, "send");
-    return static_cast<int>(sent);
+    return static_cast<int>(connection_send(client.context, client.control, client.received,
+                                            client.command, static_cast<size_t>(length)));
 }
 
 int ftp_read_reply(FtpClient &client) {
@@ -347,7 +341,7 @@ int ftp_quit(FtpClient &client) {
 }
 
 int ftp_close_control(FtpClient &client) {
-    int result = connection_close(client.context, client.control, true);
+    int result = received_close(client.context, client.control, client.received, true);
     client.reply.clear();
     client.line.clear();
     return result;

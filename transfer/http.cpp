@@ -3,8 +3,6 @@
 // caller's sink.
 #include "transfer/http.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -190,19 +188,9 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     shown += "\r\n";
 
     if (events_of(context).sent_line(shown.c_str()) == Answer::kStop) return -1;
-    if (client.received.tls != nullptr) {
-        if (client.received.tls->send(context, head.data(), head.size()) < 0)
-            return fail_closing(client);
-        return 0;
-    }
-    // No SIGPIPE: a peer that vanished since the idle test must fail this
-    // send, not end the process.
-    ssize_t sent;
-    do {
-        sent = send(client.socket, head.data(), head.size(), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) record_error(context, ERR_NET_SYSCALL, "send");
-    if (sent != static_cast<ssize_t>(head.size())) return fail_closing(client);
+    if (connection_send(context, client.socket, client.received, head.data(), head.size()) !=
+        static_cast<ssize_t>(head.size()))
+        return fail_closing(client);
     return 0;
 }
 

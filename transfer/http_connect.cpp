@@ -57,9 +57,9 @@ int start_tls(HttpClient &client, const Url &origin) {
     TlsFailure failure = TlsFailure::kNone;
     client.tls = TlsSession::open(client.context, *client.trust, client.socket, host,
                                   port_of(origin), failure);
-    if (!client.tls)
+    if (failure != TlsFailure::kNone)
         return drop(client, failure == TlsFailure::kCertificate ? kConnectRefused : -1);
-    client.received.tls = client.tls.get();
+    client.received.stream = client.tls.get();
     return 0;
 }
 

@@ -155,6 +155,20 @@ TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);
 }
 
+// A reset met while topping up bytes received ahead is the next read's
+// failure, not an end of the data.
+TEST_F(LineReader, AResetMetInATopUpFailsTheNextRead) {
+    ASSERT_EQ(send(ends[0], "x", 1, 0), 1);  // unread when the peer closes: a reset
+    close(std::exchange(ends[1], -1));
+    memcpy(ahead.bytes, "ab", 2);
+    ahead.end = 2;
+    char buffer[8];
+    EXPECT_EQ(received_read(&recorder.context, ends[0], &ahead, socket_read, buffer, 8), 2);
+    EXPECT_EQ(received_read(&recorder.context, ends[0], &ahead, socket_read, buffer, 8), -1);
+    EXPECT_EQ(recorder.error_text(), "1 104 recv");  // ECONNRESET, with no wait before it
+    EXPECT_EQ(recorder.events.size(), 1u);
+}
+
 volatile sig_atomic_t g_alarms = 0;
 
 // SIGALRM every millisecond without SA_RESTART: a blocked read sees EINTR.
