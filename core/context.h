@@ -3,6 +3,7 @@
 // installation services.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ struct EngineContext {
     std::vector<std::string> mirror_urls;
     std::string temp_dir;
     Events *events = nullptr;          // not owned; null: nobody listens
+    // Set by the caller (another thread, a handler) to break off the run's
+    // waits at the end of their current slice. Not owned; null: never.
+    const std::atomic<bool> *stop = nullptr;
     Installer *installer = nullptr;    // not owned; required by engine_update
     std::vector<std::string> modules;  // the selected module names
     int32_t tries = 0;

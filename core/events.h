@@ -1,5 +1,6 @@
 // What the engine and the layers below it tell the front end while a run
-// goes on: one method per event, with typed arguments and typed answers.
+// goes on: one method per event, with typed arguments; only the fate of a
+// copy is the listener's to decide.
 // The console implements it; tests implement it to record.
 #pragma once
 
@@ -9,8 +10,6 @@
 
 struct FileRecord;
 
-// The listener's answer: go on, or stop what is under way.
-enum class Answer { kContinue, kStop };
 // Whether the temporary copy of a record is deleted at the end of a run.
 enum class CopyFate { kDrop, kKeep };
 // The outcome a verification event reports.
@@ -39,77 +38,71 @@ struct Peers {
 class Events {
    public:
     virtual ~Events() = default;
-    virtual Answer verify_signature(const FileEvent &file, Verdict verdict) = 0;
-    virtual Answer verify_md5(const FileEvent &file, Verdict verdict) = 0;
+    virtual void verify_signature(const FileEvent &file, Verdict verdict) = 0;
+    virtual void verify_md5(const FileEvent &file, Verdict verdict) = 0;
     // A file's transfer starts (name set) or has `done` bytes (name null).
-    virtual Answer progress(const FileEvent &file) = 0;
-    virtual Answer transfer_done() = 0;
-    virtual Answer run_pre_install(const FileEvent &file) = 0;
-    virtual Answer check_file(const FileEvent &file) = 0;
-    virtual Answer update_file(const FileEvent &file) = 0;
-    virtual Answer run_post_install(const FileEvent &file) = 0;
+    virtual void progress(const FileEvent &file) = 0;
+    virtual void transfer_done() = 0;
+    virtual void run_pre_install(const FileEvent &file) = 0;
+    virtual void check_file(const FileEvent &file) = 0;
+    virtual void update_file(const FileEvent &file) = 0;
+    virtual void run_post_install(const FileEvent &file) = 0;
     // An install program ended with this exit status.
-    virtual Answer exec(int32_t status) = 0;
+    virtual void exec(int32_t status) = 0;
     // The run is over and the file's temporary copy is still there.
     virtual CopyFate remove_file(const FileEvent &file) = 0;
-    virtual Answer install_module(const char *name) = 0;
+    virtual void install_module(const char *name) = 0;
     // The record was filled where the call failed.
     virtual void error(const ErrorRecord &record) = 0;
     // One slice of a data wait, of a connect, or of another wait ran out.
-    virtual Answer spin_wait(int32_t slice, int32_t slices) = 0;
-    virtual Answer spin_io(int32_t slice, int32_t slices) = 0;
-    virtual Answer spin(int32_t slice, int32_t slices) = 0;
-    virtual Answer connecting(const Peers &peers) = 0;
-    virtual Answer sent_line(const char *line) = 0;
-    virtual Answer received_line(const char *line) = 0;
-    virtual Answer data_ready() = 0;
-    virtual Answer timeout() = 0;
-    virtual Answer connection_closed(const Peers &peers) = 0;
+    virtual void spin(int32_t slice, int32_t slices) = 0;
+    virtual void connecting(const Peers &peers) = 0;
+    virtual void sent_line(const char *line) = 0;
+    virtual void received_line(const char *line) = 0;
+    virtual void data_ready() = 0;
+    virtual void timeout() = 0;
+    virtual void connection_closed(const Peers &peers) = 0;
     // The next attempt at a file begins: `attempt` spent of `attempts`.
-    virtual Answer retry(int32_t attempt, int32_t attempts) = 0;
+    virtual void retry(int32_t attempt, int32_t attempts) = 0;
     // Before a wait of `seconds` that the server asked for (Retry-After).
-    virtual Answer server_wait(int32_t seconds) = 0;
+    virtual void server_wait(int32_t seconds) = 0;
     // Before the pause of `seconds` that spaces two attempts at one mirror.
-    virtual Answer retry_wait(int32_t seconds) = 0;
+    virtual void retry_wait(int32_t seconds) = 0;
     // The kept copy of `url` that the server confirmed failed its checks:
     // it was dropped, and the file is asked for afresh.
     virtual void kept_damaged(const char *url) = 0;
     // The next attempt goes to mirror `mirror` (from 1) of `mirrors`, at host:port.
-    virtual Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
-    virtual Answer needs_update(const FileEvent &file) = 0;
+    virtual void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
+    virtual void needs_update(const FileEvent &file) = 0;
 };
 
-// A listener that continues at every event and lets every copy go: what a
+// A listener that says nothing and lets every copy go: what a
 // context without a front end reports to.
 class SilentEvents : public Events {
    public:
-    Answer verify_signature(const FileEvent &, Verdict) override { return Answer::kContinue; }
-    Answer verify_md5(const FileEvent &, Verdict) override { return Answer::kContinue; }
-    Answer progress(const FileEvent &) override { return Answer::kContinue; }
-    Answer transfer_done() override { return Answer::kContinue; }
-    Answer run_pre_install(const FileEvent &) override { return Answer::kContinue; }
-    Answer check_file(const FileEvent &) override { return Answer::kContinue; }
-    Answer update_file(const FileEvent &) override { return Answer::kContinue; }
-    Answer run_post_install(const FileEvent &) override { return Answer::kContinue; }
-    Answer exec(int32_t) override { return Answer::kContinue; }
+    void verify_signature(const FileEvent &, Verdict) override {}
+    void verify_md5(const FileEvent &, Verdict) override {}
+    void progress(const FileEvent &) override {}
+    void transfer_done() override {}
+    void run_pre_install(const FileEvent &) override {}
+    void check_file(const FileEvent &) override {}
+    void update_file(const FileEvent &) override {}
+    void run_post_install(const FileEvent &) override {}
+    void exec(int32_t) override {}
     CopyFate remove_file(const FileEvent &) override { return CopyFate::kDrop; }
-    Answer install_module(const char *) override { return Answer::kContinue; }
+    void install_module(const char *) override {}
     void error(const ErrorRecord &) override {}
-    Answer spin_wait(int32_t, int32_t) override { return Answer::kContinue; }
-    Answer spin_io(int32_t, int32_t) override { return Answer::kContinue; }
-    Answer spin(int32_t, int32_t) override { return Answer::kContinue; }
-    Answer connecting(const Peers &) override { return Answer::kContinue; }
-    Answer sent_line(const char *) override { return Answer::kContinue; }
-    Answer received_line(const char *) override { return Answer::kContinue; }
-    Answer data_ready() override { return Answer::kContinue; }
-    Answer timeout() override { return Answer::kContinue; }
-    Answer connection_closed(const Peers &) override { return Answer::kContinue; }
-    Answer retry(int32_t, int32_t) override { return Answer::kContinue; }
-    Answer server_wait(int32_t) override { return Answer::kContinue; }
-    Answer retry_wait(int32_t) override { return Answer::kContinue; }
+    void spin(int32_t, int32_t) override {}
+    void connecting(const Peers &) override {}
+    void sent_line(const char *) override {}
+    void received_line(const char *) override {}
+    void data_ready() override {}
+    void timeout() override {}
+    void connection_closed(const Peers &) override {}
+    void retry(int32_t, int32_t) override {}
+    void server_wait(int32_t) override {}
+    void retry_wait(int32_t) override {}
     void kept_damaged(const char *) override {}
-    Answer next_mirror(const char *, int32_t, int32_t, int32_t) override {
-        return Answer::kContinue;
-    }
-    Answer needs_update(const FileEvent &) override { return Answer::kContinue; }
+    void next_mirror(const char *, int32_t, int32_t, int32_t) override {}
+    void needs_update(const FileEvent &) override {}
 };

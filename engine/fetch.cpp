@@ -40,10 +40,13 @@ std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
 
 namespace {
 
-Answer verdict(EngineContext *context, bool signature, const FileRecord &file, Verdict verdict) {
+void verdict(EngineContext *context, bool signature, const FileRecord &file, Verdict verdict) {
     Events &events = events_of(context);
-    return signature ? events.verify_signature(file_event(&file), verdict)
-                     : events.verify_md5(file_event(&file), verdict);
+    if (signature) {
+        events.verify_signature(file_event(&file), verdict);
+    } else {
+        events.verify_md5(file_event(&file), verdict);
+    }
 }
 
 // Whether the whole of an open copy has the listed digest.
@@ -56,9 +59,9 @@ bool copy_matches(const TempCopy &copy, const FileRecord &file) {
 // emptied otherwise. A copy of a file without digest never qualifies.
 int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
     file.received = static_cast<int32_t>(copy.held());
-    if (file_digest_listed(file) && copy_matches(copy, file))
-        return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 1;
-    if (verdict(context, false, file, Verdict::kFailed) == Answer::kStop) return -1;
+    const bool good = file_digest_listed(file) && copy_matches(copy, file);
+    verdict(context, false, file, good ? Verdict::kOk : Verdict::kFailed);
+    if (good) return 1;
     if (copy.held() != 0 && copy.truncate() < 0) return -1;
     file.received = 0;
     return 0;
@@ -99,8 +102,8 @@ int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
         digest_good = !file_digest_listed(file) || copy_has_listed_digest(copy, file);
         good = digest_good && (!signature || rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0);
     }
-    if (good) return verdict(context, signature, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
-    verdict(context, signature, file, Verdict::kFailed);
+    verdict(context, signature, file, good ? Verdict::kOk : Verdict::kFailed);
+    if (good) return 0;
     // A manifest's refusal is said in a line of its own, as the others are.
     if (file.sha256_set && !digest_good) manifest_refuse_file(context, file);
     if (copy.fd() >= 0 && ftruncate(copy.fd(), 0) == 0) file.received = 0;
@@ -146,9 +149,9 @@ bool pause_before_retry(EngineContext *context, int32_t spacing, int64_t asked) 
     int32_t seconds = spacing;
     if (asked > spacing) {
         seconds = static_cast<int32_t>(asked);
-        if (events.server_wait(seconds) == Answer::kStop) return false;
-    } else if (seconds > 0 && events.retry_wait(seconds) == Answer::kStop) {
-        return false;
+        events.server_wait(seconds);
+    } else if (seconds > 0) {
+        events.retry_wait(seconds);
     }
     return pause_sliced(context, seconds) != WaitEnd::kFailed;
 }
@@ -194,10 +197,9 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
     link.budget.used = used;
     Url url;
     (void)url_parse(link.url(), url);
-    if (events_of(context).next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
-                                       static_cast<int32_t>(link.mirror + 1),
-                                       static_cast<int32_t>(urls.size())) == Answer::kStop)
-        return false;
+    events_of(context).next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
+                                   static_cast<int32_t>(link.mirror + 1),
+                                   static_cast<int32_t>(urls.size()));
     link.session = link.plugin->open(context, link.url(), link.budget);
     return link.session != nullptr && link.session->begin_file(file);
 }
@@ -216,7 +218,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
     const size_t mirrors = context->mirror_urls.size();
     budget = budget_start(context);
     if (!link.session->begin_file(file)) return -1;
-    if (events.progress(file_event(&file)) == Answer::kStop) return -1;
+    events.progress(file_event(&file));
     int64_t asked = -1;  // the server's Retry-After, in seconds
     for (int32_t attempt = 0; budget.may_begin(attempt, link.plugin->zero_tries); attempt++) {
         if (attempt > 0 && !pause_before_retry(context, retry_spacing(attempt, mirrors), asked))
@@ -224,7 +226,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
         if (attempt > 0 && mirrors > 1 && !move_to_next_mirror(link, file)) return -1;
         PluginSession &session = *link.session;
         if (!session.prepare(file, attempt, copy)) return -1;
-        if (attempt > 0 && events.retry(budget.used, budget.limit) == Answer::kStop) return -1;
+        if (attempt > 0) events.retry(budget.used, budget.limit);
         const AttemptOutcome outcome = session.attempt(file, copy);
         if (outcome == AttemptOutcome::kDone && kept_copy_damaged(context, file, copy, check)) {
             attempt--;  // the same attempt again, without a condition
@@ -261,16 +263,15 @@ int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead) {
     if (file.tempfile.empty()) {
         if (!expand_localpath(context, file)) return -1;
         const int installed = ahead != nullptr ? ahead->state(file) : installed_state(file);
-        if (installed == 1)
-            return verdict(context, false, file, Verdict::kOk) == Answer::kStop ? -1 : 0;
-        if (installed == 0 && verdict(context, false, file, Verdict::kFailed) == Answer::kStop)
-            return -1;
+        if (installed >= 0)
+            verdict(context, false, file, installed == 1 ? Verdict::kOk : Verdict::kFailed);
+        if (installed == 1) return 0;
         const int prepared = engine_prepare_tempfile(context, file);
         if (prepared != 0) return prepared == 1 ? 0 : prepared;
     }
-    const Answer answer = events_of(context).needs_update(file_event(&file));
+    events_of(context).needs_update(file_event(&file));
     link.downloads.push_back(&file);
-    return answer == Answer::kContinue ? 1 : -1;
+    return 1;
 }
 
 int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &check) {

@@ -58,7 +58,7 @@ int module_has_updates(EngineContext *context, ModuleRecord &module) {
     }
     // An installation that a crash cut short is finished, programs and all.
     if (!pending && install_record_found(context, module) != 1) return 1;
-    if (events_of(context).install_module(name_of(module)) == Answer::kStop) return -1;
+    events_of(context).install_module(name_of(module));
     sort_files_by_order(module.files);
     return 0;
 }
@@ -66,7 +66,7 @@ int module_has_updates(EngineContext *context, ModuleRecord &module) {
 int module_run_pre_install(EngineContext *context, ModuleRecord &module) {
     for (const auto &file : module.files) {
         if (file->order >= 0) break;
-        if (events_of(context).run_pre_install(file_event(file.get())) == Answer::kStop) return -1;
+        events_of(context).run_pre_install(file_event(file.get()));
         if (run_install_program(context, *file, "pre install") < 0) return -1;
     }
     return 0;
@@ -97,7 +97,7 @@ int module_run_post_install(EngineContext *context, ModuleRecord &module) {
     for (size_t i = first; i < module.files.size(); i++) {
         FileRecord &file = *module.files[i];
         if (file.order < 1) break;
-        if (events_of(context).run_post_install(file_event(&file)) == Answer::kStop) return -1;
+        events_of(context).run_post_install(file_event(&file));
         if (run_install_program(context, file, "post install") < 0) return -1;
     }
     return 0;

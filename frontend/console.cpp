@@ -36,66 +36,56 @@ const char *temp_or_path(const FileEvent &file) {
 
 }  // namespace
 
-Answer Console::verify_signature(const FileEvent &file, Verdict verdict) {
+void Console::verify_signature(const FileEvent &file, Verdict verdict) {
     if (!quiet && state_.settings.verbose)
         printf("Verifying signed file '%s': %s\n", text(file.name), verdict_word(verdict));
-    return Answer::kContinue;
 }
 
-Answer Console::verify_md5(const FileEvent &file, Verdict verdict) {
+void Console::verify_md5(const FileEvent &file, Verdict verdict) {
     if (!quiet && state_.settings.verbose) {
         printf("Verifying md5sum for file: %s: %s\n", text(temp_or_path(file)),
                verdict_word(verdict));
     }
-    return Answer::kContinue;
 }
 
-Answer Console::progress(const FileEvent &file) {
+void Console::progress(const FileEvent &file) {
     if (!quiet) meter_progress(&state_, file);
-    return Answer::kContinue;
 }
 
-Answer Console::transfer_done() {
+void Console::transfer_done() {
     if (!quiet) meter_end(&state_);
-    return Answer::kContinue;
 }
 
 // Both install programs, before and after the files, are announced alike.
-Answer Console::running(const FileEvent &file) {
+void Console::running(const FileEvent &file) {
     if (!quiet) printf("Running file %s\n", text(temp_or_path(file)));
-    return Answer::kContinue;
 }
 
-Answer Console::run_pre_install(const FileEvent &file) {
-    return running(file);
+void Console::run_pre_install(const FileEvent &file) {
+    running(file);
 }
 
-Answer Console::run_post_install(const FileEvent &file) {
-    return running(file);
+void Console::run_post_install(const FileEvent &file) {
+    running(file);
 }
 
-Answer Console::check_file(const FileEvent &file) {
+void Console::check_file(const FileEvent &file) {
     if (!quiet) printf("Checking if file '%s' can be updated\n", text(file.path));
-    return Answer::kContinue;
 }
 
-Answer Console::update_file(const FileEvent &file) {
+void Console::update_file(const FileEvent &file) {
     if (!quiet) printf("Updating file '%s'\n", text(file.path));
-    return Answer::kContinue;
 }
 
-Answer Console::exec(int32_t) {
-    return Answer::kContinue;
-}
+void Console::exec(int32_t) {}
 
 CopyFate Console::remove_file(const FileEvent &file) {
     if (!quiet && state_.settings.verbose) printf("Removing file %s\n", text(file.temp));
     return CopyFate::kDrop;
 }
 
-Answer Console::install_module(const char *name) {
+void Console::install_module(const char *name) {
     if (!quiet) printf("Installing module '%s'\n", text(name));
-    return Answer::kContinue;
 }
 
 void Console::error(const ErrorRecord &record) {
@@ -105,67 +95,48 @@ void Console::error(const ErrorRecord &record) {
     report_error(record);
 }
 
-// The three kinds of wait turn the same spinner.
-Answer Console::turn_spinner() {
-    if (quiet || !state_.terminal) return Answer::kContinue;
+// Every kind of wait turns the same spinner.
+void Console::spin(int32_t, int32_t) {
+    if (quiet || !state_.terminal) return;
     state_.spinner = (state_.spinner + 1) % 4;
     printf("%c\b", kSpinner[state_.spinner]);
     fflush(stdout);
-    return Answer::kContinue;
 }
 
-Answer Console::spin_wait(int32_t, int32_t) {
-    return turn_spinner();
-}
-
-Answer Console::spin_io(int32_t, int32_t) {
-    return turn_spinner();
-}
-
-Answer Console::spin(int32_t, int32_t) {
-    return turn_spinner();
-}
-
-Answer Console::connecting(const Peers &peers) {
-    if (quiet) return Answer::kContinue;
+void Console::connecting(const Peers &peers) {
+    if (quiet) return;
     printf("Connecting to ");
     print_end(peers.remote_host, peers.remote_port);
     printf("\n");
     fflush(stdout);
-    return Answer::kContinue;
 }
 
 // Each line is shown at once: a server that then never answers leaves the
 // dialogue on screen when the watchdog ends the run.
-Answer Console::sent_line(const char *line) {
+void Console::sent_line(const char *line) {
     if (!quiet && state_.settings.server_response) {
         printf("->>- %s", text(line));
         fflush(stdout);
     }
-    return Answer::kContinue;
 }
 
-Answer Console::received_line(const char *line) {
+void Console::received_line(const char *line) {
     if (!quiet && state_.settings.server_response) {
         printf("-<<- %s", text(line));
         fflush(stdout);
     }
-    return Answer::kContinue;
 }
 
-Answer Console::data_ready() {
-    return Answer::kContinue;
-}
+void Console::data_ready() {}
 
-Answer Console::timeout() {
-    if (quiet) return Answer::kContinue;
+void Console::timeout() {
+    if (quiet) return;
     print_clock(stdout);
     printf(" Timeout\n");
-    return Answer::kContinue;
 }
 
-Answer Console::connection_closed(const Peers &peers) {
-    if (quiet) return Answer::kContinue;
+void Console::connection_closed(const Peers &peers) {
+    if (quiet) return;
     state_.column = 0;
     if (state_.settings.verbose) {
         printf("Connection from ");
@@ -174,23 +145,20 @@ Answer Console::connection_closed(const Peers &peers) {
         print_end(peers.remote_host, peers.remote_port);
         printf(" was closed.\n");
     }
-    return Answer::kContinue;
 }
 
 // Said even with -q: a run that sits still for minutes says why.
-Answer Console::server_wait(int32_t seconds) {
+void Console::server_wait(int32_t seconds) {
     print_clock(stdout);
     printf(" Waiting %d seconds, as the server asked (Retry-After)\n", seconds);
     fflush(stdout);
-    return Answer::kContinue;
 }
 
-Answer Console::retry_wait(int32_t seconds) {
-    if (quiet || !state_.settings.verbose) return Answer::kContinue;
+void Console::retry_wait(int32_t seconds) {
+    if (quiet || !state_.settings.verbose) return;
     print_clock(stdout);
     printf(" Waiting %d seconds before the next attempt\n", seconds);
     fflush(stdout);
-    return Answer::kContinue;
 }
 
 void Console::kept_damaged(const char *url) {
@@ -200,21 +168,19 @@ void Console::kept_damaged(const char *url) {
     fflush(stdout);
 }
 
-Answer Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
-    if (quiet || !state_.settings.verbose) return Answer::kContinue;
+void Console::next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) {
+    if (quiet || !state_.settings.verbose) return;
     print_clock(stdout);
     printf(" Moving to host ");
     print_end(host, port);
     printf(" (mirror %d of %d)\n", mirror, mirrors);
     fflush(stdout);
-    return Answer::kContinue;
 }
 
-Answer Console::retry(int32_t attempt, int32_t attempts) {
-    if (quiet) return Answer::kContinue;
+void Console::retry(int32_t attempt, int32_t attempts) {
+    if (quiet) return;
     print_clock(stdout);
     printf(" Retrying(%u:%u)\n", static_cast<uint32_t>(attempt), static_cast<uint32_t>(attempts));
-    return Answer::kContinue;
 }
 
 void print_spread(const RunState &state, double seconds, int32_t bound) {
@@ -223,10 +189,9 @@ void print_spread(const RunState &state, double seconds, int32_t bound) {
     fflush(stdout);
 }
 
-Answer Console::needs_update(const FileEvent &file) {
-    if (quiet) return Answer::kContinue;
+void Console::needs_update(const FileEvent &file) {
+    if (quiet) return;
     printf("File '%s' with size %d needs update!\n", text(file.path), file.size);
-    return Answer::kContinue;
 }
 
 void report_error(const ErrorRecord &record) {

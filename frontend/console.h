@@ -10,43 +10,39 @@
 #include "frontend/run_state.h"
 
 // Prints the engine's events for a run and keeps the state's meter. In
-// quiet mode it prints nothing, continues at every event and lets every
-// copy go.
+// quiet mode it prints nothing and lets every copy go.
 class Console : public Events {
    public:
     explicit Console(RunState &state) : state_(state) {}
 
-    Answer verify_signature(const FileEvent &file, Verdict verdict) override;
-    Answer verify_md5(const FileEvent &file, Verdict verdict) override;
-    Answer progress(const FileEvent &file) override;
-    Answer transfer_done() override;
-    Answer run_pre_install(const FileEvent &file) override;
-    Answer check_file(const FileEvent &file) override;
-    Answer update_file(const FileEvent &file) override;
-    Answer run_post_install(const FileEvent &file) override;
-    Answer exec(int32_t status) override;
+    void verify_signature(const FileEvent &file, Verdict verdict) override;
+    void verify_md5(const FileEvent &file, Verdict verdict) override;
+    void progress(const FileEvent &file) override;
+    void transfer_done() override;
+    void run_pre_install(const FileEvent &file) override;
+    void check_file(const FileEvent &file) override;
+    void update_file(const FileEvent &file) override;
+    void run_post_install(const FileEvent &file) override;
+    void exec(int32_t status) override;
     CopyFate remove_file(const FileEvent &file) override;
-    Answer install_module(const char *name) override;
+    void install_module(const char *name) override;
     void error(const ErrorRecord &record) override;
-    Answer spin_wait(int32_t slice, int32_t slices) override;
-    Answer spin_io(int32_t slice, int32_t slices) override;
-    Answer spin(int32_t slice, int32_t slices) override;
-    Answer connecting(const Peers &peers) override;
-    Answer sent_line(const char *line) override;
-    Answer received_line(const char *line) override;
-    Answer data_ready() override;
-    Answer timeout() override;
-    Answer connection_closed(const Peers &peers) override;
-    Answer retry(int32_t attempt, int32_t attempts) override;
-    Answer server_wait(int32_t seconds) override;
-    Answer retry_wait(int32_t seconds) override;
+    void spin(int32_t slice, int32_t slices) override;
+    void connecting(const Peers &peers) override;
+    void sent_line(const char *line) override;
+    void received_line(const char *line) override;
+    void data_ready() override;
+    void timeout() override;
+    void connection_closed(const Peers &peers) override;
+    void retry(int32_t attempt, int32_t attempts) override;
+    void server_wait(int32_t seconds) override;
+    void retry_wait(int32_t seconds) override;
     void kept_damaged(const char *url) override;
-    Answer next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override;
-    Answer needs_update(const FileEvent &file) override;
+    void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override;
+    void needs_update(const FileEvent &file) override;
 
    private:
-    Answer running(const FileEvent &file);
-    Answer turn_spinner();
+    void running(const FileEvent &file);
 
     RunState &state_;
 };

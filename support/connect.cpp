@@ -121,13 +121,22 @@ Try connect_address(EngineContext *context, Connection &connection, const addrin
     if (connect(connection, address.ai_addr, address.ai_addrlen) < 0) {
         if (errno != EINPROGRESS) return failed(failure, "connect", errno);
         // Out of slices: the caller counts this as a failed try; nothing to report.
-        const WaitEnd end = wait_sliced(context, connection, WaitFor::kConnect, &Events::spin_io);
+        const WaitEnd end = wait_sliced(context, connection, WaitFor::kConnect);
         if (end == WaitEnd::kFailed) return Try::kRecorded;
         if (end == WaitEnd::kExpired) return Try::kQuiet;
         const Try outcome = connect_outcome(connection, failure);
         if (outcome != Try::kConnected) return outcome;
     }
     return set_nonblocking(connection, 0) < 0 ? Try::kQuiet : Try::kConnected;
+}
+
+// A slice of a wait ran out: the spinner turns, and a stop set by now
+// breaks the wait off (true, recorded as the user's break).
+bool slice_ended(EngineContext *context, int32_t index, int32_t count) {
+    events_of(context).spin(index, count);
+    if (context == nullptr || context->stop == nullptr || !context->stop->load()) return false;
+    record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
+    return true;
 }
 
 int open_socket(EngineContext *context, Connection &connection, int family) {
@@ -150,7 +159,7 @@ int32_t wait_slice_count(int32_t timeout) {
     return timeout * kSlicesPerSecond;
 }
 
-WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner) {
+WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what) {
     if (descriptor >= FD_SETSIZE) errno = EINVAL;
     if (descriptor < 0) errno = EBADF;
     if (descriptor < 0 || descriptor >= FD_SETSIZE) {
@@ -165,10 +174,7 @@ WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinne
             return WaitEnd::kFailed;
         }
         if (ready > 0) return WaitEnd::kReady;
-        if ((events_of(context).*spinner)(index, count) == Answer::kStop) {
-            record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
-            return WaitEnd::kFailed;
-        }
+        if (slice_ended(context, index, count)) return WaitEnd::kFailed;
         if (context->timeout > 0) index++;
     }
     return WaitEnd::kExpired;
@@ -188,10 +194,7 @@ WaitEnd pause_sliced(EngineContext *context, int32_t seconds) {
         }
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
         }
-        if (events_of(context).spin(index, count) == Answer::kStop) {
-            record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
-            return WaitEnd::kFailed;
-        }
+        if (slice_ended(context, index, count)) return WaitEnd::kFailed;
     }
     return WaitEnd::kExpired;
 }

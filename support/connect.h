@@ -29,16 +29,14 @@ int32_t wait_slice_count(int32_t timeout);
 // What a sliced wait waits for, and how it ended.
 enum class WaitFor { kData, kConnect };
 enum class WaitEnd { kReady, kExpired, kFailed };  // kFailed: recorded
-// The spinner event raised after every slice that ran out.
-using Spinner = Answer (Events::*)(int32_t slice, int32_t slices);
 
 // Waits for the descriptor one slice at a time, raising the spinner after
-// each, so the console can spin and the user can break off (a stop answer
-// is recorded as a user break).
-WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what, Spinner spinner);
-// Waits the given seconds in the same slices, raising the plain spinner
-// after each: kExpired when the time is over, kFailed (a user break,
-// recorded) when the listener said stop.
+// each, so the console can spin; a stop set by then is recorded as a user
+// break.
+WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what);
+// Waits the given seconds in the same slices, raising the spinner after
+// each: kExpired when the time is over, kFailed (a user break, recorded)
+// when the context's stop was set.
 WaitEnd pause_sliced(EngineContext *context, int32_t seconds);
 
 // The host as a URL, a Host header or a "host:port" writes it: an IPv6

@@ -12,7 +12,7 @@
 
 int wait_for_data(EngineContext *context, int descriptor, WaitFor what) {
     if (context == nullptr) return -1;
-    switch (wait_sliced(context, descriptor, what, &Events::spin_wait)) {
+    switch (wait_sliced(context, descriptor, what)) {
         case WaitEnd::kReady:
             events_of(context).data_ready();
             return 1;

@@ -216,10 +216,7 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
         if (count == 0) break;
         FileEvent progress;
         progress.done = static_cast<int32_t>(total + held_);
-        if (!silent_ && events_of(context_).progress(progress) == Answer::kStop) {
-            result = -1;
-            break;
-        }
+        if (!silent_) events_of(context_).progress(progress);
         if (file_write(context_, fd_.fd, chunk, count) != count) {
             result = -1;
             break;

@@ -215,7 +215,7 @@ int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
             return report(context, why, "SSL_connect");
         }
         const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
-        const WaitEnd end = wait_sliced(context, socket_, what, &Events::spin_io);
+        const WaitEnd end = wait_sliced(context, socket_, what);
         if (end == WaitEnd::kFailed) {
             failed_ = true;
             return -1;
@@ -311,7 +311,7 @@ int TlsSession::send(EngineContext *context, const char *data, size_t size) {
         const int code = calls_.SSL_get_error(ssl_, result);
         if (!would_block(code)) return report(context, describe(calls_, ssl_, code, error), "send");
         const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
-        const WaitEnd end = wait_sliced(context, socket_, what, &Events::spin_io);
+        const WaitEnd end = wait_sliced(context, socket_, what);
         if (end == WaitEnd::kExpired) events_of(context).timeout();
         if (end != WaitEnd::kReady) {
             failed_ = true;

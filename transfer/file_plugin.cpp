@@ -27,9 +27,7 @@ class FileSource : public PluginSession {
     bool begin_file(FileRecord &file) override {
         if (!announced_) {
             announced_ = true;
-            if (events_of(context_).connecting(Peers{"localhost", 0, "localhost", 0}) ==
-                Answer::kStop)
-                return false;
+            events_of(context_).connecting(Peers{"localhost", 0, "localhost", 0});
         }
         from_ = base_ + "/" + *file.sitepath;
         normalize_path(from_);
@@ -38,8 +36,8 @@ class FileSource : public PluginSession {
 
     AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
         if (copy_from_mirror(file, copy) != 0) return AttemptOutcome::kRetry;
-        return events_of(context_).transfer_done() == Answer::kStop ? AttemptOutcome::kFailed
-                                                                    : AttemptOutcome::kDone;
+        events_of(context_).transfer_done();
+        return AttemptOutcome::kDone;
     }
 
    private:

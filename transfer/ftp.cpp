@@ -94,7 +94,7 @@ int ftp_send(FtpClient &client, const char *format, ...) {
     va_end(arguments);
     if (length < 0) return -1;
     if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
-    if (events_of(client.context).sent_line(client.command) == Answer::kStop) return -1;
+    events_of(client.context).sent_line(client.command);
     return static_cast<int>(connection_send(client.context, client.control, client.received,
                                             client.command, static_cast<size_t>(length)));
 }
@@ -109,7 +109,7 @@ int ftp_read_reply(FtpClient &client) {
         if (append_reply(client, client.line) < 0) return -1;
         code = last_line_code(client.line.c_str(), client.line.size());
     } while (code == 0);
-    if (events_of(client.context).received_line(client.reply.c_str()) == Answer::kStop) return -1;
+    events_of(client.context).received_line(client.reply.c_str());
     return code;
 }
 

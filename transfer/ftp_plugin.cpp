@@ -59,7 +59,7 @@ int fetch(FtpClient &client, FileRecord &file, TempCopy &copy) {
         if (ftp_rest(client, offset) < 0) {
             if (client.control < 0 || copy.rewind() < 0) return -1;
             // The meter starts over with the file, as the data do.
-            if (events_of(client.context).progress(file_event(&file)) == Answer::kStop) return -1;
+            events_of(client.context).progress(file_event(&file));
         }
     }
     return ftp_retr(client, *file.sitepath, copy) < 0 ? -1 : 0;

@@ -40,7 +40,7 @@ int read_head_byte(HttpClient &client) {
     if (client.head.size() + 1 >= kHttpHeadLimit) return -1;
     Received &received = client.received;
     if (received_empty(received)) {
-        events_of(client.context).spin_io(client.budget.used, client.budget.limit);
+        events_of(client.context).spin(client.budget.used, client.budget.limit);
         if (received_refill(client.context, client.socket, &received) <= 0) return -1;
     }
     client.head += received.bytes[received.start++];
@@ -187,7 +187,7 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     head += "\r\n";
     shown += "\r\n";
 
-    if (events_of(context).sent_line(shown.c_str()) == Answer::kStop) return -1;
+    events_of(context).sent_line(shown.c_str());
     if (connection_send(context, client.socket, client.received, head.data(), head.size()) !=
         static_cast<ssize_t>(head.size()))
         return fail_closing(client);
@@ -210,8 +210,7 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
     client.status =
         status > INT32_MAX || status < INT32_MIN ? INT32_MAX : static_cast<int32_t>(status);
 
-    if (events_of(client.context).received_line(reply.start_line.c_str()) == Answer::kStop)
-        return fail_closing(client);
+    events_of(client.context).received_line(reply.start_line.c_str());
     if (asks_patience(client.status) && http_read_headers(client, reply) < 0) return -1;
     return http_report_error(client);
 }
@@ -266,7 +265,8 @@ int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {
     client.head.resize(std::min(client.head.size(), client.head.find('\0')));
     parse_header_lines(reply, client.head);
     http_sort_headers(reply);
-    return events_of(client.context).received_line(client.head.c_str()) == Answer::kStop ? -1 : 0;
+    events_of(client.context).received_line(client.head.c_str());
+    return 0;
 }
 
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
@@ -284,11 +284,12 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     const int32_t length = framing.length;
 
     if (!chunked) {
-        if (events.data_ready() == Answer::kStop) return fail_closing(client);
+        events.data_ready();
         int32_t moved = length;
         if (sink.take(client.socket, client.received, moved) != 0) return fail_closing(client);
         if (length >= 0 && moved != length) return fail_closing(client);
-        return events.transfer_done() == Answer::kStop ? fail_closing(client) : 0;
+        events.transfer_done();
+        return 0;
     }
 
     // A stalled server fails the attempt, as a stalled counted body does,
@@ -311,9 +312,10 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
                 trailer += client.line.size();
                 if (got < 0 || trailer > kHttpHeadLimit) return fail_closing(client);
             } while (client.line != "\r\n" && client.line != "\n");
-            return events.transfer_done() == Answer::kStop ? fail_closing(client) : 0;
+            events.transfer_done();
+            return 0;
         }
-        if (events.data_ready() == Answer::kStop) return fail_closing(client);
+        events.data_ready();
         int32_t moved = static_cast<int32_t>(size);
         if (sink.take(client.socket, client.received, moved) != 0 || moved != size)
             return fail_closing(client);
@@ -336,7 +338,7 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
     Received &received = client.received;
     while (length > 0) {
         if (received_empty(received)) {
-            events_of(client.context).spin_io(client.budget.used, client.budget.limit);
+            events_of(client.context).spin(client.budget.used, client.budget.limit);
             // A body that does not come only costs the connection.
             if (received_refill(client.context, client.socket, &received) <= 0) {
                 received_close(client.context, client.socket, client.received, true);

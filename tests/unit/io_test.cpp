@@ -54,19 +54,15 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(connection_open(&timed.context, connection, "127.0.0.1", port), -1);
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(timed.words(Event::kSpinIo), slices(16, true));
+        EXPECT_EQ(timed.words(Event::kSpin), slices(16, true));
         EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
         EXPECT_GE(elapsed, std::chrono::milliseconds(900));
         EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
 
         Recorder endless(0);  // no time-out: only the user's break ends it
-        endless.answer = [&](Event kind) {
-            return kind == Event::kSpinIo && endless.words(Event::kSpinIo).size() == 20
-                       ? Answer::kStop
-                       : Answer::kContinue;
-        };
+        endless.stop_at = [&](Event) { return endless.words(Event::kSpin).size() == 20; };
         EXPECT_EQ(connection_open(&endless.context, connection, "127.0.0.1", port), -1);
-        EXPECT_EQ(endless.words(Event::kSpinIo), slices(20, false));
+        EXPECT_EQ(endless.words(Event::kSpin), slices(20, false));
         EXPECT_EQ(endless.error_text(),
                   std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
         EXPECT_EQ(connection, -1);
@@ -80,7 +76,7 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
     EXPECT_EQ(wait_for_data(&silent.context, ends[0]), 0);
-    EXPECT_EQ(silent.words(Event::kSpinWait), slices(16, true));
+    EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
     EXPECT_EQ(wait_for_data(&ready.context, ends[0]), 1);
@@ -101,10 +97,7 @@ TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
     EXPECT_EQ(paused.words(Event::kSpin), slices(16, true));
     EXPECT_GE(elapsed, std::chrono::milliseconds(990));
     EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
-    broken.answer = [&](Event kind) {
-        return kind == Event::kSpin && broken.events.size() == 3 ? Answer::kStop
-                                                                 : Answer::kContinue;
-    };
+    broken.stop_at = [&](Event) { return broken.events.size() == 3; };
     EXPECT_EQ(pause_sliced(&broken.context, 300), WaitEnd::kFailed);
     EXPECT_EQ(broken.words(Event::kSpin).size(), 3u);
     EXPECT_EQ(broken.error_text(),
@@ -151,7 +144,7 @@ TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     budget.used = 1;  // one left: one wait of a second, then the end
     EXPECT_EQ(read(), -1);
     EXPECT_EQ(budget.used, 2);
-    EXPECT_EQ(recorder.words(Event::kSpinWait), slices(16, true));
+    EXPECT_EQ(recorder.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);
 }
 
@@ -211,9 +204,8 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     recorder.context.installer = &installer;
     recorder.context.mirror_urls = {"file://" + dir.file("qavoe.info")};
     recorder.context.temp_dir = dir.path;
-    recorder.answer = [&](Event kind) {
-        const bool stop = kind == Event::kRetry && recorder.words(kind).size() == stop_at_retry;
-        return stop ? Answer::kStop : Answer::kContinue;
+    recorder.stop_at = [&](Event kind) {
+        return kind == Event::kRetry && recorder.words(kind).size() == stop_at_retry;
     };
     FileRecord file;
     file.sitepath = "absent";
@@ -251,8 +243,9 @@ TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
 // own wait show end to end, in the FTP fault table.
 TEST(AttemptLoop, NoAttemptBelowZeroAndNoLimitAtZeroForLocalMirrors) {
     EXPECT_EQ(attempts_of(-1), std::make_pair(Retries{}, size_t{0}));
-    // Only a stop answer ends it.
-    EXPECT_EQ(attempts_of(0, 3), std::make_pair(Retries{{1, 0}, {2, 0}, {3, 0}}, size_t{3}));
+    // Only a stop ends it: set at the third retry, it breaks off the pause
+    // after that attempt (four attempts' errors, then the break's).
+    EXPECT_EQ(attempts_of(0, 3), std::make_pair(Retries{{1, 0}, {2, 0}, {3, 0}}, size_t{5}));
 }
 
 TEST(Meter, RatesScaleByPowersOf1024) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -18,8 +19,7 @@ using Bytes = std::vector<uint8_t>;
 // The events of connections, waits and attempts, which the unit tests
 // provoke; the engine's other events never arise in them.
 // clang-format off
-enum class Event { kSpinWait, kSpinIo, kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed,
-                   kRetry, kProgress };
+enum class Event { kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry, kProgress };
 // clang-format on
 
 // Each of those events with the words of the spin and retry events and the
@@ -27,6 +27,7 @@ enum class Event { kSpinWait, kSpinIo, kSpin, kDataReady, kTimeout, kError, kCon
 struct Recorder : SilentEvents {
     explicit Recorder(int32_t timeout = 1, int32_t tries = 3) {
         context.events = this;
+        context.stop = &stop;
         context.timeout = timeout;
         context.tries = tries;
     }
@@ -48,26 +49,25 @@ struct Recorder : SilentEvents {
     EngineContext context{};
     std::vector<std::pair<Event, std::vector<int32_t>>> events;  // each kind with its words
     std::vector<ErrorRecord> errors;
-    std::function<Answer(Event)> answer;  // the answer by event kind
+    std::atomic<bool> stop{false};
+    std::function<bool(Event)> stop_at;  // whether an event sets the stop
 
-    Answer progress(const FileEvent &file) override { return note(Event::kProgress, {file.done}); }
+    void progress(const FileEvent &file) override { note(Event::kProgress, {file.done}); }
     void error(const ErrorRecord &record) override {
         errors.push_back(record);
         note(Event::kError);
     }
-    Answer spin_wait(int32_t at, int32_t of) override { return note(Event::kSpinWait, {at, of}); }
-    Answer spin_io(int32_t at, int32_t of) override { return note(Event::kSpinIo, {at, of}); }
-    Answer spin(int32_t at, int32_t of) override { return note(Event::kSpin, {at, of}); }
-    Answer connecting(const Peers &) override { return note(Event::kConnecting); }
-    Answer data_ready() override { return note(Event::kDataReady); }
-    Answer timeout() override { return note(Event::kTimeout); }
-    Answer connection_closed(const Peers &) override { return note(Event::kClosed); }
-    Answer retry(int32_t at, int32_t of) override { return note(Event::kRetry, {at, of}); }
+    void spin(int32_t at, int32_t of) override { note(Event::kSpin, {at, of}); }
+    void connecting(const Peers &) override { note(Event::kConnecting); }
+    void data_ready() override { note(Event::kDataReady); }
+    void timeout() override { note(Event::kTimeout); }
+    void connection_closed(const Peers &) override { note(Event::kClosed); }
+    void retry(int32_t at, int32_t of) override { note(Event::kRetry, {at, of}); }
 
    private:
-    Answer note(Event kind, std::vector<int32_t> words = {}) {
+    void note(Event kind, std::vector<int32_t> words = {}) {
         events.push_back({kind, std::move(words)});
-        return answer ? answer(kind) : Answer::kContinue;
+        if (stop_at && stop_at(kind)) stop = true;
     }
 };
 
