@@ -60,7 +60,7 @@ constexpr BuiltinOption kHostsOptions[] = {
      "commas and in double quotes, are tried in turn; host:port sets its own port"},
     {"protocol", ConfigType::kString, "ftp", 0,
      "Protocol used to communicate with update host.\n"
-     "Currently supported protocols are 'ftp', 'http' and 'https'."},
+     "Currently suported protocols are 'ftp', 'http' and 'https'."},
     {"infofile", ConfigType::kString, "pub/qavo/update/engine/i686/qavoe.info", 0,
      "Information file"},
 };
