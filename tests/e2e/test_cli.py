@@ -56,6 +56,7 @@ class CliTest(ScratchTest):
         banner = r"^qavoupdate, the Qavo anti-virus updater\. Copyright \(C\) 2001-%d Qavo Labs\n"
         banner %= time.localtime().tm_year
         for args, body in ((["-h"], "Usage:\nqavoupdate\t[OPTION ...] [modules ...]\n"),
+                           (["-h"], "\t-a, --proxy-auth=none|basic\n\t\t\t\tSet proxy "),
                            (["--he"], "\t-q, --quiet\t\tQuietly update.\n"),
                            (["--usage"], USAGE),
                            (["-V", "nosuchmodule"], "\nqavoupdate for linux-gnu (i686) "
@@ -152,6 +153,7 @@ class CliTest(ScratchTest):
             "#\tBinaries dir\n# Type: string\n# Default value: /opt/qavo/bin\n"
             "# BINDIR=/opt/qavo/bin\n\n"))
         self.assertFalse([v for v in dumped(out).values() if v[1]], "defaults are comments")
+        self.assertIn("\n#Currently suported protocols are 'ftp', 'http' and 'https'.\n", out)
         conf = write(self.path("verbose-off.conf"), "[global]\nverbose=off\ntries=3\n")
         for args, expected in (
                 (["-t", "5", "-T", "  -7xyz", "-S", "-p", "http://p:3128", "--ftp-passive=on",
