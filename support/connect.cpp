@@ -233,7 +233,7 @@ int connection_listen(Io &io, Connection &connection, sockaddr_storage &address)
     return result;
 }
 
-int connection_close(Io &io, Connection &connection, bool report) {
+int connection_close(const Io &io, Connection &connection, bool report) {
     if (connection < 0) return -1;
     if (report) {
         const End local = describe(connection, getsockname);

@@ -52,7 +52,7 @@ int connection_open(Io &io, Connection &connection, const char *host, uint16_t p
 // writes back the address bound.
 int connection_listen(Io &io, Connection &connection, sockaddr_storage &address);
 // Closes the connection, first raising the closed event when `report`.
-int connection_close(Io &io, Connection &connection, bool report);
+int connection_close(const Io &io, Connection &connection, bool report);
 // Accepts on the listening socket only a peer whose address (the port
 // aside) is the expected one; others are closed and the wait goes on.
 int connection_accept(Io &io, Connection &connection, const sockaddr_storage &expected);

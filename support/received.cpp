@@ -25,7 +25,7 @@ void received_clear(Received *received) {
     received->stream = &received->plain;
 }
 
-int received_close(Io &io, Connection &connection, Received &received, bool report) {
+int received_close(const Io &io, Connection &connection, Received &received, bool report) {
     received.stream->close();
     received.stream = &received.plain;
     return connection_close(io, connection, report);

@@ -35,7 +35,7 @@ struct Received {
 void received_clear(Received *received);
 // Closes the connection, first ending its stream (a TLS session's
 // close_notify), and raising the closed event when `report`.
-int received_close(Io &io, Connection &connection, Received &received, bool report);
+int received_close(const Io &io, Connection &connection, Received &received, bool report);
 inline bool received_empty(const Received &received) {
     return received.start >= received.end;
 }
