@@ -3,13 +3,11 @@
 // installation services.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "core/error.h"
-#include "core/events.h"
+#include "core/io.h"
 
 // The steps of installing a verified copy.
 enum class InstallStep {
@@ -41,14 +39,9 @@ struct EngineContext {
     // they are tried; a run begins at the first.
     std::vector<std::string> mirror_urls;
     std::string temp_dir;
-    Events *events = nullptr;          // not owned; null: nobody listens
-    // Set by the caller (another thread, a handler) to break off the run's
-    // waits at the end of their current slice. Not owned; null: never.
-    const std::atomic<bool> *stop = nullptr;
     Installer *installer = nullptr;    // not owned; required by engine_update
     std::vector<std::string> modules;  // the selected module names
     int32_t tries = 0;
-    int32_t timeout = 0;
     // The configured proxy is used: the proxy URL (possibly empty).
     bool use_proxy = false;
     std::string proxy;
@@ -69,11 +62,7 @@ struct EngineContext {
     // The catalogue and its manifest are kept in state_dir after they
     // verify, and asked for again only if they changed (HTTP).
     bool keep_catalogue = false;
-    // When the watchdog ends the run (seconds since 1970); 0 for never.
-    int64_t alarm_deadline = 0;
-    // Filled where a call fails, before every error event.
-    ErrorRecord error{};
+    // The time-out, the watchdog, the listener, the stop flag and the last
+    // error: what the floors below are handed.
+    Io io;
 };
-
-// The listener of the context: its own, or one that stays silent.
-Events &events_of(EngineContext *context);

@@ -4,22 +4,20 @@
 #include <cerrno>
 #include <utility>
 
-#include "core/context.h"
+#include "core/io.h"
 
-int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call) {
-    if (context == nullptr) return -1;
-    context->error = ErrorRecord{class_, code, call, {}};
-    events_of(context).error(context->error);
+int record_error_code(Io &io, int32_t class_, int32_t code, const char *call) {
+    io.error = ErrorRecord{class_, code, call, {}};
+    events_of(io).error(io.error);
     return -1;
 }
 
-int record_error_text(EngineContext *context, int32_t class_, std::string text, const char *call) {
-    if (context == nullptr) return -1;
-    context->error = ErrorRecord{class_, 0, call, std::move(text)};
-    events_of(context).error(context->error);
+int record_error_text(Io &io, int32_t class_, std::string text, const char *call) {
+    io.error = ErrorRecord{class_, 0, call, std::move(text)};
+    events_of(io).error(io.error);
     return -1;
 }
 
-int record_error(EngineContext *context, int32_t class_, const char *call) {
-    return record_error_code(context, class_, errno, call);
+int record_error(Io &io, int32_t class_, const char *call) {
+    return record_error_code(io, class_, errno, call);
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-struct EngineContext;
+struct Io;
 
 enum ErrorClass : int32_t {
     ERR_FILE_SYSCALL = 0,
@@ -46,10 +46,10 @@ struct ErrorRecord {
     std::string text;
 };
 
-// Fills context->error with class_, errno and call, raises
+// Fills io.error with class_, errno and call, raises
 // the error event and returns -1, so a failing operation can end with it.
-int record_error(EngineContext *context, int32_t class_, const char *call);
+int record_error(Io &io, int32_t class_, const char *call);
 // The same with an explicit code (protocol replies, SO_ERROR values, UPD_*).
-int record_error_code(EngineContext *context, int32_t class_, int32_t code, const char *call);
+int record_error_code(Io &io, int32_t class_, int32_t code, const char *call);
 // The same for a failure described by a composed text.
-int record_error_text(EngineContext *context, int32_t class_, std::string text, const char *call);
+int record_error_text(Io &io, int32_t class_, std::string text, const char *call);

@@ -1,5 +1,5 @@
-// The file view of an event and the listener of a context.
-#include "core/context.h"
+// The file view of an event and the listener of the I/O.
+#include "core/io.h"
 #include "core/records.h"
 
 FileEvent file_event(const FileRecord *file) {
@@ -13,7 +13,7 @@ FileEvent file_event(const FileRecord *file) {
     return event;
 }
 
-Events &events_of(EngineContext *context) {
+Events &events_of(const Io &io) {
     static SilentEvents silent;
-    return context != nullptr && context->events != nullptr ? *context->events : silent;
+    return io.events != nullptr ? *io.events : silent;
 }

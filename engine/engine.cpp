@@ -27,7 +27,7 @@ namespace {
 // go. A copy is the engine's to remove, never a side effect of a record.
 void settle_copy(EngineContext *context, const FileRecord *file) {
     if (file == nullptr || file->tempfile.empty()) return;
-    if (events_of(context).remove_file(file_event(file)) == CopyFate::kDrop)
+    if (events_of(context->io).remove_file(file_event(file)) == CopyFate::kDrop)
         unlink(file->tempfile.c_str());
 }
 
@@ -53,20 +53,20 @@ FileRecord info_file_record(const std::string &url) {
 // Whether the catalogue's copy carries a good signature; the verdict is told.
 bool signature_good(EngineContext *context, FileRecord &packed) {
     TempCopy copy;
-    const bool good = copy.open(context, packed, CopyUse::kRead) >= 0 &&
+    const bool good = copy.open(context->io, packed, CopyUse::kRead) >= 0 &&
                       rsa_verify_descriptor(rsa_public_key, copy.fd()) == 0;
-    events_of(context).verify_signature(file_event(&packed),
-                                        good ? Verdict::kOk : Verdict::kFailed);
+    events_of(context->io)
+        .verify_signature(file_event(&packed), good ? Verdict::kOk : Verdict::kFailed);
     return good;
 }
 
 // Cuts the verified signature off the catalogue's copy: 0 or -1.
 int strip_signature(EngineContext *context, FileRecord &packed) {
     TempCopy copy;
-    if (copy.open(context, packed, CopyUse::kRead) < 0 || copy.held() < kRsaSignatureSize)
+    if (copy.open(context->io, packed, CopyUse::kRead) < 0 || copy.held() < kRsaSignatureSize)
         return -1;
     if (ftruncate(copy.fd(), static_cast<off_t>(copy.held()) - kRsaSignatureSize) < 0)
-        return record_error(context, ERR_FILE_SYSCALL, "ftruncate");
+        return record_error(context->io, ERR_FILE_SYSCALL, "ftruncate");
     return 0;
 }
 
@@ -74,7 +74,7 @@ int strip_signature(EngineContext *context, FileRecord &packed) {
 // written.
 FILE *open_copy(EngineContext *context, FileRecord &file, bool output) {
     TempCopy copy;
-    if (copy.open(context, file, output ? CopyUse::kEmpty : CopyUse::kRead) < 0) return nullptr;
+    if (copy.open(context->io, file, output ? CopyUse::kEmpty : CopyUse::kRead) < 0) return nullptr;
     return copy.stream(output ? "wb" : "rb");
 }
 
@@ -84,14 +84,14 @@ int decompress(EngineContext *context, FileRecord &packed, FileRecord &plain) {
     // them until they are closed.
     char input_buffer[kTransferChunk], output_buffer[kTransferChunk];
     Stream input{open_copy(context, packed, false)};
-    if (input.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
+    if (input.file == nullptr) return record_error(context->io, ERR_FILE_SYSCALL, "fopen");
     Stream output{open_copy(context, plain, true)};
-    if (output.file == nullptr) return record_error(context, ERR_FILE_SYSCALL, "fopen");
+    if (output.file == nullptr) return record_error(context->io, ERR_FILE_SYSCALL, "fopen");
     (void)setvbuf(input.file, input_buffer, _IOFBF, sizeof input_buffer);
     (void)setvbuf(output.file, output_buffer, _IOFBF, sizeof output_buffer);
     lzss_decode(input.file, output.file);
     input.close();
-    if (output.close() != 0) return record_error(context, ERR_FILE_SYSCALL, "fclose");
+    if (output.close() != 0) return record_error(context->io, ERR_FILE_SYSCALL, "fclose");
     return 0;
 }
 
@@ -202,12 +202,12 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
 
 UpdateResult engine_update(EngineContext *context) {
     UpdateResult outcome;
-    if (context == nullptr || context->events == nullptr || context->installer == nullptr)
+    if (context == nullptr || context->io.events == nullptr || context->installer == nullptr)
         return outcome;
-    context->error = ErrorRecord{};
-    Events *listener = context->events;
+    context->io.error = ErrorRecord{};
+    Events *listener = context->io.events;
     Tally tally(*listener);
-    context->events = &tally;
+    context->io.events = &tally;
     std::unique_ptr<EngineLink> link = engine_open_link(context);
     std::unique_ptr<InfoRecord> info;
     std::unique_ptr<Manifest> manifest;
@@ -215,11 +215,11 @@ UpdateResult engine_update(EngineContext *context) {
     outcome.status = result != 0 ? -1 : 0;
     link.reset();
     settle_copies(context, info.get());
-    context->events = listener;
+    context->io.events = listener;
     outcome.files_to_update = tally.files_to_update;
     outcome.files_updated = tally.files_updated;
     outcome.modules_installed = tally.modules_installed;
     outcome.bytes_downloaded = tally.bytes_downloaded;
-    if (outcome.status != 0) outcome.error = context->error;
+    if (outcome.status != 0) outcome.error = context->io.error;
     return outcome;
 }

@@ -41,7 +41,7 @@ std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
 namespace {
 
 void verdict(EngineContext *context, bool signature, const FileRecord &file, Verdict verdict) {
-    Events &events = events_of(context);
+    Events &events = events_of(context->io);
     if (signature) {
         events.verify_signature(file_event(&file), verdict);
     } else {
@@ -69,7 +69,7 @@ int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
 
 int open_or_create(EngineContext *context, FileRecord &file) {
     TempCopy copy;
-    const int found = copy.open(context, file, CopyUse::kPrepare);
+    const int found = copy.open(context->io, file, CopyUse::kPrepare, context->temp_dir);
     if (found < 0) return copy.report();
     if (found == 1) return reuse_or_empty(context, file, copy);
     file.received = 0;
@@ -119,14 +119,14 @@ bool server_wait_allowed(EngineContext *context, int64_t seconds) {
     std::string refusal;
     if (seconds > kLongestWait) {
         refusal = "the longest wait is " + std::to_string(kLongestWait) + " seconds";
-    } else if (context->alarm_deadline != 0 &&
-               static_cast<int64_t>(time(nullptr)) + seconds >= context->alarm_deadline) {
+    } else if (context->io.alarm_deadline != 0 &&
+               static_cast<int64_t>(time(nullptr)) + seconds >= context->io.alarm_deadline) {
         refusal = "the alarm ends the run before that";
     }
     if (refusal.empty()) return true;
     const std::string asked =
         seconds == INT64_MAX ? "longer" : std::to_string(seconds) + " seconds";
-    record_error_text(context, ERR_WAIT,
+    record_error_text(context->io, ERR_WAIT,
                       "server asked to wait " + asked + " (Retry-After); " + refusal,
                       "Retry-After");
     return false;
@@ -145,7 +145,7 @@ int32_t retry_spacing(int32_t attempt, size_t mirrors) {
 // The pause before the next attempt: the spacing, or the server's own
 // wait when it asked for a longer one.
 bool pause_before_retry(EngineContext *context, int32_t spacing, int64_t asked) {
-    Events &events = events_of(context);
+    Events &events = events_of(context->io);
     int32_t seconds = spacing;
     if (asked > spacing) {
         seconds = static_cast<int32_t>(asked);
@@ -153,7 +153,7 @@ bool pause_before_retry(EngineContext *context, int32_t spacing, int64_t asked) 
     } else if (seconds > 0) {
         events.retry_wait(seconds);
     }
-    return pause_sliced(context, seconds) != WaitEnd::kFailed;
+    return pause_sliced(context->io, seconds) != WaitEnd::kFailed;
 }
 
 // A copy that passed its checks and that the server gave validators for is
@@ -173,15 +173,15 @@ bool kept_copy_damaged(EngineContext *context, FileRecord &file, TempCopy &copy,
                        const CopyCheck &check) {
     if (check == nullptr || !file.kept || !file.kept->reused || file.kept->refused) return false;
     SilentEvents silent;
-    Events *listener = context->events;
-    context->events = &silent;
+    Events *listener = context->io.events;
+    context->io.events = &silent;
     const bool good = check(copy);
-    context->events = listener;
+    context->io.events = listener;
     if (good) return false;
     file.kept->refused = true;
     file.kept->reused = false;
     kept_remove(context->state_fd, file.kept->key);
-    events_of(context).kept_damaged(file.kept->key.c_str());
+    events_of(context->io).kept_damaged(file.kept->key.c_str());
     return true;
 }
 
@@ -197,9 +197,9 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
     link.budget.used = used;
     Url url;
     (void)url_parse(link.url(), url);
-    events_of(context).next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
-                                   static_cast<int32_t>(link.mirror + 1),
-                                   static_cast<int32_t>(urls.size()));
+    events_of(context->io)
+        .next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
+                     static_cast<int32_t>(link.mirror + 1), static_cast<int32_t>(urls.size()));
     link.session = link.plugin->open(context, link.url(), link.budget);
     return link.session != nullptr && link.session->begin_file(file);
 }
@@ -213,10 +213,10 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
 // tried are spaced.
 int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check) {
     EngineContext *context = link.context;
-    Events &events = events_of(context);
+    Events &events = events_of(context->io);
     TransferBudget &budget = link.budget;
     const size_t mirrors = context->mirror_urls.size();
-    budget = budget_start(context);
+    budget = budget_start(context->tries);
     if (!link.session->begin_file(file)) return -1;
     events.progress(file_event(&file));
     int64_t asked = -1;  // the server's Retry-After, in seconds
@@ -269,7 +269,7 @@ int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead) {
         const int prepared = engine_prepare_tempfile(context, file);
         if (prepared != 0) return prepared == 1 ? 0 : prepared;
     }
-    events_of(context).needs_update(file_event(&file));
+    events_of(context->io).needs_update(file_event(&file));
     link.downloads.push_back(&file);
     return 1;
 }
@@ -307,7 +307,7 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
 }
 
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {
-    if (context == nullptr || context->events == nullptr || context->mirror_urls.empty())
+    if (context == nullptr || context->io.events == nullptr || context->mirror_urls.empty())
         return nullptr;
     auto link = std::make_unique<EngineLink>();
     link->context = context;

@@ -39,7 +39,7 @@ int install_record_set(EngineContext *context, const ModuleRecord &module) {
     if (private_check(name.c_str()) == 0) return 0;
     (void)unlink(name.c_str());  // anything else under the name is not ours
     Descriptor record{private_create(name.c_str(), O_WRONLY)};
-    if (record.fd < 0) return record_error(context, ERR_FILE_SYSCALL, "open");
+    if (record.fd < 0) return record_error(context->io, ERR_FILE_SYSCALL, "open");
     sync_directory(context->temp_dir.c_str());  // a crash right after must still find it
     return 0;
 }
@@ -48,6 +48,6 @@ int install_record_clear(EngineContext *context, const ModuleRecord &module) {
     const std::string name = record_name(context, module);
     if (name.empty()) return -1;
     if (unlink(name.c_str()) < 0 && errno != ENOENT)
-        return record_error(context, ERR_FILE_SYSCALL, "unlink");
+        return record_error(context->io, ERR_FILE_SYSCALL, "unlink");
     return 0;
 }

@@ -21,7 +21,7 @@
 namespace {
 
 int refuse(EngineContext *context, std::string text) {
-    return record_error_text(context, ERR_MANIFEST, std::move(text), "manifest");
+    return record_error_text(context->io, ERR_MANIFEST, std::move(text), "manifest");
 }
 
 std::string utc_text(int64_t seconds) {
@@ -39,7 +39,7 @@ std::string utc_text(int64_t seconds) {
 // the parser then refuses).
 bool read_copy(EngineContext *context, FileRecord &file, std::string &text) {
     TempCopy copy;
-    if (copy.open(context, file, CopyUse::kRead) < 0) {
+    if (copy.open(context->io, file, CopyUse::kRead) < 0) {
         copy.report();
         return false;
     }
@@ -47,7 +47,7 @@ bool read_copy(EngineContext *context, FileRecord &file, std::string &text) {
     text.resize(length);
     for (uint32_t done = 0; done < length;) {
         const int count =
-            file_read(context, copy.fd(), text.data() + done, static_cast<int>(length - done));
+            file_read(context->io, copy.fd(), text.data() + done, static_cast<int>(length - done));
         if (count < 0) return false;
         if (count == 0) {
             text.resize(done);
@@ -73,7 +73,7 @@ int manifest_missing(EngineContext *context, const FileRecord &copy) {
     const std::string name = "manifest " + copy.sitepath.value_or("");
     // The fetch stopped at the copy's bound (told as EFBIG): the mirror has
     // one, too large to be read.
-    if (context->error.class_ == ERR_FILE_SYSCALL && context->error.code == EFBIG)
+    if (context->io.error.class_ == ERR_FILE_SYSCALL && context->io.error.code == EFBIG)
         return refuse(context, name + " is larger than its limit of " +
                                    std::to_string(kManifestSizeLimit) + " bytes");
     return refuse(context, name + " missing");
@@ -127,7 +127,7 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
 
 int manifest_check_catalogue(EngineContext *context, const Manifest &manifest, FileRecord &packed) {
     TempCopy copy;
-    if (copy.open(context, packed, CopyUse::kRead) < 0) return copy.report();
+    if (copy.open(context->io, packed, CopyUse::kRead) < 0) return copy.report();
     Sha256Value digest;
     if (sha256_fd(copy.fd(), copy.held(), digest) && digest == manifest.catalogue) return 0;
     return refuse(context,

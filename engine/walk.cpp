@@ -41,9 +41,9 @@ int run_install_program(EngineContext *context, FileRecord &file, const char *ca
     int status = 0;
     // A fetched program runs from its copy, which only we may have written.
     if (!file.tempfile.empty() && private_check(file.tempfile.c_str()) < 0)
-        return record_error_code(context, ERR_UPDATE, UPD_CANT_EXECUTE, call);
-    if (run_program(context, program_path(context, file), &status) != 0)
-        return record_error_code(context, ERR_UPDATE, UPD_CANT_EXECUTE, call);
+        return record_error_code(context->io, ERR_UPDATE, UPD_CANT_EXECUTE, call);
+    if (run_program(context->io, program_path(context, file), &status) != 0)
+        return record_error_code(context->io, ERR_UPDATE, UPD_CANT_EXECUTE, call);
     return 0;
 }
 
@@ -58,7 +58,7 @@ int module_has_updates(EngineContext *context, ModuleRecord &module) {
     }
     // An installation that a crash cut short is finished, programs and all.
     if (!pending && install_record_found(context, module) != 1) return 1;
-    events_of(context).install_module(name_of(module));
+    events_of(context->io).install_module(name_of(module));
     sort_files_by_order(module.files);
     return 0;
 }
@@ -66,7 +66,7 @@ int module_has_updates(EngineContext *context, ModuleRecord &module) {
 int module_run_pre_install(EngineContext *context, ModuleRecord &module) {
     for (const auto &file : module.files) {
         if (file->order >= 0) break;
-        events_of(context).run_pre_install(file_event(file.get()));
+        events_of(context->io).run_pre_install(file_event(file.get()));
         if (run_install_program(context, *file, "pre install") < 0) return -1;
     }
     return 0;
@@ -81,12 +81,12 @@ int module_install_files(EngineContext *context, ModuleRecord &module, InstallSt
         // Collection refused every file without an installation path.
         const std::string localpath = file->localpath.value_or("");
         if (step == InstallStep::kCheck) {
-            events_of(context).check_file(file_event(file.get()));
+            events_of(context->io).check_file(file_event(file.get()));
         } else {
-            events_of(context).update_file(file_event(file.get()));
+            events_of(context->io).update_file(file_event(file.get()));
         }
         if (context->installer->install_file(step, file->tempfile, localpath) < 0)
-            return record_error_code(context, ERR_UPDATE, UPD_CANT_INSTALL, call);
+            return record_error_code(context->io, ERR_UPDATE, UPD_CANT_INSTALL, call);
     }
     return 0;
 }
@@ -97,7 +97,7 @@ int module_run_post_install(EngineContext *context, ModuleRecord &module) {
     for (size_t i = first; i < module.files.size(); i++) {
         FileRecord &file = *module.files[i];
         if (file.order < 1) break;
-        events_of(context).run_post_install(file_event(&file));
+        events_of(context->io).run_post_install(file_event(&file));
         if (run_install_program(context, file, "post install") < 0) return -1;
     }
     return 0;
@@ -110,7 +110,7 @@ int module_resolve_requires(EngineContext *context, const ModuleList &modules,
     if (module.mark == kRequireDone) return 0;
     int result = 0;
     if (module.mark == kRequireActive) {
-        result = record_error_code(context, ERR_UPDATE, UPD_CYCLIC, name_of(module));
+        result = record_error_code(context->io, ERR_UPDATE, UPD_CYCLIC, name_of(module));
     } else if (module.mark == 0) {
         module.mark = kRequireActive;
     } else {
@@ -120,7 +120,7 @@ int module_resolve_requires(EngineContext *context, const ModuleList &modules,
         const std::string &name = module.requires_[i];
         ModuleRecord *required = find_module(modules, name);
         if (required == nullptr) {
-            result = record_error_code(context, ERR_UPDATE, UPD_NO_INFO, name.c_str());
+            result = record_error_code(context->io, ERR_UPDATE, UPD_NO_INFO, name.c_str());
             break;
         }
         const int resolved = module_resolve_requires(context, modules, *required);

@@ -86,7 +86,7 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     signal(SIGALRM, alarm_handler);
     if (alarm_seconds > 0) {
         alarm(static_cast<unsigned>(alarm_seconds));
-        context.alarm_deadline = static_cast<int64_t>(time(nullptr)) + alarm_seconds;
+        context.io.alarm_deadline = static_cast<int64_t>(time(nullptr)) + alarm_seconds;
     }
 
     const UpdateResult result = engine_update(&context);

@@ -222,10 +222,10 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         context.ftp_active = settings.ftp_active;
     if (!fill_proxy_auth(settings, context)) return false;
     if (!fill_manifest(settings, context)) return false;
-    context.timeout = settings.timeout;
+    context.io.timeout = settings.timeout;
     context.tries = settings.tries;
     context.modules = settings.modules;
-    context.events = state.console.get();
+    context.io.events = state.console.get();
     context.installer = state.installer.get();
     return true;
 }

@@ -43,6 +43,6 @@ inline const char *feed_file(const uint8_t *data, size_t size) {
 inline EngineContext fuzz_context() {
     EngineContext context{};
     context.tries = 3;
-    context.timeout = 1;
+    context.io.timeout = 1;
     return context;
 }

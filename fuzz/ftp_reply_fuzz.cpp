@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int feed = feed_socket(data, size, size > 0 ? data[size - 1] % 64 : 0);
     if (feed < 0) return 0;
     EngineContext context = fuzz_context();
-    TransferBudget budget = budget_start(&context);
+    TransferBudget budget = budget_start(context.tries);
     FtpClient client(&context, budget);
     client.control = feed;
     while (client.control >= 0) {
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (code == 0) abort();
         int classified = ftp_handle_reply(client, code);
         if (classified != 0 && classified != -1) abort();
-        if (classified == -1 && context.error.class_ != ERR_FTP) abort();
+        if (classified == -1 && context.io.error.class_ != ERR_FTP) abort();
         char host[16];
         uint16_t port = 0;
         if (ftp_parse_pasv(client.reply.c_str(), host, &port) == 0) {

@@ -23,7 +23,7 @@ class Discard : public HttpSink {
         while (length < 0 || moved < length) {
             int want = sizeof(buffer);
             if (length >= 0 && length - moved < want) want = length - moved;
-            int count = received_read(context_, socket, &ahead, socket_read, buffer, want);
+            int count = received_read(context_->io, socket, &ahead, socket_read, buffer, want);
             if (count <= 0) break;
             moved += count;
         }
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int feed = feed_socket(data + 1, size - 1, data[0] >> 2);
     if (feed < 0) return 0;
     EngineContext context = fuzz_context();
-    TransferBudget budget = budget_start(&context);
+    TransferBudget budget = budget_start(context.tries);
     HttpClient client(&context, budget);
     client.socket = feed;
     client.conditional = (data[0] & 2) != 0;  // a 304 is then an answer

@@ -29,14 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (path == nullptr) return 0;
     ErrorCount events;
     EngineContext context{};
-    context.events = &events;
+    context.io.events = &events;
 
     const auto info = update_get_information(&context, path);
     // A loaded catalogue is whole and silent; a refused one says so once.
     if (info != nullptr) {
         if (info->update_file == nullptr || info->kit == nullptr || events.errors != 0) abort();
-    } else if (events.errors != 1 || context.error.class_ != ERR_UPDATE ||
-               context.error.code != UPD_PARSER) {
+    } else if (events.errors != 1 || context.io.error.class_ != ERR_UPDATE ||
+               context.io.error.code != UPD_PARSER) {
         abort();
     }
     return 0;

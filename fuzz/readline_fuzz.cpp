@@ -19,12 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     EngineContext context = fuzz_context();
     Connection connection = feed;
     Received received{};
-    TransferBudget budget = budget_start(&context);
+    TransferBudget budget = budget_start(context.tries);
     std::string line;
     size_t consumed = 0;
     bool whole = true;
     while (connection >= 0) {
-        int result = read_line(&context, budget, connection, received, line);
+        int result = read_line(context.io, budget, connection, received, line);
         if (result == kLineTooLong) {
             if (!line.empty()) abort();
             whole = false;

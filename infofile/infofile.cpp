@@ -12,7 +12,7 @@ namespace {
 // An unopenable file is reported like a broken one: either way the engine
 // has no catalogue to work from.
 void report_parser_error(EngineContext *context) {
-    record_error_code(context, ERR_UPDATE, UPD_PARSER, "update_get_information");
+    record_error_code(context->io, ERR_UPDATE, UPD_PARSER, "update_get_information");
 }
 
 struct FileCloser {

@@ -2,8 +2,8 @@
 // the line reader and the three plugins.
 #include "support/budget.h"
 
-TransferBudget budget_start(const EngineContext *context) {
-    return TransferBudget{context != nullptr ? context->tries : 1, 0};
+TransferBudget budget_start(int32_t tries) {
+    return TransferBudget{tries, 0};
 }
 
 bool TransferBudget::may_begin(int32_t attempt, ZeroTries zero) const {

@@ -1,11 +1,10 @@
 // The attempt and time-out budget of one file's transfer. The configured
-// count of attempts is read here and nowhere else below the front end, and
-// this is the one place that says what each user makes of a count of 0.
+// count of attempts starts it (the engine's fetch hands it in, the one
+// reader of the setting below the front end), and this is the one place
+// that says what each user makes of a count of 0.
 #pragma once
 
 #include <cstdint>
-
-#include "core/context.h"
 
 // What a count of 0 attempts means to a protocol.
 enum class ZeroTries {
@@ -29,8 +28,8 @@ struct TransferBudget {
     void spare_goodbye();
 };
 
-// A fresh budget for one file (one attempt only without a context).
-TransferBudget budget_start(const EngineContext *context);
+// A fresh budget for one file of the configured count of attempts.
+TransferBudget budget_start(int32_t tries);
 
 // What a chunk-size line's waits draw on: the reply's shared budget, or
 // with 0 (attempts without limit, which would stop the reader before its

@@ -9,13 +9,13 @@
 #include "core/error.h"
 #include "support/data_io.h"
 
-int SocketStream::receive(EngineContext *context, Connection socket, char *buffer, int length) {
+int SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
     if (held_ != 0) {
         errno = held_;
         held_ = 0;
-        return record_error(context, ERR_NET_SYSCALL, "recv");
+        return record_error(io, ERR_NET_SYSCALL, "recv");
     }
-    return socket_receive(context, socket, buffer, length);
+    return socket_receive(io, socket, buffer, length);
 }
 
 int SocketStream::receive_now(Connection socket, char *buffer, int length) {
@@ -30,15 +30,14 @@ int SocketStream::receive_now(Connection socket, char *buffer, int length) {
     return more > 0 ? static_cast<int>(more) : 0;
 }
 
-ssize_t SocketStream::send(EngineContext *context, Connection socket, const char *data,
-                           size_t size) {
+ssize_t SocketStream::send(Io &io, Connection socket, const char *data, size_t size) {
     // No SIGPIPE: a peer that vanished since the idle test must fail this
     // send, not end the process.
     ssize_t sent;
     do {
         sent = ::send(socket, data, size, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    if (sent < 0) return record_error(context, ERR_NET_SYSCALL, "send");
+    if (sent < 0) return record_error(io, ERR_NET_SYSCALL, "send");
     return sent;
 }
 

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "support/connect.h"
 
 // Every call gets the connection's socket, which stays the client's (a
@@ -17,13 +17,12 @@ class ByteStream {
    public:
     // Receives what is there, waiting only when nothing is: the count, or
     // one of socket_receive's outcomes.
-    virtual int receive(EngineContext *context, Connection socket, char *buffer, int length) = 0;
+    virtual int receive(Io &io, Connection socket, char *buffer, int length) = 0;
     // Up to `length` bytes that are there now, without waiting; a failure
     // is kept for the next receive.
     virtual int receive_now(Connection socket, char *buffer, int length) = 0;
     // The count sent (a layer sends all of it), or -1 after reporting.
-    virtual ssize_t send(EngineContext *context, Connection socket, const char *data,
-                         size_t size) = 0;
+    virtual ssize_t send(Io &io, Connection socket, const char *data, size_t size) = 0;
     // Whether nothing arrived unasked, not even the end.
     virtual bool quiet(Connection socket) = 0;
     // Ends what the stream holds on the connection; the socket is the
@@ -35,9 +34,9 @@ class ByteStream {
 // The bytes of the socket itself.
 class SocketStream final : public ByteStream {
    public:
-    int receive(EngineContext *context, Connection socket, char *buffer, int length) override;
+    int receive(Io &io, Connection socket, char *buffer, int length) override;
     int receive_now(Connection socket, char *buffer, int length) override;
-    ssize_t send(EngineContext *context, Connection socket, const char *data, size_t size) override;
+    ssize_t send(Io &io, Connection socket, const char *data, size_t size) override;
     bool quiet(Connection socket) override;
     void close() override {}
 

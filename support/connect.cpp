@@ -65,7 +65,7 @@ struct FreeAddresses {
 using Addresses = std::unique_ptr<addrinfo, FreeAddresses>;
 
 // Every address of the name or literal, in the resolver's order.
-int resolve(EngineContext *context, const char *host, uint16_t port, Addresses &addresses) {
+int resolve(Io &io, const char *host, uint16_t port, Addresses &addresses) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -75,8 +75,7 @@ int resolve(EngineContext *context, const char *host, uint16_t port, Addresses &
     const int failure = getaddrinfo(host, service.c_str(), &hints, &list);
     addresses.reset(list);
     if (failure != 0 || list == nullptr)
-        return record_error_code(context, ERR_RESOLVE, failure != 0 ? failure : EAI_NONAME,
-                                 nullptr);
+        return record_error_code(io, ERR_RESOLVE, failure != 0 ? failure : EAI_NONAME, nullptr);
     return 0;
 }
 
@@ -113,15 +112,14 @@ Try connect_outcome(int descriptor, Failure &failure) {
     return Try::kConnected;
 }
 
-Try connect_address(EngineContext *context, Connection &connection, const addrinfo &address,
-                    Failure &failure) {
+Try connect_address(Io &io, Connection &connection, const addrinfo &address, Failure &failure) {
     connection = socket(address.ai_family, SOCK_STREAM, 0);
     if (connection < 0) return failed(failure, "socket", errno);
     if (set_nonblocking(connection, 1) < 0) return Try::kQuiet;
     if (connect(connection, address.ai_addr, address.ai_addrlen) < 0) {
         if (errno != EINPROGRESS) return failed(failure, "connect", errno);
         // Out of slices: the caller counts this as a failed try; nothing to report.
-        const WaitEnd end = wait_sliced(context, connection, WaitFor::kConnect);
+        const WaitEnd end = wait_sliced(io, connection, WaitFor::kConnect);
         if (end == WaitEnd::kFailed) return Try::kRecorded;
         if (end == WaitEnd::kExpired) return Try::kQuiet;
         const Try outcome = connect_outcome(connection, failure);
@@ -132,18 +130,18 @@ Try connect_address(EngineContext *context, Connection &connection, const addrin
 
 // A slice of a wait ran out: the spinner turns, and a stop set by now
 // breaks the wait off (true, recorded as the user's break).
-bool slice_ended(EngineContext *context, int32_t index, int32_t count) {
-    events_of(context).spin(index, count);
-    if (context == nullptr || context->stop == nullptr || !context->stop->load()) return false;
-    record_error_code(context, ERR_UPDATE, UPD_USER_BREAK, "callback");
+bool slice_ended(Io &io, int32_t index, int32_t count) {
+    events_of(io).spin(index, count);
+    if (io.stop == nullptr || !io.stop->load()) return false;
+    record_error_code(io, ERR_UPDATE, UPD_USER_BREAK, "callback");
     return true;
 }
 
-int open_socket(EngineContext *context, Connection &connection, int family) {
+int open_socket(Io &io, Connection &connection, int family) {
     connection = socket(family, SOCK_STREAM, 0);
     if (connection >= 0) return 0;
     connection = -1;
-    return record_error(context, ERR_NET_SYSCALL, "socket");
+    return record_error(io, ERR_NET_SYSCALL, "socket");
 }
 
 }  // namespace
@@ -159,28 +157,28 @@ int32_t wait_slice_count(int32_t timeout) {
     return timeout * kSlicesPerSecond;
 }
 
-WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what) {
+WaitEnd wait_sliced(Io &io, int descriptor, WaitFor what) {
     if (descriptor >= FD_SETSIZE) errno = EINVAL;
     if (descriptor < 0) errno = EBADF;
     if (descriptor < 0 || descriptor >= FD_SETSIZE) {
-        record_error(context, ERR_NET_SYSCALL, "select");
+        record_error(io, ERR_NET_SYSCALL, "select");
         return WaitEnd::kFailed;
     }
-    const int32_t count = wait_slice_count(context->timeout);
+    const int32_t count = wait_slice_count(io.timeout);
     for (int32_t index = 0; index < count;) {
         const int ready = select_slice(descriptor, what);
         if (ready < 0) {
-            record_error(context, ERR_NET_SYSCALL, "select");
+            record_error(io, ERR_NET_SYSCALL, "select");
             return WaitEnd::kFailed;
         }
         if (ready > 0) return WaitEnd::kReady;
-        if (slice_ended(context, index, count)) return WaitEnd::kFailed;
-        if (context->timeout > 0) index++;
+        if (slice_ended(io, index, count)) return WaitEnd::kFailed;
+        if (io.timeout > 0) index++;
     }
     return WaitEnd::kExpired;
 }
 
-WaitEnd pause_sliced(EngineContext *context, int32_t seconds) {
+WaitEnd pause_sliced(Io &io, int32_t seconds) {
     // Each slice ends at its place on the monotonic clock, so the slices
     // do not add up to more than the pause.
     timespec end{};
@@ -194,55 +192,53 @@ WaitEnd pause_sliced(EngineContext *context, int32_t seconds) {
         }
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
         }
-        if (slice_ended(context, index, count)) return WaitEnd::kFailed;
+        if (slice_ended(io, index, count)) return WaitEnd::kFailed;
     }
     return WaitEnd::kExpired;
 }
 
-int connection_open(EngineContext *context, Connection &connection, const char *host,
-                    uint16_t port) {
-    if (context == nullptr || host == nullptr) return -1;
+int connection_open(Io &io, Connection &connection, const char *host, uint16_t port) {
+    if (host == nullptr) return -1;
     Addresses addresses;
-    if (resolve(context, host, port, addresses) < 0) return -1;
-    events_of(context).connecting(Peers{"localhost", 0, host, port});
+    if (resolve(io, host, port, addresses) < 0) return -1;
+    events_of(io).connecting(Peers{"localhost", 0, host, port});
     // Only the last address's failure is told: an earlier one that fails
     // (a family this host cannot reach, say) just hands over to the next.
     for (const addrinfo *address = addresses.get(); address != nullptr;
          address = address->ai_next) {
         Failure failure;
-        const Try outcome = connect_address(context, connection, *address, failure);
+        const Try outcome = connect_address(io, connection, *address, failure);
         if (outcome == Try::kConnected) return 0;
-        if (connection >= 0) connection_close(context, connection, false);
+        if (connection >= 0) connection_close(io, connection, false);
         connection = -1;
         if (outcome == Try::kRecorded) return -1;
         if (address->ai_next == nullptr && outcome == Try::kFailed)
-            record_error_code(context, ERR_NET_SYSCALL, failure.code, failure.call);
+            record_error_code(io, ERR_NET_SYSCALL, failure.code, failure.call);
     }
     return -1;
 }
 
-int connection_listen(EngineContext *context, Connection &connection, sockaddr_storage &address) {
-    if (context == nullptr) return -1;
-    if (open_socket(context, connection, address.ss_family) < 0) return -1;
+int connection_listen(Io &io, Connection &connection, sockaddr_storage &address) {
+    if (open_socket(io, connection, address.ss_family) < 0) return -1;
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     socklen_t length = sizeof(address);
     int result = 0;
     if (bind(connection, raw, address_length(address)) < 0)
-        result = record_error(context, ERR_NET_SYSCALL, "bind");
+        result = record_error(io, ERR_NET_SYSCALL, "bind");
     else if (getsockname(connection, raw, &length) < 0)
         result = -1;
     else if (listen(connection, kListenBacklog) < 0)
-        result = record_error(context, ERR_NET_SYSCALL, "listen");
-    if (result < 0) connection_close(context, connection, false);
+        result = record_error(io, ERR_NET_SYSCALL, "listen");
+    if (result < 0) connection_close(io, connection, false);
     return result;
 }
 
-int connection_close(EngineContext *context, Connection &connection, bool report) {
+int connection_close(const Io &io, Connection &connection, bool report) {
     if (connection < 0) return -1;
     if (report) {
         const End local = describe(connection, getsockname);
         const End remote = describe(connection, getpeername);
-        events_of(context).connection_closed(
+        events_of(io).connection_closed(
             Peers{local.text(), local.port, remote.text(), remote.port});
     }
     close(connection);
@@ -250,13 +246,12 @@ int connection_close(EngineContext *context, Connection &connection, bool report
     return 0;
 }
 
-int connection_accept(EngineContext *context, Connection &connection,
-                      const sockaddr_storage &expected) {
+int connection_accept(Io &io, Connection &connection, const sockaddr_storage &expected) {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof(peer);
         int accepted = accept(connection, reinterpret_cast<sockaddr *>(&peer), &length);
-        if (accepted < 0) return record_error(context, ERR_NET_SYSCALL, "accept");
+        if (accepted < 0) return record_error(io, ERR_NET_SYSCALL, "accept");
         // Anybody may connect to an open data port; only the server we
         // talk to is allowed to deliver the data.
         if (!same_host(peer, expected)) {
@@ -265,8 +260,8 @@ int connection_accept(EngineContext *context, Connection &connection,
         }
         const End remote = end_of(peer);
         const End local = describe(accepted, getsockname);
-        events_of(context).connecting(Peers{remote.text(), remote.port, local.text(), local.port});
-        connection_close(context, connection, false);
+        events_of(io).connecting(Peers{remote.text(), remote.port, local.text(), local.port});
+        connection_close(io, connection, false);
         connection = accepted;
         return 0;
     }

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/context.h"
+#include "core/io.h"
 
 // A socket descriptor held in a client record; -1 when closed.
 using Connection = int32_t;
@@ -33,11 +33,11 @@ enum class WaitEnd { kReady, kExpired, kFailed };  // kFailed: recorded
 // Waits for the descriptor one slice at a time, raising the spinner after
 // each, so the console can spin; a stop set by then is recorded as a user
 // break.
-WaitEnd wait_sliced(EngineContext *context, int descriptor, WaitFor what);
+WaitEnd wait_sliced(Io &io, int descriptor, WaitFor what);
 // Waits the given seconds in the same slices, raising the spinner after
 // each: kExpired when the time is over, kFailed (a user break, recorded)
-// when the context's stop was set.
-WaitEnd pause_sliced(EngineContext *context, int32_t seconds);
+// when the stop was set.
+WaitEnd pause_sliced(Io &io, int32_t seconds);
 
 // The host as a URL, a Host header or a "host:port" writes it: an IPv6
 // literal (it holds a ':') in brackets, so its last group is not taken
@@ -47,17 +47,15 @@ std::string bracket_host(std::string_view host);
 // Connects to host:port (a name, or an IPv4 or IPv6 literal without
 // brackets), trying its addresses in the resolver's order, each within the
 // time-out; in blocking mode when done.
-int connection_open(EngineContext *context, Connection &connection, const char *host,
-                    uint16_t port);
+int connection_open(Io &io, Connection &connection, const char *host, uint16_t port);
 // Binds a listening socket of the address's family to the address and
 // writes back the address bound.
-int connection_listen(EngineContext *context, Connection &connection, sockaddr_storage &address);
+int connection_listen(Io &io, Connection &connection, sockaddr_storage &address);
 // Closes the connection, first raising the closed event when `report`.
-int connection_close(EngineContext *context, Connection &connection, bool report);
+int connection_close(const Io &io, Connection &connection, bool report);
 // Accepts on the listening socket only a peer whose address (the port
 // aside) is the expected one; others are closed and the wait goes on.
-int connection_accept(EngineContext *context, Connection &connection,
-                      const sockaddr_storage &expected);
+int connection_accept(Io &io, Connection &connection, const sockaddr_storage &expected);
 // Whether both hold the same address of the same family; ports aside.
 bool same_host(const sockaddr_storage &one, const sockaddr_storage &other);
 int connection_idle(int descriptor);

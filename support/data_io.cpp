@@ -10,14 +10,13 @@
 #include "core/error.h"
 #include "support/connect.h"
 
-int wait_for_data(EngineContext *context, int descriptor, WaitFor what) {
-    if (context == nullptr) return -1;
-    switch (wait_sliced(context, descriptor, what)) {
+int wait_for_data(Io &io, int descriptor, WaitFor what) {
+    switch (wait_sliced(io, descriptor, what)) {
         case WaitEnd::kReady:
-            events_of(context).data_ready();
+            events_of(io).data_ready();
             return 1;
         case WaitEnd::kExpired:
-            events_of(context).timeout();
+            events_of(io).timeout();
             return 0;
         case WaitEnd::kFailed:
             break;
@@ -37,44 +36,44 @@ ssize_t receive(int descriptor, char *buffer, int length, int flags) {
 
 }  // namespace
 
-int socket_receive(EngineContext *context, int descriptor, char *buffer, int length) {
+int socket_receive(Io &io, int descriptor, char *buffer, int length) {
     if (buffer == nullptr || length < 0) return kReceiveFailed;
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
     // that found the data, the end or the failure at once.
     ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
-        const int ready = wait_for_data(context, descriptor);
+        const int ready = wait_for_data(io, descriptor);
         if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
         count = receive(descriptor, buffer, length, 0);
     } else {
         const int error = errno;
-        events_of(context).data_ready();
+        events_of(io).data_ready();
         errno = error;
     }
     if (count < 0) {
-        record_error(context, ERR_NET_SYSCALL, "recv");
+        record_error(io, ERR_NET_SYSCALL, "recv");
         return kReceiveFailed;
     }
     return static_cast<int>(count);
 }
 
-int socket_read(EngineContext *context, int descriptor, char *buffer, int length) {
-    const int count = socket_receive(context, descriptor, buffer, length);
+int socket_read(Io &io, int descriptor, char *buffer, int length) {
+    const int count = socket_receive(io, descriptor, buffer, length);
     return count < 0 ? -1 : count;
 }
 
-int file_read(EngineContext *context, int descriptor, char *buffer, int length) {
+int file_read(Io &io, int descriptor, char *buffer, int length) {
     if (buffer == nullptr || length < 0) return -1;
     ssize_t count;
     do {
         count = read(descriptor, buffer, static_cast<size_t>(length));
     } while (count < 0 && errno == EINTR);
-    if (count < 0) return record_error(context, ERR_FILE_SYSCALL, "read");
+    if (count < 0) return record_error(io, ERR_FILE_SYSCALL, "read");
     return static_cast<int>(count);
 }
 
-int file_write(EngineContext *context, int descriptor, const char *buffer, int length) {
+int file_write(Io &io, int descriptor, const char *buffer, int length) {
     if (buffer == nullptr || length < 0) return -1;
     const char *bytes = buffer;
     int written = 0;
@@ -85,7 +84,7 @@ int file_write(EngineContext *context, int descriptor, const char *buffer, int l
             // write never returns 0 for a non-empty buffer; should it, a
             // loop here would never end.
             if (count == 0) errno = EIO;
-            record_error(context, ERR_FILE_SYSCALL, "write");
+            record_error(io, ERR_FILE_SYSCALL, "write");
             return written > 0 ? written : -1;
         }
         written += static_cast<int>(count);

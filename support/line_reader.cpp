@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-int read_line(EngineContext *context, TransferBudget &budget, Connection &connection,
-              Received &received, std::string &line) {
+int read_line(Io &io, TransferBudget &budget, Connection &connection, Received &received,
+              std::string &line) {
     line.clear();
-    if (context == nullptr || connection < 0) return -1;
+    if (connection < 0) return -1;
     // The budget is shared by all lines of a reply, so it bounds the
     // time-outs of the whole reply, not of each line; spent, it lets no
     // line be taken at all.
@@ -18,7 +18,7 @@ int read_line(EngineContext *context, TransferBudget &budget, Connection &connec
             return kLineTooLong;
         }
         while (received_empty(received)) {
-            const int got = received_refill(context, connection, &received);
+            const int got = received_refill(io, connection, &received);
             if (got > 0) break;
             if (got == kWaitExpired || got == kWaitFailed) {
                 budget.spend();
@@ -29,7 +29,7 @@ int read_line(EngineContext *context, TransferBudget &budget, Connection &connec
             }
             // The end of the data or a failed receive (recorded): what came
             // of the line is all there is.
-            received_close(context, connection, received, true);
+            received_close(io, connection, received, true);
             return -1;
         }
         // Up to the line end or a NUL byte, as far as the bound leaves room.

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
@@ -20,5 +20,5 @@ constexpr int kLineTooLong = -2;
 // line stays there. The data waits that run out are spent from `budget`,
 // across calls. 0, or -1 with what came of the line (up to a NUL byte,
 // which fails the line), or kLineTooLong.
-int read_line(EngineContext *context, TransferBudget &budget, Connection &connection,
-              Received &received, std::string &line);
+int read_line(Io &io, TransferBudget &budget, Connection &connection, Received &received,
+              std::string &line);

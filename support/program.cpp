@@ -9,13 +9,13 @@
 #include <cerrno>
 
 #include "core/error.h"
-#include "core/context.h"
+#include "core/io.h"
 
-int run_program(EngineContext *context, const char *path, int *status) {
+int run_program(Io &io, const char *path, int *status) {
     if (status != nullptr) *status = 0;
     if (path == nullptr) return -1;
     struct stat info;
-    if (stat(path, &info) < 0) return record_error(context, ERR_FILE_SYSCALL, "stat");
+    if (stat(path, &info) < 0) return record_error(io, ERR_FILE_SYSCALL, "stat");
     // Install programs may arrive without the execute bit; a failure here
     // shows up as the child's exit status 127.
     (void)chmod(path, (info.st_mode & 07777) | S_IXUSR);
@@ -34,7 +34,7 @@ int run_program(EngineContext *context, const char *path, int *status) {
     } while (waited < 0 && errno == EINTR);
     if (waited < 0 || !WIFEXITED(raw)) return -1;
     int code = WEXITSTATUS(raw);
-    events_of(context).exec(code);
+    events_of(io).exec(code);
     if (code == 0) return 0;
     if (status != nullptr) *status = raw;
     return -1;

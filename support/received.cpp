@@ -25,18 +25,17 @@ void received_clear(Received *received) {
     received->stream = &received->plain;
 }
 
-int received_close(EngineContext *context, Connection &connection, Received &received,
-                   bool report) {
+int received_close(const Io &io, Connection &connection, Received &received, bool report) {
     received.stream->close();
     received.stream = &received.plain;
-    return connection_close(context, connection, report);
+    return connection_close(io, connection, report);
 }
 
-int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
-                  char *buffer, int length) {
-    if (ahead == nullptr) return reader(context, descriptor, buffer, length);
+int received_read(Io &io, int descriptor, Received *ahead, Reader reader, char *buffer,
+                  int length) {
+    if (ahead == nullptr) return reader(io, descriptor, buffer, length);
     if (received_empty(*ahead)) {
-        const int count = ahead->stream->receive(context, descriptor, buffer, length);
+        const int count = ahead->stream->receive(io, descriptor, buffer, length);
         return count < 0 ? -1 : count;
     }
     const int count = take(ahead, buffer, length);
@@ -44,11 +43,11 @@ int received_read(EngineContext *context, int descriptor, Received *ahead, Reade
     return count + ahead->stream->receive_now(descriptor, buffer + count, length - count);
 }
 
-int received_refill(EngineContext *context, Connection connection, Received *received) {
+int received_refill(Io &io, Connection connection, Received *received) {
     received->start = 0;
     received->end = 0;
-    const int count = received->stream->receive(context, connection, received->bytes,
-                                                static_cast<int>(kReceivedSize));
+    const int count =
+        received->stream->receive(io, connection, received->bytes, static_cast<int>(kReceivedSize));
     if (count > 0) received->end = static_cast<uint32_t>(count);
     return count;
 }
@@ -58,7 +57,7 @@ bool connection_quiet(Connection connection, const Received &received) {
     return received.stream->quiet(connection);
 }
 
-ssize_t connection_send(EngineContext *context, Connection connection, Received &received,
-                        const char *data, size_t size) {
-    return received.stream->send(context, connection, data, size);
+ssize_t connection_send(Io &io, Connection connection, Received &received, const char *data,
+                        size_t size) {
+    return received.stream->send(io, connection, data, size);
 }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "support/byte_stream.h"
 #include "support/connect.h"
 #include "support/data_io.h"
@@ -35,7 +35,7 @@ struct Received {
 void received_clear(Received *received);
 // Closes the connection, first ending its stream (a TLS session's
 // close_notify), and raising the closed event when `report`.
-int received_close(EngineContext *context, Connection &connection, Received &received, bool report);
+int received_close(const Io &io, Connection &connection, Received &received, bool report);
 inline bool received_empty(const Received &received) {
     return received.start >= received.end;
 }
@@ -44,16 +44,15 @@ inline bool received_empty(const Received &received) {
 // block is as whole as a read of the stream alone would have brought it;
 // the stream itself once none are left; without `ahead`, the reader. -1
 // after recording a failure.
-int received_read(EngineContext *context, int descriptor, Received *ahead, Reader reader,
-                  char *buffer, int length);
+int received_read(Io &io, int descriptor, Received *ahead, Reader reader, char *buffer, int length);
 // Receives the next block into the emptied buffer (see socket_receive):
 // the count received, or one of socket_receive's outcomes.
-int received_refill(EngineContext *context, Connection connection, Received *received);
+int received_refill(Io &io, Connection connection, Received *received);
 // Whether a kept connection is fit for the next request: nothing left
 // unread here, no word from the peer that it closes, and nothing (not even
 // its end) arriving.
 bool connection_quiet(Connection connection, const Received &received);
 // Sends on the connection through its stream: the count sent, or -1 after
 // reporting.
-ssize_t connection_send(EngineContext *context, Connection connection, Received &received,
-                        const char *data, size_t size);
+ssize_t connection_send(Io &io, Connection connection, Received &received, const char *data,
+                        size_t size);

@@ -70,12 +70,12 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
     return fd_.fd < 0 ? fail("open") : 0;
 }
 
-int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
-    context_ = context;
+int TempCopy::open(Io &io, FileRecord &file, CopyUse use, const std::string &temp_dir) {
+    io_ = &io;
     fd_.reset();
     held_ = written_back_ = 0;
     digested_ = nullptr;
-    if (context == nullptr || file.tempfile.empty()) {
+    if (file.tempfile.empty()) {
         errno = EINVAL;
         return fail("open");
     }
@@ -85,8 +85,7 @@ int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
                                    : kUnlistedSizeLimit;
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
-    if (use == CopyUse::kPrepare && private_directory_check(context->temp_dir.c_str()) < 0 &&
-        errno == EPERM)
+    if (use == CopyUse::kPrepare && private_directory_check(temp_dir.c_str()) < 0 && errno == EPERM)
         return fail("temppath");
 
     bool found;
@@ -110,13 +109,12 @@ int TempCopy::open(EngineContext *context, FileRecord &file, CopyUse use) {
 }
 
 int TempCopy::report() const {
-    return record_error_code(context_, ERR_FILE_SYSCALL, error_,
-                             failed_ != nullptr ? failed_ : "open");
+    return record_error_code(*io_, ERR_FILE_SYSCALL, error_, failed_ != nullptr ? failed_ : "open");
 }
 
 int TempCopy::truncate() {
     if (ftruncate(fd_.fd, 0) < 0 || lseek(fd_.fd, 0, SEEK_SET) < 0)
-        return record_error(context_, ERR_FILE_SYSCALL, "truncate");
+        return record_error(*io_, ERR_FILE_SYSCALL, "truncate");
     held_ = written_back_ = 0;
     restart_digest();
     return 0;
@@ -170,7 +168,7 @@ FILE *TempCopy::stream(const char *mode) {
 
 int TempCopy::refuse_oversize() {
     errno = EFBIG;
-    record_error(context_, ERR_FILE_SYSCALL, "write");
+    record_error(*io_, ERR_FILE_SYSCALL, "write");
     return kTransferTooLarge;
 }
 
@@ -204,7 +202,7 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
             chunk = aside->space(room);
             if (room < wanted) wanted = room;
         }
-        int count = received_read(context_, from, ahead, reader, chunk, wanted);
+        int count = received_read(*io_, from, ahead, reader, chunk, wanted);
         if (count < 0) {
             result = -1;
             break;
@@ -216,8 +214,8 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
         if (count == 0) break;
         FileEvent progress;
         progress.done = static_cast<int32_t>(total + held_);
-        if (!silent_) events_of(context_).progress(progress);
-        if (file_write(context_, fd_.fd, chunk, count) != count) {
+        if (!silent_) events_of(*io_).progress(progress);
+        if (file_write(*io_, fd_.fd, chunk, count) != count) {
             result = -1;
             break;
         }
@@ -250,7 +248,7 @@ int TempCopy::receive(int from, uint32_t &remaining, Reader reader, Received *ah
         if (result == 0 && moved == room) {
             // The room is used up: an honest sender has nothing more to say.
             char probe;
-            const int count = received_read(context_, from, ahead, reader, &probe, 1);
+            const int count = received_read(*io_, from, ahead, reader, &probe, 1);
             result = count < 0 ? -1 : count == 0 ? 0 : refuse_oversize();
         }
     }

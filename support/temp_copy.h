@@ -7,8 +7,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "core/records.h"
 #include "support/copy_flusher.h"
 #include "support/data_io.h"
@@ -54,8 +55,8 @@ class TempCopy {
     // report() (nothing is reported: the caller knows whether the failure is
     // worth an error). Every use but kRead forgets the file's copy digest;
     // kResume, kContinue and kEmpty digest what the copy holds and keep the
-    // digest going as it grows.
-    int open(EngineContext *context, FileRecord &file, CopyUse use);
+    // digest going as it grows. kPrepare checks `temp_dir`, where copies live.
+    int open(Io &io, FileRecord &file, CopyUse use, const std::string &temp_dir = {});
     // Records the failure open() kept (error event) and returns -1.
     int report() const;
     // errno of the open that failed.
@@ -101,7 +102,7 @@ class TempCopy {
     int move(int from, uint32_t &remaining, Reader reader, Received *ahead);
     void write_back_to(uint32_t end);
 
-    EngineContext *context_ = nullptr;  // not owned
+    Io *io_ = nullptr;  // not owned
     Descriptor fd_;
     uint32_t held_ = 0;             // bytes in the copy; appending continues after them
     uint32_t limit_ = 0;            // the listed size, the file's own bound, or kUnlistedSizeLimit

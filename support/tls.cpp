@@ -112,12 +112,12 @@ std::string tls_peer_name(const std::string &host, uint16_t port) {
     return bracket_host(host) + ":" + std::to_string(port);
 }
 
-std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std::string &ca_file,
+std::unique_ptr<TlsContext> TlsContext::create(Io &io, const std::string &ca_file,
                                                const std::string &peer) {
     std::string why;
     const OpenSsl *loaded = openssl(why);
     if (loaded == nullptr) {
-        record_error_text(context, ERR_TLS, "TLS with " + peer + " (" + why + ")", "dlopen");
+        record_error_text(io, ERR_TLS, "TLS with " + peer + " (" + why + ")", "dlopen");
         return nullptr;
     }
     const OpenSsl &calls = *loaded;
@@ -145,7 +145,7 @@ std::unique_ptr<TlsContext> TlsContext::create(EngineContext *context, const std
     const TlsSession::Failure failure = describe(calls, nullptr, SSL_ERROR_SSL, errno);
     std::string reason = failure.error != 0 ? strerror(failure.error) : failure.reason;
     if (!ca_file.empty()) reason = "CA file " + ca_file + ": " + reason;
-    record_error_text(context, ERR_TLS, "TLS with " + peer + " (" + reason + ")", "SSL_CTX_new");
+    record_error_text(io, ERR_TLS, "TLS with " + peer + " (" + reason + ")", "SSL_CTX_new");
     return nullptr;
 }
 
@@ -153,16 +153,16 @@ TlsContext::~TlsContext() {
     calls_.SSL_CTX_free(ctx_);
 }
 
-std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext &trust,
-                                             Connection socket, const std::string &host,
-                                             uint16_t port, TlsFailure &failure) {
+std::unique_ptr<TlsSession> TlsSession::open(Io &io, TlsContext &trust, Connection socket,
+                                             const std::string &host, uint16_t port,
+                                             TlsFailure &failure) {
     failure = TlsFailure::kTransient;
     const std::string peer = tls_peer_name(host, port);
     const OpenSsl &calls = trust.calls_;
     calls.ERR_clear_error();
     SSL *ssl = calls.SSL_new(trust.ctx_);
     if (ssl == nullptr) {
-        record_error_text(context, ERR_TLS, "TLS with " + peer + " (out of memory)", "SSL_new");
+        record_error_text(io, ERR_TLS, "TLS with " + peer + " (out of memory)", "SSL_new");
         return nullptr;
     }
     std::unique_ptr<TlsSession> session(new TlsSession(calls, ssl, socket, peer));
@@ -182,10 +182,10 @@ std::unique_ptr<TlsSession> TlsSession::open(EngineContext *context, TlsContext 
         failure = TlsFailure::kCertificate;
         Failure setup = describe(calls, nullptr, SSL_ERROR_SSL, 0);
         if (name.empty()) setup.reason = "no host name to verify";
-        session->report(context, setup, "SSL_new");
+        session->report(io, setup, "SSL_new");
         return nullptr;
     }
-    if (session->handshake(context, failure) < 0) return nullptr;
+    if (session->handshake(io, failure) < 0) return nullptr;
     failure = TlsFailure::kNone;
     return session;
 }
@@ -194,7 +194,7 @@ TlsSession::~TlsSession() {
     calls_.SSL_free(ssl_);
 }
 
-int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
+int TlsSession::handshake(Io &io, TlsFailure &failure) {
     // The connect time-out bounds the whole handshake, however the peer
     // spreads its records.
     const double start = seconds_now();
@@ -212,25 +212,23 @@ int TlsSession::handshake(EngineContext *context, TlsFailure &failure) {
             if (calls_.SSL_get_verify_result(ssl_) != X509_V_OK) failure = TlsFailure::kCertificate;
             Failure why = describe(calls_, ssl_, code, error);
             if (why.error != 0) why = Failure{0, strerror(why.error)};
-            return report(context, why, "SSL_connect");
+            return report(io, why, "SSL_connect");
         }
         const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
-        const WaitEnd end = wait_sliced(context, socket_, what);
+        const WaitEnd end = wait_sliced(io, socket_, what);
         if (end == WaitEnd::kFailed) {
             failed_ = true;
             return -1;
         }
-        if (end == WaitEnd::kExpired ||
-            (context->timeout > 0 && seconds_now() - start >= context->timeout))
-            return report(context, Failure{0, "timed out"}, "SSL_connect");
+        if (end == WaitEnd::kExpired || (io.timeout > 0 && seconds_now() - start >= io.timeout))
+            return report(io, Failure{0, "timed out"}, "SSL_connect");
     }
 }
 
-int TlsSession::report(EngineContext *context, Failure failure, const char *call) {
+int TlsSession::report(Io &io, Failure failure, const char *call) {
     failed_ = true;
-    if (failure.error != 0) return record_error_code(context, ERR_NET_SYSCALL, failure.error, call);
-    return record_error_text(context, ERR_TLS, "TLS with " + peer_ + " (" + failure.reason + ")",
-                             call);
+    if (failure.error != 0) return record_error_code(io, ERR_NET_SYSCALL, failure.error, call);
+    return record_error_text(io, ERR_TLS, "TLS with " + peer_ + " (" + failure.reason + ")", call);
 }
 
 int TlsSession::read_once(char *buffer, int length, int &code) {
@@ -250,7 +248,7 @@ int TlsSession::read_once(char *buffer, int length, int &code) {
     return -1;
 }
 
-int TlsSession::receive(EngineContext *context, char *buffer, int length) {
+int TlsSession::receive(Io &io, char *buffer, int length) {
     if (buffer == nullptr || length < 0) return kReceiveFailed;
     // As on a plain socket, a read that found its outcome at once raises
     // the event of a wait that found it; one that waited raised it then.
@@ -265,16 +263,16 @@ int TlsSession::receive(EngineContext *context, char *buffer, int length) {
         }
         if (count == kWouldBlock) {
             const int ready = wait_for_data(
-                context, socket_, code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect);
+                io, socket_, code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect);
             if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
             waited = true;
             continue;
         }
-        if (!waited) events_of(context).data_ready();
+        if (!waited) events_of(io).data_ready();
         if (held_) {
             Failure failure = std::move(*held_);
             held_.reset();
-            report(context, std::move(failure), "recv");
+            report(io, std::move(failure), "recv");
             return kReceiveFailed;
         }
         return count;
@@ -297,7 +295,7 @@ int TlsSession::top_up(char *buffer, int length) {
     return total;
 }
 
-int TlsSession::send(EngineContext *context, const char *data, size_t size) {
+int TlsSession::send(Io &io, const char *data, size_t size) {
     for (;;) {
         size_t written = 0;
         calls_.ERR_clear_error();
@@ -309,10 +307,10 @@ int TlsSession::send(EngineContext *context, const char *data, size_t size) {
         const int error = errno;
         if (result == 1) return 0;
         const int code = calls_.SSL_get_error(ssl_, result);
-        if (!would_block(code)) return report(context, describe(calls_, ssl_, code, error), "send");
+        if (!would_block(code)) return report(io, describe(calls_, ssl_, code, error), "send");
         const WaitFor what = code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
-        const WaitEnd end = wait_sliced(context, socket_, what);
-        if (end == WaitEnd::kExpired) events_of(context).timeout();
+        const WaitEnd end = wait_sliced(io, socket_, what);
+        if (end == WaitEnd::kExpired) events_of(io).timeout();
         if (end != WaitEnd::kReady) {
             failed_ = true;
             return -1;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "support/byte_stream.h"
 #include "support/connect.h"
 #include "support/openssl.h"
@@ -30,7 +30,7 @@ std::string tls_peer_name(const std::string &host, uint16_t port);
 class TlsContext {
    public:
     // Null after reporting (for `peer`) when the trust cannot be set up.
-    static std::unique_ptr<TlsContext> create(EngineContext *context, const std::string &ca_file,
+    static std::unique_ptr<TlsContext> create(Io &io, const std::string &ca_file,
                                               const std::string &peer);
     ~TlsContext();
     TlsContext(const TlsContext &) = delete;
@@ -50,9 +50,9 @@ class TlsSession final : public ByteStream {
     // Runs the handshake on the connected socket, which stays non-blocking
     // for the session's life, verifying that the certificate is for `host`.
     // Null after reporting, with the kind of failure in `failure`.
-    static std::unique_ptr<TlsSession> open(EngineContext *context, TlsContext &trust,
-                                            Connection socket, const std::string &host,
-                                            uint16_t port, TlsFailure &failure);
+    static std::unique_ptr<TlsSession> open(Io &io, TlsContext &trust, Connection socket,
+                                            const std::string &host, uint16_t port,
+                                            TlsFailure &failure);
     // Frees the session without a word to the peer (see close()).
     ~TlsSession() override;
     TlsSession(const TlsSession &) = delete;
@@ -60,12 +60,12 @@ class TlsSession final : public ByteStream {
 
     // socket_receive over TLS: what the session holds at once, waiting
     // only when it holds nothing; the count, or socket_receive's outcomes.
-    int receive(EngineContext *context, char *buffer, int length);
+    int receive(Io &io, char *buffer, int length);
     // Up to `length` bytes the session holds now, without waiting; a
     // failure is kept for the next receive.
     int receive_now(char *buffer, int length);
     // Sends all of it; 0, or -1 after reporting.
-    int send(EngineContext *context, const char *data, size_t size);
+    int send(Io &io, const char *data, size_t size);
     // Whether nothing arrived unasked: records without data (a session
     // ticket, a key update) do not count.
     bool quiet();
@@ -73,14 +73,14 @@ class TlsSession final : public ByteStream {
     // is the caller's to close.
     void close() override;
 
-    int receive(EngineContext *context, Connection, char *buffer, int length) override {
-        return receive(context, buffer, length);
+    int receive(Io &io, Connection, char *buffer, int length) override {
+        return receive(io, buffer, length);
     }
     int receive_now(Connection, char *buffer, int length) override {
         return receive_now(buffer, length);
     }
-    ssize_t send(EngineContext *context, Connection, const char *data, size_t size) override {
-        return send(context, data, size) < 0 ? -1 : static_cast<ssize_t>(size);
+    ssize_t send(Io &io, Connection, const char *data, size_t size) override {
+        return send(io, data, size) < 0 ? -1 : static_cast<ssize_t>(size);
     }
     bool quiet(Connection) override { return quiet(); }
 
@@ -94,13 +94,13 @@ class TlsSession final : public ByteStream {
    private:
     TlsSession(const OpenSsl &calls, SSL *ssl, Connection socket, std::string peer)
         : calls_(calls), ssl_(ssl), socket_(socket), peer_(std::move(peer)) {}
-    int handshake(EngineContext *context, TlsFailure &failure);
+    int handshake(Io &io, TlsFailure &failure);
     // One non-blocking read: the count, 0 at the end, kWouldBlock, or -1
     // with the failure in held_.
     int read_once(char *buffer, int length, int &code);
     // receive_now without holding back SIGPIPE (its caller does).
     int top_up(char *buffer, int length);
-    int report(EngineContext *context, Failure failure, const char *call);
+    int report(Io &io, Failure failure, const char *call);
 
     const OpenSsl &calls_;  // loaded for the process
     SSL *ssl_;

@@ -27,7 +27,7 @@ class FileSource : public PluginSession {
     bool begin_file(FileRecord &file) override {
         if (!announced_) {
             announced_ = true;
-            events_of(context_).connecting(Peers{"localhost", 0, "localhost", 0});
+            events_of(context_->io).connecting(Peers{"localhost", 0, "localhost", 0});
         }
         from_ = base_ + "/" + *file.sitepath;
         normalize_path(from_);
@@ -36,7 +36,7 @@ class FileSource : public PluginSession {
 
     AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
         if (copy_from_mirror(file, copy) != 0) return AttemptOutcome::kRetry;
-        events_of(context_).transfer_done();
+        events_of(context_->io).transfer_done();
         return AttemptOutcome::kDone;
     }
 
@@ -44,17 +44,18 @@ class FileSource : public PluginSession {
     // The copy is continued from its size on disk rather than from
     // `received`, since an earlier attempt of this run may have added to it.
     int copy_from_mirror(FileRecord &file, TempCopy &copy) {
-        if (copy.open(context_, file, CopyUse::kResume) < 0) return copy.report();
+        if (copy.open(context_->io, file, CopyUse::kResume) < 0) return copy.report();
         const off_t start = copy.held();
         struct stat info;
-        if (stat(from_.c_str(), &info) < 0) return record_error(context_, ERR_FILE_SYSCALL, "stat");
+        if (stat(from_.c_str(), &info) < 0)
+            return record_error(context_->io, ERR_FILE_SYSCALL, "stat");
         // A copy longer than the source cannot be a prefix of it; the engine
         // empties it between runs.
         if (start > info.st_size) return -1;
         Descriptor origin{::open(from_.c_str(), O_RDONLY | O_CLOEXEC)};
-        if (origin.fd < 0) return record_error(context_, ERR_FILE_SYSCALL, "open");
+        if (origin.fd < 0) return record_error(context_->io, ERR_FILE_SYSCALL, "open");
         if (start != 0 && lseek(origin.fd, start, SEEK_SET) < 0)
-            return record_error(context_, ERR_FILE_SYSCALL, "lseek");
+            return record_error(context_->io, ERR_FILE_SYSCALL, "lseek");
         // Counted from the size the source has now: it may grow while we read.
         // A source beyond what a count can hold is simply too large.
         const auto available = static_cast<uint64_t>(info.st_size - start);

@@ -94,8 +94,8 @@ int ftp_send(FtpClient &client, const char *format, ...) {
     va_end(arguments);
     if (length < 0) return -1;
     if (length >= kFtpCommandSize) length = kFtpCommandSize - 1;
-    events_of(client.context).sent_line(client.command);
-    return static_cast<int>(connection_send(client.context, client.control, client.received,
+    events_of(client.context->io).sent_line(client.command);
+    return static_cast<int>(connection_send(client.context->io, client.control, client.received,
                                             client.command, static_cast<size_t>(length)));
 }
 
@@ -103,21 +103,21 @@ int ftp_read_reply(FtpClient &client) {
     client.reply.clear();
     int code = 0;
     do {
-        if (read_line(client.context, client.budget, client.control, client.received, client.line) <
-            0)
+        if (read_line(client.context->io, client.budget, client.control, client.received,
+                      client.line) < 0)
             return -1;
         if (append_reply(client, client.line) < 0) return -1;
         code = last_line_code(client.line.c_str(), client.line.size());
     } while (code == 0);
-    events_of(client.context).received_line(client.reply.c_str());
+    events_of(client.context->io).received_line(client.reply.c_str());
     return code;
 }
 
 int ftp_handle_reply(FtpClient &client, int code) {
     EngineContext *context = client.context;
     if (context != nullptr) {
-        context->error.class_ = ERR_FTP;
-        context->error.call = "ftp_handle_reply";
+        context->io.error.class_ = ERR_FTP;
+        context->io.error.call = "ftp_handle_reply";
     }
     switch (classify(code)) {
         case Reply::kWanted:
@@ -126,20 +126,20 @@ int ftp_handle_reply(FtpClient &client, int code) {
             client.need_password = true;
             return 0;
         case Reply::kRefused:
-            return record_error_code(context, ERR_FTP, code, "ftp_handle_reply");
+            return record_error_code(context->io, ERR_FTP, code, "ftp_handle_reply");
         case Reply::kClosing:
             ftp_close_control(client);
-            return record_error_code(context, ERR_FTP, 421, "ftp_handle_reply");
+            return record_error_code(context->io, ERR_FTP, 421, "ftp_handle_reply");
         case Reply::kBad:
             break;
     }
-    return record_error_code(context, ERR_FTP, 1, "ftp_handle_reply");
+    return record_error_code(context->io, ERR_FTP, 1, "ftp_handle_reply");
 }
 
 int ftp_connect(FtpClient &client) {
     if (client.port == 0) return -1;
     received_clear(&client.received);
-    if (connection_open(client.context, client.control, client.host.c_str(),
+    if (connection_open(client.context->io, client.control, client.host.c_str(),
                         static_cast<uint16_t>(client.port)) < 0)
         return -1;
     int code;
@@ -147,7 +147,7 @@ int ftp_connect(FtpClient &client) {
     while ((code = ftp_read_reply(client)) == 120) {
     }
     if (code < 0) {
-        events_of(client.context).received_line(kClosedByServer);
+        events_of(client.context->io).received_line(kClosedByServer);
         return ftp_handle_reply(client, 421);
     }
     return ftp_handle_reply(client, code);
@@ -232,7 +232,7 @@ int extended_passive(FtpClient &client, const sockaddr_in6 &peer) {
         return ftp_handle_reply(client, code);
     char host[INET6_ADDRSTRLEN];
     if (inet_ntop(AF_INET6, &peer.sin6_addr, host, sizeof(host)) == nullptr) return -1;
-    return connection_open(client.context, client.data, host, port);
+    return connection_open(client.context->io, client.data, host, port);
 }
 
 int extended_port(FtpClient &client, const sockaddr_in6 &address) {
@@ -257,7 +257,7 @@ int ftp_pasv(FtpClient &client) {
     int parsed = ftp_parse_pasv(client.reply.c_str(), host, &port);
     if (parsed == -1) return -1;
     if (parsed < 0) return ftp_handle_reply(client, code);
-    return connection_open(client.context, client.data, host, port);
+    return connection_open(client.context->io, client.data, host, port);
 }
 
 int ftp_port(FtpClient &client) {
@@ -268,13 +268,13 @@ int ftp_port(FtpClient &client) {
     if (getsockname(client.control, reinterpret_cast<sockaddr *>(&local), &length) < 0) return -1;
     if (local.ss_family == AF_INET6) {
         reinterpret_cast<sockaddr_in6 &>(local).sin6_port = 0;
-        if (connection_listen(client.context, client.data, local) < 0) return -1;
+        if (connection_listen(client.context->io, client.data, local) < 0) return -1;
         return extended_port(client, reinterpret_cast<const sockaddr_in6 &>(local));
     }
     if (local.ss_family != AF_INET) return -1;
     auto &address = reinterpret_cast<sockaddr_in &>(local);
     address.sin_port = 0;
-    if (connection_listen(client.context, client.data, local) < 0) return -1;
+    if (connection_listen(client.context->io, client.data, local) < 0) return -1;
     char text[16];
     snprintf(text, sizeof(text), "%s", inet_ntoa(address.sin_addr));
     for (char *at = text; *at != '\0'; at++)
@@ -298,13 +298,13 @@ static int accept_server(FtpClient &client) {
     if (control_peer(client, peer) < 0) return -1;
     EngineContext *context = client.context;
     for (;;) {
-        if (!client.budget.may_wait()) return record_error_code(context, ERR_FTP, 2, "accept");
-        int ready = wait_for_data(context, client.data);
+        if (!client.budget.may_wait()) return record_error_code(context->io, ERR_FTP, 2, "accept");
+        int ready = wait_for_data(context->io, client.data);
         if (ready == 1) break;
         client.budget.spend();
         if (ready < 0) return -1;
     }
-    return connection_accept(context, client.data, peer);
+    return connection_accept(context->io, client.data, peer);
 }
 
 int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
@@ -317,7 +317,7 @@ int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
         uint32_t remaining = kTransferAll;
         const bool too_large =
             copy.receive(client.data, remaining, socket_read) == kTransferTooLarge;
-        events_of(client.context).transfer_done();
+        events_of(client.context->io).transfer_done();
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));
         return too_large ? -1 : result;
@@ -341,14 +341,14 @@ int ftp_quit(FtpClient &client) {
 }
 
 int ftp_close_control(FtpClient &client) {
-    int result = received_close(client.context, client.control, client.received, true);
+    int result = received_close(client.context->io, client.control, client.received, true);
     client.reply.clear();
     client.line.clear();
     return result;
 }
 
 int ftp_close_data(FtpClient &client) {
-    return connection_close(client.context, client.data, true);
+    return connection_close(client.context->io, client.data, true);
 }
 
 FtpClient::~FtpClient() {

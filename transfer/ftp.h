@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/context.h"
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"

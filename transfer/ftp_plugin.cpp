@@ -48,7 +48,7 @@ int open_data(FtpClient &client) {
 
 // One attempt at the file: 0 or -1.
 int fetch(FtpClient &client, FileRecord &file, TempCopy &copy) {
-    if (copy.open(client.context, file, CopyUse::kResume) < 0) return copy.report();
+    if (copy.open(client.context->io, file, CopyUse::kResume) < 0) return copy.report();
     const uint32_t start = copy.held();
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
@@ -59,7 +59,7 @@ int fetch(FtpClient &client, FileRecord &file, TempCopy &copy) {
         if (ftp_rest(client, offset) < 0) {
             if (client.control < 0 || copy.rewind() < 0) return -1;
             // The meter starts over with the file, as the data do.
-            events_of(client.context).progress(file_event(&file));
+            events_of(client.context->io).progress(file_event(&file));
         }
     }
     return ftp_retr(client, *file.sitepath, copy) < 0 ? -1 : 0;

@@ -29,7 +29,7 @@ bool asks_patience(int32_t status) {
 // Every failing read leaves the connection closed, so that the next attempt
 // connects anew instead of reading the rest of a broken reply.
 int fail_closing(HttpClient &client) {
-    received_close(client.context, client.socket, client.received, true);
+    received_close(client.context->io, client.socket, client.received, true);
     return -1;
 }
 
@@ -40,8 +40,8 @@ int read_head_byte(HttpClient &client) {
     if (client.head.size() + 1 >= kHttpHeadLimit) return -1;
     Received &received = client.received;
     if (received_empty(received)) {
-        events_of(client.context).spin(client.budget.used, client.budget.limit);
-        if (received_refill(client.context, client.socket, &received) <= 0) return -1;
+        events_of(client.context->io).spin(client.budget.used, client.budget.limit);
+        if (received_refill(client.context->io, client.socket, &received) <= 0) return -1;
     }
     client.head += received.bytes[received.start++];
     return 0;
@@ -114,7 +114,7 @@ Framing framing_of(HttpMessage &reply) {
 }  // namespace
 
 HttpClient::~HttpClient() {
-    if (socket >= 0) received_close(context, socket, received, true);
+    if (socket >= 0) received_close(context->io, socket, received, true);
 }
 
 void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
@@ -187,8 +187,8 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     head += "\r\n";
     shown += "\r\n";
 
-    events_of(context).sent_line(shown.c_str());
-    if (connection_send(context, client.socket, client.received, head.data(), head.size()) !=
+    events_of(context->io).sent_line(shown.c_str());
+    if (connection_send(context->io, client.socket, client.received, head.data(), head.size()) !=
         static_cast<ssize_t>(head.size()))
         return fail_closing(client);
     return 0;
@@ -210,7 +210,7 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
     client.status =
         status > INT32_MAX || status < INT32_MIN ? INT32_MAX : static_cast<int32_t>(status);
 
-    events_of(client.context).received_line(reply.start_line.c_str());
+    events_of(client.context->io).received_line(reply.start_line.c_str());
     if (asks_patience(client.status) && http_read_headers(client, reply) < 0) return -1;
     return http_report_error(client);
 }
@@ -265,14 +265,14 @@ int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {
     client.head.resize(std::min(client.head.size(), client.head.find('\0')));
     parse_header_lines(reply, client.head);
     http_sort_headers(reply);
-    events_of(client.context).received_line(client.head.c_str());
+    events_of(client.context->io).received_line(client.head.c_str());
     return 0;
 }
 
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     EngineContext *context = client.context;
     if (context == nullptr) return -1;
-    Events &events = events_of(context);
+    Events &events = events_of(context->io);
     const Framing framing = framing_of(reply);
     // A server that says it closes the connection after this reply gets no
     // further request on it, however soon after the body the request would
@@ -296,7 +296,7 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     // and the engine makes another attempt.
     TransferBudget own{};
     for (;;) {
-        int got = read_line(context, budget_chunk_line(client.budget, own), client.socket,
+        int got = read_line(context->io, budget_chunk_line(client.budget, own), client.socket,
                             client.received, client.line);
         if (got < 0) return fail_closing(client);
         errno = 0;
@@ -307,7 +307,7 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
             // the last chunk: read, it leaves the kept connection clean.
             size_t trailer = 0;
             do {
-                got = read_line(context, budget_chunk_line(client.budget, own), client.socket,
+                got = read_line(context->io, budget_chunk_line(client.budget, own), client.socket,
                                 client.received, client.line);
                 trailer += client.line.size();
                 if (got < 0 || trailer > kHttpHeadLimit) return fail_closing(client);
@@ -319,7 +319,7 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
         int32_t moved = static_cast<int32_t>(size);
         if (sink.take(client.socket, client.received, moved) != 0 || moved != size)
             return fail_closing(client);
-        got = read_line(context, budget_chunk_line(client.budget, own), client.socket,
+        got = read_line(context->io, budget_chunk_line(client.budget, own), client.socket,
                         client.received, client.line);
         // Anything before the line end means the chunk was longer than its
         // size said: the framing is lost.
@@ -332,16 +332,16 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
     int32_t length = framing.length;
     if (framing.closes || !framing.valid || framing.chunked || length < 0 ||
         length > kHttpSkipLimit) {
-        received_close(client.context, client.socket, client.received, true);
+        received_close(client.context->io, client.socket, client.received, true);
         return;
     }
     Received &received = client.received;
     while (length > 0) {
         if (received_empty(received)) {
-            events_of(client.context).spin(client.budget.used, client.budget.limit);
+            events_of(client.context->io).spin(client.budget.used, client.budget.limit);
             // A body that does not come only costs the connection.
-            if (received_refill(client.context, client.socket, &received) <= 0) {
-                received_close(client.context, client.socket, client.received, true);
+            if (received_refill(client.context->io, client.socket, &received) <= 0) {
+                received_close(client.context->io, client.socket, client.received, true);
                 return;
             }
         }
@@ -359,6 +359,6 @@ int http_report_error(HttpClient &client) {
 }
 
 int http_refuse_reply(HttpClient &client) {
-    record_error_code(client.context, ERR_HTTP, client.status, "http_report_error");
+    record_error_code(client.context->io, ERR_HTTP, client.status, "http_report_error");
     return fail_closing(client);
 }

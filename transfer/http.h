@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/context.h"
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"

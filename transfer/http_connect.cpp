@@ -21,7 +21,8 @@ std::string destination(const HttpClient &client, const Url &origin) {
 }
 
 int drop(HttpClient &client, int result) {
-    if (client.socket >= 0) received_close(client.context, client.socket, client.received, true);
+    if (client.socket >= 0)
+        received_close(client.context->io, client.socket, client.received, true);
     client.tls.reset();
     return result;
 }
@@ -34,13 +35,13 @@ int open_tunnel(HttpClient &client, const Url &origin) {
         http_read_status(client, reply) < 0)
         return -1;
     if (client.status < 200 || client.status > 299) {
-        record_error_code(client.context, ERR_HTTP, client.status, "CONNECT");
+        record_error_code(client.context->io, ERR_HTTP, client.status, "CONNECT");
         return drop(client, -1);
     }
     if (http_read_headers(client, reply, true) < 0) return -1;
     if (received_empty(client.received)) return 0;
     // TLS would never see these bytes: the proxy spoke out of turn.
-    record_error_text(client.context, ERR_TLS,
+    record_error_text(client.context->io, ERR_TLS,
                       "TLS with " + tls_peer_name(origin.host.value_or(""), port_of(origin)) +
                           " (the proxy sent data before the handshake)",
                       "CONNECT");
@@ -50,12 +51,12 @@ int open_tunnel(HttpClient &client, const Url &origin) {
 int start_tls(HttpClient &client, const Url &origin) {
     const std::string host = origin.host.value_or("");
     if (!client.trust) {
-        client.trust = TlsContext::create(client.context, client.context->ca_file,
+        client.trust = TlsContext::create(client.context->io, client.context->ca_file,
                                           tls_peer_name(host, port_of(origin)));
         if (!client.trust) return drop(client, kConnectRefused);
     }
     TlsFailure failure = TlsFailure::kNone;
-    client.tls = TlsSession::open(client.context, *client.trust, client.socket, host,
+    client.tls = TlsSession::open(client.context->io, *client.trust, client.socket, host,
                                   port_of(origin), failure);
     if (failure != TlsFailure::kNone)
         return drop(client, failure == TlsFailure::kCertificate ? kConnectRefused : -1);
@@ -83,7 +84,7 @@ int http_connect(HttpClient &client, const Url &origin) {
     client.served.clear();
     received_clear(&client.received);
     const Url &peer = client.proxy ? *client.proxy : origin;
-    if (connection_open(client.context, client.socket, peer.host.value_or("").c_str(),
+    if (connection_open(client.context->io, client.socket, peer.host.value_or("").c_str(),
                         port_of(peer)) < 0)
         return -1;
     if (origin.scheme == "https") {

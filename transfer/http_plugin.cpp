@@ -91,7 +91,7 @@ void route_credentials(HttpMessage &request, const HttpClient &client, const Url
 // attempt when the body arrives, with the open's error.
 int prepare_copy(EngineContext *context, HttpMessage &request, FileRecord &file, bool first,
                  TempCopy &copy) {
-    if (copy.open(context, file, first ? CopyUse::kEmpty : CopyUse::kContinue) < 0)
+    if (copy.open(context->io, file, first ? CopyUse::kEmpty : CopyUse::kContinue) < 0)
         return copy.error() == ENOENT ? 0 : copy.report();
     if (first) return 0;
     if (static_cast<int64_t>(copy.held()) >= file.size) {
@@ -148,7 +148,7 @@ class HttpSession : public PluginSession {
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         ask_if_changed(file);
         if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
-            received_close(client.context, client.socket, client.received, true);
+            received_close(client.context->io, client.socket, client.received, true);
         return true;
     }
 
@@ -184,8 +184,8 @@ class HttpSession : public PluginSession {
             std::string refusal = redirect_resolve(at, location, next);
             if (refusal.empty() && hops == kRedirectHops) refusal = redirect_too_many(next);
             if (!refusal.empty()) {
-                record_error_text(client.context, ERR_REDIRECT, std::move(refusal), "redirect");
-                received_close(client.context, client.socket, client.received, true);
+                record_error_text(client.context->io, ERR_REDIRECT, std::move(refusal), "redirect");
+                received_close(client.context->io, client.socket, client.received, true);
                 return AttemptOutcome::kRefused;
             }
             // The redirection's body is never the file's.
@@ -228,7 +228,7 @@ class HttpSession : public PluginSession {
         off_t size = 0;
         Descriptor kept = kept_open(client.context->state_fd, file.kept->key, size);
         if (kept.fd < 0 || copy.fd() < 0 || copy.fill_from(kept.fd) < 0) {
-            record_error_text(client.context, ERR_KEPT,
+            record_error_text(client.context->io, ERR_KEPT,
                               "the kept copy of " + file.kept->key + " is gone or damaged",
                               "kept copy");
             // The next attempt asks for the whole file.
@@ -277,7 +277,7 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::stri
     // without a reason.
     const std::string problem = proxy_text != nullptr ? url_proxy_problem(proxy_text) : "";
     if (!problem.empty()) {
-        record_error_text(context, ERR_SETTING,
+        record_error_text(context->io, ERR_SETTING,
                           "proxy '" + url_masked(proxy_text) + "': " + problem, "proxy");
         return nullptr;
     }

@@ -8,7 +8,7 @@
 const Plugin *const plugin_table[3] = {&file_plugin, &ftp_plugin, &http_plugin};
 
 void record_unusable_mirror(EngineContext *context, const std::string &url) {
-    record_error_text(context, ERR_SETTING,
+    record_error_text(context->io, ERR_SETTING,
                       "mirror '" + url_masked(url) + "': it names no host and port to connect to",
                       "url");
 }

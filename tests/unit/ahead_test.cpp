@@ -24,9 +24,9 @@ std::string_view text(const Bytes &bytes, size_t length) {
 
 int break_after = 0;  // what breaking_read still delivers
 
-int breaking_read(EngineContext *context, int descriptor, char *buffer, int length) {
+int breaking_read(Io &io, int descriptor, char *buffer, int length) {
     if (break_after <= 0) return -1;
-    const int count = file_read(context, descriptor, buffer, std::min(length, break_after));
+    const int count = file_read(io, descriptor, buffer, std::min(length, break_after));
     if (count > 0) break_after -= count;
     return count;
 }
@@ -75,7 +75,7 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
         scratch.write("copy", Bytes(data.begin(), data.begin() + static_cast<ptrdiff_t>(held)));
         chmod(file.tempfile.c_str(), 0600);
         TempCopy copy;
-        ASSERT_EQ(copy.open(&recorder.context, file, CopyUse::kResume), 1);
+        ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kResume), 1);
         Descriptor from{open(source.c_str(), O_RDONLY)};
         ASSERT_EQ(lseek(from.fd, static_cast<off_t>(held), SEEK_SET), static_cast<off_t>(held));
         break_after = delivered;

@@ -52,7 +52,7 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         Recorder timed(1);
         Connection connection = -1;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(connection_open(&timed.context, connection, "127.0.0.1", port), -1);
+        EXPECT_EQ(connection_open(timed.context.io, connection, "127.0.0.1", port), -1);
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(timed.words(Event::kSpin), slices(16, true));
         EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
@@ -61,7 +61,7 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
 
         Recorder endless(0);  // no time-out: only the user's break ends it
         endless.stop_at = [&](Event) { return endless.words(Event::kSpin).size() == 20; };
-        EXPECT_EQ(connection_open(&endless.context, connection, "127.0.0.1", port), -1);
+        EXPECT_EQ(connection_open(endless.context.io, connection, "127.0.0.1", port), -1);
         EXPECT_EQ(endless.words(Event::kSpin), slices(20, false));
         EXPECT_EQ(endless.error_text(),
                   std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
@@ -75,14 +75,14 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
-    EXPECT_EQ(wait_for_data(&silent.context, ends[0]), 0);
+    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), 0);
     EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
-    EXPECT_EQ(wait_for_data(&ready.context, ends[0]), 1);
+    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), 1);
     EXPECT_EQ(ready.words(Event::kDataReady).size(), 1u);
     EXPECT_EQ(ready.events.size(), 1u);
-    EXPECT_EQ(wait_for_data(&failed.context, -1), -1);
+    EXPECT_EQ(wait_for_data(failed.context.io, -1), -1);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
     close(ends[0]);
@@ -92,13 +92,13 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
 TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
     Recorder paused, broken;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(pause_sliced(&paused.context, 1), WaitEnd::kExpired);
+    EXPECT_EQ(pause_sliced(paused.context.io, 1), WaitEnd::kExpired);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(paused.words(Event::kSpin), slices(16, true));
     EXPECT_GE(elapsed, std::chrono::milliseconds(990));
     EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
     broken.stop_at = [&](Event) { return broken.events.size() == 3; };
-    EXPECT_EQ(pause_sliced(&broken.context, 300), WaitEnd::kFailed);
+    EXPECT_EQ(pause_sliced(broken.context.io, 300), WaitEnd::kFailed);
     EXPECT_EQ(broken.words(Event::kSpin).size(), 3u);
     EXPECT_EQ(broken.error_text(),
               std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
@@ -111,7 +111,7 @@ class LineReader : public ::testing::Test {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    int read() { return read_line(&recorder.context, budget, ends[0], ahead, line); }
+    int read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
@@ -156,8 +156,8 @@ TEST_F(LineReader, AResetMetInATopUpFailsTheNextRead) {
     memcpy(ahead.bytes, "ab", 2);
     ahead.end = 2;
     char buffer[8];
-    EXPECT_EQ(received_read(&recorder.context, ends[0], &ahead, socket_read, buffer, 8), 2);
-    EXPECT_EQ(received_read(&recorder.context, ends[0], &ahead, socket_read, buffer, 8), -1);
+    EXPECT_EQ(received_read(recorder.context.io, ends[0], &ahead, socket_read, buffer, 8), 2);
+    EXPECT_EQ(received_read(recorder.context.io, ends[0], &ahead, socket_read, buffer, 8), -1);
     EXPECT_EQ(recorder.error_text(), "1 104 recv");  // ECONNRESET, with no wait before it
     EXPECT_EQ(recorder.events.size(), 1u);
 }
@@ -181,7 +181,7 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     setitimer(ITIMER_REAL, &interval, nullptr);
     Recorder recorder;
     char buffer[32];
-    const int count = file_read(&recorder.context, ends[0], buffer, sizeof(buffer));
+    const int count = file_read(recorder.context.io, ends[0], buffer, sizeof(buffer));
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_EQ(waitpid(late, nullptr, 0), late);
@@ -235,7 +235,7 @@ TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
         recorder.context.use_proxy = *proxy != '\0';
         recorder.context.proxy = proxy;
         EXPECT_EQ(engine_open_link(&recorder.context), nullptr);
-        EXPECT_EQ(recorder.context.error.text, text);
+        EXPECT_EQ(recorder.context.io.error.text, text);
     }
 }
 

@@ -26,9 +26,9 @@ enum class Event { kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed, kR
 // error of the error event.
 struct Recorder : SilentEvents {
     explicit Recorder(int32_t timeout = 1, int32_t tries = 3) {
-        context.events = this;
-        context.stop = &stop;
-        context.timeout = timeout;
+        context.io.events = this;
+        context.io.stop = &stop;
+        context.io.timeout = timeout;
         context.tries = tries;
     }
 

@@ -28,22 +28,22 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     std::thread accept([server] { SSL_accept(server); });  // sends its tickets before it returns
 
     Recorder recorder;
-    EngineContext *context = &recorder.context;
-    std::unique_ptr<TlsContext> trust = TlsContext::create(context, cert, "loopback");
+    Io &io = recorder.context.io;
+    std::unique_ptr<TlsContext> trust = TlsContext::create(io, cert, "loopback");
     ASSERT_TRUE(trust);
     TlsFailure failure = TlsFailure::kTransient;
     {  // A break while the server lets the handshake hang ends the session unopened.
         int silent[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, silent), 0);
         recorder.stop = true;
-        EXPECT_FALSE(TlsSession::open(context, *trust, silent[0], "127.0.0.1", 1, failure));
+        EXPECT_FALSE(TlsSession::open(io, *trust, silent[0], "127.0.0.1", 1, failure));
         EXPECT_EQ(recorder.error_text(), "2 2 callback");  // the user's break
         recorder.stop = false;
         recorder.errors.clear();
         close(silent[0]);
         close(silent[1]);
     }
-    auto session = TlsSession::open(context, *trust, ends[0], "127.0.0.1", 1, failure);
+    auto session = TlsSession::open(io, *trust, ends[0], "127.0.0.1", 1, failure);
     accept.join();
     ASSERT_TRUE(session && failure == TlsFailure::kNone) << recorder.errors.at(0).text;
     timeval second{1, 0};
@@ -53,12 +53,12 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     ASSERT_EQ(wait_readable(ends[0], &second), 1);
     EXPECT_FALSE(session->quiet());
     char byte = 0;
-    EXPECT_EQ(std::make_pair(session->receive(context, &byte, 1), byte), std::make_pair(1, 'x'));
+    EXPECT_EQ(std::make_pair(session->receive(io, &byte, 1), byte), std::make_pair(1, 'x'));
 
     SSL_free(server);
     SSL_CTX_free(server_ctx);
     close(ends[1]);
-    EXPECT_EQ(session->send(context, "GET", 3), -1);
+    EXPECT_EQ(session->send(io, "GET", 3), -1);
     EXPECT_EQ(recorder.error_text(), "1 32 send");  // EPIPE, and the process is still here
     close(ends[0]);
 }
