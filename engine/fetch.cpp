@@ -22,6 +22,7 @@
 #include "support/file_digest.h"
 #include "support/kept_copy.h"
 #include "support/path.h"
+#include "support/privfile.h"
 #include "support/temp_copy.h"
 #include "transfer/url.h"
 
@@ -68,8 +69,12 @@ int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
 }
 
 int open_or_create(EngineContext *context, FileRecord &file) {
+    // A directory that others may clear or rename in is refused; one that
+    // is missing fails below, where the copy is created.
+    if (private_directory_check(context->temp_dir.c_str()) < 0 && errno == EPERM)
+        return record_error(context->io, ERR_FILE_SYSCALL, "temppath");
     TempCopy copy;
-    const int found = copy.open(context->io, file, CopyUse::kPrepare, context->temp_dir);
+    const int found = copy.open(context->io, file, CopyUse::kPrepare);
     if (found < 0) return copy.report();
     if (found == 1) return reuse_or_empty(context, file, copy);
     file.received = 0;

@@ -70,7 +70,7 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
     return fd_.fd < 0 ? fail("open") : 0;
 }
 
-int TempCopy::open(Io &io, FileRecord &file, CopyUse use, const std::string &temp_dir) {
+int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     io_ = &io;
     fd_.reset();
     held_ = written_back_ = 0;
@@ -83,11 +83,6 @@ int TempCopy::open(Io &io, FileRecord &file, CopyUse use, const std::string &tem
     limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
              : file.size_bound > 0 ? file.size_bound
                                    : kUnlistedSizeLimit;
-    // A directory that others may clear or rename in is refused; one that
-    // is missing fails below, where the copy is created.
-    if (use == CopyUse::kPrepare && private_directory_check(temp_dir.c_str()) < 0 && errno == EPERM)
-        return fail("temppath");
-
     bool found;
     off_t size;
     if (open_path(file.tempfile.c_str(), use, found, size) < 0) return -1;

@@ -55,8 +55,8 @@ class TempCopy {
     // report() (nothing is reported: the caller knows whether the failure is
     // worth an error). Every use but kRead forgets the file's copy digest;
     // kResume, kContinue and kEmpty digest what the copy holds and keep the
-    // digest going as it grows. kPrepare checks `temp_dir`, where copies live.
-    int open(Io &io, FileRecord &file, CopyUse use, const std::string &temp_dir = {});
+    // digest going as it grows.
+    int open(Io &io, FileRecord &file, CopyUse use);
     // Records the failure open() kept (error event) and returns -1.
     int report() const;
     // errno of the open that failed.
