@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "infofile/infofile.h"
 
 namespace {
@@ -44,8 +44,8 @@ class Catalogue {
     ~Catalogue() { unlink(path_); }
     // 1 when the catalogue loads, 0 when it is refused.
     int load() const {
-        EngineContext context{};
-        return update_get_information(&context, path_) != nullptr ? 1 : 0;
+        Io io;
+        return update_get_information(io, path_) != nullptr ? 1 : 0;
     }
 
    private:

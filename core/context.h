@@ -1,6 +1,6 @@
-// The record that joins the front end to the engine and everything below
-// it: where to fetch from, how patiently, whom to tell, and the front end's
-// installation services.
+// The records that join the front end to the engine and everything below
+// it: the run's settings (where to fetch from, how patiently), whom to
+// tell, and the front end's installation services.
 #pragma once
 
 #include <cstdint>
@@ -34,12 +34,13 @@ enum class ProxyAuth {
     kBasic,  // the user and password of the proxy URL
 };
 
-struct EngineContext {
+// What the front end settled for a run: read-only for the engine and
+// everything below it.
+struct EngineSettings {
     // The information file's URL at every configured mirror, in the order
     // they are tried; a run begins at the first.
     std::vector<std::string> mirror_urls;
     std::string temp_dir;
-    Installer *installer = nullptr;    // not owned; required by engine_update
     std::vector<std::string> modules;  // the selected module names
     int32_t tries = 0;
     // The configured proxy is used: the proxy URL (possibly empty).
@@ -56,6 +57,13 @@ struct EngineContext {
     // and the catalogue's name there (the infofile option).
     std::string state_dir;
     std::string infofile;
+};
+
+// One run's record: its settings, and what the run holds and hands down.
+struct EngineContext {
+    explicit EngineContext(const EngineSettings &settings) : settings(settings) {}
+    const EngineSettings &settings;  // not owned; outlives the context
+    Installer *installer = nullptr;  // not owned; required by engine_update
     // The state directory, opened once it checked out (-1: not had); the
     // state files are named from it. Not owned.
     int state_fd = -1;

@@ -139,7 +139,7 @@ std::unique_ptr<InfoRecord> load_information(EngineContext *context, EngineLink 
         plain->sitepath = packed.tempfile;
         if (engine_prepare_tempfile(context, *plain) >= 0 &&
             decompress(context, packed, *plain) == 0)
-            info = update_get_information(context, plain->tempfile);
+            info = update_get_information(context->io, plain->tempfile);
     }
     settle_copy(context, plain.get());
     settle_copy(context, &packed);
@@ -173,7 +173,7 @@ int fetch_downloads(EngineLink &link) {
 int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
                std::unique_ptr<InfoRecord> &info, std::unique_ptr<Manifest> &manifest,
                UpdateResult &outcome) {
-    if (context->manifest_required) {
+    if (context->settings.manifest_required) {
         manifest = fetch_manifest(context, *link, info_file_record(link->url()));
         if (manifest == nullptr) return -1;
         outcome.manifest_serial = manifest->serial;

@@ -71,7 +71,7 @@ int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
 int open_or_create(EngineContext *context, FileRecord &file) {
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
-    if (private_directory_check(context->temp_dir.c_str()) < 0 && errno == EPERM)
+    if (private_directory_check(context->settings.temp_dir.c_str()) < 0 && errno == EPERM)
         return record_error(context->io, ERR_FILE_SYSCALL, "temppath");
     TempCopy copy;
     const int found = copy.open(context->io, file, CopyUse::kPrepare);
@@ -195,7 +195,7 @@ bool kept_copy_damaged(EngineContext *context, FileRecord &file, TempCopy &copy,
 // goodbye to the mirror left behind may not refill.
 bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
     EngineContext *context = link.context;
-    const std::vector<std::string> &urls = context->mirror_urls;
+    const std::vector<std::string> &urls = context->settings.mirror_urls;
     link.mirror = (link.mirror + 1) % urls.size();
     const int32_t used = link.budget.used;
     link.session.reset();
@@ -220,8 +220,8 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
     EngineContext *context = link.context;
     Events &events = events_of(context->io);
     TransferBudget &budget = link.budget;
-    const size_t mirrors = context->mirror_urls.size();
-    budget = budget_start(context->tries);
+    const size_t mirrors = context->settings.mirror_urls.size();
+    budget = budget_start(context->settings.tries);
     if (!link.session->begin_file(file)) return -1;
     events.progress(file_event(&file));
     int64_t asked = -1;  // the server's Retry-After, in seconds
@@ -255,7 +255,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
 
 int engine_prepare_tempfile(EngineContext *context, FileRecord &file) {
     if (context == nullptr || !file.sitepath) return -1;
-    file.tempfile = engine_temp_name(context->temp_dir, *file.sitepath, "");
+    file.tempfile = engine_temp_name(context->settings.temp_dir, *file.sitepath, "");
     const int result = open_or_create(context, file);
     if (result < 0) file.tempfile.clear();
     return result;
@@ -312,7 +312,7 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
 }
 
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {
-    if (context == nullptr || context->io.events == nullptr || context->mirror_urls.empty())
+    if (context == nullptr || context->io.events == nullptr || context->settings.mirror_urls.empty())
         return nullptr;
     auto link = std::make_unique<EngineLink>();
     link->context = context;

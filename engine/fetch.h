@@ -25,10 +25,10 @@ struct EngineLink {
     TransferBudget budget;
     std::unique_ptr<PluginSession> session;
     std::vector<FileRecord *> downloads;  // not owned, in the order found
-    size_t mirror = 0;                    // of context->mirror_urls, where the session goes
+    size_t mirror = 0;                    // of context->settings.mirror_urls, where the session goes
     CopyFlusher flusher;                  // of the complete large copies
     // The information file's URL at the mirror in use.
-    const std::string &url() const { return context->mirror_urls[mirror]; }
+    const std::string &url() const { return context->settings.mirror_urls[mirror]; }
 };
 
 // A check of a fetched copy that its listed digest cannot give (the

@@ -21,7 +21,7 @@ constexpr char kRecordSuffix[] = ".installing";
 // Empty for a nameless module, which has no record.
 std::string record_name(EngineContext *context, const ModuleRecord &module) {
     if (context == nullptr || !module.name) return {};
-    return engine_temp_name(context->temp_dir, *module.name, kRecordSuffix);
+    return engine_temp_name(context->settings.temp_dir, *module.name, kRecordSuffix);
 }
 
 }  // namespace
@@ -40,7 +40,7 @@ int install_record_set(EngineContext *context, const ModuleRecord &module) {
     (void)unlink(name.c_str());  // anything else under the name is not ours
     Descriptor record{private_create(name.c_str(), O_WRONLY)};
     if (record.fd < 0) return record_error(context->io, ERR_FILE_SYSCALL, "open");
-    sync_directory(context->temp_dir.c_str());  // a crash right after must still find it
+    sync_directory(context->settings.temp_dir.c_str());  // a crash right after must still find it
     return 0;
 }
 

@@ -8,7 +8,7 @@ int kit_collect_files(EngineContext *context, KitRecord &kit, EngineLink &link) 
     if (context == nullptr) return -1;
     auto root = std::make_unique<ModuleRecord>();
     root->name = kRootModuleName;
-    root->requires_ = context->modules;
+    root->requires_ = context->settings.modules;
     ModuleRecord &start = *root;
     kit.modules.push_back(std::move(root));
     sort_modules_by_name(kit.modules);

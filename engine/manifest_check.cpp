@@ -111,7 +111,7 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
     }
     int64_t accepted = 0;
     const std::string why =
-        rollback_serial_read(context->state_fd, context->state_dir, context->infofile, accepted);
+        rollback_serial_read(context->state_fd, context->settings.state_dir, context->settings.infofile, accepted);
     if (!why.empty()) {
         refuse(context, why);
         return nullptr;
@@ -167,7 +167,7 @@ int manifest_refuse_file(EngineContext *context, const FileRecord &file) {
 }
 
 int manifest_raise_serial(EngineContext *context, const Manifest &manifest) {
-    const std::string why = rollback_serial_raise(context->state_fd, context->state_dir,
-                                                  context->infofile, manifest.serial);
+    const std::string why = rollback_serial_raise(context->state_fd, context->settings.state_dir,
+                                                  context->settings.infofile, manifest.serial);
     return why.empty() ? 0 : refuse(context, why);
 }

@@ -61,18 +61,20 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
         return 3;
     }
 
-    EngineContext context;
-    if (!fill_engine_context(state, context)) return 2;
+    const std::optional<EngineSettings> settings = engine_settings(state.settings);
+    if (!settings) return 2;
+    EngineContext context(*settings);
+    engine_services(state, context);
     // The rollback serial must be kept before a manifest is worth checking. Without
     // a manifest, a state directory that cannot be had only costs the
     // kept catalogue (HTTP only): every poll then downloads it.
-    const std::string &first = context.mirror_urls.front();
+    const std::string &first = settings->mirror_urls.front();
     const bool http = first.starts_with("http://") || first.starts_with("https://");
     std::string why;  // why the state directory cannot be had
     Descriptor state_dir;
-    if (context.manifest_required || http)
-        why = rollback_serial_prepare(context.state_dir, state_dir);
-    if (context.manifest_required && !why.empty()) {
+    if (settings->manifest_required || http)
+        why = rollback_serial_prepare(settings->state_dir, state_dir);
+    if (settings->manifest_required && !why.empty()) {
         printf("%s\n", why.c_str());
         return 4;
     }

@@ -147,7 +147,7 @@ void print_fatal_where(const PlacedText &option) {
 // The method of proxy-auth; basic needs a user in the proxy URL whenever
 // the proxy is used, since a run without one could only meet 407 replies
 // (a URL that does not parse was refused with the configuration).
-bool fill_proxy_auth(const Settings &settings, EngineContext &context) {
+bool fill_proxy_auth(const Settings &settings, EngineSettings &context) {
     const PlacedText &option = settings.proxy_auth;
     const std::optional<ProxyAuth> method = proxy_auth_parse(option.value);
     if (!method) {
@@ -168,7 +168,7 @@ bool fill_proxy_auth(const Settings &settings, EngineContext &context) {
 
 // The manifest mode, and with a manifest the state directory and the
 // catalogue's name there.
-bool fill_manifest(const Settings &settings, EngineContext &context) {
+bool fill_manifest(const Settings &settings, EngineSettings &context) {
     const std::string &mode = settings.manifest.value;
     if (mode != "required" && mode != "off") {
         print_fatal_where(settings.manifest);
@@ -192,13 +192,12 @@ bool proxy_usable(const Settings &settings) {
     return false;
 }
 
-bool fill_engine_context(RunState &state, EngineContext &context) {
-    const Settings &settings = state.settings;
-    context = EngineContext{};
+std::optional<EngineSettings> engine_settings(const Settings &settings) {
+    EngineSettings context;
     if (!settings.login) {
         print_fatal_where(settings.protocol);
         printf("Unkown protocol '%s'\n", settings.protocol.value.c_str());
-        return false;
+        return std::nullopt;
     }
     const char *scheme = settings.protocol.value.c_str();
     for (const std::string &entry : split_hosts(settings.hosts.value)) {
@@ -207,7 +206,7 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         if (!host_and_port(host, host_port)) {
             print_fatal_where(settings.hosts);
             printf("Bad host '%s': the port must be a number from 1 to 65535\n", entry.c_str());
-            return false;
+            return std::nullopt;
         }
         context.mirror_urls.push_back(compose_info_url(
             {scheme, settings.login->user.c_str(), settings.login->password.c_str(), host.c_str(),
@@ -220,12 +219,15 @@ bool fill_engine_context(RunState &state, EngineContext &context) {
         context.proxy = settings.proxy.value;
     else
         context.ftp_active = settings.ftp_active;
-    if (!fill_proxy_auth(settings, context)) return false;
-    if (!fill_manifest(settings, context)) return false;
-    context.io.timeout = settings.timeout;
+    if (!fill_proxy_auth(settings, context) || !fill_manifest(settings, context))
+        return std::nullopt;
     context.tries = settings.tries;
     context.modules = settings.modules;
+    return context;
+}
+
+void engine_services(RunState &state, EngineContext &context) {
+    context.io.timeout = state.settings.timeout;
     context.io.events = state.console.get();
     context.installer = state.installer.get();
-    return true;
 }

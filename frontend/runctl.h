@@ -2,6 +2,8 @@
 // engine context made from the configuration.
 #pragma once
 
+#include <optional>
+
 #include "core/context.h"
 #include "frontend/run_state.h"
 
@@ -14,7 +16,9 @@ void alarm_handler(int signal_number);
 // Whether the proxy URL can be used, or is not (use-proxy off); false after
 // telling what is wrong with it.
 bool proxy_usable(const Settings &settings);
-// Fills the context from the state's settings; false for an unknown
-// protocol (reported). The context reports to the state's console and
-// installs with its installer.
-bool fill_engine_context(RunState &state, EngineContext &context);
+// What the engine is to do, from the settings; none for an unknown protocol
+// or another setting that cannot be used (reported).
+std::optional<EngineSettings> engine_settings(const Settings &settings);
+// The context reports to the state's console, installs with its installer
+// and waits as long as the settings say.
+void engine_services(RunState &state, EngineContext &context);

@@ -41,8 +41,12 @@ inline const char *feed_file(const uint8_t *data, size_t size) {
 }
 
 inline EngineContext fuzz_context() {
-    EngineContext context{};
-    context.tries = 3;
+    static const EngineSettings settings = [] {
+        EngineSettings three;
+        three.tries = 3;
+        return three;
+    }();
+    EngineContext context(settings);
     context.io.timeout = 1;
     return context;
 }

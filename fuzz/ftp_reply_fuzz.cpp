@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int feed = feed_socket(data, size, size > 0 ? data[size - 1] % 64 : 0);
     if (feed < 0) return 0;
     EngineContext context = fuzz_context();
-    TransferBudget budget = budget_start(context.tries);
+    TransferBudget budget = budget_start(context.settings.tries);
     FtpClient client(&context, budget);
     client.control = feed;
     while (client.control >= 0) {

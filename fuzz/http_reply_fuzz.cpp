@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int feed = feed_socket(data + 1, size - 1, data[0] >> 2);
     if (feed < 0) return 0;
     EngineContext context = fuzz_context();
-    TransferBudget budget = budget_start(context.tries);
+    TransferBudget budget = budget_start(context.settings.tries);
     HttpClient client(&context, budget);
     client.socket = feed;
     client.conditional = (data[0] & 2) != 0;  // a 304 is then an answer

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "fuzz/feed.h"
 #include "infofile/infofile.h"
 
@@ -28,15 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *path = feed_file(data, size);
     if (path == nullptr) return 0;
     ErrorCount events;
-    EngineContext context{};
-    context.io.events = &events;
+    Io io;
+    io.events = &events;
 
-    const auto info = update_get_information(&context, path);
+    const auto info = update_get_information(io, path);
     // A loaded catalogue is whole and silent; a refused one says so once.
     if (info != nullptr) {
         if (info->update_file == nullptr || info->kit == nullptr || events.errors != 0) abort();
-    } else if (events.errors != 1 || context.io.error.class_ != ERR_UPDATE ||
-               context.io.error.code != UPD_PARSER) {
+    } else if (events.errors != 1 || io.error.class_ != ERR_UPDATE ||
+               io.error.code != UPD_PARSER) {
         abort();
     }
     return 0;

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     EngineContext context = fuzz_context();
     Connection connection = feed;
     Received received{};
-    TransferBudget budget = budget_start(context.tries);
+    TransferBudget budget = budget_start(context.settings.tries);
     std::string line;
     size_t consumed = 0;
     bool whole = true;

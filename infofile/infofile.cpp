@@ -11,8 +11,8 @@ namespace {
 
 // An unopenable file is reported like a broken one: either way the engine
 // has no catalogue to work from.
-void report_parser_error(EngineContext *context) {
-    record_error_code(context->io, ERR_UPDATE, UPD_PARSER, "update_get_information");
+void report_parser_error(Io &io) {
+    record_error_code(io, ERR_UPDATE, UPD_PARSER, "update_get_information");
 }
 
 struct FileCloser {
@@ -21,11 +21,10 @@ struct FileCloser {
 
 }  // namespace
 
-std::unique_ptr<InfoRecord> update_get_information(EngineContext *context,
-                                                   const std::string &path) {
+std::unique_ptr<InfoRecord> update_get_information(Io &io, const std::string &path) {
     const std::unique_ptr<FILE, FileCloser> file{fopen(path.c_str(), "rb")};
     if (file == nullptr) {
-        report_parser_error(context);
+        report_parser_error(io);
         return nullptr;
     }
 
@@ -35,7 +34,7 @@ std::unique_ptr<InfoRecord> update_get_information(EngineContext *context,
     infoin = file.get();
     InfoBuild build;
     const bool parsed = infoparse(build) == 0;
-    if (!parsed) report_parser_error(context);
+    if (!parsed) report_parser_error(io);
     info_scan_reset();
     infoin = nullptr;
     return parsed ? std::move(build.info) : nullptr;

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "infofile/infofile.h"
 #include "integrity/lzss.h"
 #include "tools/publish_util.h"
@@ -54,8 +54,8 @@ std::unique_ptr<InfoRecord> published_catalogue_read(const std::string &path) {
     } else {
         close(fd);
     }
-    EngineContext context{};
-    std::unique_ptr<InfoRecord> info = decoded ? update_get_information(&context, plain) : nullptr;
+    Io io;
+    std::unique_ptr<InfoRecord> info = decoded ? update_get_information(io, plain) : nullptr;
     unlink(plain);
     return info;
 }

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/context.h"
+#include "core/io.h"
 #include "infofile/infofile.h"
 #include "integrity/lzss.h"
 #include "integrity/md5.h"
@@ -249,9 +249,9 @@ bool same_file(const FileRecord *record, const DescFile &file, const Listing &li
 // users' machines. The records loaded are handed back in *LOADED.
 int check_catalogue(const MirrorDesc &desc, const Published &published, const std::string &path,
                     std::unique_ptr<InfoRecord> *loaded) {
-    EngineContext context{};
+    Io io;
     std::unique_ptr<InfoRecord> &info = *loaded;
-    info = update_get_information(&context, path);
+    info = update_get_information(io, path);
     if (info == nullptr) return fail("the catalogue written does not parse (a bug of qavopublish)");
     bool good = info->update_file != nullptr && info->kit != nullptr;
     if (good && desc.has_update)

@@ -95,7 +95,7 @@ class FtpSession : public PluginSession {
 
 std::unique_ptr<PluginSession> ftp_open(EngineContext *context, const std::string &mirror,
                                         TransferBudget &budget) {
-    if (context == nullptr || context->use_proxy) return nullptr;
+    if (context == nullptr || context->settings.use_proxy) return nullptr;
     if (!std::string_view(mirror).starts_with(kFtpScheme)) return nullptr;
     const std::optional<Url> parsed = url_connectable(mirror);
     if (!parsed) {
@@ -113,7 +113,7 @@ std::unique_ptr<PluginSession> ftp_open(EngineContext *context, const std::strin
     std::string path = url.path.c_str();
     client.directory = dirname(path.data());
     // The option reads "passive(off)/active(on)": on selects PORT.
-    client.active = context->ftp_active;
+    client.active = context->settings.ftp_active;
     return session;
 }
 

@@ -51,7 +51,7 @@ int open_tunnel(HttpClient &client, const Url &origin) {
 int start_tls(HttpClient &client, const Url &origin) {
     const std::string host = origin.host.value_or("");
     if (!client.trust) {
-        client.trust = TlsContext::create(client.context->io, client.context->ca_file,
+        client.trust = TlsContext::create(client.context->io, client.context->settings.ca_file,
                                           tls_peer_name(host, port_of(origin)));
         if (!client.trust) return drop(client, kConnectRefused);
     }

@@ -16,9 +16,12 @@ int main(int argc, char **argv) {
     char program[] = "engine_driver", conf[] = "-c";
     char *options[] = {program, conf, argv[1], nullptr};
     std::unique_ptr<RunState> state = parse_command_line(3, options);
-    EngineContext context;
-    if (state == nullptr || state->errors != 0 || !fill_engine_context(*state, context)) return 2;
-    context.mirror_urls = {argv[2]};
+    if (state == nullptr || state->errors != 0) return 2;
+    std::optional<EngineSettings> settings = engine_settings(state->settings);
+    if (!settings) return 2;
+    settings->mirror_urls = {argv[2]};
+    EngineContext context(*settings);
+    engine_services(*state, context);
     const UpdateResult result = engine_update(&context);
     fflush(stdout);
     printf("\nresult=%d files_to_update=%u modules_installed=%u files_updated=%u\n", result.status,

@@ -20,7 +20,7 @@ class Catalogue : public ::testing::Test {
         info.reset();
         recorder.errors.clear();
         testing::internal::CaptureStdout();
-        info = update_get_information(&recorder.context,
+        info = update_get_information(recorder.context.io,
                                       dir.write("info", Bytes(text.begin(), text.end())));
         echoed = testing::internal::GetCapturedStdout();
         return info.get();
@@ -132,7 +132,7 @@ TEST_F(Catalogue, EveryBrokenFileIsOneParserErrorAndTheNextLoadStartsAfresh) {
     }
     info.reset();
     recorder.errors.clear();
-    info = update_get_information(&recorder.context, dir.file("missing"));
+    info = update_get_information(recorder.context.io, dir.file("missing"));
     expect_parser_error();
 }
 

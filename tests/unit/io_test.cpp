@@ -202,8 +202,8 @@ std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) 
     ScratchDir dir;
     Recorder recorder(1, tries);
     recorder.context.installer = &installer;
-    recorder.context.mirror_urls = {"file://" + dir.file("qavoe.info")};
-    recorder.context.temp_dir = dir.path;
+    recorder.settings.mirror_urls = {"file://" + dir.file("qavoe.info")};
+    recorder.settings.temp_dir = dir.path;
     recorder.stop_at = [&](Event kind) {
         return kind == Event::kRetry && recorder.words(kind).size() == stop_at_retry;
     };
@@ -231,9 +231,9 @@ TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
           {"http://h:99999/x", "",
            "mirror 'http://h:99999/x': it names no host and port to connect to"}}) {
         Recorder recorder;
-        recorder.context.mirror_urls = {url};
-        recorder.context.use_proxy = *proxy != '\0';
-        recorder.context.proxy = proxy;
+        recorder.settings.mirror_urls = {url};
+        recorder.settings.use_proxy = *proxy != '\0';
+        recorder.settings.proxy = proxy;
         EXPECT_EQ(engine_open_link(&recorder.context), nullptr);
         EXPECT_EQ(recorder.context.io.error.text, text);
     }

@@ -29,7 +29,7 @@ struct Recorder : SilentEvents {
         context.io.events = this;
         context.io.stop = &stop;
         context.io.timeout = timeout;
-        context.tries = tries;
+        settings.tries = tries;
     }
 
     std::vector<std::vector<int32_t>> words(Event kind) const {
@@ -46,7 +46,8 @@ struct Recorder : SilentEvents {
                (errors[0].call != nullptr ? errors[0].call : "");
     }
 
-    EngineContext context{};
+    EngineSettings settings;
+    EngineContext context{settings};
     std::vector<std::pair<Event, std::vector<int32_t>>> events;  // each kind with its words
     std::vector<ErrorRecord> errors;
     std::atomic<bool> stop{false};
