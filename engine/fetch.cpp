@@ -312,7 +312,8 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
 }
 
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {
-    if (context == nullptr || context->io.events == nullptr || context->settings.mirror_urls.empty())
+    if (context == nullptr || context->io.events == nullptr ||
+        context->settings.mirror_urls.empty())
         return nullptr;
     auto link = std::make_unique<EngineLink>();
     link->context = context;

@@ -25,7 +25,7 @@ struct EngineLink {
     TransferBudget budget;
     std::unique_ptr<PluginSession> session;
     std::vector<FileRecord *> downloads;  // not owned, in the order found
-    size_t mirror = 0;                    // of context->settings.mirror_urls, where the session goes
+    size_t mirror = 0;  // of context->settings.mirror_urls, where the session goes
     CopyFlusher flusher;                  // of the complete large copies
     // The information file's URL at the mirror in use.
     const std::string &url() const { return context->settings.mirror_urls[mirror]; }

@@ -110,8 +110,8 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         return nullptr;
     }
     int64_t accepted = 0;
-    const std::string why =
-        rollback_serial_read(context->state_fd, context->settings.state_dir, context->settings.infofile, accepted);
+    const std::string why = rollback_serial_read(context->state_fd, context->settings.state_dir,
+                                                 context->settings.infofile, accepted);
     if (!why.empty()) {
         refuse(context, why);
         return nullptr;

@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A loaded catalogue is whole and silent; a refused one says so once.
     if (info != nullptr) {
         if (info->update_file == nullptr || info->kit == nullptr || events.errors != 0) abort();
-    } else if (events.errors != 1 || io.error.class_ != ERR_UPDATE ||
-               io.error.code != UPD_PARSER) {
+    } else if (events.errors != 1 || io.error.class_ != ERR_UPDATE || io.error.code != UPD_PARSER) {
         abort();
     }
     return 0;

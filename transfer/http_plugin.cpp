@@ -266,7 +266,8 @@ class HttpSession : public PluginSession {
 std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::string &mirror,
                                          TransferBudget &budget) {
     if (context == nullptr) return nullptr;
-    const char *proxy_text = context->settings.use_proxy ? context->settings.proxy.c_str() : nullptr;
+    const char *proxy_text =
+        context->settings.use_proxy ? context->settings.proxy.c_str() : nullptr;
     bool direct =
         begins_with(mirror.c_str(), kHttpScheme) || begins_with(mirror.c_str(), kHttpsScheme);
     bool proxied = begins_with(proxy_text, kHttpScheme);
@@ -293,7 +294,8 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::stri
     if (proxy_text != nullptr) {
         client.proxy = url_connectable(proxy_text);
         if (!client.proxy) return nullptr;  // not reached: the problem covers it
-        client.proxy_authorization = proxy_authorization(context->settings.proxy_auth, *client.proxy);
+        client.proxy_authorization =
+            proxy_authorization(context->settings.proxy_auth, *client.proxy);
     }
     // Each file's URL is the information file's directory plus its
     // sitepath; dirname may write into its argument.
