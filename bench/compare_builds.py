@@ -15,6 +15,7 @@ import hashlib
 import os
 import re
 import shutil
+import socket
 import sys
 import time
 
@@ -39,7 +40,9 @@ VARYING = [
     (re.compile(r"\bAge: \d+"), "Age: <age>"),
     (re.compile(r"\[pid \d+\]"), "[pid]"),
     (re.compile(r"\b127,0,0,1,\d+,\d+"), "127,0,0,1,<port>"),  # PORT and 227 replies
+    (re.compile(r"(?m)^(qavoupdate_last_\w+_seconds) \d+$"), r"\1 <time>"),  # the status file
 ]
+SIGNING = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
 
 
 class Skipped(Exception):
@@ -58,6 +61,18 @@ class Mirrors:
         self.site.source(SO, harness.pattern(120000, seed=2), mtime=T0 - 100)
         self.site.publish(STANDARD_DESCRIPTION)
         self.changed = self.site.path("www")
+        # The changed mirror again, with a manifest signed by the demo key.
+        self.signed = self.site.path("signed")
+        shutil.copytree(self.changed, self.signed)
+        shutil.copytree(self.changed, self.site.path("www-unsigned"))
+        self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
+        shutil.rmtree(self.signed)
+        os.rename(self.changed, self.signed)
+        os.rename(self.site.path("www-unsigned"), self.changed)
+        # A CA and a certificate of 127.0.0.1 for the https runs.
+        certs = self.site.path("certs")
+        self.ca = loopback.make_ca(certs)
+        self.certificate = loopback.make_certificate(certs, "nginx", self.ca)
         # The times the mirror lists, by which a request's max-age is explained.
         self.listed = sorted({int(os.path.getmtime(os.path.join(folder, name)))
                               for top in (self.standard, self.changed)
@@ -200,6 +215,44 @@ def served(setup, flag):
     return scenario
 
 
+def settings_of(kind, flag):
+    """Runs of the settings beside the served ones: https with a CA of its own, a manifest
+    required, a list of two mirrors whose first refuses every connection, and a status file
+    (written by a quiet run too)."""
+
+    def scenario(run):
+        tls = type("TlsNginx", (loopback.Nginx,), {"tls": run.mirrors.certificate})
+        nginx = run.serve(tls if kind == "https" else loopback.Nginx, ["access.log"], run.www())
+        settings, port = {}, nginx.port
+        if kind == "https":
+            settings, port = dict(protocol="https"), nginx.tls_port
+        elif kind == "manifest":
+            shutil.rmtree(run.www())
+            run.publish(run.mirrors.signed)
+            settings = dict(manifest="required")
+        elif kind == "mirrors":
+            refusing = socket.socket()  # bound, never listening: every connection is refused
+            run.addCleanup(refusing.close)
+            refusing.bind(("127.0.0.1", 0))
+            run.ports.append((refusing.getsockname()[1], "nothing"))
+            settings = dict(host='"127.0.0.1:%d, 127.0.0.1:%d"' % (refusing.getsockname()[1],
+                                                                  nginx.port), tries=2)
+        elif kind == "status":
+            settings = dict(statusfile=run.site.path("status.prom"))
+        conf = run.site.configure(port, **settings)
+        if kind == "https":
+            harness.write(conf, harness.read(conf) + b'[https]\ncafile="%s"\n' %
+                          run.mirrors.ca[0].encode())
+        run.update("first", *(["-q"] if kind == "status" else []), flag)
+        if kind == "status":
+            run.section("status file", harness.read(run.site.path("status.prom")).decode())
+        run.update("nothing", flag)
+        if kind == "status":
+            run.section("status file", harness.read(run.site.path("status.prom")).decode())
+        run.received()
+    return scenario
+
+
 def alarm(tries):
     """Without a limit of tries a stall is retried until the run's alarm aborts it; with waits
     of two seconds (see the stall rows) the alarm falls mid-way through one, far from its end."""
@@ -308,6 +361,9 @@ def scenarios():
                   "vsftpd-active"):
         for flag in ("-S", "-v"):
             found.append(("%s %s" % (setup, flag), served(setup, flag)))
+    for kind in ("https", "manifest", "mirrors", "status"):
+        for flag in ("-S", "-v"):
+            found.append(("%s %s" % (kind, flag), settings_of(kind, flag)))
     for flag in ("-S", "-v"):
         for rules, pads, tries, timeout in HTTP_ROWS:
             name = "http %s pads=%s tries=%d timeout=%d %s" % (
