@@ -104,7 +104,7 @@ int ftp_read_reply(FtpClient &client) {
     int code = 0;
     do {
         if (read_line(client.context->io, client.budget, client.control, client.received,
-                      client.line) < 0)
+                      client.line) != LineOutcome::kWhole)
             return -1;
         if (append_reply(client, client.line) < 0) return -1;
         code = last_line_code(client.line.c_str(), client.line.size());

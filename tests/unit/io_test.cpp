@@ -111,7 +111,7 @@ class LineReader : public ::testing::Test {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    int read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
+    LineOutcome read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
@@ -126,7 +126,7 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
         for (size_t sent = 0; sent <= kLineLimit; sent += block.size())
             if (send(ends[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
     });
-    EXPECT_EQ(read(), kLineTooLong);
+    EXPECT_EQ(read(), LineOutcome::kTooLong);
     EXPECT_TRUE(line.empty());
     shutdown(ends[0], SHUT_RDWR);
     endless.join();
@@ -135,14 +135,14 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
 TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     ASSERT_EQ(send(ends[1], "line\n", 5, 0), 5);
     budget = {0, 0};  // no wait and no read at all
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     EXPECT_TRUE(recorder.events.empty());
     budget = {2, 2};  // spent already
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     char line[8];  // the line is still there, whole
     ASSERT_EQ(recv(ends[0], line, sizeof(line), MSG_DONTWAIT), 5);
     budget.used = 1;  // one left: one wait of a second, then the end
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     EXPECT_EQ(budget.used, 2);
     EXPECT_EQ(recorder.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);
