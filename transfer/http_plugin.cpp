@@ -161,9 +161,9 @@ class HttpSession : public PluginSession {
             http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
             http_set_header(request_, "Host", url_host_header(at));
             route_credentials(request_, client, at);
-            const int opened = http_connect(client, at);
-            if (opened == kConnectRefused) return AttemptOutcome::kRefused;
-            if (opened < 0 || http_send_message(client, request_) < 0 ||
+            const ConnectOutcome opened = http_connect(client, at);
+            if (opened == ConnectOutcome::kRefused) return AttemptOutcome::kRefused;
+            if (opened != ConnectOutcome::kOpen || http_send_message(client, request_) < 0 ||
                 http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
                 retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
                 return AttemptOutcome::kRetry;
