@@ -316,7 +316,7 @@ int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
         // one that brought more than the file can hold fails whatever it says.
         uint32_t remaining = kTransferAll;
         const bool too_large =
-            copy.receive(client.data, remaining, socket_read) == kTransferTooLarge;
+            copy.receive(client.data, remaining, socket_read) == CopyOutcome::kTooLarge;
         events_of(client.context->io).transfer_done();
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));

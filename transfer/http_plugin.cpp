@@ -117,9 +117,9 @@ class CopySink : public HttpSink {
         // Nothing to move: a read would only wait for data that is not coming.
         if (length == 0) return 0;
         uint32_t remaining = length < 0 ? kTransferAll : static_cast<uint32_t>(length);
-        const int result = copy_.receive(socket, remaining, socket_read, &ahead);
+        const CopyOutcome result = copy_.receive(socket, remaining, socket_read, &ahead);
         length = static_cast<int32_t>(remaining);
-        return result;
+        return result == CopyOutcome::kReceived ? 0 : -1;
     }
 
    private:
