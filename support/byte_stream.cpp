@@ -9,11 +9,12 @@
 #include "core/error.h"
 #include "support/data_io.h"
 
-int SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
+Receipt SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
     if (held_ != 0) {
         errno = held_;
         held_ = 0;
-        return record_error(io, ERR_NET_SYSCALL, "recv");
+        record_error(io, ERR_NET_SYSCALL, "recv");
+        return {ReceiveEnd::kFailed};
     }
     return socket_receive(io, socket, buffer, length);
 }

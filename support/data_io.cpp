@@ -36,15 +36,15 @@ ssize_t receive(int descriptor, char *buffer, int length, int flags) {
 
 }  // namespace
 
-int socket_receive(Io &io, int descriptor, char *buffer, int length) {
-    if (buffer == nullptr || length < 0) return kReceiveFailed;
+Receipt socket_receive(Io &io, int descriptor, char *buffer, int length) {
+    if (buffer == nullptr || length < 0) return {ReceiveEnd::kFailed};
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
     // that found the data, the end or the failure at once.
     ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
         const int ready = wait_for_data(io, descriptor);
-        if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
+        if (ready != 1) return {ready == 0 ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
         count = receive(descriptor, buffer, length, 0);
     } else {
         const int error = errno;
@@ -53,14 +53,13 @@ int socket_receive(Io &io, int descriptor, char *buffer, int length) {
     }
     if (count < 0) {
         record_error(io, ERR_NET_SYSCALL, "recv");
-        return kReceiveFailed;
+        return {ReceiveEnd::kFailed};
     }
-    return static_cast<int>(count);
+    return receipt_of(static_cast<int>(count));
 }
 
 int socket_read(Io &io, int descriptor, char *buffer, int length) {
-    const int count = socket_receive(io, descriptor, buffer, length);
-    return count < 0 ? -1 : count;
+    return receipt_count(socket_receive(io, descriptor, buffer, length));
 }
 
 int file_read(Io &io, int descriptor, char *buffer, int length) {

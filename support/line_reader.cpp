@@ -18,13 +18,14 @@ LineOutcome read_line(Io &io, TransferBudget &budget, Connection &connection, Re
             return LineOutcome::kTooLong;
         }
         while (received_empty(received)) {
-            const int got = received_refill(io, connection, &received);
-            if (got > 0) break;
-            if (got == kWaitExpired || got == kWaitFailed) {
+            const ReceiveEnd got = received_refill(io, connection, &received).end;
+            if (got == ReceiveEnd::kData) break;
+            if (got == ReceiveEnd::kExpired || got == ReceiveEnd::kWaitFailed) {
                 budget.spend();
                 // A failed wait was reported already; a blocking recv after
                 // it could hang past every time-out.
-                if (got == kWaitFailed || !budget.may_wait()) return LineOutcome::kFailed;
+                if (got == ReceiveEnd::kWaitFailed || !budget.may_wait())
+                    return LineOutcome::kFailed;
                 continue;
             }
             // The end of the data or a failed receive (recorded): what came

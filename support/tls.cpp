@@ -248,8 +248,8 @@ int TlsSession::read_once(char *buffer, int length, int &code) {
     return -1;
 }
 
-int TlsSession::receive(Io &io, char *buffer, int length) {
-    if (buffer == nullptr || length < 0) return kReceiveFailed;
+Receipt TlsSession::receive(Io &io, char *buffer, int length) {
+    if (buffer == nullptr || length < 0) return {ReceiveEnd::kFailed};
     // As on a plain socket, a read that found its outcome at once raises
     // the event of a wait that found it; one that waited raised it then.
     bool waited = false;
@@ -264,7 +264,7 @@ int TlsSession::receive(Io &io, char *buffer, int length) {
         if (count == kWouldBlock) {
             const int ready = wait_for_data(
                 io, socket_, code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect);
-            if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
+            if (ready != 1) return {ready == 0 ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
             waited = true;
             continue;
         }
@@ -273,9 +273,9 @@ int TlsSession::receive(Io &io, char *buffer, int length) {
             Failure failure = std::move(*held_);
             held_.reset();
             report(io, std::move(failure), "recv");
-            return kReceiveFailed;
+            return {ReceiveEnd::kFailed};
         }
-        return count;
+        return receipt_of(count);
     }
 }
 

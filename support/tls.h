@@ -59,8 +59,8 @@ class TlsSession final : public ByteStream {
     TlsSession &operator=(const TlsSession &) = delete;
 
     // socket_receive over TLS: what the session holds at once, waiting
-    // only when it holds nothing; the count, or socket_receive's outcomes.
-    int receive(Io &io, char *buffer, int length);
+    // only when it holds nothing.
+    Receipt receive(Io &io, char *buffer, int length);
     // Up to `length` bytes the session holds now, without waiting; a
     // failure is kept for the next receive.
     int receive_now(char *buffer, int length);
@@ -73,7 +73,7 @@ class TlsSession final : public ByteStream {
     // is the caller's to close.
     void close() override;
 
-    int receive(Io &io, Connection, char *buffer, int length) override {
+    Receipt receive(Io &io, Connection, char *buffer, int length) override {
         return receive(io, buffer, length);
     }
     int receive_now(Connection, char *buffer, int length) override {

@@ -41,7 +41,8 @@ int read_head_byte(HttpClient &client) {
     Received &received = client.received;
     if (received_empty(received)) {
         events_of(client.context->io).spin(client.budget.used, client.budget.limit);
-        if (received_refill(client.context->io, client.socket, &received) <= 0) return -1;
+        if (received_refill(client.context->io, client.socket, &received).end != ReceiveEnd::kData)
+            return -1;
     }
     client.head += received.bytes[received.start++];
     return 0;
@@ -342,7 +343,8 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
         if (received_empty(received)) {
             events_of(client.context->io).spin(client.budget.used, client.budget.limit);
             // A body that does not come only costs the connection.
-            if (received_refill(client.context->io, client.socket, &received) <= 0) {
+            if (received_refill(client.context->io, client.socket, &received).end !=
+                ReceiveEnd::kData) {
                 received_close(client.context->io, client.socket, client.received, true);
                 return;
             }
