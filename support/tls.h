@@ -95,9 +95,9 @@ class TlsSession final : public ByteStream {
     TlsSession(const OpenSsl &calls, SSL *ssl, Connection socket, std::string peer)
         : calls_(calls), ssl_(ssl), socket_(socket), peer_(std::move(peer)) {}
     int handshake(Io &io, TlsFailure &failure);
-    // One non-blocking read: the count, 0 at the end, kWouldBlock, or -1
-    // with the failure in held_.
-    int read_once(char *buffer, int length, int &code);
+    // One non-blocking read into `count` (0 at the end, or with the failure
+    // in held_); what the session must wait for before it can read, if so.
+    std::optional<WaitFor> read_once(char *buffer, int length, int &count);
     // receive_now without holding back SIGPIPE (its caller does).
     int top_up(char *buffer, int length);
     int report(Io &io, Failure failure, const char *call);
