@@ -11,9 +11,8 @@
 
 Receipt SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
     if (held_ != 0) {
-        errno = held_;
+        record_error_code(io, ERR_NET_SYSCALL, held_, "recv");
         held_ = 0;
-        record_error(io, ERR_NET_SYSCALL, "recv");
         return {ReceiveEnd::kFailed};
     }
     return socket_receive(io, socket, buffer, length);

@@ -26,11 +26,13 @@ int wait_for_data(Io &io, int descriptor, WaitFor what) {
 
 namespace {
 
-ssize_t receive(int descriptor, char *buffer, int length, int flags) {
+// -1 with recv's errno in `error`.
+ssize_t receive(int descriptor, char *buffer, int length, int flags, int &error) {
     ssize_t count;
     do {
         count = recv(descriptor, buffer, static_cast<size_t>(length), flags);
     } while (count < 0 && errno == EINTR);
+    if (count < 0) error = errno;
     return count;
 }
 
@@ -41,18 +43,17 @@ Receipt socket_receive(Io &io, int descriptor, char *buffer, int length) {
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
     // that found the data, the end or the failure at once.
-    ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
+    int error = 0;
+    ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT, error);
+    if (count < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EBADF)) {
         const int ready = wait_for_data(io, descriptor);
         if (ready != 1) return {ready == 0 ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
-        count = receive(descriptor, buffer, length, 0);
+        count = receive(descriptor, buffer, length, 0, error);
     } else {
-        const int error = errno;
         events_of(io).data_ready();
-        errno = error;
     }
     if (count < 0) {
-        record_error(io, ERR_NET_SYSCALL, "recv");
+        record_error_code(io, ERR_NET_SYSCALL, error, "recv");
         return {ReceiveEnd::kFailed};
     }
     return receipt_of(static_cast<int>(count));
@@ -82,8 +83,7 @@ int file_write(Io &io, int descriptor, const char *buffer, int length) {
         if (count <= 0) {
             // write never returns 0 for a non-empty buffer; should it, a
             // loop here would never end.
-            if (count == 0) errno = EIO;
-            record_error(io, ERR_FILE_SYSCALL, "write");
+            record_error_code(io, ERR_FILE_SYSCALL, count == 0 ? EIO : errno, "write");
             return written > 0 ? written : -1;
         }
         written += static_cast<int>(count);

@@ -162,8 +162,7 @@ FILE *TempCopy::stream(const char *mode) {
 }
 
 CopyOutcome TempCopy::refuse_oversize() {
-    errno = EFBIG;
-    record_error(*io_, ERR_FILE_SYSCALL, "write");
+    record_error_code(*io_, ERR_FILE_SYSCALL, EFBIG, "write");
     return CopyOutcome::kTooLarge;
 }
 
