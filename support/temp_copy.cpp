@@ -16,7 +16,6 @@ int TempCopy::fail(const char *call) {
     error_ = errno;
     failed_ = call;
     fd_.reset();
-    errno = error_;  // for the caller's own error record
     return -1;
 }
 
