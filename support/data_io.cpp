@@ -10,18 +10,11 @@
 #include "core/error.h"
 #include "support/connect.h"
 
-int wait_for_data(Io &io, int descriptor, WaitFor what) {
-    switch (wait_sliced(io, descriptor, what)) {
-        case WaitEnd::kReady:
-            events_of(io).data_ready();
-            return 1;
-        case WaitEnd::kExpired:
-            events_of(io).timeout();
-            return 0;
-        case WaitEnd::kFailed:
-            break;
-    }
-    return -1;
+WaitEnd wait_for_data(Io &io, int descriptor, WaitFor what) {
+    const WaitEnd end = wait_sliced(io, descriptor, what);
+    if (end == WaitEnd::kReady) events_of(io).data_ready();
+    if (end == WaitEnd::kExpired) events_of(io).timeout();
+    return end;
 }
 
 namespace {
@@ -46,8 +39,9 @@ Receipt socket_receive(Io &io, int descriptor, char *buffer, int length) {
     int error = 0;
     ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT, error);
     if (count < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EBADF)) {
-        const int ready = wait_for_data(io, descriptor);
-        if (ready != 1) return {ready == 0 ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
+        const WaitEnd ready = wait_for_data(io, descriptor);
+        if (ready != WaitEnd::kReady)
+            return {ready == WaitEnd::kExpired ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
         count = receive(descriptor, buffer, length, 0, error);
     } else {
         events_of(io).data_ready();

@@ -9,11 +9,11 @@
 // the count written or -1. Both report their own failures.
 using Reader = int (*)(Io &io, int descriptor, char *buffer, int length);
 
-// 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
-// failure; raises the spinner after every slice of the wait.
+// wait_sliced that raises the event of its end: data (or the end) ready,
+// or the time-out; raises the spinner after every slice of the wait.
 // A TLS session that must send before it can read waits for room
 // (WaitFor::kConnect: writable) the same way.
-int wait_for_data(Io &io, int descriptor, WaitFor what = WaitFor::kData);
+WaitEnd wait_for_data(Io &io, int descriptor, WaitFor what = WaitFor::kData);
 
 // How a receive that may wait ended.
 enum class ReceiveEnd {

@@ -264,8 +264,10 @@ Receipt TlsSession::receive(Io &io, char *buffer, int length) {
             if (count > 0) count += top_up(buffer + count, length - count);
         }
         if (needs) {
-            const int ready = wait_for_data(io, socket_, *needs);
-            if (ready != 1) return {ready == 0 ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
+            const WaitEnd ready = wait_for_data(io, socket_, *needs);
+            if (ready != WaitEnd::kReady)
+                return {ready == WaitEnd::kExpired ? ReceiveEnd::kExpired
+                                                   : ReceiveEnd::kWaitFailed};
             waited = true;
             continue;
         }

@@ -299,10 +299,10 @@ static int accept_server(FtpClient &client) {
     EngineContext *context = client.context;
     for (;;) {
         if (!client.budget.may_wait()) return record_error_code(context->io, ERR_FTP, 2, "accept");
-        int ready = wait_for_data(context->io, client.data);
-        if (ready == 1) break;
+        const WaitEnd ready = wait_for_data(context->io, client.data);
+        if (ready == WaitEnd::kReady) break;
         client.budget.spend();
-        if (ready < 0) return -1;
+        if (ready == WaitEnd::kFailed) return -1;
     }
     return connection_accept(context->io, client.data, peer);
 }

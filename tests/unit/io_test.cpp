@@ -75,14 +75,14 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
-    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), 0);
+    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), WaitEnd::kExpired);
     EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
-    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), 1);
+    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), WaitEnd::kReady);
     EXPECT_EQ(ready.words(Event::kDataReady).size(), 1u);
     EXPECT_EQ(ready.events.size(), 1u);
-    EXPECT_EQ(wait_for_data(failed.context.io, -1), -1);
+    EXPECT_EQ(wait_for_data(failed.context.io, -1), WaitEnd::kFailed);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
     close(ends[0]);
