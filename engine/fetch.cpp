@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -71,8 +72,8 @@ int reuse_or_empty(EngineContext *context, FileRecord &file, TempCopy &copy) {
 int open_or_create(EngineContext *context, FileRecord &file) {
     // A directory that others may clear or rename in is refused; one that
     // is missing fails below, where the copy is created.
-    if (private_directory_check(context->settings.temp_dir.c_str()) < 0 && errno == EPERM)
-        return record_error(context->io, ERR_FILE_SYSCALL, "temppath");
+    if (private_directory_check(context->settings.temp_dir.c_str()) == DirectoryCheck::kExposed)
+        return record_error_code(context->io, ERR_FILE_SYSCALL, EPERM, "temppath");
     TempCopy copy;
     const int found = copy.open(context->io, file, CopyUse::kPrepare);
     if (found < 0) return copy.report();

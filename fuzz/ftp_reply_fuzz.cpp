@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (classified == -1 && context.io.error.class_ != ERR_FTP) abort();
         char host[16];
         uint16_t port = 0;
-        if (ftp_parse_pasv(client.reply.c_str(), host, &port) == 0) {
+        if (ftp_parse_pasv(client.reply.c_str(), host, &port) == PassiveReply::kAddress) {
             in_addr address;
             if (inet_aton(host, &address) == 0) abort();
         }

@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t consumed = 0;
     bool whole = true;
     while (connection >= 0) {
-        int result = read_line(context.io, budget, connection, received, line);
-        if (result == kLineTooLong) {
+        const LineOutcome result = read_line(context.io, budget, connection, received, line);
+        if (result == LineOutcome::kTooLong) {
             if (!line.empty()) abort();
             whole = false;
             break;
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Each line is the next bytes of the input, whatever the receives cut.
         if (consumed + line.size() > size || memcmp(line.data(), data + consumed, line.size()) != 0)
             abort();
-        if (result == 0) {
+        if (result == LineOutcome::kWhole) {
             if (line.empty() || line.back() != '\n') abort();
             if (memchr(line.data(), '\n', line.size() - 1) != nullptr) abort();
             if (memchr(line.data(), '\0', line.size()) != nullptr) abort();

@@ -9,11 +9,11 @@
 #include "core/error.h"
 #include "support/data_io.h"
 
-int SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
+Receipt SocketStream::receive(Io &io, Connection socket, char *buffer, int length) {
     if (held_ != 0) {
-        errno = held_;
+        record_error_code(io, ERR_NET_SYSCALL, held_, "recv");
         held_ = 0;
-        return record_error(io, ERR_NET_SYSCALL, "recv");
+        return {ReceiveEnd::kFailed};
     }
     return socket_receive(io, socket, buffer, length);
 }

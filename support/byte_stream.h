@@ -9,15 +9,15 @@
 
 #include "core/io.h"
 #include "support/connect.h"
+#include "support/data_io.h"
 
 // Every call gets the connection's socket, which stays the client's (a
 // layer that holds its own ignores it); one call moves a block, never a
 // byte at a time.
 class ByteStream {
    public:
-    // Receives what is there, waiting only when nothing is: the count, or
-    // one of socket_receive's outcomes.
-    virtual int receive(Io &io, Connection socket, char *buffer, int length) = 0;
+    // Receives what is there, waiting only when nothing is.
+    virtual Receipt receive(Io &io, Connection socket, char *buffer, int length) = 0;
     // Up to `length` bytes that are there now, without waiting; a failure
     // is kept for the next receive.
     virtual int receive_now(Connection socket, char *buffer, int length) = 0;
@@ -34,7 +34,7 @@ class ByteStream {
 // The bytes of the socket itself.
 class SocketStream final : public ByteStream {
    public:
-    int receive(Io &io, Connection socket, char *buffer, int length) override;
+    Receipt receive(Io &io, Connection socket, char *buffer, int length) override;
     int receive_now(Connection socket, char *buffer, int length) override;
     ssize_t send(Io &io, Connection socket, const char *data, size_t size) override;
     bool quiet(Connection socket) override;

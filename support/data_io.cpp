@@ -10,57 +10,51 @@
 #include "core/error.h"
 #include "support/connect.h"
 
-int wait_for_data(Io &io, int descriptor, WaitFor what) {
-    switch (wait_sliced(io, descriptor, what)) {
-        case WaitEnd::kReady:
-            events_of(io).data_ready();
-            return 1;
-        case WaitEnd::kExpired:
-            events_of(io).timeout();
-            return 0;
-        case WaitEnd::kFailed:
-            break;
-    }
-    return -1;
+WaitEnd wait_for_data(Io &io, int descriptor, WaitFor what) {
+    const WaitEnd end = wait_sliced(io, descriptor, what);
+    if (end == WaitEnd::kReady) events_of(io).data_ready();
+    if (end == WaitEnd::kExpired) events_of(io).timeout();
+    return end;
 }
 
 namespace {
 
-ssize_t receive(int descriptor, char *buffer, int length, int flags) {
+// -1 with recv's errno in `error`.
+ssize_t receive(int descriptor, char *buffer, int length, int flags, int &error) {
     ssize_t count;
     do {
         count = recv(descriptor, buffer, static_cast<size_t>(length), flags);
     } while (count < 0 && errno == EINTR);
+    if (count < 0) error = errno;
     return count;
 }
 
 }  // namespace
 
-int socket_receive(Io &io, int descriptor, char *buffer, int length) {
-    if (buffer == nullptr || length < 0) return kReceiveFailed;
+Receipt socket_receive(Io &io, int descriptor, char *buffer, int length) {
+    if (buffer == nullptr || length < 0) return {ReceiveEnd::kFailed};
     // Only a read that would block waits (and one on no descriptor at all,
     // which the wait reports); any other outcome raises the event of a wait
     // that found the data, the end or the failure at once.
-    ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT);
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
-        const int ready = wait_for_data(io, descriptor);
-        if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
-        count = receive(descriptor, buffer, length, 0);
+    int error = 0;
+    ssize_t count = receive(descriptor, buffer, length, MSG_DONTWAIT, error);
+    if (count < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EBADF)) {
+        const WaitEnd ready = wait_for_data(io, descriptor);
+        if (ready != WaitEnd::kReady)
+            return {ready == WaitEnd::kExpired ? ReceiveEnd::kExpired : ReceiveEnd::kWaitFailed};
+        count = receive(descriptor, buffer, length, 0, error);
     } else {
-        const int error = errno;
         events_of(io).data_ready();
-        errno = error;
     }
     if (count < 0) {
-        record_error(io, ERR_NET_SYSCALL, "recv");
-        return kReceiveFailed;
+        record_error_code(io, ERR_NET_SYSCALL, error, "recv");
+        return {ReceiveEnd::kFailed};
     }
-    return static_cast<int>(count);
+    return receipt_of(static_cast<int>(count));
 }
 
 int socket_read(Io &io, int descriptor, char *buffer, int length) {
-    const int count = socket_receive(io, descriptor, buffer, length);
-    return count < 0 ? -1 : count;
+    return receipt_count(socket_receive(io, descriptor, buffer, length));
 }
 
 int file_read(Io &io, int descriptor, char *buffer, int length) {
@@ -83,8 +77,7 @@ int file_write(Io &io, int descriptor, const char *buffer, int length) {
         if (count <= 0) {
             // write never returns 0 for a non-empty buffer; should it, a
             // loop here would never end.
-            if (count == 0) errno = EIO;
-            record_error(io, ERR_FILE_SYSCALL, "write");
+            record_error_code(io, ERR_FILE_SYSCALL, count == 0 ? EIO : errno, "write");
             return written > 0 ? written : -1;
         }
         written += static_cast<int>(count);

@@ -9,21 +9,38 @@
 // the count written or -1. Both report their own failures.
 using Reader = int (*)(Io &io, int descriptor, char *buffer, int length);
 
-// 1 when data (or the end) is there, 0 when the time-out ran out, -1 on
-// failure; raises the spinner after every slice of the wait.
+// wait_sliced that raises the event of its end: data (or the end) ready,
+// or the time-out; raises the spinner after every slice of the wait.
 // A TLS session that must send before it can read waits for room
 // (WaitFor::kConnect: writable) the same way.
-int wait_for_data(Io &io, int descriptor, WaitFor what = WaitFor::kData);
+WaitEnd wait_for_data(Io &io, int descriptor, WaitFor what = WaitFor::kData);
 
-// socket_receive's outcomes that brought no bytes.
-constexpr int kReceiveEnded = 0;    // the peer closed
-constexpr int kReceiveFailed = -1;  // recv failed, recorded
-constexpr int kWaitFailed = -2;     // the wait failed, recorded
-constexpr int kWaitExpired = -3;    // the wait ran out (timeout event raised)
+// How a receive that may wait ended.
+enum class ReceiveEnd {
+    kData,        // `count` bytes
+    kClosed,      // the peer closed
+    kFailed,      // the receive failed, recorded
+    kWaitFailed,  // the wait failed, recorded
+    kExpired,     // the wait ran out (timeout event raised)
+};
 
-// Receives what the socket holds, waiting only when a read would block:
-// the count, or one of the outcomes above.
-int socket_receive(Io &io, int descriptor, char *buffer, int length);
+struct Receipt {
+    ReceiveEnd end;
+    int count = 0;  // of kData
+};
+
+// What a receive that brought `count` bytes (none: the peer's end) ended with.
+inline Receipt receipt_of(int count) {
+    return {count > 0 ? ReceiveEnd::kData : ReceiveEnd::kClosed, count};
+}
+// The count received (0 at the peer's end), or -1 for every failure.
+inline int receipt_count(Receipt receipt) {
+    return receipt.end == ReceiveEnd::kData || receipt.end == ReceiveEnd::kClosed ? receipt.count
+                                                                                  : -1;
+}
+
+// Receives what the socket holds, waiting only when a read would block.
+Receipt socket_receive(Io &io, int descriptor, char *buffer, int length);
 // socket_receive for the copy loop: every failure is -1.
 int socket_read(Io &io, int descriptor, char *buffer, int length);
 int file_read(Io &io, int descriptor, char *buffer, int length);

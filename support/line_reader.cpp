@@ -4,33 +4,34 @@
 
 #include <algorithm>
 
-int read_line(Io &io, TransferBudget &budget, Connection &connection, Received &received,
-              std::string &line) {
+LineOutcome read_line(Io &io, TransferBudget &budget, Connection &connection, Received &received,
+                      std::string &line) {
     line.clear();
-    if (connection < 0) return -1;
+    if (connection < 0) return LineOutcome::kFailed;
     // The budget is shared by all lines of a reply, so it bounds the
     // time-outs of the whole reply, not of each line; spent, it lets no
     // line be taken at all.
-    if (!budget.may_wait()) return -1;
+    if (!budget.may_wait()) return LineOutcome::kFailed;
     for (;;) {
         if (line.size() >= kLineLimit) {
             line.clear();
-            return kLineTooLong;
+            return LineOutcome::kTooLong;
         }
         while (received_empty(received)) {
-            const int got = received_refill(io, connection, &received);
-            if (got > 0) break;
-            if (got == kWaitExpired || got == kWaitFailed) {
+            const ReceiveEnd got = received_refill(io, connection, &received).end;
+            if (got == ReceiveEnd::kData) break;
+            if (got == ReceiveEnd::kExpired || got == ReceiveEnd::kWaitFailed) {
                 budget.spend();
                 // A failed wait was reported already; a blocking recv after
                 // it could hang past every time-out.
-                if (got == kWaitFailed || !budget.may_wait()) return -1;
+                if (got == ReceiveEnd::kWaitFailed || !budget.may_wait())
+                    return LineOutcome::kFailed;
                 continue;
             }
             // The end of the data or a failed receive (recorded): what came
             // of the line is all there is.
             received_close(io, connection, received, true);
-            return -1;
+            return LineOutcome::kFailed;
         }
         // Up to the line end or a NUL byte, as far as the bound leaves room.
         const char *from = received.bytes + received.start;
@@ -48,6 +49,6 @@ int read_line(Io &io, TransferBudget &budget, Connection &connection, Received &
         // it: the line fails there and the rest of it stays unread.
         const bool newline = from[stop] == '\n';
         line.append(from, newline ? count : stop);
-        return newline ? 0 : -1;
+        return newline ? LineOutcome::kWhole : LineOutcome::kFailed;
     }
 }

@@ -114,14 +114,11 @@ int private_check(const char *path) {
     return 0;
 }
 
-int private_directory_check(const char *path) {
+DirectoryCheck private_directory_check(const char *path) {
     struct stat info;
-    if (path == nullptr || stat(path, &info) < 0) return -1;
-    if (directory_exposure(info, true) != nullptr) {
-        errno = EPERM;
-        return -1;
-    }
-    return 0;
+    if (path == nullptr || stat(path, &info) < 0) return DirectoryCheck::kUnknown;
+    return directory_exposure(info, true) != nullptr ? DirectoryCheck::kExposed
+                                                     : DirectoryCheck::kPrivate;
 }
 
 int private_directory_open(const std::string &path, std::string &why) {

@@ -31,11 +31,16 @@ int private_create_at(int dir, const char *name, int flags);
 // may have given the copy a second name, so the link count is not checked.
 int private_check(const char *path);
 
-// 0 when nobody but this user and root can remove or rename names in the
+// Whether nobody but this user and root can remove or rename names in the
 // directory: it belongs to this user or to root, and neither everybody nor a
 // group other than root's and ours may write to it, unless the sticky bit is
-// set. Else -1 with errno EPERM (or stat's error).
-int private_directory_check(const char *path);
+// set.
+enum class DirectoryCheck {
+    kPrivate,
+    kExposed,
+    kUnknown,  // it could not be looked at (missing, say)
+};
+DirectoryCheck private_directory_check(const char *path);
 
 // Opens the directory `path` one component at a time from "/" (or the
 // working directory), never through a link, the last created with mode 0700

@@ -35,21 +35,20 @@ int received_read(Io &io, int descriptor, Received *ahead, Reader reader, char *
                   int length) {
     if (ahead == nullptr) return reader(io, descriptor, buffer, length);
     if (received_empty(*ahead)) {
-        const int count = ahead->stream->receive(io, descriptor, buffer, length);
-        return count < 0 ? -1 : count;
+        return receipt_count(ahead->stream->receive(io, descriptor, buffer, length));
     }
     const int count = take(ahead, buffer, length);
     if (count == length) return count;
     return count + ahead->stream->receive_now(descriptor, buffer + count, length - count);
 }
 
-int received_refill(Io &io, Connection connection, Received *received) {
+Receipt received_refill(Io &io, Connection connection, Received *received) {
     received->start = 0;
     received->end = 0;
-    const int count =
+    const Receipt got =
         received->stream->receive(io, connection, received->bytes, static_cast<int>(kReceivedSize));
-    if (count > 0) received->end = static_cast<uint32_t>(count);
-    return count;
+    if (got.end == ReceiveEnd::kData) received->end = static_cast<uint32_t>(got.count);
+    return got;
 }
 
 bool connection_quiet(Connection connection, const Received &received) {

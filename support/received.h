@@ -45,9 +45,8 @@ inline bool received_empty(const Received &received) {
 // the stream itself once none are left; without `ahead`, the reader. -1
 // after recording a failure.
 int received_read(Io &io, int descriptor, Received *ahead, Reader reader, char *buffer, int length);
-// Receives the next block into the emptied buffer (see socket_receive):
-// the count received, or one of socket_receive's outcomes.
-int received_refill(Io &io, Connection connection, Received *received);
+// Receives the next block into the emptied buffer (see socket_receive).
+Receipt received_refill(Io &io, Connection connection, Received *received);
 // Whether a kept connection is fit for the next request: nothing left
 // unread here, no word from the peer that it closes, and nothing (not even
 // its end) arriving.

@@ -16,7 +16,6 @@ int TempCopy::fail(const char *call) {
     error_ = errno;
     failed_ = call;
     fd_.reset();
-    errno = error_;  // for the caller's own error record
     return -1;
 }
 
@@ -119,9 +118,9 @@ int TempCopy::fill_from(int from) {
     if (truncate() < 0) return -1;
     silent_ = true;
     uint32_t remaining = kTransferAll;
-    const int result = receive(from, remaining, file_read);
+    const CopyOutcome result = receive(from, remaining, file_read);
     silent_ = false;
-    return result;
+    return result == CopyOutcome::kReceived ? 0 : -1;
 }
 
 void TempCopy::write_back_to(uint32_t end) {
@@ -161,10 +160,9 @@ FILE *TempCopy::stream(const char *mode) {
     return stream;
 }
 
-int TempCopy::refuse_oversize() {
-    errno = EFBIG;
-    record_error(*io_, ERR_FILE_SYSCALL, "write");
-    return kTransferTooLarge;
+CopyOutcome TempCopy::refuse_oversize() {
+    record_error_code(*io_, ERR_FILE_SYSCALL, EFBIG, "write");
+    return CopyOutcome::kTooLarge;
 }
 
 // Moves `remaining` bytes (kTransferAll: to the end) after what the copy
@@ -225,26 +223,29 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
     return result;
 }
 
-int TempCopy::receive(int from, uint32_t &remaining, Reader reader, Received *ahead) {
-    if (reader == nullptr) return -1;
+CopyOutcome TempCopy::receive(int from, uint32_t &remaining, Reader reader, Received *ahead) {
+    if (reader == nullptr) return CopyOutcome::kFailed;
     const uint32_t room = held_ < limit_ ? limit_ - held_ : 0;
-    int result;
+    CopyOutcome result = CopyOutcome::kReceived;
+    const auto moved_all = [](int moved) {
+        return moved == 0 ? CopyOutcome::kReceived : CopyOutcome::kFailed;
+    };
     if (remaining != kTransferAll) {
         if (remaining <= room) {
-            result = move(from, remaining, reader, ahead);
+            result = moved_all(move(from, remaining, reader, ahead));
         } else {
             remaining = 0;
             result = refuse_oversize();
         }
     } else {
         uint32_t moved = room;
-        result = room != 0 ? move(from, moved, reader, ahead) : 0;
+        if (room != 0) result = moved_all(move(from, moved, reader, ahead));
         remaining = moved;
-        if (result == 0 && moved == room) {
+        if (result == CopyOutcome::kReceived && moved == room) {
             // The room is used up: an honest sender has nothing more to say.
             char probe;
             const int count = received_read(*io_, from, ahead, reader, &probe, 1);
-            result = count < 0 ? -1 : count == 0 ? 0 : refuse_oversize();
+            if (count != 0) result = count < 0 ? CopyOutcome::kFailed : refuse_oversize();
         }
     }
     held_ += remaining;

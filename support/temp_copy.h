@@ -31,8 +31,12 @@ constexpr uint32_t kTransferAll = UINT32_MAX;
 // (the catalogue itself included): far above any real catalogue, far below
 // what would fill a disk.
 constexpr uint32_t kUnlistedSizeLimit = uint32_t{64} << 20;
-// receive's refusal of a sender that has more than the room.
-constexpr int kTransferTooLarge = -2;
+// How receive ended; both failures are recorded.
+enum class CopyOutcome {
+    kReceived,
+    kFailed,
+    kTooLarge,  // the sender had more than the room
+};
 
 enum class CopyUse {
     kPrepare,   // the engine's first look: anything under the name that is not
@@ -72,8 +76,8 @@ class TempCopy {
     // the copy's bound (the listed size, the file's size_bound, or
     // kUnlistedSizeLimit), or data
     // still coming once it is reached, is refused with EFBIG recorded for
-    // "write" and kTransferTooLarge; nothing beyond the bound is written.
-    int receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
+    // "write" and kTooLarge; nothing beyond the bound is written.
+    CopyOutcome receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
     // Empties the copy and fills it from a file of ours up to its end,
     // within the bound and without progress: a copy kept from an earlier
     // run is no transfer.
@@ -98,7 +102,7 @@ class TempCopy {
     int digest_held(FileRecord &file);
     void publish_digest();
     void restart_digest();
-    int refuse_oversize();
+    CopyOutcome refuse_oversize();
     int move(int from, uint32_t &remaining, Reader reader, Received *ahead);
     void write_back_to(uint32_t end);
 

@@ -16,8 +16,6 @@
 
 namespace {
 
-// read_once's outcome when the session needs the socket first.
-constexpr int kWouldBlock = -2;
 // What one receive from the socket may bring into OpenSSL's buffer.
 constexpr size_t kReadAhead = 64 * 1024;
 
@@ -231,40 +229,45 @@ int TlsSession::report(Io &io, Failure failure, const char *call) {
     return record_error_text(io, ERR_TLS, "TLS with " + peer_ + " (" + failure.reason + ")", call);
 }
 
-int TlsSession::read_once(char *buffer, int length, int &code) {
+std::optional<WaitFor> TlsSession::read_once(char *buffer, int length, int &count) {
     size_t got = 0;
+    count = 0;
     calls_.ERR_clear_error();
     const int result = calls_.SSL_read_ex(ssl_, buffer, static_cast<size_t>(length), &got);
     const int error = errno;
-    if (result == 1) return static_cast<int>(got);
-    code = calls_.SSL_get_error(ssl_, result);
-    if (would_block(code)) return kWouldBlock;
+    if (result == 1) {
+        count = static_cast<int>(got);
+        return std::nullopt;
+    }
+    const int code = calls_.SSL_get_error(ssl_, result);
+    if (would_block(code)) return code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect;
     if (code == SSL_ERROR_ZERO_RETURN) {
         ended_ = true;
-        return 0;
+        return std::nullopt;
     }
     failed_ = true;
     held_ = describe(calls_, ssl_, code, error);
-    return -1;
+    return std::nullopt;
 }
 
-int TlsSession::receive(Io &io, char *buffer, int length) {
-    if (buffer == nullptr || length < 0) return kReceiveFailed;
+Receipt TlsSession::receive(Io &io, char *buffer, int length) {
+    if (buffer == nullptr || length < 0) return {ReceiveEnd::kFailed};
     // As on a plain socket, a read that found its outcome at once raises
     // the event of a wait that found it; one that waited raised it then.
     bool waited = false;
     for (;;) {
-        int code = SSL_ERROR_NONE;
         int count = 0;
+        std::optional<WaitFor> needs;
         if (!held_ && !ended_ && length > 0) {
             PipeSilence silence;
-            count = read_once(buffer, length, code);
+            needs = read_once(buffer, length, count);
             if (count > 0) count += top_up(buffer + count, length - count);
         }
-        if (count == kWouldBlock) {
-            const int ready = wait_for_data(
-                io, socket_, code == SSL_ERROR_WANT_READ ? WaitFor::kData : WaitFor::kConnect);
-            if (ready != 1) return ready == 0 ? kWaitExpired : kWaitFailed;
+        if (needs) {
+            const WaitEnd ready = wait_for_data(io, socket_, *needs);
+            if (ready != WaitEnd::kReady)
+                return {ready == WaitEnd::kExpired ? ReceiveEnd::kExpired
+                                                   : ReceiveEnd::kWaitFailed};
             waited = true;
             continue;
         }
@@ -273,9 +276,9 @@ int TlsSession::receive(Io &io, char *buffer, int length) {
             Failure failure = std::move(*held_);
             held_.reset();
             report(io, std::move(failure), "recv");
-            return kReceiveFailed;
+            return {ReceiveEnd::kFailed};
         }
-        return count;
+        return receipt_of(count);
     }
 }
 
@@ -287,9 +290,9 @@ int TlsSession::receive_now(char *buffer, int length) {
 int TlsSession::top_up(char *buffer, int length) {
     int total = 0;
     while (total < length && !held_ && !ended_) {
-        int code = SSL_ERROR_NONE;
-        const int count = read_once(buffer + total, length - total, code);
-        if (count <= 0) break;  // would block; the end or a failure shows next time
+        int count = 0;
+        // Would block; the end or a failure shows next time.
+        if (read_once(buffer + total, length - total, count) || count == 0) break;
         total += count;
     }
     return total;

@@ -59,8 +59,8 @@ class TlsSession final : public ByteStream {
     TlsSession &operator=(const TlsSession &) = delete;
 
     // socket_receive over TLS: what the session holds at once, waiting
-    // only when it holds nothing; the count, or socket_receive's outcomes.
-    int receive(Io &io, char *buffer, int length);
+    // only when it holds nothing.
+    Receipt receive(Io &io, char *buffer, int length);
     // Up to `length` bytes the session holds now, without waiting; a
     // failure is kept for the next receive.
     int receive_now(char *buffer, int length);
@@ -73,7 +73,7 @@ class TlsSession final : public ByteStream {
     // is the caller's to close.
     void close() override;
 
-    int receive(Io &io, Connection, char *buffer, int length) override {
+    Receipt receive(Io &io, Connection, char *buffer, int length) override {
         return receive(io, buffer, length);
     }
     int receive_now(Connection, char *buffer, int length) override {
@@ -95,9 +95,9 @@ class TlsSession final : public ByteStream {
     TlsSession(const OpenSsl &calls, SSL *ssl, Connection socket, std::string peer)
         : calls_(calls), ssl_(ssl), socket_(socket), peer_(std::move(peer)) {}
     int handshake(Io &io, TlsFailure &failure);
-    // One non-blocking read: the count, 0 at the end, kWouldBlock, or -1
-    // with the failure in held_.
-    int read_once(char *buffer, int length, int &code);
+    // One non-blocking read into `count` (0 at the end, or with the failure
+    // in held_); what the session must wait for before it can read, if so.
+    std::optional<WaitFor> read_once(char *buffer, int length, int &count);
     // receive_now without holding back SIGPIPE (its caller does).
     int top_up(char *buffer, int length);
     int report(Io &io, Failure failure, const char *call);

@@ -61,7 +61,7 @@ class FileSource : public PluginSession {
         const auto available = static_cast<uint64_t>(info.st_size - start);
         uint32_t remaining =
             available < kTransferAll ? static_cast<uint32_t>(available) : kTransferAll - 1;
-        return copy.receive(origin.fd, remaining, file_read);
+        return copy.receive(origin.fd, remaining, file_read) == CopyOutcome::kReceived ? 0 : -1;
     }
 
     EngineContext *context_;  // not owned

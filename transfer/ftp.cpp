@@ -104,7 +104,7 @@ int ftp_read_reply(FtpClient &client) {
     int code = 0;
     do {
         if (read_line(client.context->io, client.budget, client.control, client.received,
-                      client.line) < 0)
+                      client.line) != LineOutcome::kWhole)
             return -1;
         if (append_reply(client, client.line) < 0) return -1;
         code = last_line_code(client.line.c_str(), client.line.size());
@@ -174,24 +174,25 @@ int ftp_cwd(FtpClient &client) {
     return ftp_handle_reply(client, ftp_read_reply(client));
 }
 
-int ftp_parse_pasv(const char *reply, char *host, uint16_t *port) {
-    if (reply == nullptr || host == nullptr || port == nullptr) return -1;
+PassiveReply ftp_parse_pasv(const char *reply, char *host, uint16_t *port) {
+    if (reply == nullptr || host == nullptr || port == nullptr) return PassiveReply::kNoComma;
     const char *comma = strchr(reply, ',');
-    if (comma == nullptr) return -1;
+    if (comma == nullptr) return PassiveReply::kNoComma;
     const char *at = comma;
     while (at > reply && at[-1] >= '0' && at[-1] <= '9') at--;
     long numbers[6];
     for (int index = 0; index < 6; index++) {
         if (index > 0) {
-            if (*at != ',') return -2;
+            if (*at != ',') return PassiveReply::kMalformed;
             at++;
         }
         at = read_number(at, &numbers[index]);
-        if (at == nullptr || numbers[index] < 0 || numbers[index] > 255) return -2;
+        if (at == nullptr || numbers[index] < 0 || numbers[index] > 255)
+            return PassiveReply::kMalformed;
     }
     snprintf(host, 16, "%ld.%ld.%ld.%ld", numbers[0], numbers[1], numbers[2], numbers[3]);
     *port = static_cast<uint16_t>((numbers[4] * 256 + numbers[5]) % 65536);
-    return 0;
+    return PassiveReply::kAddress;
 }
 
 int ftp_parse_epsv(const char *reply, uint16_t *port) {
@@ -254,9 +255,9 @@ int ftp_pasv(FtpClient &client) {
     if (code != 227) return ftp_handle_reply(client, code);
     char host[16];
     uint16_t port = 0;
-    int parsed = ftp_parse_pasv(client.reply.c_str(), host, &port);
-    if (parsed == -1) return -1;
-    if (parsed < 0) return ftp_handle_reply(client, code);
+    const PassiveReply parsed = ftp_parse_pasv(client.reply.c_str(), host, &port);
+    if (parsed == PassiveReply::kNoComma) return -1;
+    if (parsed == PassiveReply::kMalformed) return ftp_handle_reply(client, code);
     return connection_open(client.context->io, client.data, host, port);
 }
 
@@ -299,10 +300,10 @@ static int accept_server(FtpClient &client) {
     EngineContext *context = client.context;
     for (;;) {
         if (!client.budget.may_wait()) return record_error_code(context->io, ERR_FTP, 2, "accept");
-        int ready = wait_for_data(context->io, client.data);
-        if (ready == 1) break;
+        const WaitEnd ready = wait_for_data(context->io, client.data);
+        if (ready == WaitEnd::kReady) break;
         client.budget.spend();
-        if (ready < 0) return -1;
+        if (ready == WaitEnd::kFailed) return -1;
     }
     return connection_accept(context->io, client.data, peer);
 }
@@ -316,7 +317,7 @@ int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
         // one that brought more than the file can hold fails whatever it says.
         uint32_t remaining = kTransferAll;
         const bool too_large =
-            copy.receive(client.data, remaining, socket_read) == kTransferTooLarge;
+            copy.receive(client.data, remaining, socket_read) == CopyOutcome::kTooLarge;
         events_of(client.context->io).transfer_done();
         ftp_close_data(client);
         const int result = ftp_handle_reply(client, ftp_read_reply(client));

@@ -61,10 +61,15 @@ int ftp_quit(FtpClient &client);
 int ftp_close_control(FtpClient &client);
 int ftp_close_data(FtpClient &client);
 
+// What a 227 reply held.
+enum class PassiveReply {
+    kAddress,
+    kNoComma,    // no address at all
+    kMalformed,  // the six numbers from the one before the first comma are not there or not bytes
+};
 // Reads the address and port of a 227 reply into dotted text (16 bytes) and
-// *port: 0; -1 when the reply holds no comma; -2 when the six numbers from
-// the one before the first comma are not there or not bytes.
-int ftp_parse_pasv(const char *reply, char *host, uint16_t *port);
+// *port.
+PassiveReply ftp_parse_pasv(const char *reply, char *host, uint16_t *port);
 // Reads the port of a 229 reply, "(|||port|)" with any printable delimiter,
 // into *port: 0; -1 when it is not there or not a port from 1 to 65535.
 int ftp_parse_epsv(const char *reply, uint16_t *port);

@@ -41,7 +41,8 @@ int read_head_byte(HttpClient &client) {
     Received &received = client.received;
     if (received_empty(received)) {
         events_of(client.context->io).spin(client.budget.used, client.budget.limit);
-        if (received_refill(client.context->io, client.socket, &received) <= 0) return -1;
+        if (received_refill(client.context->io, client.socket, &received).end != ReceiveEnd::kData)
+            return -1;
     }
     client.head += received.bytes[received.start++];
     return 0;
@@ -296,9 +297,9 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     // and the engine makes another attempt.
     TransferBudget own{};
     for (;;) {
-        int got = read_line(context->io, budget_chunk_line(client.budget, own), client.socket,
-                            client.received, client.line);
-        if (got < 0) return fail_closing(client);
+        LineOutcome got = read_line(context->io, budget_chunk_line(client.budget, own),
+                                    client.socket, client.received, client.line);
+        if (got != LineOutcome::kWhole) return fail_closing(client);
         errno = 0;
         long size = strtol(client.line.c_str(), nullptr, 16);
         if (errno != 0 || size < 0 || size > INT32_MAX) return fail_closing(client);
@@ -310,7 +311,8 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
                 got = read_line(context->io, budget_chunk_line(client.budget, own), client.socket,
                                 client.received, client.line);
                 trailer += client.line.size();
-                if (got < 0 || trailer > kHttpHeadLimit) return fail_closing(client);
+                if (got != LineOutcome::kWhole || trailer > kHttpHeadLimit)
+                    return fail_closing(client);
             } while (client.line != "\r\n" && client.line != "\n");
             events.transfer_done();
             return 0;
@@ -323,7 +325,8 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
                         client.received, client.line);
         // Anything before the line end means the chunk was longer than its
         // size said: the framing is lost.
-        if (got < 0 || (client.line != "\r\n" && client.line != "\n")) return fail_closing(client);
+        if (got != LineOutcome::kWhole || (client.line != "\r\n" && client.line != "\n"))
+            return fail_closing(client);
     }
 }
 
@@ -340,7 +343,8 @@ void http_skip_body(HttpClient &client, HttpMessage &reply) {
         if (received_empty(received)) {
             events_of(client.context->io).spin(client.budget.used, client.budget.limit);
             // A body that does not come only costs the connection.
-            if (received_refill(client.context->io, client.socket, &received) <= 0) {
+            if (received_refill(client.context->io, client.socket, &received).end !=
+                ReceiveEnd::kData) {
                 received_close(client.context->io, client.socket, client.received, true);
                 return;
             }

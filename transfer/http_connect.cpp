@@ -20,7 +20,8 @@ std::string destination(const HttpClient &client, const Url &origin) {
            (client.proxy ? " via proxy" : "");
 }
 
-int drop(HttpClient &client, int result) {
+template <typename Result>
+Result drop(HttpClient &client, Result result) {
     if (client.socket >= 0)
         received_close(client.context->io, client.socket, client.received, true);
     client.tls.reset();
@@ -48,20 +49,21 @@ int open_tunnel(HttpClient &client, const Url &origin) {
     return drop(client, -1);
 }
 
-int start_tls(HttpClient &client, const Url &origin) {
+ConnectOutcome start_tls(HttpClient &client, const Url &origin) {
     const std::string host = origin.host.value_or("");
     if (!client.trust) {
         client.trust = TlsContext::create(client.context->io, client.context->settings.ca_file,
                                           tls_peer_name(host, port_of(origin)));
-        if (!client.trust) return drop(client, kConnectRefused);
+        if (!client.trust) return drop(client, ConnectOutcome::kRefused);
     }
     TlsFailure failure = TlsFailure::kNone;
     client.tls = TlsSession::open(client.context->io, *client.trust, client.socket, host,
                                   port_of(origin), failure);
     if (failure != TlsFailure::kNone)
-        return drop(client, failure == TlsFailure::kCertificate ? kConnectRefused : -1);
+        return drop(client, failure == TlsFailure::kCertificate ? ConnectOutcome::kRefused
+                                                                : ConnectOutcome::kFailed);
     client.received.stream = client.tls.get();
-    return 0;
+    return ConnectOutcome::kOpen;
 }
 
 }  // namespace
@@ -77,20 +79,22 @@ HttpMessage http_tunnel_request(const Url &origin,
     return request;
 }
 
-int http_connect(HttpClient &client, const Url &origin) {
+ConnectOutcome http_connect(HttpClient &client, const Url &origin) {
     const std::string where = destination(client, origin);
-    if (client.socket >= 0 && client.served == where) return 0;
+    if (client.socket >= 0 && client.served == where) return ConnectOutcome::kOpen;
     drop(client, 0);
     client.served.clear();
     received_clear(&client.received);
     const Url &peer = client.proxy ? *client.proxy : origin;
     if (connection_open(client.context->io, client.socket, peer.host.value_or("").c_str(),
                         port_of(peer)) < 0)
-        return -1;
+        return ConnectOutcome::kFailed;
     if (origin.scheme == "https") {
-        if (client.proxy && open_tunnel(client, origin) < 0) return -1;
-        if (const int started = start_tls(client, origin); started < 0) return started;
+        if (client.proxy && open_tunnel(client, origin) < 0) return ConnectOutcome::kFailed;
+        if (const ConnectOutcome started = start_tls(client, origin);
+            started != ConnectOutcome::kOpen)
+            return started;
     }
     client.served = where;
-    return 0;
+    return ConnectOutcome::kOpen;
 }

@@ -6,9 +6,12 @@
 #include "transfer/http.h"
 #include "transfer/url.h"
 
-// http_connect's refusal that no further attempt can change (a certificate
-// that is not trusted): the file fails for good.
-constexpr int kConnectRefused = -2;
+// How http_connect ended; both failures are reported.
+enum class ConnectOutcome {
+    kOpen,
+    kFailed,   // another attempt may do better
+    kRefused,  // no attempt can change it (a certificate that is not trusted): the file fails
+};
 
 // The request that asks the proxy for a tunnel to the origin, with the
 // proxy's credentials when it asks for them.
@@ -17,5 +20,5 @@ HttpMessage http_tunnel_request(const Url &origin,
 
 // Opens client.socket to where requests for `origin` go, unless it is already open there:
 // straight to the origin, or to the proxy (plain http), or through the proxy's CONNECT tunnel
-// (https); TLS on top for https. 0, or -1 after reporting, or kConnectRefused after reporting.
-int http_connect(HttpClient &client, const Url &origin);
+// (https); TLS on top for https.
+ConnectOutcome http_connect(HttpClient &client, const Url &origin);

@@ -117,9 +117,9 @@ class CopySink : public HttpSink {
         // Nothing to move: a read would only wait for data that is not coming.
         if (length == 0) return 0;
         uint32_t remaining = length < 0 ? kTransferAll : static_cast<uint32_t>(length);
-        const int result = copy_.receive(socket, remaining, socket_read, &ahead);
+        const CopyOutcome result = copy_.receive(socket, remaining, socket_read, &ahead);
         length = static_cast<int32_t>(remaining);
-        return result;
+        return result == CopyOutcome::kReceived ? 0 : -1;
     }
 
    private:
@@ -161,9 +161,9 @@ class HttpSession : public PluginSession {
             http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
             http_set_header(request_, "Host", url_host_header(at));
             route_credentials(request_, client, at);
-            const int opened = http_connect(client, at);
-            if (opened == kConnectRefused) return AttemptOutcome::kRefused;
-            if (opened < 0 || http_send_message(client, request_) < 0 ||
+            const ConnectOutcome opened = http_connect(client, at);
+            if (opened == ConnectOutcome::kRefused) return AttemptOutcome::kRefused;
+            if (opened != ConnectOutcome::kOpen || http_send_message(client, request_) < 0 ||
                 http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
                 retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
                 return AttemptOutcome::kRetry;

@@ -81,7 +81,7 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
         break_after = delivered;
         uint32_t remaining = kTransferAll;
         EXPECT_EQ(copy.receive(from.fd, remaining, delivered != 0 ? breaking_read : file_read),
-                  delivered != 0 ? -1 : 0);
+                  delivered != 0 ? CopyOutcome::kFailed : CopyOutcome::kReceived);
         const size_t holds = delivered != 0 ? held + delivered : data.size();
         EXPECT_EQ(copy.held(), holds);
         ASSERT_TRUE(file.copy_digest_set);

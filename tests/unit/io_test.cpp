@@ -75,14 +75,14 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     Recorder silent(1), ready(1), failed(1);
-    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), 0);
+    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), WaitEnd::kExpired);
     EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
-    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), 1);
+    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), WaitEnd::kReady);
     EXPECT_EQ(ready.words(Event::kDataReady).size(), 1u);
     EXPECT_EQ(ready.events.size(), 1u);
-    EXPECT_EQ(wait_for_data(failed.context.io, -1), -1);
+    EXPECT_EQ(wait_for_data(failed.context.io, -1), WaitEnd::kFailed);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
     close(ends[0]);
@@ -111,7 +111,7 @@ class LineReader : public ::testing::Test {
         if (ends[0] >= 0) close(ends[0]);
         close(ends[1]);
     }
-    int read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
+    LineOutcome read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
 
     int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
@@ -126,7 +126,7 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
         for (size_t sent = 0; sent <= kLineLimit; sent += block.size())
             if (send(ends[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
     });
-    EXPECT_EQ(read(), kLineTooLong);
+    EXPECT_EQ(read(), LineOutcome::kTooLong);
     EXPECT_TRUE(line.empty());
     shutdown(ends[0], SHUT_RDWR);
     endless.join();
@@ -135,14 +135,14 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
 TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     ASSERT_EQ(send(ends[1], "line\n", 5, 0), 5);
     budget = {0, 0};  // no wait and no read at all
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     EXPECT_TRUE(recorder.events.empty());
     budget = {2, 2};  // spent already
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     char line[8];  // the line is still there, whole
     ASSERT_EQ(recv(ends[0], line, sizeof(line), MSG_DONTWAIT), 5);
     budget.used = 1;  // one left: one wait of a second, then the end
-    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(read(), LineOutcome::kFailed);
     EXPECT_EQ(budget.used, 2);
     EXPECT_EQ(recorder.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);

@@ -53,7 +53,7 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     ASSERT_EQ(wait_readable(ends[0], &second), 1);
     EXPECT_FALSE(session->quiet());
     char byte = 0;
-    EXPECT_EQ(std::make_pair(session->receive(io, &byte, 1), byte), std::make_pair(1, 'x'));
+    EXPECT_EQ(std::make_pair(session->receive(io, &byte, 1).count, byte), std::make_pair(1, 'x'));
 
     SSL_free(server);
     SSL_CTX_free(server_ctx);

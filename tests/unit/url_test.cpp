@@ -2,6 +2,7 @@
 // paths normalised, and the address of an FTP PASV or EPSV reply.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -142,15 +143,15 @@ TEST(Paths, PassiveReplyAddresses) {
     const auto parsed = [](const std::string &reply) {
         char host[16] = "";
         uint16_t port = 0;
-        const int result = ftp_parse_pasv(reply.c_str(), host, &port);
-        return std::to_string(result) +
-               (result == 0 ? std::string(" ") + host + ":" + std::to_string(port) : "");
+        const auto result = static_cast<size_t>(ftp_parse_pasv(reply.c_str(), host, &port));
+        return std::string(std::array{"0 ", "none", "bad"}.at(result)) +
+               (result == 0 ? std::string(host) + ":" + std::to_string(port) : "");
     };
     // clang-format off
     constexpr std::pair<const char *, const char *> kCases[] = {
-        {"227 Entering Passive Mode\r\n", "-1"}, {"227 (1,2,3)", "-2"}, {"227 (1,2,3,4,5,)", "-2"},
-        {"227 (1,,3,4,5,6)", "-2"}, {"227 (1 ,2,3,4,5,6)", "-2"},
-        {"227 (1,2,3,4,5,6,7)", "0 1.2.3.4:1286"}, {"227 (1,0,0,1,99999999999999999999,1)", "-2"},
+        {"227 Entering Passive Mode\r\n", "none"}, {"227 (1,2,3)", "bad"}, {"227 (1,2,3,4,5,)", "bad"},
+        {"227 (1,,3,4,5,6)", "bad"}, {"227 (1 ,2,3,4,5,6)", "bad"},
+        {"227 (1,2,3,4,5,6,7)", "0 1.2.3.4:1286"}, {"227 (1,0,0,1,99999999999999999999,1)", "bad"},
         {"227 (10, 0,\t0, 7,+19, 137)", "0 10.0.0.7:5001"}};  // each number as %d reads it
     // clang-format on
     for (const auto &[reply, expected] : kCases) EXPECT_EQ(parsed(reply), expected) << reply;
@@ -169,7 +170,7 @@ TEST(Paths, PassiveReplyAddresses) {
                 }
                 const int port = numbers[4] * 256 + numbers[5];
                 const bool good = value <= 255 && (sign != "-" || place == 0 || value == 0);
-                ASSERT_EQ(parsed(reply), good ? "0 " + host + ":" + std::to_string(port) : "-2")
+                ASSERT_EQ(parsed(reply), good ? "0 " + host + ":" + std::to_string(port) : "bad")
                     << reply;
             }
     // 229 replies: the port alone, between four equal printable delimiters.
