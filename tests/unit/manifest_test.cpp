@@ -59,6 +59,11 @@ TEST(Manifest, OtherSpellingsAreRefused) {
         EXPECT_NE(manifest_parse(text, read), "") << text.substr(0, 300);
         EXPECT_EQ(read.signed_length, 0u);
     }
+    Manifest read;  // the bound itself is read; a byte more is not
+    EXPECT_EQ(manifest_parse(std::string(kManifestSizeLimit, 'x'), read),
+              "line 1: expected 'qavo-manifest 1'");
+    EXPECT_EQ(manifest_parse(std::string(kManifestSizeLimit + 1, 'x'), read),
+              "larger than 8388608 bytes");
     // A keyword misspelt at its own length, run into its value, or alone.
     const std::tuple<std::string, std::string, int> keywords[] = {
         {"serial ", "serail ", 2},        {"expires ", "expires", 3},

@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "frontend/runctl.h"
 #include "support/path.h"
 #include "transfer/ftp.h"
 #include "transfer/redirect.h"
@@ -122,6 +123,32 @@ TEST(Url, RedirectionsResolvedAndRefused) {
         const std::string refusal = redirect_resolve(base, location, to);
         EXPECT_EQ(refusal.empty() ? url_text(to, true) : refusal, expected) << location;
     }
+}
+
+// The host option's mirrors, each with the protocol's port or its own.
+TEST(Url, MirrorsOfTheHostOption) {
+    Settings settings;
+    settings.protocol.value = "ftp";
+    settings.login = ProtocolLogin{"u", "p", 21};
+    settings.infofile = "i";
+    settings.manifest.value = "off";
+    settings.proxy_auth.value = "none";
+    const auto mirrors = [&settings](const char *hosts) {
+        settings.hosts.value = hosts;
+        testing::internal::CaptureStdout();
+        const std::optional<EngineSettings> got = engine_settings(settings);
+        const std::string said = testing::internal::GetCapturedStdout();
+        std::string urls;
+        for (const std::string &url : got ? got->mirror_urls : std::vector<std::string>{})
+            urls += url + " ";
+        return urls + said;
+    };
+    EXPECT_EQ(mirrors("a, [::1]:8080	127.0.0.1:1 ::1 [::2]"),
+              "ftp://u:p@a:21/i ftp://u:p@[::1]:8080/i ftp://u:p@127.0.0.1:1/i "
+              "ftp://u:p@[::1]:21/i ftp://u:p@[::2]:21/i ");
+    for (const char *bad : {"a:0", "a:65536", "a:x", "[::1]x:1", "[::1"})
+        EXPECT_EQ(mirrors(bad), "Fatal Error:Command line:Bad host '" + std::string(bad) +
+                                    "': the port must be a number from 1 to 65535\n");
 }
 
 TEST(Paths, NormaliseWhatCanBeResolvedAndKeepTheRest) {
