@@ -128,6 +128,9 @@ class CrashTest(SiteTest):
         call, args = calls[at[0] - 1]
         self.assertEqual((len(at), call, re.sub(r"^\d+<", "<", args)),
                          (1, "fsync", "<%s>" % staging), calls)
+        # And the new name is made durable: its directory is synced once the update is over.
+        self.assertIn(("fsync", "<%s>" % self.site.path("data")),
+                      [(call, re.sub(r"^\d+<", "<", args)) for call, args in calls[at[0]:]])
 
     def release(self, n):
         """Programs log "<module> n"; release 2 changes every file, adds data/extra."""
