@@ -41,23 +41,23 @@ struct Settings {
     int32_t randomdelay = 0;
     int32_t timeout = 0;
     int32_t tries = 0;
-    std::optional<std::string> temppath;  // absent: not set as a text
-    std::string statusfile;
-    std::string statepath;
+    std::optional<std::string> temppath{};  // absent: not set as a text
+    std::string statusfile{};
+    std::string statepath{};
     bool use_proxy = false;
-    PlacedText proxy;
-    PlacedText proxy_auth;
-    PlacedText manifest;
-    PlacedText protocol;
-    PlacedText hosts;
-    std::string infofile;
+    PlacedText proxy{};
+    PlacedText proxy_auth{};
+    PlacedText manifest{};
+    PlacedText protocol{};
+    PlacedText hosts{};
+    std::string infofile{};
     // Absent when the protocol's sections lack its login or port: no
     // protocol this program knows.
-    std::optional<ProtocolLogin> login;
-    std::string cafile;
-    bool ftp_active = false;           // the ftp passive option, which reads "on" for PORT
-    std::vector<std::string> modules;  // the selected ones, in the section's order
-    std::vector<PathPlaceholder> placeholders;
+    std::optional<ProtocolLogin> login{};
+    std::string cafile{};
+    bool ftp_active = false;             // the ftp passive option, which reads "on" for PORT
+    std::vector<std::string> modules{};  // the selected ones, in the section's order
+    std::vector<PathPlaceholder> placeholders{};
 };
 
 Settings settings_read(Config &config);

@@ -4,6 +4,7 @@ import hashlib
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -254,6 +255,14 @@ def access_log(server, lines=0, name="access.log"):
             break
         time.sleep(0.01)
     return got
+
+
+def refused_port(test, address="127.0.0.1", port=0):
+    """A port where nothing listens while the test runs: bound, never listening."""
+    guard = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
+    test.addCleanup(guard.close)
+    guard.bind((address, port))
+    return guard.getsockname()[1]
 
 
 def server(test, kind, *args):

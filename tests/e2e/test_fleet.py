@@ -12,7 +12,7 @@ import time
 import unittest
 
 from harness import (SOURCE, STANDARD_DESCRIPTION, T0, UPDATER, Run, Site, SiteCache, SiteTest,
-                     access_log, loopback, read, server, write)
+                     access_log, loopback, read, refused_port, server, write)
 
 TOO_OLD = ("\nUpdate process is too old. It seems to be a bug/infinite loop somewhere.\n"
            "Please send the core file to support@qavo.example\n")
@@ -161,12 +161,6 @@ def served(origin, lines=0):
 
 
 class MirrorsTest(SiteTest):
-    def refusing_port(self):
-        guard = socket.socket()
-        self.addCleanup(guard.close)
-        guard.bind(("127.0.0.1", 0))
-        return guard.getsockname()[1]
-
     def test_each_file_comes_from_the_next_mirror_when_the_first_fails_it(self):
         self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
         spoilt = self.site.path("spoilt")  # the same publication with one file changed
@@ -182,8 +176,7 @@ class MirrorsTest(SiteTest):
         for first, its_share, second_share in cases:
             with self.subTest(first=first and first.root):
                 self.site.uninstall()
-                # Nothing listens: a socket bound but never listening keeps the port refused.
-                port = first.port if first else self.refusing_port()
+                port = first.port if first else refused_port(self)
                 self.site.configure(0, host='"127.0.0.1:%d, 127.0.0.1:%d"' % (port, second.port),
                                     manifest="required", tries=2)
                 before = len(served(second))

@@ -1,11 +1,10 @@
 """Mirrors reached over IPv6 (nginx and vsftpd on ::1 only), names of both families or of none."""
 import re
 import shutil
-import socket
 import time
 import unittest
 
-from harness import ROOT, UPDATER, SiteTest, Squid, loopback, server, write
+from harness import ROOT, UPDATER, SiteTest, Squid, loopback, refused_port, server, write
 
 NGINX6, VSFTPD6 = (type(kind.name + "6", (kind,), {"address": "::1"})
                    for kind in (loopback.Nginx, loopback.Vsftpd))
@@ -54,8 +53,7 @@ class Ipv6Test(SiteTest):
         for kind, addresses, status in [(loopback.Nginx, "::1 127.0.0.1", 0),
                                         (NGINX6, "127.0.0.1 ::1", 0), (NGINX6, "127.0.0.1", 6)]:
             with self.subTest(addresses=addresses):
-                nginx, guard = self.alone_at_its_port(kind)
-                self.addCleanup(guard.close)
+                nginx = self.alone_at_its_port(kind)
                 write(self.site.path("hosts"), "".join(a + " localhost\n" for a in addresses.split()))
                 self.site.uninstall()
                 self.site.configure(nginx.port, host="localhost", tries=1)
@@ -66,17 +64,13 @@ class Ipv6Test(SiteTest):
                                  got)
 
     def alone_at_its_port(self, kind):
-        """A server of one family, and a socket bound but never listening at its port in the
-        other: a connection there is refused even while parallel tests start servers."""
-        other = socket.AF_INET if kind.address == "::1" else socket.AF_INET6
+        """A server of one family; its port in the other is bound, never listening: refused."""
         for _ in range(20):
             started = server(self, kind, self.site.path("www"))
-            guard = socket.socket(other, socket.SOCK_STREAM)
             try:
-                guard.bind(("127.0.0.1" if other == socket.AF_INET else "::1", started.port))
-                return started, guard
+                refused_port(self, "127.0.0.1" if kind.address == "::1" else "::1", started.port)
+                return started
             except OSError:
-                guard.close()
                 started.stop()
         self.fail("no port free in both families")
 

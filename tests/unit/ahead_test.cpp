@@ -1,6 +1,5 @@
-// Work handed to a second core: a long copy's digest and the states of
-// installed files must be exactly those taken in line, whatever the order
-// in which they are asked for and wherever a transfer breaks off; the
+// Work handed to a second core: a long copy's digest and the states of installed files must
+// be those taken in line, whatever the order asked and wherever a transfer breaks off; the
 // flushes of copies are all made before their flusher ends.
 #include <fcntl.h>
 #include <sys/stat.h>

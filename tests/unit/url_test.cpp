@@ -127,12 +127,11 @@ TEST(Url, RedirectionsResolvedAndRefused) {
 
 // The host option's mirrors, each with the protocol's port or its own.
 TEST(Url, MirrorsOfTheHostOption) {
-    Settings settings;
-    settings.protocol.value = "ftp";
-    settings.login = ProtocolLogin{"u", "p", 21};
-    settings.infofile = "i";
-    settings.manifest.value = "off";
-    settings.proxy_auth.value = "none";
+    Settings settings{.proxy_auth = {"none"},
+                      .manifest = {"off"},
+                      .protocol = {"ftp"},
+                      .infofile = "i",
+                      .login = ProtocolLogin{"u", "p", 21}};
     const auto mirrors = [&settings](const char *hosts) {
         settings.hosts.value = hosts;
         testing::internal::CaptureStdout();
