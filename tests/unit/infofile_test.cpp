@@ -1,6 +1,5 @@
-// The catalogue's scanner and grammar: properties into records, string
-// forms, and recovery: every broken file is one parser error, and the next
-// load starts afresh.
+// The catalogue's scanner and grammar: properties into records, string forms, and recovery: every
+// broken file is one parser error, and the next load starts afresh.
 #include <gtest/gtest.h>
 
 #include <memory>

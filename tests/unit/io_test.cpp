@@ -1,6 +1,5 @@
-// What the outside cannot time, provoke or see reliably: sliced connects and data
-// waits, the line reader's bounds, reads across signals, the attempt loop's
-// count, and the meter's text.
+// What the outside cannot time, provoke or see reliably: sliced connects and data waits, the line
+// reader's bounds, reads across signals, the attempt loop's count, and the meter's text.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -192,9 +191,8 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     close(ends[1]);
 }
 
-// A file:// mirror that lacks the file: each attempt fails at once with one
-// "stat" error, so the events show the attempt loop alone: the retries
-// raised and the attempts made.
+// A file:// mirror that lacks the file: each attempt fails at once with one "stat" error, so the
+// events show the attempt loop alone: the retries raised and the attempts made.
 using Retries = std::vector<std::vector<int32_t>>;
 std::pair<Retries, size_t> attempts_of(int32_t tries, size_t stop_at_retry = 0) {
     RunState state;

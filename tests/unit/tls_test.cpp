@@ -1,6 +1,5 @@
-// TLS sessions against an in-process server, for what no real server lets
-// a test time: a handshake left hanging, records without data before the
-// idle test, a peer gone.
+// TLS sessions against an in-process server, for what no real server lets a test time: a handshake
+// left hanging, records without data before the idle test, a peer gone.
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,11 +48,12 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     timeval second{1, 0};
     ASSERT_EQ(wait_readable(ends[0], &second), 1);  // the tickets are there, unread
     EXPECT_TRUE(session->quiet());
-    ASSERT_EQ(SSL_write(server, "x", 1), 1);
+    ASSERT_EQ(SSL_write(server, "xy", 2), 2);
     ASSERT_EQ(wait_readable(ends[0], &second), 1);
     EXPECT_FALSE(session->quiet());
     char byte = 0;
     EXPECT_EQ(std::make_pair(session->receive(io, &byte, 1).count, byte), std::make_pair(1, 'x'));
+    EXPECT_FALSE(session->quiet());  // 'y' waits in the session, not in the socket
 
     SSL_free(server);
     SSL_CTX_free(server_ctx);
