@@ -73,7 +73,7 @@ TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
     ScratchDir scratch;
     scratch.write("old", {'o'});
     std::filesystem::create_directory(scratch.file("full"));
-    scratch.write("full/in", {});  // a directory with an entry: nothing is renamed over it
+    scratch.write("full/in", {});      // a directory with an entry: nothing is renamed over it
     scratch.write("left.new", {'x'});  // left by a run that stopped
     const auto refused = [](int, const void *) { return errno = ENOSPC, false; };
     const auto written = [](int fd, const void *) { return write_all(fd, "new", 3); };
