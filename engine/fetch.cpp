@@ -12,6 +12,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "core/events.h"
 #include "engine/installed.h"
@@ -126,7 +127,7 @@ bool server_wait_allowed(EngineContext *context, int64_t seconds) {
     if (seconds > kLongestWait) {
         refusal = "the longest wait is " + std::to_string(kLongestWait) + " seconds";
     } else if (context->io.alarm_deadline != 0 &&
-               static_cast<int64_t>(time(nullptr)) + seconds >= context->io.alarm_deadline) {
+               wall_seconds() + seconds >= context->io.alarm_deadline) {
         refusal = "the alarm ends the run before that";
     }
     if (refusal.empty()) return true;

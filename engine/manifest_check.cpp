@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "engine/rollback_serial.h"
 #include "integrity/signing_keys.h"
@@ -105,7 +106,7 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         refuse(context, name + " has a bad signature");
         return nullptr;
     }
-    if (manifest->expires <= static_cast<int64_t>(time(nullptr))) {
+    if (manifest->expires <= wall_seconds()) {
         refuse(context, name + " expired at " + utc_text(manifest->expires) + " UTC");
         return nullptr;
     }

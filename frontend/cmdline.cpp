@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/clock.h"
 #include "frontend/cmdline.h"
 #include "frontend/console.h"
 #include "frontend/install.h"
@@ -88,7 +89,7 @@ const option kLongOptions[] = {
 
 void print_banner(FILE *stream) {
     int year = 2001;
-    time_t now = time(nullptr);
+    time_t now = static_cast<time_t>(wall_seconds());
     struct tm local;
     if (now != static_cast<time_t>(-1) && localtime_r(&now, &local) != nullptr &&
         local.tm_year + 1900 > 2001)

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "core/clock.h"
 #include "engine/engine.h"
 #include "engine/rollback_serial.h"
 #include "frontend/cmdline.h"
@@ -88,7 +89,7 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     signal(SIGALRM, alarm_handler);
     if (alarm_seconds > 0) {
         alarm(static_cast<unsigned>(alarm_seconds));
-        context.io.alarm_deadline = static_cast<int64_t>(time(nullptr)) + alarm_seconds;
+        context.io.alarm_deadline = wall_seconds() + alarm_seconds;
     }
 
     const UpdateResult result = engine_update(&context);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/clock.h"
 #include "frontend/console.h"
 
 namespace {
@@ -42,7 +43,7 @@ void meter_start(RunState *state, const FileEvent &file, int32_t now) {
 }
 
 void put_clock(FILE *stream) {
-    const time_t now = time(nullptr);
+    const time_t now = static_cast<time_t>(wall_seconds());
     struct tm local;
     if (localtime_r(&now, &local) == nullptr) return;
     fprintf(stream, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
@@ -65,7 +66,7 @@ int32_t clock_ms() {
 }
 
 void print_date(FILE *stream) {
-    const time_t now = time(nullptr);
+    const time_t now = static_cast<time_t>(wall_seconds());
     char buffer[64];
     if (ctime_r(&now, buffer) != nullptr) fprintf(stream, "%.24s", buffer);
     fflush(stream);

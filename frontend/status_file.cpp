@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/clock.h"
 #include "support/whole_write.h"
 
 namespace {
@@ -114,7 +115,7 @@ void status_file_open(const std::string &path) {
 
 bool status_file_write(const RunOutcome &outcome) {
     if (path_.empty()) return true;
-    const int64_t now = time(nullptr);
+    const int64_t now = wall_seconds();
     if (outcome.exit_status == 0 || outcome.exit_status == 1) last_success_ = now;
     const std::string text =
         kRunHead + std::to_string(now) + "\n" + tail_text(outcome, last_success_);
@@ -128,7 +129,7 @@ void status_file_on_alarm() {
     if (alarm_path_[0] == '\0') return;
     char stamp[24];
     const auto [end, error] =
-        std::to_chars(stamp, stamp + sizeof stamp - 2, static_cast<int64_t>(time(nullptr)));
+        std::to_chars(stamp, stamp + sizeof stamp - 2, wall_seconds());
     if (error != std::errc()) return;
     end[0] = '\n';
     end[1] = '\0';

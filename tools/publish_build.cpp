@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/clock.h"
 #include "core/io.h"
 #include "infofile/infofile.h"
 #include "integrity/lzss.h"
@@ -347,7 +348,7 @@ int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
-    const int32_t publication = static_cast<int32_t>(time(nullptr));
+    const int32_t publication = static_cast<int32_t>(wall_seconds());
     PreviousListing previous;
     if (exists) previous_listing_load(target, desc.catalogue, key, &previous);
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/clock.h"
 #include "integrity/manifest.h"
 #include "support/crypto.h"
 #include "support/descriptor.h"
@@ -106,7 +107,7 @@ int manifest_sign(const std::string &root, const std::string &catalogue, const I
         return fail(previous + ": serial " + std::to_string(last) +
                     " leaves no room for a later one");
     Manifest manifest;
-    manifest.serial = std::max<int64_t>(time(nullptr), last + 1);
+    manifest.serial = std::max<int64_t>(wall_seconds(), last + 1);
     manifest.expires = manifest.serial + validity;
     ManifestFile whole;
     if (!digest_file(root + "/" + catalogue, &whole))
@@ -167,7 +168,7 @@ int manifest_verify(const std::string &catalogue, const std::vector<Ed25519Publi
         return problem("manifest signature does not match", kExitMismatch);
 
     // Signed: from here on every disagreement with the tree is reported.
-    const int64_t now = time(nullptr);
+    const int64_t now = wall_seconds();
     if (manifest.expires <= now)
         problem("expired " + std::to_string((now - manifest.expires) / 3600) + " hours ago",
                 kExitMismatch);

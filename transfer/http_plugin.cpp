@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "core/clock.h"
 #include "core/error.h"
 #include "support/data_io.h"
 #include "support/kept_copy.h"
@@ -65,7 +66,7 @@ void build_request(HttpMessage &request, const FileRecord &file) {
     if (file.time == 0) {
         snprintf(cache, sizeof(cache), "no-cache");
     } else {
-        long age = static_cast<long>(time(nullptr)) - static_cast<long>(file.time);
+        long age = static_cast<long>(wall_seconds()) - static_cast<long>(file.time);
         snprintf(cache, sizeof(cache), "max-age=%ld", age < 0 ? 0L : age);
     }
     http_add_header(request, "Accept", "*.*");
@@ -165,7 +166,7 @@ class HttpSession : public PluginSession {
             if (opened == ConnectOutcome::kRefused) return AttemptOutcome::kRefused;
             if (opened != ConnectOutcome::kOpen || http_send_message(client, request_) < 0 ||
                 http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
-                retry_after_ = http_retry_after(reply_, client.status, time(nullptr));
+                retry_after_ = http_retry_after(reply_, client.status, wall_seconds());
                 return AttemptOutcome::kRetry;
             }
             if (client.status == kHttpNotModified) return use_kept(file, copy);
