@@ -30,16 +30,17 @@ int install_record_found(EngineContext *context, const ModuleRecord &module) {
     const std::string name = record_name(context, module);
     // Only a record of our own counts: one planted by somebody else in a
     // shared directory must not make programs run.
-    return !name.empty() && private_check(name.c_str()) == 0 ? 1 : 0;
+    return !name.empty() && !private_check(name.c_str()) ? 1 : 0;
 }
 
 int install_record_set(EngineContext *context, const ModuleRecord &module) {
     const std::string name = record_name(context, module);
     if (name.empty()) return -1;
-    if (private_check(name.c_str()) == 0) return 0;
+    if (!private_check(name.c_str())) return 0;
     (void)unlink(name.c_str());  // anything else under the name is not ours
-    Descriptor record{private_create(name.c_str(), O_WRONLY)};
-    if (record.fd < 0) return record_error(context->io, ERR_FILE_SYSCALL, "open");
+    const Opened record = private_create(name.c_str(), O_WRONLY);
+    if (record.error)
+        return record_error_code(context->io, ERR_FILE_SYSCALL, record.error.code, "open");
     sync_directory(context->settings.temp_dir.c_str());  // a crash right after must still find it
     return 0;
 }

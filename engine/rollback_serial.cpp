@@ -28,10 +28,6 @@ struct Entry {
     std::string infofile;
 };
 
-std::string failure(const char *what, const std::string &path) {
-    return std::string(what) + " " + path + " (" + strerror(errno) + ")";
-}
-
 // One line: a decimal serial, one space, the catalogue's name.
 bool parse_entry(std::string_view row, Entry &entry) {
     const size_t space = row.find(' ');
@@ -47,14 +43,15 @@ bool parse_entry(std::string_view row, Entry &entry) {
 // ours is read: anything else under the name could set any serial.
 std::string read_entries(int dir, const std::string &state, std::vector<Entry> &entries) {
     const std::string path = state + "/" + kStateName;
-    Descriptor fd{private_open_at(dir, kStateName, O_RDONLY)};
-    if (fd.fd < 0) return errno == ENOENT ? "" : failure("Can't open state file", path);
+    const Opened fd = private_open_at(dir, kStateName, O_RDONLY);
+    if (fd.error)
+        return fd.error.code == ENOENT ? "" : sys_failure("Can't open state file", path, fd.error);
     std::string text;
     char chunk[4096];
     for (;;) {
-        const ssize_t count = read(fd.fd, chunk, sizeof chunk);
+        const ssize_t count = read(fd.fd.fd, chunk, sizeof chunk);
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return failure("Can't read state file", path);
+        if (count < 0) return sys_failure("Can't read state file", path, SysError::last());
         if (count == 0) break;
         text.append(chunk, static_cast<size_t>(count));
         if (text.size() > kStateSizeLimit) return "State file " + path + " is too large";
@@ -112,7 +109,7 @@ std::string rollback_serial_raise(int dir, const std::string &path, const std::s
         return "Can't keep a floor for catalogue '" + infofile + "'";
     // Read, raised and written in one turn: another run's entry is never lost.
     const DirectoryTurn turn(dir);
-    if (!turn.held) return failure("Can't lock", path);
+    if (turn.why) return sys_failure("Can't lock", path, turn.why);
     std::vector<Entry> entries;
     std::string why = read_entries(dir, path, entries);
     if (!why.empty()) return why;

@@ -40,7 +40,7 @@ const char *program_path(EngineContext *context, FileRecord &file) {
 int run_install_program(EngineContext *context, FileRecord &file, const char *call) {
     int status = 0;
     // A fetched program runs from its copy, which only we may have written.
-    if (!file.tempfile.empty() && private_check(file.tempfile.c_str()) < 0)
+    if (!file.tempfile.empty() && private_check(file.tempfile.c_str()))
         return record_error_code(context->io, ERR_UPDATE, UPD_CANT_EXECUTE, call);
     if (run_program(context->io, program_path(context, file), &status) != 0)
         return record_error_code(context->io, ERR_UPDATE, UPD_CANT_EXECUTE, call);

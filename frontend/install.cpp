@@ -30,7 +30,7 @@ bool copy_contents(int from, int to) {
         const ssize_t n = read(from, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
-        if (!write_all(to, buffer.data(), static_cast<size_t>(n))) return false;
+        if (write_all(to, buffer.data(), static_cast<size_t>(n))) return false;
     }
 }
 
@@ -179,7 +179,7 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
     const char *dst = localpath.c_str();
     // The copy is linked or copied into place as it stands: it must be one
     // that nobody but us could have written.
-    if (private_check(src) < 0) return -1;
+    if (private_check(src)) return -1;
     switch (step) {
         case InstallStep::kCheck: {
             // The file must be one we can write, or one we could create:

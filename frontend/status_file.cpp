@@ -89,11 +89,12 @@ bool write_parts(const char *temp, const char *path, const char *const parts[], 
     const auto fill = [](int fd, const void *data) {
         const auto &all = *static_cast<const Parts *>(data);
         for (size_t i = 0; i < all.count; i++) {
-            if (!write_all(fd, all.texts[i], strlen(all.texts[i]))) return false;
+            if (const SysError failed = write_all(fd, all.texts[i], strlen(all.texts[i])))
+                return failed;
         }
-        return true;
+        return SysError{};
     };
-    return replace_file({AT_FDCWD, path, temp, 0644}, fill, &content) == ReplaceStep::kDone;
+    return replace_file({AT_FDCWD, path, temp, 0644}, fill, &content).step == ReplaceStep::kDone;
 }
 
 }  // namespace

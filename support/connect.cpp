@@ -158,10 +158,8 @@ int32_t wait_slice_count(int32_t timeout) {
 }
 
 WaitEnd wait_sliced(Io &io, int descriptor, WaitFor what) {
-    if (descriptor >= FD_SETSIZE) errno = EINVAL;
-    if (descriptor < 0) errno = EBADF;
     if (descriptor < 0 || descriptor >= FD_SETSIZE) {
-        record_error(io, ERR_NET_SYSCALL, "select");
+        record_error_code(io, ERR_NET_SYSCALL, descriptor < 0 ? EBADF : EINVAL, "select");
         return WaitEnd::kFailed;
     }
     const int32_t count = wait_slice_count(io.timeout);

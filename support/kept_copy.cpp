@@ -47,10 +47,6 @@ size_t read_head(int fd, KeptCopy &kept, off_t &size) {
                            size);
 }
 
-std::string failure(const char *what, const std::string &path) {
-    return std::string(what) + " " + path + " (" + strerror(errno) + ")";
-}
-
 }  // namespace
 
 size_t kept_parse_head(std::string_view text, off_t file_size, KeptCopy &kept, off_t &size) {
@@ -88,8 +84,8 @@ bool kept_find(int dir, KeptCopy &kept) {
     kept.last_modified.clear();
     kept.etag.clear();
     off_t size = 0;
-    Descriptor fd{private_open_at(dir, kept_name(kept.key).c_str(), O_RDONLY)};
-    if (fd.fd < 0 || read_head(fd.fd, kept, size) == 0) {
+    const Opened opened = private_open_at(dir, kept_name(kept.key).c_str(), O_RDONLY);
+    if (opened.error || read_head(opened.fd.fd, kept, size) == 0) {
         kept.last_modified.clear();
         kept.etag.clear();
         return false;
@@ -100,7 +96,7 @@ bool kept_find(int dir, KeptCopy &kept) {
 Descriptor kept_open(int dir, const std::string &key, off_t &size) {
     KeptCopy kept;
     kept.key = key;
-    Descriptor fd{private_open_at(dir, kept_name(key).c_str(), O_RDONLY)};
+    Descriptor fd = private_open_at(dir, kept_name(key).c_str(), O_RDONLY).fd;
     if (fd.fd < 0) return fd;
     const size_t head = read_head(fd.fd, kept, size);
     if (head == 0 || lseek(fd.fd, static_cast<off_t>(head), SEEK_SET) < 0) fd.reset();
@@ -111,7 +107,7 @@ std::string kept_store(int dir, const KeptCopy &kept, int from) {
     const std::string path = kept_name(kept.key);
     const std::string next = path + ".new";
     struct stat info;
-    if (fstat(from, &info) < 0) return failure("Can't stat copy for", path);
+    if (fstat(from, &info) < 0) return sys_failure("Can't stat copy for", path, SysError::last());
     const std::string head = std::string(kTag) + "url " + kept.key + "\nlast-modified " +
                              kept.last_modified + "\netag " + kept.etag + "\nsize " +
                              std::to_string(info.st_size) + "\n\n";
@@ -120,7 +116,7 @@ std::string kept_store(int dir, const KeptCopy &kept, int from) {
     // In the run's turn the name written beside is nobody else's; one left
     // there was left by a run that stopped while writing.
     const DirectoryTurn turn(dir);
-    if (!turn.held) return failure("Can't lock for", path);
+    if (turn.why) return sys_failure("Can't lock for", path, turn.why);
     struct Content {
         const std::string &head;
         int from;
@@ -128,14 +124,16 @@ std::string kept_store(int dir, const KeptCopy &kept, int from) {
     } content{head, from, info.st_size};
     const auto fill = [](int fd, const void *data) {
         const auto &copy = *static_cast<const Content *>(data);
-        bool good = write_all(fd, copy.head.data(), copy.head.size());
+        SysError failed = write_all(fd, copy.head.data(), copy.head.size());
         char chunk[kTransferChunk];
-        for (off_t at = 0; good && at < copy.size;) {
+        for (off_t at = 0; !failed && at < copy.size;) {
             const ssize_t count = pread(copy.from, chunk, sizeof chunk, at);
-            good = count > 0 && write_all(fd, chunk, static_cast<size_t>(count));
+            // A copy that shrank under us is cut short: no whole copy to keep.
+            if (count <= 0) return count < 0 ? SysError::last() : SysError{EIO};
+            failed = write_all(fd, chunk, static_cast<size_t>(count));
             at += count;
         }
-        return good;
+        return failed;
     };
     return replace_failure(replace_file({dir, path.c_str(), next.c_str(), 0600}, fill, &content),
                            next);

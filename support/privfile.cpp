@@ -29,14 +29,9 @@ bool owned_and_closed(const struct stat &info) {
 // hold us before its type is checked. Regular files ignore O_NONBLOCK, but a
 // descriptor handed on should not carry a flag its user never asked for:
 // the status flags become the caller's own, which `flags` are.
-int settle(int fd, int flags) {
-    if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+Opened settle(Descriptor fd, int flags) {
+    if (fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return {Descriptor{}, SysError::last()};
+    return {std::move(fd), {}};
 }
 
 // Why somebody else than this user and root could remove or rename names in
@@ -65,53 +60,44 @@ gid_t own_group() {
     return group;
 }
 
-int private_open(const char *path, int flags, off_t *size) {
+Opened private_open(const char *path, int flags, off_t *size) {
     return private_open_at(AT_FDCWD, path, flags, size);
 }
 
-int private_open_at(int dir, const char *path, int flags, off_t *size) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+Opened private_open_at(int dir, const char *path, int flags, off_t *size) {
+    if (path == nullptr) return {Descriptor{}, {EINVAL}};
     flags &= ~(O_CREAT | O_EXCL | O_TRUNC);
-    int fd = openat(dir, path, flags | kCopyFlags | O_NONBLOCK);
-    if (fd < 0) {
+    Descriptor fd{openat(dir, path, flags | kCopyFlags | O_NONBLOCK)};
+    if (fd.fd < 0) {
+        const SysError error = SysError::last();
         // A directory, a socket or a FIFO without reader: no copy either.
-        if (errno == EISDIR || errno == ENXIO) errno = EPERM;
-        return -1;
+        return {Descriptor{},
+                error.code == EISDIR || error.code == ENXIO ? SysError{EPERM} : error};
     }
     struct stat info;
-    if (fstat(fd, &info) < 0 || !owned_and_closed(info) || info.st_nlink != 1) {
-        close(fd);
-        errno = EPERM;
-        return -1;
-    }
+    if (fstat(fd.fd, &info) < 0 || !owned_and_closed(info) || info.st_nlink != 1)
+        return {Descriptor{}, {EPERM}};
     if (size != nullptr) *size = info.st_size;
-    return settle(fd, flags);
+    return settle(std::move(fd), flags);
 }
 
-int private_create(const char *path, int flags) {
+Opened private_create(const char *path, int flags) {
     return private_create_at(AT_FDCWD, path, flags);
 }
 
-int private_create_at(int dir, const char *path, int flags) {
-    if (path == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
+Opened private_create_at(int dir, const char *path, int flags) {
+    if (path == nullptr) return {Descriptor{}, {EINVAL}};
     // Only a new file can be opened here: no FIFO to be wary of.
-    return openat(dir, path, (flags & ~O_TRUNC) | O_CREAT | O_EXCL | kCopyFlags, 0600);
+    Descriptor fd{openat(dir, path, (flags & ~O_TRUNC) | O_CREAT | O_EXCL | kCopyFlags, 0600)};
+    if (fd.fd < 0) return {Descriptor{}, SysError::last()};
+    return {std::move(fd), {}};
 }
 
-int private_check(const char *path) {
+SysError private_check(const char *path) {
     struct stat info;
-    if (path == nullptr || lstat(path, &info) < 0) return -1;
-    if (!owned_and_closed(info)) {
-        errno = EPERM;
-        return -1;
-    }
-    return 0;
+    if (path == nullptr) return {EINVAL};
+    if (lstat(path, &info) < 0) return SysError::last();
+    return owned_and_closed(info) ? SysError{} : SysError{EPERM};
 }
 
 DirectoryCheck private_directory_check(const char *path) {
@@ -168,9 +154,9 @@ DirectoryTurn::DirectoryTurn(int opened) : dir(opened) {
     do {
         result = flock(dir, LOCK_EX);
     } while (result < 0 && errno == EINTR);
-    held = result == 0;
+    if (result < 0) why = SysError::last();
 }
 
 DirectoryTurn::~DirectoryTurn() {
-    if (held) flock(dir, LOCK_UN);
+    if (!why) flock(dir, LOCK_UN);
 }

@@ -8,28 +8,37 @@
 
 #include <string>
 
+#include "support/descriptor.h"
+#include "support/sys_error.h"
+
 // The effective user and group, asked once: the process never changes them.
 uid_t own_user();
 gid_t own_group();
 
-// Opens an existing copy without following a link. The result is -1 with
-// errno ELOOP for a link, EPERM for anything that is not a regular file
-// owned by this process's user with a single name and no write permission
-// for group or others, or the error of open itself (ENOENT when absent).
-// With `size`, the size it found is written there.
-int private_open(const char *path, int flags, off_t *size = nullptr);
+// A descriptor opened, or why it was not.
+struct Opened {
+    Descriptor fd;
+    SysError error;
+};
+
+// Opens an existing copy without following a link. It fails with ELOOP for
+// a link, EPERM for anything that is not a regular file owned by this
+// process's user with a single name and no write permission for group or
+// others, or the error of open itself (ENOENT when absent). With `size`,
+// the size it found is written there.
+Opened private_open(const char *path, int flags, off_t *size = nullptr);
 // The same for `name` in the open directory `dir`.
-int private_open_at(int dir, const char *name, int flags, off_t *size = nullptr);
+Opened private_open_at(int dir, const char *name, int flags, off_t *size = nullptr);
 
-// Creates the copy exclusively with mode 0600, never through a link: -1
-// with EEXIST when any name is already there.
-int private_create(const char *path, int flags);
-int private_create_at(int dir, const char *name, int flags);
+// Creates the copy exclusively with mode 0600, never through a link: EEXIST
+// when any name is already there.
+Opened private_create(const char *path, int flags);
+Opened private_create_at(int dir, const char *name, int flags);
 
-// 0 when the path (not followed) is a regular file of this user that
-// group and others cannot write, else -1 with errno. Our own installation
-// may have given the copy a second name, so the link count is not checked.
-int private_check(const char *path);
+// Nothing when the path (not followed) is a regular file of this user that
+// group and others cannot write, else why not. Our own installation may
+// have given the copy a second name, so the link count is not checked.
+SysError private_check(const char *path);
 
 // Whether nobody but this user and root can remove or rename names in the
 // directory: it belongs to this user or to root, and neither everybody nor a
@@ -54,7 +63,7 @@ int private_directory_open(const std::string &path, std::string &why);
 // that runs sharing the directory take turns at changing what it holds.
 struct DirectoryTurn {
     int dir;
-    bool held;
+    SysError why;  // why the lock was not taken; nothing while it is held
     explicit DirectoryTurn(int opened);
     ~DirectoryTurn();
     DirectoryTurn(const DirectoryTurn &) = delete;

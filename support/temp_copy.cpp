@@ -12,8 +12,8 @@
 #include "support/digest_aside.h"
 #include "support/privfile.h"
 
-int TempCopy::fail(const char *call) {
-    error_ = errno;
+int TempCopy::fail(const char *call, SysError why) {
+    error_ = why.code;
     failed_ = call;
     fd_.reset();
     return -1;
@@ -51,22 +51,26 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
     found = false;
     size = 0;
     if (use == CopyUse::kPrepare) {
-        fd_.reset(private_create(path, O_RDWR));
-        if (fd_.fd >= 0) return 0;
-        if (errno != EEXIST) return fail("open");
+        Opened made = private_create(path, O_RDWR);
+        fd_ = std::move(made.fd);
+        if (!made.error) return 0;
+        if (made.error.code != EEXIST) return fail("open", made.error);
     }
-    fd_.reset(private_open(path, O_RDWR, &size));
-    found = fd_.fd >= 0;
+    Opened existing = private_open(path, O_RDWR, &size);
+    fd_ = std::move(existing.fd);
+    found = !existing.error;
     if (found) return 0;
     // At the engine's first look, whatever stands under the name and is
     // not a copy of ours (a link, somebody else's file, a second name of
     // another file) is removed unread and the copy made anew.
-    const bool absent = errno == ENOENT;
+    const bool absent = existing.error.code == ENOENT;
     if (use == CopyUse::kPrepare && !absent && unlink(path) < 0 && errno != ENOENT)
         return fail("unlink");
-    if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent)) return fail("open");
-    fd_.reset(private_create(path, O_RDWR));
-    return fd_.fd < 0 ? fail("open") : 0;
+    if (use != CopyUse::kPrepare && !(use == CopyUse::kResume && absent))
+        return fail("open", existing.error);
+    Opened made = private_create(path, O_RDWR);
+    fd_ = std::move(made.fd);
+    return made.error ? fail("open", made.error) : 0;
 }
 
 int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
@@ -74,10 +78,7 @@ int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     fd_.reset();
     held_ = written_back_ = 0;
     digested_ = nullptr;
-    if (file.tempfile.empty()) {
-        errno = EINVAL;
-        return fail("open");
-    }
+    if (file.tempfile.empty()) return fail("open", {EINVAL});
     if (use != CopyUse::kRead) file.copy_digest_set = false;
     limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
              : file.size_bound > 0 ? file.size_bound

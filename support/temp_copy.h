@@ -16,6 +16,7 @@
 #include "support/descriptor.h"
 #include "support/file_digest.h"
 #include "support/received.h"
+#include "support/sys_error.h"
 
 // Large enough that a download costs a few system calls per 64 KiB rather
 // than per page.
@@ -97,7 +98,8 @@ class TempCopy {
     uint32_t held() const { return held_; }
 
    private:
-    int fail(const char *call);
+    // Keeps the failure for report(): `why`, or errno of the call just made.
+    int fail(const char *call, SysError why = SysError::last());
     int open_path(const char *path, CopyUse use, bool &found, off_t &size);
     int digest_held(FileRecord &file);
     void publish_digest();
@@ -110,7 +112,7 @@ class TempCopy {
     Descriptor fd_;
     uint32_t held_ = 0;             // bytes in the copy; appending continues after them
     uint32_t limit_ = 0;            // the listed size, the file's own bound, or kUnlistedSizeLimit
-    int error_ = 0;                 // errno of the call that failed
+    int error_ = 0;                 // errno of the call that failed, as it was
     const char *failed_ = nullptr;  // and its name, for the error record
     // A copy opened for appending keeps the digest of what it holds and
     // hands it to its file record after every change; null otherwise.

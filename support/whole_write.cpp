@@ -6,58 +6,55 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
-bool write_all(int fd, const char *data, size_t size) {
+SysError write_all(int fd, const char *data, size_t size) {
     for (size_t done = 0; done < size;) {
         const ssize_t wrote = write(fd, data + done, size - done);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            // write never returns 0 for a non-empty buffer; should it, a
-            // loop here would never end.
-            if (wrote == 0) errno = EIO;
-            return false;
-        }
+        if (wrote < 0) return SysError::last();
+        // write never returns 0 for a non-empty buffer; should it, a loop
+        // here would never end.
+        if (wrote == 0) return {EIO};
         done += static_cast<size_t>(wrote);
     }
-    return true;
+    return {};
 }
 
-ReplaceStep replace_file(const Replacement &target, bool (*fill)(int fd, const void *content),
-                         const void *content) {
-    if (unlinkat(target.dir, target.next, 0) < 0 && errno != ENOENT) return ReplaceStep::kRemove;
+Replaced replace_file(const Replacement &target, SysError (*fill)(int fd, const void *content),
+                      const void *content) {
+    if (unlinkat(target.dir, target.next, 0) < 0 && errno != ENOENT)
+        return {ReplaceStep::kRemove, SysError::last()};
     const int fd =
         openat(target.dir, target.next,
                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, target.mode);
-    if (fd < 0) return ReplaceStep::kCreate;
+    if (fd < 0) return {ReplaceStep::kCreate, SysError::last()};
     // Synced before the rename: a crash after it must not find the name
     // holding a file whose bytes never reached the disk.
-    ReplaceStep step = ReplaceStep::kDone;
-    if (!fill(fd, content) || fsync(fd) < 0) {
-        const int error = errno;
+    Replaced result;
+    SysError filled = fill(fd, content);
+    if (!filled && fsync(fd) < 0) filled = SysError::last();
+    if (filled) {
         close(fd);
-        errno = error;
-        step = ReplaceStep::kWrite;
+        result = {ReplaceStep::kWrite, filled};
     } else if (close(fd) < 0) {
-        step = ReplaceStep::kWrite;
+        result = {ReplaceStep::kWrite, SysError::last()};
     } else if (renameat(target.dir, target.next, target.dir, target.name) < 0) {
-        step = ReplaceStep::kRename;
+        result = {ReplaceStep::kRename, SysError::last()};
     }
-    if (step != ReplaceStep::kDone) {
-        const int error = errno;
+    if (result.step != ReplaceStep::kDone) {
         unlinkat(target.dir, target.next, 0);
-        errno = error;
-        return step;
+        return result;
     }
     if (target.dir != AT_FDCWD) (void)fsync(target.dir);
-    return step;
+    return result;
 }
 
-std::string replace_failure(ReplaceStep step, const std::string &next) {
+std::string replace_failure(const Replaced &result, const std::string &next) {
+    const ReplaceStep step = result.step;
     const char *what = step == ReplaceStep::kRemove   ? "Can't remove "
                        : step == ReplaceStep::kCreate ? "Can't create "
                        : step == ReplaceStep::kWrite  ? "Can't write "
                        : step == ReplaceStep::kRename ? "Can't rename "
                                                       : nullptr;
-    return what == nullptr ? "" : what + next + " (" + strerror(errno) + ")";
+    return what == nullptr ? "" : what + next + " (" + result.why.text() + ")";
 }

@@ -8,13 +8,17 @@
 #include <cstddef>
 #include <string>
 
-// Writes all `size` bytes, again after an interruption: false (errno set)
-// when a write fails.
-bool write_all(int fd, const char *data, size_t size);
+#include "support/sys_error.h"
 
-// The step a replacement failed at, for the caller's message; errno tells
-// why.
+// Writes all `size` bytes, again after an interruption; why a write failed.
+SysError write_all(int fd, const char *data, size_t size);
+
+// The step a replacement failed at, for the caller's message, and why.
 enum class ReplaceStep { kDone, kRemove, kCreate, kWrite, kRename };
+struct Replaced {
+    ReplaceStep step = ReplaceStep::kDone;
+    SysError why;
+};
 
 // The file `name` in `dir` (an open directory, or AT_FDCWD: the names are
 // paths, and no directory is synced) and the name `next` it is written
@@ -27,11 +31,11 @@ struct Replacement {
 };
 
 // Removes what a stopped run left under `next`, creates it never through a
-// link, lets `fill` write the content (false: it could not, errno set),
-// syncs it, renames it over `name` and syncs the directory. A failure
-// removes what was written beside.
-ReplaceStep replace_file(const Replacement &target, bool (*fill)(int fd, const void *content),
-                         const void *content);
+// link, lets `fill` write the content (and say why it could not), syncs it,
+// renames it over `name` and syncs the directory. A failure removes what
+// was written beside.
+Replaced replace_file(const Replacement &target, SysError (*fill)(int fd, const void *content),
+                      const void *content);
 // The line for a failed step, "Can't <step> <next> (<reason>)" with `next`
 // as the reader knows it; "" for kDone. Not for a signal handler.
-std::string replace_failure(ReplaceStep step, const std::string &next);
+std::string replace_failure(const Replaced &result, const std::string &next);

@@ -75,14 +75,17 @@ TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
     std::filesystem::create_directory(scratch.file("full"));
     scratch.write("full/in", {});      // a directory with an entry: nothing is renamed over it
     scratch.write("left.new", {'x'});  // left by a run that stopped
-    const auto refused = [](int, const void *) { return errno = ENOSPC, false; };
+    const auto refused = [](int, const void *) { return SysError{ENOSPC}; };
     const auto written = [](int fd, const void *) { return write_all(fd, "new", 3); };
-    for (const auto &[name, fill, step] : {std::tuple{"old", +refused, ReplaceStep::kWrite},
-                                           std::tuple{"full", +written, ReplaceStep::kRename},
-                                           std::tuple{"left", +written, ReplaceStep::kDone}}) {
+    for (const auto &[name, fill, step, why] :
+         {std::tuple{"old", +refused, ReplaceStep::kWrite, ENOSPC},
+          std::tuple{"full", +written, ReplaceStep::kRename, EISDIR},
+          std::tuple{"left", +written, ReplaceStep::kDone, 0}}) {
         const std::string path = scratch.file(name), next = path + ".new";
         errno = EINVAL;  // whatever an earlier call left
-        EXPECT_EQ(replace_file({AT_FDCWD, path.c_str(), next.c_str(), 0600}, fill, nullptr), step);
+        const Replaced done =
+            replace_file({AT_FDCWD, path.c_str(), next.c_str(), 0600}, fill, nullptr);
+        EXPECT_EQ(std::pair(done.step, done.why.code), std::pair(step, why)) << name;
         EXPECT_FALSE(std::filesystem::exists(next)) << name;
     }
     EXPECT_EQ(std::filesystem::file_size(scratch.file("old")), 1u);
