@@ -72,14 +72,14 @@ int strip_signature(EngineContext *context, FileRecord &packed) {
 
 // A stream over one of our own copies: read from the start, or emptied and
 // written. Null with the system code in `error`.
-FILE *open_copy(EngineContext *context, FileRecord &file, bool output, int &error) {
+FILE *open_copy(EngineContext *context, FileRecord &file, bool output, SysError &error) {
     TempCopy copy;
     if (copy.open(context->io, file, output ? CopyUse::kEmpty : CopyUse::kRead) < 0) {
         error = copy.error();
         return nullptr;
     }
     FILE *stream = copy.stream(output ? "wb" : "rb");
-    if (stream == nullptr) error = errno;
+    if (stream == nullptr) error = SysError::last();
     return stream;
 }
 
@@ -88,13 +88,13 @@ int decompress(EngineContext *context, FileRecord &packed, FileRecord &plain) {
     // Large blocks rather than pages; declared first, since the streams use
     // them until they are closed.
     char input_buffer[kTransferChunk], output_buffer[kTransferChunk];
-    int error = 0;
+    SysError error;
     Stream input{open_copy(context, packed, false, error)};
     if (input.file == nullptr)
-        return record_error_code(context->io, ERR_FILE_SYSCALL, error, "fopen");
+        return record_error_code(context->io, ERR_FILE_SYSCALL, error.code, "fopen");
     Stream output{open_copy(context, plain, true, error)};
     if (output.file == nullptr)
-        return record_error_code(context->io, ERR_FILE_SYSCALL, error, "fopen");
+        return record_error_code(context->io, ERR_FILE_SYSCALL, error.code, "fopen");
     (void)setvbuf(input.file, input_buffer, _IOFBF, sizeof input_buffer);
     (void)setvbuf(output.file, output_buffer, _IOFBF, sizeof output_buffer);
     lzss_decode(input.file, output.file);

@@ -64,8 +64,8 @@ class TempCopy {
     int open(Io &io, FileRecord &file, CopyUse use);
     // Records the failure open() kept (error event) and returns -1.
     int report() const;
-    // errno of the open that failed.
-    int error() const { return error_; }
+    // Why the open failed.
+    SysError error() const { return {error_}; }
     // Empties the copy and writes from its first byte again; -1 after
     // recording the failure.
     int truncate();

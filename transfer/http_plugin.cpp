@@ -93,7 +93,7 @@ void route_credentials(HttpMessage &request, const HttpClient &client, const Url
 int prepare_copy(EngineContext *context, HttpMessage &request, FileRecord &file, bool first,
                  TempCopy &copy) {
     if (copy.open(context->io, file, first ? CopyUse::kEmpty : CopyUse::kContinue) < 0)
-        return copy.error() == ENOENT ? 0 : copy.report();
+        return copy.error().code == ENOENT ? 0 : copy.report();
     if (first) return 0;
     if (static_cast<int64_t>(copy.held()) >= file.size) {
         // A Range left from an earlier attempt would now ask for a tail that
