@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -24,9 +25,10 @@ PUBLISHER = os.path.join(BUILD, "tools", "qavopublish")
 DRIVER = os.path.join(BUILD, "tests", "engine_driver")
 KEY = os.path.join(SOURCE, "keys", "demo-private-key.pem")
 PUBLIC = os.path.join(SOURCE, "keys", "demo-public-key.pem")
+ED25519 = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")  # % "private" or "public"
 OPENSSL = shutil.which("openssl")
 SQUID, LIGHTTPD = "/usr/sbin/squid", "/usr/sbin/lighttpd"
-INFOFILE = "pub/qavo/qavoe.info"
+INFOFILE, INFO, SIG = "pub/qavo/qavoe.info", "qavoe.info", "qavoe.info.sig"
 T0 = 1100000000  # the listed time of the standard mirror's files
 ROOT = os.geteuid() == 0
 
@@ -47,10 +49,25 @@ STANDARD_DESCRIPTION = (
     "module engine\n    require base\n    file engine/engine.so ${DATADIR}/engine.so\n"
     "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
     "module base\n    file base/data ${DATADIR}/base.dat\n")
+SO, CONF, DATA = (site for site, _, _ in STANDARD)
 
 
 def publisher(*args, **kwargs):
     return subprocess.run([PUBLISHER, *args], capture_output=True, timeout=120, **kwargs)
+
+
+def openssl(*args):
+    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
+
+
+def keyid(key):
+    """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
+    der = openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")
+    return hashlib.sha256(der[-32:]).hexdigest()[:16]
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
 
 
 def write(path, data, mtime=None, mode=None):
