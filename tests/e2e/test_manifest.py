@@ -7,39 +7,28 @@ import hashlib
 import os
 import re
 import shutil
-import stat
-import subprocess
 import tempfile
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
-                     Site, SiteTest, access_log, loopback, pattern, read, server, write)
-
-DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
+from harness import (BUILD, CONF, DATA, INFO, OPENSSL, SIG, SO, STANDARD, STANDARD_DESCRIPTION,
+                     T0, UPDATER, Site, SiteTest, access_log, keyid, loopback, mode, openssl,
+                     pattern, read, server, write)
+from harness import ED25519 as DEMO
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
 TWO_KEYS = os.path.join(BUILD, "tests", "qavoupdate_two_keys")
 SCRATCH = tempfile.mkdtemp(prefix="qavo-keys-")
 unittest.addModuleCleanup(shutil.rmtree, SCRATCH, True)
 STRANGER = os.path.join(SCRATCH, "stranger-%s.pem")  # a key nobody trusts
-INFO, SIG, SERIAL = "qavoe.info", "qavoe.info.sig", 1000
+SERIAL = 1000
 KEPT = b"%d pub/qavo/qavoe.info\n"
 MANIFEST = "manifest qavoe.info.sig "
-FETCHED = ["base/data", "engine/engine.conf", "engine/engine.so"]  # the order of a full run
-
-
-def openssl(*args):
-    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
+FETCHED = [DATA, CONF, SO]  # the order of a full run
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def keyid(key):
-    """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
-    return sha(openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")[-32:])[:16]
 
 
 def utc(seconds):
@@ -75,14 +64,11 @@ class ManifestTest(SiteTest):
             body += "file %s %d %s\n" % (sha(data), len(data), name)
         if edit:
             body = re.sub(*edit, body, count=1, flags=re.M)
-        signed = self.site.path("body")
-        with open(signed, "w") as out:
-            out.write(body)
+        signed = write(self.site.path("body"), body)
         signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key % "private", "-in", signed)
         if tamper:
             body = re.sub(*tamper, body, count=1, flags=re.M)
-        with open(mirror(SIG), "w") as out:
-            out.write(body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
+        write(mirror(SIG), body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
 
     def tree(self, tree=None):
         # Digests, not bytes: a failing comparison of large files would take minutes to show.
@@ -105,9 +91,8 @@ class ManifestTest(SiteTest):
         self.sign(SERIAL)
         first, asked, errors = self.run_logged()
         self.assertUpdated(first)
-        self.assertEqual((asked, errors, self.serial()),
-                         ([SIG, INFO] + FETCHED, [], KEPT % SERIAL))
-        self.assertEqual(stat.S_IMODE(os.stat(self.site.path("state")).st_mode), 0o700)
+        self.assertEqual((asked, errors, self.serial(), mode(self.site.path("state"))),
+                         ([SIG, INFO] + FETCHED, [], KEPT % SERIAL, 0o700))
         self.configure(statusfile=self.site.path("status.prom"))  # which tells the serial
         again, asked, errors = self.run_logged()
         self.assertIn(b"\nqavoupdate_catalogue_serial %d\n" % SERIAL,
