@@ -3,11 +3,10 @@ meets them: texts, statuses, the dump, the search for qup.conf, the lock."""
 import fcntl
 import os
 import re
-import socket
 import time
 import unittest
 
-from harness import UPDATER, ScratchTest, read, run, write
+from harness import UPDATER, ScratchTest, read, refused_port, run, write
 
 NO_FILE = "(No such file or directory)"
 USAGE = ("Usage: qavoupdate [-acdfhStTvVY] [--help] [--ftp-passive=on|off]\n"
@@ -45,9 +44,7 @@ class CliTest(ScratchTest):
 
     def failing_conf(self, extra=""):
         """A configuration whose mirror is a closed loopback port: a run fails fast."""
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
+        port = refused_port(self)
         return write(os.path.join(self.cwd, "qup.conf"),
                      "[global]\ntemppath=%s\ntries=1\ntimeout=2\n[hosts]\nhost=127.0.0.1\n"
                      "[ftp]\nport=%d\n%s" % (self.path("tmp"), port, extra))
