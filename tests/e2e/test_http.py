@@ -7,13 +7,12 @@ import shutil
 import time
 import unittest
 
-from harness import (INFOFILE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteCache, SiteTest,
-                     Squid, access_log, loopback, read, server)
+from harness import (CONF, DATA, INFO, INFOFILE, SO, STANDARD_DESCRIPTION, T0, Lighttpd, Site,
+                     SiteCache, SiteTest, Squid, access_log, loopback, read, server)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 REPLY = "HTTP ERROR: server reply is (%d)"
-SO, CONF, DATA, INFO = "engine/engine.so", "engine/engine.conf", "base/data", "qavoe.info"
 
 
 class LoginProxy(Squid):
@@ -99,10 +98,9 @@ class ServersTest(SiteTest):
         # A proxy that does not speak HTTP is refused with the configuration, never contacted.
         self.site.configure(nginx.port, proxy="socks://127.0.0.1:%d" % squid.port)
         refused = self.site.update()
-        self.assertRun(refused, 2)
-        self.assertEqual((refused.matching("^Connecting to"),
+        self.assertEqual((refused.status, refused.matching("^Connecting to"),
                           refused.ending("Bad proxy 'socks://127.0.0.1:%d': it must begin with "
-                                         "http://" % squid.port)), ([], 1))
+                                         "http://" % squid.port)), (2, [], 1), refused)
 
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
         self.site.uninstall()
@@ -177,14 +175,14 @@ class ServersTest(SiteTest):
 
 
 class FaultTest(SiteTest):
-    def update(self, *faults, tries=3, timeout=5, pads=()):
+    def update(self, *faults, pads=(), **settings):
         """One run from an empty installation, by a fresh server with these faults."""
         self.site.uninstall()
         self.serve_http()
         for fault in faults:
             self.http.fault(*fault)
         self.http.padding = dict(pads)
-        self.site.configure(self.http.port, tries=tries, timeout=timeout)
+        self.site.configure(self.http.port, **dict(dict(tries=3, timeout=5), **settings))
         started = time.monotonic()
         got = self.site.update("-v")
         self.assertLess(time.monotonic() - started, 60)
@@ -229,11 +227,7 @@ class FaultTest(SiteTest):
 
     def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
         # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 5 s.
-        self.site.uninstall()
-        self.serve_http()
-        self.http.fault(DATA, "status", 404)
-        self.site.configure(self.http.port, tries=0, alarm=5)
-        got = self.site.update("-v")
+        got = self.update((DATA, "status", 404), tries=0, alarm=5)
         self.assertEqual((got.status, len(self.http.of(DATA)), got.matching(
             r"^\d\d:\d\d:\d\d (Waiting \d+ seconds before the next attempt|Retrying.*)$")),
             (-6, 4, ["Retrying(1:0)", "Waiting 1 seconds before the next attempt", "Retrying(2:0)",
