@@ -84,8 +84,7 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
         {"sitepath = \"abc\"def", "abc\"de", 0, 0, 0},
         {"sitepath = \"say \\\"hi\\\"\"", "say \\\"hi\\\"", 0, 0, 0},
         {"sitepath = \"two\nlines\"", "two\nlines", 0, 0, 0},
-        {"sitepath = a\\b\"c", "a\\b\"c", 0, 0, 0},
-    };
+        {"sitepath = a\\b\"c", "a\\b\"c", 0, 0, 0}};
     for (const auto &test : kCases) {
         ASSERT_NE(load(with_file(test.properties)), nullptr) << test.properties;
         EXPECT_EQ(std::make_tuple(shown(file().sitepath), file().size, file().time, file().order),
