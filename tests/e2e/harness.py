@@ -168,6 +168,12 @@ class Site:
     def update(self, *args, program=UPDATER):
         return run(["-c", self.path("qup.conf"), *args], program=program, cwd=self.root, merge=True)
 
+    def rerun(self, port, *args, program=UPDATER, **settings):
+        """A run from an empty installation, configured anew."""
+        self.uninstall()
+        self.configure(port, **settings)
+        return self.update(*args, program=program)
+
     def drive(self, tries=2):
         """One engine run over file:// through the test driver."""
         conf = self.configure(0, tries=tries, verbose="on", alarm=0)

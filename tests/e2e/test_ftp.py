@@ -18,10 +18,9 @@ def dialogue(run, arrow):
 
 class FtpTest(SiteTest):
     def update(self, port, *args, **settings):
-        self.site.configure(port, "ftp", **dict(dict(tries=3, timeout=2), **settings))
-        self.site.uninstall()
         started = time.monotonic()
-        return self.site.update(*args), time.monotonic() - started
+        got = self.site.rerun(port, *args, protocol="ftp", **{"tries": 3, "timeout": 2, **settings})
+        return got, time.monotonic() - started
 
     def test_vsftpd_passive_and_active(self):
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
@@ -85,8 +84,7 @@ class FtpTest(SiteTest):
             (dict(silent={"RETR": 1, "QUIT": 1}), {"timeout": 1}, 6, {" Timeout": 4}, {}, None),
             (dict(stranger=True), {"passive": "on"}, 0, {}, {"PORT": 4},
              lambda got: self.ftp.stranger_closed),
-            (dict(), {"tries": 0, "timeout": 5}, 6, {"Retrying": 0}, {"USER": 0}, None),
-        ]
+            (dict(), {"tries": 0, "timeout": 5}, 6, {"Retrying": 0}, {"USER": 0}, None)]
         for faults, settings, status, lines, commands, check in cases:
             with self.subTest(faults=faults, settings=settings):
                 self.ftp = FtpFaults(self.site.path("www"), **faults)
