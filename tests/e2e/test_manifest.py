@@ -149,8 +149,7 @@ class ManifestTest(SiteTest):
             ("shorter", lambda: serve(data[:-1]), "file base/data does not match its manifest",
              [SIG, INFO, "base/data"]),
             ("longer", lambda: serve(data + b"x"), re.escape("write (File too large)"),
-             [SIG, INFO, "base/data"]),
-        ]
+             [SIG, INFO, "base/data"])]
         for name, prepare, refusal, fetched in cases:
             with self.subTest(name):
                 prepare()
@@ -194,8 +193,7 @@ class ManifestTest(SiteTest):
             ({"statepath": stuck}, 6, "Error: Can't remove %s/serials.new (Is a directory)" % stuck,
              [SIG]),
             # As before manifests: no .sig asked for, none needed.
-            ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
-        ]
+            ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED)]
         for settings, status, line, fetched in cases:
             with self.subTest(**settings):
                 self.site.uninstall()

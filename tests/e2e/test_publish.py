@@ -300,8 +300,7 @@ class BuildTest(Sandbox):
             ("module a\nrequire b\nmodule b\nrequire c\nmodule c\nrequire a\n",
              "dependency cycle: a -> b -> c -> a"),
             ("module a\nrequire b\nmodule b\nneeds a\n", "dependency cycle: a -> b -> a"),
-            ("module a\nrequire ghost\n", "module 'a' depends on 'ghost', which is not described"),
-        ]
+            ("module a\nrequire ghost\n", "module 'a' depends on 'ghost', which is not described")]
         self.build("module only\nfile base/data /x\n")
         before = {name: read(self.path("mirror", name)) for name in ("qavoe.info", "base/data")}
         for text, message in cases:

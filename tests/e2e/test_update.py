@@ -115,8 +115,7 @@ class CatalogueTest(UpdateTest):
              "Verifying signed file 'qavoe.info': FAILED"),
             (lambda: self.sign(listing % ""), "Parser Error: Can't parse information file. "
              "Please contact tech support"),
-            (lambda: self.sign(listing % "<module> name = base </module>"), MISSING % "engine"),
-        ]
+            (lambda: self.sign(listing % "<module> name = base </module>"), MISSING % "engine")]
         for prepare, message in cases:
             with self.subTest(message=message):
                 prepare()
@@ -187,8 +186,7 @@ class DependencyTest(UpdateTest):
              self.module("c", require="engine"), [], CYCLIC),
             (self.module("engine", require="ghost"), [], MISSING % "ghost"),
             (self.module("engine"), ["qavomd"], MISSING % "qavomd"),
-            (self.module("engine", needs="ghost"), [], "ok"),
-        ]
+            (self.module("engine", needs="ghost"), [], "ok")]
         for description, selection, message in cases:
             with self.subTest(description=description):
                 self.site.publish(description, "--unchecked-dependencies")
