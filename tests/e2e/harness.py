@@ -43,8 +43,7 @@ def pattern(size, seed=0):
 STANDARD = [
     ("engine/engine.so", "data/engine.so", pattern(120000)),
     ("engine/engine.conf", "conf/engine.conf", b"engine.conf: level=3\n"),
-    ("base/data", "data/base.dat", b"base data\n" * 50),
-]
+    ("base/data", "data/base.dat", b"base data\n" * 50)]
 STANDARD_DESCRIPTION = (
     "module engine\n    require base\n    file engine/engine.so ${DATADIR}/engine.so\n"
     "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
@@ -248,8 +247,7 @@ class Squid(loopback.Server):
     def configure(self):
         ipv6 = ":" in self.address
         loopback.write_text(self.path("squid.conf"), (
-            "http_port %s:%d\nacl loopback src %s\n"
-            "%shttp_access deny all\npid_filename %s\n"
+            "http_port %s:%d\nacl loopback src %s\n%shttp_access deny all\npid_filename %s\n"
             "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
             "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
             "max_filedescriptors 1024\nftp_passive on\n%s%s") % (
