@@ -114,51 +114,45 @@ class ManifestTest(SiteTest):
         data = read(mirrored)
         serve = lambda content: (write(mirrored, data), self.sign(next_), write(mirrored, content))
         cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
-            ("missing", lambda: os.path.exists(sig) and os.unlink(sig),
-             re.escape(MANIFEST + "missing"), [SIG]),
+            ("missing", lambda: os.path.exists(sig) and os.unlink(sig), MANIFEST + "missing",
+             [SIG]),
             # Read no further than the limit, far below the 40 MiB served (socket buffers aside).
-            ("too large", lambda: write(sig, b"x" * (40 << 20)),
-             re.escape("write (File too large)\nError: " + MANIFEST +
-                       "is larger than its limit of 8388608 bytes"), [SIG]),
+            ("too large", lambda: write(sig, b"x" * (40 << 20)), "write (File too large)\nError: " +
+             MANIFEST + "is larger than its limit of 8388608 bytes", [SIG]),
             ("malformed", lambda: self.sign(next_, edit=(r"^serial .*\n", "")),
-             re.escape(MANIFEST + "malformed (line 2: expected 'serial <decimal>')"), [SIG]),
+             MANIFEST + "malformed (line 2: expected 'serial <decimal>')", [SIG]),
             ("unknown key", lambda: self.sign(next_, key=STRANGER),
-             re.escape(MANIFEST + "signed by an untrusted key " + keyid(STRANGER)), [SIG]),
+             MANIFEST + "signed by an untrusted key " + keyid(STRANGER), [SIG]),
             ("bad signature", lambda: self.sign(next_, tamper=(r"^serial \d+", "serial %d" % (
-                next_ + 1))), re.escape(MANIFEST + "has a bad signature"), [SIG]),
+                next_ + 1))), MANIFEST + "has a bad signature", [SIG]),
             ("expired", lambda: self.sign(next_, expires=now),
-             re.escape(MANIFEST + "expired at %s UTC" % utc(now)), [SIG]),
-            ("rollback", lambda: self.sign(SERIAL - 10), re.escape(
-                MANIFEST + "serial %d is older than the accepted %d (rollback refused)" % (
-                    SERIAL - 10, SERIAL)), [SIG]),
+             MANIFEST + "expired at %s UTC" % utc(now), [SIG]),
+            ("rollback", lambda: self.sign(SERIAL - 10), MANIFEST + "serial %d is older than the "
+             "accepted %d (rollback refused)" % (SERIAL - 10, SERIAL), [SIG]),
             ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
                                                                 sha(b"another catalogue"))),
-             re.escape("catalogue qavoe.info does not match its manifest"), [SIG, INFO]),
+             "catalogue qavoe.info does not match its manifest", [SIG, INFO]),
             ("file not listed", lambda: self.sign(next_, edit=(r"^file .* engine/engine.so\n", "")),
-             re.escape("catalogue lists engine/engine.so, which its manifest does not"),
-             [SIG, INFO]),
+             "catalogue lists engine/engine.so, which its manifest does not", [SIG, INFO]),
             ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha(b""))),
-             re.escape("catalogue lists base/data with another size than its manifest"),
-             [SIG, INFO]),
+             "catalogue lists base/data with another size than its manifest", [SIG, INFO]),
             # The served base/data is the published one, so its MD5 matches the catalogue; only
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
             ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
-                b"not the data"))), r"file base/data does not match its manifest",
+                b"not the data"))), "file base/data does not match its manifest",
              [SIG, INFO, "base/data"]),
             # Listed rightly, served shorter or longer with the same first bytes.
             ("shorter", lambda: serve(data[:-1]), "file base/data does not match its manifest",
              [SIG, INFO, "base/data"]),
-            ("longer", lambda: serve(data + b"x"), re.escape("write (File too large)"),
+            ("longer", lambda: serve(data + b"x"), "write (File too large)",
              [SIG, INFO, "base/data"])]
         for name, prepare, refusal, fetched in cases:
             with self.subTest(name):
                 prepare()
                 got, asked, errors = self.run_logged()
-                self.assertEqual((got.status, bool(re.fullmatch("Error: " + refusal,
-                                                                "\n".join(errors))), asked,
-                                  self.tree(), self.serial(), self.site.leftovers()),
-                                 (6, True, fetched, installed,
-                                  kept if fetched == [SIG] else KEPT % next_, []), got)
+                self.assertEqual((got.status, "\n".join(errors), asked, self.tree(), self.serial(),
+                                  self.site.leftovers()), (6, "Error: " + refusal, fetched,
+                                  installed, kept if fetched == [SIG] else KEPT % next_, []), got)
                 self.assertLess(self.sent, 20 << 20)
 
     def test_either_trusted_key_of_a_rotation(self):
