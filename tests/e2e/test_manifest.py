@@ -1,8 +1,6 @@
-"""Updates that require a signed manifest beside the catalogue, served by nginx: a good one
-installs and raises the rollback serial; every way a manifest can fail refuses the run with one
-line, leaves the installed tree alone, and fetches nothing after the refusal. The rollback serial is
-raised as soon as the manifest is accepted, before anything is installed.
-Manifests are made here with hashlib and the openssl command, apart from the publisher."""
+"""Updates that require a signed manifest beside the catalogue (made with hashlib and openssl, not
+the publisher), served by nginx: a good one raises the rollback serial once accepted, before any
+install; every refusal is one line, leaves the tree alone and fetches nothing after it."""
 import hashlib
 import os
 import re
