@@ -134,8 +134,7 @@ class CliTest(ScratchTest):
                    "an '@' in the user or password must be written %40"))]]
         for text, status, err, echo, values in cases:
             with self.subTest(text=text):
-                conf = write(self.path("case.conf"), text)
-                got = self.check(["-c", conf, "-d"], status, err=err)
+                got = self.check(["-c", write(self.path("case.conf"), text), "-d"], status, err=err)
                 self.assertTrue(got.out.startswith(echo + ("[global]" if status == 0 else "")))
                 self.assertNotIn("p@ss", got.out + got.err)
                 for name, value in (values or {}).items():

@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (CONF, DATA, INFO, INFOFILE, SO, STANDARD_DESCRIPTION, T0, Lighttpd, Site,
-                     SiteCache, SiteTest, Squid, access_log, loopback, read, server)
+                     SiteCache, SiteTest, Squid, access_log, loopback, read, server, write)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
@@ -58,10 +58,8 @@ class ServersTest(SiteTest):
         nginx = server(self, loopback.Nginx, self.site.path("www"))
         self.first_then_nothing(nginx.port)
         [kept] = glob.glob(self.site.path("state", "kept-*"))
-        with open(kept, "r+b") as damaged:
-            whole = damaged.read()
-            damaged.seek(-1, os.SEEK_END)
-            damaged.write(bytes([whole[-1] ^ 1]))
+        whole = read(kept)
+        write(kept, whole[:-1] + bytes([whole[-1] ^ 1]))
         got = self.site.update("-v")
         self.assertRun(got, 1, "There are no files to update.")
         self.assertEqual((got.matching(r"^\d\d:\d\d:\d\d (The kept copy .*)"), got.matching(
