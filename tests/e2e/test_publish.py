@@ -106,8 +106,7 @@ class PublishTest(Sandbox):
         for data, ratio in ((text, 0.5), (bytes(rng.getrandbits(8) for _ in range(200000)), None),
                             (b"", None), (b" " * 40 + b"\0" * 40 + text, 0.5),
                             (b"\0" * 300000, 0.125)):
-            write(self.path("in"), data)
-            self.tool("compress", self.path("in"), self.path("packed"))
+            self.tool("compress", write(self.path("in"), data), self.path("packed"))
             self.tool("decompress", self.path("packed"), self.path("out"))
             packed = read(self.path("packed"))
             self.assertEqual((lzss_decode(packed), read(self.path("out")), ratio is None or
