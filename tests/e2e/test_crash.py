@@ -24,8 +24,7 @@ def kill_points(trace, root):
     """(call, N, arguments) for each call of the first process that changes a file (opens
     that create or truncate, writes but to stdout and stderr), N counted as when=N counts: per
     call and process. Of writes in a row to one descriptor the first and last stand for all."""
-    with open(trace, encoding="latin-1") as lines:
-        calls = re.findall(r"^(\d+) +(\w+)\((.*)", lines.read(), re.M)
+    calls = re.findall(r"^(\d+) +(\w+)\((.*)", read(trace).decode("latin-1"), re.M)
     counts, found = {}, []
     for pid, call, args in calls:
         counts[call] = counts.get(call, 0) + (pid == calls[0][0])
