@@ -149,8 +149,7 @@ class CatalogueTest(UpdateTest):
         os.unlink(db)
         whole = read(mirrored)  # two bytes of the signature spoilt
         write(mirrored, whole[:len(data) + 5] + b"\0\0" + whole[len(data) + 7:])
-        got = self.update()
-        self.assertRun(got, 6, "Verifying signed file 'engine/db': FAILED")
+        self.assertRun(self.update(), 6, "Verifying signed file 'engine/db': FAILED")
         self.assertEqual((list(self.site.tree()), self.site.leftovers()), (["data/none"], []))
 
 
