@@ -44,10 +44,9 @@ class CliTest(ScratchTest):
 
     def failing_conf(self, extra=""):
         """A configuration whose mirror is a closed loopback port: a run fails fast."""
-        port = refused_port(self)
         return write(os.path.join(self.cwd, "qup.conf"),
                      "[global]\ntemppath=%s\ntries=1\ntimeout=2\n[hosts]\nhost=127.0.0.1\n"
-                     "[ftp]\nport=%d\n%s" % (self.path("tmp"), port, extra))
+                     "[ftp]\nport=%d\n%s" % (self.path("tmp"), refused_port(self), extra))
 
     def test_informational_options_print_and_end_with_zero(self):
         banner = r"^qavoupdate, the Qavo anti-virus updater\. Copyright \(C\) 2001-%d Qavo Labs\n"

@@ -37,9 +37,7 @@ def lzss_decode(data):
 
 def key_numbers(pem, private=False):
     """(modulus, public exponent) as openssl reads them."""
-    text = subprocess.run([OPENSSL, "rsa", "-noout", "-text", "-in", pem] +
-                          ([] if private else ["-pubin"]), capture_output=True, text=True,
-                          check=True).stdout
+    text = openssl("rsa", "-noout", "-text", "-in", pem, *([] if private else ["-pubin"])).decode()
     modulus = re.search(r"odulus:\s*\n((?:\s+[0-9a-f:]+\n)+)", text).group(1)
     return int(re.sub(r"[\s:]", "", modulus), 16), int(re.search(r"xponent: (\d+)", text).group(1))
 
