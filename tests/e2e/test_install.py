@@ -28,9 +28,8 @@ class InstallTest(ScratchTest):
         super().setUp()
 
     def test_install_tree_and_example_configuration(self):
-        done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"],
-                              env=dict(os.environ, DESTDIR=self.dir), capture_output=True,
-                              timeout=120)
+        done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"], timeout=120,
+                              env=dict(os.environ, DESTDIR=self.dir), capture_output=True)
         self.assertEqual(done.returncode, 0, done.stderr)
         found = {r: (os.path.isfile(self.path(r)), os.access(self.path(r), os.X_OK))
                  for r in EXPECTED}

@@ -126,9 +126,8 @@ class PublishTest(Sandbox):
                      ("compress", payload, self.path("no", "dir")), ("keygen", self.path("no")),
                      ("frobnicate",)):
             self.assertNotEqual(self.tool(*args, status=2).strip(), "", args)
-        self.assertEqual(sorted(os.listdir(self.dir)),
-                         ["big.pem", "ed25519-private-key.pem", "ed25519-public-key.pem", "payload",
-                          "private-key.pem", "public-key.pem"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big.pem", "ed25519-private-key.pem",
+                         "ed25519-public-key.pem", "payload", "private-key.pem", "public-key.pem"])
 
     def test_build_script_takes_only_keys_the_updater_can_hold(self):
         def generate(key):

@@ -205,9 +205,8 @@ class DependencyTest(UpdateTest):
 class ProgramTest(UpdateTest):
     def script(self, name, status=0):
         """A program that logs its name and whether the library is installed yet."""
-        return ("#!/bin/sh\nif [ -e %s ]; then s=present; else s=absent; fi\n"
-                "echo \"%s $s\" >> %s\nexit %d\n") % (
-                    self.site.path("data", "lib"), name, self.site.path("log"), status)
+        return ("#!/bin/sh\nif [ -e %s ]; then s=present; else s=absent; fi\necho \"%s $s\" >> %s\n"
+                "exit %d\n") % (self.site.path("data", "lib"), name, self.site.path("log"), status)
 
     def publish_programs(self, failing, hook):
         for name in ("stop", "prep", "notify", "start"):
