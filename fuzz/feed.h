@@ -10,10 +10,9 @@
 
 #include "core/context.h"
 
-// The read end holding the bytes, or -1. The whole input must fit into the
-// socket buffer before anything reads it. As one stream, a receive brings
-// many lines at once; in records of `piece` bytes (1-63, at most 64 of
-// them, on a SOCK_SEQPACKET pair) it brings one record at the most, so
+// The read end holding the bytes, or -1. The whole input must fit into the socket buffer before
+// anything reads it. As one stream, a receive brings many lines at once; in records of `piece`
+// bytes (1-63, at most 64 of them, on a SOCK_SEQPACKET pair) it brings one record at the most, so
 // lines arrive split as TCP segments may split them.
 inline int feed_socket(const uint8_t *data, size_t size, size_t piece = 0) {
     if (size > 32768) return -1;

@@ -1,7 +1,6 @@
-// Fuzzes the FTP reply reader, the classifier and the PASV and EPSV reply
-// parsers with server output arriving on a socket pair, in one block or in
-// pieces picked by the last byte: every reply it accepts ends in a last
-// line "NNN ", the parsed PASV address is a dotted address and an EPSV
+// Fuzzes the FTP reply reader, the classifier and the PASV and EPSV reply parsers with server
+// output arriving on a socket pair, in one block or in pieces picked by the last byte: every reply
+// it accepts ends in a last line "NNN ", the parsed PASV address is a dotted address and an EPSV
 // port is never 0.
 #include <arpa/inet.h>
 

@@ -1,7 +1,6 @@
-// Fuzzes the HTTP reply readers (status line, header block, and the body by
-// its framing) with input arriving on a socket pair. The first byte picks a
-// whole reply or a body read as chunked coding, a request that may be
-// answered by 304 or not, and one block or pieces.
+// Fuzzes the HTTP reply readers (status line, header block, and the body by its framing) with input
+// arriving on a socket pair. The first byte picks a whole reply or a body read as chunked coding, a
+// request that may be answered by 304 or not, and one block or pieces.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,5 @@
-// Fuzz target of the manifest parser: arbitrary bytes as a downloaded
-// <catalogue>.sig. The parser knows one spelling per manifest, so whatever
-// it accepts the writer must give back byte for byte.
+// Fuzz target of the manifest parser: arbitrary bytes as a downloaded <catalogue>.sig. The parser
+// knows one spelling per manifest, so whatever it accepts the writer must give back byte for byte.
 #include <cstdint>
 #include <cstdlib>
 #include <string>

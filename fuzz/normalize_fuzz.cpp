@@ -1,6 +1,5 @@
-// Fuzzes the path normaliser: it must never lengthen a path, its result
-// holds no empty or "." component beyond the first, and normalising that
-// result again changes nothing.
+// Fuzzes the path normaliser: it must never lengthen a path, its result holds no empty or "."
+// component beyond the first, and normalising that result again changes nothing.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,6 @@
-// Fuzzes the line reader with input arriving on a socket pair, in one block
-// or in pieces picked by the last byte: every line it accepts ends in a
-// newline and holds no other, no byte is lost or taken twice between the
-// lines of a block, and it stops at the end.
+// Fuzzes the line reader with input arriving on a socket pair, in one block or in pieces picked by
+// the last byte: every line it accepts ends in a newline and holds no other, no byte is lost or
+// taken twice between the lines of a block, and it stops at the end.
 #include <unistd.h>
 
 #include <cstdint>

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The code folders are floors: a file includes only from its own floor or
-below, and no two folders include each other. Fails naming each include
-that breaks this."""
+"""The code folders are floors: a file includes only from its own floor or below, and no two folders
+include each other. Fails naming each include that breaks this."""
 import os
 import re
 import sys

@@ -1,7 +1,6 @@
-// Test driver of the end-to-end tests: one engine_update run with the real
-// console and installer on a URL of the test's choosing (file:// mirrors,
-// which the front end never composes), then the result and its counts on
-// one line.
+// Test driver of the end-to-end tests: one engine_update run with the real console and installer on
+// a URL of the test's choosing (file:// mirrors, which the front end never composes), then the
+// result and its counts on one line.
 #include <cstdio>
 
 #include "engine/engine.h"

@@ -8,8 +8,7 @@ import urllib.parse
 
 
 class _Server(socketserver.ThreadingTCPServer):
-    allow_reuse_address = True
-    daemon_threads = True
+    allow_reuse_address = daemon_threads = True
 
     def handle_error(self, request, client_address):
         pass  # a client that hangs up early is no fault of the test
@@ -128,16 +127,12 @@ class _HttpHandler(socketserver.StreamRequestHandler):
         with owner.lock:
             owner.connections += 1
         while True:
-            line = self.rfile.readline(65536)
-            headers = []
-            while line:
-                field = self.rfile.readline(65536).decode("latin-1").rstrip("\r\n")
-                if not field:
-                    break
-                name, _, value = field.partition(":")
-                headers.append((name, value.strip()))
+            line, headers = self.rfile.readline(65536), []
             if not line:
                 return
+            while field := self.rfile.readline(65536).decode("latin-1").rstrip("\r\n"):
+                name, _, value = field.partition(":")
+                headers.append((name, value.strip()))
             request = line.decode("latin-1").rstrip("\r\n")
             with owner.lock:
                 owner.requests.append((request, headers))

@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -24,9 +25,10 @@ PUBLISHER = os.path.join(BUILD, "tools", "qavopublish")
 DRIVER = os.path.join(BUILD, "tests", "engine_driver")
 KEY = os.path.join(SOURCE, "keys", "demo-private-key.pem")
 PUBLIC = os.path.join(SOURCE, "keys", "demo-public-key.pem")
+ED25519 = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")  # % "private" or "public"
 OPENSSL = shutil.which("openssl")
 SQUID, LIGHTTPD = "/usr/sbin/squid", "/usr/sbin/lighttpd"
-INFOFILE = "pub/qavo/qavoe.info"
+INFOFILE, INFO, SIG = "pub/qavo/qavoe.info", "qavoe.info", "qavoe.info.sig"
 T0 = 1100000000  # the listed time of the standard mirror's files
 ROOT = os.geteuid() == 0
 
@@ -41,16 +43,30 @@ def pattern(size, seed=0):
 STANDARD = [
     ("engine/engine.so", "data/engine.so", pattern(120000)),
     ("engine/engine.conf", "conf/engine.conf", b"engine.conf: level=3\n"),
-    ("base/data", "data/base.dat", b"base data\n" * 50),
-]
+    ("base/data", "data/base.dat", b"base data\n" * 50)]
 STANDARD_DESCRIPTION = (
     "module engine\n    require base\n    file engine/engine.so ${DATADIR}/engine.so\n"
     "    file engine/engine.conf ${CONFDIR}/engine.conf\n"
     "module base\n    file base/data ${DATADIR}/base.dat\n")
+SO, CONF, DATA = (site for site, _, _ in STANDARD)
 
 
 def publisher(*args, **kwargs):
     return subprocess.run([PUBLISHER, *args], capture_output=True, timeout=120, **kwargs)
+
+
+def openssl(*args):
+    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
+
+
+def keyid(key):
+    """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
+    der = openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")
+    return hashlib.sha256(der[-32:]).hexdigest()[:16]
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
 
 
 def write(path, data, mtime=None, mode=None):
@@ -151,6 +167,12 @@ class Site:
     def update(self, *args, program=UPDATER):
         return run(["-c", self.path("qup.conf"), *args], program=program, cwd=self.root, merge=True)
 
+    def rerun(self, port, *args, program=UPDATER, **settings):
+        """A run from an empty installation, configured anew."""
+        self.uninstall()
+        self.configure(port, **settings)
+        return self.update(*args, program=program)
+
     def drive(self, tries=2):
         """One engine run over file:// through the test driver."""
         conf = self.configure(0, tries=tries, verbose="on", alarm=0)
@@ -225,8 +247,7 @@ class Squid(loopback.Server):
     def configure(self):
         ipv6 = ":" in self.address
         loopback.write_text(self.path("squid.conf"), (
-            "http_port %s:%d\nacl loopback src %s\n"
-            "%shttp_access deny all\npid_filename %s\n"
+            "http_port %s:%d\nacl loopback src %s\n%shttp_access deny all\npid_filename %s\n"
             "access_log stdio:%s\ncache_log %s\ncache_store_log none\nnetdb_filename none\n"
             "coredump_dir %s\nlogfile_rotate 0\nshutdown_lifetime 0 seconds\n"
             "max_filedescriptors 1024\nftp_passive on\n%s%s") % (

@@ -24,8 +24,7 @@ def kill_points(trace, root):
     """(call, N, arguments) for each call of the first process that changes a file (opens
     that create or truncate, writes but to stdout and stderr), N counted as when=N counts: per
     call and process. Of writes in a row to one descriptor the first and last stand for all."""
-    with open(trace, encoding="latin-1") as lines:
-        calls = re.findall(r"^(\d+) +(\w+)\((.*)", lines.read(), re.M)
+    calls = re.findall(r"^(\d+) +(\w+)\((.*)", read(trace).decode("latin-1"), re.M)
     counts, found = {}, []
     for pid, call, args in calls:
         counts[call] = counts.get(call, 0) + (pid == calls[0][0])
@@ -108,11 +107,10 @@ class CrashTest(SiteTest):
         calls = re.findall(r"^(\d+) +(sync_file_range|fdatasync)\(\d+(?:, (\d+), (\d+))?",
                            read(self.site.path("trace")).decode(), re.M)
         # Complete, the copy is flushed by a second thread while the run goes on.
-        self.assertEqual([(call, pid == calls[0][0], *span) for pid, call, *span in calls],
-                         [("sync_file_range", True, "0", "4194304"),
-                          ("sync_file_range", True, "4194304", "4194304"),
-                          ("sync_file_range", True, "8388608", "1048576"),
-                          ("fdatasync", False, "", "")])
+        self.assertEqual([(call, pid == calls[0][0], *span) for pid, call, *span in calls], [
+            ("sync_file_range", True, "0", "4194304"),
+            ("sync_file_range", True, "4194304", "4194304"),
+            ("sync_file_range", True, "8388608", "1048576"), ("fdatasync", False, "", "")])
 
     def test_a_file_replaced_by_a_copy_is_on_disk_before_its_rename(self):
         so, trace = self.site.path("data", "engine.so"), self.site.path("trace")

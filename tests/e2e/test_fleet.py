@@ -11,8 +11,9 @@ import subprocess
 import time
 import unittest
 
-from harness import (SOURCE, STANDARD_DESCRIPTION, T0, UPDATER, Run, Site, SiteCache, SiteTest,
-                     access_log, loopback, read, refused_port, server, write)
+from harness import (CONF, DATA, ED25519, INFO, SIG, SO, STANDARD_DESCRIPTION, T0, UPDATER, Run,
+                     Site, SiteCache, SiteTest, access_log, loopback, read, refused_port, server,
+                     write)
 
 TOO_OLD = ("\nUpdate process is too old. It seems to be a bug/infinite loop somewhere.\n"
            "Please send the core file to support@qavo.example\n")
@@ -41,9 +42,8 @@ class FleetTest(SiteTest):
         return {name: int(value) for name, value in values.items()}
 
     def test_every_end_of_a_run_replaces_the_status_file(self):
-        silent = socket.socket()  # accepts, never answers: the watchdog ends the run
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(4)
+        # Accepts, never answers: the watchdog ends the run.
+        silent = socket.create_server(("127.0.0.1", 0), backlog=4)
         self.addCleanup(silent.close)
         size = sum(len(data) for data in self.site.expected.values())
         cases = [  # options, port, alarm, exit status, files updated, bytes, success carried over
@@ -65,12 +65,12 @@ class FleetTest(SiteTest):
                     (status, [], status == 134), got)
                 got = self.metrics()
                 success = success if carried else got["last_run_timestamp_seconds"]
-                self.assertEqual(sorted(got), sorted(METRICS))
+                self.assertEqual((sorted(got), os.path.exists(self.status + ".tmp")),
+                                 (sorted(METRICS), False))
                 self.assertGreaterEqual(got.pop("last_run_timestamp_seconds"), before)
                 self.assertEqual(got, dict(last_run_exit_status=status, files_updated=files,
                                            bytes_downloaded=downloaded, catalogue_serial=0,
                                            last_success_timestamp_seconds=success))
-                self.assertFalse(os.path.exists(self.status + ".tmp"))
 
     def test_a_server_asking_for_patience_gets_it_or_the_file_fails_at_once(self):
         def soon():  # an HTTP date 3 s ahead of the run about to start
@@ -85,15 +85,14 @@ class FleetTest(SiteTest):
             with self.subTest(reason=reason):
                 self.site.uninstall()
                 self.http.requests.clear()
-                self.http.fault("base/data", "raw", b"HTTP/1.1 %s\r\nRetry-After: %s\r\n"
+                self.http.fault(DATA, "raw", b"HTTP/1.1 %s\r\nRetry-After: %s\r\n"
                                 b"Content-Length: 0\r\n\r\n" % (reason, after()), times=1)
                 start = time.monotonic()
                 run = self.site.update()
                 took = time.monotonic() - start
-                self.assertRun(run, status)
-                self.assertEqual(run.ending(line), 1, run)
-                self.assertTrue(least <= took < least + 8, (took, run))
-                self.assertEqual(len(self.http.of("base/data")), 2 if status == 0 else 1)
+                self.assertEqual((run.status, run.ending(line), least <= took < least + 8,
+                                  len(self.http.of(DATA))),
+                                 (status, 1, True, 2 if status == 0 else 1), (took, run))
 
     def test_random_delay_waits_below_its_bound_and_says_so(self):
         self.site.configure(self.http.port, randomdelay=2)
@@ -129,13 +128,10 @@ class FleetTest(SiteTest):
         # heuristic freshness has run out for most requests: it revalidates, the origin says 304.
         counts = collections.Counter(served(nginx))
         self.assertEqual({got: n for got, n in counts.items() if got[1] != "304"},
-                         {(name, "200"): 1 for name in ("qavoe.info", "engine/engine.so",
-                                                        "engine/engine.conf", "base/data")})
+                         {(name, "200"): 1 for name in (INFO, SO, CONF, DATA)})
 
 
-SIGNING = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
-SIG, INFO, DATA, CONF, SO = "qavoe.info.sig", "qavoe.info", "base/data", "engine/engine.conf", \
-    "engine/engine.so"
+SIGNING = ED25519 % "private"
 
 
 class Busy(loopback.Nginx):

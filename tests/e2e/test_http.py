@@ -7,13 +7,12 @@ import shutil
 import time
 import unittest
 
-from harness import (INFOFILE, STANDARD_DESCRIPTION, T0, Lighttpd, Site, SiteCache, SiteTest,
-                     Squid, access_log, loopback, read, server)
+from harness import (CONF, DATA, INFO, INFOFILE, SO, STANDARD_DESCRIPTION, T0, Lighttpd, Site,
+                     SiteCache, SiteTest, Squid, access_log, loopback, read, server, write)
 
 TOO_LARGE = "Error: write (File too large)"
 BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 REPLY = "HTTP ERROR: server reply is (%d)"
-SO, CONF, DATA, INFO = "engine/engine.so", "engine/engine.conf", "base/data", "qavoe.info"
 
 
 class LoginProxy(Squid):
@@ -59,10 +58,8 @@ class ServersTest(SiteTest):
         nginx = server(self, loopback.Nginx, self.site.path("www"))
         self.first_then_nothing(nginx.port)
         [kept] = glob.glob(self.site.path("state", "kept-*"))
-        with open(kept, "r+b") as damaged:
-            whole = damaged.read()
-            damaged.seek(-1, os.SEEK_END)
-            damaged.write(bytes([whole[-1] ^ 1]))
+        whole = read(kept)
+        write(kept, whole[:-1] + bytes([whole[-1] ^ 1]))
         got = self.site.update("-v")
         self.assertRun(got, 1, "There are no files to update.")
         self.assertEqual((got.matching(r"^\d\d:\d\d:\d\d (The kept copy .*)"), got.matching(
@@ -99,10 +96,9 @@ class ServersTest(SiteTest):
         # A proxy that does not speak HTTP is refused with the configuration, never contacted.
         self.site.configure(nginx.port, proxy="socks://127.0.0.1:%d" % squid.port)
         refused = self.site.update()
-        self.assertRun(refused, 2)
-        self.assertEqual((refused.matching("^Connecting to"),
+        self.assertEqual((refused.status, refused.matching("^Connecting to"),
                           refused.ending("Bad proxy 'socks://127.0.0.1:%d': it must begin with "
-                                         "http://" % squid.port)), ([], 1))
+                                         "http://" % squid.port)), (2, [], 1), refused)
 
         vsftpd = server(self, loopback.Vsftpd, self.site.path("www"))
         self.site.uninstall()
@@ -128,10 +124,8 @@ class ServersTest(SiteTest):
                                     "proxy URL"])]
         for login, auth, args, status, lines in cases:
             with self.subTest(login=login, auth=auth, args=args):
-                self.site.uninstall()
-                proxy = "http://%s@127.0.0.1:%d" % (login, squid.port)
-                self.site.configure(nginx.port, proxy=proxy, **{"proxy-auth": auth})
-                got = self.site.update("-S", *args)
+                got = self.site.rerun(nginx.port, "-S", *args, proxy="http://%s@127.0.0.1:%d" % (
+                    login, squid.port), **{"proxy-auth": auth})
                 self.assertRun(got, status, *lines)
                 leaked = [s for s in ("s@cret", "cWF2bzpzQGNyZXQ6MQ", "n0pe") if s in got.out]
                 self.assertEqual((leaked, self.site.tree()),
@@ -164,9 +158,7 @@ class ServersTest(SiteTest):
                 extra = "absolute_redirect off;\nlocation /m/ { alias %s/pub/; }\n" % www
                 kind = type("Redirecting", (loopback.Nginx,), {"server_extra": extra + directives})
                 nginx, done = server(self, kind, www), status == 0
-                self.site.uninstall()
-                self.site.configure(nginx.port)
-                got = self.site.update("-S")  # which shows every reply
+                got = self.site.rerun(nginx.port, "-S")  # which shows every reply
                 self.assertRun(got, status, *[s.replace(here, here % nginx.port) for s in lines])
                 log = "".join(access_log(nginx))  # the query went with the file's request
                 self.assertEqual((got.matching(r"^-<<- HTTP/1.1 (\d+) "), self.site.leftovers(),
@@ -177,16 +169,14 @@ class ServersTest(SiteTest):
 
 
 class FaultTest(SiteTest):
-    def update(self, *faults, tries=3, timeout=5, pads=()):
+    def update(self, *faults, pads=(), **settings):
         """One run from an empty installation, by a fresh server with these faults."""
-        self.site.uninstall()
         self.serve_http()
         for fault in faults:
             self.http.fault(*fault)
         self.http.padding = dict(pads)
-        self.site.configure(self.http.port, tries=tries, timeout=timeout)
         started = time.monotonic()
-        got = self.site.update("-v")
+        got = self.site.rerun(self.http.port, "-v", **{"tries": 3, "timeout": 5, **settings})
         self.assertLess(time.monotonic() - started, 60)
         return got
 
@@ -212,8 +202,7 @@ class FaultTest(SiteTest):
             ([(INFO, "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
             # A chunk longer than its size line says breaks the framing: fetched again.
             ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-               b"3\r\nabcdef\r\n0\r\n\r\n", 1)], [None], ["Retrying(1:3)"]),
-        ]
+               b"3\r\nabcdef\r\n0\r\n\r\n", 1)], [None], ["Retrying(1:3)"])]
         for faults, ranges, expected in cases:
             with self.subTest(faults=faults):
                 got = self.update(*faults)
@@ -229,11 +218,7 @@ class FaultTest(SiteTest):
 
     def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
         # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 5 s.
-        self.site.uninstall()
-        self.serve_http()
-        self.http.fault(DATA, "status", 404)
-        self.site.configure(self.http.port, tries=0, alarm=5)
-        got = self.site.update("-v")
+        got = self.update((DATA, "status", 404), tries=0, alarm=5)
         self.assertEqual((got.status, len(self.http.of(DATA)), got.matching(
             r"^\d\d:\d\d:\d\d (Waiting \d+ seconds before the next attempt|Retrying.*)$")),
             (-6, 4, ["Retrying(1:0)", "Waiting 1 seconds before the next attempt", "Retrying(2:0)",
@@ -277,15 +262,14 @@ class FaultTest(SiteTest):
             # tried again: a sign, a count past 32 bits, two different lengths.
             *[([(INFO, "raw", counted % (length, catalogue))], [], 2, {again: 1}, (INFO, 2))
               for length in (b"-5", b"+5", b"-0", b"99999999999", b"5 5",
-                             b"%d\r\nContent-Length: 5" % len(catalogue))],
-        ]
+                             b"%d\r\nContent-Length: 5" % len(catalogue))]]
         for faults, pads, tries, counts, (name, requests) in cases:
             with self.subTest(faults=faults, pads=pads):
-                stall = "stall" in str(faults)
-                got = self.update(*faults, tries=tries, timeout=1 if stall else 5, pads=pads)
-                self.assertRun(got, 6)
-                self.assertEqual(({t: got.ending(t) for t in counts}, len(self.http.of(name)),
-                                  self.site.leftovers()), (counts, requests, []), got.out[-3000:])
+                got = self.update(*faults, tries=tries, timeout=1 if "stall" in str(faults) else 5,
+                                  pads=pads)
+                self.assertEqual((got.status, {t: got.ending(t) for t in counts},
+                                  len(self.http.of(name)), self.site.leftovers()),
+                                 (6, counts, requests, []), got.out[-3000:])
                 self.assertNotIn(self.site.expected["conf/engine.conf"], self.site.tree().values())
                 if faults and faults[0][1] == "stall_after":
                     self.assertEqual(self.ranges(SO), [None, "bytes=3000-"])

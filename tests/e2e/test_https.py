@@ -7,7 +7,8 @@ import time
 import unittest
 
 import faults
-from harness import OPENSSL, SiteTest, Squid, access_log, loopback, read, server, write
+from harness import (CONF, DATA, INFO, OPENSSL, SO, SiteTest, Squid, access_log, loopback, read,
+                     server, write)
 from test_http import LoginProxy
 
 CERTS = tempfile.mkdtemp(prefix="qavo-tls-")
@@ -58,14 +59,11 @@ class HttpsTest(SiteTest):
                 self.assertRun(self.site.update(), 1, "There are no files to update.")
                 # One connection for every file: a session ticket does not spoil the idle test.
                 peer = squid.port if settings else nginx.tls_port
-                self.assertEqual(first.matching("^Connecting to (.*)"),
-                                 ["%s:%d" % ("127.0.0.1" if settings else host, peer)])
-                self.assertEqual(first.matching(r"^->>- (\S+ \S+)"),
-                                 ["CONNECT 127.0.0.1:%d" % nginx.tls_port] * bool(settings) +
-                                 ["GET /pub/qavo/" + name for name in
-                                  ("qavoe.info", "base/data", "engine/engine.conf",
-                                   "engine/engine.so")])
-                self.assertRun(first, 0, "-<<- HTTP/1.1 200 OK\r")
+                self.assertEqual((first.matching("^Connecting to (.*)"), first.matching(
+                    r"^->>- (\S+ \S+)"), "-<<- HTTP/1.1 200 OK\r" in first.lines), (
+                    ["%s:%d" % ("127.0.0.1" if settings else host, peer)],
+                    ["CONNECT 127.0.0.1:%d" % nginx.tls_port] * bool(settings) +
+                    ["GET /pub/qavo/" + name for name in (INFO, DATA, CONF, SO)], True), first)
                 self.site.uninstall()
         time.sleep(0.5)  # squid writes its log after the tunnel closed
         tunnel = r" TCP_TUNNEL/200 \d+ CONNECT 127\.0\.0\.1:%d " % nginx.tls_port
@@ -80,9 +78,9 @@ class HttpsTest(SiteTest):
                                self.site.path("www"))
                 self.configure(nginx.port if to == "https" else nginx.tls_port, protocol=protocol)
                 got = self.site.update()
-                self.assertEqual((got.status, got.matching("^Error: .*")),
-                                 (6 if refused else 0, [r % nginx.port for r in refused]), got)
-                self.assertEqual(self.site.tree(), {} if refused else self.site.expected)
+                self.assertEqual((got.status, got.matching("^Error: .*"), self.site.tree()),
+                                 (6 if refused else 0, [r % nginx.port for r in refused],
+                                  {} if refused else self.site.expected), got)
                 self.site.uninstall()
         # The credentials go to the proxy with the CONNECT, never into the tunnel.
         squid, nginx, login = server(self, LoginProxy), self.nginx("good"), "qavo:s%40cret%3a1"
@@ -100,17 +98,15 @@ class HttpsTest(SiteTest):
             ("wrong", None, "localhost", "hostname mismatch"),
             ("expired", None, "127.0.0.1", "certificate has expired"),
             # The system's store knows nothing of the test CA.
-            ("good", "", "127.0.0.1", "unable to get local issuer certificate"),
-        ]
+            ("good", "", "127.0.0.1", "unable to get local issuer certificate")]
         for cert, cafile, host, reason in cases:
             with self.subTest(cert=cert, cafile=cafile, host=host):
                 port = self.nginx(cert).tls_port
                 self.configure(port, cafile=cafile, host=host)
                 got = self.site.update("-v")
-                self.assertRun(got, 6)
-                self.assertEqual((got.matching("^Error: .*"), got.matching("Retrying"),
+                self.assertEqual((got.status, got.matching("^Error: .*"), got.matching("Retrying"),
                                   self.site.tree(), self.site.leftovers()),
-                                 ([VERIFY % (host, port, reason)], [], {}, []), got)
+                                 (6, [VERIFY % (host, port, reason)], [], {}, []), got)
 
     def test_broken_tls_and_tunnels(self):
         nginx = self.nginx("good")
@@ -126,8 +122,7 @@ class HttpsTest(SiteTest):
              "Error: TLS with 127.0.0.1:%d (wrong version number)" % nginx.port, 2),
             (nginx.tls_port, None, ("*", "raw", b"HTTP/1.1 200 Connection established\r\n\r\n"),
              "Error: TLS with 127.0.0.1:%d (connection closed)" % nginx.tls_port, 2),
-            (nginx.tls_port, None, ("*", "status", 302), "HTTP ERROR: server reply is (302)", 2),
-        ]
+            (nginx.tls_port, None, ("*", "status", 302), "HTTP ERROR: server reply is (302)", 2)]
         for port, cafile, fault, line, attempts in cases:
             with self.subTest(port=port, fault=fault):
                 proxy.faults[:], proxy.requests[:] = [], []
@@ -136,10 +131,9 @@ class HttpsTest(SiteTest):
                 settings = {"proxy": "http://127.0.0.1:%d" % proxy.port} if fault else {}
                 self.configure(port, cafile=cafile, tries=2, **settings)
                 got = self.site.update()
-                self.assertRun(got, 6)
-                self.assertEqual((got.ending(line), got.matching(r"Retrying\(.*\)"),
-                                  self.site.tree()), (attempts, ["Retrying(1:2)"] * (attempts - 1),
-                                                      {}), got)
+                self.assertEqual((got.status, got.ending(line), got.matching(r"Retrying\(.*\)"),
+                                  self.site.tree()),
+                                 (6, attempts, ["Retrying(1:2)"] * (attempts - 1), {}), got)
                 self.assertEqual(proxy.requests, [(tunnel, [("Host", tunnel[8:-9])])] * (
                     attempts if fault else 0))
 

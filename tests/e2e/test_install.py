@@ -28,9 +28,8 @@ class InstallTest(ScratchTest):
         super().setUp()
 
     def test_install_tree_and_example_configuration(self):
-        done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"],
-                              env=dict(os.environ, DESTDIR=self.dir), capture_output=True,
-                              timeout=120)
+        done = subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"], timeout=120,
+                              env=dict(os.environ, DESTDIR=self.dir), capture_output=True)
         self.assertEqual(done.returncode, 0, done.stderr)
         found = {r: (os.path.isfile(self.path(r)), os.access(self.path(r), os.X_OK))
                  for r in EXPECTED}
@@ -41,8 +40,8 @@ class InstallTest(ScratchTest):
         # The example configuration is accepted whole: a broken line would end with 2.
         example = self.path("usr/share/doc/qavoupdate/examples/qup.conf")
         dump = run(["-c", example, "-d"], program=updater, cwd=self.dir)
-        self.assertEqual((dump.status, dump.err), (0, ""))
-        self.assertIn("\n temppath=/var/cache/qavoupdate\n", dump.out)
+        self.assertEqual((dump.status, dump.err, "\n temppath=/var/cache/qavoupdate\n" in dump.out),
+                         (0, "", True), dump)
 
     def test_wrapper_makes_a_private_temporary_directory_and_maps_statuses(self):
         stub = write(self.path("stub"), '#!/bin/sh\n[ "$(stat -c %a "$QAVO_TEMP")" '

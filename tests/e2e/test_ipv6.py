@@ -21,17 +21,14 @@ class Ipv6Test(SiteTest):
         self.assertRun(self.site.update(), 1, "There are no files to update.")
         # A proxy named by a bracketed URL (quoted in the file: brackets open a section).
         squid = server(self, type("Squid6", (Squid,), {"address": "::1"}))
-        self.site.uninstall()
-        self.site.configure(nginx.port, host="::1", proxy='"http://[::1]:%d"' % squid.port)
-        got = self.site.update()
+        got = self.site.rerun(nginx.port, host="::1", proxy='"http://[::1]:%d"' % squid.port)
         self.assertUpdated(got)
         self.assertEqual(got.matching("^Connecting to (.*)"), ["[::1]:%d" % squid.port])
         vsftpd = server(self, VSFTPD6, self.site.path("www"))
         for passive, verb, replies in (("off", "EPSV", 4), ("on", "EPRT |2|::1|", 0)):
             with self.subTest(passive=passive):
-                self.site.uninstall()
-                self.site.configure(vsftpd.port, "ftp", passive=passive, host="::1")
-                got = self.site.update("-S")
+                got = self.site.rerun(vsftpd.port, "-S", protocol="ftp", passive=passive,
+                                      host="::1")
                 self.assertUpdated(got)
                 self.assertEqual((len(got.matching("^->>- " + re.escape(verb))), got.matching(
                     "^->>- (PASV|PORT)"), len(got.matching(r"^-<<- 229 .*\(\|\|\|\d+\|\)"))),
@@ -55,9 +52,7 @@ class Ipv6Test(SiteTest):
             with self.subTest(addresses=addresses):
                 nginx = self.alone_at_its_port(kind)
                 write(self.site.path("hosts"), "".join(a + " localhost\n" for a in addresses.split()))
-                self.site.uninstall()
-                self.site.configure(nginx.port, host="localhost", tries=1)
-                got = self.site.update(program=wrapper)
+                got = self.site.rerun(nginx.port, program=wrapper, host="localhost", tries=1)
                 self.assertRun(got, status, "Connecting to localhost:%d" % nginx.port)
                 self.assertEqual((got.matching("^Error: .*"), self.site.tree() == self.site.expected),
                                  (["Error: connect (Connection refused)"] * (status // 6), not status),

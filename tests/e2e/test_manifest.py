@@ -1,45 +1,32 @@
-"""Updates that require a signed manifest beside the catalogue, served by nginx: a good one
-installs and raises the rollback serial; every way a manifest can fail refuses the run with one
-line, leaves the installed tree alone, and fetches nothing after the refusal. The rollback serial is
-raised as soon as the manifest is accepted, before anything is installed.
-Manifests are made here with hashlib and the openssl command, apart from the publisher."""
+"""Updates that require a signed manifest beside the catalogue (made with hashlib and openssl, not
+the publisher), served by nginx: a good one raises the rollback serial once accepted, before any
+install; every refusal is one line, leaves the tree alone and fetches nothing after it."""
 import hashlib
 import os
 import re
 import shutil
-import stat
-import subprocess
 import tempfile
 import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import (BUILD, OPENSSL, SOURCE, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
-                     Site, SiteTest, access_log, loopback, pattern, read, server, write)
-
-DEMO = os.path.join(SOURCE, "keys", "demo-ed25519-%s-key.pem")
+from harness import (BUILD, CONF, DATA, INFO, OPENSSL, SIG, SO, STANDARD, STANDARD_DESCRIPTION,
+                     T0, UPDATER, Site, SiteTest, access_log, keyid, loopback, mode, openssl,
+                     pattern, read, server, write)
+from harness import ED25519 as DEMO
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
 TWO_KEYS = os.path.join(BUILD, "tests", "qavoupdate_two_keys")
 SCRATCH = tempfile.mkdtemp(prefix="qavo-keys-")
 unittest.addModuleCleanup(shutil.rmtree, SCRATCH, True)
 STRANGER = os.path.join(SCRATCH, "stranger-%s.pem")  # a key nobody trusts
-INFO, SIG, SERIAL = "qavoe.info", "qavoe.info.sig", 1000
+SERIAL = 1000
 KEPT = b"%d pub/qavo/qavoe.info\n"
 MANIFEST = "manifest qavoe.info.sig "
-FETCHED = ["base/data", "engine/engine.conf", "engine/engine.so"]  # the order of a full run
-
-
-def openssl(*args):
-    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
+FETCHED = [DATA, CONF, SO]  # the order of a full run
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def keyid(key):
-    """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
-    return sha(openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")[-32:])[:16]
 
 
 def utc(seconds):
@@ -75,14 +62,11 @@ class ManifestTest(SiteTest):
             body += "file %s %d %s\n" % (sha(data), len(data), name)
         if edit:
             body = re.sub(*edit, body, count=1, flags=re.M)
-        signed = self.site.path("body")
-        with open(signed, "w") as out:
-            out.write(body)
+        signed = write(self.site.path("body"), body)
         signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key % "private", "-in", signed)
         if tamper:
             body = re.sub(*tamper, body, count=1, flags=re.M)
-        with open(mirror(SIG), "w") as out:
-            out.write(body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
+        write(mirror(SIG), body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
 
     def tree(self, tree=None):
         # Digests, not bytes: a failing comparison of large files would take minutes to show.
@@ -105,9 +89,8 @@ class ManifestTest(SiteTest):
         self.sign(SERIAL)
         first, asked, errors = self.run_logged()
         self.assertUpdated(first)
-        self.assertEqual((asked, errors, self.serial()),
-                         ([SIG, INFO] + FETCHED, [], KEPT % SERIAL))
-        self.assertEqual(stat.S_IMODE(os.stat(self.site.path("state")).st_mode), 0o700)
+        self.assertEqual((asked, errors, self.serial(), mode(self.site.path("state"))),
+                         ([SIG, INFO] + FETCHED, [], KEPT % SERIAL, 0o700))
         self.configure(statusfile=self.site.path("status.prom"))  # which tells the serial
         again, asked, errors = self.run_logged()
         self.assertIn(b"\nqavoupdate_catalogue_serial %d\n" % SERIAL,
@@ -129,52 +112,45 @@ class ManifestTest(SiteTest):
         data = read(mirrored)
         serve = lambda content: (write(mirrored, data), self.sign(next_), write(mirrored, content))
         cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
-            ("missing", lambda: os.path.exists(sig) and os.unlink(sig),
-             re.escape(MANIFEST + "missing"), [SIG]),
+            ("missing", lambda: os.path.exists(sig) and os.unlink(sig), MANIFEST + "missing",
+             [SIG]),
             # Read no further than the limit, far below the 40 MiB served (socket buffers aside).
-            ("too large", lambda: write(sig, b"x" * (40 << 20)),
-             re.escape("write (File too large)\nError: " + MANIFEST +
-                       "is larger than its limit of 8388608 bytes"), [SIG]),
+            ("too large", lambda: write(sig, b"x" * (40 << 20)), "write (File too large)\nError: " +
+             MANIFEST + "is larger than its limit of 8388608 bytes", [SIG]),
             ("malformed", lambda: self.sign(next_, edit=(r"^serial .*\n", "")),
-             re.escape(MANIFEST + "malformed (line 2: expected 'serial <decimal>')"), [SIG]),
+             MANIFEST + "malformed (line 2: expected 'serial <decimal>')", [SIG]),
             ("unknown key", lambda: self.sign(next_, key=STRANGER),
-             re.escape(MANIFEST + "signed by an untrusted key " + keyid(STRANGER)), [SIG]),
+             MANIFEST + "signed by an untrusted key " + keyid(STRANGER), [SIG]),
             ("bad signature", lambda: self.sign(next_, tamper=(r"^serial \d+", "serial %d" % (
-                next_ + 1))), re.escape(MANIFEST + "has a bad signature"), [SIG]),
+                next_ + 1))), MANIFEST + "has a bad signature", [SIG]),
             ("expired", lambda: self.sign(next_, expires=now),
-             re.escape(MANIFEST + "expired at %s UTC" % utc(now)), [SIG]),
-            ("rollback", lambda: self.sign(SERIAL - 10), re.escape(
-                MANIFEST + "serial %d is older than the accepted %d (rollback refused)" % (
-                    SERIAL - 10, SERIAL)), [SIG]),
+             MANIFEST + "expired at %s UTC" % utc(now), [SIG]),
+            ("rollback", lambda: self.sign(SERIAL - 10), MANIFEST + "serial %d is older than the "
+             "accepted %d (rollback refused)" % (SERIAL - 10, SERIAL), [SIG]),
             ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
                                                                 sha(b"another catalogue"))),
-             re.escape("catalogue qavoe.info does not match its manifest"), [SIG, INFO]),
+             "catalogue qavoe.info does not match its manifest", [SIG, INFO]),
             ("file not listed", lambda: self.sign(next_, edit=(r"^file .* engine/engine.so\n", "")),
-             re.escape("catalogue lists engine/engine.so, which its manifest does not"),
-             [SIG, INFO]),
+             "catalogue lists engine/engine.so, which its manifest does not", [SIG, INFO]),
             ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha(b""))),
-             re.escape("catalogue lists base/data with another size than its manifest"),
-             [SIG, INFO]),
+             "catalogue lists base/data with another size than its manifest", [SIG, INFO]),
             # The served base/data is the published one, so its MD5 matches the catalogue; only
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
             ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
-                b"not the data"))), r"file base/data does not match its manifest",
+                b"not the data"))), "file base/data does not match its manifest",
              [SIG, INFO, "base/data"]),
             # Listed rightly, served shorter or longer with the same first bytes.
             ("shorter", lambda: serve(data[:-1]), "file base/data does not match its manifest",
              [SIG, INFO, "base/data"]),
-            ("longer", lambda: serve(data + b"x"), re.escape("write (File too large)"),
-             [SIG, INFO, "base/data"]),
-        ]
+            ("longer", lambda: serve(data + b"x"), "write (File too large)",
+             [SIG, INFO, "base/data"])]
         for name, prepare, refusal, fetched in cases:
             with self.subTest(name):
                 prepare()
                 got, asked, errors = self.run_logged()
-                self.assertEqual((got.status, bool(re.fullmatch("Error: " + refusal,
-                                                                "\n".join(errors))), asked,
-                                  self.tree(), self.serial(), self.site.leftovers()),
-                                 (6, True, fetched, installed,
-                                  kept if fetched == [SIG] else KEPT % next_, []), got)
+                self.assertEqual((got.status, "\n".join(errors), asked, self.tree(), self.serial(),
+                                  self.site.leftovers()), (6, "Error: " + refusal, fetched,
+                                  installed, kept if fetched == [SIG] else KEPT % next_, []), got)
                 self.assertLess(self.sent, 20 << 20)
 
     def test_either_trusted_key_of_a_rotation(self):
@@ -209,8 +185,7 @@ class ManifestTest(SiteTest):
             ({"statepath": stuck}, 6, "Error: Can't remove %s/serials.new (Is a directory)" % stuck,
              [SIG]),
             # As before manifests: no .sig asked for, none needed.
-            ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED),
-        ]
+            ({"manifest": "off"}, 0, "\t- 3 files downloaded,", [INFO] + FETCHED)]
         for settings, status, line, fetched in cases:
             with self.subTest(**settings):
                 self.site.uninstall()

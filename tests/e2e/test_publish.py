@@ -4,15 +4,14 @@ import hashlib
 import os
 import random
 import re
-import stat
 import subprocess
 import time
 import unittest
 
-from harness import KEY, OPENSSL, PUBLIC, SOURCE, ScratchTest, publisher, read, write
+from harness import (ED25519, KEY, OPENSSL, PUBLIC, SOURCE, ScratchTest, keyid, mode, openssl,
+                     publisher, read, write)
 
-SIGNING = os.path.join(SOURCE, "keys", "demo-ed25519-private-key.pem")
-SIGNING_PUBLIC = os.path.join(SOURCE, "keys", "demo-ed25519-public-key.pem")
+SIGNING, SIGNING_PUBLIC = ED25519 % "private", ED25519 % "public"
 
 
 def lzss_decode(data):
@@ -38,19 +37,13 @@ def lzss_decode(data):
 
 def key_numbers(pem, private=False):
     """(modulus, public exponent) as openssl reads them."""
-    text = subprocess.run([OPENSSL, "rsa", "-noout", "-text", "-in", pem] +
-                          ([] if private else ["-pubin"]), capture_output=True, text=True,
-                          check=True).stdout
+    text = openssl("rsa", "-noout", "-text", "-in", pem, *([] if private else ["-pubin"])).decode()
     modulus = re.search(r"odulus:\s*\n((?:\s+[0-9a-f:]+\n)+)", text).group(1)
     return int(re.sub(r"[\s:]", "", modulus), 16), int(re.search(r"xponent: (\d+)", text).group(1))
 
 
 def md5_int(data):
     return int.from_bytes(hashlib.md5(data).digest(), "little")
-
-
-def openssl(*args):
-    return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
 
 
 def catalogue(path):
@@ -77,11 +70,10 @@ class PublishTest(Sandbox):
     def test_keys_and_signatures_agree_with_openssl(self):
         private, public = self.keygen()
         modulus, exponent = key_numbers(public)
-        self.assertEqual((modulus.bit_length(), exponent), (1022, 65537))
-        self.assertEqual(key_numbers(private, private=True), (modulus, exponent))
-        self.assertEqual(stat.S_IMODE(os.stat(private).st_mode) & 0o077, 0)
-        ed_private, ed_public = self.path("ed25519-private-key.pem"), self.path("ed25519-public-key.pem")
-        self.assertEqual(stat.S_IMODE(os.stat(ed_private).st_mode), 0o600)
+        ed_private, ed_public = (self.path("ed25519-%s-key.pem" % k) for k in ("private", "public"))
+        self.assertEqual((modulus.bit_length(), exponent, key_numbers(private, private=True),
+                          mode(private) & 0o077, mode(ed_private)),
+                         (1022, 65537, (modulus, exponent), 0, 0o600))
         self.assertEqual(openssl("pkey", "-in", ed_private, "-pubout"), read(ed_public))
         before = read(private)
         self.assertIn("refusing to overwrite", self.tool("keygen", self.path(), status=2))
@@ -112,12 +104,11 @@ class PublishTest(Sandbox):
         for data, ratio in ((text, 0.5), (bytes(rng.getrandbits(8) for _ in range(200000)), None),
                             (b"", None), (b" " * 40 + b"\0" * 40 + text, 0.5),
                             (b"\0" * 300000, 0.125)):
-            write(self.path("in"), data)
-            self.tool("compress", self.path("in"), self.path("packed"))
+            self.tool("compress", write(self.path("in"), data), self.path("packed"))
             self.tool("decompress", self.path("packed"), self.path("out"))
             packed = read(self.path("packed"))
-            self.assertEqual((lzss_decode(packed), read(self.path("out"))), (data, data))
-            self.assertTrue(ratio is None or len(packed) < len(data) * ratio)
+            self.assertEqual((lzss_decode(packed), read(self.path("out")), ratio is None or
+                              len(packed) < len(data) * ratio), (data, data, True))
         write(self.path("cut"), packed[:len(packed) // 2 + 1])
         self.tool("decompress", self.path("cut"), self.path("out"))
         self.assertTrue(0 < len(read(self.path("out"))) < len(data))
@@ -135,9 +126,8 @@ class PublishTest(Sandbox):
                      ("compress", payload, self.path("no", "dir")), ("keygen", self.path("no")),
                      ("frobnicate",)):
             self.assertNotEqual(self.tool(*args, status=2).strip(), "", args)
-        self.assertEqual(sorted(os.listdir(self.dir)),
-                         ["big.pem", "ed25519-private-key.pem", "ed25519-public-key.pem", "payload",
-                          "private-key.pem", "public-key.pem"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big.pem", "ed25519-private-key.pem",
+                         "ed25519-public-key.pem", "payload", "private-key.pem", "public-key.pem"])
 
     def test_build_script_takes_only_keys_the_updater_can_hold(self):
         def generate(key):
@@ -155,9 +145,8 @@ class PublishTest(Sandbox):
                              (self.path("bige.pub"), "does not fit 32 bits"),
                              (KEY, "not a PEM public key")):
             done = generate(key)
-            self.assertNotEqual(done.returncode, 0)
-            self.assertIn(message, " ".join(done.stderr.split()))
-            self.assertFalse(os.path.exists(self.path("key.cpp")))
+            self.assertEqual((done.returncode != 0, message in " ".join(done.stderr.split()),
+                              os.path.exists(self.path("key.cpp"))), (True, True, False), done)
 
 
 DESCRIPTION = """\
@@ -206,21 +195,21 @@ class BuildTest(Sandbox):
         self.assertEqual(files['""'], {"sitepath": '""', "localpath": "/usr/sbin/restart-daemon",
                                        "exec": "pre 2"})
         # A signed file has no digest and the size of its mirror copy.
-        self.assertNotIn("md5", files["engine/db"])
-        self.assertEqual(files["engine/db"]["size"], str(9 * 256 + 128))
+        self.assertEqual(("md5" in files["engine/db"], files["engine/db"]["size"]),
+                         (False, str(9 * 256 + 128)))
         for number, (name, data) in enumerate(SOURCES.items()):
             site = "qavoupdate" if name == "bin/qavoupdate" else name
             published = self.path("mirror", site)
             self.assertEqual(read(published)[:len(data) if site == "engine/db" else None], data)
             # New files are listed no earlier than their publication.
             self.assertGreaterEqual(int(files[site]["time"]), started)
-            self.assertEqual(os.stat(published).st_mtime, int(files[site]["time"]))
-            self.assertEqual(stat.S_IMODE(os.stat(published).st_mode), 0o644)
+            self.assertEqual((os.stat(published).st_mtime, mode(published)),
+                             (int(files[site]["time"]), 0o644))
             if site != "engine/db":
                 self.assertEqual((files[site]["md5"], files[site]["size"]),
                                  (hashlib.md5(data).hexdigest(), str(len(data))))
         self.tool("verify", "--key", PUBLIC, self.path("mirror", "engine", "db"))
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("mirror", "engine")).st_mode), 0o755)
+        self.assertEqual(mode(self.path("mirror", "engine")), 0o755)
         # Republished, only a changed file gets a new time; every source is dated as before.
         time.sleep(1.1)
         started = int(time.time())
@@ -250,13 +239,11 @@ class BuildTest(Sandbox):
             "mirror", "qavoe.info"))).hexdigest()] + ["file %s %d %s" % (
                 hashlib.sha256(read(self.path("mirror", s))).hexdigest(),
                 len(read(self.path("mirror", s))), s) for s in served])
-        raw = openssl("pkey", "-pubin", "-in", SIGNING_PUBLIC, "-outform", "DER")[-32:]
-        tag, keyid, signature = lines[-1].split(" ", 1)[1].split(" ")
-        self.assertEqual((tag, keyid), ("ed25519", hashlib.sha256(raw).hexdigest()[:16]))
-        write(self.path("body"), text[:text.rindex("signature ")].encode())
-        write(self.path("signature"), bytes.fromhex(signature))
+        tag, signer, signature = lines[-1].split(" ", 1)[1].split(" ")
+        self.assertEqual((tag, signer), ("ed25519", keyid(ED25519)))
         openssl("pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_PUBLIC, "-rawin", "-in",
-                self.path("body"), "-sigfile", self.path("signature"))
+                write(self.path("body"), text[:text.rindex("signature ")].encode()), "-sigfile",
+                write(self.path("signature"), bytes.fromhex(signature)))
         self.tool("verify", self.path("mirror", "qavoe.info"))
         # An immediate rebuild still moves the serial forward.
         self.build(DESCRIPTION, "--signing-key", SIGNING)
@@ -309,8 +296,7 @@ class BuildTest(Sandbox):
             ("module a\nrequire b\nmodule b\nrequire c\nmodule c\nrequire a\n",
              "dependency cycle: a -> b -> c -> a"),
             ("module a\nrequire b\nmodule b\nneeds a\n", "dependency cycle: a -> b -> a"),
-            ("module a\nrequire ghost\n", "module 'a' depends on 'ghost', which is not described"),
-        ]
+            ("module a\nrequire ghost\n", "module 'a' depends on 'ghost', which is not described")]
         self.build("module only\nfile base/data /x\n")
         before = {name: read(self.path("mirror", name)) for name in ("qavoe.info", "base/data")}
         for text, message in cases:

@@ -53,8 +53,7 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
                    "<file> sitepath = engine/setup localpath = \"\" exec = POST 1 </file>\n"
                    "</module> <module> name = base require = z require = w </module> </kit>"),
               nullptr);
-    EXPECT_EQ(recorder.errors.size(), 0u);
-    EXPECT_EQ(echoed, "");
+    EXPECT_EQ((std::tuple{recorder.errors.size(), echoed}), (std::tuple{0u, ""}));
     const FileRecord *self = info->update_file.get();
     EXPECT_EQ(shown(self->sitepath) + " " + shown(self->localpath), "qavoupdate ${BINDIR}/q");
     EXPECT_EQ(std::make_tuple(self->size, self->time, self->md5[0], self->md5[7]),
@@ -64,11 +63,10 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
     EXPECT_EQ(module(0).requires_, (std::vector<std::string>{"c", "b", "a"}));
     EXPECT_EQ(module(0).needs, (std::vector<std::string>{"y", "x"}));
     EXPECT_EQ(module(1).requires_, std::vector<std::string>{"w"});
-    EXPECT_EQ(std::make_tuple(file().order, file_is_installable(file()), file_md5_missing(file())),
-              std::make_tuple(1, false, true));
-    EXPECT_EQ(std::make_tuple(shown(file().localpath), file().tempfile), std::make_tuple("", ""));
-    EXPECT_EQ(std::make_tuple(module(1).files.size(), module(1).dependencies.size()),
-              std::make_tuple(0u, 0u));
+    EXPECT_EQ(std::make_tuple(file().order, file_is_installable(file()), file_md5_missing(file()),
+                              shown(file().localpath), file().tempfile, module(1).files.size(),
+                              module(1).dependencies.size()),
+              std::make_tuple(1, false, true, "", "", 0u, 0u));
 
     const struct {
         const char *properties, *sitepath;
@@ -86,13 +84,11 @@ TEST_F(Catalogue, PropertiesBecomeRecordFields) {
         {"sitepath = \"abc\"def", "abc\"de", 0, 0, 0},
         {"sitepath = \"say \\\"hi\\\"\"", "say \\\"hi\\\"", 0, 0, 0},
         {"sitepath = \"two\nlines\"", "two\nlines", 0, 0, 0},
-        {"sitepath = a\\b\"c", "a\\b\"c", 0, 0, 0},
-    };
+        {"sitepath = a\\b\"c", "a\\b\"c", 0, 0, 0}};
     for (const auto &test : kCases) {
         ASSERT_NE(load(with_file(test.properties)), nullptr) << test.properties;
-        EXPECT_EQ(shown(file().sitepath), test.sitepath) << test.properties;
-        EXPECT_EQ(std::make_tuple(file().size, file().time, file().order),
-                  std::make_tuple(test.size, test.time, test.order))
+        EXPECT_EQ(std::make_tuple(shown(file().sitepath), file().size, file().time, file().order),
+                  std::make_tuple(test.sitepath, test.size, test.time, test.order))
             << test.properties;
     }
     // A NUL byte inside quotes ends the string; an unset path stays absent.
@@ -161,16 +157,14 @@ TEST(RecordOrders, SortsAreStableAndLookupsProbeByHalves) {
         modules.push_back(std::make_unique<ModuleRecord>());
         if (name[0] != '\0') modules.back()->name = name;
     }
-    const ModuleRecord *second_c = modules[3].get();
-    const ModuleRecord *a = modules[2].get();
+    const ModuleRecord *second_c = modules[3].get(), *a = modules[2].get();
     sort_modules_by_name(modules);
     std::string names;
     for (const auto &module : modules) names += module->name.value_or("-");
-    EXPECT_EQ(names, "abcc--");
-    EXPECT_EQ(find_module(modules, "c"), second_c);
-    EXPECT_EQ(find_module(modules, "a"), a);
-    EXPECT_EQ(find_module(modules, "d"), nullptr);
-    EXPECT_EQ(find_module(modules, ""), nullptr);
+    const ModuleRecord *none = nullptr;
+    EXPECT_EQ((std::tuple{names, find_module(modules, "c"), find_module(modules, "a"),
+                          find_module(modules, "d"), find_module(modules, "")}),
+              (std::tuple{"abcc--", second_c, a, none, none}));
 }
 
 }  // namespace

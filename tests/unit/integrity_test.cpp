@@ -35,8 +35,7 @@ TEST(Md5, Rfc1321SuiteInPiecesOfEverySplit) {
          "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
-        {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
-    };
+        {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"}};
     for (const auto &[text, expected] : suite) {
         const Bytes data(text.begin(), text.end());
         for (size_t cut = 0; cut <= data.size(); cut += data.size() > 200 ? 99991 : 1)
@@ -54,12 +53,11 @@ TEST(Md5, FileRanges) {
         const char *file;
         int64_t start, end;
         long from, to;
-    } cases[] = {
-        {"data", 0, 0, 0, 1000},     {"data", 0, -128, 0, 872},  {"data", 100, 300, 100, 300},
-        {"data", 872, 0, 872, 1000}, {"data", 500, 500, 0, 0},   {"data", 0, 1001, -1, -1},
-        {"data", 301, 300, -1, -1},  {"data", 0, -1001, -1, -1}, {"missing", 0, 0, -1, -1},
-        {"small", 0, -128, -1, -1},
-    };
+    } cases[] = {{"data", 0, 0, 0, 1000},      {"data", 0, -128, 0, 872},
+                 {"data", 100, 300, 100, 300}, {"data", 872, 0, 872, 1000},
+                 {"data", 500, 500, 0, 0},     {"data", 0, 1001, -1, -1},
+                 {"data", 301, 300, -1, -1},   {"data", 0, -1001, -1, -1},
+                 {"missing", 0, 0, -1, -1},    {"small", 0, -128, -1, -1}};
     for (const auto &c : cases) {
         uint8_t digest[kMd5DigestSize];
         const int result = md5_file(dir.file(c.file).c_str(), digest, c.start, c.end);

@@ -28,6 +28,9 @@ std::vector<std::vector<int32_t>> slices(int32_t count, bool advancing) {
     return expected;
 }
 
+const std::string kBreak =
+    std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback";
+
 // A connect to a listener whose backlog is full stays unanswered.
 TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -61,10 +64,8 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         Recorder endless(0);  // no time-out: only the user's break ends it
         endless.stop_at = [&](Event) { return endless.words(Event::kSpin).size() == 20; };
         EXPECT_EQ(connection_open(endless.context.io, connection, "127.0.0.1", port), -1);
-        EXPECT_EQ(endless.words(Event::kSpin), slices(20, false));
-        EXPECT_EQ(endless.error_text(),
-                  std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
-        EXPECT_EQ(connection, -1);
+        EXPECT_EQ((std::tuple{endless.words(Event::kSpin), endless.error_text(), connection}),
+                  (std::tuple{slices(20, false), kBreak, -1}));
     }
     for (int fd : fillers) close(fd);
     close(listener);
@@ -78,9 +79,9 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
     ASSERT_EQ(write(ends[1], "x", 1), 1);
-    EXPECT_EQ(wait_for_data(ready.context.io, ends[0]), WaitEnd::kReady);
-    EXPECT_EQ(ready.words(Event::kDataReady).size(), 1u);
-    EXPECT_EQ(ready.events.size(), 1u);
+    EXPECT_EQ((std::tuple{wait_for_data(ready.context.io, ends[0]),
+                          ready.words(Event::kDataReady).size(), ready.events.size()}),
+              (std::tuple{WaitEnd::kReady, 1u, 1u}));
     EXPECT_EQ(wait_for_data(failed.context.io, -1), WaitEnd::kFailed);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
@@ -97,10 +98,9 @@ TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(990));
     EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
     broken.stop_at = [&](Event) { return broken.events.size() == 3; };
-    EXPECT_EQ(pause_sliced(broken.context.io, 300), WaitEnd::kFailed);
-    EXPECT_EQ(broken.words(Event::kSpin).size(), 3u);
-    EXPECT_EQ(broken.error_text(),
-              std::to_string(ERR_UPDATE) + " " + std::to_string(UPD_USER_BREAK) + " callback");
+    EXPECT_EQ((std::tuple{pause_sliced(broken.context.io, 300), broken.words(Event::kSpin).size(),
+                          broken.error_text()}),
+              (std::tuple{WaitEnd::kFailed, 3u, kBreak}));
 }
 
 class LineReader : public ::testing::Test {
@@ -125,8 +125,7 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
         for (size_t sent = 0; sent <= kLineLimit; sent += block.size())
             if (send(ends[1], block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
     });
-    EXPECT_EQ(read(), LineOutcome::kTooLong);
-    EXPECT_TRUE(line.empty());
+    EXPECT_EQ((std::tuple{read(), line}), (std::tuple{LineOutcome::kTooLong, ""}));
     shutdown(ends[0], SHUT_RDWR);
     endless.join();
 }
@@ -134,17 +133,15 @@ TEST_F(LineReader, RefusesAnEndlessLine) {
 TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
     ASSERT_EQ(send(ends[1], "line\n", 5, 0), 5);
     budget = {0, 0};  // no wait and no read at all
-    EXPECT_EQ(read(), LineOutcome::kFailed);
-    EXPECT_TRUE(recorder.events.empty());
+    EXPECT_EQ((std::tuple{read(), recorder.events.size()}), (std::tuple{LineOutcome::kFailed, 0u}));
     budget = {2, 2};  // spent already
     EXPECT_EQ(read(), LineOutcome::kFailed);
     char line[8];  // the line is still there, whole
     ASSERT_EQ(recv(ends[0], line, sizeof(line), MSG_DONTWAIT), 5);
     budget.used = 1;  // one left: one wait of a second, then the end
-    EXPECT_EQ(read(), LineOutcome::kFailed);
-    EXPECT_EQ(budget.used, 2);
-    EXPECT_EQ(recorder.words(Event::kSpin), slices(16, true));
-    EXPECT_EQ(recorder.words(Event::kTimeout).size(), 1u);
+    EXPECT_EQ((std::tuple{read(), budget.used, recorder.words(Event::kSpin),
+                          recorder.words(Event::kTimeout).size()}),
+              (std::tuple{LineOutcome::kFailed, 2, slices(16, true), 1u}));
 }
 
 // A reset met while topping up bytes received ahead is the next read's
@@ -183,10 +180,10 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     const int count = file_read(recorder.context.io, ends[0], buffer, sizeof(buffer));
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_EQ(waitpid(late, nullptr, 0), late);
     EXPECT_GT(g_alarms, 0);
-    EXPECT_EQ(std::string(buffer, count > 0 ? count : 0), "late data");
-    EXPECT_EQ(recorder.error_text(), "");
+    EXPECT_EQ((std::tuple{waitpid(late, nullptr, 0), std::string(buffer, count > 0 ? count : 0),
+                          recorder.error_text()}),
+              (std::tuple{late, "late data", ""}));
     close(ends[0]);
     close(ends[1]);
 }

@@ -1,5 +1,4 @@
-// Helpers of the unit tests: an engine context that records its events,
-// and scratch files.
+// Helpers of the unit tests: an engine context that records its events, and scratch files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,9 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The events of connections, waits and attempts, which the unit tests
 // provoke; the engine's other events never arise in them.
-// clang-format off
 enum class Event { kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry, kProgress };
-// clang-format on
 
 // Each of those events with the words of the spin and retry events and the
 // error of the error event.
