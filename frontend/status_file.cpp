@@ -81,7 +81,7 @@ bool copy_into(char *buffer, size_t size, const std::string &text) {
 // The text in parts, null-terminated, with the calls a signal handler may
 // make too. The temporary name is made afresh: whatever stood under it (a
 // link planted in a shared directory) is removed, never written through.
-bool write_parts(const char *temp, const char *path, const char *const parts[], size_t count) {
+SysError write_parts(const char *temp, const char *path, const char *const parts[], size_t count) {
     struct Parts {
         const char *const *texts;
         size_t count;
@@ -94,7 +94,7 @@ bool write_parts(const char *temp, const char *path, const char *const parts[], 
         }
         return SysError{};
     };
-    return replace_file({AT_FDCWD, path, temp, 0644}, fill, &content).step == ReplaceStep::kDone;
+    return replace_file({AT_FDCWD, path, temp, 0644}, fill, &content).why;
 }
 
 }  // namespace
@@ -121,8 +121,9 @@ bool status_file_write(const RunOutcome &outcome) {
     const std::string text =
         kRunHead + std::to_string(now) + "\n" + tail_text(outcome, last_success_);
     const char *parts[] = {text.c_str()};
-    if (write_parts(temp_path_.c_str(), path_.c_str(), parts, 1)) return true;
-    printf("Can't write status file '%s' (%s)\n", path_.c_str(), strerror(errno));
+    const SysError failed = write_parts(temp_path_.c_str(), path_.c_str(), parts, 1);
+    if (!failed) return true;
+    printf("Can't write status file '%s' (%s)\n", path_.c_str(), failed.text());
     return false;
 }
 
@@ -135,5 +136,5 @@ void status_file_on_alarm() {
     end[0] = '\n';
     end[1] = '\0';
     const char *parts[] = {alarm_head_, stamp, alarm_tail_};
-    write_parts(alarm_temp_, alarm_path_, parts, 3);
+    (void)write_parts(alarm_temp_, alarm_path_, parts, 3);
 }
