@@ -17,6 +17,7 @@
 #include "frontend/install.h"
 #include "support/connect.h"
 #include "support/data_io.h"
+#include "support/descriptor.h"
 #include "support/line_reader.h"
 #include "tests/unit/test_util.h"
 
@@ -33,21 +34,21 @@ const std::string kBreak =
 
 // A connect to a listener whose backlog is full stays unanswered.
 TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const Descriptor listener{socket(AF_INET, SOCK_STREAM, 0)};
     sockaddr_in address{
         .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(listener, raw, length), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, raw, &length), 0);
+    ASSERT_EQ(bind(listener.fd, raw, length), 0);
+    ASSERT_EQ(listen(listener.fd, 0), 0);
+    ASSERT_EQ(getsockname(listener.fd, raw, &length), 0);
     const uint16_t port = ntohs(address.sin_port);
-    std::vector<int> fillers;
+    std::vector<Descriptor> fillers;
     bool full = false;
     for (int i = 0; i < 8 && !full; i++) {
-        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(fillers.back(), raw, length);
-        pollfd wait{fillers.back(), POLLOUT, 0};
+        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(fillers.back().fd, raw, length);
+        pollfd wait{fillers.back().fd, POLLOUT, 0};
         full = poll(&wait, 1, 300) == 0;
     }
     if (full) {
@@ -67,8 +68,6 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         EXPECT_EQ((std::tuple{endless.words(Event::kSpin), endless.error_text(), connection}),
                   (std::tuple{slices(20, false), kBreak, -1}));
     }
-    for (int fd : fillers) close(fd);
-    close(listener);
 }
 
 TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
