@@ -1,5 +1,4 @@
-// Fuzz target of the configuration loader: arbitrary bytes as a
-// configuration file, loaded, dumped and released.
+// Fuzz target of the configuration loader: arbitrary bytes as a file, loaded, dumped and released.
 #include <cstdint>
 #include <cstdio>
 
@@ -13,8 +12,7 @@ FILE *sink;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // The scanner echoes stray bytes to standard output; keep the fuzzer's
-    // own report readable. Sanitizer reports go to standard error.
+    // The scanner echoes stray bytes to stdout and would bury the report; sanitizers use stderr.
     if (freopen("/dev/null", "w", stdout) == nullptr) return 0;
     sink = fopen("/dev/null", "w");
     return 0;

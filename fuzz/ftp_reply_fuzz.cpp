@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/context.h"
 #include "fuzz/feed.h"
 #include "transfer/ftp.h"
 

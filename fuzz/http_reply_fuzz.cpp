@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/context.h"
 #include "fuzz/feed.h"
 #include "support/data_io.h"
 #include "transfer/http.h"

@@ -1,5 +1,4 @@
-// Fuzz target of the information-file loader: arbitrary bytes as a
-// decompressed catalogue, loaded into records and released.
+// Fuzzes the information-file loader: any bytes as a decompressed catalogue, loaded and released.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +17,7 @@ struct ErrorCount : SilentEvents {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // The scanner echoes stray bytes to standard output; keep the fuzzer's
-    // own report readable. Sanitizer reports go to standard error.
+    // The scanner echoes stray bytes to stdout and would bury the report; sanitizers use stderr.
     if (freopen("/dev/null", "w", stdout) == nullptr) perror("freopen");
     return 0;
 }

@@ -1,6 +1,5 @@
-// Fuzz target of the kept copy's head: arbitrary bytes as the start of a
-// file in the state directory. A head taken must lie within the bytes and
-// the file, and give validators that may go back into a request.
+// Fuzz target of the kept copy's head: arbitrary bytes as the start of a file in the state
+// directory. A head taken lies within the bytes and the file, with validators fit for a request.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

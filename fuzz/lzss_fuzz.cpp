@@ -1,5 +1,4 @@
-// Fuzzes the LZSS decoder on arbitrary streams, and checks that the encoder
-// round-trips the same bytes taken as plain data.
+// Fuzzes the LZSS decoder on arbitrary streams; the encoder must round-trip them as plain data.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (after > 1 && strstr(path + 1, "//") != nullptr) abort();
     if (strstr(path, "/./") != nullptr) abort();
     if (after > 1 && strcmp(path + after - 2, "/.") == 0) abort();
-    // What comes out is normal: a second pass (mostly the short cut for
-    // normal paths) leaves it as it is.
+    // What comes out is normal: a second pass (mostly the short cut for normal paths) keeps it.
     std::string again(path);
     normalize_path(again);
     if (again != path) abort();

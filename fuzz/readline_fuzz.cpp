@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/context.h"
 #include "fuzz/feed.h"
 #include "support/line_reader.h"
 
@@ -43,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         if (consumed > size) abort();
     }
-    // The peer's data was available all along: no wait may have run out,
-    // and reading ended only at the end of the data.
+    // The peer's data was there all along: no wait may run out, and reading ends only at its end.
     if (budget.used != 0) abort();
     if (whole && consumed != size) abort();
     if (connection >= 0) close(connection);

@@ -1,5 +1,4 @@
-// Fuzzes rsa_verify_file with the built-in key on arbitrary files, and the
-// modular power on moduli taken from the input.
+// Fuzzes rsa_verify_file with the built-in key on any file, and modular powers on input moduli.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -18,18 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Without a valid signature nothing may be stripped.
     if (result != 0 && rsa_verify_and_strip(rsa_public_key, path) != -1) abort();
 
-    // First byte: modulus length (up to 128 bytes); then modulus, exponent
-    // (up to 4 bytes, to bound the time), base.
+    // Byte 0: modulus length (<= 128); then modulus, exponent (<= 4 bytes: bounded time), base.
     if (size < 2) return 0;
     size_t modulus_length = data[0] % 129;
     if (size < 1 + modulus_length) return 0;
     Number modulus, exponent, base;
     number_from_bytes(&modulus, data + 1, static_cast<uint32_t>(modulus_length));
-    size_t rest = size - 1 - modulus_length;
-    size_t exponent_length = rest < 4 ? rest : 4;
+    const size_t rest = size - 1 - modulus_length, exponent_length = std::min<size_t>(rest, 4);
     number_from_bytes(&exponent, data + 1 + modulus_length, static_cast<uint32_t>(exponent_length));
-    size_t base_length = rest - exponent_length;
-    if (base_length > 256) base_length = 256;
+    const size_t base_length = std::min<size_t>(rest - exponent_length, 256);
     number_from_bytes(&base, data + 1 + modulus_length + exponent_length,
                       static_cast<uint32_t>(base_length));
     bool zero = true;

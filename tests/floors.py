@@ -12,9 +12,8 @@ ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.dirname(__f
 edges, wrong = set(), []
 for folder, floor in FLOORS.items():
     path = os.path.join(ROOT, folder)
-    for name in sorted(os.listdir(path)) if os.path.isdir(path) else []:
-        if not re.search(r"\.(cpp|h|l|y)$", name):
-            continue
+    names = sorted(os.listdir(path)) if os.path.isdir(path) else []
+    for name in filter(re.compile(r"\.(cpp|h|l|y)$").search, names):
         with open(os.path.join(ROOT, folder, name)) as source:
             for target in re.findall(r'^#include "(\w+)/', source.read(), re.M):
                 if target in FLOORS and target != folder:

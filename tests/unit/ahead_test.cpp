@@ -58,9 +58,7 @@ int gated_sync(int) {
 TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
     Recorder recorder;
     ScratchDir scratch;
-    Bytes data(3 * 1024 * 1024 + 12345);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    const Bytes data = random_bytes(3 * 1024 * 1024 + 12345, 7);
     const std::string source = scratch.write("source", data);
     FileRecord file;
     file.tempfile = scratch.file("copy");

@@ -1,6 +1,5 @@
-// SHA-256 and Ed25519 through libcrypto, against the published vectors of
-// FIPS 180-4 and RFC 8032: a running digest that is peeked at, fed from a
-// descriptor and started over must give the same values.
+// SHA-256 and Ed25519 through libcrypto, against the published vectors of FIPS 180-4 and RFC 8032:
+// a running digest that is peeked at, fed from a descriptor and started over gives the same values.
 #include <unistd.h>
 
 #include "integrity/manifest.h"

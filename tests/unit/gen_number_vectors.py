@@ -20,8 +20,7 @@ for mbits in (1, 2, 31, 32, 33, 63, 64, 65, 96, 127, 128, 129, 255, 256, 511, 51
               991, 992, 993, 1000, 1021, 1022, 1023, 1024):
     for _ in range(2):
         m = bits(mbits) if mbits > 1 else 1
-        if rng.random() < 0.5:
-            m |= 1
+        m |= rng.random() < 0.5  # odd half the time
         base = rng.getrandbits(rng.choice((8, mbits, min(2048, 2 * mbits + 7), 2048)))
         exponent = rng.choice((1, 2, 3, 65537, rng.getrandbits(32), bits(min(mbits + 1, 1024))))
         cases.append((base, exponent, m))

@@ -73,8 +73,7 @@ Number number_from_hex(const std::string &hex) {
     Number n = {};
     for (size_t i = 0; i < hex.size(); i++) {
         const char c = hex[hex.size() - 1 - i];
-        const uint32_t v =
-            c <= '9' ? static_cast<uint32_t>(c - '0') : static_cast<uint32_t>(c - 'a' + 10);
+        const auto v = static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
         n.words[i / 8] |= v << (4 * (i % 8));
     }
     return n;

@@ -17,6 +17,7 @@
 #include "frontend/install.h"
 #include "support/connect.h"
 #include "support/data_io.h"
+#include "support/descriptor.h"
 #include "support/line_reader.h"
 #include "tests/unit/test_util.h"
 
@@ -33,21 +34,21 @@ const std::string kBreak =
 
 // A connect to a listener whose backlog is full stays unanswered.
 TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const Descriptor listener{socket(AF_INET, SOCK_STREAM, 0)};
     sockaddr_in address{
         .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     auto *raw = reinterpret_cast<sockaddr *>(&address);
     socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(listener, raw, length), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, raw, &length), 0);
+    ASSERT_EQ(bind(listener.fd, raw, length), 0);
+    ASSERT_EQ(listen(listener.fd, 0), 0);
+    ASSERT_EQ(getsockname(listener.fd, raw, &length), 0);
     const uint16_t port = ntohs(address.sin_port);
-    std::vector<int> fillers;
+    std::vector<Descriptor> fillers;
     bool full = false;
     for (int i = 0; i < 8 && !full; i++) {
-        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        connect(fillers.back(), raw, length);
-        pollfd wait{fillers.back(), POLLOUT, 0};
+        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(fillers.back().fd, raw, length);
+        pollfd wait{fillers.back().fd, POLLOUT, 0};
         full = poll(&wait, 1, 300) == 0;
     }
     if (full) {
@@ -67,26 +68,21 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         EXPECT_EQ((std::tuple{endless.words(Event::kSpin), endless.error_text(), connection}),
                   (std::tuple{slices(20, false), kBreak, -1}));
     }
-    for (int fd : fillers) close(fd);
-    close(listener);
 }
 
 TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    const SocketPair pair;
     Recorder silent(1), ready(1), failed(1);
-    EXPECT_EQ(wait_for_data(silent.context.io, ends[0]), WaitEnd::kExpired);
+    EXPECT_EQ(wait_for_data(silent.context.io, pair.ends[0]), WaitEnd::kExpired);
     EXPECT_EQ(silent.words(Event::kSpin), slices(16, true));
     EXPECT_EQ(silent.events.back().first, Event::kTimeout);
-    ASSERT_EQ(write(ends[1], "x", 1), 1);
-    EXPECT_EQ((std::tuple{wait_for_data(ready.context.io, ends[0]),
+    ASSERT_EQ(write(pair.ends[1], "x", 1), 1);
+    EXPECT_EQ((std::tuple{wait_for_data(ready.context.io, pair.ends[0]),
                           ready.words(Event::kDataReady).size(), ready.events.size()}),
               (std::tuple{WaitEnd::kReady, 1u, 1u}));
     EXPECT_EQ(wait_for_data(failed.context.io, -1), WaitEnd::kFailed);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
-    close(ends[0]);
-    close(ends[1]);
 }
 
 TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
@@ -103,16 +99,10 @@ TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
               (std::tuple{WaitEnd::kFailed, 3u, kBreak}));
 }
 
-class LineReader : public ::testing::Test {
+class LineReader : public ::testing::Test, protected SocketPair {
    protected:
-    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0); }
-    void TearDown() override {
-        if (ends[0] >= 0) close(ends[0]);
-        close(ends[1]);
-    }
     LineOutcome read() { return read_line(recorder.context.io, budget, ends[0], ahead, line); }
 
-    int ends[2] = {-1, -1};
     Recorder recorder{1, 3};
     TransferBudget budget{3, 0};
     Received ahead{};
@@ -144,8 +134,7 @@ TEST_F(LineReader, ExpiredWaitsSpendTheBudgetAcrossLines) {
               (std::tuple{LineOutcome::kFailed, 2, slices(16, true), 1u}));
 }
 
-// A reset met while topping up bytes received ahead is the next read's
-// failure, not an end of the data.
+// A reset met while topping up bytes received ahead is the next read's failure, not an end of data.
 TEST_F(LineReader, AResetMetInATopUpFailsTheNextRead) {
     ASSERT_EQ(send(ends[0], "x", 1, 0), 1);  // unread when the peer closes: a reset
     close(std::exchange(ends[1], -1));
@@ -162,13 +151,12 @@ volatile sig_atomic_t g_alarms = 0;
 
 // SIGALRM every millisecond without SA_RESTART: a blocked read sees EINTR.
 TEST(Signals, ReadsGoOnAcrossInterruptions) {
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    const SocketPair pair;
     const pid_t late = fork();  // a process of its own: the alarms are all ours
     ASSERT_GE(late, 0);
     if (late == 0) {
         usleep(200000);
-        _exit(write(ends[1], "late data", 9) == 9 ? 0 : 1);
+        _exit(write(pair.ends[1], "late data", 9) == 9 ? 0 : 1);
     }
     struct sigaction action = {}, previous = {};
     action.sa_handler = [](int) { g_alarms = g_alarms + 1; };
@@ -177,15 +165,13 @@ TEST(Signals, ReadsGoOnAcrossInterruptions) {
     setitimer(ITIMER_REAL, &interval, nullptr);
     Recorder recorder;
     char buffer[32];
-    const int count = file_read(recorder.context.io, ends[0], buffer, sizeof(buffer));
+    const int count = file_read(recorder.context.io, pair.ends[0], buffer, sizeof(buffer));
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_GT(g_alarms, 0);
     EXPECT_EQ((std::tuple{waitpid(late, nullptr, 0), std::string(buffer, count > 0 ? count : 0),
                           recorder.error_text()}),
               (std::tuple{late, "late data", ""}));
-    close(ends[0]);
-    close(ends[1]);
 }
 
 // A file:// mirror that lacks the file: each attempt fails at once with one "stat" error, so the
@@ -256,16 +242,18 @@ TEST(Meter, RatesScaleByPowersOf1024) {
 // marks, line heads and percentages, from the start or a resumed copy.
 TEST(Meter, LinesDoNotDependOnTheEventSize) {
     clock_set_for_testing(1000);  // no time passes: every rate is the same
-    auto draw = [](int32_t step, int32_t start) {
+    auto draw = [](int32_t step, int32_t start, int32_t size = 330000, bool closing = false) {
         RunState state;
-        FileEvent file{.name = "file", .size = 330000, .done = start};
+        FileEvent file{.name = "file", .size = size, .done = start};
         testing::internal::CaptureStdout();
         meter_progress(&state, file);
+        if (closing) clock_set_for_testing(3000);
         file.name = nullptr;
         while (file.done < file.size) {
             file.done = std::min(file.done + step, file.size);
             meter_progress(&state, file);
         }
+        if (closing) meter_end(&state);
         return testing::internal::GetCapturedStdout();
     };
     for (const int32_t start : {0, 70000}) {
@@ -274,16 +262,7 @@ TEST(Meter, LinesDoNotDependOnTheEventSize) {
         EXPECT_EQ(draw(160000, start), small) << start;
     }
     // The closing line: the whole file's bytes over its whole time.
-    RunState state;
-    FileEvent file{.name = "file", .size = 2048000, .done = 0};
-    testing::internal::CaptureStdout();
-    meter_progress(&state, file);
-    clock_set_for_testing(3000);
-    file.name = nullptr;
-    file.done = file.size;
-    meter_progress(&state, file);
-    meter_end(&state);
-    const std::string closing = testing::internal::GetCapturedStdout();
+    const std::string closing = draw(2048000, 0, 2048000, true);
     EXPECT_TRUE(closing.ends_with("( 1000.0 KB/s) [2048000]\n")) << closing;
     clock_set_for_testing(-1);
 }

@@ -11,13 +11,12 @@
 
 namespace {
 
-// The state directory `dir`, opened as a run opens it.
+// A state directory `dir` in a scratch folder, opened as a run opens it.
 struct State {
-    std::string dir;
+    ScratchDir scratch;
+    std::string dir = scratch.file("state");
     Descriptor fd;
-    explicit State(std::string path) : dir(std::move(path)) {
-        EXPECT_EQ(rollback_serial_prepare(dir, fd), "");
-    }
+    State() { EXPECT_EQ(rollback_serial_prepare(dir, fd), ""); }
     int64_t serial(const std::string &infofile) {
         int64_t serial = -1;
         EXPECT_EQ(rollback_serial_read(fd.fd, dir, infofile, serial), "");
@@ -31,13 +30,12 @@ struct State {
 }  // namespace
 
 TEST(RollbackSerial, IsKeptPerCatalogueAndNeverLowered) {
-    ScratchDir scratch;
-    State state(scratch.file("state"));
+    State state;
     struct stat info;
     ASSERT_EQ(stat(state.dir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_EQ(state.serial("a/qavoe.info"), 0);
-    scratch.write("state/serials.new", {});  // left by a run that stopped while writing
+    state.scratch.write("state/serials.new", {});  // left by a run that stopped while writing
     EXPECT_EQ(state.raise("a/qavoe.info", 200), "");
     EXPECT_EQ(state.raise("b qavoe.info", 100), "");
     EXPECT_EQ(state.raise("a/qavoe.info", 150), "");  // lower: kept as it was
@@ -49,24 +47,23 @@ TEST(RollbackSerial, IsKeptPerCatalogueAndNeverLowered) {
 }
 
 TEST(RollbackSerial, DamagedOrForeignStateIsRefused) {
-    ScratchDir scratch;
-    State state(scratch.file("state"));
+    State state;
     int64_t serial = 0;
     for (const char *damaged : {"12x a\n", "12 a", " a\n", "-5 a\n", "99999999999999999999 a\n"}) {
-        scratch.write("state/serials", Bytes(damaged, damaged + strlen(damaged)));
-        chmod(scratch.file("state/serials").c_str(), 0600);
+        state.scratch.write("state/serials", Bytes(damaged, damaged + strlen(damaged)));
+        chmod(state.scratch.file("state/serials").c_str(), 0600);
         EXPECT_NE(rollback_serial_read(state.fd.fd, state.dir, "a", serial), "") << damaged;
         EXPECT_NE(state.raise("a", 1), "") << damaged;
     }
     // Others may write the file, or the directory: either could lower the serial.
-    chmod(scratch.file("state/serials").c_str(), 0622);
+    chmod(state.scratch.file("state/serials").c_str(), 0622);
     EXPECT_NE(rollback_serial_read(state.fd.fd, state.dir, "a", serial), "");
     chmod(state.dir.c_str(), 0777);
     Descriptor opened;
     EXPECT_NE(rollback_serial_prepare(state.dir, opened), "");
-    scratch.write("plain", {});
-    EXPECT_NE(rollback_serial_prepare(scratch.file("plain"), opened), "");
-    EXPECT_NE(rollback_serial_prepare(scratch.file("missing/state"), opened), "");
+    state.scratch.write("plain", {});
+    EXPECT_NE(rollback_serial_prepare(state.scratch.file("plain"), opened), "");
+    EXPECT_NE(rollback_serial_prepare(state.scratch.file("missing/state"), opened), "");
 }
 
 TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
@@ -92,10 +89,9 @@ TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
 }
 
 TEST(KeptCopy, ServesOnlyItsOwnUrlWholeAndPrivate) {
-    ScratchDir scratch;
-    State state(scratch.file("state"));
+    State state;
     const int dir = state.fd.fd;
-    Descriptor body{open(scratch.write("body", {'c', 'a', 't'}).c_str(), O_RDONLY)};
+    Descriptor body{open(state.scratch.write("body", {'c', 'a', 't'}).c_str(), O_RDONLY)};
     const KeptCopy kept{"http://m:80/qavoe.info", "Tue, 09 Nov 2004 11:33:20 GMT", "\"3-a\"",
                         false};
     ASSERT_EQ(kept_store(dir, kept, body.fd), "");

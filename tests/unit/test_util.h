@@ -2,6 +2,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -15,12 +17,10 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// The events of connections, waits and attempts, which the unit tests
-// provoke; the engine's other events never arise in them.
+// The events the unit tests provoke: of connections, waits and attempts; no other ever arises.
 enum class Event { kSpin, kDataReady, kTimeout, kError, kConnecting, kClosed, kRetry, kProgress };
 
-// Each of those events with the words of the spin and retry events and the
-// error of the error event.
+// Each of those events with its words (spin, retry, progress), and every error raised.
 struct Recorder : SilentEvents {
     explicit Recorder(int32_t timeout = 1, int32_t tries = 3) {
         context.io.events = this;
@@ -88,5 +88,15 @@ struct ScratchDir {
             .write(reinterpret_cast<const char *>(data.data()),
                    static_cast<std::streamsize>(data.size()));
         return file(name);
+    }
+};
+
+// A connected pair of local stream sockets; the ends still open (not -1) close with it.
+struct SocketPair {
+    int ends[2] = {-1, -1};
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0); }
+    ~SocketPair() {
+        for (const int end : ends)
+            if (end >= 0) close(end);
     }
 };

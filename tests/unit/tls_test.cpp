@@ -1,7 +1,6 @@
 // TLS sessions against an in-process server, for what no real server lets a test time: a handshake
 // left hanging, records without data before the idle test, a peer gone.
 #include <openssl/ssl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <thread>
@@ -17,13 +16,12 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
                 key + " -out " + cert + " 2>/dev/null")
                    .c_str()) != 0)
         GTEST_SKIP() << "the openssl command is missing";
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    SocketPair pair;
     SSL_CTX *server_ctx = SSL_CTX_new(TLS_server_method());
     ASSERT_EQ(SSL_CTX_use_certificate_file(server_ctx, cert.c_str(), SSL_FILETYPE_PEM), 1);
     ASSERT_EQ(SSL_CTX_use_PrivateKey_file(server_ctx, key.c_str(), SSL_FILETYPE_PEM), 1);
     SSL *server = SSL_new(server_ctx);
-    SSL_set_fd(server, ends[1]);
+    SSL_set_fd(server, pair.ends[1]);
     std::thread accept([server] { SSL_accept(server); });  // sends its tickets before it returns
 
     Recorder recorder;
@@ -32,24 +30,21 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
     ASSERT_TRUE(trust);
     TlsFailure failure = TlsFailure::kTransient;
     {  // A break while the server lets the handshake hang ends the session unopened.
-        int silent[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, silent), 0);
+        const SocketPair silent;
         recorder.stop = true;
-        EXPECT_FALSE(TlsSession::open(io, *trust, silent[0], "127.0.0.1", 1, failure));
+        EXPECT_FALSE(TlsSession::open(io, *trust, silent.ends[0], "127.0.0.1", 1, failure));
         EXPECT_EQ(recorder.error_text(), "2 2 callback");  // the user's break
         recorder.stop = false;
         recorder.errors.clear();
-        close(silent[0]);
-        close(silent[1]);
     }
-    auto session = TlsSession::open(io, *trust, ends[0], "127.0.0.1", 1, failure);
+    auto session = TlsSession::open(io, *trust, pair.ends[0], "127.0.0.1", 1, failure);
     accept.join();
     ASSERT_TRUE(session && failure == TlsFailure::kNone) << recorder.errors.at(0).text;
     timeval second{1, 0};
-    ASSERT_EQ(wait_readable(ends[0], &second), 1);  // the tickets are there, unread
+    ASSERT_EQ(wait_readable(pair.ends[0], &second), 1);  // the tickets are there, unread
     EXPECT_TRUE(session->quiet());
     ASSERT_EQ(SSL_write(server, "xy", 2), 2);
-    ASSERT_EQ(wait_readable(ends[0], &second), 1);
+    ASSERT_EQ(wait_readable(pair.ends[0], &second), 1);
     EXPECT_FALSE(session->quiet());
     char byte = 0;
     EXPECT_EQ(std::make_pair(session->receive(io, &byte, 1).count, byte), std::make_pair(1, 'x'));
@@ -57,8 +52,7 @@ TEST(Tls, HandshakeBrokenOffQuietTicketsAndAVanishedPeer) {
 
     SSL_free(server);
     SSL_CTX_free(server_ctx);
-    close(ends[1]);
+    close(std::exchange(pair.ends[1], -1));
     EXPECT_EQ(session->send(io, "GET", 3), -1);
     EXPECT_EQ(recorder.error_text(), "1 32 send");  // EPIPE, and the process is still here
-    close(ends[0]);
 }
