@@ -37,14 +37,13 @@ class _Base:
 
 
 class HttpFaults(_Base):
-    """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
-    bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
-    announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
-    (the body ends with the connection), close (a close after a counted body, announced; with N,
-    N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
-    a close), stall (no answer), stall_after N (the head and N bytes of the body, then silence).
-    chunked_late N (chunked N, the empty line after the last chunk 50 ms late).
-    padding {path: N}: N bytes more served."""
+    """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (N-byte
+    chunks), chunked_late N (its final empty line 50 ms late), chunked_cut N (no last chunk, then a
+    close), cut N (the whole length announced, N bytes sent, a close), ignore_range (200 and the
+    whole file to a Range), no_length (the body ends with the connection), close (a close after a
+    counted body, announced; with N, N seconds after it), status N (with a body of its own), raw
+    BYTES (these bytes, then a close), stall (no answer), stall_after N (the head and N bytes of the
+    body, then silence). padding {path: N}: N more bytes served."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -189,12 +188,10 @@ class _FtpHandler(socketserver.StreamRequestHandler):
             with owner.lock:
                 owner.commands.append(command)
             verb, _, argument = command.partition(" ")
-            handler = getattr(self, "do_" + verb, None)
             if owner.hush(verb):
                 continue
-            if handler is None:
-                self.reply(canned.get(verb, "502 Command not implemented."))
-            if verb == "QUIT" or (handler is not None and handler(owner, argument) == "quit"):
+            say_canned = lambda *_: self.reply(canned.get(verb, "502 Command not implemented."))
+            if getattr(self, "do_" + verb, say_canned)(owner, argument) == "quit" or verb == "QUIT":
                 return
 
     def finish(self):
