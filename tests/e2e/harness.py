@@ -113,9 +113,12 @@ def run(args, program=UPDATER, cwd=None, timeout=240, merge=False):
 class Site:
     """Release sources, the mirror published from them, the installation tree, temporary files."""
 
-    def __init__(self, mirror=None):
-        """Given another site's mirror, the site installs from it and publishes nothing."""
+    def __init__(self, mirror=None, test=None):
+        """Given another site's mirror, the site installs from it and publishes nothing; given a
+        test, it is removed with the test."""
         self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
+        if test:
+            test.addCleanup(shutil.rmtree, self.root, True)
         os.chmod(self.root, 0o755)
         for name in ("tmp", "bin", "data", "conf", "release"):
             os.mkdir(self.path(name))
@@ -149,8 +152,7 @@ class Site:
 
     def configure(self, port, protocol="http", modules="", passive=None, host="127.0.0.1",
                   **settings):
-        """qup.conf for a mirror on host:port; settings go to [global], passive to the
-        protocol's section; modules is the text of a [modules] section."""
+        """qup.conf for host:port: settings to [global], passive to the protocol, modules as is."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"),
@@ -204,8 +206,7 @@ class ScratchTest(unittest.TestCase):
 
 class SiteTest(unittest.TestCase):
     def setUp(self):
-        self.site = Site()
-        self.addCleanup(shutil.rmtree, self.site.root, True)
+        self.site = Site(test=self)
 
     def serve_http(self):
         self.http = faults.HttpFaults(self.site.path("www"))

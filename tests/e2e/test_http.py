@@ -3,7 +3,6 @@ mirrors), and from the fault server for what real servers never do."""
 import glob
 import os
 import re
-import shutil
 import time
 import unittest
 
@@ -72,9 +71,7 @@ class ServersTest(SiteTest):
     def test_a_site_cache_serves_many_updaters_and_ftp_mirrors(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
         proxy = "http://127.0.0.1:%d" % squid.port
-        sites = [self.site, Site(self.site.mirror), Site(self.site.mirror)]
-        for site in sites[1:]:
-            self.addCleanup(shutil.rmtree, site.root, True)
+        sites = [self.site, Site(self.site.mirror, self), Site(self.site.mirror, self)]
 
         def update_all(files):
             for site in sites:
