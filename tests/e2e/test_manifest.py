@@ -29,10 +29,6 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def utc(seconds):
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
-
 def setUpModule():
     if not OPENSSL:
         raise unittest.SkipTest("the openssl command is not installed")
@@ -123,8 +119,8 @@ class ManifestTest(SiteTest):
              MANIFEST + "signed by an untrusted key " + keyid(STRANGER), [SIG]),
             ("bad signature", lambda: self.sign(next_, tamper=(r"^serial \d+", "serial %d" % (
                 next_ + 1))), MANIFEST + "has a bad signature", [SIG]),
-            ("expired", lambda: self.sign(next_, expires=now),
-             MANIFEST + "expired at %s UTC" % utc(now), [SIG]),
+            ("expired", lambda: self.sign(next_, expires=now), MANIFEST + "expired at %s UTC" %
+             time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(now)), [SIG]),
             ("rollback", lambda: self.sign(SERIAL - 10), MANIFEST + "serial %d is older than the "
              "accepted %d (rollback refused)" % (SERIAL - 10, SERIAL), [SIG]),
             ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
@@ -196,8 +192,7 @@ class ManifestTest(SiteTest):
 
     def test_runs_sharing_a_state_directory_take_turns(self):
         self.sign(SERIAL)
-        other = Site(self.site.mirror)  # its own temporary directory and tree
-        self.addCleanup(shutil.rmtree, other.root, True)
+        other = Site(self.site.mirror, self)  # its own temporary directory and tree
         os.symlink("qavo", self.site.path("www", "pub", "qavo2"))  # and its own catalogue name
         conf = other.configure(self.nginx.port, manifest="required", tries=1,
                                statepath=self.site.path("state"))
