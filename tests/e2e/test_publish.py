@@ -305,12 +305,11 @@ class BuildTest(Sandbox):
                 self.assertEqual(sorted(os.listdir(self.dir)), ["mirror", "release"])
                 self.assertEqual({n: read(self.path("mirror", n)) for n in before}, before)
         self.build("module a\nrequire ghost\n", "--unchecked-dependencies")
-        self.tool("build", "--key", PUBLIC, self.path("release", "mirror.desc"),
-                  self.path("mirror"), status=2)
-        # A directory that build did not make is never replaced.
+        # Refused: a public key to sign with; a directory that build did not make (never replaced).
         write(self.path("other", "precious"), b"keep me")
-        self.tool("build", "--key", KEY, self.path("release", "mirror.desc"), self.path("other"),
-                  status=2)
+        for key, mirror in ((PUBLIC, "mirror"), (KEY, "other")):
+            self.tool("build", "--key", key, self.path("release", "mirror.desc"), self.path(mirror),
+                      status=2)
         self.assertEqual(os.listdir(self.path("other")), ["precious"])
 
 
