@@ -130,8 +130,7 @@ class SharedTempTest(SiteTest):
             (state, lambda: os.mkdir(state) or os.chown(state, NOBODY, NOBODY),
              " belongs to another user"),
             (state, lambda: os.mkdir(state) or os.chmod(state, 0o1777),
-             " may be written by other users"),
-        ]
+             " may be written by other users")]
         for path, make, told in cases:
             with self.subTest(path=path, told=told):
                 for name in (state, up):
