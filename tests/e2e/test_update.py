@@ -31,8 +31,7 @@ class FirstUpdateTest(UpdateTest):
     def test_first_update_then_nothing_then_one_changed_file(self):
         first = self.update()
         self.assertUpdated(first)
-        data, conf, so = (self.site.path(p) for p in ("data/base.dat", "conf/engine.conf",
-                                                      "data/engine.so"))
+        so, conf, data = map(self.site.path, self.site.expected)  # in the standard mirror's order
         self.assertEqual((first.matching(r"^File '(.*)' with size \d+ needs update!$"),
                           {mode(p) for p in (data, conf, so)}, first.matching(FETCHED)),
                          ([data, conf, so], {0o644}, [INFO, DATA, CONF, SO]))
