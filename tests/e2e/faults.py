@@ -140,12 +140,11 @@ class _HttpHandler(socketserver.StreamRequestHandler):
 
 
 class FtpFaults(_Base):
-    """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST instead of
-    350), missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N
-    bytes, then 426), close_on_retr (the RETR of this number, counted over the server, gets 421 and
-    a close), silent ({verb: count}: so many such commands, or "CONNECT" greetings, go unanswered),
-    stranger (connect to the client's PORT listener from 127.0.0.2 first), extra ({name: N}: every
-    transfer sends N bytes more than the file)."""
+    """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST, not 350),
+    missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N bytes,
+    then 426), close_on_retr (the RETR of this number, server-wide, gets 421 and a close), silent
+    ({verb: count}: so many such commands, or "CONNECT" greetings, go unanswered), stranger (connect
+    to a PORT listener from 127.0.0.2 first), extra ({name: N}: N more bytes sent)."""
 
     def __init__(self, root, greeting=("220 Faulty FTP ready.",), rest_reply=None, missing=(),
                  cut=None, close_on_retr=None, silent=None, stranger=False, extra=None):
