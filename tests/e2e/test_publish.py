@@ -171,14 +171,11 @@ SOURCES = {"bin/qavoupdate": b"\x7fELF updater" * 50, "engine/engine.so": b"engi
 
 
 class BuildTest(Sandbox):
-    def describe(self, text, sources=SOURCES):
+    def build(self, text, *options, status=0, sources=SOURCES):
         for number, (name, data) in enumerate(sources.items()):
             write(self.path("release", name), data, 1000000000 + number)
-        return write(self.path("release", "mirror.desc"), text)
-
-    def build(self, text, *options, status=0, sources=SOURCES):
-        return self.tool("build", "--key", KEY, *options, self.describe(text, sources),
-                         self.path("mirror"), status=status)
+        desc = write(self.path("release", "mirror.desc"), text)
+        return self.tool("build", "--key", KEY, *options, desc, self.path("mirror"), status=status)
 
     def test_catalogue_and_mirror(self):
         started = int(time.time())
