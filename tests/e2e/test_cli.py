@@ -80,8 +80,7 @@ class CliTest(ScratchTest):
         self.check(["-c", "/"], 2, "", "Can't read configuration file (Is a directory)\n")
 
     def test_configuration_files(self):
-        # (file, status, stderr, stdout before the dump, {option: value})
-        cases = [
+        cases = [  # (file, status, stderr, stdout before the dump, {option: value})
             ("# comment\n[global]\ntries = 5 verbose=yes\n\ntimeout =\t\"  42abc\"\n"
              "alarm = -7\nuse-proxy = On\ntemppath = /var/tmp\n[modules]\nqavomd = on\n"
              "#tries = 9\n", 0, "", "",
@@ -161,9 +160,8 @@ class CliTest(ScratchTest):
         # A dump read back as configuration gives the same dump.
         first = self.check(["-d", "-t", "7", "-p", "http://a b:1", "qavoexim"], 0).out
         self.check(["-c", write(self.path("back.conf"), first), "-d"], 0, first)
-        target = self.path("dump.conf")
-        self.check(["--dump=" + target], 0, "")
-        self.assertEqual(read(target).decode(), self.check(["-d"], 0).out)
+        self.check(["--dump=" + self.path("dump.conf")], 0, "")
+        self.assertEqual(read(self.path("dump.conf")).decode(), self.check(["-d"], 0).out)
         # A separate word is a module, not the dump's file.
         self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(
             "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))
