@@ -30,9 +30,7 @@ class SharedTempTest(SiteTest):
             self.site.copy_name(site) for site, _, _ in STANDARD + [("tools/report", 0, 0)]]
 
     def as_nobody(self, *command, data=None):
-        done = subprocess.run(command, input=data, user=NOBODY, group=NOBODY,
-                              capture_output=True, timeout=30)
-        self.assertEqual(done.returncode, 0, done.stderr)
+        subprocess.run(command, input=data, user=NOBODY, group=NOBODY, check=True, timeout=30)
 
     def victim(self, name):
         self.victims[write(self.site.path("victims", name), name, mode=0o644)] = name.encode()
