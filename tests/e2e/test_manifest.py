@@ -1,6 +1,5 @@
-"""Updates that require a signed manifest beside the catalogue (made with hashlib and openssl, not
-the publisher), served by nginx: a good one raises the rollback serial once accepted, before any
-install; every refusal is one line, leaves the tree alone and fetches nothing after it."""
+"""Signed manifests (made with hashlib and openssl, not the publisher) served by nginx: a good one
+raises the rollback serial before any install; a refusal is one line and fetches nothing more."""
 import hashlib
 import os
 import re
@@ -44,8 +43,7 @@ class ManifestTest(SiteTest):
 
     def configure(self, **settings):
         # One try: a missing manifest is asked for once, not once per retry.
-        options = dict(manifest="required", statepath=self.site.path("state"), tries=1)
-        self.site.configure(self.nginx.port, **{**options, **settings})
+        self.site.configure(self.nginx.port, **{"manifest": "required", "tries": 1, **settings})
 
     def sign(self, serial, expires=None, key=DEMO, edit=None, tamper=None):
         """The mirror's manifest for what it holds now; `edit` (a pattern and its
