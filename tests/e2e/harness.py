@@ -114,15 +114,13 @@ class Site:
     """Release sources, the mirror published from them, the installation tree, temporary files."""
 
     def __init__(self, mirror=None, test=None):
-        """Given another site's mirror, the site installs from it and publishes nothing; given a
-        test, it is removed with the test."""
+        """Given a mirror, it installs from it and publishes nothing; given a test, ends with it."""
         self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
         if test:
             test.addCleanup(shutil.rmtree, self.root, True)
         os.chmod(self.root, 0o755)
         for name in ("tmp", "bin", "data", "conf", "release"):
-            os.mkdir(self.path(name))
-        os.chmod(self.path("tmp"), 0o700)
+            os.mkdir(self.path(name), 0o700 if name == "tmp" else 0o777)
         self.expected = {installed: data for _, installed, data in STANDARD}
         self.mirror = mirror or self.path("www", os.path.dirname(INFOFILE))
         if mirror is None:
@@ -264,9 +262,8 @@ class Squid(loopback.Server):
 class SiteCache(Squid):
     """squid as the operators' guide configures a site cache."""
 
-    with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
-        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(),
-                          re.S).group(1)
+    extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", read(os.path.join(
+        SOURCE, "examples", "MIRROR-OPERATORS.md")).decode(), re.S).group(1)
 
 
 def access_log(server, lines=0, name="access.log"):
