@@ -47,9 +47,8 @@ class HttpsTest(SiteTest):
 
     def test_trusted_chains_pass_straight_and_through_the_tunnel(self):
         squid, nginx = server(self, Squid), self.nginx("good")
-        proxy = "http://127.0.0.1:%d" % squid.port
         for host, settings in (("127.0.0.1", {}), ("localhost", {}),
-                               ("127.0.0.1", {"proxy": proxy})):
+                               ("127.0.0.1", {"proxy": "http://127.0.0.1:%d" % squid.port})):
             with self.subTest(host=host, **settings):
                 self.configure(nginx.tls_port, host=host, **settings)
                 first = self.site.update("-S")
