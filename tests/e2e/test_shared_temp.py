@@ -134,8 +134,7 @@ class SharedTempTest(SiteTest):
                 for name in (state, up):
                     os.unlink(name) if os.path.islink(name) else shutil.rmtree(name, True)
                 make()
-                self.site.configure(self.http.port, manifest="required", statepath=path)
-                got = self.site.update()
+                got = self.site.rerun(self.http.port, manifest="required", statepath=path)
                 self.assertEqual((got.status, got.lines, os.listdir(target), self.http.requests),
                                  (4, ["State path '%s'%s" % (path, told), ""], [], []), got)
 
