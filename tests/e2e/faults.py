@@ -61,8 +61,7 @@ class HttpFaults(_Base):
         with self.lock:
             for fault in self.faults:
                 if (fault[0] == "*" or path.endswith(fault[0])) and fault[3] != 0:
-                    if fault[3] is not None:
-                        fault[3] -= 1
+                    fault[3] = None if fault[3] is None else fault[3] - 1
                     return fault[1], fault[2]
         return None, None
 
@@ -125,10 +124,8 @@ class _HttpHandler(socketserver.StreamRequestHandler):
         owner = self.server.owner
         with owner.lock:
             owner.connections += 1
-        while True:
-            line, headers = self.rfile.readline(65536), []
-            if not line:
-                return
+        while line := self.rfile.readline(65536):
+            headers = []
             while field := self.rfile.readline(65536).decode("latin-1").rstrip("\r\n"):
                 name, _, value = field.partition(":")
                 headers.append((name, value.strip()))
