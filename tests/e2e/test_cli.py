@@ -162,8 +162,7 @@ class CliTest(ScratchTest):
         self.check(["-c", write(self.path("back.conf"), first), "-d"], 0, first)
         self.check(["--dump=" + self.path("dump.conf")], 0, "")
         self.assertEqual(read(self.path("dump.conf")).decode(), self.check(["-d"], 0).out)
-        # A separate word is a module, not the dump's file.
-        self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(
+        self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(  # a module, not the file
             "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))
         missing = self.path("no", "dir")
         self.check(["-d" + missing], 5, err="Can't open file %s %s\n" % (missing, NO_FILE))
@@ -189,8 +188,7 @@ class CliTest(ScratchTest):
             self.failing_conf(extra)
             self.check([], 2, "Fatal Error:Line %d:Unkown protocol '%s'\n" % (line, name))
         self.failing_conf()
-        # The program is named as it was invoked.
-        invoked = os.path.relpath(UPDATER, self.cwd)
+        invoked = os.path.relpath(UPDATER, self.cwd)  # the program is named as it was invoked
         got = self.qavo(program=invoked)
         stamp = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
         self.assertEqual(got.status, 6, got)
