@@ -94,8 +94,7 @@ class ManifestTest(SiteTest):
                          ([SIG, INFO], [], self.tree(self.site.expected), KEPT % SERIAL))
 
     def test_refusals_leave_tree_and_serial_and_fetch_nothing_more(self):
-        # An older publication installed under serial SERIAL, then a newer one published.
-        self.sign(SERIAL)
+        self.sign(SERIAL)  # an older publication installed under SERIAL, then a newer one published
         self.assertUpdated(self.site.update())
         installed, kept = self.tree(), self.serial()
         self.site.source("base/data", b"newer base data\n" * 9, T0 + 50)
