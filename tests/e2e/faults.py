@@ -37,14 +37,13 @@ class _Base:
 
 
 class HttpFaults(_Base):
-    """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (chunks of N
-    bytes), chunked_cut N (the same without the last chunk, then a close), cut N (the whole length
-    announced, N bytes sent, a close), ignore_range (200 and the whole file to a Range), no_length
-    (the body ends with the connection), close (a close after a counted body, announced; with N,
-    N seconds after it), status N (status N with a body of its own), raw BYTES (these bytes, then
-    a close), stall (no answer), stall_after N (the head and N bytes of the body, then silence).
-    chunked_late N (chunked N, the empty line after the last chunk 50 ms late).
-    padding {path: N}: N bytes more served."""
+    """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (N-byte
+    chunks), chunked_late N (its final empty line 50 ms late), chunked_cut N (no last chunk, then a
+    close), cut N (the whole length announced, N bytes sent, a close), ignore_range (200 and the
+    whole file to a Range), no_length (the body ends with the connection), close (a close after a
+    counted body, announced; with N, N seconds after it), status N (with a body of its own), raw
+    BYTES (these bytes, then a close), stall (no answer), stall_after N (the head and N bytes of the
+    body, then silence). padding {path: N}: N more bytes served."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -62,8 +61,7 @@ class HttpFaults(_Base):
         with self.lock:
             for fault in self.faults:
                 if (fault[0] == "*" or path.endswith(fault[0])) and fault[3] != 0:
-                    if fault[3] is not None:
-                        fault[3] -= 1
+                    fault[3] = None if fault[3] is None else fault[3] - 1
                     return fault[1], fault[2]
         return None, None
 
@@ -126,10 +124,8 @@ class _HttpHandler(socketserver.StreamRequestHandler):
         owner = self.server.owner
         with owner.lock:
             owner.connections += 1
-        while True:
-            line, headers = self.rfile.readline(65536), []
-            if not line:
-                return
+        while line := self.rfile.readline(65536):
+            headers = []
             while field := self.rfile.readline(65536).decode("latin-1").rstrip("\r\n"):
                 name, _, value = field.partition(":")
                 headers.append((name, value.strip()))
@@ -141,12 +137,11 @@ class _HttpHandler(socketserver.StreamRequestHandler):
 
 
 class FtpFaults(_Base):
-    """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST instead of
-    350), missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N
-    bytes, then 426), close_on_retr (the RETR of this number, counted over the server, gets 421 and
-    a close), silent ({verb: count}: so many such commands, or "CONNECT" greetings, go unanswered),
-    stranger (connect to the client's PORT listener from 127.0.0.2 first), extra ({name: N}: every
-    transfer sends N bytes more than the file)."""
+    """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST, not 350),
+    missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N bytes,
+    then 426), close_on_retr (the RETR of this number, server-wide, gets 421 and a close), silent
+    ({verb: count}: so many such commands, or "CONNECT" greetings, go unanswered), stranger (connect
+    to a PORT listener from 127.0.0.2 first), extra ({name: N}: N more bytes sent)."""
 
     def __init__(self, root, greeting=("220 Faulty FTP ready.",), rest_reply=None, missing=(),
                  cut=None, close_on_retr=None, silent=None, stranger=False, extra=None):
@@ -189,12 +184,10 @@ class _FtpHandler(socketserver.StreamRequestHandler):
             with owner.lock:
                 owner.commands.append(command)
             verb, _, argument = command.partition(" ")
-            handler = getattr(self, "do_" + verb, None)
             if owner.hush(verb):
                 continue
-            if handler is None:
-                self.reply(canned.get(verb, "502 Command not implemented."))
-            if verb == "QUIT" or (handler is not None and handler(owner, argument) == "quit"):
+            say_canned = lambda *_: self.reply(canned.get(verb, "502 Command not implemented."))
+            if getattr(self, "do_" + verb, say_canned)(owner, argument) == "quit" or verb == "QUIT":
                 return
 
     def finish(self):

@@ -113,13 +113,14 @@ def run(args, program=UPDATER, cwd=None, timeout=240, merge=False):
 class Site:
     """Release sources, the mirror published from them, the installation tree, temporary files."""
 
-    def __init__(self, mirror=None):
-        """Given another site's mirror, the site installs from it and publishes nothing."""
+    def __init__(self, mirror=None, test=None):
+        """Given a mirror, it installs from it and publishes nothing; given a test, ends with it."""
         self.root = tempfile.mkdtemp(prefix="qavo-e2e-")
+        if test:
+            test.addCleanup(shutil.rmtree, self.root, True)
         os.chmod(self.root, 0o755)
         for name in ("tmp", "bin", "data", "conf", "release"):
-            os.mkdir(self.path(name))
-        os.chmod(self.path("tmp"), 0o700)
+            os.mkdir(self.path(name), 0o700 if name == "tmp" else 0o777)
         self.expected = {installed: data for _, installed, data in STANDARD}
         self.mirror = mirror or self.path("www", os.path.dirname(INFOFILE))
         if mirror is None:
@@ -149,8 +150,7 @@ class Site:
 
     def configure(self, port, protocol="http", modules="", passive=None, host="127.0.0.1",
                   **settings):
-        """qup.conf for a mirror on host:port; settings go to [global], passive to the
-        protocol's section; modules is the text of a [modules] section."""
+        """qup.conf for host:port: settings to [global], passive to the protocol, modules as is."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"),
@@ -204,8 +204,7 @@ class ScratchTest(unittest.TestCase):
 
 class SiteTest(unittest.TestCase):
     def setUp(self):
-        self.site = Site()
-        self.addCleanup(shutil.rmtree, self.site.root, True)
+        self.site = Site(test=self)
 
     def serve_http(self):
         self.http = faults.HttpFaults(self.site.path("www"))
@@ -263,9 +262,8 @@ class Squid(loopback.Server):
 class SiteCache(Squid):
     """squid as the operators' guide configures a site cache."""
 
-    with open(os.path.join(SOURCE, "examples", "MIRROR-OPERATORS.md")) as guide:
-        extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", guide.read(),
-                          re.S).group(1)
+    extra = re.search(r"```\n(# A site cache for qavoupdate.*?)```", read(os.path.join(
+        SOURCE, "examples", "MIRROR-OPERATORS.md")).decode(), re.S).group(1)
 
 
 def access_log(server, lines=0, name="access.log"):

@@ -80,8 +80,7 @@ class CliTest(ScratchTest):
         self.check(["-c", "/"], 2, "", "Can't read configuration file (Is a directory)\n")
 
     def test_configuration_files(self):
-        # (file, status, stderr, stdout before the dump, {option: value})
-        cases = [
+        cases = [  # (file, status, stderr, stdout before the dump, {option: value})
             ("# comment\n[global]\ntries = 5 verbose=yes\n\ntimeout =\t\"  42abc\"\n"
              "alarm = -7\nuse-proxy = On\ntemppath = /var/tmp\n[modules]\nqavomd = on\n"
              "#tries = 9\n", 0, "", "",
@@ -161,11 +160,9 @@ class CliTest(ScratchTest):
         # A dump read back as configuration gives the same dump.
         first = self.check(["-d", "-t", "7", "-p", "http://a b:1", "qavoexim"], 0).out
         self.check(["-c", write(self.path("back.conf"), first), "-d"], 0, first)
-        target = self.path("dump.conf")
-        self.check(["--dump=" + target], 0, "")
-        self.assertEqual(read(target).decode(), self.check(["-d"], 0).out)
-        # A separate word is a module, not the dump's file.
-        self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(
+        self.check(["--dump=" + self.path("dump.conf")], 0, "")
+        self.assertEqual(read(self.path("dump.conf")).decode(), self.check(["-d"], 0).out)
+        self.assertTrue(self.check(["-d", "x.conf"], 0).out.startswith(  # a module, not the file
             "Fatal error: unknown module 'x.conf' (argment 2) in command line\n[global]\n"))
         missing = self.path("no", "dir")
         self.check(["-d" + missing], 5, err="Can't open file %s %s\n" % (missing, NO_FILE))
@@ -191,8 +188,7 @@ class CliTest(ScratchTest):
             self.failing_conf(extra)
             self.check([], 2, "Fatal Error:Line %d:Unkown protocol '%s'\n" % (line, name))
         self.failing_conf()
-        # The program is named as it was invoked.
-        invoked = os.path.relpath(UPDATER, self.cwd)
+        invoked = os.path.relpath(UPDATER, self.cwd)  # the program is named as it was invoked
         got = self.qavo(program=invoked)
         stamp = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}"
         self.assertEqual(got.status, 6, got)

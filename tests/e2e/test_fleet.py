@@ -1,6 +1,5 @@
-"""What a fleet's monitoring and scheduling rely on: the status file every run leaves, whatever
-its end, the random wait that spreads the start of many runs, a site cache in front of them,
-several mirrors that stand in for each other, and polls that move next to nothing."""
+"""What a fleet relies on: a status file whatever a run's end, a random wait spreading the runs,
+a site cache before them, mirrors standing in for each other, polls moving next to nothing."""
 import collections
 import email.utils
 import os
@@ -17,9 +16,9 @@ from harness import (CONF, DATA, ED25519, INFO, SIG, SO, STANDARD_DESCRIPTION, T
 
 TOO_OLD = ("\nUpdate process is too old. It seems to be a bug/infinite loop somewhere.\n"
            "Please send the core file to support@qavo.example\n")
-METRICS = ("last_run_timestamp_seconds", "last_run_exit_status",
-           "last_success_timestamp_seconds", "files_updated", "bytes_downloaded",
-           "catalogue_serial")
+METRICS = ("last_run_timestamp_seconds", "last_run_exit_status", "last_success_timestamp_seconds",
+           "files_updated", "bytes_downloaded", "catalogue_serial")
+WAITING = r"^Waiting (\d+\.\d+) seconds before the update \(randomdelay=%d\)$"
 
 
 class FleetTest(SiteTest):
@@ -98,16 +97,14 @@ class FleetTest(SiteTest):
         self.site.configure(self.http.port, randomdelay=2)
         start = time.monotonic()
         run = self.site.update("-v")
-        said = float(run.matching(r"^Waiting (\d+\.\d+) seconds before the update "
-                                  r"\(randomdelay=2\)$")[0])
+        said = float(run.matching(WAITING % 2)[0])
         self.assertRun(run, 0)
         self.assertTrue(0 <= said < 2 and time.monotonic() - start >= said, run)
 
     def test_a_fleet_behind_a_site_cache_spreads_out_and_takes_each_file_once(self):
         nginx, squid = server(self, loopback.Nginx, self.site.path("www")), server(self, SiteCache)
-        fleet, started = [Site(self.site.mirror) for _ in range(50)], []
+        fleet, started = [Site(self.site.mirror, self) for _ in range(50)], []
         for site in fleet:  # all started before any is waited on
-            self.addCleanup(shutil.rmtree, site.root, True)
             site.configure(nginx.port, proxy="http://127.0.0.1:%d" % squid.port, randomdelay=5,
                            timeout=30, alarm=120)
             started.append(subprocess.Popen([UPDATER, "-c", site.path("qup.conf"), "-v"],
@@ -119,8 +116,7 @@ class FleetTest(SiteTest):
             run = Run(process.returncode, out)
             self.assertRun(run, 0, "\t- 3 files downloaded,")
             self.assertEqual(site.tree(), self.site.expected, run)
-            waits += map(float, run.matching(r"^Waiting (\d+\.\d+) seconds before the update "
-                                             r"\(randomdelay=5\)$"))
+            waits += map(float, run.matching(WAITING % 5))
         # Below the bound, and spread over much of it (50 draws: a range under 2.5 s is ~1e-13).
         self.assertTrue(len(waits) == 50 and max(waits) < 5 and max(waits) - min(waits) > 2.5,
                         waits)
@@ -171,12 +167,9 @@ class MirrorsTest(SiteTest):
             (server(self, loopback.Nginx, spoilt), everything[:3], everything[2:])]
         for first, its_share, second_share in cases:
             with self.subTest(first=first and first.root):
-                self.site.uninstall()
-                port = first.port if first else refused_port(self)
-                self.site.configure(0, host='"127.0.0.1:%d, 127.0.0.1:%d"' % (port, second.port),
-                                    manifest="required", tries=2)
-                before = len(served(second))
-                run = self.site.update("-v")
+                port, before = first.port if first else refused_port(self), len(served(second))
+                run = self.site.rerun(0, "-v", host='"127.0.0.1:%d, 127.0.0.1:%d"' % (
+                    port, second.port), manifest="required", tries=2)
                 self.assertUpdated(run)
                 self.assertEqual(run.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)"),
                                  ["Moving to host 127.0.0.1:%d (mirror 2 of 2)" % second.port])

@@ -6,7 +6,6 @@ import tempfile
 import time
 import unittest
 
-import faults
 from harness import (CONF, DATA, INFO, OPENSSL, SO, SiteTest, Squid, access_log, loopback, read,
                      server, write)
 from test_http import LoginProxy
@@ -37,10 +36,9 @@ class Bouncer(loopback.Nginx):
 
 
 class HttpsTest(SiteTest):
-    def configure(self, port, cafile=None, host="127.0.0.1", protocol="https", **settings):
+    def configure(self, port, cafile=None, protocol="https", **settings):
         conf = self.site.configure(port, protocol=protocol, **settings)
-        write(conf, read(conf).decode().replace("host=127.0.0.1", "host=" + host) +
-              "[https]\n" * (protocol != "https") +
+        write(conf, read(conf).decode() + "[https]\n" * (protocol != "https") +
               'cafile="%s"\n' % (CA[0] if cafile is None else cafile))
 
     def nginx(self, cert):
@@ -49,9 +47,8 @@ class HttpsTest(SiteTest):
 
     def test_trusted_chains_pass_straight_and_through_the_tunnel(self):
         squid, nginx = server(self, Squid), self.nginx("good")
-        proxy = "http://127.0.0.1:%d" % squid.port
         for host, settings in (("127.0.0.1", {}), ("localhost", {}),
-                               ("127.0.0.1", {"proxy": proxy})):
+                               ("127.0.0.1", {"proxy": "http://127.0.0.1:%d" % squid.port})):
             with self.subTest(host=host, **settings):
                 self.configure(nginx.tls_port, host=host, **settings)
                 first = self.site.update("-S")
@@ -88,8 +85,8 @@ class HttpsTest(SiteTest):
                        **{"proxy-auth": "basic"})
         got = self.site.update("-S")
         self.assertUpdated(got)
-        self.assertEqual((got.lines.count("Proxy-Authorization: Basic ****\r"), "s@cret" in got.out),
-                         (1, False), got)
+        self.assertEqual((got.lines.count("Proxy-Authorization: Basic ****\r"),
+                          "s@cret" in got.out), (1, False), got)
 
     def test_untrusted_certificates_fail_the_file_for_good(self):
         cases = [  # certificate, cafile, host, reason
@@ -110,8 +107,7 @@ class HttpsTest(SiteTest):
 
     def test_broken_tls_and_tunnels(self):
         nginx = self.nginx("good")
-        proxy = faults.HttpFaults(self.site.path("www"))
-        self.addCleanup(proxy.stop)
+        self.serve_http()  # the proxy
         tunnel = "CONNECT 127.0.0.1:%d HTTP/1.1" % nginx.tls_port
         cases = [  # port, cafile, proxy fault, error line, attempts
             (nginx.tls_port, CERTS + "/none.pem", None,
@@ -125,16 +121,16 @@ class HttpsTest(SiteTest):
             (nginx.tls_port, None, ("*", "status", 302), "HTTP ERROR: server reply is (302)", 2)]
         for port, cafile, fault, line, attempts in cases:
             with self.subTest(port=port, fault=fault):
-                proxy.faults[:], proxy.requests[:] = [], []
+                self.http.faults[:], self.http.requests[:] = [], []
                 if fault:
-                    proxy.fault(*fault)
-                settings = {"proxy": "http://127.0.0.1:%d" % proxy.port} if fault else {}
+                    self.http.fault(*fault)
+                settings = {"proxy": "http://127.0.0.1:%d" % self.http.port} if fault else {}
                 self.configure(port, cafile=cafile, tries=2, **settings)
                 got = self.site.update()
                 self.assertEqual((got.status, got.ending(line), got.matching(r"Retrying\(.*\)"),
                                   self.site.tree()),
                                  (6, attempts, ["Retrying(1:2)"] * (attempts - 1), {}), got)
-                self.assertEqual(proxy.requests, [(tunnel, [("Host", tunnel[8:-9])])] * (
+                self.assertEqual(self.http.requests, [(tunnel, [("Host", tunnel[8:-9])])] * (
                     attempts if fault else 0))
 
 

@@ -1,6 +1,5 @@
-"""Updates that require a signed manifest beside the catalogue (made with hashlib and openssl, not
-the publisher), served by nginx: a good one raises the rollback serial once accepted, before any
-install; every refusal is one line, leaves the tree alone and fetches nothing after it."""
+"""Signed manifests (made with hashlib and openssl, not the publisher) served by nginx: a good one
+raises the rollback serial before any install; a refusal is one line and fetches nothing more."""
 import hashlib
 import os
 import re
@@ -29,10 +28,6 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def utc(seconds):
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
-
-
 def setUpModule():
     if not OPENSSL:
         raise unittest.SkipTest("the openssl command is not installed")
@@ -48,8 +43,7 @@ class ManifestTest(SiteTest):
 
     def configure(self, **settings):
         # One try: a missing manifest is asked for once, not once per retry.
-        options = dict(manifest="required", statepath=self.site.path("state"), tries=1)
-        self.site.configure(self.nginx.port, **{**options, **settings})
+        self.site.configure(self.nginx.port, **{"manifest": "required", "tries": 1, **settings})
 
     def sign(self, serial, expires=None, key=DEMO, edit=None, tamper=None):
         """The mirror's manifest for what it holds now; `edit` (a pattern and its
@@ -100,8 +94,7 @@ class ManifestTest(SiteTest):
                          ([SIG, INFO], [], self.tree(self.site.expected), KEPT % SERIAL))
 
     def test_refusals_leave_tree_and_serial_and_fetch_nothing_more(self):
-        # An older publication installed under serial SERIAL, then a newer one published.
-        self.sign(SERIAL)
+        self.sign(SERIAL)  # an older publication installed under SERIAL, then a newer one published
         self.assertUpdated(self.site.update())
         installed, kept = self.tree(), self.serial()
         self.site.source("base/data", b"newer base data\n" * 9, T0 + 50)
@@ -123,8 +116,8 @@ class ManifestTest(SiteTest):
              MANIFEST + "signed by an untrusted key " + keyid(STRANGER), [SIG]),
             ("bad signature", lambda: self.sign(next_, tamper=(r"^serial \d+", "serial %d" % (
                 next_ + 1))), MANIFEST + "has a bad signature", [SIG]),
-            ("expired", lambda: self.sign(next_, expires=now),
-             MANIFEST + "expired at %s UTC" % utc(now), [SIG]),
+            ("expired", lambda: self.sign(next_, expires=now), MANIFEST + "expired at %s UTC" %
+             time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(now)), [SIG]),
             ("rollback", lambda: self.sign(SERIAL - 10), MANIFEST + "serial %d is older than the "
              "accepted %d (rollback refused)" % (SERIAL - 10, SERIAL), [SIG]),
             ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
@@ -196,8 +189,7 @@ class ManifestTest(SiteTest):
 
     def test_runs_sharing_a_state_directory_take_turns(self):
         self.sign(SERIAL)
-        other = Site(self.site.mirror)  # its own temporary directory and tree
-        self.addCleanup(shutil.rmtree, other.root, True)
+        other = Site(self.site.mirror, self)  # its own temporary directory and tree
         os.symlink("qavo", self.site.path("www", "pub", "qavo2"))  # and its own catalogue name
         conf = other.configure(self.nginx.port, manifest="required", tries=1,
                                statepath=self.site.path("state"))

@@ -86,9 +86,8 @@ class PublishTest(Sandbox):
                                                   modulus)), (payload, md5_int(payload)))
         self.tool("verify", "--key", PUBLIC, self.path("signed"), status=1)
         # A signature made by openssl verifies; no changed byte does.
-        write(self.path("digest.be"), md5_int(b"by openssl").to_bytes(128, "big"))
-        signed = b"by openssl" + openssl("rsautl", "-sign", "-raw", "-inkey", private, "-in",
-                                         self.path("digest.be"))[::-1]
+        signed = b"by openssl" + openssl("rsautl", "-sign", "-raw", "-inkey", private, "-in", write(
+            self.path("digest.be"), md5_int(b"by openssl").to_bytes(128, "big")))[::-1]
         self.tool("verify", "--key", public, write(self.path("theirs"), signed))
         for offset in (0, 9, 10, 70, 137):
             tampered = bytearray(signed)
@@ -98,10 +97,9 @@ class PublishTest(Sandbox):
             self.assertEqual(read(self.path("theirs")), bytes(tampered))
 
     def test_compression_round_trips_through_an_independent_decoder(self):
-        rng = random.Random(3)
         text = read(os.path.join(SOURCE, "integrity", "lzss.cpp")) * 3
         # Blanks and zeros first match the ring as it starts: blanks, then 18 zeros.
-        for data, ratio in ((text, 0.5), (bytes(rng.getrandbits(8) for _ in range(200000)), None),
+        for data, ratio in ((text, 0.5), (random.Random(3).randbytes(200000), None),
                             (b"", None), (b" " * 40 + b"\0" * 40 + text, 0.5),
                             (b"\0" * 300000, 0.125)):
             self.tool("compress", write(self.path("in"), data), self.path("packed"))
@@ -171,14 +169,11 @@ SOURCES = {"bin/qavoupdate": b"\x7fELF updater" * 50, "engine/engine.so": b"engi
 
 
 class BuildTest(Sandbox):
-    def describe(self, text, sources=SOURCES):
+    def build(self, text, *options, status=0, sources=SOURCES):
         for number, (name, data) in enumerate(sources.items()):
             write(self.path("release", name), data, 1000000000 + number)
-        return write(self.path("release", "mirror.desc"), text)
-
-    def build(self, text, *options, status=0, sources=SOURCES):
-        return self.tool("build", "--key", KEY, *options, self.describe(text, sources),
-                         self.path("mirror"), status=status)
+        desc = write(self.path("release", "mirror.desc"), text)
+        return self.tool("build", "--key", KEY, *options, desc, self.path("mirror"), status=status)
 
     def test_catalogue_and_mirror(self):
         started = int(time.time())
@@ -305,12 +300,11 @@ class BuildTest(Sandbox):
                 self.assertEqual(sorted(os.listdir(self.dir)), ["mirror", "release"])
                 self.assertEqual({n: read(self.path("mirror", n)) for n in before}, before)
         self.build("module a\nrequire ghost\n", "--unchecked-dependencies")
-        self.tool("build", "--key", PUBLIC, self.path("release", "mirror.desc"),
-                  self.path("mirror"), status=2)
-        # A directory that build did not make is never replaced.
+        # Refused: a public key to sign with; a directory that build did not make (never replaced).
         write(self.path("other", "precious"), b"keep me")
-        self.tool("build", "--key", KEY, self.path("release", "mirror.desc"), self.path("other"),
-                  status=2)
+        for key, mirror in ((PUBLIC, "mirror"), (KEY, "other")):
+            self.tool("build", "--key", key, self.path("release", "mirror.desc"), self.path(mirror),
+                      status=2)
         self.assertEqual(os.listdir(self.path("other")), ["precious"])
 
 

@@ -30,9 +30,7 @@ class SharedTempTest(SiteTest):
             self.site.copy_name(site) for site, _, _ in STANDARD + [("tools/report", 0, 0)]]
 
     def as_nobody(self, *command, data=None):
-        done = subprocess.run(command, input=data, user=NOBODY, group=NOBODY,
-                              capture_output=True, timeout=30)
-        self.assertEqual(done.returncode, 0, done.stderr)
+        subprocess.run(command, input=data, user=NOBODY, group=NOBODY, check=True, timeout=30)
 
     def victim(self, name):
         self.victims[write(self.site.path("victims", name), name, mode=0o644)] = name.encode()
@@ -130,15 +128,13 @@ class SharedTempTest(SiteTest):
             (state, lambda: os.mkdir(state) or os.chown(state, NOBODY, NOBODY),
              " belongs to another user"),
             (state, lambda: os.mkdir(state) or os.chmod(state, 0o1777),
-             " may be written by other users"),
-        ]
+             " may be written by other users")]
         for path, make, told in cases:
             with self.subTest(path=path, told=told):
                 for name in (state, up):
                     os.unlink(name) if os.path.islink(name) else shutil.rmtree(name, True)
                 make()
-                self.site.configure(self.http.port, manifest="required", statepath=path)
-                got = self.site.update()
+                got = self.site.rerun(self.http.port, manifest="required", statepath=path)
                 self.assertEqual((got.status, got.lines, os.listdir(target), self.http.requests),
                                  (4, ["State path '%s'%s" % (path, told), ""], [], []), got)
 
