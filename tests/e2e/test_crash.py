@@ -7,7 +7,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import STANDARD_DESCRIPTION, UPDATER, SiteTest, pattern, read, run
+from harness import (INFO, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, loopback, pattern, read,
+                     run, server)
 
 STRACE = shutil.which("strace")
 CALLS = ("rename renameat renameat2 link linkat symlink symlinkat unlink unlinkat mkdir mkdirat "
@@ -118,17 +119,21 @@ class CrashTest(SiteTest):
         os.chmod(so, 0o664)  # group-writable: replaced by a copy, never a link
         self.site.source("engine/engine.so", pattern(120000, seed=3))
         self.site.publish(STANDARD_DESCRIPTION)
+        os.utime(self.site.mirror_file(INFO), (T0, T0))  # validators old enough to keep it by
+        self.site.configure(server(self, loopback.Nginx, self.site.path("www")).port)
         self.strace(UPDATER, "-y", "-o", trace, "-e", "trace=fsync,rename,renameat,renameat2")
-        calls = re.findall(r"^\d+ +(\w+)\((.*)\) = 0$", read(trace).decode(), re.M)
-        staging = self.site.path("data", ".engine.so.qavo-new")
-        at = [n for n, (call, args) in enumerate(calls) if call.startswith("rename") and
-              '"%s", ' % staging in args]
-        call, args = calls[at[0] - 1]
-        self.assertEqual((len(at), call, re.sub(r"^\d+<", "<", args)),
-                         (1, "fsync", "<%s>" % staging), calls)
-        # And the new name is made durable: its directory is synced once the update is over.
-        self.assertIn(("fsync", "<%s>" % self.site.path("data")),
-                      [(call, re.sub(r"^\d+<", "<", args)) for call, args in calls[at[0]:]])
+        calls = [(call, re.sub(r"^\d+<", "<", args)) for call, args in re.findall(
+            r"^\d+ +(\w+)\((.*)\) = 0$", read(trace).decode(), re.M)]
+        renamed = [(n, re.search(r'(<([^>]+)>, )?"([^"]+)"$', args)) for n, (call, args) in
+                   enumerate(calls) if call.startswith("rename")]
+        folders = [os.path.dirname(os.path.join(m[2] or "", m[3])) for _, m in renamed]
+        # The copy is on disk before its rename, and every new name (the kept catalogue's too)
+        # after it: its folder is synced.
+        staging = ("fsync", "<%s>" % self.site.path("data", ".engine.so.qavo-new"))
+        self.assertEqual((folders, calls[renamed[1][0] - 1], renamed[1][1].group(0)), (
+            [self.site.path("state"), self.site.path("data")], staging, '"%s"' % so), calls)
+        for (n, _), folder in zip(renamed, folders):
+            self.assertIn(("fsync", "<%s>" % folder), calls[n:], folder)
 
     def release(self, n):
         """Programs log "<module> n"; release 2 changes every file, adds data/extra."""
