@@ -130,8 +130,7 @@ bool status_file_write(const RunOutcome &outcome) {
 void status_file_on_alarm() {
     if (alarm_path_[0] == '\0') return;
     char stamp[24];
-    const auto [end, error] =
-        std::to_chars(stamp, stamp + sizeof stamp - 2, wall_seconds());
+    const auto [end, error] = std::to_chars(stamp, stamp + sizeof stamp - 2, wall_seconds());
     if (error != std::errc()) return;
     end[0] = '\n';
     end[1] = '\0';
