@@ -98,8 +98,7 @@ class PublishTest(Sandbox):
 
     def test_compression_round_trips_through_an_independent_decoder(self):
         text = read(os.path.join(SOURCE, "integrity", "lzss.cpp")) * 3
-        # Blanks and zeros first match the ring as it starts: blanks, then 18 zeros (two
-        # references, 5 bytes, where the zeros lead).
+        # Blanks and zeros first match the ring as it starts: blanks, then 18 zeros (2 references).
         for data, ratio in ((text, 0.5), (random.Random(3).randbytes(200000), None),
                             (b"", None), (b" " * 40 + b"\0" * 40 + text, 0.5),
                             (b"\0" * 18 + b" " * 18, 1 / 6), (b"\0" * 300000, 0.125)):
