@@ -1,5 +1,5 @@
 // Run control: the update lock that keeps a second run out, the watchdog,
-// and the engine context built from the configuration.
+// and the engine's settings built from the configuration.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -147,7 +147,7 @@ void print_fatal_where(const PlacedText &option) {
 // The method of proxy-auth; basic needs a user in the proxy URL whenever
 // the proxy is used, since a run without one could only meet 407 replies
 // (a URL that does not parse was refused with the configuration).
-bool fill_proxy_auth(const Settings &settings, EngineSettings &context) {
+bool fill_proxy_auth(const Settings &settings, EngineSettings &engine) {
     const PlacedText &option = settings.proxy_auth;
     const std::optional<ProxyAuth> method = proxy_auth_parse(option.value);
     if (!method) {
@@ -155,9 +155,9 @@ bool fill_proxy_auth(const Settings &settings, EngineSettings &context) {
         printf("Unknown proxy-auth method '%s'. Please use none or basic\n", option.value.c_str());
         return false;
     }
-    context.proxy_auth = *method;
+    engine.proxy_auth = *method;
     Url proxy;
-    if (context.use_proxy && *method == ProxyAuth::kBasic && url_parse(context.proxy, proxy) &&
+    if (engine.use_proxy && *method == ProxyAuth::kBasic && url_parse(engine.proxy, proxy) &&
         (!proxy.user || proxy.user->empty())) {
         print_fatal_where(option);
         printf("proxy-auth basic needs a user in the proxy URL\n");
@@ -168,16 +168,16 @@ bool fill_proxy_auth(const Settings &settings, EngineSettings &context) {
 
 // The manifest mode, and with a manifest the state directory and the
 // catalogue's name there.
-bool fill_manifest(const Settings &settings, EngineSettings &context) {
+bool fill_manifest(const Settings &settings, EngineSettings &engine) {
     const std::string &mode = settings.manifest.value;
     if (mode != "required" && mode != "off") {
         print_fatal_where(settings.manifest);
         printf("Unknown manifest mode '%s'. Please use required or off\n", mode.c_str());
         return false;
     }
-    context.manifest_required = mode == "required";
-    context.state_dir = settings.statepath;
-    context.infofile = settings.infofile;
+    engine.manifest_required = mode == "required";
+    engine.state_dir = settings.statepath;
+    engine.infofile = settings.infofile;
     return true;
 }
 
@@ -193,7 +193,7 @@ bool proxy_usable(const Settings &settings) {
 }
 
 std::optional<EngineSettings> engine_settings(const Settings &settings) {
-    EngineSettings context;
+    EngineSettings engine;
     if (!settings.login) {
         print_fatal_where(settings.protocol);
         printf("Unkown protocol '%s'\n", settings.protocol.value.c_str());
@@ -208,22 +208,21 @@ std::optional<EngineSettings> engine_settings(const Settings &settings) {
             printf("Bad host '%s': the port must be a number from 1 to 65535\n", entry.c_str());
             return std::nullopt;
         }
-        context.mirror_urls.push_back(compose_info_url(
+        engine.mirror_urls.push_back(compose_info_url(
             {scheme, settings.login->user.c_str(), settings.login->password.c_str(), host.c_str(),
              host_port, settings.infofile.c_str()}));
     }
-    context.temp_dir = settings.temppath.value_or("");
-    context.ca_file = settings.cafile;
-    context.use_proxy = settings.use_proxy;
-    if (context.use_proxy)
-        context.proxy = settings.proxy.value;
+    engine.temp_dir = settings.temppath.value_or("");
+    engine.ca_file = settings.cafile;
+    engine.use_proxy = settings.use_proxy;
+    if (engine.use_proxy)
+        engine.proxy = settings.proxy.value;
     else
-        context.ftp_active = settings.ftp_active;
-    if (!fill_proxy_auth(settings, context) || !fill_manifest(settings, context))
-        return std::nullopt;
-    context.tries = settings.tries;
-    context.modules = settings.modules;
-    return context;
+        engine.ftp_active = settings.ftp_active;
+    if (!fill_proxy_auth(settings, engine) || !fill_manifest(settings, engine)) return std::nullopt;
+    engine.tries = settings.tries;
+    engine.modules = settings.modules;
+    return engine;
 }
 
 void engine_services(RunState &state, EngineContext &context) {

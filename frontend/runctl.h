@@ -1,5 +1,5 @@
 // Run control: the lock against a second run, the watchdog, and the
-// engine context made from the configuration.
+// engine's settings and services made from the configuration.
 #pragma once
 
 #include <optional>
