@@ -76,6 +76,10 @@ constexpr BuiltinOption kHttpOptions[] = {
     {"port", ConfigType::kNumber, nullptr, 80, "Default port for http protocol"},
     {"username", ConfigType::kString, "anonymous", 0, "http username"},
     {"password", ConfigType::kString, QAVO_ANONYMOUS_PASSWORD, 0, "ftp password"},
+    // More than a few dozen outstanding requests gain nothing and some
+    // servers and proxies drop a connection that asks for more.
+    {"pipeline", ConfigType::kNumber, nullptr, 8,
+     "Requests sent ahead on one connection (1: one at a time)", NumberRange{1, 32}},
 };
 
 constexpr BuiltinOption kHttpsOptions[] = {

@@ -43,6 +43,8 @@ struct EngineSettings {
     std::string temp_dir;
     std::vector<std::string> modules;  // the selected module names
     int32_t tries = 0;
+    // Requests an HTTP connection may have outstanding (1: one at a time).
+    int32_t pipeline = 1;
     // The configured proxy is used: the proxy URL (possibly empty).
     bool use_proxy = false;
     std::string proxy;
@@ -70,6 +72,9 @@ struct EngineContext {
     // The catalogue and its manifest are kept in state_dir after they
     // verify, and asked for again only if they changed (HTTP).
     bool keep_catalogue = false;
+    // Requests an HTTP connection may have outstanding: the setting, until
+    // a server shows that it cannot take them, then 1 for the rest of the run.
+    int32_t pipeline = 1;
     // The time-out, the watchdog, the listener, the stop flag and the last
     // error: what the floors below are handed.
     Io io;

@@ -25,3 +25,25 @@ struct Io {
 
 // The listener of the I/O: its own, or one that stays silent.
 Events &events_of(const Io &io);
+
+// Silences the I/O's listener while it lives and then puts back the error
+// record it found: for a step whose failure is not the run's (a check
+// tried first, a request sent ahead of its turn).
+class Hush {
+   public:
+    explicit Hush(Io &io) : io_(io), listener_(io.events), error_(io.error) {
+        io.events = &silent_;
+    }
+    Hush(const Hush &) = delete;
+    Hush &operator=(const Hush &) = delete;
+    ~Hush() {
+        io_.events = listener_;
+        io_.error = error_;
+    }
+
+   private:
+    Io &io_;
+    Events *listener_;
+    ErrorRecord error_;
+    SilentEvents silent_;
+};

@@ -5,9 +5,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 
 #include "core/error.h"
 #include "engine/fetch.h"
@@ -171,11 +173,14 @@ int update_self(EngineContext *context, EngineLink &link, FileRecord *self, bool
 
 int fetch_downloads(EngineLink &link) {
     // By index: the list is the link's and stays put while files are fetched.
-    for (size_t i = 0; i < link.downloads.size(); i++) {
-        const int result = engine_get_file(*link.downloads[i], link, true);
-        if (result < 0) return result;
+    const std::span<FileRecord *const> all(link.downloads);
+    int result = 0;
+    for (size_t i = 0; result >= 0 && i < all.size(); i++) {
+        link.ahead = all.subspan(i + 1);
+        result = engine_get_file(*all[i], link, true);
     }
-    return 0;
+    link.ahead = {};
+    return result < 0 ? result : 0;
 }
 
 int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
@@ -213,6 +218,7 @@ UpdateResult engine_update(EngineContext *context) {
     if (context == nullptr || context->io.events == nullptr || context->installer == nullptr)
         return outcome;
     context->io.error = ErrorRecord{};
+    context->pipeline = std::max(context->settings.pipeline, 1);
     Events *listener = context->io.events;
     Tally tally(*listener);
     context->io.events = &tally;

@@ -179,11 +179,11 @@ void keep_verified(EngineContext *context, const FileRecord &file, const TempCop
 bool kept_copy_damaged(EngineContext *context, FileRecord &file, TempCopy &copy,
                        const CopyCheck &check) {
     if (check == nullptr || !file.kept || !file.kept->reused || file.kept->refused) return false;
-    SilentEvents silent;
-    Events *listener = context->io.events;
-    context->io.events = &silent;
-    const bool good = check(copy);
-    context->io.events = listener;
+    bool good = false;
+    {
+        Hush hush(context->io);
+        good = check(copy);
+    }
     if (good) return false;
     file.kept->refused = true;
     file.kept->reused = false;
@@ -208,7 +208,9 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
         .next_mirror(url.host ? url.host->c_str() : nullptr, url.port,
                      static_cast<int32_t>(link.mirror + 1), static_cast<int32_t>(urls.size()));
     link.session = link.plugin->open(context, link.url(), link.budget);
-    return link.session != nullptr && link.session->begin_file(file);
+    if (link.session == nullptr) return false;
+    link.session->look_ahead(link.ahead);
+    return link.session->begin_file(file);
 }
 
 // The one attempt loop. Each attempt opens the copy, and the last one
@@ -224,6 +226,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
     TransferBudget &budget = link.budget;
     const size_t mirrors = context->settings.mirror_urls.size();
     budget = budget_start(context->settings.tries);
+    link.session->look_ahead(link.ahead);
     if (!link.session->begin_file(file)) return -1;
     events.progress(file_event(&file));
     int64_t asked = -1;  // the server's Retry-After, in seconds
@@ -241,7 +244,10 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
         }
         budget.spend();
         if (outcome == AttemptOutcome::kFailed) return -1;
-        if (outcome == AttemptOutcome::kDone && (check == nullptr || check(copy))) return 0;
+        if (outcome == AttemptOutcome::kDone) {
+            if (check == nullptr || check(copy)) return 0;
+            session.copy_refused();
+        }
         // A refusal or a copy that fails its checks would come again from here.
         if (mirrors > 1) continue;
         if (outcome != AttemptOutcome::kRetry) return -1;

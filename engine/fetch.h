@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,8 @@ struct EngineLink {
     TransferBudget budget;
     std::unique_ptr<PluginSession> session;
     std::vector<FileRecord *> downloads;  // not owned, in the order found
+    // The downloads the engine turns to after the file under way.
+    std::span<FileRecord *const> ahead;
     size_t mirror = 0;  // of context->settings.mirror_urls, where the session goes
     CopyFlusher flusher;                  // of the complete large copies
     // The information file's URL at the mirror in use.

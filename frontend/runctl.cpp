@@ -221,6 +221,7 @@ std::optional<EngineSettings> engine_settings(const Settings &settings) {
         engine.ftp_active = settings.ftp_active;
     if (!fill_proxy_auth(settings, engine) || !fill_manifest(settings, engine)) return std::nullopt;
     engine.tries = settings.tries;
+    engine.pipeline = settings.pipeline;
     engine.modules = settings.modules;
     return engine;
 }

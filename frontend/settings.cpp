@@ -86,6 +86,7 @@ Settings settings_read(Config &config) {
         port != nullptr)
         settings.login = ProtocolLogin{string_of(user), string_of(password), number_of(port)};
     settings.cafile = string_of(config_find_option(&config, "https", "cafile"));
+    settings.pipeline = number_of(config_find_option(&config, "http", "pipeline"));
     settings.ftp_active = number_of(config_find_option(&config, "ftp", "passive")) != 0;
     if (const ConfigSection *modules = config_find_section(&config, "modules")) {
         for (const ConfigOption &module : modules->options) {

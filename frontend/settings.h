@@ -55,6 +55,7 @@ struct Settings {
     // protocol this program knows.
     std::optional<ProtocolLogin> login{};
     std::string cafile{};
+    int32_t pipeline = 1;                // requests sent ahead on one HTTP connection
     bool ftp_active = false;             // the ftp passive option, which reads "on" for PORT
     std::vector<std::string> modules{};  // the selected ones, in the section's order
     std::vector<PathPlaceholder> placeholders{};

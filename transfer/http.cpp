@@ -41,8 +41,8 @@ int read_head_byte(HttpClient &client) {
     Received &received = client.received;
     if (received_empty(received)) {
         events_of(client.context->io).spin(client.budget.used, client.budget.limit);
-        if (received_refill(client.context->io, client.socket, &received).end != ReceiveEnd::kData)
-            return -1;
+        client.ended = received_refill(client.context->io, client.socket, &received).end;
+        if (client.ended != ReceiveEnd::kData) return -1;
     }
     client.head += received.bytes[received.start++];
     return 0;
@@ -169,11 +169,13 @@ const char *http_find_header(HttpMessage &message, const char *name) {
     return header != message.headers.end() ? header->value.c_str() : nullptr;
 }
 
-int http_send_message(HttpClient &client, const HttpMessage &message) {
+int http_send_message(HttpClient &client, const HttpMessage &message, bool pending) {
     EngineContext *context = client.context;
     // Readable now means the server closed the connection or sent something
     // unasked: either way the reply to this request could not be told apart.
-    if (!connection_quiet(client.socket, client.received)) return fail_closing(client);
+    // Behind other requests, it is their replies arriving.
+    if (pending ? client.received.peer_closes : !connection_quiet(client.socket, client.received))
+        return fail_closing(client);
 
     // What the listener is shown never holds the proxy's credentials.
     std::string head = message.start_line + "\r\n";
@@ -189,6 +191,16 @@ int http_send_message(HttpClient &client, const HttpMessage &message) {
     shown += "\r\n";
 
     events_of(context->io).sent_line(shown.c_str());
+    if (pending) {
+        // A server that stopped reading may still be sending the replies
+        // before: they are read, and this connection takes no more requests.
+        Hush hush(context->io);
+        if (connection_send(context->io, client.socket, client.received, head.data(),
+                            head.size()) == static_cast<ssize_t>(head.size()))
+            return 0;
+        client.received.peer_closes = true;
+        return -1;
+    }
     if (connection_send(context->io, client.socket, client.received, head.data(), head.size()) !=
         static_cast<ssize_t>(head.size()))
         return fail_closing(client);
@@ -278,7 +290,7 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     // A server that says it closes the connection after this reply gets no
     // further request on it, however soon after the body the request would
     // go, before or after the end of the connection arrived.
-    client.received.peer_closes = framing.closes;
+    client.received.peer_closes = client.received.peer_closes || framing.closes;
     // A length that no 32-bit count can hold is no length we could check.
     if (!framing.valid) return fail_closing(client);
     const bool chunked = framing.chunked;
@@ -328,6 +340,13 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
         if (got != LineOutcome::kWhole || (client.line != "\r\n" && client.line != "\n"))
             return fail_closing(client);
     }
+}
+
+bool http_keeps_connection(HttpMessage &reply) {
+    const char *connection = http_find_header(reply, "Connection");
+    if (connection != nullptr && strcasestr(connection, "close") != nullptr) return false;
+    if (reply.start_line.starts_with("HTTP/1.1 ")) return true;
+    return connection != nullptr && strcasestr(connection, "keep-alive") != nullptr;
 }
 
 void http_skip_body(HttpClient &client, HttpMessage &reply) {

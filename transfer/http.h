@@ -40,11 +40,13 @@ struct HttpClient {
     // The Proxy-Authorization value that requests to the proxy carry.
     std::optional<std::string> proxy_authorization;
     Connection socket = -1;
+    uint32_t opened = 0;  // connections opened, which tells a request's own from a later one
     Received received;   // what came on `socket` beyond what was read
     int32_t status = 0;  // code of the last status line
     // The request asks whether a kept copy changed: 304 is an answer too.
     bool conditional = false;
     std::string head;        // status line or header block being read
+    ReceiveEnd ended = ReceiveEnd::kData;  // why the last read of a head stopped short
     std::string line;        // chunk-size lines
     EngineContext *context;  // not owned
     TransferBudget &budget;  // the engine's, of the file under way; also chunk lines' waits
@@ -90,7 +92,10 @@ void http_set_header(HttpMessage &message, const char *name, const std::string &
 std::vector<HttpHeader>::iterator http_search_header(HttpMessage &message, const char *name);
 // The value of the named header of a sorted table, or null.
 const char *http_find_header(HttpMessage &message, const char *name);
-int http_send_message(HttpClient &client, const HttpMessage &message);
+// A request behind others whose replies are still to come (`pending`)
+// goes out on a connection that is not quiet, and when it cannot, quietly
+// leaves the connection to those replies; any other only on a quiet one.
+int http_send_message(HttpClient &client, const HttpMessage &message, bool pending = false);
 // Reads the status line. A status that refuses the file is reported and
 // the connection closed (-1); for 429 and 503 the header block is read
 // first, so that the reply's Retry-After can be heeded.
@@ -108,6 +113,9 @@ std::optional<int64_t> http_date(std::string_view text);
 // proxy's answer to CONNECT); elsewhere the read runs on as it always did.
 int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare = false);
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink);
+// Whether the server keeps the connection after this reply: HTTP/1.1
+// unless it says close, HTTP/1.0 only when it says keep-alive.
+bool http_keeps_connection(HttpMessage &reply);
 // Reads the body of a reply that is not kept and drops it (see kHttpSkipLimit).
 void http_skip_body(HttpClient &client, HttpMessage &reply);
 // 0 for an accepted status or a redirection; else http_refuse_reply.

@@ -84,6 +84,7 @@ ConnectOutcome http_connect(HttpClient &client, const Url &origin) {
     if (client.socket >= 0 && client.served == where) return ConnectOutcome::kOpen;
     drop(client, 0);
     client.served.clear();
+    client.opened++;
     received_clear(&client.received);
     const Url &peer = client.proxy ? *client.proxy : origin;
     if (connection_open(client.context->io, client.socket, peer.host.value_or("").c_str(),

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <span>
 #include <string_view>
 
 #include "core/clock.h"
@@ -16,6 +17,7 @@
 #include "support/kept_copy.h"
 #include "transfer/http.h"
 #include "transfer/http_connect.h"
+#include "transfer/http_pipeline.h"
 #include "transfer/plugin.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/redirect.h"
@@ -148,31 +150,66 @@ class HttpSession : public PluginSession {
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         ask_if_changed(file);
-        if (client.socket >= 0 && !connection_quiet(client.socket, client.received))
-            received_close(client.context->io, client.socket, client.received, true);
+        // Behind requests sent ahead, data arriving is their replies; a
+        // server that said it closes answers none of them.
+        pipeline_.settle();
+        if (client.socket >= 0 &&
+            (pipeline_.empty() ? !connection_quiet(client.socket, client.received)
+                               : client.received.peer_closes))
+            pipeline_.drop();
         return true;
     }
 
+    void look_ahead(std::span<FileRecord *const> next) override { next_ = next; }
+
+    // A copy that failed its checks after its reply came in a pipeline may
+    // have got another file's reply: no more requests ahead in this run.
+    void copy_refused() override {
+        if (!pipelined_) return;
+        client.context->pipeline = 1;
+        pipeline_.drop();
+    }
+
     // Each attempt starts from the file's URL and follows redirections
-    // with the same request headers, up to kRedirectHops of them.
+    // with the same request headers, up to kRedirectHops of them. The
+    // request may have gone ahead already; the next files' go ahead now.
     AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
         retry_after_ = -1;
         Url at = file_url_;
-        for (int hops = 0;; hops++) {
-            http_set_start_line(request_, "GET", request_target(client, at), "HTTP/1.1");
-            http_set_header(request_, "Host", url_host_header(at));
-            route_credentials(request_, client, at);
+        bool resent = false;
+        for (int hops = 0;;) {
+            const std::string target = address(request_, at);
+            // A reply to another request would come first.
+            if (!pipeline_.empty() && (hops > 0 || !pipeline_.next_is(file, target)))
+                pipeline_.drop();
             const ConnectOutcome opened = http_connect(client, at);
             if (opened == ConnectOutcome::kRefused) return AttemptOutcome::kRefused;
-            if (opened != ConnectOutcome::kOpen || http_send_message(client, request_) < 0 ||
-                http_read_status(client, reply_) < 0 || http_read_headers(client, reply_) < 0) {
+            pipeline_.settle();
+            if (opened == ConnectOutcome::kOpen && pipeline_.empty() &&
+                http_send_message(client, request_) == 0)
+                pipeline_.sent(file, target, false);
+            if (hops == 0 && !redirected_) send_ahead();
+            pipelined_ = pipeline_.next_was_ahead() || pipeline_.size() > 1;
+            pipeline_.settle();  // nothing asked when the connection or a send failed
+            if (pipeline_.empty() || http_read_status(client, reply_) < 0 ||
+                http_read_headers(client, reply_) < 0) {
+                // Asked again on a new connection, once, as if never asked.
+                if (!resent && pipeline_.lost_ahead()) {
+                    resent = true;
+                    reply_ = HttpMessage{};
+                    continue;
+                }
                 retry_after_ = http_retry_after(reply_, client.status, wall_seconds());
                 return AttemptOutcome::kRetry;
             }
-            if (client.status == kHttpNotModified) return use_kept(file, copy);
+            if (client.status == kHttpNotModified) {
+                pipeline_.answered(reply_);
+                return use_kept(file, copy);
+            }
             if (!redirect_status(client.status)) {
                 CopySink sink(copy);
                 if (http_read_body(client, reply_, sink) < 0) return AttemptOutcome::kRetry;
+                pipeline_.answered(reply_);
                 note_validators(file);
                 return AttemptOutcome::kDone;
             }
@@ -191,8 +228,13 @@ class HttpSession : public PluginSession {
             }
             // The redirection's body is never the file's.
             http_skip_body(client, reply_);
+            pipeline_.answered(reply_);
+            // A mirror that redirects gets no requests ahead: their replies
+            // would come before the one to the redirected request.
+            redirected_ = true;
             at = std::move(next);
             reply_ = HttpMessage{};
+            hops++;
         }
     }
 
@@ -201,6 +243,34 @@ class HttpSession : public PluginSession {
     HttpClient client;
 
    private:
+    // Points the request at the URL: start line, Host and the proxy's
+    // credentials; the request target.
+    std::string address(HttpMessage &request, const Url &at) const {
+        std::string target = request_target(client, at);
+        http_set_start_line(request, "GET", target, "HTTP/1.1");
+        http_set_header(request, "Host", url_host_header(at));
+        route_credentials(request, client, at);
+        return target;
+    }
+
+    // The next files' first requests, while the connection has room for
+    // them. A file that a kept copy may answer asks on its own turn, with
+    // its condition; so do the files after it.
+    void send_ahead() {
+        while (pipeline_.room_ahead()) {
+            const size_t index = pipeline_.size() - 1;  // the first is the file under way
+            if (index >= next_.size() || next_[index]->kept || !next_[index]->sitepath) return;
+            const FileRecord &next = *next_[index];
+            const std::optional<Url> url = file_url(client, *next.sitepath);
+            if (!url) return;
+            HttpMessage request;
+            build_request(request, next);
+            std::string target = address(request, *url);
+            if (http_send_message(client, request, true) < 0) return;
+            pipeline_.sent(next, std::move(target), true);
+        }
+    }
+
     // A file that a kept copy may answer asks whether it changed since the
     // copy was fetched, with the validators the server gave for it then;
     // the copy is keyed by the file's URL without login.
@@ -259,6 +329,10 @@ class HttpSession : public PluginSession {
     }
 
     int64_t retry_after_ = -1;
+    HttpPipeline pipeline_{client};
+    std::span<FileRecord *const> next_;  // the files after the one under way
+    bool pipelined_ = false;             // the last reply came behind or ahead of others
+    bool redirected_ = false;            // a request of this session was redirected
     Url file_url_;  // where each attempt starts
     HttpMessage request_;
     HttpMessage reply_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "core/context.h"
 #include "core/records.h"
@@ -29,6 +30,9 @@ class PluginSession {
         (void)file;
         return true;
     }
+    // The files the engine turns to after the next one, in order, which a
+    // session may ask for ahead; valid until the next call.
+    virtual void look_ahead(std::span<FileRecord *const> next) { (void)next; }
     // Before the retry event of attempt `attempt` (from 0): what the attempt
     // needs set up first; false fails the file for good.
     virtual bool prepare(FileRecord &file, int32_t attempt, TempCopy &copy) {
@@ -43,6 +47,8 @@ class PluginSession {
     // After a failed attempt: the seconds the server asked to be left alone
     // (429 or 503 with Retry-After), or -1 when it asked nothing.
     virtual int64_t retry_after() const { return -1; }
+    // After a finished attempt whose copy failed its checks.
+    virtual void copy_refused() {}
 };
 
 struct Plugin {

@@ -149,8 +149,9 @@ class Site:
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
     def configure(self, port, protocol="http", modules="", passive=None, host="127.0.0.1",
-                  **settings):
-        """qup.conf for host:port: settings to [global], passive to the protocol, modules as is."""
+                  pipeline=None, **settings):
+        """qup.conf for host:port: settings to [global], passive to the protocol, pipeline to
+        [http], modules as is."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"),
@@ -161,6 +162,8 @@ class Site:
         text += "[hosts]\nhost=%s\ninfofile=%s\nprotocol=%s\n[%s]\nport=%s\n" % (
             host, INFOFILE, protocol, protocol, port)
         text += "passive=%s\n" % passive if passive is not None else ""
+        if pipeline is not None:
+            text += ("" if protocol == "http" else "[http]\n") + "pipeline=%s\n" % pipeline
         text += "[modules]\n%s\n" % modules if modules else ""
         return write(self.path("qup.conf"), "[global]\n" + text)
 

@@ -169,7 +169,7 @@ class MirrorsTest(SiteTest):
             with self.subTest(first=first and first.root):
                 port, before = first.port if first else refused_port(self), len(served(second))
                 run = self.site.rerun(0, "-v", host='"127.0.0.1:%d, 127.0.0.1:%d"' % (
-                    port, second.port), manifest="required", tries=2)
+                    port, second.port), manifest="required", tries=2, pipeline=1)  # exact logs
                 self.assertUpdated(run)
                 self.assertEqual(run.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)"),
                                  ["Moving to host 127.0.0.1:%d (mirror 2 of 2)" % second.port])

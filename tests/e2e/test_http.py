@@ -188,8 +188,9 @@ class FaultTest(SiteTest):
             # A full copy whose reply broke off is fetched afresh, without a Range.
             ([(SO, "cut", 50000, 1), (SO, "chunked_cut", 7000, 1)],
              [None, "bytes=50000-", None], ["Retrying(2:3)"]),
-            # A redirection is followed (here to a missing file), its body never stored.
-            ([(CONF, "status", 302, 1)], [None], [REPLY % 404]),
+            # A redirection is followed (here to a missing file), its body never stored; the
+            # request sent ahead of it is asked again.
+            ([(CONF, "status", 302, 1)], [None, None], [REPLY % 404]),
             ([(INFO, "raw", b"garbage-without-a-space\r\n\r\n", 1)], [None], []),
             # A chunk longer than its size line says breaks the framing: fetched again.
             ([(INFO, "raw", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"

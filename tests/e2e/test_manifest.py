@@ -43,7 +43,9 @@ class ManifestTest(SiteTest):
 
     def configure(self, **settings):
         # One try: a missing manifest is asked for once, not once per retry.
-        self.site.configure(self.nginx.port, **{"manifest": "required", "tries": 1, **settings})
+        # One request at a time: the log then shows exactly what a run asked for.
+        self.site.configure(self.nginx.port, **{"manifest": "required", "tries": 1,
+                                                "pipeline": 1, **settings})
 
     def sign(self, serial, expires=None, key=DEMO, edit=None, tamper=None):
         """The mirror's manifest for what it holds now; `edit` (a pattern and its

@@ -1,0 +1,50 @@
+// Bookkeeping of the requests outstanding on one HTTP connection.
+#include "transfer/http_pipeline.h"
+
+#include <utility>
+
+void HttpPipeline::settle() {
+    if (client_.socket >= 0 && client_.opened == connection_) return;
+    outstanding_.clear();
+    connection_ = client_.opened;
+    answered_ = 0;
+    kept_ = false;
+}
+
+bool HttpPipeline::next_is(const FileRecord &file, const std::string &target) const {
+    return !outstanding_.empty() && outstanding_.front().file == &file &&
+           outstanding_.front().target == target;
+}
+
+void HttpPipeline::sent(const FileRecord &file, std::string target, bool ahead) {
+    settle();
+    outstanding_.push_back({&file, std::move(target), ahead});
+}
+
+void HttpPipeline::answered(HttpMessage &reply) {
+    if (!outstanding_.empty()) outstanding_.pop_front();
+    answered_++;
+    kept_ = http_keeps_connection(reply);
+}
+
+bool HttpPipeline::room_ahead() const {
+    return client_.socket >= 0 && client_.opened == connection_ && kept_ &&
+           !client_.received.peer_closes &&
+           outstanding_.size() < static_cast<size_t>(client_.context->pipeline);
+}
+
+bool HttpPipeline::lost_ahead() {
+    if (!next_was_ahead() || !client_.head.empty() || client_.ended != ReceiveEnd::kClosed)
+        return false;
+    // Only the reply read before the requests went ahead: none of them
+    // was ever answered on this connection.
+    if (answered_ <= 1) client_.context->pipeline = 1;
+    drop();
+    return true;
+}
+
+void HttpPipeline::drop() {
+    if (client_.socket >= 0)
+        received_close(client_.context->io, client_.socket, client_.received, true);
+    settle();
+}
