@@ -7,8 +7,8 @@ http:// mirror. For each shape (files of 4 KiB) and round trip, every round meas
 at going first: a full update into an empty install tree with each --build, curl fetching the
 files one after the other over one connection, and curl --parallel --parallel-max 8. Prints the
 medians (ranges) of the rounds as a Markdown table, with each build's median per-round ratio to
-curl --parallel. Before the rounds of a shape, curl's sequential fetch straight from nginx is set
-beside the same through the proxy without delay: what the proxy itself costs."""
+curl --parallel. Before the rounds of a shape, curl's sequential fetch (into /dev/null) straight
+from nginx is set beside the same through the proxy without delay: what the proxy itself costs."""
 import argparse
 import os
 import statistics
@@ -28,25 +28,32 @@ PARALLEL = 8
 SEQUENTIAL, CONCURRENT = "curl sequential", "curl --parallel"
 
 
-def curl(bench, parallel):
-    """Seconds for curl to fetch the mirror's files into a new folder."""
-    argv = bench.curl_command(bench.fresh())
-    if parallel:
-        argv[1:1] = ["--no-progress-meter", "--parallel", "--parallel-max", str(PARALLEL)]
+def seconds(argv):
     start = time.monotonic()
     subprocess.run(argv, check=True, stdin=subprocess.DEVNULL)
     return time.monotonic() - start
 
 
+def curl(bench, parallel):
+    """Seconds for curl to fetch the mirror's files into a new folder."""
+    argv = bench.curl_command(bench.fresh())
+    if parallel:
+        argv[1:1] = ["--no-progress-meter", "--parallel", "--parallel-max", str(PARALLEL)]
+    return seconds(argv)
+
+
 def proxy_cost(bench, nginx, proxy, rounds):
     """curl's sequential fetch straight from nginx and through the proxy without delay, in
-    turns: ([seconds direct], [seconds through the proxy])."""
+    turns: ([seconds direct], [seconds through the proxy]). The files go to /dev/null: creating
+    them swings with what the file system freed lately, and would hide the proxy's cost."""
     proxy.rtt = 0.0
     times = {nginx.port: [], proxy.port: []}
     for turn in range(rounds):
         for port in (nginx.port, proxy.port)[::1 if turn % 2 == 0 else -1]:
             bench.port = port
-            times[port].append(curl(bench, False))
+            argv = bench.curl_command("")
+            argv = [os.devnull if before == "-o" else arg for before, arg in zip([""] + argv, argv)]
+            times[port].append(seconds(argv))
     bench.port = proxy.port
     return times[nginx.port], times[proxy.port]
 
