@@ -135,12 +135,18 @@ class Bench:
                                (status, expected, self.path("update.log")))
         return seconds, rss
 
-    def curl_and_md5(self):
-        folder = self.fresh()
+    def curl_command(self, folder):
+        """curl fetching every file of the mirror into folder, one after the other over one
+        connection."""
         base = "%s://127.0.0.1:%d/%s/" % (self.scheme, self.port, os.path.dirname(INFOFILE))
         argv = ["curl", "-sSf"] + (["--cacert", self.ca] if self.ca else [])
         for name in self.names:
             argv += ["-o", os.path.join(folder, os.path.basename(name)), base + name]
+        return argv
+
+    def curl_and_md5(self):
+        folder = self.fresh()
+        argv = self.curl_command(folder)
         start = time.monotonic()
         subprocess.run(argv, check=True)
         fetched = time.monotonic()
