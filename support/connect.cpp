@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -206,7 +208,13 @@ int connection_open(Io &io, Connection &connection, const char *host, uint16_t p
          address = address->ai_next) {
         Failure failure;
         const Try outcome = connect_address(io, connection, *address, failure);
-        if (outcome == Try::kConnected) return 0;
+        if (outcome == Try::kConnected) {
+            // Every request and command goes out whole in one send, so
+            // Nagle's wait could only hold back one sent behind another.
+            const int on = 1;
+            (void)setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            return 0;
+        }
         if (connection >= 0) connection_close(io, connection, false);
         connection = -1;
         if (outcome == Try::kRecorded) return -1;
