@@ -342,6 +342,11 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     }
 }
 
+int64_t http_announced_length(HttpMessage &reply) {
+    const Framing framing = framing_of(reply);
+    return framing.chunked || !framing.valid ? -1 : framing.length;
+}
+
 bool http_keeps_connection(HttpMessage &reply) {
     const char *connection = http_find_header(reply, "Connection");
     if (connection != nullptr && strcasestr(connection, "close") != nullptr) return false;

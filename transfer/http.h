@@ -113,6 +113,9 @@ std::optional<int64_t> http_date(std::string_view text);
 // proxy's answer to CONNECT); elsewhere the read runs on as it always did.
 int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare = false);
 int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink);
+// The body's length that the reply announces (Content-Length, not
+// chunked), or -1.
+int64_t http_announced_length(HttpMessage &reply);
 // Whether the server keeps the connection after this reply: HTTP/1.1
 // unless it says close, HTTP/1.0 only when it says keep-alive.
 bool http_keeps_connection(HttpMessage &reply);

@@ -207,6 +207,13 @@ class HttpSession : public PluginSession {
                 return use_kept(file, copy);
             }
             if (!redirect_status(client.status)) {
+                // A reply in a pipeline that is not as long as its file
+                // may answer another request; it is read (and refused) as
+                // any other, and no more requests go ahead.
+                const int64_t length = http_announced_length(reply_);
+                if (pipelined_ && client.status == 200 && file.size > 0 && length >= 0 &&
+                    length != file.size)
+                    client.context->pipeline = 1;
                 CopySink sink(copy);
                 if (http_read_body(client, reply_, sink) < 0) return AttemptOutcome::kRetry;
                 pipeline_.answered(reply_);

@@ -41,7 +41,7 @@ class HttpFaults(_Base):
     chunks), chunked_late N (its final empty line 50 ms late), chunked_cut N (no last chunk, then a
     close), cut N (the whole length announced, N bytes sent, a close), ignore_range (200 and the
     whole file to a Range), no_length (the body ends with the connection), close (a close after a
-    counted body, announced; with N, N seconds after it), status N (with a body of its own), raw
+    counted body, announced; with N, N seconds after it), drop (the same unannounced), status N (with a body of its own), raw
     BYTES (these bytes, then a close), stall (no answer), stall_after N (the head and N bytes of the
     body, then silence). padding {path: N}: N more bytes served."""
 
@@ -111,7 +111,7 @@ class HttpFaults(_Base):
                      + data)
         if kind == "close" and arg:
             self.stopping.wait(arg)  # the end arrives well after the reply
-        return kind != "close"
+        return kind not in ("close", "drop")
 
 
 def head(status, fields):

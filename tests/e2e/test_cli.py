@@ -17,6 +17,7 @@ BOOLEAN = "Section [global]:Line %d: Unknown boolean value '%s'. Please use on/o
 QUOTE = "Section [global]: Line %d: Please enquote the string that contains '%s'\n"
 DELAY = ("Section [global]:Line %d: Bad value '%s' for randomdelay. Please use a number from 0 "
          "to 86400\n")
+DEPTH = "Section [http]:Line %d: Bad value '%s' for pipeline. Please use a number from 1 to 32\n"
 
 
 def dumped(text):
@@ -97,8 +98,8 @@ class CliTest(ScratchTest):
             ("[global]\n<|>\x80[ ] verbose = on\n", 0, "", "<|>\x80[]", {"verbose": "on"}),
             ("# comment\r\n[global]\r\ntries = 7\r\n", 0, "", "\r\r", {"tries": "7"}),
             # A proxy that is not used is not checked.
-            ("[global]\nproxy = 127.0.0.1:1\nrandomdelay = 86400\n", 0, "", "",
-             {"proxy": "127.0.0.1:1", "randomdelay": "86400"}),
+            ("[global]\nproxy = 127.0.0.1:1\nrandomdelay = 86400\n[http]\npipeline = 32\n", 0, "",
+             "", {"proxy": "127.0.0.1:1", "randomdelay": "86400", "pipeline": "32"}),
             ("[global]\n\"my option\" = 1\nTries = 2\n", 0,
              "Section [global]:Line 2: Unknown option 'my option'\n"
              "Section [global]:Line 3: Unknown option 'Tries'\n", "", {}),
@@ -120,6 +121,8 @@ class CliTest(ScratchTest):
             ("[global]\nrandomdelay = -1\nrandomdelay = abc\nrandomdelay = 86401\n"
              "randomdelay = 99999999999\n", 2, "".join(DELAY % (line, value) for line, value in (
                  (2, "-1"), (3, "abc"), (4, "86401"), (5, "99999999999"))), "", None),
+            ("[http]\npipeline = 0\npipeline = 33\n", 2, DEPTH % (2, "0") + DEPTH % (3, "33"), "",
+             None),
             # A proxy in use is refused on its own line, the password masked.
             *[("[global]\nuse-proxy = on\nproxy-auth = basic\nproxy = %s\n" % url, 2, "",
                "Fatal Error:Line 4:Bad proxy '%s': %s\n" % (shown or url, why), None)

@@ -14,6 +14,11 @@ BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 REPLY = "HTTP ERROR: server reply is (%d)"
 
 
+def dialog(lines):
+    """The requests (G) and replies (R) that -S showed, in order."""
+    return "".join(l[5] for l in lines if l.startswith(("->>- GET", "-<<- HTTP"))).replace("H", "R")
+
+
 class LoginProxy(Squid):
     """squid that lets only the user qavo (password s@cret:1) through."""
 
@@ -40,14 +45,18 @@ class ServersTest(SiteTest):
                 origin = server(self, kind, self.site.path("www"))
                 first = self.first_then_nothing(origin.port)
                 self.assertEqual(first.lines.count("Connecting to 127.0.0.1:%d" % origin.port), 1)
-                self.assertRun(self.site.update("-S"), 1, "->>- GET /pub/qavo/qavoe.info "
-                               "HTTP/1.1\r", "Accept: *.*\r", "-<<- HTTP/1.1 %s\r" % again)
+                self.site.uninstall()  # the files follow the catalogue's request, sent ahead
+                got = self.site.update("-S")
+                self.assertRun(got, 0, "->>- GET /pub/qavo/qavoe.info HTTP/1.1\r", "Accept: *.*\r",
+                               "-<<- HTTP/1.1 %s\r" % again)
+                self.assertEqual(dialog(got.lines), "GRGGGRRR")
                 origin.stop()  # lighttpd writes its log on the way out
                 self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" (\d+) ', line).groups()
                                   for line in access_log(origin)],
                                  [("/pub/qavo/" + n, code) for n, code in (
                                      (INFO, "200"), (DATA, "200"), (CONF, "200"), (SO, "200"),
-                                     (INFO, again[:3]), (INFO, again[:3]))])
+                                     (INFO, again[:3]), (INFO, again[:3]), (DATA, "200"),
+                                     (CONF, "200"), (SO, "200"))])
 
     def test_a_damaged_kept_catalogue_is_fetched_afresh(self):
         os.utime(self.site.mirror_file(INFO), (T0, T0))
@@ -161,14 +170,14 @@ class ServersTest(SiteTest):
 
 
 class FaultTest(SiteTest):
-    def update(self, *faults, pads=(), **settings):
+    def update(self, *faults, pads=(), args=("-v",), **settings):
         """One run from an empty installation, by a fresh server with these faults."""
         self.serve_http()
         for fault in faults:
             self.http.fault(*fault)
         self.http.padding = dict(pads)
         started = time.monotonic()
-        got = self.site.rerun(self.http.port, "-v", **{"tries": 3, "timeout": 5, **settings})
+        got = self.site.rerun(self.http.port, *args, **{"tries": 3, "timeout": 5, **settings})
         self.assertLess(time.monotonic() - started, 60)
         return got
 
@@ -209,6 +218,38 @@ class FaultTest(SiteTest):
                 if "close" in str(faults):  # each file on a connection of its own, at once
                     self.assertEqual((len(got.matching("^Connecting to")), self.http.connections,
                                       got.matching("Retrying")), (4, len(self.http.requests), []))
+
+    def test_faults_in_the_middle_of_a_pipeline(self):
+        # engine.conf's request goes between base/data's and engine.so's; whatever becomes of it,
+        # engine.so is asked again after it, whole, and costs no attempt.
+        cases = [  # faults, Range headers of engine.conf, lines that tell
+            ([(CONF, "close")], [None], []), ([(CONF, "drop")], [None], []),
+            ([(CONF, "status", 404, 1)], [None, None], [REPLY % 404, "Retrying(1:3)"]),
+            ([(CONF, "cut", 10, 1)], [None, "bytes=10-"], ["Retrying(1:3)"]),
+            ([(CONF, "stall_after", 10, 1)], [None, "bytes=10-"], [" Timeout", "Retrying(1:3)"])]
+        for faults, ranges, lines in cases:
+            with self.subTest(faults=faults):
+                got = self.update(*faults, timeout=1)
+                self.assertUpdated(got)
+                last = [max(i for i, (r, _) in enumerate(self.http.requests) if r.split()[1]
+                            .endswith(n)) for n in (CONF, SO)]
+                self.assertEqual((self.ranges(CONF), set(self.ranges(SO)), last[0] < last[1],
+                                  [got.ending(t) for t in lines], len(got.matching("Retrying"))),
+                                 (ranges, {None}, True, [1] * len(lines),
+                                  sum("Retrying" in t for t in lines)), got)
+
+    def test_a_reply_that_is_not_its_files_ends_pipelining(self):
+        nginx, wrong = server(self, loopback.Nginx, self.site.path("www")), b"x" * 500
+        hosts = '"127.0.0.1, 127.0.0.1:%d"' % nginx.port  # the fault server, then nginx
+        for faults, pads in (([], [(DATA, 1)]), ([(DATA, "raw", b"HTTP/1.1 200 OK\r\nContent-"
+                                                   b"Length: 500\r\n\r\n" + wrong)], [])):
+            with self.subTest(faults=faults, pads=pads):
+                got = self.update(*faults, pads=pads, args=("-v", "-S"), host=hosts)
+                self.assertUpdated(got)
+                moved = got.lines.index(next(l for l in got.lines if "Moving to host" in l))
+                # Sent ahead at the first mirror; one at a time for the rest of the run.
+                self.assertEqual((dialog(got.lines[:moved]), dialog(got.lines[moved:])),
+                                 ("GRGGGR", "GRGRGR"), got)
 
     def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
         # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 5 s.
