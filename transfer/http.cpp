@@ -173,9 +173,10 @@ int http_send_message(HttpClient &client, const HttpMessage &message, bool pendi
     EngineContext *context = client.context;
     // Readable now means the server closed the connection or sent something
     // unasked: either way the reply to this request could not be told apart.
-    // Behind other requests, it is their replies arriving.
-    if (pending ? client.received.peer_closes : !connection_quiet(client.socket, client.received))
-        return fail_closing(client);
+    // Behind other requests, it is their replies arriving, which a server
+    // that said it closes will not follow with more.
+    if (pending && client.received.peer_closes) return -1;
+    if (!pending && !connection_quiet(client.socket, client.received)) return fail_closing(client);
 
     // What the listener is shown never holds the proxy's credentials.
     std::string head = message.start_line + "\r\n";
