@@ -27,6 +27,7 @@ REQUIRED=(
   "vsftpd:/usr/sbin/vsftpd"
   "nginx:/usr/sbin/nginx"
   "lighttpd:/usr/sbin/lighttpd"
+  "apache2:/usr/sbin/apache2"
   "squid:/usr/sbin/squid"
   "libclang-rt-dev:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
   "man-db:/usr/bin/man"

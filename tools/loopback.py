@@ -1,8 +1,8 @@
 """Shared by the demo (tools/demo.py) and the end-to-end benchmark
 (bench/e2e_bench.py): deterministic file contents, a free loopback port,
-nginx (HTTP, and HTTPS beside it) and vsftpd (anonymous FTP) serving one
-directory from a configuration in a folder of ours, and a test CA with its
-server certificates made with the openssl command."""
+nginx (HTTP, and HTTPS beside it), apache2 (HTTP) and vsftpd (anonymous FTP)
+serving one directory from a configuration in a folder of ours, and a test
+CA with its server certificates made with the openssl command."""
 import os
 import random
 import shutil
@@ -13,6 +13,7 @@ import sys
 import time
 
 NGINX = "/usr/sbin/nginx"
+APACHE = "/usr/sbin/apache2"
 VSFTPD = "/usr/sbin/vsftpd"
 OPENSSL = shutil.which("openssl") or "/usr/bin/openssl"
 CHUNK = 1 << 20
@@ -184,6 +185,28 @@ class Nginx(Server):
              self.tls_directives() + self.server_extra))
         return [NGINX, "-p", self.folder, "-c", self.path("nginx.conf"),
                 "-e", self.path("error.log")]
+
+
+class Apache(Server):
+    """apache2 from a configuration of ours alone: the event MPM, keep-alive
+    on as by default, every request logged."""
+
+    name = "apache2"
+
+    def configure(self):
+        directives = [
+            "ServerRoot " + self.folder, "ServerName localhost",
+            "Listen 127.0.0.1:%d" % self.port,
+            "LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so",
+            "LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so",
+            "DocumentRoot " + self.root, "PidFile " + self.path("apache2.pid"),
+            "ErrorLog " + self.path("error.log"),
+            'CustomLog %s "%%h %%r %%>s %%b"' % self.path("access.log")]
+        # As root it serves as www-data: it refuses to serve as root.
+        if os.geteuid() == 0:
+            directives += ["User www-data", "Group www-data"]
+        write_text(self.path("apache2.conf"), "\n".join(directives) + "\n")
+        return [APACHE, "-DFOREGROUND", "-f", self.path("apache2.conf")]
 
 
 class Vsftpd(Server):

@@ -290,7 +290,8 @@ def refused_port(test, address="127.0.0.1", port=0):
 def server(test, kind, *args):
     """A loopback server for the test's duration; the test is skipped without the program."""
     program = next((p for k, p in {loopback.Nginx: loopback.NGINX, loopback.Vsftpd: loopback.VSFTPD,
-                                   Lighttpd: LIGHTTPD}.items() if issubclass(kind, k)), SQUID)
+                                   loopback.Apache: loopback.APACHE, Lighttpd: LIGHTTPD}.items()
+                    if issubclass(kind, k)), SQUID)
     if not os.access(program, os.X_OK) or (kind is loopback.Vsftpd and not ROOT):
         test.skipTest("%s is not installed (or needs root)" % program)
     folder = tempfile.mkdtemp(prefix="qavo-%s-" % kind.name)
