@@ -92,8 +92,8 @@ int64_t length_of(std::string_view text) {
 
 Framing framing_of(HttpMessage &reply) {
     Framing framing;
-    if (const char *connection = http_find_header(reply, "Connection"))
-        framing.closes = strcasestr(connection, "close") != nullptr;
+    // An HTTP/1.0 server closes unless it says otherwise.
+    framing.closes = !http_keeps_connection(reply);
     if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
         framing.chunked = strstr(coding, "chunked") != nullptr;
         return framing;
@@ -169,7 +169,11 @@ const char *http_find_header(HttpMessage &message, const char *name) {
     return header != message.headers.end() ? header->value.c_str() : nullptr;
 }
 
-int http_send_message(HttpClient &client, const HttpMessage &message, bool pending) {
+int http_send_message(HttpClient &client, const HttpMessage &message) {
+    return http_send_messages(client, std::span<const HttpMessage>(&message, 1), false);
+}
+
+int http_send_messages(HttpClient &client, std::span<const HttpMessage> messages, bool pending) {
     EngineContext *context = client.context;
     // Readable now means the server closed the connection or sent something
     // unasked: either way the reply to this request could not be told apart.
@@ -179,31 +183,33 @@ int http_send_message(HttpClient &client, const HttpMessage &message, bool pendi
     if (!pending && !connection_quiet(client.socket, client.received)) return fail_closing(client);
 
     // What the listener is shown never holds the proxy's credentials.
-    std::string head = message.start_line + "\r\n";
-    std::string shown = head;
-    for (const HttpHeader &header : message.headers) {
-        head += header.name + ": " + header.value + "\r\n";
-        shown +=
-            header.name + ": " +
-            (header.name == kProxyAuthHeader ? proxy_auth_masked(header.value) : header.value) +
-            "\r\n";
+    std::string heads;
+    for (const HttpMessage &message : messages) {
+        std::string shown = message.start_line + "\r\n";
+        heads += shown;
+        for (const HttpHeader &header : message.headers) {
+            heads += header.name + ": " + header.value + "\r\n";
+            shown +=
+                header.name + ": " +
+                (header.name == kProxyAuthHeader ? proxy_auth_masked(header.value) : header.value) +
+                "\r\n";
+        }
+        heads += "\r\n";
+        shown += "\r\n";
+        events_of(context->io).sent_line(shown.c_str());
     }
-    head += "\r\n";
-    shown += "\r\n";
-
-    events_of(context->io).sent_line(shown.c_str());
     if (pending) {
         // A server that stopped reading may still be sending the replies
         // before: they are read, and this connection takes no more requests.
         Hush hush(context->io);
-        if (connection_send(context->io, client.socket, client.received, head.data(),
-                            head.size()) == static_cast<ssize_t>(head.size()))
+        if (connection_send(context->io, client.socket, client.received, heads.data(),
+                            heads.size()) == static_cast<ssize_t>(heads.size()))
             return 0;
         client.received.peer_closes = true;
         return -1;
     }
-    if (connection_send(context->io, client.socket, client.received, head.data(), head.size()) !=
-        static_cast<ssize_t>(head.size()))
+    if (connection_send(context->io, client.socket, client.received, heads.data(), heads.size()) !=
+        static_cast<ssize_t>(heads.size()))
         return fail_closing(client);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -92,10 +93,12 @@ void http_set_header(HttpMessage &message, const char *name, const std::string &
 std::vector<HttpHeader>::iterator http_search_header(HttpMessage &message, const char *name);
 // The value of the named header of a sorted table, or null.
 const char *http_find_header(HttpMessage &message, const char *name);
-// A request behind others whose replies are still to come (`pending`)
-// goes out on a connection that is not quiet, and when it cannot, quietly
-// leaves the connection to those replies; any other only on a quiet one.
-int http_send_message(HttpClient &client, const HttpMessage &message, bool pending = false);
+int http_send_message(HttpClient &client, const HttpMessage &message);
+// Sends requests in one write, so that a server finds them together.
+// Requests behind others whose replies are still to come (`pending`) go
+// out on a connection that is not quiet, and when they cannot, quietly
+// leave the connection to those replies; others only on a quiet one.
+int http_send_messages(HttpClient &client, std::span<const HttpMessage> messages, bool pending);
 // Reads the status line. A status that refuses the file is reported and
 // the connection closed (-1); for 429 and 503 the header block is read
 // first, so that the reply's Retry-After can be heeded.

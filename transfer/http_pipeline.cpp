@@ -27,10 +27,12 @@ void HttpPipeline::answered(HttpMessage &reply) {
     kept_ = http_keeps_connection(reply);
 }
 
-bool HttpPipeline::room_ahead() const {
-    return client_.socket >= 0 && client_.opened == connection_ && kept_ &&
-           !client_.received.peer_closes &&
-           outstanding_.size() < static_cast<size_t>(client_.context->pipeline);
+size_t HttpPipeline::room_ahead() const {
+    const size_t depth = static_cast<size_t>(client_.context->pipeline);
+    if (client_.socket < 0 || client_.opened != connection_ || !kept_ ||
+        client_.received.peer_closes || outstanding_.size() >= depth)
+        return 0;
+    return depth - outstanding_.size();
 }
 
 bool HttpPipeline::lost_ahead() {

@@ -29,9 +29,10 @@ class HttpPipeline {
     // The next reply was read whole: the connection is known to be kept
     // when the reply says so.
     void answered(HttpMessage &reply);
-    // Whether requests may go ahead of their turn now: the connection
-    // answered one already and promised to stay, and the run allows more.
-    bool room_ahead() const;
+    // How many requests may go ahead of their turn now: none unless the
+    // connection answered one already and promised to stay; then up to
+    // what the run allows outstanding.
+    size_t room_ahead() const;
     // A request sent ahead whose connection ended before the first byte of
     // its reply: the server closed a connection it had kept, and the
     // request is sent again without counting an attempt. A server that did

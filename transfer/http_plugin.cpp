@@ -10,6 +10,8 @@
 #include <ctime>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/error.h"
@@ -185,10 +187,7 @@ class HttpSession : public PluginSession {
             const ConnectOutcome opened = http_connect(client, at);
             if (opened == ConnectOutcome::kRefused) return AttemptOutcome::kRefused;
             pipeline_.settle();
-            if (opened == ConnectOutcome::kOpen && pipeline_.empty() &&
-                http_send_message(client, request_) == 0)
-                pipeline_.sent(file, target, false);
-            if (hops == 0 && !redirected_) send_ahead();
+            if (opened == ConnectOutcome::kOpen) send_requests(file, target, hops == 0);
             pipelined_ = pipeline_.next_was_ahead() || pipeline_.size() > 1;
             pipeline_.settle();  // nothing asked when the connection or a send failed
             if (pipeline_.empty() || http_read_status(client, reply_) < 0 ||
@@ -260,22 +259,34 @@ class HttpSession : public PluginSession {
         return target;
     }
 
-    // The next files' first requests, while the connection has room for
-    // them. A file that a kept copy may answer asks on its own turn, with
-    // its condition; so do the files after it.
-    void send_ahead() {
-        while (pipeline_.room_ahead()) {
-            const size_t index = pipeline_.size() - 1;  // the first is the file under way
-            if (index >= next_.size() || next_[index]->kept || !next_[index]->sitepath) return;
-            const FileRecord &next = *next_[index];
-            const std::optional<Url> url = file_url(client, *next.sitepath);
-            if (!url) return;
-            HttpMessage request;
-            build_request(request, next);
-            std::string target = address(request, *url);
-            if (http_send_message(client, request, true) < 0) return;
-            pipeline_.sent(next, std::move(target), true);
+    // The file's request unless it went ahead already, and the next files'
+    // first requests while the connection has room for them, in one write.
+    // A file that a kept copy may answer asks on its own turn, with its
+    // condition; so do the files after it. Nothing goes ahead of a
+    // redirected request, or to a mirror that redirects.
+    void send_requests(const FileRecord &file, const std::string &target, bool first_hop) {
+        const bool own = pipeline_.empty();
+        std::vector<HttpMessage> batch;
+        std::vector<std::pair<const FileRecord *, std::string>> asked;
+        if (own) {
+            batch.push_back(request_);
+            asked.emplace_back(&file, target);
         }
+        // Room for the file's own request too, when it is in the batch.
+        const size_t room = first_hop && !redirected_ ? pipeline_.room_ahead() : 0;
+        // The outstanding requests after the first are those of next_, in order.
+        for (size_t index = pipeline_.size() + asked.size() - 1;
+             asked.size() < room && index < next_.size(); index++) {
+            const FileRecord &next = *next_[index];
+            if (next.kept || !next.sitepath) break;
+            const std::optional<Url> url = file_url(client, *next.sitepath);
+            if (!url) break;
+            batch.emplace_back();
+            build_request(batch.back(), next);
+            asked.emplace_back(&next, address(batch.back(), *url));
+        }
+        if (batch.empty() || http_send_messages(client, batch, !own) < 0) return;
+        for (auto &[which, sent] : asked) pipeline_.sent(*which, std::move(sent), which != &file);
     }
 
     // A file that a kept copy may answer asks whether it changed since the
