@@ -14,7 +14,7 @@ class _Server(socketserver.ThreadingTCPServer):
         pass  # a client that hangs up early is no fault of the test
 
 
-class _Base:
+class Threaded:
     def __init__(self, root, handler):
         self.root = os.path.abspath(root)
         self.lock, self.stopping = threading.Lock(), threading.Event()
@@ -36,7 +36,7 @@ class _Base:
             return f.read()
 
 
-class HttpFaults(_Base):
+class HttpFaults(Threaded):
     """Faults by path suffix ("*": any), each for `times` requests or all: chunked N (N-byte
     chunks), chunked_late N (its final empty line 50 ms late), chunked_cut N (no last chunk, then a
     close), cut N (the whole length announced, N bytes sent, a close), ignore_range (200 and the
@@ -136,7 +136,7 @@ class _HttpHandler(socketserver.StreamRequestHandler):
                 return
 
 
-class FtpFaults(_Base):
+class FtpFaults(Threaded):
     """Faults, all optional: greeting (the replies on connect), rest_reply (to every REST, not 350),
     missing (names answered 550 on RETR), cut ({name: N}: its first transfer stops after N bytes,
     then 426), close_on_retr (the RETR of this number, server-wide, gets 421 and a close), silent

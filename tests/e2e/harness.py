@@ -149,9 +149,9 @@ class Site:
         return self.path("tmp", hashlib.md5(site.encode()).hexdigest())
 
     def configure(self, port, protocol="http", modules="", passive=None, host="127.0.0.1",
-                  pipeline=None, **settings):
+                  pipeline=None, cafile=None, **settings):
         """qup.conf for host:port: settings to [global], passive to the protocol, pipeline to
-        [http], modules as is."""
+        [http], cafile to [https], modules as is."""
         options = dict(tries=3, timeout=5, alarm=60, temppath=self.path("tmp"),
                        BINDIR=self.path("bin"), DATADIR=self.path("data"),
                        CONFDIR=self.path("conf"), INSTALL=self.path("data"),
@@ -164,6 +164,7 @@ class Site:
         text += "passive=%s\n" % passive if passive is not None else ""
         if pipeline is not None:
             text += ("" if protocol == "http" else "[http]\n") + "pipeline=%s\n" % pipeline
+        text += '[https]\ncafile="%s"\n' % cafile if cafile is not None else ""
         text += "[modules]\n%s\n" % modules if modules else ""
         return write(self.path("qup.conf"), "[global]\n" + text)
 
@@ -218,6 +219,12 @@ class SiteTest(unittest.TestCase):
         self.assertEqual(run.status, status, run)
         for line in lines:
             self.assertIn(line, run.lines, run)
+
+    def first_then_nothing(self, *args, **settings):
+        first = self.site.rerun(*args, **settings)
+        self.assertUpdated(first)
+        self.assertRun(self.site.update(), 1, "There are no files to update.")
+        return first
 
     def assertUpdated(self, run, files=3):
         """Status 0, every file installed with its listed time, no temporary file left."""

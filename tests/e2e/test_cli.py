@@ -199,8 +199,7 @@ class CliTest(ScratchTest):
                          r"%s with '-v' and/or '-S' flags to see what is wrong\n%s: Update ended"
                          r"\n$" % (stamp, re.escape(invoked), stamp))
         lock = self.path("tmp", "update.start")
-        mask = os.umask(0)
-        os.umask(mask)
+        os.umask(mask := os.umask(0))  # read, left as it was
         self.assertEqual((os.path.getsize(lock), os.stat(lock).st_mode & 0o777), (0, 0o660 & ~mask))
         with open(lock, "a") as f:
             fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)  # released at exit

@@ -146,10 +146,9 @@ class Metered(loopback.Nginx):
         return super().configure()
 
 
-def served(origin, lines=0):
+def served(origin, n=0):
     """(mirror name, status) of every request in the server's log, in order."""
-    return re.findall(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', "\n".join(access_log(origin,
-                                                                                      lines)))
+    return re.findall(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', "\n".join(access_log(origin, n)))
 
 
 class MirrorsTest(SiteTest):

@@ -14,9 +14,8 @@ BAD_MD5 = r"^Verifying md5sum for file: .*: FAILED$"
 REPLY = "HTTP ERROR: server reply is (%d)"
 
 
-def dialog(lines):
-    """The requests (G) and replies (R) that -S showed, in order."""
-    return "".join(l[5] for l in lines if l.startswith(("->>- GET", "-<<- HTTP"))).replace("H", "R")
+def dialog(out):  # the requests (G) and replies (R) that -S showed, in order
+    return "".join(m[5] for m in re.findall("^->>- GET|^-<<- HTTP", out, re.M)).replace("H", "R")
 
 
 class LoginProxy(Squid):
@@ -31,12 +30,6 @@ class LoginProxy(Squid):
 
 
 class ServersTest(SiteTest):
-    def first_then_nothing(self, port, **settings):
-        first = self.site.rerun(port, **settings)
-        self.assertUpdated(first)
-        self.assertRun(self.site.update(), 1, "There are no files to update.")
-        return first
-
     def test_origin_servers_get_the_path_alone_and_a_kept_catalogue_is_asked_about(self):
         # A catalogue published long ago is kept; lighttpd, as set up here, gives no validators.
         os.utime(self.site.mirror_file(INFO), (T0, T0))
@@ -49,14 +42,12 @@ class ServersTest(SiteTest):
                 got = self.site.update("-S")
                 self.assertRun(got, 0, "->>- GET /pub/qavo/qavoe.info HTTP/1.1\r", "Accept: *.*\r",
                                "-<<- HTTP/1.1 %s\r" % again)
-                self.assertEqual(dialog(got.lines), "GRGGGRRR")
+                self.assertEqual(dialog(got.out), "GRGGGRRR")
                 origin.stop()  # lighttpd writes its log on the way out
-                self.assertEqual([re.search(r'"GET (\S+) HTTP/1.1" (\d+) ', line).groups()
+                files = [(name, "200") for name in (DATA, CONF, SO)]
+                self.assertEqual([re.search(r'"GET /pub/qavo/(\S+) HTTP/1.1" (\d+) ', line).groups()
                                   for line in access_log(origin)],
-                                 [("/pub/qavo/" + n, code) for n, code in (
-                                     (INFO, "200"), (DATA, "200"), (CONF, "200"), (SO, "200"),
-                                     (INFO, again[:3]), (INFO, again[:3]), (DATA, "200"),
-                                     (CONF, "200"), (SO, "200"))])
+                                 [(INFO, "200")] + files + [(INFO, again[:3])] * 2 + files)
 
     def test_a_damaged_kept_catalogue_is_fetched_afresh(self):
         os.utime(self.site.mirror_file(INFO), (T0, T0))
@@ -222,34 +213,32 @@ class FaultTest(SiteTest):
     def test_faults_in_the_middle_of_a_pipeline(self):
         # engine.conf's request goes between base/data's and engine.so's; whatever becomes of it,
         # engine.so is asked again after it, whole, and costs no attempt.
-        cases = [  # faults, Range headers of engine.conf, lines that tell
-            ([(CONF, "close")], [None], []), ([(CONF, "drop")], [None], []),
-            ([(CONF, "status", 404, 1)], [None, None], [REPLY % 404, "Retrying(1:3)"]),
-            ([(CONF, "cut", 10, 1)], [None, "bytes=10-"], ["Retrying(1:3)"]),
-            ([(CONF, "stall_after", 10, 1)], [None, "bytes=10-"], [" Timeout", "Retrying(1:3)"])]
-        for faults, ranges, lines in cases:
-            with self.subTest(faults=faults):
-                got = self.update(*faults, timeout=1)
+        cases = [  # fault, Range headers of engine.conf, lines that tell
+            ((CONF, "close"), [None], []), ((CONF, "drop"), [None], []),
+            ((CONF, "status", 404, 1), [None, None], [REPLY % 404, "Retrying(1:3)"]),
+            ((CONF, "cut", 10, 1), [None, "bytes=10-"], ["Retrying(1:3)"]),
+            ((CONF, "stall_after", 10, 1), [None, "bytes=10-"], [" Timeout", "Retrying(1:3)"])]
+        for fault, ranges, lines in cases:
+            with self.subTest(fault=fault):
+                got = self.update(fault, timeout=1)
                 self.assertUpdated(got)
-                last = [max(i for i, (r, _) in enumerate(self.http.requests) if r.split()[1]
-                            .endswith(n)) for n in (CONF, SO)]
-                self.assertEqual((self.ranges(CONF), set(self.ranges(SO)), last[0] < last[1],
+                last = [r for r, _ in self.http.requests if CONF in r or SO in r][-1]
+                self.assertEqual((self.ranges(CONF), set(self.ranges(SO)), SO in last,
                                   [got.ending(t) for t in lines], len(got.matching("Retrying"))),
                                  (ranges, {None}, True, [1] * len(lines),
                                   sum("Retrying" in t for t in lines)), got)
 
     def test_a_reply_that_is_not_its_files_ends_pipelining(self):
-        nginx, wrong = server(self, loopback.Nginx, self.site.path("www")), b"x" * 500
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
         hosts = '"127.0.0.1, 127.0.0.1:%d"' % nginx.port  # the fault server, then nginx
-        for faults, pads in (([], [(DATA, 1)]), ([(DATA, "raw", b"HTTP/1.1 200 OK\r\nContent-"
-                                                   b"Length: 500\r\n\r\n" + wrong)], [])):
+        wrong = b"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + b"x" * 500
+        for faults, pads in (([], [(DATA, 1)]), ([(DATA, "raw", wrong)], [])):
             with self.subTest(faults=faults, pads=pads):
                 got = self.update(*faults, pads=pads, args=("-v", "-S"), host=hosts)
                 self.assertUpdated(got)
-                moved = got.lines.index(next(l for l in got.lines if "Moving to host" in l))
                 # Sent ahead at the first mirror; one at a time for the rest of the run.
-                self.assertEqual((dialog(got.lines[:moved]), dialog(got.lines[moved:])),
-                                 ("GRGGGR", "GRGRGR"), got)
+                self.assertEqual([dialog(part) for part in got.out.split("Moving to host")],
+                                 ["GRGGGR", "GRGRGR"], got)
 
     def test_retries_at_one_mirror_are_spaced_even_without_limit(self):
         # tries=0 retries without limit: at once, then 1, 2, 3 s apart until the alarm at 5 s.

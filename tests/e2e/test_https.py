@@ -6,8 +6,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (CONF, DATA, INFO, OPENSSL, SO, SiteTest, Squid, access_log, loopback, read,
-                     server, write)
+from harness import CONF, DATA, INFO, OPENSSL, SO, SiteTest, Squid, access_log, loopback, server
 from test_http import LoginProxy
 
 CERTS = tempfile.mkdtemp(prefix="qavo-tls-")
@@ -25,6 +24,10 @@ def setUpModule():
         ("expired", [CA, "IP:127.0.0.1", -1]))}
 
 
+def tls_nginx(test, cert="good"):
+    return server(test, type("Tls", (loopback.Nginx,), dict(tls=CERT[cert])), test.site.path("www"))
+
+
 class Bouncer(loopback.Nginx):
     """nginx that sends requests for /pub/ over the other scheme to its `to` scheme."""
 
@@ -36,24 +39,16 @@ class Bouncer(loopback.Nginx):
 
 
 class HttpsTest(SiteTest):
-    def configure(self, port, cafile=None, protocol="https", **settings):
-        conf = self.site.configure(port, protocol=protocol, **settings)
-        write(conf, read(conf).decode() + "[https]\n" * (protocol != "https") +
-              'cafile="%s"\n' % (CA[0] if cafile is None else cafile))
-
-    def nginx(self, cert):
-        return server(self, type("TlsNginx", (loopback.Nginx,), {"tls": CERT[cert]}),
-                      self.site.path("www"))
+    def configure(self, port, **settings):
+        self.site.configure(port, **{"protocol": "https", "cafile": CA[0], **settings})
 
     def test_trusted_chains_pass_straight_and_through_the_tunnel(self):
-        squid, nginx = server(self, Squid), self.nginx("good")
+        squid, nginx = server(self, Squid), tls_nginx(self)
         for host, settings in (("127.0.0.1", {}), ("localhost", {}),
                                ("127.0.0.1", {"proxy": "http://127.0.0.1:%d" % squid.port})):
             with self.subTest(host=host, **settings):
-                self.configure(nginx.tls_port, host=host, **settings)
-                first = self.site.update("-S")
-                self.assertUpdated(first)
-                self.assertRun(self.site.update(), 1, "There are no files to update.")
+                first = self.first_then_nothing(nginx.tls_port, "-S", protocol="https", host=host,
+                                                cafile=CA[0], **settings)
                 # One connection for every file: a session ticket does not spoil the idle test.
                 peer = squid.port if settings else nginx.tls_port
                 self.assertEqual((first.matching("^Connecting to (.*)"), first.matching(
@@ -61,7 +56,6 @@ class HttpsTest(SiteTest):
                     ["%s:%d" % ("127.0.0.1" if settings else host, peer)],
                     ["CONNECT 127.0.0.1:%d" % nginx.tls_port] * bool(settings) +
                     ["GET /pub/qavo/" + name for name in (INFO, DATA, CONF, SO)], True), first)
-                self.site.uninstall()
         time.sleep(0.5)  # squid writes its log after the tunnel closed
         tunnel = r" TCP_TUNNEL/200 \d+ CONNECT 127\.0\.0\.1:%d " % nginx.tls_port
         self.assertEqual(sum(bool(re.search(tunnel, line)) for line in access_log(squid)), 2)
@@ -80,7 +74,7 @@ class HttpsTest(SiteTest):
                                   {} if refused else self.site.expected), got)
                 self.site.uninstall()
         # The credentials go to the proxy with the CONNECT, never into the tunnel.
-        squid, nginx, login = server(self, LoginProxy), self.nginx("good"), "qavo:s%40cret%3a1"
+        squid, nginx, login = server(self, LoginProxy), tls_nginx(self), "qavo:s%40cret%3a1"
         self.configure(nginx.tls_port, proxy="http://%s@127.0.0.1:%d" % (login, squid.port),
                        **{"proxy-auth": "basic"})
         got = self.site.update("-S")
@@ -90,15 +84,15 @@ class HttpsTest(SiteTest):
 
     def test_untrusted_certificates_fail_the_file_for_good(self):
         cases = [  # certificate, cafile, host, reason
-            ("self", None, "127.0.0.1", "self-signed certificate"),
-            ("wrong", None, "127.0.0.1", "IP address mismatch"),
-            ("wrong", None, "localhost", "hostname mismatch"),
-            ("expired", None, "127.0.0.1", "certificate has expired"),
+            ("self", CA[0], "127.0.0.1", "self-signed certificate"),
+            ("wrong", CA[0], "127.0.0.1", "IP address mismatch"),
+            ("wrong", CA[0], "localhost", "hostname mismatch"),
+            ("expired", CA[0], "127.0.0.1", "certificate has expired"),
             # The system's store knows nothing of the test CA.
             ("good", "", "127.0.0.1", "unable to get local issuer certificate")]
         for cert, cafile, host, reason in cases:
             with self.subTest(cert=cert, cafile=cafile, host=host):
-                port = self.nginx(cert).tls_port
+                port = tls_nginx(self, cert).tls_port
                 self.configure(port, cafile=cafile, host=host)
                 got = self.site.update("-v")
                 self.assertEqual((got.status, got.matching("^Error: .*"), got.matching("Retrying"),
@@ -106,7 +100,7 @@ class HttpsTest(SiteTest):
                                  (6, [VERIFY % (host, port, reason)], [], {}, []), got)
 
     def test_broken_tls_and_tunnels(self):
-        nginx = self.nginx("good")
+        nginx = tls_nginx(self)
         self.serve_http()  # the proxy
         tunnel = "CONNECT 127.0.0.1:%d HTTP/1.1" % nginx.tls_port
         cases = [  # port, cafile, proxy fault, error line, attempts
@@ -114,11 +108,11 @@ class HttpsTest(SiteTest):
              "Error: TLS with 127.0.0.1:%d (CA file %s/none.pem: No such file or directory)" % (
                  nginx.tls_port, CERTS), 1),
             # Plain HTTP where TLS was expected, and a tunnel that ends at once.
-            (nginx.port, None, None,
+            (nginx.port, CA[0], None,
              "Error: TLS with 127.0.0.1:%d (wrong version number)" % nginx.port, 2),
-            (nginx.tls_port, None, ("*", "raw", b"HTTP/1.1 200 Connection established\r\n\r\n"),
+            (nginx.tls_port, CA[0], ("*", "raw", b"HTTP/1.1 200 Connection established\r\n\r\n"),
              "Error: TLS with 127.0.0.1:%d (connection closed)" % nginx.tls_port, 2),
-            (nginx.tls_port, None, ("*", "status", 302), "HTTP ERROR: server reply is (302)", 2)]
+            (nginx.tls_port, CA[0], ("*", "status", 302), "HTTP ERROR: server reply is (302)", 2)]
         for port, cafile, fault, line, attempts in cases:
             with self.subTest(port=port, fault=fault):
                 self.http.faults[:], self.http.requests[:] = [], []

@@ -13,12 +13,10 @@ NGINX6, VSFTPD6 = (type(kind.name + "6", (kind,), {"address": "::1"})
 class Ipv6Test(SiteTest):
     def test_nginx_and_vsftpd_on_ipv6_only(self):
         nginx = server(self, NGINX6, self.site.path("www"))
-        self.site.configure(nginx.port, host="::1", verbose="on")
-        first = self.site.update("-S")
+        first = self.first_then_nothing(nginx.port, "-S", host="::1", verbose="on")
         self.assertRun(first, 0, "Connecting to [::1]:%d" % nginx.port,
                        "Host: [::1]:%d\r" % nginx.port)
         self.assertRegex(first.out, r"\nConnection from \[::1\]:\d+ to \[::1\]:%d was" % nginx.port)
-        self.assertRun(self.site.update(), 1, "There are no files to update.")
         # A proxy named by a bracketed URL (quoted in the file: brackets open a section).
         squid = server(self, type("Squid6", (Squid,), {"address": "::1"}))
         got = self.site.rerun(nginx.port, host="::1", proxy='"http://[::1]:%d"' % squid.port)

@@ -42,8 +42,7 @@ class ManifestTest(SiteTest):
         self.configure()
 
     def configure(self, **settings):
-        # One try: a missing manifest is asked for once, not once per retry.
-        # One request at a time: the log then shows exactly what a run asked for.
+        # One try, one request at a time: the log shows exactly what a run asked for, each once.
         self.site.configure(self.nginx.port, **{"manifest": "required", "tries": 1,
                                                 "pipeline": 1, **settings})
 

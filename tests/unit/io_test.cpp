@@ -207,8 +207,7 @@ TEST(AttemptLoop, AnUnusableProxyOrMirrorIsRecordedWithItsReason) {
           {"ftp://h/x", "http://u:p@ss@h:1",
            "proxy 'http://u:***@h:1': an '@' in the user or password must be written %40"},
           {"ftp://u:pw@h:70000/x", "",
-           "mirror 'ftp://u:***@h:70000/x': it names no host and port "
-           "to connect to"},
+           "mirror 'ftp://u:***@h:70000/x': it names no host and port to connect to"},
           {"http://h:99999/x", "",
            "mirror 'http://h:99999/x': it names no host and port to connect to"}}) {
         Recorder recorder;
