@@ -45,6 +45,7 @@ class ServersTest(SiteTest):
             ("apache", server(self, loopback.Apache, www).port, 1, {}),
             ("python HTTP/1.1", self.python("HTTP/1.1", www), 1, {}),
             ("python HTTP/1.0", self.python("HTTP/1.0", www), 0, {}),
+            ("nginx https", nginx.tls_port, 1, {"protocol": "https"}),
             ("squid", nginx.port, 1, {"proxy": proxy}),
             ("squid CONNECT", nginx.tls_port, 1, {"proxy": proxy, "protocol": "https"})]
         for name, port, ahead, settings in rows:
