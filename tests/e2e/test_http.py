@@ -228,6 +228,12 @@ class FaultTest(SiteTest):
                                  (ranges, {None}, True, [1] * len(lines),
                                   sum("Retrying" in t for t in lines)), got)
 
+    def test_a_run_broken_off_in_the_middle_of_a_pipeline_leaves_the_next_to_finish(self):
+        got = self.update((CONF, "stall", None, 1), alarm=2)  # the watchdog ends it there
+        self.assertEqual((got.status, self.site.tree().get("data/engine.so")), (-6, None), got)
+        self.assertUpdated(self.site.update(), files=2)  # base/data's copy was whole
+        self.assertEqual([self.ranges(n) for n in (CONF, SO)], [[None, None], [None]])
+
     def test_a_reply_that_is_not_its_files_ends_pipelining(self):
         nginx = server(self, loopback.Nginx, self.site.path("www"))
         hosts = '"127.0.0.1, 127.0.0.1:%d"' % nginx.port  # the fault server, then nginx
