@@ -285,6 +285,12 @@ int http_read_headers(HttpClient &client, HttpMessage &reply, bool bare) {
     client.head.resize(std::min(client.head.size(), client.head.find('\0')));
     parse_header_lines(reply, client.head);
     http_sort_headers(reply);
+    // A server that says it closes the connection after this reply gets no
+    // further request on it, however soon after the body the request would
+    // go, before or after the end of the connection arrived. A proxy's
+    // answer to CONNECT is the tunnel's start, not such a reply.
+    if (!bare)
+        client.received.peer_closes = client.received.peer_closes || !http_keeps_connection(reply);
     events_of(client.context->io).received_line(client.head.c_str());
     return 0;
 }
@@ -294,10 +300,6 @@ int http_read_body(HttpClient &client, HttpMessage &reply, HttpSink &sink) {
     if (context == nullptr) return -1;
     Events &events = events_of(context->io);
     const Framing framing = framing_of(reply);
-    // A server that says it closes the connection after this reply gets no
-    // further request on it, however soon after the body the request would
-    // go, before or after the end of the connection arrived.
-    client.received.peer_closes = client.received.peer_closes || framing.closes;
     // A length that no 32-bit count can hold is no length we could check.
     if (!framing.valid) return fail_closing(client);
     const bool chunked = framing.chunked;

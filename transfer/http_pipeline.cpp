@@ -8,7 +8,6 @@ void HttpPipeline::settle() {
     outstanding_.clear();
     connection_ = client_.opened;
     answered_ = 0;
-    kept_ = false;
 }
 
 bool HttpPipeline::next_is(const FileRecord &file, const std::string &target) const {
@@ -21,15 +20,14 @@ void HttpPipeline::sent(const FileRecord &file, std::string target, bool ahead) 
     outstanding_.push_back({&file, std::move(target), ahead});
 }
 
-void HttpPipeline::answered(HttpMessage &reply) {
+void HttpPipeline::answered() {
     if (!outstanding_.empty()) outstanding_.pop_front();
     answered_++;
-    kept_ = http_keeps_connection(reply);
 }
 
 size_t HttpPipeline::room_ahead() const {
     const size_t depth = static_cast<size_t>(client_.context->pipeline);
-    if (client_.socket < 0 || client_.opened != connection_ || !kept_ ||
+    if (client_.socket < 0 || client_.opened != connection_ || answered_ == 0 ||
         client_.received.peer_closes || outstanding_.size() >= depth)
         return 0;
     return depth - outstanding_.size();

@@ -26,12 +26,11 @@ class HttpPipeline {
     // A request went out on the connection; `ahead` when it went behind
     // another whose reply was still to come.
     void sent(const FileRecord &file, std::string target, bool ahead);
-    // The next reply was read whole: the connection is known to be kept
-    // when the reply says so.
-    void answered(HttpMessage &reply);
+    // The next reply was read whole.
+    void answered();
     // How many requests may go ahead of their turn now: none unless the
-    // connection answered one already and promised to stay; then up to
-    // what the run allows outstanding.
+    // connection answered one already and its server did not say it closes
+    // (Received::peer_closes); then up to what the run allows outstanding.
     size_t room_ahead() const;
     // A request sent ahead whose connection ended before the first byte of
     // its reply: the server closed a connection it had kept, and the
@@ -52,5 +51,4 @@ class HttpPipeline {
     std::deque<Outstanding> outstanding_;
     uint32_t connection_ = 0;  // client_.opened when the requests went out
     int32_t answered_ = 0;     // replies read whole on that connection
-    bool kept_ = false;        // its last reply promised to keep it
 };

@@ -202,7 +202,7 @@ class HttpSession : public PluginSession {
                 return AttemptOutcome::kRetry;
             }
             if (client.status == kHttpNotModified) {
-                pipeline_.answered(reply_);
+                pipeline_.answered();
                 return use_kept(file, copy);
             }
             if (!redirect_status(client.status)) {
@@ -215,7 +215,7 @@ class HttpSession : public PluginSession {
                     client.context->pipeline = 1;
                 CopySink sink(copy);
                 if (http_read_body(client, reply_, sink) < 0) return AttemptOutcome::kRetry;
-                pipeline_.answered(reply_);
+                pipeline_.answered();
                 note_validators(file);
                 return AttemptOutcome::kDone;
             }
@@ -234,7 +234,7 @@ class HttpSession : public PluginSession {
             }
             // The redirection's body is never the file's.
             http_skip_body(client, reply_);
-            pipeline_.answered(reply_);
+            pipeline_.answered();
             // A mirror that redirects gets no requests ahead: their replies
             // would come before the one to the redirected request.
             redirected_ = true;

@@ -217,7 +217,8 @@ class FaultTest(SiteTest):
             ((CONF, "close"), [None], []), ((CONF, "drop"), [None], []),
             ((CONF, "status", 404, 1), [None, None], [REPLY % 404, "Retrying(1:3)"]),
             ((CONF, "cut", 10, 1), [None, "bytes=10-"], ["Retrying(1:3)"]),
-            ((CONF, "stall_after", 10, 1), [None, "bytes=10-"], [" Timeout", "Retrying(1:3)"])]
+            ((CONF, "stall_after", 10, 1), [None, "bytes=10-"], [" Timeout", "Retrying(1:3)"]),
+            ((CONF, "stall", None, 1), [None, None], [" Timeout", "Retrying(1:3)"])]
         for fault, ranges, lines in cases:
             with self.subTest(fault=fault):
                 got = self.update(fault, timeout=1)
