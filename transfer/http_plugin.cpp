@@ -192,8 +192,9 @@ class HttpSession : public PluginSession {
             pipeline_.settle();  // nothing asked when the connection or a send failed
             if (pipeline_.empty() || http_read_status(client, reply_) < 0 ||
                 http_read_headers(client, reply_) < 0) {
-                // Asked again on a new connection, once, as if never asked.
-                if (!resent && pipeline_.lost_ahead()) {
+                // Asked again on a new connection, once, as if never asked,
+                // when not even a status line came.
+                if (!resent && reply_.start_line.empty() && pipeline_.lost_ahead()) {
                     resent = true;
                     reply_ = HttpMessage{};
                     continue;

@@ -30,8 +30,8 @@ class PluginSession {
         (void)file;
         return true;
     }
-    // The files the engine turns to after the next one, in order, which a
-    // session may ask for ahead; valid until the next call.
+    // The files the engine turns to after the one it begins next, in
+    // order, which a session may ask for ahead; valid until the next call.
     virtual void look_ahead(std::span<FileRecord *const> next) { (void)next; }
     // Before the retry event of attempt `attempt` (from 0): what the attempt
     // needs set up first; false fails the file for good.
