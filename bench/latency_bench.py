@@ -62,7 +62,7 @@ def measure(builds, files, rtts, rounds):
     """{rtt: {build index or curl's name: [seconds per round]}} and the proxy's cost."""
     results = {}
     with tempfile.TemporaryDirectory(prefix="qavo-latency-bench-") as folder:
-        bench = Bench(builds, folder, files, SIZE)
+        bench = Bench([build.partition("@")[0] for build in builds], folder, files, SIZE)
         bench.publish()
         with loopback.Nginx(bench.path("www"), bench.path("nginx")) as nginx, \
                 DelayProxy(nginx.port) as proxy:
@@ -78,6 +78,10 @@ def measure(builds, files, rtts, rounds):
                             runs[what].append(curl(bench, what == CONCURRENT))
                             continue
                         bench.fresh()
+                        depth = builds[what].partition("@")[2]
+                        if depth:  # the configuration ends in the [http] section
+                            with open(os.path.join(bench.current, "qup.conf"), "a") as conf:
+                                conf.write("pipeline=%s\n" % depth)
                         runs[what].append(bench.update(bench.updaters[what], 0)[0])
     return results, cost
 
@@ -85,8 +89,9 @@ def measure(builds, files, rtts, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", action="append",
-                        help="build folder; given more than once, the builds are measured "
-                        "side by side in every round (default: build)")
+                        help="build folder, with @N to set its [http] pipeline to N; given "
+                        "more than once, the builds are measured side by side in every round "
+                        "(default: build)")
     parser.add_argument("--shapes", default=",".join(map(str, FILES)), metavar="FILES,...",
                         help="mirrors of this many files of 4 KiB (default: %(default)s)")
     parser.add_argument("--rtts", default=",".join(map(str, RTTS_MS)), metavar="MS,...",
