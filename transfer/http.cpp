@@ -71,7 +71,6 @@ struct Framing {
     bool chunked = false;
     int32_t length = -1;  // Content-Length; -1: unknown (until the peer closes)
     bool valid = true;    // false: a length no 32-bit count holds
-    bool closes = false;  // the peer closes the connection after this reply
 };
 
 // A Content-Length value: digits alone between optional blanks; -1 for
@@ -92,8 +91,6 @@ int64_t length_of(std::string_view text) {
 
 Framing framing_of(HttpMessage &reply) {
     Framing framing;
-    // An HTTP/1.0 server closes unless it says otherwise.
-    framing.closes = !http_keeps_connection(reply);
     if (const char *coding = http_find_header(reply, "Transfer-Encoding")) {
         framing.chunked = strstr(coding, "chunked") != nullptr;
         return framing;
@@ -177,9 +174,7 @@ int http_send_messages(HttpClient &client, std::span<const HttpMessage> messages
     EngineContext *context = client.context;
     // Readable now means the server closed the connection or sent something
     // unasked: either way the reply to this request could not be told apart.
-    // Behind other requests, it is their replies arriving, which a server
-    // that said it closes will not follow with more.
-    if (pending && client.received.peer_closes) return -1;
+    // Behind other requests, it is their replies arriving.
     if (!pending && !connection_quiet(client.socket, client.received)) return fail_closing(client);
 
     // What the listener is shown never holds the proxy's credentials.
@@ -366,7 +361,8 @@ bool http_keeps_connection(HttpMessage &reply) {
 void http_skip_body(HttpClient &client, HttpMessage &reply) {
     const Framing framing = framing_of(reply);
     int32_t length = framing.length;
-    if (framing.closes || !framing.valid || framing.chunked || length < 0 ||
+    // The header block told whether the server closes after this reply.
+    if (client.received.peer_closes || !framing.valid || framing.chunked || length < 0 ||
         length > kHttpSkipLimit) {
         received_close(client.context->io, client.socket, client.received, true);
         return;
