@@ -36,6 +36,8 @@ constexpr BuiltinOption kGlobalOptions[] = {
     {"statepath", ConfigType::kString, "/var/lib/qavoupdate", 0,
      "Directory that keeps what must survive between runs"},
     {"manifest", ConfigType::kString, "off", 0, "Detached manifest: required or off"},
+    {"deltas", ConfigType::kBoolean, nullptr, 1,
+     "Fetch patches against installed files when the mirror offers them"},
     {"statusfile", ConfigType::kString, "", 0,
      "File the run's status is written to for monitoring (metrics text format); empty for none"},
     // A day at most: a larger wait is a typing error, not a spread.

@@ -55,6 +55,9 @@ struct EngineSettings {
     bool ftp_active = false;
     // A detached manifest must vouch for the catalogue and its files.
     bool manifest_required = false;
+    // Patches the mirror's index offers are fetched in place of whole files
+    // (only with a manifest, which vouches for the index's targets).
+    bool deltas = false;
     // Where the newest accepted manifest serial of each catalogue is kept,
     // and the catalogue's name there (the infofile option).
     std::string state_dir;

@@ -74,6 +74,54 @@ class Events {
     // The next attempt goes to mirror `mirror` (from 1) of `mirrors`, at host:port.
     virtual void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) = 0;
     virtual void needs_update(const FileEvent &file) = 0;
+    // The patch `patch` was not used for the file `file` (why: a short
+    // reason); the whole file is fetched instead.
+    virtual void patch_failed(const char *patch, const char *file, const char *why) = 0;
+};
+
+// Hands every event on to another listener: the base of a listener that
+// looks at a few events on their way.
+class ForwardEvents : public Events {
+   public:
+    explicit ForwardEvents(Events &listener) : listener_(listener) {}
+
+    void verify_signature(const FileEvent &file, Verdict verdict) override {
+        listener_.verify_signature(file, verdict);
+    }
+    void verify_md5(const FileEvent &file, Verdict verdict) override {
+        listener_.verify_md5(file, verdict);
+    }
+    void progress(const FileEvent &file) override { listener_.progress(file); }
+    void transfer_done() override { listener_.transfer_done(); }
+    void run_pre_install(const FileEvent &file) override { listener_.run_pre_install(file); }
+    void check_file(const FileEvent &file) override { listener_.check_file(file); }
+    void update_file(const FileEvent &file) override { listener_.update_file(file); }
+    void run_post_install(const FileEvent &file) override { listener_.run_post_install(file); }
+    void exec(int32_t status) override { listener_.exec(status); }
+    CopyFate remove_file(const FileEvent &file) override { return listener_.remove_file(file); }
+    void install_module(const char *name) override { listener_.install_module(name); }
+    void error(const ErrorRecord &record) override { listener_.error(record); }
+    void spin(int32_t slice, int32_t slices) override { listener_.spin(slice, slices); }
+    void connecting(const Peers &peers) override { listener_.connecting(peers); }
+    void sent_line(const char *line) override { listener_.sent_line(line); }
+    void received_line(const char *line) override { listener_.received_line(line); }
+    void data_ready() override { listener_.data_ready(); }
+    void timeout() override { listener_.timeout(); }
+    void connection_closed(const Peers &peers) override { listener_.connection_closed(peers); }
+    void retry(int32_t attempt, int32_t attempts) override { listener_.retry(attempt, attempts); }
+    void server_wait(int32_t seconds) override { listener_.server_wait(seconds); }
+    void retry_wait(int32_t seconds) override { listener_.retry_wait(seconds); }
+    void kept_damaged(const char *url) override { listener_.kept_damaged(url); }
+    void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override {
+        listener_.next_mirror(host, port, mirror, mirrors);
+    }
+    void needs_update(const FileEvent &file) override { listener_.needs_update(file); }
+    void patch_failed(const char *patch, const char *file, const char *why) override {
+        listener_.patch_failed(patch, file, why);
+    }
+
+   protected:
+    Events &listener_;
 };
 
 // A listener that says nothing and lets every copy go: what a
@@ -105,4 +153,5 @@ class SilentEvents : public Events {
     void kept_damaged(const char *) override {}
     void next_mirror(const char *, int32_t, int32_t, int32_t) override {}
     void needs_update(const FileEvent &) override {}
+    void patch_failed(const char *, const char *, const char *) override {}
 };

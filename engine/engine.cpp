@@ -15,6 +15,7 @@
 #include "engine/fetch.h"
 #include "engine/kit_install.h"
 #include "engine/manifest_check.h"
+#include "engine/patches.h"
 #include "engine/tally.h"
 #include "infofile/infofile.h"
 #include "infofile/record_ops.h"
@@ -171,15 +172,20 @@ int update_self(EngineContext *context, EngineLink &link, FileRecord *self, bool
                                             self->localpath.value_or(""));
 }
 
-int fetch_downloads(EngineLink &link) {
-    // By index: the list is the link's and stays put while files are fetched.
-    const std::span<FileRecord *const> all(link.downloads);
+// Every download, as its patch where the mirror has one from the installed
+// version; the requests sent ahead are for what will be fetched.
+int fetch_downloads(EngineLink &link, const Manifest *manifest, UpdateResult &outcome) {
+    PatchPlan plan(link, manifest);
+    // By index: the lists are the plan's and stay put while files are fetched.
+    const std::span<FileRecord *const> all = plan.fetches();
     int result = 0;
     for (size_t i = 0; result >= 0 && i < all.size(); i++) {
         link.ahead = all.subspan(i + 1);
-        result = engine_get_file(*all[i], link, true);
+        result = plan.get(i);
     }
     link.ahead = {};
+    outcome.files_patched = plan.files_patched();
+    outcome.bytes_saved = plan.bytes_saved();
     return result < 0 ? result : 0;
 }
 
@@ -203,7 +209,7 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
     if (info->kit == nullptr) return -1;
     result = kit_collect_files(context, *info->kit, *link);
     if (result < 0) return result;
-    result = fetch_downloads(*link);
+    result = fetch_downloads(*link, manifest.get(), outcome);
     if (result < 0) return result;
     // Installing needs no connection; a server should not wait on programs.
     link.reset();

@@ -15,6 +15,8 @@ struct UpdateResult {
     uint32_t files_updated = 0;
     uint32_t modules_installed = 0;
     int64_t bytes_downloaded = 0;
+    uint32_t files_patched = 0;   // of those downloaded, the ones that came as patches
+    int64_t bytes_saved = 0;      // their sizes less their patches'
     int64_t manifest_serial = 0;  // of the manifest accepted; 0 without one
     ErrorRecord error;            // the last failure's record when status is -1
 };

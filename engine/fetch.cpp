@@ -21,6 +21,7 @@
 #include "integrity/md5.h"
 #include "integrity/rsa.h"
 #include "support/connect.h"
+#include "support/data_io.h"
 #include "support/file_digest.h"
 #include "support/kept_copy.h"
 #include "support/path.h"
@@ -95,10 +96,12 @@ bool copy_has_listed_digest(const TempCopy &copy, const FileRecord &file) {
     return copy_matches(copy, file);
 }
 
+}  // namespace
+
 // After a fetch, on the copy the last attempt wrote: a file with a digest
 // is compared with it, one without an MD5 is checked by the signature
 // appended to it. A bad copy is emptied so that the next run starts it afresh.
-int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
+int engine_verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
     const bool signature = file_md5_missing(file);
     bool good = false;
     bool digest_good = true;  // unless a measured copy differs
@@ -116,6 +119,33 @@ int verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy) {
     if (copy.fd() >= 0 && ftruncate(copy.fd(), 0) == 0) file.received = 0;
     return -1;
 }
+
+bool engine_read_copy(EngineContext *context, FileRecord &file, uint32_t limit, std::string &text) {
+    TempCopy copy;
+    if (copy.open(context->io, file, CopyUse::kRead) < 0) {
+        copy.report();
+        return false;
+    }
+    const uint32_t length = std::min(copy.held(), limit + 1);
+    text.resize(length);
+    for (uint32_t done = 0; done < length;) {
+        const int count =
+            file_read(context->io, copy.fd(), text.data() + done, static_cast<int>(length - done));
+        if (count < 0) return false;
+        if (count == 0) {
+            text.resize(done);
+            break;
+        }
+        done += static_cast<uint32_t>(count);
+    }
+    return true;
+}
+
+bool engine_copy_matches(TempCopy &copy, const FileRecord &file) {
+    return copy.measure() && copy_has_listed_digest(copy, file);
+}
+
+namespace {
 
 // A server that asked to be left alone for a while (429 or 503 with
 // Retry-After) gets its wait before the next attempt, when the wait is
@@ -220,12 +250,13 @@ bool move_to_next_mirror(EngineLink &link, FileRecord &file) {
 // checks sends the next attempt to the next mirror; with one, a server
 // that asked for patience gets it first. Retries at a mirror already
 // tried are spaced.
-int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check) {
+int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const CopyCheck &check,
+                   int32_t tries) {
     EngineContext *context = link.context;
     Events &events = events_of(context->io);
     TransferBudget &budget = link.budget;
     const size_t mirrors = context->settings.mirror_urls.size();
-    budget = budget_start(context->settings.tries);
+    budget = budget_start(tries);
     link.session->look_ahead(link.ahead);
     if (!link.session->begin_file(file)) return -1;
     events.progress(file_event(&file));
@@ -287,7 +318,10 @@ int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead) {
     return 1;
 }
 
-int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &check) {
+namespace {
+
+int get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &check,
+             int32_t tries) {
     EngineContext *context = link.context;
     if (!file.sitepath || link.session == nullptr || context == nullptr ||
         context->installer == nullptr)
@@ -302,10 +336,10 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
 
     TempCopy copy;
     const CopyCheck checks = [&](TempCopy &fetched) {
-        return (!verify || verify_copy(context, file, fetched) == 0) &&
+        return (!verify || engine_verify_copy(context, file, fetched) == 0) &&
                (check == nullptr || check(fetched));
     };
-    int result = fetch_attempts(link, file, copy, checks);
+    int result = fetch_attempts(link, file, copy, checks, tries);
     file.time = listed_time;
     if (result == 0) {
         keep_verified(context, file, copy);
@@ -317,6 +351,21 @@ int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyC
         (void)futimens(copy.fd(), times);
     }
     return result;
+}
+
+}  // namespace
+
+int engine_get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &check) {
+    return get_file(file, link, verify, check, link.context->settings.tries);
+}
+
+int engine_get_patch(FileRecord &patch, EngineLink &link, const CopyCheck &check) {
+    // Each mirror once, and one more to resume a cut: a patch is never
+    // worth the patience a whole file gets.
+    const int32_t tries = static_cast<int32_t>(link.context->settings.mirror_urls.size()) + 1;
+    const int32_t configured = link.context->settings.tries;
+    return get_file(patch, link, false, check,
+                    configured > 0 ? std::min(configured, tries) : tries);
 }
 
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context) {

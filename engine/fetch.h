@@ -14,6 +14,7 @@
 #include "core/records.h"
 #include "support/budget.h"
 #include "support/copy_flusher.h"
+#include "support/temp_copy.h"
 #include "transfer/plugin.h"
 
 class CheckAhead;
@@ -59,3 +60,15 @@ int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead = nu
 // failure or a stop.
 int engine_get_file(FileRecord &file, EngineLink &link, bool verify,
                     const CopyCheck &check = nullptr);
+// Fetches a patch, prepared like a file, with the check given and fewer
+// attempts than a file: each mirror once and one more. 0 or -1.
+int engine_get_patch(FileRecord &patch, EngineLink &link, const CopyCheck &check);
+// Checks a copy that was filled here (a decoded patch) as a download's is
+// checked, the verdict told: 0, or -1 with the copy emptied.
+int engine_verify_copy(EngineContext *context, FileRecord &file, TempCopy &copy);
+// The whole of a fetched copy read into `text`, at most `limit` + 1 bytes
+// (so that a parser can refuse one over its limit); false after recording
+// the failure.
+bool engine_read_copy(EngineContext *context, FileRecord &file, uint32_t limit, std::string &text);
+// Whether the whole copy has the record's listed digest and size; quiet.
+bool engine_copy_matches(TempCopy &copy, const FileRecord &file);

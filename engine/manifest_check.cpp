@@ -13,6 +13,7 @@
 
 #include "core/clock.h"
 #include "core/error.h"
+#include "engine/fetch.h"
 #include "engine/rollback_serial.h"
 #include "integrity/signing_keys.h"
 #include "support/crypto.h"
@@ -35,40 +36,15 @@ std::string utc_text(int64_t seconds) {
     return text;
 }
 
-// The whole copy, which the size bound keeps small; false after recording
-// the failure (a copy over the bound is read as far as the bound, which
-// the parser then refuses).
-bool read_copy(EngineContext *context, FileRecord &file, std::string &text) {
-    TempCopy copy;
-    if (copy.open(context->io, file, CopyUse::kRead) < 0) {
-        copy.report();
-        return false;
-    }
-    const uint32_t length = std::min(copy.held(), kManifestSizeLimit + 1);
-    text.resize(length);
-    for (uint32_t done = 0; done < length;) {
-        const int count =
-            file_read(context->io, copy.fd(), text.data() + done, static_cast<int>(length - done));
-        if (count < 0) return false;
-        if (count == 0) {
-            text.resize(done);
-            break;
-        }
-        done += static_cast<uint32_t>(count);
-    }
-    return true;
-}
+}  // namespace
 
-// The key of this build that the manifest names, or null.
-const Ed25519PublicKey *signing_key(const Manifest &manifest) {
+const Ed25519PublicKey *manifest_signing_key(const ManifestKeyId &keyid) {
     for (const Ed25519PublicKey &key : trusted_signing_keys()) {
-        ManifestKeyId keyid;
-        if (ed25519_key_id(key, keyid) && keyid == manifest.keyid) return &key;
+        ManifestKeyId id;
+        if (ed25519_key_id(key, id) && id == keyid) return &key;
     }
     return nullptr;
 }
-
-}  // namespace
 
 int manifest_missing(EngineContext *context, const FileRecord &copy) {
     const std::string name = "manifest " + copy.sitepath.value_or("");
@@ -88,14 +64,14 @@ std::unique_ptr<Manifest> manifest_accept(EngineContext *context, FileRecord &co
         return nullptr;
     }
     std::string text;
-    if (!read_copy(context, copy, text)) return nullptr;
+    if (!engine_read_copy(context, copy, kManifestSizeLimit, text)) return nullptr;
     auto manifest = std::make_unique<Manifest>();
     const std::string malformed = manifest_parse(text, *manifest);
     if (!malformed.empty()) {
         refuse(context, name + " malformed (" + malformed + ")");
         return nullptr;
     }
-    const Ed25519PublicKey *key = signing_key(*manifest);
+    const Ed25519PublicKey *key = manifest_signing_key(manifest->keyid);
     if (key == nullptr) {
         refuse(context, name + " signed by an untrusted key " +
                             manifest_hex(manifest->keyid.data(), manifest->keyid.size()));

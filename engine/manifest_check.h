@@ -8,7 +8,10 @@
 #include "core/context.h"
 #include "core/records.h"
 #include "integrity/manifest.h"
+#include "integrity/signing_keys.h"
 
+// The key of this build that a manifest (or a patch index) names, or null.
+const Ed25519PublicKey *manifest_signing_key(const ManifestKeyId &keyid);
 // Reads and checks the fetched manifest copy: well formed, signed by a
 // trusted key, not expired, not older than the rollback serial. Null after recording
 // the refusal.

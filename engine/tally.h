@@ -7,9 +7,9 @@
 
 #include "core/events.h"
 
-class Tally : public Events {
+class Tally : public ForwardEvents {
    public:
-    explicit Tally(Events &listener) : listener_(listener) {}
+    explicit Tally(Events &listener) : ForwardEvents(listener) {}
 
     uint32_t files_to_update = 0;  // found out of date
     uint32_t files_updated = 0;
@@ -40,34 +40,6 @@ class Tally : public Events {
         listener_.transfer_done();
     }
 
-    void verify_signature(const FileEvent &file, Verdict verdict) override {
-        listener_.verify_signature(file, verdict);
-    }
-    void verify_md5(const FileEvent &file, Verdict verdict) override {
-        listener_.verify_md5(file, verdict);
-    }
-    void run_pre_install(const FileEvent &file) override { listener_.run_pre_install(file); }
-    void check_file(const FileEvent &file) override { listener_.check_file(file); }
-    void run_post_install(const FileEvent &file) override { listener_.run_post_install(file); }
-    void exec(int32_t status) override { listener_.exec(status); }
-    CopyFate remove_file(const FileEvent &file) override { return listener_.remove_file(file); }
-    void error(const ErrorRecord &record) override { listener_.error(record); }
-    void spin(int32_t slice, int32_t slices) override { listener_.spin(slice, slices); }
-    void connecting(const Peers &peers) override { listener_.connecting(peers); }
-    void sent_line(const char *line) override { listener_.sent_line(line); }
-    void received_line(const char *line) override { listener_.received_line(line); }
-    void data_ready() override { listener_.data_ready(); }
-    void timeout() override { listener_.timeout(); }
-    void connection_closed(const Peers &peers) override { listener_.connection_closed(peers); }
-    void retry(int32_t attempt, int32_t attempts) override { listener_.retry(attempt, attempts); }
-    void server_wait(int32_t seconds) override { listener_.server_wait(seconds); }
-    void retry_wait(int32_t seconds) override { listener_.retry_wait(seconds); }
-    void kept_damaged(const char *url) override { listener_.kept_damaged(url); }
-    void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override {
-        listener_.next_mirror(host, port, mirror, mirrors);
-    }
-
    private:
-    Events &listener_;
     int32_t size_ = 0;  // of the transfer under way
 };

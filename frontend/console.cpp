@@ -194,6 +194,13 @@ void Console::needs_update(const FileEvent &file) {
     printf("File '%s' with size %d needs update!\n", text(file.path), file.size);
 }
 
+void Console::patch_failed(const char *patch, const char *file, const char *why) {
+    if (quiet || !state_.settings.verbose) return;
+    print_clock(stdout);
+    printf(" Patch %s not used (%s): getting %s whole\n", text(patch), text(why), text(file));
+    fflush(stdout);
+}
+
 void report_error(const ErrorRecord &record) {
     switch (record.class_) {
         case ERR_FILE_SYSCALL:

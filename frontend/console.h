@@ -40,6 +40,7 @@ class Console : public Events {
     void kept_damaged(const char *url) override;
     void next_mirror(const char *host, int32_t port, int32_t mirror, int32_t mirrors) override;
     void needs_update(const FileEvent &file) override;
+    void patch_failed(const char *patch, const char *file, const char *why) override;
 
    private:
     void running(const FileEvent &file);

@@ -96,6 +96,8 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     install_finish(state);
     outcome.files_updated = result.files_updated;
     outcome.bytes_downloaded = result.bytes_downloaded;
+    outcome.files_patched = result.files_patched;
+    outcome.bytes_saved = result.bytes_saved;
     outcome.catalogue_serial = result.manifest_serial;
 
     int status;

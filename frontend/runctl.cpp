@@ -176,6 +176,7 @@ bool fill_manifest(const Settings &settings, EngineSettings &engine) {
         return false;
     }
     engine.manifest_required = mode == "required";
+    engine.deltas = engine.manifest_required && settings.deltas;
     engine.state_dir = settings.statepath;
     engine.infofile = settings.infofile;
     return true;

@@ -71,6 +71,7 @@ Settings settings_read(Config &config) {
     settings.proxy = placed(global("proxy"));
     settings.proxy_auth = placed(global("proxy-auth"));
     settings.manifest = placed(global("manifest"));
+    settings.deltas = on("deltas");
 
     settings.protocol = placed(config_find_option(&config, "hosts", "protocol"));
     settings.hosts = placed(config_find_option(&config, "hosts", "host"));

@@ -48,6 +48,7 @@ struct Settings {
     PlacedText proxy{};
     PlacedText proxy_auth{};
     PlacedText manifest{};
+    bool deltas = false;  // patches, where a manifest vouches for them
     PlacedText protocol{};
     PlacedText hosts{};
     std::string infofile{};

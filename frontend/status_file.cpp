@@ -47,6 +47,11 @@ std::string tail_text(const RunOutcome &outcome, int64_t last_success) {
     gauge(text, "qavoupdate_files_updated", "Files the last run updated.", outcome.files_updated);
     gauge(text, "qavoupdate_bytes_downloaded", "Bytes the last run downloaded.",
           outcome.bytes_downloaded);
+    gauge(text, "qavoupdate_files_patched", "Files the last run built from patches.",
+          outcome.files_patched);
+    gauge(text, "qavoupdate_bytes_saved",
+          "Bytes the last run's patches saved (the files' sizes less the patches').",
+          outcome.bytes_saved);
     gauge(text, "qavoupdate_catalogue_serial",
           "Serial of the manifest the last run accepted (0: none).", outcome.catalogue_serial);
     return text;

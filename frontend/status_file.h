@@ -10,6 +10,8 @@ struct RunOutcome {
     int exit_status = 0;
     uint32_t files_updated = 0;
     int64_t bytes_downloaded = 0;
+    uint32_t files_patched = 0;
+    int64_t bytes_saved = 0;
     int64_t catalogue_serial = 0;  // of the manifest accepted; 0 without one
 };
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -122,6 +123,19 @@ int TempCopy::fill_from(int from) {
     const CopyOutcome result = receive(from, remaining, file_read);
     silent_ = false;
     return result == CopyOutcome::kReceived ? 0 : -1;
+}
+
+int TempCopy::append(const char *data, uint32_t size) {
+    if (size > limit_ - std::min(held_, limit_)) {
+        refuse_oversize();
+        return -1;
+    }
+    if (file_write(*io_, fd_.fd, data, static_cast<int>(size)) != static_cast<int>(size)) return -1;
+    if (digested_ != nullptr) digest_.update(data, size);
+    held_ += size;
+    publish_digest();
+    if (held_ - written_back_ >= kWritebackStretch) write_back_to(held_);
+    return 0;
 }
 
 void TempCopy::write_back_to(uint32_t end) {

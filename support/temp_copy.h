@@ -79,6 +79,10 @@ class TempCopy {
     // still coming once it is reached, is refused with EFBIG recorded for
     // "write" and kTooLarge; nothing beyond the bound is written.
     CopyOutcome receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
+    // Appends bytes made here (a decoded patch) after what the copy holds,
+    // within the bound and without progress: 0, or -1 after recording the
+    // failure (EFBIG for "write" past the bound).
+    int append(const char *data, uint32_t size);
     // Empties the copy and fills it from a file of ours up to its end,
     // within the bound and without progress: a copy kept from an earlier
     // run is no transfer.

@@ -17,7 +17,7 @@ from harness import (CONF, DATA, ED25519, INFO, SIG, SO, STANDARD_DESCRIPTION, T
 TOO_OLD = ("\nUpdate process is too old. It seems to be a bug/infinite loop somewhere.\n"
            "Please send the core file to support@qavo.example\n")
 METRICS = ("last_run_timestamp_seconds", "last_run_exit_status", "last_success_timestamp_seconds",
-           "files_updated", "bytes_downloaded", "catalogue_serial")
+           "files_updated", "bytes_downloaded", "files_patched", "bytes_saved", "catalogue_serial")
 WAITING = r"^Waiting (\d+\.\d+) seconds before the update \(randomdelay=%d\)$"
 
 
@@ -69,6 +69,7 @@ class FleetTest(SiteTest):
                 self.assertGreaterEqual(got.pop("last_run_timestamp_seconds"), before)
                 self.assertEqual(got, dict(last_run_exit_status=status, files_updated=files,
                                            bytes_downloaded=downloaded, catalogue_serial=0,
+                                           files_patched=0, bytes_saved=0,
                                            last_success_timestamp_seconds=success))
 
     def test_a_server_asking_for_patience_gets_it_or_the_file_fails_at_once(self):

@@ -104,6 +104,8 @@ class ManifestTest(SiteTest):
         now, next_, sig = int(time.time()), SERIAL + 1, self.site.mirror_file(SIG)
         base, mirrored = r"^file \w+ (\d+) base/data$", self.site.mirror_file("base/data")
         data = read(mirrored)
+        # A file is fetched after the mirror was asked for its patches (it has none).
+        ASKED = [SIG, INFO, "qavoe.info.delta", "base/data"]
         serve = lambda content: (write(mirrored, data), self.sign(next_), write(mirrored, content))
         cases = [  # name, how the mirror's manifest is made, the refusal, files asked for
             ("missing", lambda: os.path.exists(sig) and os.unlink(sig), MANIFEST + "missing",
@@ -132,12 +134,12 @@ class ManifestTest(SiteTest):
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
             ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
                 b"not the data"))), "file base/data does not match its manifest",
-             [SIG, INFO, "base/data"]),
+             ASKED),
             # Listed rightly, served shorter or longer with the same first bytes.
             ("shorter", lambda: serve(data[:-1]), "file base/data does not match its manifest",
-             [SIG, INFO, "base/data"]),
+             ASKED),
             ("longer", lambda: serve(data + b"x"), "write (File too large)",
-             [SIG, INFO, "base/data"])]
+             ASKED)]
         for name, prepare, refusal, fetched in cases:
             with self.subTest(name):
                 prepare()
