@@ -2,44 +2,11 @@
 // program was built against.
 #include "support/openssl.h"
 
-#include <dlfcn.h>
 #include <openssl/opensslv.h>
 
-#include <memory>
+#include "support/shared_library.h"
 
 namespace {
-
-template <typename Calls>
-struct Loaded {
-    std::unique_ptr<Calls> calls;
-    std::string why;
-};
-
-// Opens the library, kept open for the life of the process (sessions and
-// digests may live until exit), and hands its handle to `bind`, which looks
-// up every call and names the first one missing.
-template <typename Calls, typename Bind>
-Loaded<Calls> load(const std::string &library_name, Bind bind) {
-    Loaded<Calls> loaded;
-    void *library = dlopen(library_name.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char *error = dlerror();
-        loaded.why = error != nullptr ? error : library_name + ": cannot be loaded";
-        return loaded;
-    }
-    auto calls = std::make_unique<Calls>();
-    const char *missing = bind(library, *calls);
-    if (missing != nullptr) {
-        loaded.why = library_name + ": no " + missing;
-        return loaded;
-    }
-    loaded.calls = std::move(calls);
-    return loaded;
-}
-
-#define QAVO_LOOKUP(name)                                                    \
-    calls.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
-    if (calls.name == nullptr) return #name;
 
 const std::string kVersion = std::to_string(OPENSSL_VERSION_MAJOR);
 

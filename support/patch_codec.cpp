@@ -1,0 +1,223 @@
+// Patches made and decoded with libzstd, loaded on the first use: a run
+// that finds no patch to apply never maps the library.
+#include "support/patch_codec.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+// The frame header's fields and the largest window are in the part of the
+// header not promised to stay; both have kept their shape since 1.3.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include "support/shared_library.h"
+
+namespace {
+
+// Every call of libzstd the codec makes.
+// clang-format off
+#define QAVO_ZSTD_CALLS(X) \
+    X(ZSTD_isError) \
+    X(ZSTD_getErrorCode) \
+    X(ZSTD_getErrorName) \
+    X(ZSTD_compressBound) \
+    X(ZSTD_createCCtx) \
+    X(ZSTD_freeCCtx) \
+    X(ZSTD_CCtx_setParameter) \
+    X(ZSTD_CCtx_setPledgedSrcSize) \
+    X(ZSTD_CCtx_refPrefix) \
+    X(ZSTD_compress2) \
+    X(ZSTD_createDCtx) \
+    X(ZSTD_freeDCtx) \
+    X(ZSTD_DCtx_setParameter) \
+    X(ZSTD_DCtx_refPrefix) \
+    X(ZSTD_getFrameHeader) \
+    X(ZSTD_decompressStream)
+// clang-format on
+
+struct Zstd {
+#define QAVO_ZSTD_FIELD(name) decltype(&::name) name = nullptr;
+    QAVO_ZSTD_CALLS(QAVO_ZSTD_FIELD)
+#undef QAVO_ZSTD_FIELD
+};
+
+const Zstd *zstd(std::string &why) {
+    static const auto loaded =
+        load<Zstd>("libzstd.so.1", [](void *library, Zstd &calls) -> const char * {
+            QAVO_ZSTD_CALLS(QAVO_LOOKUP)
+            return nullptr;
+        });
+    why = loaded.why;
+    return loaded.calls.get();
+}
+
+// Chosen on a 16 MiB file changed by 1 %: see patch_make.
+constexpr int kLevel = 3;
+
+// The patch is read, and the target handed on, in chunks of this size.
+constexpr size_t kChunk = 128 * 1024;
+
+std::string zstd_failure(const Zstd &calls, size_t result) {
+    return calls.ZSTD_getErrorName(result);
+}
+
+// The error a decoder's refusal stands for.
+PatchOutcome decoding_failed(const Zstd &calls, size_t result, const ZSTD_frameHeader &header,
+                             int window_log) {
+    switch (calls.ZSTD_getErrorCode(result)) {
+        case ZSTD_error_frameParameter_windowTooLarge:
+            return {PatchError::kWindow, "window of " + std::to_string(header.windowSize) +
+                                             " bytes is larger than the 2^" +
+                                             std::to_string(window_log) + " allowed"};
+        case ZSTD_error_prefix_unknown:
+        case ZSTD_error_version_unsupported:
+        case ZSTD_error_frameParameter_unsupported:
+            return {PatchError::kMalformed, "not a patch (" + zstd_failure(calls, result) + ")"};
+        default:
+            return {PatchError::kCorrupt, "decoding failed (" + zstd_failure(calls, result) + ")"};
+    }
+}
+
+}  // namespace
+
+std::string zstd_unavailable() {
+    std::string why;  // left empty when the library is loaded
+    zstd(why);
+    return why;
+}
+
+int patch_window_log(uint64_t base_size, uint64_t target_size) {
+    int log = ZSTD_WINDOWLOG_MIN;
+    while (log < ZSTD_WINDOWLOG_MAX && (uint64_t{1} << log) < base_size + target_size) ++log;
+    return log;
+}
+
+std::string patch_make(std::string_view base, std::string_view target, std::string &patch) {
+    patch.clear();
+    std::string why;
+    const Zstd *calls = zstd(why);
+    if (calls == nullptr) return why;
+    const int window_log = patch_window_log(base.size(), target.size());
+    if (base.size() + target.size() > (uint64_t{1} << window_log))
+        return "the two versions are larger than the 2^" + std::to_string(window_log) +
+               " bytes a patch can reach";
+    const std::unique_ptr<ZSTD_CCtx, decltype(calls->ZSTD_freeCCtx)> context(
+        calls->ZSTD_createCCtx(), calls->ZSTD_freeCCtx);
+    if (context == nullptr) return "cannot make a compression context";
+    // The window covers the base and the target, so that any byte of the
+    // base stays within reach; long-distance matching finds the shared
+    // stretches however far apart they moved; the checksum makes a patch
+    // decoded against another base fail.
+    const std::pair<ZSTD_cParameter, int> parameters[] = {
+        {ZSTD_c_compressionLevel, kLevel},
+        {ZSTD_c_windowLog, window_log},
+        {ZSTD_c_enableLongDistanceMatching, 1},
+        {ZSTD_c_checksumFlag, 1},
+        {ZSTD_c_contentSizeFlag, 1},
+    };
+    for (const auto &[parameter, value] : parameters) {
+        const size_t result = calls->ZSTD_CCtx_setParameter(context.get(), parameter, value);
+        if (calls->ZSTD_isError(result)) return zstd_failure(*calls, result);
+    }
+    size_t result = calls->ZSTD_CCtx_setPledgedSrcSize(context.get(), target.size());
+    if (!calls->ZSTD_isError(result))
+        result = calls->ZSTD_CCtx_refPrefix(context.get(), base.data(), base.size());
+    if (calls->ZSTD_isError(result)) return zstd_failure(*calls, result);
+    patch.resize(calls->ZSTD_compressBound(target.size()));
+    result = calls->ZSTD_compress2(context.get(), patch.data(), patch.size(), target.data(),
+                                   target.size());
+    if (calls->ZSTD_isError(result)) {
+        patch.clear();
+        return zstd_failure(*calls, result);
+    }
+    patch.resize(result);
+    return "";
+}
+
+PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size,
+                         uint32_t target_size, const PatchSink &sink) {
+    std::string why;
+    const Zstd *calls = zstd(why);
+    if (calls == nullptr) return {PatchError::kUnavailable, why};
+    if (patch_size <= 0) return {PatchError::kMalformed, "an empty patch"};
+    const int window_log = patch_window_log(base.size(), target_size);
+    const std::unique_ptr<ZSTD_DCtx, decltype(calls->ZSTD_freeDCtx)> context(
+        calls->ZSTD_createDCtx(), calls->ZSTD_freeDCtx);
+    if (context == nullptr) return {PatchError::kCorrupt, "cannot make a decompression context"};
+    size_t result = calls->ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window_log);
+    if (!calls->ZSTD_isError(result))
+        result = calls->ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
+    if (calls->ZSTD_isError(result)) return {PatchError::kCorrupt, zstd_failure(*calls, result)};
+
+    std::vector<uint8_t> in(kChunk);
+    std::vector<uint8_t> out(kChunk);
+    ZSTD_inBuffer input{in.data(), 0, 0};
+    ZSTD_frameHeader header{};
+    uint64_t unread = static_cast<uint64_t>(patch_size);
+    uint64_t written = 0;
+    for (;;) {
+        if (input.pos == input.size && unread > 0) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, unread));
+            const ssize_t got = read(patch_fd, in.data(), want);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return {PatchError::kRead, "cannot read the patch"};
+            if (got == 0) {
+                errno = 0;
+                return {PatchError::kRead,
+                        "the patch ends after " +
+                            std::to_string(patch_size - static_cast<int64_t>(unread)) + " of " +
+                            std::to_string(patch_size) + " bytes"};
+            }
+            const bool first = unread == static_cast<uint64_t>(patch_size);
+            unread -= static_cast<uint64_t>(got);
+            input = {in.data(), static_cast<size_t>(got), 0};
+            if (first) {
+                // Refused before any decoding: what is not one zstd frame of
+                // the target's size.
+                const size_t need = calls->ZSTD_getFrameHeader(&header, in.data(), input.size);
+                if (calls->ZSTD_isError(need))
+                    return decoding_failed(*calls, need, header, window_log);
+                if (need != 0)
+                    return {PatchError::kMalformed, "the patch ends inside its frame header"};
+                if (header.frameType != ZSTD_frame)
+                    return {PatchError::kMalformed, "not a patch (a skippable frame)"};
+                if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN &&
+                    header.frameContentSize > target_size)
+                    return {PatchError::kTooLong,
+                            "longer than " + std::to_string(target_size) + " bytes"};
+                if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN &&
+                    header.frameContentSize < target_size)
+                    return {PatchError::kTooShort,
+                            "shorter than " + std::to_string(target_size) + " bytes"};
+            }
+        }
+        // One byte more than the target may still take, so that a longer
+        // output shows without any of it handed on.
+        ZSTD_outBuffer output{
+            out.data(), static_cast<size_t>(std::min<uint64_t>(kChunk, target_size - written + 1)),
+            0};
+        const size_t before = input.pos;
+        result = calls->ZSTD_decompressStream(context.get(), &output, &input);
+        if (calls->ZSTD_isError(result)) return decoding_failed(*calls, result, header, window_log);
+        if (output.pos > target_size - written)
+            return {PatchError::kTooLong, "longer than " + std::to_string(target_size) + " bytes"};
+        if (output.pos > 0 && !sink(out.data(), output.pos))
+            return {PatchError::kStopped, "stopped"};
+        written += output.pos;
+        if (result == 0) {
+            if (input.pos != input.size || unread > 0)
+                return {PatchError::kMalformed, "data after the patch's frame"};
+            if (written < target_size)
+                return {PatchError::kTooShort,
+                        "shorter than " + std::to_string(target_size) + " bytes"};
+            return {};
+        }
+        if (input.pos == input.size && unread == 0 && output.pos == 0 && input.pos == before)
+            return {PatchError::kMalformed, "the patch ends inside its frame"};
+    }
+}
