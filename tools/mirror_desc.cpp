@@ -97,7 +97,7 @@ int check_sitepath(Reader *reader, const std::string &path) {
     const MirrorDesc &desc = *reader->desc;
     const std::string first = path.substr(0, path.find('/'));
     if (path == desc.catalogue || path == desc.catalogue + kManifestSuffix ||
-        first == kMirrorMarker) {
+        path == desc.catalogue + kDeltaSuffix || first == kMirrorMarker || first == kPatchFolder) {
         return problem(reader, "mirror path '" + path + "' is reserved");
     }
     return 0;

@@ -38,6 +38,10 @@ struct MirrorDesc {
 constexpr const char *kMirrorMarker = ".qavopublish-mirror";
 // The manifest lies beside the catalogue, under its name plus this.
 constexpr const char *kManifestSuffix = ".sig";
+// The patch index lies beside it too, under the catalogue's name plus this,
+// and the patches in this folder of the mirror.
+constexpr const char *kDeltaSuffix = ".delta";
+constexpr const char *kPatchFolder = "patches";
 constexpr int32_t kMaxProgramOrder = 1000000;
 
 // Reads and checks the description; 0, or -1 with "PATH:LINE: problem" in

@@ -29,6 +29,7 @@
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
 #include "tools/publish_manifest.h"
+#include "tools/publish_patches.h"
 #include "tools/publish_tree.h"
 #include "tools/publish_util.h"
 
@@ -46,16 +47,6 @@ struct Listing {
 
 std::string where(const MirrorDesc &desc, int line) {
     return desc.path + ":" + std::to_string(line) + ": ";
-}
-
-int make_parents(const std::string &root, const std::string &sitepath) {
-    for (size_t slash = sitepath.find('/'); slash != std::string::npos;
-         slash = sitepath.find('/', slash + 1)) {
-        const std::string dir = root + "/" + sitepath.substr(0, slash);
-        if (mkdir(dir.c_str(), kDirMode) < 0 && errno != EEXIST) return -1;
-        if (chmod(dir.c_str(), kDirMode) < 0) return -1;
-    }
-    return 0;
 }
 
 // A new file of the tree, written through a stream; the creation is
@@ -327,11 +318,11 @@ struct BuildKeys {
 // Signs the manifest of the staged tree into STAGING/CATALOGUE.sig, its
 // serial following the one of the mirror it replaces.
 int write_manifest(const MirrorDesc &desc, const BuildKeys &keys, const InfoRecord &info,
-                   const std::string &staging, const std::string &target) {
+                   const std::string &staging, const std::string &target, Manifest *manifest) {
     const std::string name = desc.catalogue + kManifestSuffix;
     std::string text;
     if (int status = manifest_sign(staging, desc.catalogue, info, keys.signing_key,
-                                   target + "/" + name, keys.valid_days, &text);
+                                   target + "/" + name, keys.valid_days, &text, manifest);
         status != kExitOk) {
         return status;
     }
@@ -343,9 +334,10 @@ int write_manifest(const MirrorDesc &desc, const BuildKeys &keys, const InfoReco
     return write_whole(staging + "/" + name, text.data(), text.size());
 }
 
-int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
+int build(const MirrorDesc &desc, const BuildKeys &keys, PatchOptions patches, std::string target) {
     const KeyFile *key = keys.key;
     while (target.size() > 1 && target.back() == '/') target.pop_back();
+    if (patches.history.empty()) patches.history = target + ".history";
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
     const int32_t publication = static_cast<int32_t>(wall_seconds());
@@ -399,8 +391,15 @@ int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
         status != kExitOk) {
         return status;
     }
+    PatchRun patched;
     if (keys.signing_key != nullptr) {
-        if (int status = write_manifest(desc, keys, *info, staging.path, target);
+        Manifest manifest;
+        if (int status = write_manifest(desc, keys, *info, staging.path, target, &manifest);
+            status != kExitOk) {
+            return status;
+        }
+        if (int status = patches_stage(patches, manifest, staging.path, desc.catalogue,
+                                       keys.signing_key, &patched);
             status != kExitOk) {
             return status;
         }
@@ -410,8 +409,13 @@ int build(const MirrorDesc &desc, const BuildKeys &keys, std::string target) {
         return status;
     }
     if (int status = install_tree(&staging, target, exists); status != kExitOk) return status;
+    if (keys.signing_key != nullptr) patches_commit(patches, patched);
     printf("published %s: %zu modules, %zu files, catalogue %s/%s (%zu bytes)\n", target.c_str(),
            desc.modules.size(), files, target.c_str(), desc.catalogue.c_str(), catalogue_size);
+    if (patched.patches > 0)
+        printf("patches: %zu (%lld bytes) from older versions, %zu made, %zu reused from %s\n",
+               patched.patches, static_cast<long long>(patched.bytes), patched.made, patched.reused,
+               patches.history.c_str());
     return kExitOk;
 }
 
@@ -420,13 +424,13 @@ int usage_error(const char *usage) {
     return kExitError;
 }
 
-// A whole number of days from 1 to kMaxValidDays, or 0.
-int valid_days(const char *text) {
+// A whole number from 1 to MAX, or 0.
+int whole_number(const char *text, int max) {
     char *end = nullptr;
     errno = 0;
-    const long days = strtol(text, &end, 10);
+    const long number = strtol(text, &end, 10);
     const bool good = *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
-    return good && days >= 1 && days <= kMaxValidDays ? static_cast<int>(days) : 0;
+    return good && number >= 1 && number <= max ? static_cast<int>(number) : 0;
 }
 
 }  // namespace
@@ -435,13 +439,17 @@ int publish_build(int argc, char **argv, const char *usage) {
     const char *key_path = nullptr;
     const char *signing_key_path = nullptr;
     const char *days = nullptr;
+    const char *history = nullptr;
+    const char *keep = nullptr;
     bool check_dependencies = true;
     int at = 0;
     for (; at < argc && strncmp(argv[at], "--", 2) == 0; at++) {
         const std::string_view option = argv[at];
         if (option_value("--key", argc, argv, &at, &key_path) ||
             option_value("--signing-key", argc, argv, &at, &signing_key_path) ||
-            option_value("--valid-days", argc, argv, &at, &days)) {
+            option_value("--valid-days", argc, argv, &at, &days) ||
+            option_value("--history", argc, argv, &at, &history) ||
+            option_value("--keep", argc, argv, &at, &keep)) {
             continue;
         } else if (option == "--unchecked-dependencies") {
             check_dependencies = false;
@@ -454,13 +462,24 @@ int publish_build(int argc, char **argv, const char *usage) {
     }
     if (key_path == nullptr || argc - at != 2) return usage_error(usage);
     BuildKeys keys;
-    if (days != nullptr && (keys.valid_days = valid_days(days)) == 0) {
+    if (days != nullptr && (keys.valid_days = whole_number(days, kMaxValidDays)) == 0) {
         return fail(std::string("--valid-days ") + days +
                     ": give a whole number of days from 1 to " + std::to_string(kMaxValidDays));
     }
     if (days != nullptr && signing_key_path == nullptr) {
         return fail("--valid-days is the validity of the manifest: it needs --signing-key");
     }
+    PatchOptions patches;
+    if (keep != nullptr && (patches.keep = whole_number(keep, kMaxKeep)) == 0) {
+        return fail(std::string("--keep ") + keep + ": give a whole number of versions from 1 to " +
+                    std::to_string(kMaxKeep));
+    }
+    if ((history != nullptr || keep != nullptr) && signing_key_path == nullptr) {
+        return fail(
+            "--history and --keep are for patches, which the manifest lists: they need "
+            "--signing-key");
+    }
+    if (history != nullptr) patches.history = history;
 
     MirrorDesc desc;
     std::string error;
@@ -481,7 +500,7 @@ int publish_build(int argc, char **argv, const char *usage) {
     KeyFile key;
     if (int status = load_key(key_path, &key, true); status != kExitOk) return status;
     keys.key = &key;
-    const int status = build(desc, keys, argv[at + 1]);
+    const int status = build(desc, keys, patches, argv[at + 1]);
     keyfile_wipe(&key);
     return status;
 }

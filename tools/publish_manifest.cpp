@@ -22,6 +22,7 @@
 #include "support/descriptor.h"
 #include "tools/mirror_desc.h"
 #include "tools/previous_listing.h"
+#include "tools/publish_patches.h"
 #include "tools/publish_util.h"
 
 namespace {
@@ -99,8 +100,50 @@ bool signing_key_trusted(EVP_PKEY *key) {
     return raw_public(key, &raw) && std::find(trusted.begin(), trusted.end(), raw) != trusted.end();
 }
 
+bool sign_text(EVP_PKEY *key, const std::string &body, std::string *text) {
+    Ed25519PublicKey public_key;
+    ManifestKeyId keyid;
+    ManifestSignature signature;
+    size_t size = signature.size();
+    const std::unique_ptr<EVP_MD_CTX, SignContextFree> context(EVP_MD_CTX_new());
+    // Ed25519 signs the text itself: no digest is named. The signature is
+    // checked with the public half before it is handed out.
+    if (!context || !raw_public(key, &public_key) || !ed25519_key_id(public_key, keyid) ||
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+        EVP_DigestSign(context.get(), signature.data(), &size,
+                       reinterpret_cast<const unsigned char *>(body.data()), body.size()) != 1 ||
+        size != signature.size() || !ed25519_verify(public_key, body, signature))
+        return false;
+    *text = body + manifest_signature_line(keyid, signature);
+    return true;
+}
+
+int Problems::operator()(const std::string &what, int kind) {
+    fprintf(stderr, "qavopublish: %s: %s\n", path.c_str(), what.c_str());
+    status = std::max(status, kind);
+    return status;
+}
+
+bool signature_good(const std::vector<Ed25519PublicKey> &keys, std::string_view signed_text,
+                    const ManifestKeyId &keyid, const ManifestSignature &signature,
+                    const std::string &what, Problems &problem) {
+    const auto key = std::find_if(keys.begin(), keys.end(), [&](const Ed25519PublicKey &key) {
+        ManifestKeyId id;
+        return ed25519_key_id(key, id) && id == keyid;
+    });
+    if (key == keys.end()) {
+        problem(
+            "signed by key " + manifest_hex(keyid.data(), keyid.size()) + ", none of those given",
+            kExitMismatch);
+    } else if (!ed25519_verify(*key, signed_text, signature)) {
+        problem(what + " signature does not match", kExitMismatch);
+    }
+    return problem.status == kExitOk;
+}
+
 int manifest_sign(const std::string &root, const std::string &catalogue, const InfoRecord &info,
-                  EVP_PKEY *key, const std::string &previous, int valid_days, std::string *text) {
+                  EVP_PKEY *key, const std::string &previous, int valid_days, std::string *text,
+                  Manifest *signed_manifest) {
     const int64_t validity = valid_days * kDay;
     const int64_t last = previous_serial(previous);
     if (last > std::numeric_limits<int64_t>::max() - 1 - validity)
@@ -120,52 +163,25 @@ int manifest_sign(const std::string &root, const std::string &catalogue, const I
             return fail(system_error("cannot read", root + "/" + listed.sitepath));
     }
 
-    const std::string body = manifest_body(manifest);
-    Ed25519PublicKey public_key;
-    ManifestKeyId keyid;
-    ManifestSignature signature;
-    size_t size = signature.size();
-    const std::unique_ptr<EVP_MD_CTX, SignContextFree> context(EVP_MD_CTX_new());
-    // Ed25519 signs the text itself: no digest is named. The signature is
-    // checked with the public half before it is handed out.
-    if (!context || !raw_public(key, &public_key) || !ed25519_key_id(public_key, keyid) ||
-        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
-        EVP_DigestSign(context.get(), signature.data(), &size,
-                       reinterpret_cast<const unsigned char *>(body.data()), body.size()) != 1 ||
-        size != signature.size() || !ed25519_verify(public_key, body, signature))
+    if (!sign_text(key, manifest_body(manifest), text))
         return fail("the Ed25519 key does not produce valid manifest signatures");
-    *text = body + manifest_signature_line(keyid, signature);
-    Manifest back;
-    if (!manifest_parse(*text, back).empty())
+    if (!manifest_parse(*text, *signed_manifest).empty())
         return fail("the manifest written does not parse (a bug of qavopublish)");
     return kExitOk;
 }
 
 int manifest_verify(const std::string &catalogue, const std::vector<Ed25519PublicKey> &keys) {
     const std::string path = catalogue + kManifestSuffix;
-    int status = kExitOk;
-    const auto problem = [&](const std::string &what, int kind) {
-        fprintf(stderr, "qavopublish: %s: %s\n", path.c_str(), what.c_str());
-        status = std::max(status, kind);
-        return status;
-    };
+    Problems problem{path};
+    int &status = problem.status;
     std::string text;
     if (!read_whole(path, &text)) return fail(system_error("cannot read", path));
     Manifest manifest;
     const std::string malformed = manifest_parse(text, manifest);
     if (!malformed.empty()) return problem("malformed manifest (" + malformed + ")", kExitMismatch);
-    const auto key = std::find_if(keys.begin(), keys.end(), [&](const Ed25519PublicKey &key) {
-        ManifestKeyId keyid;
-        return ed25519_key_id(key, keyid) && keyid == manifest.keyid;
-    });
-    if (key == keys.end())
-        return problem("signed by key " +
-                           manifest_hex(manifest.keyid.data(), manifest.keyid.size()) +
-                           ", none of those given",
-                       kExitMismatch);
-    if (!ed25519_verify(*key, std::string_view(text).substr(0, manifest.signed_length),
-                        manifest.signature))
-        return problem("manifest signature does not match", kExitMismatch);
+    if (!signature_good(keys, std::string_view(text).substr(0, manifest.signed_length),
+                        manifest.keyid, manifest.signature, "manifest", problem))
+        return status;
 
     // Signed: from here on every disagreement with the tree is reported.
     const int64_t now = wall_seconds();
@@ -201,5 +217,5 @@ int manifest_verify(const std::string &catalogue, const std::vector<Ed25519Publi
         printf("%s: manifest verified (serial %lld, %zu files, expires in %lld hours)\n",
                path.c_str(), static_cast<long long>(manifest.serial), manifest.files.size(),
                static_cast<long long>((manifest.expires - now) / 3600));
-    return status;
+    return std::max(status, patch_index_verify(catalogue, root, keys, manifest));
 }

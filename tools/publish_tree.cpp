@@ -23,6 +23,16 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
 
 }  // namespace
 
+int make_parents(const std::string &root, const std::string &sitepath) {
+    for (size_t slash = sitepath.find('/'); slash != std::string::npos;
+         slash = sitepath.find('/', slash + 1)) {
+        const std::string dir = root + "/" + sitepath.substr(0, slash);
+        if (mkdir(dir.c_str(), kDirMode) < 0 && errno != EEXIST) return -1;
+        if (chmod(dir.c_str(), kDirMode) < 0) return -1;
+    }
+    return 0;
+}
+
 int remove_tree(const std::string &path) {
     return nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }

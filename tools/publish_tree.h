@@ -9,6 +9,9 @@
 
 constexpr mode_t kDirMode = 0755;  // served to anonymous FTP and HTTP
 
+// Makes the directories of SITEPATH under ROOT (mode kDirMode); 0 or -1.
+int make_parents(const std::string &root, const std::string &sitepath);
+
 // Removes the tree at PATH, links as links; 0 or -1.
 int remove_tree(const std::string &path);
 

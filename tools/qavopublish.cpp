@@ -46,16 +46,20 @@ constexpr const char kUsage[] =
     "                                   the key built into the updater. When FILE.sig is there,\n"
     "                                   also check that manifest and the files FILE lists,\n"
     "                                   with the --signing-key naming its keyid (by default the\n"
-    "                                   Ed25519 keys built into the updater)\n"
-    "  build --key PRIVATE.pem [--signing-key ED25519-PRIVATE.pem [--valid-days N]]\n"
-    "        [--unchecked-dependencies] DESCRIPTION MIRROR\n"
+    "                                   Ed25519 keys built into the updater), and FILE.delta\n"
+    "                                   and its patches when it is there\n"
+    "  build --key PRIVATE.pem [--signing-key ED25519-PRIVATE.pem [--valid-days N]\n"
+    "        [--history DIR] [--keep K]] [--unchecked-dependencies] DESCRIPTION MIRROR\n"
     "                                   publish the mirror described in DESCRIPTION (see\n"
     "                                   docs/mirror.md) as the directory MIRROR, with the\n"
-    "                                   manifest CATALOGUE.sig valid N days (default 7)\n"
+    "                                   manifest CATALOGUE.sig valid N days (default 7), and\n"
+    "                                   patches from the K (default 7) older versions of each\n"
+    "                                   file kept in DIR (default MIRROR.history), listed in\n"
+    "                                   CATALOGUE.delta\n"
     "\n"
     "Outputs appear complete or not at all. Exit status: 0 success, 1 signature does\n"
-    "not match (or a manifest disagrees), 2 any other error. keygen runs the openssl\n"
-    "command.\n";
+    "not match (or a manifest or patch index disagrees), 2 any other error. keygen\n"
+    "runs the openssl command.\n";
 
 using Codec = int (*)(FILE *, FILE *);
 

@@ -46,6 +46,10 @@ def md5_int(data):
     return int.from_bytes(hashlib.md5(data).digest(), "little")
 
 
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def catalogue(path):
     """The text of a published catalogue, and its files as property maps."""
     text = lzss_decode(read(path)[:-128]).decode("latin-1")
@@ -240,15 +244,45 @@ class BuildTest(Sandbox):
                 write(self.path("body"), text[:text.rindex("signature ")].encode()), "-sigfile",
                 write(self.path("signature"), bytes.fromhex(signature)))
         self.tool("verify", self.path("mirror", "qavoe.info"))
-        # An immediate rebuild still moves the serial forward.
-        self.build(DESCRIPTION, "--signing-key", SIGNING)
+        # Two rebuilds with engine.so edited (and at once: the serial still moves forward). The
+        # index of the third lists one direct patch from each older version, none for the others.
+        versions = [read(self.path("mirror", "engine", "engine.so"))]
+        for n in (2, 3):
+            versions.append(versions[-1][:4000 * n] + b"edit %d" % n + versions[-1][4000 * n + 9:])
+            self.build(DESCRIPTION, "--signing-key", SIGNING,
+                       sources=dict(SOURCES, **{"engine/engine.so": versions[-1]}))
         self.assertGreater(int(read(sig).splitlines()[1].split()[1]), serial)
+        delta = read(self.path("mirror", "qavoe.info.delta")).decode().splitlines()
+        entries = [line.split(" ") for line in delta[2:-1]]
+        self.assertEqual((delta[:2], [e[:4] for e in entries]), (
+            ["qavo-delta 1", read(sig).decode().splitlines()[1]],
+            [["patch", "engine/engine.so", sha256(v), sha256(versions[2])] for v in versions[1::-1]]))
+        for (_, _, base, target, size, patch_digest, site), old in zip(entries, versions[1::-1]):
+            patch = read(self.path("mirror", site))
+            self.assertEqual((site, len(patch), sha256(patch)), ("patches/engine/engine.so/%s-%s.zst"
+                             % (base[:16], target[:16]), int(size), patch_digest))
+            subprocess.run(["zstd", "-qfd", "--long=31", "--patch-from=" + write(
+                self.path("base"), old), self.path("mirror", site), "-o", self.path("out")], check=True)
+            self.assertEqual(read(self.path("out")), versions[2])
+        # --keep 1: the history keeps the served versions and the one before engine.so's; a
+        # cached patch that does not give its target is made again.
+        write(self.path("mirror.history", "patches", "%s-%s.zst" % tuple(entries[0][2:4])), b"?")
+        self.assertIn(".zst does not give its target", self.build(
+            DESCRIPTION, "--signing-key", SIGNING, "--keep", "1",
+            sources=dict(SOURCES, **{"engine/engine.so": versions[2]})))
+        self.assertEqual(sorted(os.listdir(self.path("mirror.history", "files"))), sorted(
+            {sha256(read(self.path("mirror", s))) for s in served} | {sha256(versions[1])}))
+        self.assertEqual(len(read(self.path("mirror", "qavoe.info.delta")).splitlines()), 4)
+        self.tool("verify", self.path("mirror", "qavoe.info"))
         other = self.keygen()[0].replace("private-key", "ed25519-public-key")
         for site, change, options, message in (
                 ("qavoe.info.sig", lambda d: d.replace(b"expires ", b"expires 9"), (),
                  "manifest signature does not match"),
                 ("engine/engine.so", lambda d: d[:-1] + b"!", (), "engine.so does not match"),
-                ("base/data", lambda d: d, ("--signing-key", other), "none of those given")):
+                ("base/data", lambda d: d, ("--signing-key", other), "none of those given"),
+                (entries[0][6], lambda d: d[:-1] + b"!", (), "engine.so/%s-" % entries[0][2][:16]),
+                ("qavoe.info.delta", lambda d: d.replace(b"serial ", b"serial 9"), (),
+                 "patch index signature does not match")):
             with self.subTest(site=site):
                 kept = read(self.path("mirror", site))
                 write(self.path("mirror", site), change(kept))
@@ -258,10 +292,12 @@ class BuildTest(Sandbox):
         for options, message in ((("--signing-key", KEY), "not an Ed25519 key"),
                                  (("--signing-key", SIGNING, "--valid-days", "0"), "from 1 to"),
                                  (("--signing-key", SIGNING, "--valid-days=99999"), "from 1 to"),
-                                 (("--valid-days", "3"), "needs --signing-key")):
+                                 (("--valid-days", "3"), "needs --signing-key"),
+                                 (("--history", self.path("h")), "need --signing-key"),
+                                 (("--signing-key", SIGNING, "--keep=101"), "from 1 to 100")):
             self.assertIn(message, self.build(DESCRIPTION, *options, status=2))
         self.assertIn("gets no manifest", self.build(DESCRIPTION))
-        self.assertFalse(os.path.exists(sig))
+        self.assertFalse(os.path.exists(sig) or os.path.exists(sig[:-3] + "delta"))
 
     def test_refused_descriptions_leave_everything_as_it_was(self):
         cases = [
@@ -275,7 +311,8 @@ class BuildTest(Sandbox):
             ("module a\nfile /etc/passwd /x\n", "mirror path '/etc/passwd' is absolute"),
             ("module a\nfile ../base/data /x\n", "has an empty, '.' or '..' part"),
             ("module a\nfile base/da%20ta /x\n", "may hold only letters, digits"),
-            *[("module a\nfile qavoe.info%s /x\n" % s, "is reserved") for s in ("", ".sig")],
+            *[("module a\nfile %s /x\n" % s, "is reserved")
+              for s in ("qavoe.info", "qavoe.info.sig", "qavoe.info.delta", "patches/x")],
             ("module a\nfile base/data /x\nmodule b\nfile base/data /y\n",
              ":4: mirror path 'base/data' already listed on line 2"),
             ("module a\nfile base/data /x pre 0\n", "'pre' needs a number from 1 to 1000000"),
