@@ -66,12 +66,19 @@ std::string zstd_failure(const Zstd &calls, size_t result) {
     return calls.ZSTD_getErrorName(result);
 }
 
+// A window's size as a -v line shows it.
+std::string power(uint64_t size) {
+    for (int log = 0; log < 64; ++log)
+        if (size == uint64_t{1} << log) return "2^" + std::to_string(log);
+    return std::to_string(size);
+}
+
 // The error a decoder's refusal stands for.
 PatchOutcome decoding_failed(const Zstd &calls, size_t result, const ZSTD_frameHeader &header,
                              int window_log) {
     switch (calls.ZSTD_getErrorCode(result)) {
         case ZSTD_error_frameParameter_windowTooLarge:
-            return {PatchError::kWindow, "window of " + std::to_string(header.windowSize) +
+            return {PatchError::kWindow, "window of " + power(header.windowSize) +
                                              " bytes is larger than the 2^" +
                                              std::to_string(window_log) + " allowed"};
         case ZSTD_error_prefix_unknown:
