@@ -1,6 +1,5 @@
-// Patches between two versions: a round trip gives the exact target from a small patch, and a
-// hostile patch (wide window, wrong length, another base, cut, padded, not zstd) is refused
-// without more than the target's size ever reaching the sink.
+// Patches between two versions: a round trip gives the exact target from a small patch; a hostile
+// patch is refused, and never does more than the target's size reach the sink.
 #include "support/patch_codec.h"
 
 #include <sys/mman.h>
@@ -18,8 +17,7 @@ std::string noise(size_t size, uint32_t seed) {
     return out;
 }
 
-// A frame of `size` bytes 'a' in one run-length block, with no content size and a window of
-// 2^(10 + window / 8) bytes.
+// `size` bytes 'a' in one run-length block, no content size, a window of 2^(10 + window / 8).
 std::string run_frame(uint8_t window, uint32_t size) {
     const uint32_t block = size << 3 | 2 | 1;  // run-length, last
     return std::string("\x28\xb5\x2f\xfd\x00", 5) + static_cast<char>(window) +
@@ -27,26 +25,21 @@ std::string run_frame(uint8_t window, uint32_t size) {
            static_cast<char>(block >> 16) + "a";
 }
 
-struct Applied {
-    PatchOutcome outcome;
-    std::string out;
-};
-
-// The patch from a descriptor of its own; the sink says stop once it holds `stop_at` bytes.
-Applied apply(std::string_view base, const std::string &patch, uint32_t target_size,
-              int64_t extra = 0, size_t stop_at = SIZE_MAX) {
+// The outcome and what reached the sink, which says stop once it holds `stop_at` bytes; the
+// patch is read from a descriptor of its own, said to be `extra` bytes longer than it is.
+auto apply(std::string_view base, const std::string &patch, uint32_t size, int64_t extra = 0,
+           size_t stop_at = SIZE_MAX) {
     const int fd = memfd_create("patch", 0);
-    EXPECT_EQ(write(fd, patch.data(), patch.size()), static_cast<ssize_t>(patch.size()));
-    lseek(fd, 0, SEEK_SET);
-    Applied applied;
-    applied.outcome =
-        patch_apply(base, fd, static_cast<int64_t>(patch.size()) + extra, target_size,
-                    [&](const uint8_t *data, size_t size) {
-                        applied.out.append(reinterpret_cast<const char *>(data), size);
-                        return applied.out.size() < stop_at;
+    EXPECT_EQ(pwrite(fd, patch.data(), patch.size(), 0), static_cast<ssize_t>(patch.size()));
+    std::string out;
+    const PatchOutcome outcome =
+        patch_apply(base, fd, static_cast<int64_t>(patch.size()) + extra, size,
+                    [&](const uint8_t *data, size_t count) {
+                        out.append(reinterpret_cast<const char *>(data), count);
+                        return out.size() < stop_at;
                     });
     close(fd);
-    return applied;
+    return std::pair{outcome, out};
 }
 
 const std::string kBase = noise(256 * 1024, 1);
@@ -55,9 +48,9 @@ const std::string kBase = noise(256 * 1024, 1);
 
 TEST(PatchCodec, RoundTripsEditsWithAPatchOfAboutTheEditsSize) {
     ASSERT_EQ(zstd_unavailable(), "");
-    // Where the edit is, the bytes it removes, the bytes it inserts (from an empty base: all new).
+    // The base, where the edit is, the bytes it removes, the bytes it inserts.
     const struct {
-        std::string base;
+        std::string_view base;
         size_t at, removed, inserted;
     } rows[] = {{kBase, 1000, 0, 8192},
                 {kBase, 100000, 8192, 0},
@@ -69,17 +62,15 @@ TEST(PatchCodec, RoundTripsEditsWithAPatchOfAboutTheEditsSize) {
         std::string patch;
         ASSERT_EQ(patch_make(row.base, target, patch), "");
         EXPECT_LT(patch.size(), row.inserted + 1024) << row.at;
-        const Applied applied = apply(row.base, patch, static_cast<uint32_t>(target.size()));
-        EXPECT_TRUE(applied.outcome.ok()) << applied.outcome.text;
-        EXPECT_TRUE(applied.out == target) << row.at;
+        const auto [outcome, out] = apply(row.base, patch, static_cast<uint32_t>(target.size()));
+        EXPECT_TRUE(outcome.ok() && out == target) << row.at << " " << outcome.text;
     }
-    EXPECT_EQ(patch_window_log(0, 0), 10);
-    EXPECT_EQ(patch_window_log(16 << 20, 16 << 20), 25);
-    EXPECT_EQ(patch_window_log(16 << 20, (16 << 20) + 1), 26);
-    std::string patch;  // beyond the largest window: refused before a byte is read
-    EXPECT_NE(patch_make(std::string_view(kBase.data(), size_t{1} << 31),
-                         std::string_view(kBase.data(), 1), patch),
-              "");
+    EXPECT_EQ((std::vector{patch_window_log(0, 0), patch_window_log(16 << 20, 16 << 20),
+                           patch_window_log(16 << 20, (16 << 20) + 1)}),
+              (std::vector{10, 25, 26}));
+    const std::string_view huge(kBase.data(), size_t{1} << 31);  // refused before it is read
+    std::string patch;
+    EXPECT_NE(patch_make(huge, huge.substr(0, 1), patch), "");
 }
 
 TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
@@ -87,36 +78,33 @@ TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
     const auto size = static_cast<uint32_t>(target.size());
     std::string patch;
     ASSERT_EQ(patch_make(kBase, target, patch), "");
+    const std::string cut = patch.substr(0, patch.size() - 9);
+    using enum PatchError;
     const struct {
         const char *name;
         std::string base, patch;
         uint32_t size;
         int64_t extra;
-        size_t stop_at, most;
+        size_t stop_at, most;  // the sink's stop, the most it may receive
         PatchError error;
     } rows[] = {
-        {"window", "", run_frame(0x50, 100), 100, 0, SIZE_MAX, 100, PatchError::kWindow},
-        {"longer", "", run_frame(0, 100), 50, 0, SIZE_MAX, 50, PatchError::kTooLong},
-        {"shorter", "", run_frame(0, 100), 200, 0, SIZE_MAX, 200, PatchError::kTooShort},
-        {"header longer", kBase, patch, size - 1, 0, SIZE_MAX, 0, PatchError::kTooLong},
-        {"header shorter", kBase, patch, size + 1, 0, SIZE_MAX, 0, PatchError::kTooShort},
-        {"another base", noise(kBase.size(), 4), patch, size, 0, SIZE_MAX, size,
-         PatchError::kCorrupt},
-        {"cut", kBase, patch.substr(0, patch.size() - 9), size, 0, SIZE_MAX, size,
-         PatchError::kMalformed},
-        {"trailing", kBase, patch + "x", size, 0, SIZE_MAX, size, PatchError::kMalformed},
-        {"not zstd", kBase, "a text that is no patch", size, 0, SIZE_MAX, 0,
-         PatchError::kMalformed},
+        {"window", "", run_frame(0x50, 100), 100, 0, SIZE_MAX, 100, kWindow},
+        {"longer", "", run_frame(0, 100), 50, 0, SIZE_MAX, 50, kTooLong},
+        {"shorter", "", run_frame(0, 100), 200, 0, SIZE_MAX, 200, kTooShort},
+        {"header longer", kBase, patch, size - 1, 0, SIZE_MAX, 0, kTooLong},
+        {"header shorter", kBase, patch, size + 1, 0, SIZE_MAX, 0, kTooShort},
+        {"another base", noise(kBase.size(), 4), patch, size, 0, SIZE_MAX, size, kCorrupt},
+        {"cut", kBase, cut, size, 0, SIZE_MAX, size, kMalformed},
+        {"short read", kBase, cut, size, 9, SIZE_MAX, size, kRead},
+        {"trailing", kBase, patch + "x", size, 0, SIZE_MAX, size, kMalformed},
+        {"not zstd", kBase, "a text that is no patch", size, 0, SIZE_MAX, 0, kMalformed},
         {"skippable", kBase, std::string("\x50\x2a\x4d\x18\x01\0\0\0x", 9), size, 0, SIZE_MAX, 0,
-         PatchError::kMalformed},
-        {"short read", kBase, patch.substr(0, patch.size() - 9), size, 9, SIZE_MAX, size,
-         PatchError::kRead},
-        {"stopped", kBase, patch, size, 0, 1, size, PatchError::kStopped},
+         kMalformed},
+        {"stopped", kBase, patch, size, 0, 1, size, kStopped},
     };
     for (const auto &row : rows) {
-        const Applied applied = apply(row.base, row.patch, row.size, row.extra, row.stop_at);
-        EXPECT_EQ(applied.outcome.error, row.error) << row.name << ": " << applied.outcome.text;
-        EXPECT_NE(applied.outcome.text, "") << row.name;
-        EXPECT_LE(applied.out.size(), row.most) << row.name;
+        const auto [outcome, out] = apply(row.base, row.patch, row.size, row.extra, row.stop_at);
+        EXPECT_EQ(outcome.error, row.error) << row.name << ": " << outcome.text;
+        EXPECT_LE(out.size(), row.most) << row.name;
     }
 }
