@@ -9,8 +9,9 @@
 #include <memory>
 #include <vector>
 
-// The frame header's fields and the largest window are in the part of the
-// header not promised to stay; both have kept their shape since 1.3.
+// The frame header's record and the largest window are in the part of the
+// header not promised to stay; the record has kept its layout (with two
+// fields reserved for growth) since 1.4, the window is the format's.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -55,7 +56,10 @@ const Zstd *zstd(std::string &why) {
     return loaded.calls.get();
 }
 
-// Chosen on a 16 MiB file changed by 1 %: see patch_make.
+// On 16 MiB of random bytes changed by 1 % (20 edits of 8 KiB), levels 1
+// to 9 give the same patch (0.65 % of the file: the new bytes) and the
+// time grows from 0.03 s (1 and 3, the library's default) to 0.3 s (9);
+// 19 takes 5 s.
 constexpr int kLevel = 3;
 
 // The patch is read, and the target handed on, in chunks of this size.
@@ -194,6 +198,8 @@ PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size
     const std::unique_ptr<ZSTD_DCtx, decltype(calls->ZSTD_freeDCtx)> context(
         calls->ZSTD_createDCtx(), calls->ZSTD_freeDCtx);
     if (context == nullptr) return {PatchError::kCorrupt, "cannot make a decompression context"};
+    // A frame that says its size, as patch_make's do, has the decoder hold
+    // that size rather than the window.
     size_t result = calls->ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window_log);
     if (!calls->ZSTD_isError(result))
         result = calls->ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
@@ -236,7 +242,7 @@ PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size
         if (calls->ZSTD_isError(result)) return decoding_failed(*calls, result, header, window_log);
         if (output.pos > target_size - written) return too_long(target_size);
         if (output.pos > 0 && !sink(out.data(), output.pos))
-            return {PatchError::kStopped, "stopped"};
+            return {PatchError::kStopped, "stopped by its receiver"};
         written += output.pos;
         if (result == 0) {
             if (input.pos != input.size || unread > 0)
@@ -244,6 +250,7 @@ PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size
             if (written < target_size) return too_short(target_size);
             return {};
         }
+        // Nothing left to read and nothing more came out: the frame was cut.
         if (input.pos == input.size && unread == 0 && output.pos == 0 && input.pos == before)
             return {PatchError::kMalformed, "the patch ends inside its frame"};
     }
