@@ -23,6 +23,7 @@ REQUIRED=(
   "python3:/usr/bin/python3"
   "openssl:/usr/bin/openssl"
   "libssl-dev:/usr/include/openssl/ssl.h"
+  "libzstd-dev:/usr/include/zstd.h"
   "clang:/usr/bin/clang++"
   "vsftpd:/usr/sbin/vsftpd"
   "nginx:/usr/sbin/nginx"
@@ -37,11 +38,12 @@ REQUIRED=(
   "strace:/usr/bin/strace"
 )
 # Enough for the demo: build the two programs and serve the mirror.
-DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl libssl-dev nginx)
+DEMO_REQUIRED=(cmake g++ ninja-build flex bison python3 openssl libssl-dev libzstd-dev nginx)
 # The 32-bit build; optional: skipped with a message when it cannot be had
 # (and qemu-user, when the kernel cannot run 32-bit programs).
 M32_REQUIRED=("g++-multilib:/usr/lib/gcc/x86_64-linux-gnu/*/32/libstdc++.so"
-  "libssl-dev:i386:/usr/lib/i386-linux-gnu/libssl.so")
+  "libssl-dev:i386:/usr/lib/i386-linux-gnu/libssl.so"
+  "libzstd-dev:i386:/usr/lib/i386-linux-gnu/libzstd.so")
 
 ensure_packages() {
   local missing=()
@@ -100,19 +102,25 @@ m32_tests() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends g++-multilib ||
       true
   fi
-  # OpenSSL's i386 libraries come from Debian's multiarch archive.
-  if ! compgen -G "${M32_REQUIRED[1]##*:}" >/dev/null && [ "$(id -u)" -eq 0 ]; then
-    echo "Installing libssl-dev:i386 for the 32-bit build"
+  # OpenSSL's and libzstd's i386 libraries come from Debian's multiarch archive.
+  local entry libraries=()
+  for entry in "${M32_REQUIRED[@]:1}"; do
+    compgen -G "${entry##*:}" >/dev/null || libraries+=("${entry%:*}")
+  done
+  if [ ${#libraries[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
+    echo "Installing ${libraries[*]} for the 32-bit build"
     { dpkg --add-architecture i386 &&
       DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends libssl-dev:i386; } ||
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${libraries[@]}"; } ||
       true
   fi
-  if ! compgen -G "${M32_REQUIRED[1]##*:}" >/dev/null; then
-    echo "32-bit build SKIPPED: OpenSSL's i386 libraries are missing" \
-      "(as root this command installs libssl-dev:i386)"
-    return 0
-  fi
+  for entry in "${M32_REQUIRED[@]:1}"; do
+    if ! compgen -G "${entry##*:}" >/dev/null; then
+      echo "32-bit build SKIPPED: the i386 libraries of ${entry%:*} are missing" \
+        "(as root this command installs ${entry%:*})"
+      return 0
+    fi
+  done
   if ! echo 'int main() { return sizeof(void *) == 4 ? 0 : 1; }' |
     g++ -m32 -x c++ - -o "$probe" 2>/dev/null; then
     echo "32-bit build SKIPPED: g++ -m32 cannot build programs here" \

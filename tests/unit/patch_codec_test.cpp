@@ -1,0 +1,110 @@
+// Patches between two versions: a round trip gives the exact target from a small patch; a hostile
+// patch is refused, and never does more than the target's size reach the sink.
+#include "support/patch_codec.h"
+
+#include <sys/mman.h>
+
+#include <random>
+
+#include "test_util.h"
+
+namespace {
+
+std::string noise(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string out(size, '\0');
+    for (auto &byte : out) byte = static_cast<char>(random());
+    return out;
+}
+
+// `size` bytes 'a' in one run-length block, no content size, a window of 2^(10 + window / 8).
+std::string run_frame(uint8_t window, uint32_t size) {
+    const uint32_t block = size << 3 | 2 | 1;  // run-length, last
+    return std::string("\x28\xb5\x2f\xfd\x00", 5) + static_cast<char>(window) +
+           static_cast<char>(block) + static_cast<char>(block >> 8) +
+           static_cast<char>(block >> 16) + "a";
+}
+
+// The outcome and what reached the sink, which says stop once it holds `stop_at` bytes; the
+// patch is read from a descriptor of its own, said to be `extra` bytes longer than it is.
+auto apply(std::string_view base, const std::string &patch, uint32_t size, int64_t extra = 0,
+           size_t stop_at = SIZE_MAX) {
+    const int fd = memfd_create("patch", 0);
+    EXPECT_EQ(pwrite(fd, patch.data(), patch.size(), 0), static_cast<ssize_t>(patch.size()));
+    std::string out;
+    const PatchOutcome outcome =
+        patch_apply(base, fd, static_cast<int64_t>(patch.size()) + extra, size,
+                    [&](const uint8_t *data, size_t count) {
+                        out.append(reinterpret_cast<const char *>(data), count);
+                        return out.size() < stop_at;
+                    });
+    close(fd);
+    return std::pair{outcome, out};
+}
+
+const std::string kBase = noise(256 * 1024, 1);
+
+}  // namespace
+
+TEST(PatchCodec, RoundTripsEditsWithAPatchOfAboutTheEditsSize) {
+    ASSERT_EQ(zstd_unavailable(), "");
+    // The base, where the edit is, the bytes it removes, the bytes it inserts.
+    const struct {
+        std::string_view base;
+        size_t at, removed, inserted;
+    } rows[] = {{kBase, 1000, 0, 8192},
+                {kBase, 100000, 8192, 0},
+                {kBase, 200000, 8192, 8192},
+                {"", 0, 0, 8192}};
+    for (const auto &row : rows) {
+        const std::string target =
+            std::string(row.base).replace(row.at, row.removed, noise(row.inserted, 2));
+        std::string patch;
+        ASSERT_EQ(patch_make(row.base, target, patch), "");
+        EXPECT_LT(patch.size(), row.inserted + 1024) << row.at;
+        const auto [outcome, out] = apply(row.base, patch, static_cast<uint32_t>(target.size()));
+        EXPECT_TRUE(outcome.ok() && out == target) << row.at << " " << outcome.text;
+    }
+    EXPECT_EQ((std::vector{patch_window_log(0, 0), patch_window_log(16 << 20, 16 << 20),
+                           patch_window_log(16 << 20, (16 << 20) + 1)}),
+              (std::vector{10, 25, 26}));
+    const std::string_view huge(kBase.data(), size_t{1} << 31);  // refused before it is read
+    std::string patch;
+    EXPECT_NE(patch_make(huge, huge.substr(0, 1), patch), "");
+}
+
+TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
+    const std::string target = std::string(kBase).insert(5000, noise(8192, 3));
+    const auto size = static_cast<uint32_t>(target.size());
+    std::string patch;
+    ASSERT_EQ(patch_make(kBase, target, patch), "");
+    const std::string cut = patch.substr(0, patch.size() - 9);
+    using enum PatchError;
+    const struct {
+        const char *name;
+        std::string base, patch;
+        uint32_t size;
+        int64_t extra;
+        size_t stop_at, most;  // the sink's stop, the most it may receive
+        PatchError error;
+    } rows[] = {
+        {"window", "", run_frame(0x50, 100), 100, 0, SIZE_MAX, 100, kWindow},
+        {"longer", "", run_frame(0, 100), 50, 0, SIZE_MAX, 50, kTooLong},
+        {"shorter", "", run_frame(0, 100), 200, 0, SIZE_MAX, 200, kTooShort},
+        {"header longer", kBase, patch, size - 1, 0, SIZE_MAX, 0, kTooLong},
+        {"header shorter", kBase, patch, size + 1, 0, SIZE_MAX, 0, kTooShort},
+        {"another base", noise(kBase.size(), 4), patch, size, 0, SIZE_MAX, size, kCorrupt},
+        {"cut", kBase, cut, size, 0, SIZE_MAX, size, kMalformed},
+        {"short read", kBase, cut, size, 9, SIZE_MAX, size, kRead},
+        {"trailing", kBase, patch + "x", size, 0, SIZE_MAX, size, kMalformed},
+        {"not zstd", kBase, "a text that is no patch", size, 0, SIZE_MAX, 0, kMalformed},
+        {"skippable", kBase, std::string("\x50\x2a\x4d\x18\x01\0\0\0x", 9), size, 0, SIZE_MAX, 0,
+         kMalformed},
+        {"stopped", kBase, patch, size, 0, 1, size, kStopped},
+    };
+    for (const auto &row : rows) {
+        const auto [outcome, out] = apply(row.base, row.patch, row.size, row.extra, row.stop_at);
+        EXPECT_EQ(outcome.error, row.error) << row.name << ": " << outcome.text;
+        EXPECT_LE(out.size(), row.most) << row.name;
+    }
+}
