@@ -30,6 +30,10 @@ struct FileRecord {
     // The copy's bound when no size is listed; 0: the bound of any such
     // download (kUnlistedSizeLimit).
     uint32_t size_bound = 0;
+    // Asked for in case the mirror has it (the patch index, a patch): its
+    // absence (HTTP 404 or 410, FTP 550) ends the attempts at that mirror
+    // and, over HTTP, costs no connection.
+    bool optional = false;
     uint8_t md5[16] = {};  // all zero: no digest listed, checked by signature
     int32_t order = 0;     // <0 pre-install program, >0 post-install, 0 plain file
     // The SHA-256 the catalogue's manifest lists; when set, it and the size

@@ -131,6 +131,7 @@ std::unique_ptr<DeltaIndex> fetch_index(EngineLink &link, const Manifest &manife
     FileRecord copy;
     copy.sitepath = catalogue_name(link.url()) + ".delta";
     copy.size_bound = kDeltaIndexSizeLimit;
+    copy.optional = true;
     std::string text;
     bool read = false;
     {
@@ -223,6 +224,7 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest) : link_(link) {
         record.size = static_cast<int32_t>(patch->size);
         record.sha256 = patch->sha256;
         record.sha256_set = true;
+        record.optional = true;
         fetches_[i] = &record;
     }
 }

@@ -15,6 +15,8 @@ constexpr int32_t kFtpCommandSize = 512;
 // A reply (all lines together) beyond this is refused: no server greets or
 // answers with more, and a peer must not make us allocate without bound.
 constexpr uint32_t kFtpReplyLimit = uint32_t{1} << 16;
+// The reply to RETR of a file the server does not have.
+constexpr int32_t kFtpNoSuchFile = 550;
 
 struct FtpClient {
     FtpClient(EngineContext *client_context, TransferBudget &file_budget)

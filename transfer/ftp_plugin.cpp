@@ -87,6 +87,10 @@ class FtpSession : public PluginSession {
         // A data connection left from a failed attempt belongs to a command
         // the server has given up on.
         ftp_close_data(client);
+        // An optional file the server does not have will not appear on a retry.
+        const ErrorRecord &error = client.context->io.error;
+        if (file.optional && error.class_ == ERR_FTP && error.code == kFtpNoSuchFile)
+            return AttemptOutcome::kRefused;
         return AttemptOutcome::kRetry;
     }
 

@@ -226,7 +226,15 @@ int http_read_status(HttpClient &client, HttpMessage &reply) {
         status > INT32_MAX || status < INT32_MIN ? INT32_MAX : static_cast<int32_t>(status);
 
     events_of(client.context->io).received_line(reply.start_line.c_str());
-    if (asks_patience(client.status) && http_read_headers(client, reply) < 0) return -1;
+    const bool absent =
+        client.absence_expected && (client.status == kHttpNotFound || client.status == kHttpGone);
+    if ((asks_patience(client.status) || absent) && http_read_headers(client, reply) < 0) return -1;
+    if (absent) {
+        // Told, without the cost of a new connection for what comes next.
+        record_error_code(client.context->io, ERR_HTTP, client.status, "http_report_error");
+        http_skip_body(client, reply);
+        return -1;
+    }
     return http_report_error(client);
 }
 

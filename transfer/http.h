@@ -46,6 +46,8 @@ struct HttpClient {
     int32_t status = 0;  // code of the last status line
     // The request asks whether a kept copy changed: 304 is an answer too.
     bool conditional = false;
+    // The file may be absent: a 404 or 410 is read whole and the connection kept.
+    bool absence_expected = false;
     std::string head;        // status line or header block being read
     ReceiveEnd ended = ReceiveEnd::kData;  // why the last read of a head stopped short
     std::string line;        // chunk-size lines
@@ -76,6 +78,8 @@ constexpr uint32_t kHttpHeadLimit = uint32_t{1} << 16;
 // redirections, which the caller follows or refuses.
 constexpr int32_t kHttpStatusLimit = 299;
 constexpr int32_t kHttpNotModified = 304;
+constexpr int32_t kHttpNotFound = 404;
+constexpr int32_t kHttpGone = 410;
 // A redirection's body up to this length is read and dropped, keeping the
 // connection; a longer or uncounted one costs the connection instead.
 constexpr int32_t kHttpSkipLimit = 1 << 16;

@@ -152,6 +152,7 @@ class HttpSession : public PluginSession {
         }
         if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
         ask_if_changed(file);
+        client.absence_expected = file.optional;
         // Behind requests sent ahead, data arriving is their replies; a
         // server that said it closes answers none of them.
         pipeline_.settle();
@@ -200,6 +201,12 @@ class HttpSession : public PluginSession {
                     continue;
                 }
                 retry_after_ = http_retry_after(reply_, client.status, wall_seconds());
+                // Only the absence of an optional file leaves the connection
+                // open: its reply was read whole, and no other can change it.
+                if (client.socket >= 0) {
+                    pipeline_.answered();
+                    return AttemptOutcome::kRefused;
+                }
                 return AttemptOutcome::kRetry;
             }
             if (client.status == kHttpNotModified) {

@@ -1,0 +1,186 @@
+"""Patches against installed files, from mirrors the publisher made in several publications:
+fetched instead of whole files from nginx, vsftpd and through squid, straight from a version two
+publications behind, and every way a patch or its index can fail followed by the whole file."""
+import hashlib
+import os
+import re
+import unittest
+
+import faults
+from harness import (DATA, ED25519, INFO, OPENSSL, SO, STANDARD_DESCRIPTION, T0, SiteTest, Squid,
+                     keyid, loopback, openssl, pattern, read, server, write)
+
+SIGNING = ED25519 % "private"
+INDEX = INFO + ".delta"
+PATCHED = "Getting file patches/engine/engine.so/"
+REQUEST = re.compile(r"^->>- (?:GET|RETR) (?:\S*/pub/qavo/)?(\S+)")
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def edited(data, seed):
+    """About 3 % of the data changed: a replacement, an insertion and a deletion."""
+    at = 9000 * seed
+    return (data[:at] + b"<replaced %d>" % seed * 40 + data[at + 520:at + 40000] +
+            b"<inserted>" * 60 + data[at + 40000:at + 50000] + data[at + 51000:])
+
+
+def setUpModule():
+    if not OPENSSL:
+        raise unittest.SkipTest("the openssl command is not installed")
+
+
+class DeltaTest(SiteTest):
+    def setUp(self):
+        super().setUp()
+        self.versions, self.published = [], 0  # of engine.so, as published; publications
+        self.publish(pattern(120000))
+
+    def publish(self, so, data=None):
+        # Each publication's files with times of their own, as a proxy's cache tells them.
+        self.published += 1
+        self.site.source(SO, so, T0 + self.published)
+        self.site.expected["data/engine.so"] = so
+        if data:
+            self.site.source(DATA, data, T0 + self.published)
+            self.site.expected["data/base.dat"] = data
+        self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
+        self.versions.append(so)
+
+    def install(self, so):
+        write(self.site.path("data", "engine.so"), so)
+
+    def patch_of(self, base):
+        """The site path and size of the patch of engine.so from `base` to the newest version."""
+        found = re.search(r"^patch engine/engine.so %s %s (\d+) \w+ (\S+)\n" % (
+            sha(base), sha(self.versions[-1])), read(self.site.mirror_file(INDEX)).decode(), re.M)
+        return found.group(2), int(found.group(1))
+
+    def sign_index(self, edit=None, tamper=None):
+        """The index signed again after `edit` (a pattern and its replacement); `tamper` after."""
+        text = read(self.site.mirror_file(INDEX)).decode()
+        body = re.sub(*(edit or ("^", "")), text[:text.index("signature ")], count=1, flags=re.M)
+        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", SIGNING,
+                            "-in", write(self.site.path("body"), body))
+        body = re.sub(*(tamper or ("^", "")), body, count=1, flags=re.M)
+        write(self.site.mirror_file(INDEX), body + "signature ed25519 %s %s\n" % (
+            keyid(ED25519), signature.hex()))
+
+    def update(self, *args):
+        got = self.site.update("-S", "-v", *args)
+        asked = [m.group(1) for m in map(REQUEST.match, got.lines) if m]
+        gauges = dict(re.findall(r"^qavoupdate_(files_patched|bytes_saved) (\d+)$",
+                                 read(self.site.path("status.prom")).decode(), re.M))
+        return got, asked, {name: int(value) for name, value in gauges.items()}
+
+    def test_servers_serve_patches_to_one_or_two_publications_behind(self):
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        cases = [  # name, port, settings, the index's and the patch's requests as logged
+            ("nginx", nginx.port, {}),
+            ("vsftpd", lambda: server(self, loopback.Vsftpd, self.site.path("www")).port,
+             {"protocol": "ftp"}),
+            ("squid", nginx.port, {"proxy": lambda: "http://127.0.0.1:%d" % server(
+                self, Squid).port})]
+        for name, port, settings in cases:
+            with self.subTest(name):
+                settings = {k: v() if callable(v) else v for k, v in settings.items()}
+                port = port() if callable(port) else port
+                del self.versions[1:]
+                self.publish(self.versions[0], os.urandom(300))
+                self.site.configure(port, manifest="required", statusfile=self.site.path(
+                    "status.prom"), **settings)
+                self.site.uninstall()
+                got, asked, gauges = self.update()
+                # A first installation has nothing to patch: no index is asked for.
+                self.assertEqual((got.status, asked, gauges), (0, [
+                    INFO + ".sig", INFO, DATA, "engine/engine.conf", SO],
+                    dict(files_patched=0, bytes_saved=0)), got)
+                for behind in (1, 2):
+                    base = self.versions[-1]
+                    # base/data changes too, past what a patch could save; and in size, as a
+                    # proxy's cache tells versions published within a second apart by that.
+                    self.publish(edited(base, len(self.versions)), os.urandom(300 + behind))
+                    self.install(self.versions[-1 - behind])
+                    patch, size = self.patch_of(self.versions[-1 - behind])
+                    got, asked, gauges = self.update()
+                    self.assertEqual((got.status, self.site.tree()), (0, self.site.expected), got)
+                    # The index is asked for quietly, as -S shows no request of its own.
+                    self.assertEqual(asked, [INFO + ".sig", INFO, DATA, patch], got)
+                    self.assertEqual(gauges, dict(files_patched=1,
+                                                  bytes_saved=len(self.versions[-1]) - size))
+                    self.assertIn("Getting file " + patch, got.lines)
+                    self.assertLess(size, 12000)
+
+    def test_a_failing_patch_or_index_leaves_the_whole_file(self):
+        http = faults.HttpFaults(self.site.path("www"))
+        self.addCleanup(http.stop)
+        self.site.configure(http.port, manifest="required", statusfile=self.site.path(
+            "status.prom"))
+        self.site.update()
+        self.publish(edited(self.versions[0], 1))
+        patch, size = self.patch_of(self.versions[0])
+        served, other = read(self.site.mirror_file(patch)), edited(self.versions[0], 3)
+        base = r"(?<=^patch engine/engine.so )%s" % sha(self.versions[0])
+        not_used = "Patch %s not used (%%s): getting %s whole" % (patch, SO)
+        cases = [  # name, what is done to the mirror, the line said, the patch then comes whole
+            ("patched", lambda: None, None, [patch], 1),
+            ("missing", lambda: http.fault(patch, "status", 404), not_used % "HTTP reply 404",
+             [patch, SO], 0),
+            ("cut", lambda: http.fault(patch, "cut", 20, times=1), None,
+             [patch, patch + " bytes=20-"], 1),
+            ("longer", lambda: http.padding.update({patch: 1}), not_used %
+             "write: File too large", [patch, patch, SO], 0),
+            ("altered", lambda: write(self.site.mirror_file(patch), served[:-1] + b"?"),
+             not_used % "its size or SHA-256 is not the index's", [patch, SO], 0),
+            # Listed as the patch from what is installed, made from another version.
+            ("another base", lambda: (self.install(other), self.sign_index(edit=(base, sha(
+                other)))), "decoding failed", [patch, SO], 0),
+            ("bad signature", lambda: self.sign_index(tamper=(r"^serial \d", "serial 9")),
+             "Error: patch index %s has a bad signature: fetching whole files" % INDEX, [SO], 0),
+            ("malformed", lambda: self.sign_index(edit=("^qavo-delta 1", "qavo-delta 2")),
+             "Error: patch index %s malformed (line 1" % INDEX, [SO], 0),
+            ("another publication", lambda: self.sign_index(edit=(r"^serial (\d+)", lambda m: (
+                "serial %d" % (int(m.group(1)) + 1)))), None, [SO], 0)]
+        for name, spoil, said, fetched, patched in cases:
+            with self.subTest(name):
+                self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
+                self.install(self.versions[0])
+                spoil()
+                mark = len(http.requests)
+                got, asked, gauges = self.update()
+                http.faults.clear()
+                http.padding.clear()
+                self.assertEqual((got.status, self.site.tree(), gauges["files_patched"]),
+                                 (0, self.site.expected, patched), got)
+                asked = [(r.split()[1].split("/pub/qavo/")[1], dict(h).get("Range")) for r, h in
+                         http.requests[mark:]]
+                self.assertEqual([name + (" " + ranged if ranged else "") for name, ranged in asked
+                                  if name in (INDEX, SO, patch)], [INDEX] + fetched)
+                self.assertEqual(len([line for line in got.lines if (said or "\0") in line]),
+                                 1 if said else 0, got)
+                self.assertEqual([line for line in got.lines if " not used (" in line or
+                                  line.startswith("Error")] == [], said is None, got)
+
+    def test_without_patches_or_with_them_off_every_line_is_as_before(self):
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        self.site.configure(nginx.port, manifest="required", statusfile=self.site.path(
+            "status.prom"))
+        self.site.update()
+        self.publish(edited(self.versions[0], 1))
+        index = read(self.site.mirror_file(INDEX))
+        consoles = []
+        for deltas, offered in (("off", True), ("on", False), ("on", True)):
+            write(self.site.mirror_file(INDEX), index) if offered else os.unlink(
+                self.site.mirror_file(INDEX))
+            self.install(self.versions[0])
+            self.site.configure(nginx.port, manifest="required", deltas=deltas,
+                                statusfile=self.site.path("status.prom"))
+            got, asked, gauges = self.update()
+            self.assertEqual((got.status, self.site.tree()), (0, self.site.expected), got)
+            consoles.append(re.sub(r"\d\d:\d\d:\d\d|\d+(\.\d+)? [KM]?B/s|:\d{4,5}\b", "#",
+                                   got.out))
+        self.assertEqual(consoles[0], consoles[1])
+        self.assertNotEqual(consoles[1], consoles[2])
+        self.assertIn(PATCHED, consoles[2])
