@@ -4,6 +4,7 @@ publications behind, and every way a patch or its index can fail followed by the
 import hashlib
 import os
 import re
+import shutil
 import unittest
 
 import faults
@@ -162,6 +163,28 @@ class DeltaTest(SiteTest):
                                  1 if said else 0, got)
                 self.assertEqual([line for line in got.lines if " not used (" in line or
                                   line.startswith("Error")] == [], said is None, got)
+
+    def test_a_mirror_without_the_patch_sends_it_to_the_next_or_the_whole_file(self):
+        self.publish(edited(self.versions[0], 1))
+        patch, _ = self.patch_of(self.versions[0])
+        lacking = self.site.path("lacking")
+        shutil.copytree(self.site.path("www"), lacking)
+        shutil.rmtree(os.path.join(lacking, "pub", "qavo", "patches"))
+        mirrors = [server(self, loopback.Vsftpd, root) for root in (lacking, self.site.path("www"))]
+        moving = "Moving to host 127.0.0.1:%d (mirror 2 of 2)" % mirrors[1].port
+        # A 550 is final at a mirror: the next one is asked at once, or the whole file comes.
+        for used, fetched, moved, patched in ((mirrors[:1], [patch, SO], [], 0),
+                                              (mirrors, [patch, patch], [moving], 1)):
+            for installed, data in self.site.expected.items():
+                write(self.site.path(installed), data)
+            self.install(self.versions[0])
+            self.site.configure(0, protocol="ftp", manifest="required", statusfile=self.site.path(
+                "status.prom"), host='"%s"' % ",".join("127.0.0.1:%d" % m.port for m in used))
+            got, asked, gauges = self.update()
+            self.assertEqual((got.status, self.site.tree(), gauges["files_patched"]),
+                             (0, self.site.expected, patched), got)
+            self.assertEqual((asked, got.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)")),
+                             ([INFO + ".sig", INFO] + fetched, moved), got)
 
     def test_without_patches_or_with_them_off_every_line_is_as_before(self):
         nginx = server(self, loopback.Nginx, self.site.path("www"))
