@@ -207,3 +207,7 @@ class DeltaTest(SiteTest):
         self.assertEqual(consoles[0], consoles[1])
         self.assertNotEqual(consoles[1], consoles[2])
         self.assertIn(PATCHED, consoles[2])
+
+
+if __name__ == "__main__":
+    unittest.main()
