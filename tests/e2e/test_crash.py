@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (INFO, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, loopback, pattern, read,
+from harness import (ED25519, INFO, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, loopback, pattern, read,
                      run, server)
 
 STRACE = shutil.which("strace")
@@ -66,7 +66,8 @@ class CrashTest(SiteTest):
         complete beforehand: only the catalogue's few calls precede the install's."""
         for name in copies:
             shutil.copy2(self.site.mirror_file(name), self.site.copy_name(name))
-        parts, saved = ("bin", "data", "conf", "tmp", "log"), self.site.path("saved")
+        parts, saved = ("bin", "data", "conf", "tmp", "log", "state"), self.site.path("saved")
+        os.makedirs(self.site.path("state"), 0o700, exist_ok=True)
         for part in parts:
             shutil.copytree(self.site.path(part), os.path.join(saved, part))
         old, new, version = summary(old), summary(new), vars(run(["--version"]))
@@ -152,6 +153,21 @@ class CrashTest(SiteTest):
         self.assertEqual((self.site.tree(), self.logged()), (old, {"engine 1", "base 1"}))
         new, copies = self.release(2)
         self.kill_everywhere(old, new, copies, logged=("engine 2", "base 2"))
+
+    def test_killed_anywhere_while_patching_the_update_still_completes(self):
+        signing, so = ("--signing-key", ED25519 % "private"), pattern(200000)
+        self.site.source("engine/engine.so", so)
+        self.site.publish(STANDARD_DESCRIPTION, *signing)
+        self.site.configure(self.http.port, manifest="required")
+        self.assertRun(self.site.update(), 0)
+        old = self.site.tree()
+        self.site.source("engine/engine.so", so[:5000] + b"new signatures\n" * 30 + so[6000:])
+        self.site.publish(STANDARD_DESCRIPTION, *signing)
+        patch = re.search(r" (patches/\S+)\n", read(self.site.mirror_file(INFO + ".delta")).decode())
+        self.kill_everywhere(old, dict(old, **{"data/engine.so": read(self.site.mirror_file(
+            "engine/engine.so"))}), [])
+        # The installed file was the patch's base: the kills fell while it was read and patched.
+        self.assertIn(self.site.copy_name(patch.group(1)), read(self.site.path("trace")).decode())
 
     def test_killed_anywhere_in_a_self_update_the_updater_still_starts(self):
         updater = shutil.copy(UPDATER, self.site.path("bin", "qavoupdate"))
