@@ -77,9 +77,12 @@ class DeltaTest(SiteTest):
         return got, asked, {name: int(value) for name, value in gauges.items()}
 
     def test_servers_serve_patches_to_one_or_two_publications_behind(self):
-        nginx = server(self, loopback.Nginx, self.site.path("www"))
-        cases = [  # name, port, settings, the index's and the patch's requests as logged
+        ca = loopback.make_ca(self.site.path("tls"))  # nginx serves https too
+        nginx = server(self, type("Tls", (loopback.Nginx,), dict(tls=loopback.make_certificate(
+            self.site.path("tls"), "nginx", ca))), self.site.path("www"))
+        cases = [  # name, port, settings
             ("nginx", nginx.port, {}),
+            ("https", nginx.tls_port, {"protocol": "https", "cafile": ca[0]}),
             ("vsftpd", lambda: server(self, loopback.Vsftpd, self.site.path("www")).port,
              {"protocol": "ftp"}),
             ("squid", nginx.port, {"proxy": lambda: "http://127.0.0.1:%d" % server(
