@@ -45,6 +45,7 @@ class Bench:
         self.args = args
         self.runs = 0
         self.digests = {}  # version: [SHA-256 of each file]
+        self.sizes = {}  # version: the bytes of its files
         self.servers = {}  # version: its nginx
 
     def path(self, *parts):
@@ -61,6 +62,7 @@ class Bench:
             self.release.publish(self.publisher, mirror, "--history", self.path("history"))
             self.digests[version] = [hashlib.sha256(data).hexdigest()
                                      for data in self.release.contents]
+            self.sizes[version] = sum(len(data) for data in self.release.contents)
             if version != "v1":
                 subprocess.run(["cp", "-a", self.path("www"), self.path(version)], check=True)
             else:
@@ -133,6 +135,10 @@ class Bench:
         with open(log, "rb") as lines:
             lines.seek(before)
             sent = sum(int(m.group(1)) for m in BODY_BYTES.finditer(lines.read()))
+        # nginx logs a request once it has sent the reply: a full update's
+        # lines must all be there.
+        if deltas == "off" and sent < self.sizes[version]:
+            raise RuntimeError("nginx logged %d bytes for %s, less than its files" % (sent, run))
         shutil.rmtree(run)
         return seconds, sent, rss
 
