@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -24,6 +25,7 @@
 #include "support/descriptor.h"
 #include "support/patch_codec.h"
 #include "support/temp_copy.h"
+#include "support/worker.h"
 
 namespace {
 
@@ -160,6 +162,18 @@ std::unique_ptr<DeltaIndex> fetch_index(EngineLink &link, const Manifest &manife
     return index;
 }
 
+// An installed version that a patch may start from: which one, and its digest.
+struct Installed {
+    std::optional<Identity> identity;  // absent: none to start from
+    Sha256Value digest{};
+
+    void take(const FileRecord &file) {
+        struct stat info;
+        const Descriptor fd = open_base(*file.localpath, info);
+        if (fd.fd >= 0 && sha256_fd(fd.fd, info.st_size, digest)) identity.emplace(info);
+    }
+};
+
 // Whether a download may come as a patch: its manifest names the version
 // wanted, and an installed version is there to start from.
 bool patchable(const FileRecord &file) {
@@ -167,32 +181,48 @@ bool patchable(const FileRecord &file) {
            file.localpath_expanded && file.size > 0;
 }
 
-// Reads the whole installed version, which must still be the one chosen.
-std::unique_ptr<char[]> read_base(const std::string &path, const Identity &chosen) {
-    struct stat info;
-    Descriptor fd = open_base(path, info);
-    if (fd.fd < 0 || !(Identity(info) == chosen)) return nullptr;
-    const size_t size = static_cast<size_t>(info.st_size);
-    std::unique_ptr<char[]> base(new (std::nothrow) char[std::max<size_t>(size, 1)]);
-    for (size_t done = 0; base != nullptr && done < size;) {
-        const ssize_t count =
-            read(fd.fd, base.get() + done, std::min<size_t>(size - done, 1 << 20));
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return nullptr;
-        done += static_cast<size_t>(count);
-    }
-    if (fstat(fd.fd, &info) < 0 || !(Identity(info) == chosen)) return nullptr;
-    return base;
-}
-
 }  // namespace
+
+// Holds the installed version a patch is decoded against; kept from one
+// file to the next, so that a run patching many files takes its memory once.
+class PatchPlan::Base {
+   public:
+    // Reads the whole installed version, which must still be the one
+    // chosen: its bytes, or null.
+    const char *read(const std::string &path, const Identity &chosen) {
+        struct stat info;
+        Descriptor fd = open_base(path, info);
+        if (fd.fd < 0 || !(Identity(info) == chosen)) return nullptr;
+        const size_t size = static_cast<size_t>(info.st_size);
+        if (size > room_) {
+            bytes_.reset(new (std::nothrow) char[size]);
+            room_ = bytes_ != nullptr ? size : 0;
+            if (bytes_ == nullptr) return nullptr;
+        }
+        for (size_t done = 0; done < size;) {
+            const ssize_t count =
+                ::read(fd.fd, bytes_.get() + done, std::min<size_t>(size - done, 1 << 20));
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) return nullptr;
+            done += static_cast<size_t>(count);
+        }
+        if (fstat(fd.fd, &info) < 0 || !(Identity(info) == chosen)) return nullptr;
+        // Never null for an empty file either.
+        return bytes_ != nullptr ? bytes_.get() : "";
+    }
+
+   private:
+    std::unique_ptr<char[]> bytes_;
+    size_t room_ = 0;
+};
 
 struct PatchPlan::Planned {
     FileRecord record;  // the patch as it is fetched
     Identity base;      // the installed version it starts from
 };
 
-PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest) : link_(link) {
+PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
+    : link_(link), base_(std::make_unique<Base>()) {
     const std::vector<FileRecord *> &downloads = link.downloads;
     fetches_ = downloads;
     planned_.resize(downloads.size());
@@ -205,20 +235,29 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest) : link_(link) {
     if (std::none_of(downloads.begin(), downloads.end(), installed)) return;
     index_ = fetch_index(link, *manifest);
     if (index_ == nullptr) return;
-    // Only the files the index has patches for are digested.
+    // Only the files the index has patches for are digested, on two cores:
+    // every other one is handed to a worker.
     std::unordered_set<std::string_view> offered;
     for (const DeltaPatch &patch : index_->patches) offered.insert(patch.sitepath);
+    std::vector<Installed> found(downloads.size());
+    {
+        Worker<size_t> worker(std::max<size_t>(downloads.size(), 1),
+                              [&](size_t &i) { found[i].take(*downloads[i]); });
+        bool mine = true;
+        for (size_t i = 0; i < downloads.size(); i++) {
+            if (!patchable(*downloads[i]) || !offered.contains(*downloads[i]->sitepath)) continue;
+            if (mine || !worker.push(i)) found[i].take(*downloads[i]);
+            mine = !mine;
+        }
+    }
     for (size_t i = 0; i < downloads.size(); i++) {
         const FileRecord &file = *downloads[i];
-        if (!patchable(file) || !offered.contains(*file.sitepath)) continue;
-        struct stat info;
-        const Descriptor fd = open_base(*file.localpath, info);
-        Sha256Value digest;
-        if (fd.fd < 0 || !sha256_fd(fd.fd, info.st_size, digest)) continue;
-        const DeltaPatch *patch = delta_index_find(*index_, *file.sitepath, digest, file.sha256);
+        if (!found[i].identity) continue;
+        const DeltaPatch *patch =
+            delta_index_find(*index_, *file.sitepath, found[i].digest, file.sha256);
         // A patch as large as the file saves nothing.
         if (patch == nullptr || patch->size >= file.size) continue;
-        planned_[i] = std::make_unique<Planned>(Planned{FileRecord{}, Identity(info)});
+        planned_[i] = std::make_unique<Planned>(Planned{FileRecord{}, *found[i].identity});
         FileRecord &record = planned_[i]->record;
         record.sitepath = patch->patch_sitepath;
         record.size = static_cast<int32_t>(patch->size);
@@ -259,8 +298,7 @@ int PatchPlan::patch(size_t i) {
         const int prepared = engine_prepare_tempfile(context, record);
         if (prepared < 0 || (prepared == 0 && engine_get_patch(record, link_, intact) < 0)) {
             if (why.empty()) why = aside.last().empty() ? "not fetched" : aside.last();
-        } else if (const std::unique_ptr<char[]> base =
-                       read_base(*file.localpath, planned_[i]->base);
+        } else if (const char *base = base_->read(*file.localpath, planned_[i]->base);
                    base == nullptr) {
             why = "the installed file changed or cannot be read";
         } else {
@@ -270,13 +308,14 @@ int PatchPlan::patch(size_t i) {
                 copy.open(context->io, file, CopyUse::kEmpty) < 0) {
                 why = aside.last();
             } else {
-                decoded = patch_apply(
-                    std::string_view(base.get(), static_cast<size_t>(planned_[i]->base.size)),
+                decoded = decoder_.apply(
+                    std::string_view(base, static_cast<size_t>(planned_[i]->base.size)),
                     patch.fd(), record.size, static_cast<uint32_t>(file.size),
                     [&](const uint8_t *data, size_t size) {
                         return copy.append(reinterpret_cast<const char *>(data),
                                            static_cast<uint32_t>(size)) == 0;
                     });
+                copy.finish_append();
                 if (!decoded.ok()) why = decoded.text;
             }
             if (why.empty() && !engine_copy_matches(copy, file))

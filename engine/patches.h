@@ -14,6 +14,7 @@
 #include "engine/fetch.h"
 #include "integrity/delta_index.h"
 #include "integrity/manifest.h"
+#include "support/patch_codec.h"
 
 class PatchPlan {
    public:
@@ -36,12 +37,15 @@ class PatchPlan {
 
    private:
     struct Planned;  // a download's patch and the installed version it is from
+    class Base;      // the installed version being patched
     int patch(size_t i);
 
     EngineLink &link_;
     std::unique_ptr<DeltaIndex> index_;
     std::vector<std::unique_ptr<Planned>> planned_;  // by download; null: whole
     std::vector<FileRecord *> fetches_;
+    std::unique_ptr<Base> base_;
+    PatchDecoder decoder_;
     uint32_t patched_ = 0;
     int64_t saved_ = 0;
 };

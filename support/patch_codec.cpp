@@ -35,6 +35,7 @@ namespace {
     X(ZSTD_createDCtx) \
     X(ZSTD_freeDCtx) \
     X(ZSTD_DCtx_setParameter) \
+    X(ZSTD_DCtx_reset) \
     X(ZSTD_DCtx_refPrefix) \
     X(ZSTD_getFrameHeader) \
     X(ZSTD_decompressStream)
@@ -188,25 +189,45 @@ std::string patch_make(std::string_view base, std::string_view target, std::stri
     return "";
 }
 
-PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size,
-                         uint32_t target_size, const PatchSink &sink) {
+struct PatchDecoder::State {
+    const Zstd *calls = nullptr;
+    ZSTD_DCtx *context = nullptr;
+    std::vector<uint8_t> in = std::vector<uint8_t>(kChunk);
+    std::vector<uint8_t> out = std::vector<uint8_t>(kChunk);
+    ~State() {
+        if (context != nullptr) calls->ZSTD_freeDCtx(context);
+    }
+};
+
+PatchDecoder::PatchDecoder() = default;
+PatchDecoder::~PatchDecoder() = default;
+
+PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t patch_size,
+                                 uint32_t target_size, const PatchSink &sink) {
     std::string why;
     const Zstd *calls = zstd(why);
     if (calls == nullptr) return {PatchError::kUnavailable, why};
     if (patch_size <= 0) return {PatchError::kMalformed, "an empty patch"};
-    const int window_log = patch_window_log(base.size(), target_size);
-    const std::unique_ptr<ZSTD_DCtx, decltype(calls->ZSTD_freeDCtx)> context(
-        calls->ZSTD_createDCtx(), calls->ZSTD_freeDCtx);
+    if (state_ == nullptr) {
+        state_ = std::make_unique<State>();
+        state_->calls = calls;
+        state_->context = calls->ZSTD_createDCtx();
+    }
+    ZSTD_DCtx *context = state_->context;
     if (context == nullptr) return {PatchError::kCorrupt, "cannot make a decompression context"};
+    const int window_log = patch_window_log(base.size(), target_size);
     // A frame that says its size, as patch_make's do, has the decoder hold
-    // that size rather than the window.
-    size_t result = calls->ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window_log);
+    // that size rather than the window. A reset keeps what the decoder
+    // holds for the next frame's use, nothing of the last frame's.
+    size_t result = calls->ZSTD_DCtx_reset(context, ZSTD_reset_session_and_parameters);
     if (!calls->ZSTD_isError(result))
-        result = calls->ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
+        result = calls->ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, window_log);
+    if (!calls->ZSTD_isError(result))
+        result = calls->ZSTD_DCtx_refPrefix(context, base.data(), base.size());
     if (calls->ZSTD_isError(result)) return {PatchError::kCorrupt, zstd_failure(*calls, result)};
 
-    std::vector<uint8_t> in(kChunk);
-    std::vector<uint8_t> out(kChunk);
+    std::vector<uint8_t> &in = state_->in;
+    std::vector<uint8_t> &out = state_->out;
     ZSTD_inBuffer input{in.data(), 0, 0};
     ZSTD_frameHeader header{};
     uint64_t unread = static_cast<uint64_t>(patch_size);
@@ -238,7 +259,7 @@ PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size
             out.data(), static_cast<size_t>(std::min<uint64_t>(kChunk, target_size - written + 1)),
             0};
         const size_t before = input.pos;
-        result = calls->ZSTD_decompressStream(context.get(), &output, &input);
+        result = calls->ZSTD_decompressStream(context, &output, &input);
         if (calls->ZSTD_isError(result)) return decoding_failed(*calls, result, header, window_log);
         if (output.pos > target_size - written) return too_long(target_size);
         if (output.pos > 0 && !sink(out.data(), output.pos))
@@ -254,4 +275,10 @@ PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size
         if (input.pos == input.size && unread == 0 && output.pos == 0 && input.pos == before)
             return {PatchError::kMalformed, "the patch ends inside its frame"};
     }
+}
+
+PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size,
+                         uint32_t target_size, const PatchSink &sink) {
+    PatchDecoder decoder;
+    return decoder.apply(base, patch_fd, patch_size, target_size, sink);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -45,10 +46,29 @@ struct PatchOutcome {
     bool ok() const { return error == PatchError::kNone; }
 };
 
-// Decodes the patch read from `patch_fd` (exactly `patch_size` bytes from
-// its current position) against `base`, handing exactly `target_size`
-// bytes to `sink`. Bounded: the window may not pass patch_window_log of
-// the two sizes, output beyond `target_size` is never handed on, and the
-// memory held is the window and a few buffers.
+// Decodes patches one after the other, keeping the decoder's window and
+// buffers from one to the next: a run that patches many large files does
+// not take fresh memory (and its page faults) for each.
+class PatchDecoder {
+   public:
+    PatchDecoder();
+    ~PatchDecoder();
+    PatchDecoder(const PatchDecoder &) = delete;
+    PatchDecoder &operator=(const PatchDecoder &) = delete;
+
+    // Decodes the patch read from `patch_fd` (exactly `patch_size` bytes
+    // from its current position) against `base`, handing exactly
+    // `target_size` bytes to `sink`. Bounded: the window may not pass
+    // patch_window_log of the two sizes, output beyond `target_size` is
+    // never handed on, and the memory held is the window and a few buffers.
+    PatchOutcome apply(std::string_view base, int patch_fd, int64_t patch_size,
+                       uint32_t target_size, const PatchSink &sink);
+
+   private:
+    struct State;  // libzstd's context and the buffers
+    std::unique_ptr<State> state_;
+};
+
+// One patch, with a decoder of its own.
 PatchOutcome patch_apply(std::string_view base, int patch_fd, int64_t patch_size,
                          uint32_t target_size, const PatchSink &sink);

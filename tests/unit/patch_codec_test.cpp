@@ -26,14 +26,16 @@ std::string run_frame(uint8_t window, uint32_t size) {
 }
 
 // The outcome and what reached the sink, which says stop once it holds `stop_at` bytes; the
-// patch is read from a descriptor of its own, said to be `extra` bytes longer than it is.
+// patch is read from a descriptor of its own, said to be `extra` bytes longer than it is. One
+// decoder serves every row, as one serves a run: what a refused patch left must spoil no other.
 auto apply(std::string_view base, const std::string &patch, uint32_t size, int64_t extra = 0,
            size_t stop_at = SIZE_MAX) {
+    static PatchDecoder decoder;
     const int fd = memfd_create("patch", 0);
     EXPECT_EQ(pwrite(fd, patch.data(), patch.size(), 0), static_cast<ssize_t>(patch.size()));
     std::string out;
     const PatchOutcome outcome =
-        patch_apply(base, fd, static_cast<int64_t>(patch.size()) + extra, size,
+        decoder.apply(base, fd, static_cast<int64_t>(patch.size()) + extra, size,
                     [&](const uint8_t *data, size_t count) {
                         out.append(reinterpret_cast<const char *>(data), count);
                         return out.size() < stop_at;
@@ -101,6 +103,7 @@ TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
         {"skippable", kBase, std::string("\x50\x2a\x4d\x18\x01\0\0\0x", 9), size, 0, SIZE_MAX, 0,
          kMalformed},
         {"stopped", kBase, patch, size, 0, 1, size, kStopped},
+        {"after them all", kBase, patch, size, 0, SIZE_MAX, size, kNone},
     };
     for (const auto &row : rows) {
         const auto [outcome, out] = apply(row.base, row.patch, row.size, row.extra, row.stop_at);
