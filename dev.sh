@@ -24,6 +24,7 @@ REQUIRED=(
   "openssl:/usr/bin/openssl"
   "libssl-dev:/usr/include/openssl/ssl.h"
   "libzstd-dev:/usr/include/zstd.h"
+  "zstd:/usr/bin/zstd"
   "clang:/usr/bin/clang++"
   "vsftpd:/usr/sbin/vsftpd"
   "nginx:/usr/sbin/nginx"

@@ -3,8 +3,9 @@
 (a signed catalogue, and beside it the signed manifest that the demo's updater
 configuration requires), serves it with nginx on loopback and runs qavoupdate
 three times in a sandbox folder (first install, nothing to do, one changed
-file), once over HTTPS from the same nginx (with a demo CA made by the openssl
-command), then once more over FTP from vsftpd when run as root."""
+file, which comes as a patch against the installed version), once over HTTPS
+from the same nginx (with a demo CA made by the openssl command), then once
+more over FTP from vsftpd when run as root."""
 import argparse
 import hashlib
 import os
@@ -83,19 +84,22 @@ class Demo:
     def publish(self):
         target = self.path("www", os.path.dirname(INFOFILE))
         os.makedirs(os.path.dirname(target), exist_ok=True)
+        # The history holds every version kept: outside the served tree.
         subprocess.run([self.publisher, "build", "--key", self.key, "--signing-key",
-                        self.signing_key, self.path("release", "mirror.desc"), target], check=True)
+                        self.signing_key, "--history", self.path("history"),
+                        self.path("release", "mirror.desc"), target], check=True)
         return target
 
     def write_config(self, port, protocol="http", name="qup.conf", section_extra=""):
         loopback.write_text(self.path(name), (
             "# Sandboxed configuration of the demo: everything under %s\n"
-            "[global]\ntemppath=%s\nstatepath=%s\nmanifest=required\n"
+            "[global]\ntemppath=%s\nstatepath=%s\nstatusfile=%s\nmanifest=required\n"
             "BINDIR=%s\nDATADIR=%s\nCONFDIR=%s\nINSTALL=%s\n"
             "tries=3\ntimeout=10\nalarm=600\n"
             "[hosts]\nprotocol=%s\nhost=127.0.0.1\ninfofile=%s\n"
             "[%s]\nport=%d\n%s[modules]\nengine=on\n") % (
-                self.folder, self.path("tmp"), self.path("state"), self.path("install", "bin"),
+                self.folder, self.path("tmp"), self.path("state"), self.path("status.prom"),
+                self.path("install", "bin"),
                 self.path("install", "data"), self.path("install", "conf"),
                 self.path("install", "data"), protocol, INFOFILE, protocol, port, section_extra))
 
@@ -135,12 +139,36 @@ class Demo:
         print("=== all %d installed files match the release" % len(pairs))
 
     def change_one_file(self):
+        """A day's signature update: in the middle of the database some
+        records replaced and new ones inserted, more appended at the end."""
         path = self.path("release", CHANGED)
-        with open(path, "ab") as out:
-            out.write(b"".join(b"new signature %06d\n" % i for i in range(4096)))
+        with open(path, "rb") as old:
+            data = old.read()
+        third = len(data) // 3
+        replaced = b"".join(b"fixed signature %06d\n" % i for i in range(200))
+        inserted = b"".join(b"new signature %06d\n" % i for i in range(1000))
+        appended = b"".join(b"new signature %06d\n" % i for i in range(1000, 3000))
+        data = (data[:third] + inserted + data[third:2 * third] + replaced +
+                data[2 * third + len(replaced):] + appended)
+        with open(path, "wb") as out:
+            out.write(data)
         os.utime(path, (RELEASE_TIME + 86400, RELEASE_TIME + 86400))
         print("\n=== %s changed on the release; republishing" % CHANGED, flush=True)
         self.publish()
+
+    def check_patched(self, out):
+        """The changed file came as a patch: the console named it and the
+        status file counted it."""
+        with open(self.path("status.prom")) as status:
+            gauges = dict(line.split() for line in status if line.startswith("qavoupdate_"))
+        patch = "Getting file patches/%s/" % CHANGED
+        if patch not in out or gauges.get("qavoupdate_files_patched") != "1":
+            raise RuntimeError("the third run did not patch %s" % CHANGED)
+        size = os.path.getsize(self.path("release", CHANGED))
+        saved = int(gauges["qavoupdate_bytes_saved"])
+        print("=== %s patched: %d of its %d bytes fetched, %d saved (%s)" % (
+            CHANGED, size - saved, size, saved, shown(self.path("status.prom"))))
+        self.check_installed()
 
     def make_certificates(self):
         """A demo CA and the server certificate nginx shows on its TLS port
@@ -182,9 +210,10 @@ class Demo:
             self.check_installed()
             self.update("Second run: nothing to update", 1)
             self.change_one_file()
-            out = self.update("Third run: one changed file", 0)
+            out = self.update("Third run: one changed file, patched", 0)
             if "\t- 1 files downloaded," not in out:
                 raise RuntimeError("the third run did not fetch exactly one file")
+            self.check_patched(out)
             self.over_https(nginx, ca)
         print("\n=== nginx stopped.")
         self.over_ftp()
@@ -193,6 +222,8 @@ class Demo:
                 ("release files and mirror description", "release/mirror.desc"),
                 ("published mirror (catalogue)", os.path.join(mirror, "qavoe.info")),
                 ("its signed manifest", os.path.join(mirror, "qavoe.info.sig")),
+                ("its signed patch index", os.path.join(mirror, "qavoe.info.delta")),
+                ("the patches it lists", os.path.join(mirror, "patches/")),
                 ("nginx configuration and logs", "nginx/"),
                 ("updater configuration", "qup.conf"),
                 ("the same over HTTPS", "qup-https.conf"),
@@ -201,6 +232,8 @@ class Demo:
                 ("vsftpd configuration and log", "vsftpd/"),
                 ("temporary directory (lock file)", "tmp/"),
                 ("accepted manifest serials", "state/"),
+                ("the last run's status (gauges)", "status.prom"),
+                ("publisher's history (not served)", "history/"),
                 ("installed files", "install/{bin,data,conf}/"),
                 ("post-install program's log", "install/data/post-install.log")):
             print("  %-38s %s" % (what, shown(self.path(where))))
