@@ -233,6 +233,8 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
         return patchable(*file) && open_base(*file->localpath, info).fd >= 0;
     };
     if (std::none_of(downloads.begin(), downloads.end(), installed)) return;
+    // Without libzstd no patch could be decoded: none is asked for.
+    if (!zstd_unavailable().empty()) return;
     index_ = fetch_index(link, *manifest);
     if (index_ == nullptr) return;
     // Only the files the index has patches for are digested, on two cores:
@@ -264,6 +266,9 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
         record.sha256 = patch->sha256;
         record.sha256_set = true;
         record.optional = true;
+        // Made no earlier than the version it gives: a cache's copy of it
+        // from since then serves, as one of the file would.
+        record.time = file.time;
         fetches_[i] = &record;
     }
 }

@@ -337,7 +337,8 @@ int write_manifest(const MirrorDesc &desc, const BuildKeys &keys, const InfoReco
 int build(const MirrorDesc &desc, const BuildKeys &keys, PatchOptions patches, std::string target) {
     const KeyFile *key = keys.key;
     while (target.size() > 1 && target.back() == '/') target.pop_back();
-    if (patches.history.empty()) patches.history = target + ".history";
+    // Beside the release files, never in the tree a server may serve.
+    if (patches.history.empty()) patches.history = desc.path + ".history";
     bool exists = false;
     if (int status = check_target(target, &exists); status != kExitOk) return status;
     const int32_t publication = static_cast<int32_t>(wall_seconds());

@@ -54,7 +54,7 @@ constexpr const char kUsage[] =
     "                                   docs/mirror.md) as the directory MIRROR, with the\n"
     "                                   manifest CATALOGUE.sig valid N days (default 7), and\n"
     "                                   patches from the K (default 7) older versions of each\n"
-    "                                   file kept in DIR (default MIRROR.history), listed in\n"
+    "                                   file kept in DIR (default DESCRIPTION.history), listed in\n"
     "                                   CATALOGUE.delta\n"
     "\n"
     "Outputs appear complete or not at all. Exit status: 0 success, 1 signature does\n"

@@ -166,6 +166,9 @@ class DeltaTest(SiteTest):
                                  1 if said else 0, got)
                 self.assertEqual([line for line in got.lines if " not used (" in line or
                                   line.startswith("Error")] == [], said is None, got)
+        # A patch, named by the versions it joins, may come from a cache; the index may not.
+        self.assertEqual([{dict(h)["Cache-Control"][:7] for _, h in http.of(name)}
+                          for name in (patch, INDEX)], [{"max-age"}, {"no-cach"}])
 
     def test_a_mirror_without_the_patch_sends_it_to_the_next_or_the_whole_file(self):
         self.publish(edited(self.versions[0], 1))

@@ -266,11 +266,11 @@ class BuildTest(Sandbox):
             self.assertEqual(read(self.path("out")), versions[2])
         # --keep 1: the history keeps the served versions and the one before engine.so's; a
         # cached patch that does not give its target is made again.
-        write(self.path("mirror.history", "patches", "%s-%s.zst" % tuple(entries[0][2:4])), b"?")
+        write(self.path("release", "mirror.desc.history", "patches", "%s-%s.zst" % tuple(entries[0][2:4])), b"?")
         self.assertIn(".zst does not give its target", self.build(
             DESCRIPTION, "--signing-key", SIGNING, "--keep", "1",
             sources=dict(SOURCES, **{"engine/engine.so": versions[2]})))
-        self.assertEqual(sorted(os.listdir(self.path("mirror.history", "files"))), sorted(
+        self.assertEqual(sorted(os.listdir(self.path("release", "mirror.desc.history", "files"))), sorted(
             {sha256(read(self.path("mirror", s))) for s in served} | {sha256(versions[1])}))
         self.assertEqual(len(read(self.path("mirror", "qavoe.info.delta")).splitlines()), 4)
         self.tool("verify", self.path("mirror", "qavoe.info"))
