@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <optional>
 
 #include "core/error.h"
@@ -23,12 +22,10 @@ int TempCopy::fail(const char *call, SysError why) {
 
 // Hands the digest of what the copy holds so far to its file record.
 void TempCopy::publish_digest() {
-    aside_.reset();
     if (digested_ != nullptr) digest_.publish(*digested_);
 }
 
 void TempCopy::restart_digest() {
-    aside_.reset();
     if (digested_ == nullptr) return;
     digest_.start(*digested_);
     publish_digest();
@@ -79,7 +76,6 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
 
 int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     io_ = &io;
-    aside_.reset();
     fd_.reset();
     held_ = written_back_ = 0;
     digested_ = nullptr;
@@ -135,29 +131,15 @@ int TempCopy::append(const char *data, uint32_t size) {
         return -1;
     }
     if (file_write(*io_, fd_.fd, data, static_cast<int>(size)) != static_cast<int>(size)) return -1;
-    if (digested_ != nullptr && aside_ == nullptr && held_ + size >= kDigestAsideFrom) {
-        aside_ = std::make_unique<DigestAside>(digest_);
-        if (!aside_->running()) aside_.reset();
-    }
-    if (aside_ != nullptr) {
-        for (uint32_t done = 0; done < size;) {
-            int room;
-            char *space = aside_->space(room);
-            const uint32_t count = std::min(size - done, static_cast<uint32_t>(room));
-            memcpy(space, data + done, count);
-            aside_->received(static_cast<int>(count));
-            done += count;
-        }
-    } else if (digested_ != nullptr) {
-        digest_.update(data, size);
-    }
+    // Digested here: a second core's buffers would take the megabyte that
+    // keeps a patched run of large files within its memory.
+    if (digested_ != nullptr) digest_.update(data, size);
     held_ += size;
     if (held_ - written_back_ >= kWritebackStretch) write_back_to(held_);
     return 0;
 }
 
 void TempCopy::finish_append() {
-    aside_.reset();
     publish_digest();
 }
 
@@ -189,7 +171,6 @@ bool TempCopy::measure() {
 }
 
 FILE *TempCopy::stream(const char *mode) {
-    aside_.reset();
     FILE *stream = fdopen(fd_.fd, mode);
     if (stream == nullptr) return nullptr;
     fd_.release();
@@ -264,7 +245,6 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
 
 CopyOutcome TempCopy::receive(int from, uint32_t &remaining, Reader reader, Received *ahead) {
     if (reader == nullptr) return CopyOutcome::kFailed;
-    aside_.reset();  // a transfer's own digests aside, when it is long
     const uint32_t room = held_ < limit_ ? limit_ - held_ : 0;
     CopyOutcome result = CopyOutcome::kReceived;
     const auto moved_all = [](int moved) {

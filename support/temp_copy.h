@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "core/io.h"
@@ -15,7 +14,6 @@
 #include "support/copy_flusher.h"
 #include "support/data_io.h"
 #include "support/descriptor.h"
-#include "support/digest_aside.h"
 #include "support/file_digest.h"
 #include "support/received.h"
 #include "support/sys_error.h"
@@ -83,9 +81,8 @@ class TempCopy {
     CopyOutcome receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
     // Appends bytes made here (a decoded patch) after what the copy holds,
     // within the bound and without progress: 0, or -1 after recording the
-    // failure (EFBIG for "write" past the bound). A long run of appends is
-    // digested on a second core; finish_append() ends the run and hands the
-    // digest to the file record.
+    // failure (EFBIG for "write" past the bound); finish_append() hands the
+    // digest of what the copy holds to the file record.
     int append(const char *data, uint32_t size);
     void finish_append();
     // Empties the copy and fills it from a file of ours up to its end,
@@ -127,9 +124,6 @@ class TempCopy {
     // hands it to its file record after every change; null otherwise.
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
-    // The digest of a long run of appends, on a second core; ended (and
-    // everything digested) before digest_ is touched here again.
-    std::unique_ptr<DigestAside> aside_;
     bool silent_ = false;        // no progress raised while filling from a kept copy
     uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
 };
