@@ -47,6 +47,10 @@ struct FileRecord {
     std::array<uint8_t, 32> copy_digest = {};
     uint32_t copy_digest_bytes = 0;
     bool copy_digest_set = false;
+    // The SHA-256 of the installed file, when the check of a file with a
+    // manifest's digest took it (the installed file had the listed size):
+    // the version a patch would start from, not digested again.
+    std::optional<std::array<uint8_t, 32>> installed_sha256;
     // Set on a file that a copy kept from an earlier run may answer (the
     // catalogue and its manifest over HTTP): what the fetch learnt of it.
     // Held apart, since a catalogue may list thousands of files.

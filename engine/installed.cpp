@@ -26,7 +26,7 @@ bool expand_localpath(EngineContext *context, FileRecord &file) {
     return true;
 }
 
-int installed_state(const FileRecord &file) {
+int installed_state(FileRecord &file) {
     const char *path = file.localpath->c_str();
     Descriptor fd{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat info;
@@ -35,7 +35,7 @@ int installed_state(const FileRecord &file) {
         return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
     }
     if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
-    return file_digest_fd_matches(file, fd.fd, info.st_size) ? 1 : 0;
+    return file_digest_fd_matches(file, fd.fd, info.st_size, &file.installed_sha256) ? 1 : 0;
 }
 
 namespace {
@@ -89,7 +89,7 @@ void CheckAhead::take(size_t index) {
     entries_[index].notify_all();
 }
 
-int CheckAhead::state(const FileRecord &file) {
+int CheckAhead::state(FileRecord &file) {
     // The walk asks in the order of the files, skipping some.
     size_t index = asked_;
     while (index < files_.size() && files_[index] != &file) index++;

@@ -22,8 +22,9 @@ bool expand_localpath(EngineContext *context, FileRecord &file);
 // The file's installed path (expanded) against the record: 1 with the
 // listed size and digest, 0 with the size only, -1 without the size (or
 // absent). It is opened once and examined through the descriptor, without
-// blocking on whatever may stand under its name.
-int installed_state(const FileRecord &file);
+// blocking on whatever may stand under its name. A SHA-256 it measures is
+// kept in the record (installed_sha256).
+int installed_state(FileRecord &file);
 
 class CheckAhead {
    public:
@@ -37,7 +38,7 @@ class CheckAhead {
     CheckAhead &operator=(const CheckAhead &) = delete;
 
     // installed_state of the file: taken ahead, waited for, or taken now.
-    int state(const FileRecord &file);
+    int state(FileRecord &file);
 
    private:
     // Where a file's state stands; its answer is read once it is kDone.
@@ -53,7 +54,7 @@ class CheckAhead {
     void take(size_t index);
     void sweep(size_t first);
 
-    std::vector<const FileRecord *> files_;
+    std::vector<FileRecord *> files_;
     std::unique_ptr<std::atomic<Entry>[]> entries_;
     std::unique_ptr<int[]> answers_;  // installed_state's, written before kDone
     size_t asked_ = 0;                // where the walk's next question is looked for

@@ -167,10 +167,17 @@ struct Installed {
     std::optional<Identity> identity;  // absent: none to start from
     Sha256Value digest{};
 
+    // The check's digest serves when it took one: a file changed since
+    // would fail the rebuilt copy's digest, and the whole file would follow.
     void take(const FileRecord &file) {
         struct stat info;
         const Descriptor fd = open_base(*file.localpath, info);
-        if (fd.fd >= 0 && sha256_fd(fd.fd, info.st_size, digest)) identity.emplace(info);
+        if (fd.fd < 0) return;
+        if (file.installed_sha256)
+            digest = *file.installed_sha256;
+        else if (!sha256_fd(fd.fd, info.st_size, digest))
+            return;
+        identity.emplace(info);
     }
 };
 

@@ -10,11 +10,13 @@ bool file_digest_listed(const FileRecord &file) {
                                           [](uint8_t byte) { return byte != 0; });
 }
 
-bool file_digest_fd_matches(const FileRecord &file, int descriptor, int64_t length) {
+bool file_digest_fd_matches(const FileRecord &file, int descriptor, int64_t length,
+                            std::optional<Sha256Value> *taken) {
     if (file.sha256_set) {
         Sha256Value digest;
-        return length == file.size && sha256_fd(descriptor, length, digest) &&
-               digest == file.sha256;
+        if (length != file.size || !sha256_fd(descriptor, length, digest)) return false;
+        if (taken != nullptr) *taken = digest;
+        return digest == file.sha256;
     }
     uint8_t digest[kMd5DigestSize];
     return md5_fd(descriptor, digest, length) == 0 && memcmp(digest, file.md5, kMd5DigestSize) == 0;

@@ -14,8 +14,10 @@
 // or a non-zero MD5 (a file with neither is checked by its signature).
 bool file_digest_listed(const FileRecord &file);
 // Whether exactly `length` bytes from the descriptor's position have the
-// digest the record lists.
-bool file_digest_fd_matches(const FileRecord &file, int descriptor, int64_t length);
+// digest the record lists; `taken`, when given, receives the SHA-256 that
+// was measured for a manifest's digest (left as it was when none was).
+bool file_digest_fd_matches(const FileRecord &file, int descriptor, int64_t length,
+                            std::optional<Sha256Value> *taken = nullptr);
 
 class RunningDigest {
    public:
