@@ -328,7 +328,11 @@ int PatchPlan::patch(size_t i) {
                                            static_cast<uint32_t>(size)) == 0;
                     });
                 copy.finish_append();
-                if (!decoded.ok()) why = decoded.text;
+                // A copy that could not take the bytes says why itself.
+                if (!decoded.ok())
+                    why = decoded.error == PatchError::kStopped && !aside.last().empty()
+                              ? aside.last()
+                              : decoded.text;
             }
             if (why.empty() && !engine_copy_matches(copy, file))
                 why = "the result does not match its manifest";
