@@ -92,7 +92,7 @@ class DeltaTest(SiteTest):
                 settings = {k: v() if callable(v) else v for k, v in settings.items()}
                 port = port() if callable(port) else port
                 del self.versions[1:]
-                self.publish(self.versions[0], os.urandom(300))
+                self.publish(self.versions[0], b"k" * 150 + os.urandom(150))
                 self.site.configure(port, manifest="required", statusfile=self.site.path(
                     "status.prom"), **settings)
                 self.site.uninstall()
@@ -103,9 +103,10 @@ class DeltaTest(SiteTest):
                     dict(files_patched=0, bytes_saved=0)), got)
                 for behind in (1, 2):
                     base = self.versions[-1]
-                    # base/data changes too, past what a patch could save; and in size, as a
-                    # proxy's cache tells versions published within a second apart by that.
-                    self.publish(edited(base, len(self.versions)), os.urandom(300 + behind))
+                    # base/data changes too, its patch over half its size: none is served. Its size
+                    # changes: a proxy's cache tells versions of one second apart by their sizes.
+                    self.publish(edited(base, len(self.versions)), b"k" * 150 + os.urandom(
+                        150 + behind))
                     self.install(self.versions[-1 - behind])
                     patch, size = self.patch_of(self.versions[-1 - behind])
                     got, asked, gauges = self.update()
@@ -115,6 +116,8 @@ class DeltaTest(SiteTest):
                     self.assertEqual(gauges, dict(files_patched=1,
                                                   bytes_saved=len(self.versions[-1]) - size))
                     self.assertIn("Getting file " + patch, got.lines)
+                    self.assertEqual(os.stat(self.site.path("data", "engine.so")).st_mtime,
+                                     os.stat(self.site.mirror_file(SO)).st_mtime)  # as if whole
                     self.assertLess(size, 12000)
 
     def test_a_failing_patch_or_index_leaves_the_whole_file(self):
@@ -123,6 +126,7 @@ class DeltaTest(SiteTest):
         self.site.configure(http.port, manifest="required", statusfile=self.site.path(
             "status.prom"))
         self.site.update()
+        self.assertEqual(http.of(INDEX), [])  # a first installation has nothing to patch
         self.publish(edited(self.versions[0], 1))
         patch, size = self.patch_of(self.versions[0])
         served, other = read(self.site.mirror_file(patch)), edited(self.versions[0], 3)
@@ -131,6 +135,8 @@ class DeltaTest(SiteTest):
         cases = [  # name, what is done to the mirror, the line said, the patch then comes whole
             ("patched", lambda: None, None, [patch], 1),
             ("missing", lambda: http.fault(patch, "status", 404), not_used % "HTTP reply 404",
+             [patch, SO], 0),
+            ("gone", lambda: http.fault(patch, "status", 410), not_used % "HTTP reply 410",
              [patch, SO], 0),
             ("cut", lambda: http.fault(patch, "cut", 20, times=1), None,
              [patch, patch + " bytes=20-"], 1),
@@ -156,8 +162,8 @@ class DeltaTest(SiteTest):
                 got, asked, gauges = self.update()
                 http.faults.clear()
                 http.padding.clear()
-                self.assertEqual((got.status, self.site.tree(), gauges["files_patched"]),
-                                 (0, self.site.expected, patched), got)
+                self.assertEqual((got.status, self.site.tree(), gauges["files_patched"],
+                                  self.site.leftovers()), (0, self.site.expected, patched, []), got)
                 asked = [(r.split()[1].split("/pub/qavo/")[1], dict(h).get("Range")) for r, h in
                          http.requests[mark:]]
                 self.assertEqual([name + (" " + ranged if ranged else "") for name, ranged in asked
@@ -197,13 +203,14 @@ class DeltaTest(SiteTest):
         self.site.configure(nginx.port, manifest="required", statusfile=self.site.path(
             "status.prom"))
         self.site.update()
-        self.publish(edited(self.versions[0], 1))
+        self.publish(edited(self.versions[0], 1), b"base data\n" * 51)  # both patched
         index = read(self.site.mirror_file(INDEX))
         consoles = []
         for deltas, offered in (("off", True), ("on", False), ("on", True)):
             write(self.site.mirror_file(INDEX), index) if offered else os.unlink(
                 self.site.mirror_file(INDEX))
             self.install(self.versions[0])
+            write(self.site.path("data", "base.dat"), b"base data\n" * 50)
             self.site.configure(nginx.port, manifest="required", deltas=deltas,
                                 statusfile=self.site.path("status.prom"))
             got, asked, gauges = self.update()
@@ -212,7 +219,8 @@ class DeltaTest(SiteTest):
                                    got.out))
         self.assertEqual(consoles[0], consoles[1])
         self.assertNotEqual(consoles[1], consoles[2])
-        self.assertIn(PATCHED, consoles[2])
+        self.assertEqual((PATCHED in consoles[2], consoles[2].count("Getting file patches/")),
+                         (True, 2))
 
 
 if __name__ == "__main__":

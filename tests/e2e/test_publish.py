@@ -248,6 +248,7 @@ class BuildTest(Sandbox):
         # index of the third lists one direct patch from each older version, none for the others.
         versions = [read(self.path("mirror", "engine", "engine.so"))]
         for n in (2, 3):
+            stale = read(self.path("mirror", "qavoe.info.delta")) if n == 3 else None
             versions.append(versions[-1][:4000 * n] + b"edit %d" % n + versions[-1][4000 * n + 9:])
             self.build(DESCRIPTION, "--signing-key", SIGNING,
                        sources=dict(SOURCES, **{"engine/engine.so": versions[-1]}))
@@ -282,7 +283,8 @@ class BuildTest(Sandbox):
                 ("base/data", lambda d: d, ("--signing-key", other), "none of those given"),
                 (entries[0][6], lambda d: d[:-1] + b"!", (), "engine.so/%s-" % entries[0][2][:16]),
                 ("qavoe.info.delta", lambda d: d.replace(b"serial ", b"serial 9"), (),
-                 "patch index signature does not match")):
+                 "patch index signature does not match"),
+                ("qavoe.info.delta", lambda d: stale, (), "is not the manifest's")):
             with self.subTest(site=site):
                 kept = read(self.path("mirror", site))
                 write(self.path("mirror", site), change(kept))
