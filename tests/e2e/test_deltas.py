@@ -5,6 +5,7 @@ import hashlib
 import os
 import re
 import shutil
+import time
 import unittest
 
 import faults
@@ -36,11 +37,13 @@ def setUpModule():
 class DeltaTest(SiteTest):
     def setUp(self):
         super().setUp()
-        self.versions, self.published = [], 0  # of engine.so, as published; publications
+        self.versions, self.published, self.finished = [], 0, 0  # of engine.so; publications
         self.publish(pattern(120000))
 
     def publish(self, so, data=None):
-        # Each publication's files with times of their own, as a proxy's cache tells them.
+        # Each publication in a second of its own: a proxy's cache tells versions apart by their
+        # times, which are whole seconds.
+        time.sleep(max(0.0, int(self.finished) + 1 - time.time()))
         self.published += 1
         self.site.source(SO, so, T0 + self.published)
         self.site.expected["data/engine.so"] = so
@@ -48,6 +51,7 @@ class DeltaTest(SiteTest):
             self.site.source(DATA, data, T0 + self.published)
             self.site.expected["data/base.dat"] = data
         self.site.publish(STANDARD_DESCRIPTION, "--signing-key", SIGNING)
+        self.finished = time.time()
         self.versions.append(so)
 
     def install(self, so):
@@ -103,10 +107,8 @@ class DeltaTest(SiteTest):
                     dict(files_patched=0, bytes_saved=0)), got)
                 for behind in (1, 2):
                     base = self.versions[-1]
-                    # base/data changes too, its patch over half its size: none is served. Its size
-                    # changes: a proxy's cache tells versions of one second apart by their sizes.
-                    self.publish(edited(base, len(self.versions)), b"k" * 150 + os.urandom(
-                        150 + behind))
+                    # base/data changes too, its patch over half its size: none is served.
+                    self.publish(edited(base, len(self.versions)), b"k" * 150 + os.urandom(150))
                     self.install(self.versions[-1 - behind])
                     patch, size = self.patch_of(self.versions[-1 - behind])
                     got, asked, gauges = self.update()
