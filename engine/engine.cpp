@@ -47,9 +47,8 @@ void settle_copies(EngineContext *context, const InfoRecord *info) {
 // The information file's record: named after the last component of the URL,
 // with no digest, so any copy of it left from before is fetched anew.
 FileRecord info_file_record(const std::string &url) {
-    const size_t slash = url.rfind('/');
     FileRecord file;
-    file.sitepath = slash != std::string::npos ? url.substr(slash + 1) : url;
+    file.sitepath = engine_catalogue_name(url);
     return file;
 }
 

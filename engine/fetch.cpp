@@ -29,6 +29,11 @@
 #include "support/temp_copy.h"
 #include "transfer/url.h"
 
+std::string engine_catalogue_name(const std::string &url) {
+    const size_t slash = url.rfind('/');
+    return slash != std::string::npos ? url.substr(slash + 1) : url;
+}
+
 // The same key maps to the same name in every run, which is what lets a
 // run resume a copy (or find a record) that an earlier one left.
 std::string engine_temp_name(const std::string &temp_dir, std::string_view key,

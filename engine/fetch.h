@@ -42,6 +42,10 @@ using CopyCheck = std::function<bool(TempCopy &copy)>;
 // A link through the first plugin that accepts the first mirror's URL, or null.
 std::unique_ptr<EngineLink> engine_open_link(EngineContext *context);
 
+// The catalogue's name on the mirror: the last component of its URL, which
+// the files beside it (its manifest, its patch index) are named after.
+std::string engine_catalogue_name(const std::string &url);
+
 // temp_dir "/", the hexadecimal MD5 of the key, and the suffix, normalised.
 std::string engine_temp_name(const std::string &temp_dir, std::string_view key,
                              std::string_view suffix);
