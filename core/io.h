@@ -26,13 +26,15 @@ struct Io {
 // The listener of the I/O: its own, or one that stays silent.
 Events &events_of(const Io &io);
 
-// Silences the I/O's listener while it lives and then puts back the error
-// record it found: for a step whose failure is not the run's (a check
-// tried first, a request sent ahead of its turn).
+// Silences the I/O's listener while it lives (or hands its events to
+// `instead`) and then puts back the listener and the error record it found:
+// for a step whose failure is not the run's (a check tried first, a request
+// sent ahead of its turn, a patch).
 class Hush {
    public:
-    explicit Hush(Io &io) : io_(io), listener_(io.events), error_(io.error) {
-        io.events = &silent_;
+    explicit Hush(Io &io, Events *instead = nullptr)
+        : io_(io), listener_(io.events), error_(io.error) {
+        io.events = instead != nullptr ? instead : &silent_;
     }
     Hush(const Hush &) = delete;
     Hush &operator=(const Hush &) = delete;

@@ -89,32 +89,15 @@ std::string summary(const ErrorRecord &record) {
 // record is put back as it was.
 class ErrorsAside : public ForwardEvents {
    public:
-    explicit ErrorsAside(Io &io)
-        : ForwardEvents(events_of(io)), io_(io), previous_(io.events), error_(io.error) {
-        io.events = this;
-    }
-    ~ErrorsAside() override {
-        io_.events = previous_;
-        io_.error = error_;
-    }
-    ErrorsAside(const ErrorsAside &) = delete;
-    ErrorsAside &operator=(const ErrorsAside &) = delete;
+    explicit ErrorsAside(Io &io) : ForwardEvents(events_of(io)), hush_(io, this) {}
 
     void error(const ErrorRecord &record) override { last_ = summary(record); }
     const std::string &last() const { return last_; }
 
    private:
-    Io &io_;
-    Events *previous_;
-    ErrorRecord error_;
+    Hush hush_;  // puts the listener and the run's error record back
     std::string last_;
 };
-
-// The catalogue's name on the mirror: the last component of its URL.
-std::string catalogue_name(const std::string &url) {
-    const size_t slash = url.rfind('/');
-    return slash != std::string::npos ? url.substr(slash + 1) : url;
-}
 
 // Says why the index is not used, as an error line that does not fail the
 // run; null.
@@ -131,7 +114,7 @@ std::unique_ptr<DeltaIndex> refuse_index(EngineContext *context, const std::stri
 std::unique_ptr<DeltaIndex> fetch_index(EngineLink &link, const Manifest &manifest) {
     EngineContext *context = link.context;
     FileRecord copy;
-    copy.sitepath = catalogue_name(link.url()) + ".delta";
+    copy.sitepath = engine_catalogue_name(link.url()) + ".delta";
     copy.size_bound = kDeltaIndexSizeLimit;
     copy.optional = true;
     std::string text;
