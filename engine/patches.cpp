@@ -29,9 +29,9 @@
 
 namespace {
 
-// An installed file larger than this is fetched whole: decoding a patch
-// holds the installed version in memory.
-constexpr int64_t kPatchBaseLimit = int64_t{256} << 20;
+// A file whose installed or new version is larger than this is fetched
+// whole: decoding a patch holds both in memory.
+constexpr int64_t kPatchSizeLimit = int64_t{256} << 20;
 
 // The version of an installed file that a patch was chosen for; a file
 // that changed since is not decoded against.
@@ -61,7 +61,7 @@ struct Identity {
 Descriptor open_base(const std::string &path, struct stat &info) {
     Descriptor fd{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (fd.fd >= 0 &&
-        (fstat(fd.fd, &info) < 0 || !S_ISREG(info.st_mode) || info.st_size > kPatchBaseLimit))
+        (fstat(fd.fd, &info) < 0 || !S_ISREG(info.st_mode) || info.st_size > kPatchSizeLimit))
         fd.reset();
     return fd;
 }
@@ -168,7 +168,7 @@ struct Installed {
 // wanted, and an installed version is there to start from.
 bool patchable(const FileRecord &file) {
     return file.sha256_set && file.sitepath && !file.sitepath->empty() && file.localpath &&
-           file.localpath_expanded && file.size > 0;
+           file.localpath_expanded && file.size > 0 && file.size <= kPatchSizeLimit;
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
 // the ring, the one filled now, is never one it still reads.
 #include "support/digest_aside.h"
 
-DigestAside::DigestAside(RunningDigest &digest)
-    : digest_(digest), buffers_(new char[size_t{kBuffer} * kBuffers]) {}
+DigestAside::DigestAside(RunningDigest &digest) : digest_(digest) {}
 
 DigestAside::~DigestAside() {
     if (fill_ > 0) hand();
@@ -12,6 +11,7 @@ DigestAside::~DigestAside() {
 }
 
 char *DigestAside::space(int &room) {
+    if (buffers_ == nullptr) buffers_.reset(new char[size_t{kBuffer} * kBuffers]);
     room = kBuffer - fill_;
     return &buffers_[size_t{kBuffer} * filling_ + fill_];
 }
@@ -20,6 +20,12 @@ void DigestAside::received(int count) {
     if (count <= 0) return;
     fill_ += count;
     if (fill_ >= kBuffer) hand();
+}
+
+void DigestAside::lend(const char *data, int count) {
+    if (count <= 0) return;
+    if (fill_ > 0) hand();  // what was received before comes first
+    worker_.push({data, count});
 }
 
 void DigestAside::hand() {

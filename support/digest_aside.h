@@ -30,6 +30,9 @@ class DigestAside {
     // The first `count` bytes at space() were received; a full buffer goes
     // to the digest.
     void received(int count);
+    // Adds bytes the caller keeps where they are, unchanged, until this is
+    // gone: digested from there, without a copy.
+    void lend(const char *data, int count);
 
    private:
     // A few hand-overs per MiB: each may wake the other side.
@@ -42,7 +45,7 @@ class DigestAside {
     void hand();
 
     RunningDigest &digest_;
-    std::unique_ptr<char[]> buffers_;
+    std::unique_ptr<char[]> buffers_;  // made on the first space()
     int filling_ = 0;  // the buffer being filled
     int fill_ = 0;     // its bytes so far
     // The ring's other buffers: queued, and the one being digested.

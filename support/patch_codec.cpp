@@ -63,8 +63,13 @@ const Zstd *zstd(std::string &why) {
 // 19 takes 5 s.
 constexpr int kLevel = 3;
 
-// The patch is read, and the target handed on, in chunks of this size.
+// The patch is read in chunks of this size, and offered to the decoder in
+// slices of kSlice: a slice of references to the base may stand for a
+// megabyte of output.
 constexpr size_t kChunk = 128 * 1024;
+constexpr size_t kSlice = 4 * 1024;
+// The decoded target is handed on in stretches of at least this size.
+constexpr size_t kHandOver = 1024 * 1024;
 
 std::string zstd_failure(const Zstd &calls, size_t result) {
     return calls.ZSTD_getErrorName(result);
@@ -193,7 +198,11 @@ struct PatchDecoder::State {
     const Zstd *calls = nullptr;
     ZSTD_DCtx *context = nullptr;
     std::vector<uint8_t> in = std::vector<uint8_t>(kChunk);
-    std::vector<uint8_t> out = std::vector<uint8_t>(kChunk);
+    // The whole target, decoded in place: the decoder needs no window of
+    // its own, nothing is copied out of one, and the pages stay mapped for
+    // the next patch.
+    std::unique_ptr<uint8_t[]> out;
+    size_t room = 0;
     ~State() {
         if (context != nullptr) calls->ZSTD_freeDCtx(context);
     }
@@ -215,25 +224,37 @@ PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t pa
     }
     ZSTD_DCtx *context = state_->context;
     if (context == nullptr) return {PatchError::kCorrupt, "cannot make a decompression context"};
+    if (target_size > state_->room) {
+        state_->out.reset(new (std::nothrow) uint8_t[target_size]);
+        state_->room = state_->out != nullptr ? target_size : 0;
+        if (state_->out == nullptr)
+            return {PatchError::kCorrupt,
+                    "no memory for " + std::to_string(target_size) + " bytes"};
+    }
     const int window_log = patch_window_log(base.size(), target_size);
-    // A frame that says its size, as patch_make's do, has the decoder hold
-    // that size rather than the window. A reset keeps what the decoder
-    // holds for the next frame's use, nothing of the last frame's.
+    // A reset keeps what the decoder holds for the next frame's use,
+    // nothing of the last frame's. The output is the target's own buffer,
+    // exactly its size: a frame that would write more is refused.
     size_t result = calls->ZSTD_DCtx_reset(context, ZSTD_reset_session_and_parameters);
     if (!calls->ZSTD_isError(result))
         result = calls->ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, window_log);
+    if (!calls->ZSTD_isError(result))
+        result = calls->ZSTD_DCtx_setParameter(context, ZSTD_d_stableOutBuffer, 1);
     if (!calls->ZSTD_isError(result))
         result = calls->ZSTD_DCtx_refPrefix(context, base.data(), base.size());
     if (calls->ZSTD_isError(result)) return {PatchError::kCorrupt, zstd_failure(*calls, result)};
 
     std::vector<uint8_t> &in = state_->in;
-    std::vector<uint8_t> &out = state_->out;
+    // Never null, even for an empty target.
+    uint8_t empty = 0;
+    ZSTD_outBuffer output{target_size != 0 ? state_->out.get() : &empty, target_size, 0};
     ZSTD_inBuffer input{in.data(), 0, 0};
+    size_t fed = 0;  // the bytes of `in` offered to the decoder so far
     ZSTD_frameHeader header{};
     uint64_t unread = static_cast<uint64_t>(patch_size);
-    uint64_t written = 0;
+    size_t handed = 0;  // the output handed to the sink
     for (;;) {
-        if (input.pos == input.size && unread > 0) {
+        if (fed == input.size && unread > 0) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, unread));
             const ssize_t got = read_fully(patch_fd, in.data(), want);
             if (got < 0) return {PatchError::kRead, "cannot read the patch"};
@@ -246,33 +267,40 @@ PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t pa
             }
             const bool first = unread == static_cast<uint64_t>(patch_size);
             unread -= want;
-            input = {in.data(), want, 0};
+            input = {in.data(), 0, 0};
+            fed = want;
             if (first) {
                 PatchOutcome refused =
                     check_header(*calls, in.data(), want, target_size, window_log, header);
                 if (!refused.ok()) return refused;
             }
         }
-        // One byte more than the target may still take, so that a longer
-        // output shows without any of it handed on.
-        ZSTD_outBuffer output{
-            out.data(), static_cast<size_t>(std::min<uint64_t>(kChunk, target_size - written + 1)),
-            0};
-        const size_t before = input.pos;
+        // The input goes in by slices, so that the output comes out in
+        // stretches the sink can take on while the next is decoded.
+        if (input.pos == input.size) input.size = std::min(fed, input.size + kSlice);
+        const size_t before_in = input.pos;
+        const size_t before_out = output.pos;
         result = calls->ZSTD_decompressStream(context, &output, &input);
-        if (calls->ZSTD_isError(result)) return decoding_failed(*calls, result, header, window_log);
-        if (output.pos > target_size - written) return too_long(target_size);
-        if (output.pos > 0 && !sink(out.data(), output.pos))
-            return {PatchError::kStopped, "stopped by its receiver"};
-        written += output.pos;
-        if (result == 0) {
-            if (input.pos != input.size || unread > 0)
+        if (calls->ZSTD_isError(result)) {
+            if (calls->ZSTD_getErrorCode(result) == ZSTD_error_dstSize_tooSmall)
+                return too_long(target_size);
+            return decoding_failed(*calls, result, header, window_log);
+        }
+        const bool ended = result == 0;
+        if (output.pos - handed >= kHandOver || (ended && output.pos > handed)) {
+            if (!sink(state_->out.get() + handed, output.pos - handed))
+                return {PatchError::kStopped, "stopped by its receiver"};
+            handed = output.pos;
+        }
+        if (ended) {
+            if (input.pos != fed || unread > 0)
                 return {PatchError::kMalformed, "data after the patch's frame"};
-            if (written < target_size) return too_short(target_size);
+            if (output.pos < target_size) return too_short(target_size);
             return {};
         }
-        // Nothing left to read and nothing more came out: the frame was cut.
-        if (input.pos == input.size && unread == 0 && output.pos == 0 && input.pos == before)
+        // Everything offered was taken and nothing more came out: the
+        // frame was cut.
+        if (input.pos == fed && unread == 0 && input.pos == before_in && output.pos == before_out)
             return {PatchError::kMalformed, "the patch ends inside its frame"};
     }
 }

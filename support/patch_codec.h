@@ -25,7 +25,8 @@ int patch_window_log(uint64_t base_size, uint64_t target_size);
 std::string patch_make(std::string_view base, std::string_view target, std::string &patch);
 
 // Receives the decoded bytes in order; false stops the decoding (the
-// decoder then reports kStopped).
+// decoder then reports kStopped). The bytes stay where they are, unchanged,
+// until the decoder decodes its next patch or is gone.
 using PatchSink = std::function<bool(const uint8_t *data, size_t size)>;
 
 enum class PatchError {
@@ -60,7 +61,7 @@ class PatchDecoder {
     // from its current position) against `base`, handing exactly
     // `target_size` bytes to `sink`. Bounded: the window may not pass
     // patch_window_log of the two sizes, output beyond `target_size` is
-    // never handed on, and the memory held is the window and a few buffers.
+    // never decoded, and the memory held is the target and a few buffers.
     PatchOutcome apply(std::string_view base, int patch_fd, int64_t patch_size,
                        uint32_t target_size, const PatchSink &sink);
 

@@ -22,10 +22,12 @@ int TempCopy::fail(const char *call, SysError why) {
 
 // Hands the digest of what the copy holds so far to its file record.
 void TempCopy::publish_digest() {
+    aside_.reset();
     if (digested_ != nullptr) digest_.publish(*digested_);
 }
 
 void TempCopy::restart_digest() {
+    aside_.reset();
     if (digested_ == nullptr) return;
     digest_.start(*digested_);
     publish_digest();
@@ -35,6 +37,7 @@ void TempCopy::restart_digest() {
 // the first byte where the open left it; a copy that cannot be read back is
 // still appended to, only without a digest.
 int TempCopy::digest_held(FileRecord &file) {
+    aside_.reset();
     digest_.start(file);
     if (held_ == 0 || digest_.update_fd(fd_.fd, held_)) {
         digested_ = &file;
@@ -76,6 +79,7 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
 
 int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     io_ = &io;
+    aside_.reset();
     fd_.reset();
     held_ = written_back_ = 0;
     digested_ = nullptr;
@@ -130,10 +134,16 @@ int TempCopy::append(const char *data, uint32_t size) {
         refuse_oversize();
         return -1;
     }
+    if (digested_ != nullptr && !aside_ && held_ + size >= kDigestAsideFrom) {
+        aside_.emplace(digest_);
+        if (!aside_->running()) aside_.reset();
+    }
+    // Lent first: the digest goes on while the bytes are written.
+    if (aside_)
+        aside_->lend(data, static_cast<int>(size));
+    else if (digested_ != nullptr)
+        digest_.update(data, size);
     if (file_write(*io_, fd_.fd, data, static_cast<int>(size)) != static_cast<int>(size)) return -1;
-    // Digested here: a second core's buffers would take the megabyte that
-    // keeps a patched run of large files within its memory.
-    if (digested_ != nullptr) digest_.update(data, size);
     held_ += size;
     if (held_ - written_back_ >= kWritebackStretch) write_back_to(held_);
     return 0;
@@ -190,6 +200,7 @@ CopyOutcome TempCopy::refuse_oversize() {
 // count moved.
 int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead) {
     if (from == fd_.fd) return 0;
+    aside_.reset();  // what append() lent is in the digest first
     char own[kTransferChunk];
     // A transfer that proves long is digested on a second core from there
     // on, from buffers of its own.

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "core/io.h"
 #include "core/records.h"
 #include "support/copy_flusher.h"
 #include "support/data_io.h"
+#include "support/digest_aside.h"
 #include "support/descriptor.h"
 #include "support/file_digest.h"
 #include "support/received.h"
@@ -81,8 +83,10 @@ class TempCopy {
     CopyOutcome receive(int from, uint32_t &remaining, Reader reader, Received *ahead = nullptr);
     // Appends bytes made here (a decoded patch) after what the copy holds,
     // within the bound and without progress: 0, or -1 after recording the
-    // failure (EFBIG for "write" past the bound); finish_append() hands the
-    // digest of what the copy holds to the file record.
+    // failure (EFBIG for "write" past the bound). The bytes must stay where
+    // they are, unchanged, until finish_append(): a long run of them is
+    // digested on a second core while the next are made. finish_append()
+    // hands the digest of what the copy holds to the file record.
     int append(const char *data, uint32_t size);
     void finish_append();
     // Empties the copy and fills it from a file of ours up to its end,
@@ -124,6 +128,9 @@ class TempCopy {
     // hands it to its file record after every change; null otherwise.
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
+    // The second core digesting what append() lent it; gone before the
+    // digest is read or restarted.
+    std::optional<DigestAside> aside_;
     bool silent_ = false;        // no progress raised while filling from a kept copy
     uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
 };

@@ -89,6 +89,46 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
     }
 }
 
+TEST(DigestAside, AppendedBytesAreDigestedInOrderAndEachRestartForgetsThem) {
+    Recorder recorder;
+    ScratchDir scratch;
+    const Bytes data = random_bytes(9 * 1024 * 1024 + 777, 9);
+    FileRecord file;
+    file.tempfile = scratch.file("copy");
+    file.size = static_cast<int32_t>(data.size());
+    scratch.write("copy", Bytes{});
+    chmod(file.tempfile.c_str(), 0600);
+    TempCopy copy;
+    ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kEmpty), 1);
+    // Pieces below and across the point where a second core takes over, and
+    // a restart in the middle of a lent stretch.
+    const auto append_all = [&](std::initializer_list<size_t> pieces) {
+        size_t at = 0;
+        for (const size_t piece : pieces) {
+            ASSERT_EQ(copy.append(reinterpret_cast<const char *>(data.data()) + at,
+                                  static_cast<uint32_t>(piece)),
+                      0);
+            at += piece;
+        }
+        copy.finish_append();
+        ASSERT_TRUE(file.copy_digest_set);
+        EXPECT_EQ(file.copy_digest_bytes, at);
+        uint8_t digest[kMd5DigestSize];
+        md5_of(text(data, at), digest);
+        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << at;
+    };
+    append_all({1000, (1 << 20) - 1000, 3 << 20});
+    ASSERT_EQ(copy.append(reinterpret_cast<const char *>(data.data()), 5 << 20), 0);
+    ASSERT_EQ(copy.truncate(), 0);  // while the second core may still digest them
+    append_all({100, 2 << 20, 1, (1 << 20) + 20});
+    ASSERT_EQ(copy.truncate(), 0);
+    append_all({data.size()});
+    // Past the bound nothing is written, and what was lent is settled.
+    EXPECT_EQ(copy.append(reinterpret_cast<const char *>(data.data()), 1), -1);
+    copy.finish_append();
+    EXPECT_EQ(file.copy_digest_bytes, data.size());
+}
+
 TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
     Recorder recorder;
     ScratchDir scratch;
