@@ -162,8 +162,8 @@ class Bench:
 
 def report(builds, args, results, load):
     print("\nmirror: %s; nginx on 127.0.0.1 over http://, manifest=required; files in the page "
-          "cache (none dropped); medians of %d rounds (range)" % (
-              delta_mirror.describe(args), args.rounds))
+          "cache (none dropped), under %s; medians of %d rounds (range)" % (
+              delta_mirror.describe(args), args.within or tempfile.gettempdir(), args.rounds))
     print("machine: %d cores, %s; load average %.1f before, %.1f after" % (
         os.cpu_count(), cpu_model(), load[0][0], load[1][0]))
     print("| build | run | wall time | bytes sent | vs full: bytes | vs full: wall | peak RSS |")
@@ -187,6 +187,10 @@ def main():
                         help="build folder; given more than once, the builds are measured "
                         "side by side in every round (default: build)")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--within", metavar="DIR",
+                        help="folder for the mirror, the servers and the runs (default: the "
+                        "system's temporary folder); a tmpfs such as /dev/shm keeps the "
+                        "disk's own pace out of the figures")
     delta_mirror.add_arguments(parser)
     args = parser.parse_args()
     builds = args.build or [os.path.join(delta_mirror.SOURCE, "build")]
@@ -194,7 +198,8 @@ def main():
     if not os.access(TIME, os.X_OK):
         sys.exit("%s is missing: apt-get install time" % TIME)
     load_before = os.getloadavg()
-    with tempfile.TemporaryDirectory(prefix="qavo-delta-update-bench-") as folder:
+    with tempfile.TemporaryDirectory(prefix="qavo-delta-update-bench-",
+                                     dir=args.within) as folder:
         try:
             results = Bench(builds, folder, args).run(args.rounds)
         except (RuntimeError, subprocess.CalledProcessError) as error:
