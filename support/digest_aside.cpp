@@ -1,6 +1,7 @@
-// One worker per long transfer, fed through a ring of buffers. The worker
-// holds at most two queued and one being digested, so the next buffer of
-// the ring, the one filled now, is never one it still reads.
+// One worker per long transfer, fed through a ring of buffers or with bytes
+// the caller lends. The worker holds at most two queued and one being
+// digested, so the next buffer of the ring, the one filled now, is never
+// one it still reads.
 #include "support/digest_aside.h"
 
 DigestAside::DigestAside(RunningDigest &digest) : digest_(digest) {}

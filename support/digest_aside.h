@@ -1,6 +1,7 @@
 // The digest of a long transfer, made on a second core: while one buffer of
-// received data is digested the next is received and written, so a download
-// costs about the longer of the two instead of their sum.
+// received data (or of a decoded patch) is digested the next is received and
+// written, so a download costs about the longer of the two instead of their
+// sum.
 #pragma once
 
 #include <cstdint>
