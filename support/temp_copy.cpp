@@ -37,7 +37,6 @@ void TempCopy::restart_digest() {
 // the first byte where the open left it; a copy that cannot be read back is
 // still appended to, only without a digest.
 int TempCopy::digest_held(FileRecord &file) {
-    aside_.reset();
     digest_.start(file);
     if (held_ == 0 || digest_.update_fd(fd_.fd, held_)) {
         digested_ = &file;
