@@ -343,6 +343,12 @@ RACY = [
      "accepted is reset when the server ends the session (after a 550 and the goodbye, or with "
      "a 421); when that comes before the updater closes it, its peer prints as (null):0",
      r"to (?:\(null\):0|127\.0\.0\.1:<port>) was closed", "to <data peer> was closed"),
+    (r"^http base/data status (302|500)", "after the error reply or redirection of a file whose "
+     "reply came first, the requests sent behind it on that connection reach the fault server's "
+     "log while the next connection's first request does: the log holds the same requests, in "
+     "an order the two connections race for",
+     r"(?ms)(^-- fault server: \d+ connections\n)(.*?)(?=^-- |\Z)",
+     lambda m: m.group(1) + "".join(sorted(m.group(2).splitlines(True)))),
     (r"chunked_cut", "where the meter breaks its rows of dots after the restart, and the share "
      "it prints at their ends, follow the sizes of the reads, which the segments decide",
      r"(?m)^( *\d+K )[ .,\dK]*?(?: +\d+%( @ <rate>))?(hh:mm:ss Retrying.*)?$",

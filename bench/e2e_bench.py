@@ -3,8 +3,9 @@
 fetched by qavoupdate and by curl + md5sum (and, as durable as the updater, by
 curl + sync of what it wrote + md5sum), then checked again by qavoupdate
 (nothing to do) and by `md5sum -c` and `sha256sum -c`; reports the medians and ranges of the
-per-round ratios, the updater's peak resident memory (from /usr/bin/time) and
-the system calls per file of a full update (from strace -f -c). By default
+per-round ratios, the updater's peak resident memory (from /usr/bin/time), the
+memory of its processes together during a full update (sampled from /proc)
+and the system calls per file of a full update (from strace -f -c). By default
 two mirrors are measured: 16 files of 16 MiB, and 2,000 files of 4 KiB, where
 the cost per file shows; each over http:// and over https:// (the same nginx
 with a certificate of a CA made for the run), and what TLS adds to a full
@@ -12,6 +13,7 @@ update is set beside what it adds to curl's fetch. Each is measured with
 manifest=off and with manifest=required (the mirror publishes a manifest, so
 the updater checks SHA-256 and the manifest's signature instead of MD5)."""
 import argparse
+import glob
 import hashlib
 import os
 import statistics
@@ -183,6 +185,28 @@ class Bench:
             totals = [line.split() for line in report if line.rstrip().endswith(" total")]
         return int(totals[-1][3])
 
+    def memory(self, updater):
+        """The peak, over one full update, of the resident and of the
+        proportional memory of the updater's processes together (KiB),
+        sampled every millisecond from /proc. Resident memory counts the
+        pages two processes share (the libraries, what a fork left shared)
+        once in each; proportional memory splits them between the sharers."""
+        self.fresh()
+        with open(self.path("update.log"), "ab") as log:
+            child = subprocess.Popen([updater, "-c", os.path.join(self.current, "qup.conf")],
+                                     cwd=self.folder, stdin=subprocess.DEVNULL, stdout=log,
+                                     stderr=subprocess.STDOUT)
+            peak_rss = peak_pss = 0
+            while child.poll() is None:
+                rss = pss = 0
+                for pid in [child.pid] + children(child.pid):
+                    fields = rollup(pid)
+                    rss += fields.get("Rss", 0)
+                    pss += fields.get("Pss", 0)
+                peak_rss, peak_pss = max(peak_rss, rss), max(peak_pss, pss)
+                time.sleep(0.001)
+        return peak_rss, peak_pss
+
     def run(self, rounds, syscalls, variants):
         """Every round measures each build and the references back to back, so
         a change of load on a shared machine falls on both sides of a ratio.
@@ -194,7 +218,8 @@ class Bench:
         self.publish()
         schemes = sorted({scheme for scheme, _ in variants})
         results = {variant: {"full": [], "nothing": [], "curl": [], "durable": [], "md5": [],
-                             "sha256": [], "rss": [], "calls": []} for variant in variants}
+                             "sha256": [], "rss": [], "calls": [], "memory": []}
+                   for variant in variants}
         nginx = loopback.Nginx(self.path("www"), self.path("nginx"))
         ca = None
         if "https" in schemes:
@@ -210,6 +235,9 @@ class Bench:
                 self.serve(nginx, variant, ca)
                 results[variant]["calls"] = [self.system_calls(u) / len(self.names)
                                              for u in self.updaters]
+            for variant in variants:
+                self.serve(nginx, variant, ca)
+                results[variant]["memory"] = [self.memory(u) for u in self.updaters]
         return results
 
     def serve(self, nginx, variant, ca):
@@ -288,6 +316,28 @@ def main():
             tls_cost(builds, results[("http", manifest)], results[("https", manifest)])
 
 
+def children(pid):
+    """The processes pid started, and theirs."""
+    found = []
+    for name in glob.glob("/proc/%d/task/*/children" % pid):
+        try:
+            with open(name) as listed:
+                found += [int(child) for child in listed.read().split()]
+        except OSError:
+            pass  # the task ended
+    return found + [grandchild for child in found for grandchild in children(child)]
+
+
+def rollup(pid):
+    """The memory totals of a process (KiB by field), or none once it ended."""
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as totals:
+            return {parts[0][:-1]: int(parts[1]) for parts in map(str.split, totals)
+                    if len(parts) == 3 and parts[0].endswith(":")}
+    except (OSError, ValueError):
+        return {}
+
+
 def tls_cost(builds, plain, secure):
     """What TLS adds to a full update, per round, beside what it adds to curl."""
     def added(kind, index=None):
@@ -339,6 +389,10 @@ def report(builds, files, size, rounds, variant, result, load_before, load_after
         peaks = [rss[2 * index + kind] / 1024 for rss in result["rss"] for kind in (0, 1)]
         print("| %s | peak RSS, both runs | %s MiB | %s of files | max %.1f MiB |" % (
             name, spread(peaks, "%.1f"), amount(files * size), max(peaks)))
+        if result["memory"]:
+            rss, pss = result["memory"][index]
+            print("| %s | its processes together, full update (sampled) | %.1f MiB resident, "
+                  "%.1f MiB proportional | | |" % (name, rss / 1024, pss / 1024))
         if result["calls"]:
             print("| %s | system calls per file, full update | %.1f | | |" % (
                 name, result["calls"][index]))
