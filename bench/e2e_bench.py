@@ -128,10 +128,13 @@ class Bench:
                 INFOFILE, self.scheme, self.port, 'cafile="%s"\n' % self.ca if self.ca else ""))
         return install
 
+    def command(self, updater):
+        """The updater run on the current folder's configuration."""
+        return [updater, "-c", os.path.join(self.current, "qup.conf")]
+
     def update(self, updater, expected):
         with open(self.path("update.log"), "ab") as log:
-            seconds, status, rss = timed([updater, "-c", os.path.join(self.current, "qup.conf")],
-                                         cwd=self.folder, stdout=log)
+            seconds, status, rss = timed(self.command(updater), cwd=self.folder, stdout=log)
         if status != expected:
             raise RuntimeError("qavoupdate ended with %d, expected %d (see %s)" %
                                (status, expected, self.path("update.log")))
@@ -177,10 +180,9 @@ class Bench:
         self.fresh()
         summary = self.path("strace.txt")
         with open(self.path("update.log"), "ab") as log:
-            subprocess.run([STRACE, "-f", "-c", "-o", summary, updater, "-c",
-                            os.path.join(self.current, "qup.conf")], cwd=self.folder,
-                           stdin=subprocess.DEVNULL,
-                           stdout=log, stderr=subprocess.STDOUT, check=True)
+            subprocess.run([STRACE, "-f", "-c", "-o", summary] + self.command(updater),
+                           cwd=self.folder, stdin=subprocess.DEVNULL, stdout=log,
+                           stderr=subprocess.STDOUT, check=True)
         with open(summary) as report:
             totals = [line.split() for line in report if line.rstrip().endswith(" total")]
         return int(totals[-1][3])
@@ -193,8 +195,8 @@ class Bench:
         once in each; proportional memory splits them between the sharers."""
         self.fresh()
         with open(self.path("update.log"), "ab") as log:
-            child = subprocess.Popen([updater, "-c", os.path.join(self.current, "qup.conf")],
-                                     cwd=self.folder, stdin=subprocess.DEVNULL, stdout=log,
+            child = subprocess.Popen(self.command(updater), cwd=self.folder,
+                                     stdin=subprocess.DEVNULL, stdout=log,
                                      stderr=subprocess.STDOUT)
             peak_rss = peak_pss = 0
             while child.poll() is None:
