@@ -266,14 +266,15 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
     if (!link.session->begin_file(file)) return -1;
     events.progress(file_event(&file));
     int64_t asked = -1;  // the server's Retry-After, in seconds
+    LocalCopy target(context, copy);
     for (int32_t attempt = 0; budget.may_begin(attempt, link.plugin->zero_tries); attempt++) {
         if (attempt > 0 && !pause_before_retry(context, retry_spacing(attempt, mirrors), asked))
             return -1;
         if (attempt > 0 && mirrors > 1 && !move_to_next_mirror(link, file)) return -1;
         PluginSession &session = *link.session;
-        if (!session.prepare(file, attempt, copy)) return -1;
+        if (!session.prepare(file, attempt, target)) return -1;
         if (attempt > 0) events.retry(budget.used, budget.limit);
-        const AttemptOutcome outcome = session.attempt(file, copy);
+        const AttemptOutcome outcome = session.attempt(file, target);
         if (outcome == AttemptOutcome::kDone && kept_copy_damaged(context, file, copy, check)) {
             attempt--;  // the same attempt again, without a condition
             continue;

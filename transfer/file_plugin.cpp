@@ -34,7 +34,7 @@ class FileSource : public PluginSession {
         return true;
     }
 
-    AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
+    AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) override {
         if (copy_from_mirror(file, copy) != 0) return AttemptOutcome::kRetry;
         events_of(context_->io).transfer_done();
         return AttemptOutcome::kDone;
@@ -43,8 +43,8 @@ class FileSource : public PluginSession {
    private:
     // The copy is continued from its size on disk rather than from
     // `received`, since an earlier attempt of this run may have added to it.
-    int copy_from_mirror(FileRecord &file, TempCopy &copy) {
-        if (copy.open(context_->io, file, CopyUse::kResume) < 0) return copy.report();
+    int copy_from_mirror(FileRecord &file, CopyTarget &copy) {
+        if (copy.open(file, CopyUse::kResume) < 0) return copy.report();
         const off_t start = copy.held();
         struct stat info;
         if (stat(from_.c_str(), &info) < 0)

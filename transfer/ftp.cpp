@@ -308,7 +308,7 @@ static int accept_server(FtpClient &client) {
     return connection_accept(context->io, client.data, peer);
 }
 
-int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy) {
+int ftp_retr(FtpClient &client, const std::string &name, CopyTarget &copy) {
     if (ftp_send(client, "RETR %s\r\n", name.c_str()) < 0) return -1;
     int code = ftp_read_reply(client);
     if (code == 125 || code == 150) {

@@ -9,7 +9,7 @@
 #include "support/budget.h"
 #include "support/connect.h"
 #include "support/received.h"
-#include "support/temp_copy.h"
+#include "transfer/copy_target.h"
 
 constexpr int32_t kFtpCommandSize = 512;
 // A reply (all lines together) beyond this is refused: no server greets or
@@ -58,7 +58,7 @@ int ftp_pasv(FtpClient &client);
 int ftp_port(FtpClient &client);
 int ftp_rest(FtpClient &client, const char *offset);
 // Retrieves the file into the copy, after what it holds.
-int ftp_retr(FtpClient &client, const std::string &name, TempCopy &copy);
+int ftp_retr(FtpClient &client, const std::string &name, CopyTarget &copy);
 int ftp_quit(FtpClient &client);
 int ftp_close_control(FtpClient &client);
 int ftp_close_data(FtpClient &client);

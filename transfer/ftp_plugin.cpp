@@ -47,8 +47,8 @@ int open_data(FtpClient &client) {
 }
 
 // One attempt at the file: 0 or -1.
-int fetch(FtpClient &client, FileRecord &file, TempCopy &copy) {
-    if (copy.open(client.context->io, file, CopyUse::kResume) < 0) return copy.report();
+int fetch(FtpClient &client, FileRecord &file, CopyTarget &copy) {
+    if (copy.open(file, CopyUse::kResume) < 0) return copy.report();
     const uint32_t start = copy.held();
     if (log_in(client) < 0 || open_data(client) < 0) return -1;
     if (start != 0) {
@@ -82,7 +82,7 @@ class FtpSession : public PluginSession {
         return true;
     }
 
-    AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
+    AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) override {
         if (fetch(client, file, copy) == 0) return AttemptOutcome::kDone;
         // A data connection left from a failed attempt belongs to a command
         // the server has given up on.

@@ -94,9 +94,8 @@ void route_credentials(HttpMessage &request, const HttpClient &client, const Url
 // continues a copy, and only for a file with a listed size. The copy is
 // never created here (the engine has made it): a missing one fails the
 // attempt when the body arrives, with the open's error.
-int prepare_copy(EngineContext *context, HttpMessage &request, FileRecord &file, bool first,
-                 TempCopy &copy) {
-    if (copy.open(context->io, file, first ? CopyUse::kEmpty : CopyUse::kContinue) < 0)
+int prepare_copy(HttpMessage &request, FileRecord &file, bool first, CopyTarget &copy) {
+    if (copy.open(file, first ? CopyUse::kEmpty : CopyUse::kContinue) < 0)
         return copy.error().code == ENOENT ? 0 : copy.report();
     if (first) return 0;
     if (static_cast<int64_t>(copy.held()) >= file.size) {
@@ -116,9 +115,9 @@ int prepare_copy(EngineContext *context, HttpMessage &request, FileRecord &file,
 // Appends each body (or chunk) to the temporary copy, within its bound.
 class CopySink : public HttpSink {
    public:
-    explicit CopySink(TempCopy &copy) : copy_(copy) {}
+    explicit CopySink(CopyTarget &copy) : copy_(copy) {}
     int take(int socket, Received &ahead, int32_t &length) override {
-        if (copy_.fd() < 0) return copy_.report();
+        if (!copy_.is_open()) return copy_.report();
         // Nothing to move: a read would only wait for data that is not coming.
         if (length == 0) return 0;
         uint32_t remaining = length < 0 ? kTransferAll : static_cast<uint32_t>(length);
@@ -128,7 +127,7 @@ class CopySink : public HttpSink {
     }
 
    private:
-    TempCopy &copy_;
+    CopyTarget &copy_;
 };
 
 class HttpSession : public PluginSession {
@@ -138,7 +137,7 @@ class HttpSession : public PluginSession {
     // The request is built for the first attempt; later ones ask for the
     // tail the copy lacks. A kept connection that is no longer quiet is
     // closed before the attempt is announced.
-    bool prepare(FileRecord &file, int32_t attempt, TempCopy &copy) override {
+    bool prepare(FileRecord &file, int32_t attempt, CopyTarget &copy) override {
         const bool first = attempt == 0;
         reply_ = HttpMessage{};
         // A session opened at another mirror in the middle of a file builds
@@ -150,8 +149,8 @@ class HttpSession : public PluginSession {
             file_url_ = std::move(*url);
             build_request(request_, file);
         }
-        if (prepare_copy(client.context, request_, file, first, copy) < 0) return false;
-        ask_if_changed(file);
+        if (prepare_copy(request_, file, first, copy) < 0) return false;
+        ask_if_changed(file, copy);
         client.absence_expected = file.optional;
         // Behind requests sent ahead, data arriving is their replies; a
         // server that said it closes answers none of them.
@@ -176,7 +175,7 @@ class HttpSession : public PluginSession {
     // Each attempt starts from the file's URL and follows redirections
     // with the same request headers, up to kRedirectHops of them. The
     // request may have gone ahead already; the next files' go ahead now.
-    AttemptOutcome attempt(FileRecord &file, TempCopy &copy) override {
+    AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) override {
         retry_after_ = -1;
         Url at = file_url_;
         bool resent = false;
@@ -300,7 +299,7 @@ class HttpSession : public PluginSession {
     // A file that a kept copy may answer asks whether it changed since the
     // copy was fetched, with the validators the server gave for it then;
     // the copy is keyed by the file's URL without login.
-    void ask_if_changed(FileRecord &file) {
+    void ask_if_changed(FileRecord &file, CopyTarget &copy) {
         client.conditional = false;
         for (const char *name : {"If-None-Match", "If-Modified-Since"}) {
             const auto header = http_search_header(request_, name);
@@ -312,7 +311,7 @@ class HttpSession : public PluginSession {
         kept = KeptCopy{};
         kept.key = url_text(file_url_, false);
         kept.refused = refused;
-        if (refused || !kept_find(client.context->state_fd, kept)) return;
+        if (refused || !copy.find_kept(kept)) return;
         if (!kept.etag.empty()) http_set_header(request_, "If-None-Match", kept.etag);
         if (!kept.last_modified.empty())
             http_set_header(request_, "If-Modified-Since", kept.last_modified);
@@ -321,10 +320,8 @@ class HttpSession : public PluginSession {
 
     // 304: the kept copy is the file; it fills the copy, to be checked as
     // if it had just come. A 304 has no body, so the connection stays.
-    AttemptOutcome use_kept(FileRecord &file, TempCopy &copy) {
-        off_t size = 0;
-        Descriptor kept = kept_open(client.context->state_fd, file.kept->key, size);
-        if (kept.fd < 0 || copy.fd() < 0 || copy.fill_from(kept.fd) < 0) {
+    AttemptOutcome use_kept(FileRecord &file, CopyTarget &copy) {
+        if (copy.fill_kept(file.kept->key) < 0) {
             record_error_text(client.context->io, ERR_KEPT,
                               "the kept copy of " + file.kept->key + " is gone or damaged",
                               "kept copy");

@@ -11,7 +11,7 @@
 #include "core/context.h"
 #include "core/records.h"
 #include "support/budget.h"
-#include "support/temp_copy.h"
+#include "transfer/copy_target.h"
 
 // What one attempt at a file came to.
 enum class AttemptOutcome {
@@ -35,7 +35,7 @@ class PluginSession {
     virtual void look_ahead(std::span<FileRecord *const> next) { (void)next; }
     // Before the retry event of attempt `attempt` (from 0): what the attempt
     // needs set up first; false fails the file for good.
-    virtual bool prepare(FileRecord &file, int32_t attempt, TempCopy &copy) {
+    virtual bool prepare(FileRecord &file, int32_t attempt, CopyTarget &copy) {
         (void)file;
         (void)attempt;
         (void)copy;
@@ -43,7 +43,7 @@ class PluginSession {
     }
     // One attempt at file.sitepath into the copy, which the attempt opens
     // and leaves open for the engine's verification.
-    virtual AttemptOutcome attempt(FileRecord &file, TempCopy &copy) = 0;
+    virtual AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) = 0;
     // After a failed attempt: the seconds the server asked to be left alone
     // (429 or 503 with Retry-After), or -1 when it asked nothing.
     virtual int64_t retry_after() const { return -1; }
