@@ -1,0 +1,206 @@
+// The fetcher's channel: every message spelled by one walk over its fields,
+// and read back by the same walk with every bound checked.
+#include "transfer/fetch_channel.h"
+
+#include <cstring>
+#include <type_traits>
+
+namespace {
+
+template <class T>
+concept HasFields = requires(T &value) { value.fields([](auto &&...) {}); };
+
+class Writer {
+   public:
+    explicit Writer(std::string &out) : out_(out) {}
+    template <class T>
+        requires std::is_integral_v<T>
+    void operator()(const T &value) {
+        using U = std::make_unsigned_t<T>;
+        U bits = static_cast<U>(value);
+        for (size_t i = 0; i < sizeof(T); i++) {
+            out_.push_back(static_cast<char>(bits & 0xff));
+            if constexpr (sizeof(T) > 1) bits >>= 8;
+        }
+    }
+    void operator()(const std::string &text, StringKind) {
+        (*this)(static_cast<uint32_t>(text.size()));
+        out_.append(text);
+    }
+    template <class T>
+    void operator()(const std::vector<T> &items, uint32_t) {
+        (*this)(static_cast<uint32_t>(items.size()));
+        for (const T &item : items) (*this)(item);
+    }
+    template <HasFields T>
+    void operator()(const T &record) {
+        // The walk only reads: the same member function serves both ways.
+        const_cast<T &>(record).fields(*this);
+    }
+
+   private:
+    std::string &out_;
+};
+
+bool allowed(std::string_view text, StringKind kind) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (kind == StringKind::kName && (byte < 0x20 || byte == 0x7f)) return false;
+        if (c == '\0') return false;
+    }
+    return true;
+}
+
+class Reader {
+   public:
+    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+    template <class T>
+        requires std::is_integral_v<T>
+    void operator()(T &value) {
+        using U = std::make_unsigned_t<T>;
+        if (!take(sizeof(T))) return;
+        U bits = 0;
+        for (size_t i = sizeof(T); i-- > 0;) {
+            if constexpr (sizeof(T) > 1) bits <<= 8;
+            bits |= static_cast<U>(static_cast<unsigned char>(bytes_[at_ - sizeof(T) + i]));
+        }
+        value = static_cast<T>(bits);
+    }
+    void operator()(std::string &text, StringKind kind) {
+        uint32_t size = 0;
+        (*this)(size);
+        if (failed()) return;
+        if (size > (kind == StringKind::kName ? kNameLimit : kTextLimit))
+            return refuse("a string over its limit");
+        if (!take(size)) return;
+        text.assign(bytes_.substr(at_ - size, size));
+        if (!allowed(text, kind)) refuse("a string with a character it may not hold");
+    }
+    template <class T>
+    void operator()(std::vector<T> &items, uint32_t limit) {
+        uint32_t count = 0;
+        (*this)(count);
+        if (failed()) return;
+        if (count > limit) return refuse("a list over its limit");
+        items.resize(count);
+        for (T &item : items) {
+            (*this)(item);
+            if (failed()) return;
+        }
+    }
+    template <HasFields T>
+    void operator()(T &record) {
+        record.fields(*this);
+    }
+
+    bool failed() const { return !why_.empty(); }
+    const std::string &why() const { return why_; }
+    size_t at() const { return at_; }
+    void refuse(const char *why) {
+        if (why_.empty()) why_ = why;
+    }
+
+   private:
+    bool take(size_t count) {
+        if (failed()) return false;
+        if (bytes_.size() - at_ < count) {
+            refuse("a field past the end of its frame");
+            return false;
+        }
+        at_ += count;
+        return true;
+    }
+
+    std::string_view bytes_;
+    size_t at_ = 0;
+    std::string why_;
+};
+
+uint32_t read_u32(std::string_view bytes) {
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// The alternative of the variant whose type byte is `type`: its index, or
+// the variant's size when none is.
+template <size_t I = 0>
+size_t index_of_type(uint8_t type) {
+    if constexpr (I == std::variant_size_v<Message>) {
+        return I;
+    } else {
+        if (std::variant_alternative_t<I, Message>::kType == type) return I;
+        return index_of_type<I + 1>(type);
+    }
+}
+
+template <size_t I = 0>
+Message make_alternative(size_t index) {
+    if constexpr (I + 1 == std::variant_size_v<Message>) {
+        return Message{std::in_place_index<I>};
+    } else {
+        if (index == I) return Message{std::in_place_index<I>};
+        return make_alternative<I + 1>(index);
+    }
+}
+
+Decoded refused(const std::string &why) {
+    Decoded decoded;
+    decoded.end = DecodeEnd::kRefused;
+    decoded.why = why;
+    return decoded;
+}
+
+}  // namespace
+
+void channel_encode(std::string &out, const Message &message) {
+    const size_t start = out.size();
+    out.append(kFrameHeader, '\0');
+    std::visit(
+        [&](const auto &value) {
+            out[start + 4] = static_cast<char>(value.kType);
+            Writer writer(out);
+            writer(value);
+        },
+        message);
+    uint32_t length = static_cast<uint32_t>(out.size() - start - 4);
+    if (const auto *body = std::get_if<tell::Body>(&message)) length += body->length;
+    for (size_t i = 0; i < 4; i++) out[start + i] = static_cast<char>((length >> (8 * i)) & 0xff);
+}
+
+int64_t channel_frame_length(std::string_view bytes) {
+    if (bytes.size() < 4) return -1;
+    return read_u32(bytes);
+}
+
+Decoded channel_decode(std::string_view bytes) {
+    if (bytes.size() < kFrameHeader) return {};
+    const uint32_t length = read_u32(bytes);
+    if (length < 1) return refused("an empty frame");
+    const uint8_t type = static_cast<uint8_t>(bytes[4]);
+    const size_t index = index_of_type(type);
+    if (index == std::variant_size_v<Message>) return refused("a message of an unknown type");
+    const bool body = type == tell::Body::kType;
+    if (body && length < 1 + 4) return refused("a body frame without its length");
+    if (length - 1 > kFrameLimit + (body ? kBodyChunkLimit : 0))
+        return refused("a frame over the length limit");
+    // A body's bytes are taken raw by the receiver, so its fields are
+    // all that must be here.
+    const size_t needed = body ? kFrameHeader + 4 : 4 + size_t{length};
+    if (bytes.size() < needed) return {};
+    Decoded decoded;
+    decoded.message = make_alternative(index);
+    Reader reader(bytes.substr(kFrameHeader, needed - kFrameHeader));
+    std::visit([&](auto &value) { reader(value); }, decoded.message);
+    if (reader.failed()) return refused(reader.why());
+    if (reader.at() != needed - kFrameHeader) return refused("bytes left after the last field");
+    if (body) {
+        const uint32_t chunk = std::get<tell::Body>(decoded.message).length;
+        if (chunk == 0) return refused("an empty body chunk");
+        if (chunk > kBodyChunkLimit) return refused("a body chunk over its limit");
+        if (length != 1 + 4 + chunk) return refused("a body whose frame length is not its own");
+    }
+    decoded.end = DecodeEnd::kMessage;
+    decoded.used = needed;
+    return decoded;
+}
