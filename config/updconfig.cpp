@@ -38,6 +38,10 @@ constexpr BuiltinOption kGlobalOptions[] = {
     {"manifest", ConfigType::kString, "off", 0, "Detached manifest: required or off"},
     {"deltas", ConfigType::kBoolean, nullptr, 1,
      "Fetch patches against installed files when the mirror offers them"},
+    {"sandbox", ConfigType::kBoolean, nullptr, 1,
+     "Run the network side as a separate unprivileged, confined process"},
+    {"fetchuser", ConfigType::kString, "_qavoupdate", 0,
+     "Unprivileged user the network side runs as"},
     {"statusfile", ConfigType::kString, "", 0,
      "File the run's status is written to for monitoring (metrics text format); empty for none"},
     // A day at most: a larger wait is a typing error, not a spread.

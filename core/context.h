@@ -64,6 +64,9 @@ struct EngineSettings {
     std::string infofile;
 };
 
+// The updater's end of the network side, when the run has one.
+class FetcherLink;
+
 // One run's record: its settings, and what the run holds and hands down.
 struct EngineContext {
     explicit EngineContext(const EngineSettings &settings) : settings(settings) {}
@@ -78,6 +81,11 @@ struct EngineContext {
     // Requests an HTTP connection may have outstanding: the setting, until
     // a server shows that it cannot take them, then 1 for the rest of the run.
     int32_t pipeline = 1;
+    // Every connection goes through this network side (not owned); null:
+    // this process makes them.
+    FetcherLink *fetcher = nullptr;
+    // The network side broke off the run: nothing it brought is installed.
+    bool network_broken = false;
     // The time-out, the watchdog, the listener, the stop flag and the last
     // error: what the floors below are handed.
     Io io;

@@ -22,6 +22,7 @@ enum ErrorClass : int32_t {
     ERR_KEPT = 10,     // a kept copy that cannot serve
     ERR_SETTING = 11,  // a setting (the proxy, a mirror's URL) that cannot be used, and why
     ERR_RESOLVE = 12,  // a host name without an address: code is getaddrinfo's EAI_* number
+    ERR_FETCHER = 13,  // the network side broke off the run, and why
 };
 
 enum UpdateError : int32_t {
@@ -41,7 +42,7 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT, ERR_KEPT and ERR_SETTING;
+    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT, ERR_KEPT, ERR_SETTING and ERR_FETCHER;
     // never a credential.
     std::string text;
 };

@@ -166,6 +166,7 @@ int update_self(EngineContext *context, EngineLink &link, FileRecord *self, bool
     if (self == nullptr || !file_is_installable(*self)) return 0;
     if (engine_get_file(*self, link, true) < 0) return -1;
     if (self->tempfile.empty()) return 0;
+    if (context->network_broken) return -1;
     *replaced = true;
     return context->installer->install_file(InstallStep::kSelfUpdate, self->tempfile,
                                             self->localpath.value_or(""));

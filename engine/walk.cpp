@@ -76,6 +76,9 @@ int module_run_pre_install(EngineContext *context, ModuleRecord &module) {
 // installs them.
 int module_install_files(EngineContext *context, ModuleRecord &module, InstallStep step) {
     const char *call = step == InstallStep::kCheck ? "tryinstall" : "doinstall";
+    // What a network side that broke off brought is never installed; its
+    // error is recorded already.
+    if (context->network_broken) return -1;
     for (const auto &file : module.files) {
         if (!file_is_installable(*file) || file->tempfile.empty()) continue;
         // Collection refused every file without an installation path.

@@ -189,6 +189,21 @@ void print_spread(const RunState &state, double seconds, int32_t bound) {
     fflush(stdout);
 }
 
+void print_sandbox_off() {
+    printf("Warning: sandbox is off: the network side runs with the updater's privileges\n");
+}
+
+void print_fetch_user_missing(const RunState &state, const std::string &user) {
+    if (quiet || !state.settings.verbose) return;
+    printf("User %s does not exist: the network side runs as nobody\n", user.c_str());
+}
+
+void print_no_landlock(const RunState &state, const std::string &why) {
+    if (quiet || !state.settings.verbose) return;
+    printf("Landlock is not available (%s): the network side is confined by its user alone\n",
+           why.c_str());
+}
+
 void Console::needs_update(const FileEvent &file) {
     if (quiet) return;
     printf("File '%s' with size %d needs update!\n", text(file.path), file.size);
@@ -272,6 +287,7 @@ void report_error(const ErrorRecord &record) {
         case ERR_WAIT:
         case ERR_KEPT:
         case ERR_SETTING:
+        case ERR_FETCHER:
             printf("Error: %s", record.text.c_str());
             break;
         default:

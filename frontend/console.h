@@ -51,6 +51,11 @@ class Console : public Events {
 void report_error(const ErrorRecord &record);
 // Before the random wait that spreads the start of many runs (with -v).
 void print_spread(const RunState &state, double seconds, int32_t bound);
+// How the network side of the run is set apart: the warning when it is
+// not, and with -v what it could not give up.
+void print_sandbox_off();
+void print_fetch_user_missing(const RunState &state, const std::string &user);
+void print_no_landlock(const RunState &state, const std::string &why);
 void print_date(FILE *stream);
 void print_clock(FILE *stream);
 int32_t clock_ms();

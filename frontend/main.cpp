@@ -1,9 +1,11 @@
 // Program entry: configuration, lock, engine context, one engine run, and
 // the exit status that tells a calling script what happened.
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <chrono>
@@ -25,6 +27,7 @@
 #include "frontend/install.h"
 #include "frontend/runctl.h"
 #include "frontend/status_file.h"
+#include "transfer/fetcher.h"
 
 namespace {
 
@@ -38,6 +41,32 @@ void spread_start(RunState &state) {
         std::uniform_int_distribution<int64_t>(0, int64_t{spread} * 1000 - 1)(source));
     print_spread(state, static_cast<double>(wait.count()) / 1000.0, spread);
     std::this_thread::sleep_for(wait);
+}
+
+// The network side of the run, apart from the updater unless the sandbox
+// is off; a run from file:// mirrors alone has none. False when it could
+// not start, which was said.
+bool start_network_side(RunState &state, EngineContext &context,
+                        std::unique_ptr<FetcherLink> &fetcher) {
+    const std::vector<std::string> &urls = context.settings.mirror_urls;
+    if (std::all_of(urls.begin(), urls.end(),
+                    [](const std::string &url) { return url.starts_with("file://"); }))
+        return true;
+    if (!state.settings.sandbox) {
+        print_sandbox_off();
+        return true;
+    }
+    const std::string &user = state.settings.fetchuser;
+    if (geteuid() == 0 && getpwnam(user.c_str()) == nullptr) print_fetch_user_missing(state, user);
+    FetcherStart start = fetcher_start(&context, user);
+    if (start.link == nullptr) {
+        printf("Error: the network side could not start (%s)\n", start.error.c_str());
+        return false;
+    }
+    if (!start.landlock) print_no_landlock(state, start.landlock_why);
+    fetcher = std::move(start.link);
+    context.fetcher = fetcher.get();
+    return true;
 }
 
 // One run, up to its exit status; `outcome` gets what the status file says
@@ -81,6 +110,8 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     }
     context.keep_catalogue = http && why.empty();
     context.state_fd = state_dir.fd;
+    std::unique_ptr<FetcherLink> fetcher;
+    if (!start_network_side(state, context, fetcher)) return 6;
 
     print_date(stdout);
     printf(": Update started\n");
@@ -93,6 +124,9 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
     }
 
     const UpdateResult result = engine_update(&context);
+    // The network side ends with the run, before any restart.
+    context.fetcher = nullptr;
+    fetcher.reset();
     install_finish(state);
     outcome.files_updated = result.files_updated;
     outcome.bytes_downloaded = result.bytes_downloaded;

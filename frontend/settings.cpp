@@ -72,6 +72,8 @@ Settings settings_read(Config &config) {
     settings.proxy_auth = placed(global("proxy-auth"));
     settings.manifest = placed(global("manifest"));
     settings.deltas = on("deltas");
+    settings.sandbox = on("sandbox");
+    settings.fetchuser = string_of(global("fetchuser"));
 
     settings.protocol = placed(config_find_option(&config, "hosts", "protocol"));
     settings.hosts = placed(config_find_option(&config, "hosts", "host"));

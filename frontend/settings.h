@@ -49,6 +49,8 @@ struct Settings {
     PlacedText proxy_auth{};
     PlacedText manifest{};
     bool deltas = false;  // patches, where a manifest vouches for them
+    bool sandbox = true;  // the network side runs apart, unprivileged and confined
+    std::string fetchuser{};
     PlacedText protocol{};
     PlacedText hosts{};
     std::string infofile{};

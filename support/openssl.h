@@ -26,6 +26,12 @@
     X(SSL_CTX_set_default_read_buffer_len) \
     X(SSL_CTX_set_default_verify_paths) \
     X(SSL_CTX_load_verify_locations) \
+    X(SSL_CTX_get_cert_store) \
+    X(X509_STORE_add_cert) \
+    X(X509_free) \
+    X(BIO_new_mem_buf) \
+    X(BIO_free) \
+    X(PEM_read_bio_X509) \
     X(SSL_new) \
     X(SSL_free) \
     X(SSL_ctrl) \

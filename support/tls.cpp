@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "core/error.h"
@@ -110,6 +111,58 @@ std::string tls_peer_name(const std::string &host, uint16_t port) {
     return bracket_host(host) + ":" + std::to_string(port);
 }
 
+namespace {
+
+// The CA file read ahead by tls_preload_ca_file.
+struct PreloadedCa {
+    std::string path;
+    std::string text;
+    int error = 0;  // errno of the read that failed
+};
+
+PreloadedCa &preloaded_ca() {
+    static PreloadedCa preloaded;
+    return preloaded;
+}
+
+// Adds every certificate of the PEM text to the context's store: false
+// when there is none, as loading a file without one fails.
+bool load_pem(const OpenSsl &calls, SSL_CTX *ctx, const std::string &text) {
+    BIO *bio = calls.BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    if (bio == nullptr) return false;
+    X509_STORE *store = calls.SSL_CTX_get_cert_store(ctx);
+    int added = 0;
+    while (X509 *certificate = calls.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        if (calls.X509_STORE_add_cert(store, certificate) == 1) added++;
+        calls.X509_free(certificate);
+    }
+    calls.BIO_free(bio);
+    // The end of the text leaves an error behind; a text without any
+    // certificate keeps it to be described.
+    if (added > 0) calls.ERR_clear_error();
+    return added > 0;
+}
+
+}  // namespace
+
+void tls_preload_ca_file(const std::string &ca_file) {
+    PreloadedCa &preloaded = preloaded_ca();
+    preloaded = PreloadedCa{ca_file, {}, 0};
+    constexpr size_t kCaFileLimit = size_t{16} << 20;
+    FILE *file = fopen(ca_file.c_str(), "rbe");
+    if (file == nullptr) {
+        preloaded.error = errno;
+        return;
+    }
+    char block[8192];
+    size_t count;
+    while ((count = fread(block, 1, sizeof(block), file)) > 0 &&
+           preloaded.text.size() < kCaFileLimit)
+        preloaded.text.append(block, count);
+    if (ferror(file)) preloaded.error = errno != 0 ? errno : EIO;
+    fclose(file);
+}
+
 std::unique_ptr<TlsContext> TlsContext::create(Io &io, const std::string &ca_file,
                                                const std::string &peer) {
     std::string why;
@@ -122,6 +175,7 @@ std::unique_ptr<TlsContext> TlsContext::create(Io &io, const std::string &ca_fil
     calls.ERR_clear_error();
     SSL_CTX *ctx = calls.SSL_CTX_new(calls.TLS_client_method());
     std::unique_ptr<TlsContext> trust(ctx != nullptr ? new TlsContext(calls, ctx) : nullptr);
+    int unread = 0;  // errno of a CA file read ahead that could not be
     bool ok = ctx != nullptr &&
               calls.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) == 1;
     if (ok) {
@@ -135,13 +189,21 @@ std::unique_ptr<TlsContext> TlsContext::create(Io &io, const std::string &ca_fil
         // apart.
         calls.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
         calls.SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
-        ok = ca_file.empty()
-                 ? calls.SSL_CTX_set_default_verify_paths(ctx) == 1
-                 : calls.SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
+        const PreloadedCa &preloaded = preloaded_ca();
+        if (ca_file.empty()) {
+            ok = calls.SSL_CTX_set_default_verify_paths(ctx) == 1;
+        } else if (preloaded.path != ca_file) {
+            ok = calls.SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr) == 1;
+        } else {
+            unread = preloaded.error;
+            ok = unread == 0 && load_pem(calls, ctx, preloaded.text);
+        }
     }
     if (ok) return trust;
     const TlsSession::Failure failure = describe(calls, nullptr, SSL_ERROR_SSL, errno);
-    std::string reason = failure.error != 0 ? strerror(failure.error) : failure.reason;
+    std::string reason = unread != 0          ? strerror(unread)
+                         : failure.error != 0 ? strerror(failure.error)
+                                              : failure.reason;
     if (!ca_file.empty()) reason = "CA file " + ca_file + ": " + reason;
     record_error_text(io, ERR_TLS, "TLS with " + peer + " (" + reason + ")", "SSL_CTX_new");
     return nullptr;

@@ -25,6 +25,11 @@ enum class TlsFailure {
 // "host:port" as a TLS failure names its peer; an IPv6 host in brackets.
 std::string tls_peer_name(const std::string &host, uint16_t port);
 
+// Reads the CA file now, for a process that will not be allowed to open it
+// when its first TLS connection comes: that connection's trust is then
+// made from what was read (or fails as the file's open failed).
+void tls_preload_ca_file(const std::string &ca_file);
+
 // The trust of a run's TLS connections: the CA file, or the system's store
 // when it is empty. Certificates are always verified.
 class TlsContext {

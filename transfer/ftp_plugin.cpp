@@ -13,6 +13,7 @@
 #include "support/path.h"
 #include "transfer/ftp.h"
 #include "transfer/plugin.h"
+#include "transfer/remote_session.h"
 #include "transfer/url.h"
 
 namespace {
@@ -118,6 +119,9 @@ std::unique_ptr<PluginSession> ftp_open(EngineContext *context, const std::strin
     client.directory = dirname(path.data());
     // The option reads "passive(off)/active(on)": on selects PORT.
     client.active = context->settings.ftp_active;
+    // The session was only checked here: the network side makes its own.
+    if (context->fetcher != nullptr)
+        return remote_session_open(context, kPluginFtp, mirror, budget);
     return session;
 }
 

@@ -23,6 +23,7 @@
 #include "transfer/plugin.h"
 #include "transfer/proxy_auth.h"
 #include "transfer/redirect.h"
+#include "transfer/remote_session.h"
 
 namespace {
 
@@ -400,6 +401,9 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::stri
     std::string path = client.target.path.c_str();
     client.target.directory = dirname(path.data());
     client.target.path.clear();
+    // The session was only checked here: the network side makes its own.
+    if (context->fetcher != nullptr)
+        return remote_session_open(context, kPluginHttp, mirror, budget);
     return session;
 }
 

@@ -67,7 +67,9 @@ class HttpsTest(SiteTest):
             with self.subTest(to=to):
                 nginx = server(self, type("To" + to, (Bouncer,), {"tls": CERT["good"], "to": to}),
                                self.site.path("www"))
-                self.configure(nginx.port if to == "https" else nginx.tls_port, protocol=protocol)
+                # The confined network side connects to configured ports only.
+                self.configure(nginx.port if to == "https" else nginx.tls_port, protocol=protocol,
+                               sandbox="off")
                 got = self.site.update()
                 self.assertEqual((got.status, got.matching("^Error: .*"), self.site.tree()),
                                  (6 if refused else 0, [r % nginx.port for r in refused],

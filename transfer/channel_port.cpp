@@ -1,0 +1,138 @@
+// The fetcher's channel on a socket pair: gathered writes, sliced silent
+// reads, frames checked before anything acts on them.
+#include "transfer/channel_port.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/error.h"
+
+namespace {
+
+constexpr int kSliceMilliseconds = 1000 / kSlicesPerSecond;
+// Gathered messages go out once they reach this much, bodies included.
+constexpr size_t kGatherLimit = size_t{1} << 17;
+
+// Waits until the channel can be read: false when the run was stopped
+// (recorded as the user's break) or the wait failed.
+bool wait_readable(Io &io, int fd) {
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        const int count = poll(&ready, 1, kSliceMilliseconds);
+        if (count > 0) return true;
+        if (count < 0 && errno != EINTR) {
+            record_error(io, ERR_NET_SYSCALL, "poll");
+            return false;
+        }
+        if (io.stop != nullptr && io.stop->load()) {
+            record_error_code(io, ERR_UPDATE, UPD_USER_BREAK, "callback");
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+Receipt ChannelStream::receive(Io &io, Connection socket, char *buffer, int length) {
+    for (;;) {
+        const ssize_t count = recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+        if (count >= 0) return receipt_of(static_cast<int>(count));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            record_error(io, ERR_NET_SYSCALL, "recv");
+            return {ReceiveEnd::kFailed};
+        }
+        if (!wait_readable(io, socket)) return {ReceiveEnd::kWaitFailed};
+    }
+}
+
+int ChannelStream::receive_now(Connection socket, char *buffer, int length) {
+    const ssize_t count = recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    return count > 0 ? static_cast<int>(count) : 0;
+}
+
+ssize_t ChannelStream::send(Io &io, Connection socket, const char *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t count = ::send(socket, data + done, size - done, MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return record_error(io, ERR_NET_SYSCALL, "send");
+        done += static_cast<size_t>(count);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int channel_read(Io &io, int descriptor, char *buffer, int length) {
+    ChannelStream stream;
+    return receipt_count(stream.receive(io, descriptor, buffer, length));
+}
+
+ChannelPort::ChannelPort(int fd) : fd_(fd) {
+    in_.stream = &stream_;
+}
+
+void ChannelPort::send(const Message &message) {
+    channel_encode(out_, message);
+    if (out_.size() >= kGatherLimit) flush();
+}
+
+void ChannelPort::send_body(const char *data, uint32_t length) {
+    channel_encode(out_, tell::Body{length});
+    out_.append(data, length);
+    if (out_.size() >= kGatherLimit) flush();
+}
+
+bool ChannelPort::flush() {
+    if (out_.empty()) return true;
+    if (fd_.fd < 0) return false;
+    Io quiet;
+    const bool sent = stream_.send(quiet, fd_.fd, out_.data(), out_.size()) >= 0;
+    out_.clear();
+    if (!sent && why_.empty()) why_ = "the channel is closed";
+    return sent;
+}
+
+// A block at a time into the input, so that a small frame costs no read
+// of its own.
+bool ChannelPort::read_exact(Io &io, char *to, uint32_t count) {
+    for (uint32_t done = 0; done < count;) {
+        if (received_empty(in_)) {
+            const Receipt got = received_refill(io, fd_.fd, &in_);
+            if (got.end != ReceiveEnd::kData) {
+                if (why_.empty()) why_ = got.end == ReceiveEnd::kClosed ? "it ended" : "its channel failed";
+                return false;
+            }
+        }
+        const uint32_t take = std::min(in_.end - in_.start, count - done);
+        memcpy(to + done, in_.bytes + in_.start, take);
+        in_.start += take;
+        done += take;
+    }
+    return true;
+}
+
+std::optional<Message> ChannelPort::next(Io &io) {
+    if (!flush()) return std::nullopt;
+    frame_.resize(kFrameHeader);
+    if (!read_exact(io, frame_.data(), kFrameHeader)) return std::nullopt;
+    const int64_t length = channel_frame_length(frame_);
+    const bool body = static_cast<uint8_t>(frame_[4]) == tell::Body::kType;
+    // The header alone can tell a frame too long to gather.
+    if (length < 1 || (!body && length - 1 > int64_t{kFrameLimit})) {
+        why_ = "a frame over the length limit";
+        return std::nullopt;
+    }
+    const uint32_t rest = body ? 4 : static_cast<uint32_t>(length - 1);
+    frame_.resize(kFrameHeader + rest);
+    if (!read_exact(io, frame_.data() + kFrameHeader, rest)) return std::nullopt;
+    Decoded decoded = channel_decode(frame_);
+    if (decoded.end != DecodeEnd::kMessage) {
+        why_ = decoded.end == DecodeEnd::kRefused ? decoded.why : "a frame cut short";
+        return std::nullopt;
+    }
+    return std::move(decoded.message);
+}

@@ -1,0 +1,27 @@
+// The network side of a run: a process forked before the first connection
+// that drops root and confines itself, then makes every connection of the
+// run for the updater, which gets everything back over one strict channel.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/context.h"
+#include "transfer/channel_port.h"
+#include "transfer/remote_session.h"
+
+struct FetcherStart {
+    std::unique_ptr<FetcherLink> link;  // null when the fetcher could not start
+    std::string error;                  // then why
+    bool switched = false;              // it runs as another user than the updater
+    bool landlock = false;              // it is confined by Landlock
+    std::string landlock_why;           // why it is not
+};
+
+// Forks the fetcher for the run of `context`, which then runs as `user`
+// (as nobody when no such user exists) when started as root.
+FetcherStart fetcher_start(EngineContext *context, const std::string &user);
+
+// The fetcher's work once confined: serves the updater's requests on the
+// port until the channel ends; the process's exit status.
+int fetcher_serve(EngineContext &context, ChannelPort &port);

@@ -1,0 +1,371 @@
+// Sessions through the fetcher. Each prepare sends one message (the copy
+// already opened as the attempt's first open will ask, the files ahead as
+// a change of the last list) and each attempt reads the fetcher's answer:
+// its events, its requests on the copy and the bodies, until the attempt's
+// end. Everything is checked against what was asked.
+#include "transfer/remote_session.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <deque>
+
+#include "core/error.h"
+#include "core/events.h"
+#include "support/path.h"
+
+namespace {
+
+// A body is bounded by the copy; this only bounds what a lying fetcher can
+// make the updater read and drop.
+constexpr uint32_t kDropChunk = 1 << 14;
+// Error classes the network side raises; any other is a forgery.
+constexpr int32_t kLastNetworkClass = ERR_RESOLVE;
+// The files ahead that a session is told of: more than any pipeline asks.
+constexpr size_t kSessionAhead = 32;
+
+FileSpec spec_of(const FileRecord &file) {
+    FileSpec spec;
+    spec.sitepath = file.sitepath.value_or("");
+    spec.time = file.time;
+    spec.size = file.size;
+    spec.size_bound = file.size_bound;
+    spec.optional = file.optional ? 1 : 0;
+    spec.kept = file.kept ? 1 : 0;
+    spec.kept_refused = file.kept && file.kept->refused ? 1 : 0;
+    return spec;
+}
+
+Peers peers_of(const PeerSpec &spec) {
+    return Peers{spec.has_local ? spec.local_host.c_str() : nullptr, spec.local_port,
+                 spec.has_remote ? spec.remote_host.c_str() : nullptr, spec.remote_port};
+}
+
+class RemoteSession final : public PluginSession {
+   public:
+    RemoteSession(FetcherLink &link, uint8_t plugin, TransferBudget &budget)
+        : link_(link), plugin_(plugin), budget_(budget), id_(link.new_session()) {}
+
+    bool open(const std::string &url) {
+        EngineContext *context = link_.context();
+        link_.port().send(ask::Open{id_, plugin_, url, context->pipeline});
+        const std::optional<Message> answer = link_.next(nullptr);
+        if (!answer) return false;
+        const auto *opened = std::get_if<tell::Opened>(&*answer);
+        if (opened == nullptr) return unexpected();
+        opened_ = opened->ok != 0;
+        return opened_;
+    }
+
+    // The goodbye is the fetcher's to say, and its events are told here.
+    ~RemoteSession() override {
+        if (!opened_ || link_.broken()) return;
+        link_.port().send(ask::Close{id_, Budget{budget_.limit, budget_.used}});
+        const std::optional<Message> answer = link_.next(nullptr);
+        if (answer && !std::holds_alternative<tell::Closed>(*answer)) unexpected();
+    }
+
+    // A name the FTP session puts in its normal form before the file's
+    // progress event; the fetcher gets it that way.
+    bool begin_file(FileRecord &file) override {
+        if (plugin_ == kPluginFtp) normalize_path(*file.sitepath);
+        return !link_.broken();
+    }
+
+    void look_ahead(std::span<FileRecord *const> next) override {
+        if (next.size() > kSessionAhead) next = next.first(kSessionAhead);
+        // The list usually moves on by the file now under way: the fewest
+        // files dropped from the front of the last one that leave a start
+        // of the new one.
+        const auto same = [](const Told &told, const FileRecord *file) {
+            return told.file == file && file->sitepath && told.sitepath == *file->sitepath;
+        };
+        size_t drop = 0;
+        while (drop < told_.size() &&
+               !(told_.size() - drop <= next.size() &&
+                 std::equal(told_.begin() + static_cast<std::ptrdiff_t>(drop), told_.end(),
+                            next.begin(), same)))
+            drop++;
+        ask::LookAhead change{id_, static_cast<uint32_t>(drop), {}};
+        told_.erase(told_.begin(), told_.begin() + static_cast<std::ptrdiff_t>(drop));
+        for (size_t index = told_.size(); index < next.size(); index++) {
+            change.more.push_back(spec_of(*next[index]));
+            told_.push_back(Told{next[index], next[index]->sitepath.value_or("")});
+        }
+        if (change.drop != 0 || !change.more.empty()) link_.port().send(change);
+    }
+
+    bool prepare(FileRecord &file, int32_t attempt, CopyTarget &copy) override {
+        if (link_.broken()) return false;
+        // The attempt's first open asks for this; made here, it costs the
+        // fetcher no question.
+        const CopyUse use = plugin_ == kPluginFtp ? CopyUse::kResume
+                            : attempt == 0        ? CopyUse::kEmpty
+                                                  : CopyUse::kContinue;
+        local_failed_ = false;
+        filled_ = false;
+        kept_key_.clear();
+        ask::Run run{id_, spec_of(file), attempt, Budget{budget_.limit, budget_.used},
+                     state_of(copy, use, copy.open(file, use))};
+        link_.port().send(run);
+        const std::optional<Message> end = serve(file, copy, tell::Prepared::kType);
+        return end && std::get<tell::Prepared>(*end).ok != 0 && !local_failed_;
+    }
+
+    AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) override {
+        retry_after_ = -1;
+        const std::optional<Message> end = serve(file, copy, tell::AttemptDone::kType);
+        if (!end) return AttemptOutcome::kFailed;
+        const auto &done = std::get<tell::AttemptDone>(*end);
+        EngineContext *context = link_.context();
+        if (done.outcome > static_cast<uint8_t>(AttemptOutcome::kFailed) ||
+            done.budget_used < budget_.used || done.retry_after < -1 || done.pipeline < 1 ||
+            done.pipeline > context->pipeline ||
+            (done.kept.present != 0 && !file.kept) || (done.kept.reused != 0 && !filled_)) {
+            unexpected();
+            return AttemptOutcome::kFailed;
+        }
+        budget_.used = done.budget_used;
+        context->pipeline = done.pipeline;
+        retry_after_ = done.retry_after;
+        if (file.kept) take_kept(file, done.kept);
+        auto outcome = static_cast<AttemptOutcome>(done.outcome);
+        // The copy failed here, whatever the fetcher saw.
+        if (local_failed_ && outcome == AttemptOutcome::kDone) outcome = AttemptOutcome::kRetry;
+        return outcome;
+    }
+
+    int64_t retry_after() const override { return retry_after_; }
+
+    void copy_refused() override {
+        if (!link_.broken()) link_.port().send(ask::Refused{id_});
+    }
+
+   private:
+    static CopyState state_of(CopyTarget &copy, CopyUse use, int result) {
+        return CopyState{static_cast<uint8_t>(use), result, result >= 0 ? copy.held() : 0,
+                         result >= 0 ? 0 : copy.error().code};
+    }
+
+    bool unexpected() {
+        link_.break_off("it sent a message the updater did not expect");
+        return false;
+    }
+
+    void take_kept(FileRecord &file, const KeptSpec &kept) {
+        if (kept.present == 0) {
+            file.kept.reset();
+            return;
+        }
+        file.kept->key = kept.key;
+        file.kept->etag = kept.etag;
+        file.kept->last_modified = kept.last_modified;
+        file.kept->reused = kept.reused != 0;
+    }
+
+    // Serves the fetcher's requests on the copy until the message of type
+    // `until`; absent when the conversation broke.
+    std::optional<Message> serve(FileRecord &file, CopyTarget &copy, uint8_t until) {
+        for (;;) {
+            std::optional<Message> message = link_.next(&file);
+            if (!message) return std::nullopt;
+            const uint8_t type = std::visit([](const auto &value) { return value.kType; }, *message);
+            if (type == until) return message;
+            if (!handle(*message, file, copy)) return std::nullopt;
+        }
+    }
+
+    bool handle(const Message &message, FileRecord &file, CopyTarget &copy) {
+        ChannelPort &port = link_.port();
+        if (const auto *body = std::get_if<tell::Body>(&message)) return take_body(copy, body->length);
+        if (const auto *open = std::get_if<tell::CopyOpen>(&message)) {
+            const auto use = static_cast<CopyUse>(open->use);
+            if (use != CopyUse::kResume && use != CopyUse::kContinue && use != CopyUse::kEmpty)
+                return unexpected();
+            port.send(ask::CopyReply{state_of(copy, use, copy.open(file, use))});
+            return true;
+        }
+        if (std::holds_alternative<tell::CopyTruncate>(message)) {
+            if (!copy.is_open() || copy.truncate() < 0) local_failed_ = true;
+            return true;
+        }
+        if (std::holds_alternative<tell::CopyRewind>(message)) {
+            if (!copy.is_open() || copy.rewind() < 0) local_failed_ = true;
+            return true;
+        }
+        if (std::holds_alternative<tell::CopyReport>(message)) {
+            copy.report();
+            return true;
+        }
+        // Only a file that a kept copy may answer asks for one, and it
+        // fills its copy only from the one it asked about.
+        if (const auto *find = std::get_if<tell::KeptFind>(&message)) {
+            if (!file.kept) return unexpected();
+            KeptCopy kept;
+            kept.key = find->key;
+            const bool found = copy.find_kept(kept);
+            kept_key_ = found ? find->key : std::string();
+            port.send(ask::KeptReply{found ? uint8_t{1} : uint8_t{0}, kept.etag, kept.last_modified});
+            return true;
+        }
+        if (const auto *fill = std::get_if<tell::KeptFill>(&message)) {
+            if (!file.kept || kept_key_.empty() || fill->key != kept_key_) return unexpected();
+            filled_ = copy.is_open() && copy.fill_kept(fill->key) == 0;
+            port.send(ask::KeptReply{filled_ ? uint8_t{1} : uint8_t{0}, {}, {}});
+            return true;
+        }
+        return unexpected();
+    }
+
+    // The body's bytes go through the copy's own bounded, digesting
+    // receive; a fetcher that sends more than the copy may hold lies.
+    bool take_body(CopyTarget &copy, uint32_t length) {
+        ChannelPort &port = link_.port();
+        uint32_t moved = 0;
+        if (copy.is_open() && !local_failed_) {
+            moved = length;
+            const CopyOutcome result =
+                copy.receive(port.fd(), moved, channel_read, &port.input());
+            if (result == CopyOutcome::kTooLarge) {
+                link_.break_off("it sent more of a file than the file may hold");
+                return false;
+            }
+            if (result != CopyOutcome::kReceived) local_failed_ = true;
+        } else if (!copy.is_open()) {
+            link_.break_off("it sent a body for a copy that is not open");
+            return false;
+        }
+        // What the copy could not take is read and dropped, so that the
+        // next frame is where it should be.
+        char drop[kDropChunk];
+        Io &io = link_.context()->io;
+        while (moved < length) {
+            const uint32_t want = std::min<uint32_t>(kDropChunk, length - moved);
+            const int got = received_read(io, port.fd(), &port.input(), channel_read, drop,
+                                          static_cast<int>(want));
+            if (got <= 0) {
+                link_.break_off("its channel ended inside a body");
+                return false;
+            }
+            moved += static_cast<uint32_t>(got);
+        }
+        return true;
+    }
+
+    FetcherLink &link_;
+    uint8_t plugin_;
+    TransferBudget &budget_;
+    uint32_t id_;
+    bool opened_ = false;
+    bool local_failed_ = false;  // a step on the copy failed here in this attempt
+    bool filled_ = false;        // the copy was filled from a kept one in this attempt
+    std::string kept_key_;       // the kept copy found in this attempt
+    int64_t retry_after_ = -1;
+    struct Told {
+        const FileRecord *file;
+        std::string sitepath;
+    };
+    std::deque<Told> told_;  // the files ahead as the fetcher knows them
+};
+
+}  // namespace
+
+FetcherLink::FetcherLink(EngineContext *context, pid_t pid, int fd)
+    : context_(context), pid_(pid), port_(fd) {}
+
+FetcherLink::~FetcherLink() {
+    if (pid_ <= 0) return;
+    (void)port_.flush();
+    // The end of the channel ends the fetcher; a fetcher that does not
+    // end is not waited for.
+    ::shutdown(port_.fd(), SHUT_RDWR);
+    for (int tries = 0; tries < 100; tries++) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+        usleep(10000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+void FetcherLink::break_off(const std::string &why) {
+    if (broken_) return;
+    broken_ = true;
+    context_->network_broken = true;
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    record_error_text(context_->io, ERR_FETCHER, "the network side broke off the run (" + why + ")",
+                      "fetcher");
+}
+
+const char *FetcherLink::intern(const std::string &name) {
+    constexpr size_t kNamesLimit = 256;
+    if (names_.size() >= kNamesLimit && names_.find(name) == names_.end()) return "call";
+    return names_.insert(name).first->c_str();
+}
+
+std::optional<Message> FetcherLink::next(const FileRecord *file) {
+    while (!broken_) {
+        std::optional<Message> message = port_.next(context_->io);
+        if (!message) {
+            break_off(port_.why());
+            return std::nullopt;
+        }
+        if (!tell_event(*message, file)) return message;
+    }
+    return std::nullopt;
+}
+
+bool FetcherLink::tell_event(const Message &message, const FileRecord *file) {
+    Events &events = events_of(context_->io);
+    if (const auto *error = std::get_if<tell::Error>(&message)) {
+        if (error->class_ < 0 || error->class_ > kLastNetworkClass) {
+            break_off("it sent an error the network side cannot raise");
+            return true;
+        }
+        ErrorRecord &record = context_->io.error;
+        record = ErrorRecord{error->class_, error->code, intern(error->call), error->text};
+        events.error(record);
+        return true;
+    }
+    if (const auto *spin = std::get_if<tell::Spin>(&message)) {
+        events.spin(spin->slice, spin->slices);
+    } else if (const auto *connecting = std::get_if<tell::Connecting>(&message)) {
+        events.connecting(peers_of(connecting->peers));
+    } else if (const auto *sent = std::get_if<tell::SentLine>(&message)) {
+        events.sent_line(sent->line.c_str());
+    } else if (const auto *received = std::get_if<tell::ReceivedLine>(&message)) {
+        events.received_line(received->line.c_str());
+    } else if (std::holds_alternative<tell::DataReady>(message)) {
+        events.data_ready();
+    } else if (std::holds_alternative<tell::Timeout>(message)) {
+        events.timeout();
+    } else if (const auto *closed = std::get_if<tell::ConnectionClosed>(&message)) {
+        events.connection_closed(peers_of(closed->peers));
+    } else if (std::holds_alternative<tell::Progress>(message)) {
+        if (file == nullptr) {
+            break_off("it sent progress outside a file");
+            return true;
+        }
+        events.progress(file_event(file));
+    } else if (std::holds_alternative<tell::TransferDone>(message)) {
+        events.transfer_done();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<PluginSession> remote_session_open(EngineContext *context, uint8_t plugin,
+                                                   const std::string &url,
+                                                   TransferBudget &budget) {
+    FetcherLink *link = context->fetcher;
+    if (link == nullptr || link->broken()) return nullptr;
+    auto session = std::make_unique<RemoteSession>(*link, plugin, budget);
+    if (!session->open(url)) return nullptr;
+    return session;
+}

@@ -1,0 +1,61 @@
+// The updater's end of the fetcher: sessions that hand every attempt to
+// the network side and take back its events and bodies, writing, digesting
+// and bounding each body in the updater's own copy. A message the updater
+// does not expect ends the conversation for the rest of the run.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "core/context.h"
+#include "core/records.h"
+#include "transfer/channel_port.h"
+#include "transfer/fetch_channel.h"
+#include "transfer/plugin.h"
+
+class FetcherLink {
+   public:
+    // The fetcher `pid` at the other end of the socket `fd` (owned).
+    FetcherLink(EngineContext *context, pid_t pid, int fd);
+    FetcherLink(const FetcherLink &) = delete;
+    FetcherLink &operator=(const FetcherLink &) = delete;
+    // Closes the channel, which ends the fetcher, and reaps it.
+    ~FetcherLink();
+
+    ChannelPort &port() { return port_; }
+    EngineContext *context() const { return context_; }
+    // The next message that is not an event, the events before it told
+    // as if raised here; `file` is the one a progress event is about.
+    // Absent once the conversation is broken off.
+    std::optional<Message> next(const FileRecord *file);
+    bool broken() const { return broken_; }
+    // Ends the conversation for good: one error line, the fetcher killed,
+    // the run marked so that nothing is installed.
+    void break_off(const std::string &why);
+    uint32_t new_session() { return ++sessions_; }
+
+   private:
+    // Tells an event message: false when it is none.
+    bool tell_event(const Message &message, const FileRecord *file);
+    const char *intern(const std::string &name);
+
+    EngineContext *context_;  // not owned
+    pid_t pid_;
+    ChannelPort port_;
+    bool broken_ = false;
+    uint32_t sessions_ = 0;
+    // Error records keep their call's name by pointer.
+    std::set<std::string> names_;
+};
+
+// A session at `url` through the fetcher of the context, for the plugin
+// `plugin` (kPluginFtp or kPluginHttp); null when the fetcher cannot open
+// it, which it reported.
+std::unique_ptr<PluginSession> remote_session_open(EngineContext *context, uint8_t plugin,
+                                                   const std::string &url,
+                                                   TransferBudget &budget);
