@@ -45,7 +45,7 @@ class Writer {
 bool allowed(std::string_view text, StringKind kind) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (kind == StringKind::kName && (byte < 0x20 || byte == 0x7f)) return false;
+        if (kind != StringKind::kText && (byte < 0x20 || byte == 0x7f)) return false;
         if (c == '\0') return false;
     }
     return true;

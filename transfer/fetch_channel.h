@@ -27,6 +27,7 @@ constexpr uint32_t kAheadLimit = 32;
 enum class StringKind : uint8_t {
     kName,  // no control character at all
     kText,  // no NUL: a dialogue's lines keep their line ends, as printed
+    kLine,  // a text printed as one line: no control character either
 };
 
 struct Budget {
@@ -95,8 +96,37 @@ struct KeptSpec {
     }
 };
 
+struct NameItem {
+    std::string name;
+    template <class F>
+    void fields(F &&f) {
+        f(name, StringKind::kName);
+    }
+};
+
+// The mirrors a run may go to.
+constexpr uint32_t kMirrorLimit = 64;
+
 // The updater to the fetcher.
 namespace ask {
+// What the fetcher needs of the run's settings; the first message.
+struct Start {
+    static constexpr uint8_t kType = 8;
+    std::string user;  // to run as, when started as root
+    int32_t timeout = 0;
+    std::vector<NameItem> mirror_urls;
+    uint8_t use_proxy = 0;
+    std::string proxy;
+    uint8_t proxy_auth = 0;  // ProxyAuth
+    std::string ca_file;
+    uint8_t ftp_active = 0;
+    template <class F>
+    void fields(F &&f) {
+        f(user, StringKind::kName), f(timeout), f(mirror_urls, kMirrorLimit), f(use_proxy),
+            f(proxy, StringKind::kName), f(proxy_auth), f(ca_file, StringKind::kName),
+            f(ftp_active);
+    }
+};
 struct Open {  // a session at a mirror
     static constexpr uint8_t kType = 1;
     uint32_t session = 0;
@@ -183,7 +213,7 @@ struct Started {
     std::string why;        // of a failure, or of a missing Landlock
     template <class F>
     void fields(F &&f) {
-        f(ok), f(switched), f(landlock), f(abi), f(why, StringKind::kText);
+        f(ok), f(switched), f(landlock), f(abi), f(why, StringKind::kLine);
     }
 };
 struct Opened {
@@ -277,7 +307,7 @@ struct Error {
     std::string text;
     template <class F>
     void fields(F &&f) {
-        f(class_), f(code), f(call, StringKind::kName), f(text, StringKind::kText);
+        f(class_), f(code), f(call, StringKind::kName), f(text, StringKind::kLine);
     }
 };
 struct Spin {
@@ -348,7 +378,7 @@ constexpr uint8_t kPluginFtp = 1;
 constexpr uint8_t kPluginHttp = 2;
 
 using Message =
-    std::variant<ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply, ask::KeptReply,
+    std::variant<ask::Start, ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply, ask::KeptReply,
                  ask::Refused, tell::Started, tell::Opened, tell::Closed, tell::Prepared,
                  tell::CopyOpen, tell::CopyTruncate, tell::CopyRewind, tell::Body, tell::KeptFind,
                  tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Error, tell::Spin, tell::Connecting,

@@ -1,12 +1,15 @@
-// Starting the fetcher: the fork, the descriptors it keeps, the user it
-// becomes and what Landlock leaves it.
+// Starting the fetcher: a fresh copy of the program on the channel, which
+// learns the few settings it needs from the first message, becomes an
+// unprivileged user and confines itself before it says it is ready.
 #include "transfer/fetcher.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "support/sandbox.h"
@@ -14,6 +17,9 @@
 #include "transfer/url.h"
 
 namespace {
+
+// The descriptor the fetcher finds its channel on.
+constexpr int kChannelDescriptor = 3;
 
 // What resolution and TLS read: the resolver's files, the dynamic loader's
 // cache and the libraries it maps (libssl is loaded by the first TLS
@@ -44,46 +50,47 @@ void tcp_rules(const EngineSettings &settings, SandboxRules &rules) {
     rules.restrict_tcp = true;
 }
 
-// Only the channel stays open, as descriptor 3, with the error output;
-// nothing reads or writes the updater's standard streams.
-int keep_only_channel(int fd) {
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0) return -1;
-    if (fd != 3 && dup2(fd, 3) < 0) return -1;
-    close_range(4, ~0U, 0);
-    return 3;
+EngineSettings settings_of(const ask::Start &start) {
+    EngineSettings settings;
+    for (const NameItem &url : start.mirror_urls) settings.mirror_urls.push_back(url.name);
+    settings.use_proxy = start.use_proxy != 0;
+    settings.proxy = start.proxy;
+    settings.proxy_auth =
+        start.proxy_auth == static_cast<uint8_t>(ProxyAuth::kBasic) ? ProxyAuth::kBasic
+                                                                     : ProxyAuth::kNone;
+    settings.ca_file = start.ca_file;
+    settings.ftp_active = start.ftp_active != 0;
+    return settings;
 }
 
-[[noreturn]] void fetcher_child(EngineContext *context, int fd, const std::string &user) {
-    fd = keep_only_channel(fd);
-    if (fd < 0) _exit(1);
-    ChannelPort port(fd);
-    tell::Started started;
-    // Root's files stay readable only until the drop.
-    if (!context->settings.ca_file.empty()) tls_preload_ca_file(context->settings.ca_file);
-    const PrivilegeDrop drop = drop_privileges(user);
-    if (!drop.ok || !die_with_parent()) {
-        started.why = drop.ok ? "the updater is gone" : drop.error;
-        port.send(started);
-        port.flush();
-        _exit(1);
-    }
-    SandboxRules rules;
-    rules.read_paths = readable_paths(context->settings);
-    tcp_rules(context->settings, rules);
-    const LandlockResult confined = landlock_restrict(rules);
-    started.switched = drop.switched ? 1 : 0;
-    started.landlock = static_cast<uint8_t>(confined.outcome);
-    started.abi = confined.abi;
-    started.why = confined.error;
-    if (confined.outcome == LandlockOutcome::kFailed) {
-        port.send(started);
-        port.flush();
-        _exit(1);
-    }
-    started.ok = 1;
-    port.send(started);
-    _exit(fetcher_serve(*context, port));
+ask::Start start_of(const EngineContext &context, const std::string &user) {
+    const EngineSettings &settings = context.settings;
+    ask::Start start;
+    start.user = user;
+    start.timeout = context.io.timeout;
+    for (const std::string &url : settings.mirror_urls) start.mirror_urls.push_back({url});
+    start.use_proxy = settings.use_proxy ? 1 : 0;
+    start.proxy = settings.proxy;
+    start.proxy_auth = static_cast<uint8_t>(settings.proxy_auth);
+    start.ca_file = settings.ca_file;
+    start.ftp_active = settings.ftp_active ? 1 : 0;
+    return start;
+}
+
+// In the child: the channel becomes descriptor 3, every other descriptor
+// but the error output is closed, and the program starts afresh, so that
+// nothing of the updater's memory comes along.
+[[noreturn]] void exec_fetcher(int fd) {
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
+        dup2(fd, kChannelDescriptor) != kChannelDescriptor)
+        _exit(127);
+    close_range(kChannelDescriptor + 1, ~0U, 0);
+    char name[] = "qavoupdate";
+    char mode[] = "--fetcher";
+    char *const argv[] = {name, mode, nullptr};
+    execv("/proc/self/exe", argv);
+    _exit(127);
 }
 
 }  // namespace
@@ -98,10 +105,7 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
     // Whatever the updater printed so far must not be printed twice.
     fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        close(ends[0]);
-        fetcher_child(context, ends[1], user);
-    }
+    if (pid == 0) exec_fetcher(ends[1]);
     close(ends[1]);
     if (pid < 0) {
         close(ends[0]);
@@ -109,12 +113,13 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
         return start;
     }
     auto link = std::make_unique<FetcherLink>(context, pid, ends[0]);
+    link->port().send(start_of(*context, user));
     const std::optional<Message> first = link->port().next(context->io);
     const auto *started = first ? std::get_if<tell::Started>(&*first) : nullptr;
     if (started == nullptr || started->ok == 0) {
-        start.error = started != nullptr      ? started->why
-                      : first.has_value()     ? "it sent a message the updater did not expect"
-                                              : "it ended before it started";
+        start.error = started != nullptr  ? started->why
+                      : first.has_value() ? "it sent a message the updater did not expect"
+                                          : "it ended before it started";
         return start;
     }
     start.switched = started->switched != 0;
@@ -122,4 +127,47 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
     start.landlock_why = started->why;
     start.link = std::move(link);
     return start;
+}
+
+bool fetcher_mode(int argc, char **argv) {
+    struct stat channel;
+    return argc == 2 && strcmp(argv[1], "--fetcher") == 0 &&
+           fstat(kChannelDescriptor, &channel) == 0 && S_ISSOCK(channel.st_mode);
+}
+
+int fetcher_main() {
+    ChannelPort port(kChannelDescriptor);
+    Io quiet;
+    const std::optional<Message> first = port.next(quiet);
+    const auto *start = first ? std::get_if<ask::Start>(&*first) : nullptr;
+    if (start == nullptr) return 1;
+    const EngineSettings settings = settings_of(*start);
+    EngineContext context(settings);
+    context.io.timeout = start->timeout;
+    tell::Started started;
+    // Root's files stay readable only until the switch.
+    if (!settings.ca_file.empty()) tls_preload_ca_file(settings.ca_file);
+    const PrivilegeDrop drop = drop_privileges(start->user);
+    if (!drop.ok || !die_with_parent()) {
+        started.why = drop.ok ? "the updater is gone" : drop.error;
+        port.send(started);
+        port.flush();
+        return 1;
+    }
+    SandboxRules rules;
+    rules.read_paths = readable_paths(settings);
+    tcp_rules(settings, rules);
+    const LandlockResult confined = landlock_restrict(rules);
+    started.switched = drop.switched ? 1 : 0;
+    started.landlock = static_cast<uint8_t>(confined.outcome);
+    started.abi = confined.abi;
+    started.why = confined.error;
+    if (confined.outcome == LandlockOutcome::kFailed) {
+        port.send(started);
+        port.flush();
+        return 1;
+    }
+    started.ok = 1;
+    port.send(started);
+    return fetcher_serve(context, port);
 }

@@ -18,9 +18,17 @@ struct FetcherStart {
     std::string landlock_why;           // why it is not
 };
 
-// Forks the fetcher for the run of `context`, which then runs as `user`
-// (as nobody when no such user exists) when started as root.
+// Starts the fetcher for the run of `context` (this program again, in its
+// fetcher mode), which then runs as `user` (as nobody when no such user
+// exists) when started as root.
 FetcherStart fetcher_start(EngineContext *context, const std::string &user);
+
+// Whether this process was started as a fetcher: the one argument
+// "--fetcher", with the channel as descriptor 3.
+bool fetcher_mode(int argc, char **argv);
+// The fetcher's life: its settings from the channel, the switch and the
+// confinement, then the updater's requests; the exit status.
+int fetcher_main();
 
 // The fetcher's work once confined: serves the updater's requests on the
 // port until the channel ends; the process's exit status.

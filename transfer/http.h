@@ -84,6 +84,10 @@ constexpr int32_t kHttpGone = 410;
 // connection; a longer or uncounted one costs the connection instead.
 constexpr int32_t kHttpSkipLimit = 1 << 16;
 
+// The key a file's copy is kept under between runs: its URL at the mirror
+// (the information file's URL `mirror`), without login.
+std::string http_kept_key(const std::string &mirror, const std::string &sitepath);
+
 // The start line of a request.
 void http_set_start_line(HttpMessage &message, const char *method, const std::string &target,
                          const char *version);

@@ -40,8 +40,8 @@ bool begins_with(const char *text, std::string_view prefix) {
 // for an http(s):// one: servers refuse it with 400 and senders must not
 // generate it. An ftp:// one through the proxy keeps it, since the proxy
 // logs in with it.
-std::optional<Url> file_url(const HttpClient &client, const std::string &sitepath) {
-    Url target = client.target;
+std::optional<Url> file_url(const Url &base, const std::string &sitepath) {
+    Url target = base;
     target.path = sitepath;
     if (target.scheme == "http" || target.scheme == "https") {
         target.user.reset();
@@ -51,6 +51,14 @@ std::optional<Url> file_url(const HttpClient &client, const std::string &sitepat
     Url url;
     if (!text || !url_parse(*text, url)) return std::nullopt;
     return url;
+}
+
+// Each file's URL is the information file's directory plus its sitepath;
+// dirname may write into its argument.
+void set_base(Url &target) {
+    std::string path = target.path.c_str();
+    target.directory = dirname(path.data());
+    target.path.clear();
 }
 
 // The request target of a URL. A proxy needs the absolute URL to know where
@@ -145,7 +153,7 @@ class HttpSession : public PluginSession {
         // the file's request there, and asks for the tail the copy lacks.
         if (first || !file_url_.host) {
             request_ = HttpMessage{};
-            std::optional<Url> url = file_url(client, *file.sitepath);
+            std::optional<Url> url = file_url(client.target, *file.sitepath);
             if (!url) return false;
             file_url_ = std::move(*url);
             build_request(request_, file);
@@ -287,7 +295,7 @@ class HttpSession : public PluginSession {
              asked.size() < room && index < next_.size(); index++) {
             const FileRecord &next = *next_[index];
             if (next.kept || !next.sitepath) break;
-            const std::optional<Url> url = file_url(client, *next.sitepath);
+            const std::optional<Url> url = file_url(client.target, *next.sitepath);
             if (!url) break;
             batch.emplace_back();
             build_request(batch.back(), next);
@@ -396,11 +404,7 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::stri
         client.proxy_authorization =
             proxy_authorization(context->settings.proxy_auth, *client.proxy);
     }
-    // Each file's URL is the information file's directory plus its
-    // sitepath; dirname may write into its argument.
-    std::string path = client.target.path.c_str();
-    client.target.directory = dirname(path.data());
-    client.target.path.clear();
+    set_base(client.target);
     // The session was only checked here: the network side makes its own.
     if (context->fetcher != nullptr)
         return remote_session_open(context, kPluginHttp, mirror, budget);
@@ -408,5 +412,13 @@ std::unique_ptr<PluginSession> http_open(EngineContext *context, const std::stri
 }
 
 }  // namespace
+
+std::string http_kept_key(const std::string &mirror, const std::string &sitepath) {
+    std::optional<Url> base = url_connectable(mirror);
+    if (!base) return {};
+    set_base(*base);
+    const std::optional<Url> url = file_url(*base, sitepath);
+    return url ? url_text(*url, false) : std::string();
+}
 
 const Plugin http_plugin{"http", ZeroTries::kWithoutLimit, http_open};

@@ -5,16 +5,19 @@
 // end. Everything is checked against what was asked.
 #include "transfer/remote_session.h"
 
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <deque>
 
 #include "core/error.h"
 #include "core/events.h"
 #include "support/path.h"
+#include "transfer/http.h"
 
 namespace {
 
@@ -50,6 +53,7 @@ class RemoteSession final : public PluginSession {
 
     bool open(const std::string &url) {
         EngineContext *context = link_.context();
+        url_ = url;
         link_.port().send(ask::Open{id_, plugin_, url, context->pipeline});
         const std::optional<Message> answer = link_.next(nullptr);
         if (!answer) return false;
@@ -107,6 +111,11 @@ class RemoteSession final : public PluginSession {
         local_failed_ = false;
         filled_ = false;
         kept_key_.clear();
+        // A kept copy is known by the file's URL, which the fetcher may not
+        // choose.
+        expected_key_ = plugin_ == kPluginHttp && file.kept && file.sitepath
+                            ? http_kept_key(url_, *file.sitepath)
+                            : std::string();
         ask::Run run{id_, spec_of(file), attempt, Budget{budget_.limit, budget_.used},
                      state_of(copy, use, copy.open(file, use))};
         link_.port().send(run);
@@ -123,7 +132,8 @@ class RemoteSession final : public PluginSession {
         if (done.outcome > static_cast<uint8_t>(AttemptOutcome::kFailed) ||
             done.budget_used < budget_.used || done.retry_after < -1 || done.pipeline < 1 ||
             done.pipeline > context->pipeline ||
-            (done.kept.present != 0 && !file.kept) || (done.kept.reused != 0 && !filled_)) {
+            (done.kept.present != 0 && (!file.kept || done.kept.key != expected_key_)) ||
+            (done.kept.reused != 0 && !filled_)) {
             unexpected();
             return AttemptOutcome::kFailed;
         }
@@ -202,7 +212,7 @@ class RemoteSession final : public PluginSession {
         // Only a file that a kept copy may answer asks for one, and it
         // fills its copy only from the one it asked about.
         if (const auto *find = std::get_if<tell::KeptFind>(&message)) {
-            if (!file.kept) return unexpected();
+            if (!file.kept || find->key.empty() || find->key != expected_key_) return unexpected();
             KeptCopy kept;
             kept.key = find->key;
             const bool found = copy.find_kept(kept);
@@ -262,6 +272,8 @@ class RemoteSession final : public PluginSession {
     bool local_failed_ = false;  // a step on the copy failed here in this attempt
     bool filled_ = false;        // the copy was filled from a kept one in this attempt
     std::string kept_key_;       // the kept copy found in this attempt
+    std::string expected_key_;   // the one this file's copy is kept under
+    std::string url_;            // the information file's at the session's mirror
     int64_t retry_after_ = -1;
     struct Told {
         const FileRecord *file;
@@ -278,13 +290,16 @@ FetcherLink::FetcherLink(EngineContext *context, pid_t pid, int fd)
 FetcherLink::~FetcherLink() {
     if (pid_ <= 0) return;
     (void)port_.flush();
-    // The end of the channel ends the fetcher; a fetcher that does not
-    // end is not waited for.
-    ::shutdown(port_.fd(), SHUT_RDWR);
-    for (int tries = 0; tries < 100; tries++) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-        usleep(10000);
+    // The end of the channel ends the fetcher, whose own end then closes;
+    // one that does not end within a second is not waited for.
+    ::shutdown(port_.fd(), SHUT_WR);
+    char rest[256];
+    for (int slices = 0; slices < kSlicesPerSecond; slices++) {
+        const ssize_t count = recv(port_.fd(), rest, sizeof(rest), 0);
+        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            break;
     }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
 }

@@ -39,10 +39,12 @@ std::vector<Message> every_message() {
     const CopyState copy{2, 0, 4096, 13};
     const PeerSpec peers{1, "127.0.0.1", 40001, 1, "mirror.example", 21};
     // clang-format off
-    return {ask::Open{9, kPluginHttp, "http://mirror/pub/", 4}, ask::Close{9, {30, 12}},
+    return {ask::Start{"_qavoupdate", 10, {{"http://a/x.info"}, {"https://b:8443/x.info"}}, 1,
+                       "http://proxy:3128", 1, "/etc/ssl/ca b.pem", 1},
+            ask::Open{9, kPluginHttp, "http://mirror/pub/", 4}, ask::Close{9, {30, 12}},
             ask::LookAhead{9, 2, {a, b, a}}, ask::Run{9, b, 3, {30, 5}, copy},
             ask::CopyReply{copy}, ask::KeptReply{1, "\"e1\"", "Tue, 01 Jan 2030 00:00:00 GMT"},
-            ask::Refused{0xfffffff0}, tell::Started{1, 1, 2, 4, "a tab\there, \x01 there"},
+            ask::Refused{0xfffffff0}, tell::Started{1, 1, 2, 4, "Landlock: no ABI 4 (Invalid argument)"},
             tell::Opened{1}, tell::Closed{}, tell::Prepared{1}, tell::CopyOpen{3},
             tell::CopyTruncate{}, tell::CopyRewind{}, tell::Body{kBodyChunkLimit},
             tell::KeptFind{"key-a"}, tell::KeptFill{"key-b"}, tell::CopyReport{},
@@ -80,7 +82,7 @@ TEST(FetchChannel, EveryMessageRoundTrips) {
     EXPECT_EQ(open,
               std::string("\x0f\0\0\0\x01\x04\x03\x02\x01\x01\x01\0\0\0u\xfe\xff\xff\xff", 19));
     std::string bytes;
-    channel_encode(bytes, every_message()[3]);
+    channel_encode(bytes, every_message()[4]);
     const auto decoded = std::get<ask::Run>(channel_decode(bytes).message);
     EXPECT_EQ(decoded.file.sitepath, "pub/qavo/b b\xe9.bin");
     EXPECT_EQ(decoded.file.size_bound, 0xfffffffeu);
@@ -114,6 +116,9 @@ TEST(FetchChannel, HostileFramesAreRefused) {
         {frame(kName, str("a\tb")), kRefused}, {frame(kName, str({"a\0b", 3})), kRefused},
         {frame(kText, str("a\rb\n")), kMessage}, {frame(kText, str("\x01\x7f")), kMessage},
         {frame(kText, str({"a\0b", 3})), kRefused},
+        // An error's text is printed as one line: no terminal control sequence.
+        {frame(tell::Error::kType, u32(4) + u32(1) + str("recv") + str("bad \x1b[2J")), kRefused},
+        {frame(tell::Error::kType, u32(4) + u32(1) + str("recv") + str("bad (\xe9)")), kMessage},
         {frame(tell::Error::kType, u32(1) + u32(2) + str("call") + str({"a\0", 2})), kRefused},
         {ahead(kAheadLimit), kMessage}, {ahead(kAheadLimit + 1), kRefused},
         // Bytes after the last field; a field past the frame, though the stream holds more.
