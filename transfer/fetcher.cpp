@@ -23,12 +23,13 @@ constexpr int kChannelDescriptor = 3;
 
 // What resolution and TLS read: the resolver's files, the dynamic loader's
 // cache and the libraries it maps (libssl is loaded by the first TLS
-// connection), and the system's certificates; a CA file of the settings
-// was read before.
+// connection), OpenSSL's configuration, the time zone, and the system's
+// certificates; a CA file of the settings was read before.
 std::vector<std::string> readable_paths(const EngineSettings &settings) {
-    std::vector<std::string> paths{"/etc/resolv.conf", "/etc/hosts",      "/etc/nsswitch.conf",
-                                   "/etc/gai.conf",    "/etc/host.conf",  "/etc/services",
-                                   "/etc/ld.so.cache", "/usr/lib",        "/lib"};
+    std::vector<std::string> paths{
+        "/etc/resolv.conf",      "/etc/hosts",     "/etc/nsswitch.conf", "/etc/gai.conf",
+        "/etc/host.conf",        "/etc/services",  "/etc/ld.so.cache",   "/usr/lib",
+        "/lib",                  "/etc/ssl/openssl.cnf", "/etc/localtime", "/usr/share/zoneinfo"};
     if (settings.ca_file.empty())
         paths.insert(paths.end(), {"/etc/ssl/certs", "/usr/share/ca-certificates"});
     return paths;
