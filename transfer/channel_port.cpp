@@ -14,7 +14,7 @@
 namespace {
 
 constexpr int kSliceMilliseconds = 1000 / kSlicesPerSecond;
-constexpr int64_t kAnswerSoonMicroseconds = 50;
+constexpr int64_t kAnswerSoonMicroseconds = 100;
 
 int64_t monotonic_microseconds() {
     timespec now{};
@@ -96,7 +96,18 @@ void ChannelPort::send_body(const char *data, uint32_t length) {
     if (out_.size() >= kGatherLimit) flush();
 }
 
+bool ChannelPort::input_pending() {
+    char first;
+    return !received_empty(in_) || recv(fd_.fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+bool ChannelPort::flush_if_late() {
+    if (out_.empty() || monotonic_microseconds() - flushed_ < kSliceMilliseconds * 1000) return true;
+    return flush();
+}
+
 bool ChannelPort::flush() {
+    flushed_ = monotonic_microseconds();
     if (out_.empty()) return true;
     if (fd_.fd < 0) return false;
     Io quiet;

@@ -37,6 +37,10 @@ class ChannelPort {
     // Writes what was gathered: false when the other side is gone.
     bool flush();
     bool pending() const { return !out_.empty(); }
+    // Flushes when the last flush is a wait's slice ago or more.
+    bool flush_if_late();
+    // Whether the other side has sent something not read yet.
+    bool input_pending();
     // The next message, after flushing what was gathered; absent when the
     // channel ended or brought a frame that is refused (why()). A body's
     // bytes are left for the caller to take through input().
@@ -54,6 +58,7 @@ class ChannelPort {
     ChannelStream stream_;
     Received in_;
     std::string why_;
+    int64_t flushed_ = 0;  // when, in microseconds of the monotonic clock
 };
 
 // Reads the channel's bytes for a copy's receive: with the port's input

@@ -37,6 +37,7 @@ struct Budget {
     void fields(F &&f) {
         f(limit), f(used);
     }
+    bool operator==(const Budget &) const = default;
 };
 
 // What a file record is to the network side.
@@ -48,6 +49,7 @@ struct FileSpec {
     uint8_t optional = 0;
     uint8_t kept = 0;          // a kept copy may answer it
     uint8_t kept_refused = 0;  // that copy failed its checks: ask without condition
+    bool operator==(const FileSpec &) const = default;
     template <class F>
     void fields(F &&f) {
         f(sitepath, StringKind::kName), f(time), f(size), f(size_bound), f(optional), f(kept),
@@ -298,6 +300,19 @@ struct AttemptDone {
         f(outcome), f(retry_after), f(budget_used), f(pipeline), f(kept);
     }
 };
+// The fetcher ran the first attempt at `file` with `budget` (and the copy
+// emptied) before it was asked: what follows, up to that attempt's end, is
+// the answer when the updater's next word is exactly that run, and is
+// dropped otherwise.
+struct Ahead {
+    static constexpr uint8_t kType = 28;
+    FileSpec file;
+    Budget budget;
+    template <class F>
+    void fields(F &&f) {
+        f(file), f(budget);
+    }
+};
 // The events of the network side, in the order raised.
 struct Error {
     static constexpr uint8_t kType = 32;
@@ -381,7 +396,7 @@ using Message =
     std::variant<ask::Start, ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply, ask::KeptReply,
                  ask::Refused, tell::Started, tell::Opened, tell::Closed, tell::Prepared,
                  tell::CopyOpen, tell::CopyTruncate, tell::CopyRewind, tell::Body, tell::KeptFind,
-                 tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Error, tell::Spin, tell::Connecting,
+                 tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Ahead, tell::Error, tell::Spin, tell::Connecting,
                  tell::SentLine, tell::ReceivedLine, tell::DataReady, tell::Timeout,
                  tell::ConnectionClosed, tell::Progress, tell::TransferDone>;
 

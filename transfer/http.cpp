@@ -193,6 +193,11 @@ int http_send_messages(HttpClient &client, std::span<const HttpMessage> messages
         shown += "\r\n";
         events_of(context->io).sent_line(shown.c_str());
     }
+    if (client.gate != nullptr) {
+        if (client.held.empty()) client.held_on = client.opened;
+        if (client.held_on == client.opened) client.held += heads;
+        return 0;
+    }
     if (pending) {
         // A server that stopped reading may still be sending the replies
         // before: they are read, and this connection takes no more requests.

@@ -15,6 +15,7 @@
 #include "support/received.h"
 #include "support/tls.h"
 #include "transfer/url.h"
+#include "transfer/write_gate.h"
 
 struct HttpHeader {
     std::string name;
@@ -59,6 +60,11 @@ struct HttpClient {
     // connection's session when it is https.
     std::unique_ptr<TlsContext> trust;
     std::unique_ptr<TlsSession> tls;
+    // While set, requests are kept in `held` (with the connection they are
+    // for) instead of sent, and a new connection asks the gate first.
+    WriteGate *gate = nullptr;
+    std::string held;
+    uint32_t held_on = 0;  // `opened` of that connection
 };
 
 // Where a body goes.

@@ -82,6 +82,8 @@ HttpMessage http_tunnel_request(const Url &origin,
 ConnectOutcome http_connect(HttpClient &client, const Url &origin) {
     const std::string where = destination(client, origin);
     if (client.socket >= 0 && client.served == where) return ConnectOutcome::kOpen;
+    // Ahead of the updater's word nothing new is opened.
+    if (client.gate != nullptr && !client.gate->may_connect()) return ConnectOutcome::kFailed;
     drop(client, 0);
     client.served.clear();
     client.opened++;

@@ -20,6 +20,10 @@ class HttpPipeline {
     // Whether the next reply on the connection answers `target` for `file`.
     bool next_is(const FileRecord &file, const std::string &target) const;
     bool empty() const { return outstanding_.empty(); }
+    // Whether the next reply answers a request for `file`, whatever its target.
+    bool next_for(const FileRecord &file) const {
+        return !outstanding_.empty() && outstanding_.front().file == &file;
+    }
     size_t size() const { return outstanding_.size(); }
     // Whether the next reply answers a request that was sent ahead.
     bool next_was_ahead() const { return !outstanding_.empty() && outstanding_.front().ahead; }

@@ -262,6 +262,47 @@ class HttpSession : public PluginSession {
 
     int64_t retry_after() const override { return retry_after_; }
 
+    // Only a file whose request already went ahead on a connection that
+    // stays, on its first attempt, is answered without a word to anyone.
+    bool answers_ahead(const FileRecord &next) const override {
+        return client.socket >= 0 && !client.received.peer_closes && !next.kept &&
+               pipeline_.next_for(next);
+    }
+
+    void hold_writes(WriteGate &gate) override {
+        before_ahead_ = Saved{retry_after_, pipelined_, redirected_, file_url_, request_,
+                              client.context->pipeline};
+        client.gate = &gate;
+        client.held.clear();
+    }
+
+    void confirm_ahead() override {
+        client.gate = nullptr;
+        before_ahead_.reset();
+        std::string held = std::move(client.held);
+        client.held.clear();
+        if (held.empty() || client.socket < 0 || client.held_on != client.opened) return;
+        Hush hush(client.context->io);
+        if (connection_send(client.context->io, client.socket, client.received, held.data(),
+                            held.size()) != static_cast<ssize_t>(held.size()))
+            client.received.peer_closes = true;
+    }
+
+    void abandon_ahead() override {
+        client.gate = nullptr;
+        client.held.clear();
+        if (!before_ahead_) return;
+        Saved &saved = *before_ahead_;
+        retry_after_ = saved.retry_after;
+        pipelined_ = saved.pipelined;
+        redirected_ = saved.redirected;
+        file_url_ = std::move(saved.file_url);
+        request_ = std::move(saved.request);
+        client.context->pipeline = saved.pipeline;
+        before_ahead_.reset();
+        pipeline_.drop();
+    }
+
     HttpClient client;
 
    private:
@@ -360,6 +401,16 @@ class HttpSession : public PluginSession {
         if (!settled || !validator_acceptable(kept.last_modified)) kept.last_modified.clear();
     }
 
+    // What a run ahead may change, as it was before it.
+    struct Saved {
+        int64_t retry_after;
+        bool pipelined;
+        bool redirected;
+        Url file_url;
+        HttpMessage request;
+        int32_t pipeline;
+    };
+    std::optional<Saved> before_ahead_;
     int64_t retry_after_ = -1;
     HttpPipeline pipeline_{client};
     std::span<FileRecord *const> next_;  // the files after the one under way

@@ -12,6 +12,7 @@
 #include "core/records.h"
 #include "support/budget.h"
 #include "transfer/copy_target.h"
+#include "transfer/write_gate.h"
 
 // What one attempt at a file came to.
 enum class AttemptOutcome {
@@ -49,6 +50,23 @@ class PluginSession {
     virtual int64_t retry_after() const { return -1; }
     // After a finished attempt whose copy failed its checks.
     virtual void copy_refused() {}
+
+    // Running a file ahead, before the engine asks for it (the network side
+    // does so while the updater checks the file before). Whether the first
+    // attempt at `next` would only read what requests already asked for.
+    virtual bool answers_ahead(const FileRecord &next) const {
+        (void)next;
+        return false;
+    }
+    // From now on, until confirm_ahead or abandon_ahead, writes are held
+    // and a new connection asks the gate.
+    virtual void hold_writes(WriteGate &gate) { (void)gate; }
+    // The engine asked for the file run ahead: what was held goes out.
+    virtual void confirm_ahead() {}
+    // The engine turned elsewhere: the run ahead is undone as far as the
+    // server can tell (its connection is closed, what was held dropped) and
+    // the session is as it was before it.
+    virtual void abandon_ahead() {}
 };
 
 struct Plugin {

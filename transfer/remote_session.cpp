@@ -54,7 +54,7 @@ class RemoteSession final : public PluginSession {
     bool open(const std::string &url) {
         EngineContext *context = link_.context();
         url_ = url;
-        link_.port().send(ask::Open{id_, plugin_, url, context->pipeline});
+        link_.send(ask::Open{id_, plugin_, url, context->pipeline});
         const std::optional<Message> answer = link_.next(nullptr);
         if (!answer) return false;
         const auto *opened = std::get_if<tell::Opened>(&*answer);
@@ -66,7 +66,7 @@ class RemoteSession final : public PluginSession {
     // The goodbye is the fetcher's to say, and its events are told here.
     ~RemoteSession() override {
         if (!opened_ || link_.broken()) return;
-        link_.port().send(ask::Close{id_, Budget{budget_.limit, budget_.used}});
+        link_.send(ask::Close{id_, Budget{budget_.limit, budget_.used}});
         const std::optional<Message> answer = link_.next(nullptr);
         if (answer && !std::holds_alternative<tell::Closed>(*answer)) unexpected();
     }
@@ -98,7 +98,7 @@ class RemoteSession final : public PluginSession {
             change.more.push_back(spec_of(*next[index]));
             told_.push_back(Told{next[index], next[index]->sitepath.value_or("")});
         }
-        if (change.drop != 0 || !change.more.empty()) link_.port().send(change);
+        if (change.drop != 0 || !change.more.empty()) link_.send(change);
     }
 
     bool prepare(FileRecord &file, int32_t attempt, CopyTarget &copy) override {
@@ -118,7 +118,7 @@ class RemoteSession final : public PluginSession {
                             : std::string();
         ask::Run run{id_, spec_of(file), attempt, Budget{budget_.limit, budget_.used},
                      state_of(copy, use, copy.open(file, use))};
-        link_.port().send(run);
+        link_.send(run);
         const std::optional<Message> end = serve(file, copy, tell::Prepared::kType);
         return end && std::get<tell::Prepared>(*end).ok != 0 && !local_failed_;
     }
@@ -128,6 +128,7 @@ class RemoteSession final : public PluginSession {
         const std::optional<Message> end = serve(file, copy, tell::AttemptDone::kType);
         if (!end) return AttemptOutcome::kFailed;
         const auto &done = std::get<tell::AttemptDone>(*end);
+        link_.watch(id_);
         EngineContext *context = link_.context();
         if (done.outcome > static_cast<uint8_t>(AttemptOutcome::kFailed) ||
             done.budget_used < budget_.used || done.retry_after < -1 || done.pipeline < 1 ||
@@ -150,7 +151,7 @@ class RemoteSession final : public PluginSession {
     int64_t retry_after() const override { return retry_after_; }
 
     void copy_refused() override {
-        if (!link_.broken()) link_.port().send(ask::Refused{id_});
+        if (!link_.broken()) link_.send(ask::Refused{id_});
     }
 
    private:
@@ -249,19 +250,7 @@ class RemoteSession final : public PluginSession {
         }
         // What the copy could not take is read and dropped, so that the
         // next frame is where it should be.
-        char drop[kDropChunk];
-        Io &io = link_.context()->io;
-        while (moved < length) {
-            const uint32_t want = std::min<uint32_t>(kDropChunk, length - moved);
-            const int got = received_read(io, port.fd(), &port.input(), channel_read, drop,
-                                          static_cast<int>(want));
-            if (got <= 0) {
-                link_.break_off("its channel ended inside a body");
-                return false;
-            }
-            moved += static_cast<uint32_t>(got);
-        }
-        return true;
+        return link_.drop_body(length - moved);
     }
 
     FetcherLink &link_;
@@ -304,6 +293,83 @@ FetcherLink::~FetcherLink() {
     waitpid(pid_, nullptr, 0);
 }
 
+void FetcherLink::send(const Message &message) {
+    port_.send(message);
+    if (!watching_) return;
+    if (const auto *change = std::get_if<ask::LookAhead>(&message);
+        change != nullptr && change->session == watched_)
+        return;
+    watching_ = false;
+    word_ = message;
+}
+
+void FetcherLink::watch(uint32_t session) {
+    watching_ = true;
+    watched_ = session;
+    word_.reset();
+}
+
+bool FetcherLink::drop_body(uint32_t length) {
+    char drop[kDropChunk];
+    for (uint32_t moved = 0; moved < length;) {
+        const uint32_t want = std::min<uint32_t>(kDropChunk, length - moved);
+        const int got = received_read(context_->io, port_.fd(), &port_.input(), channel_read,
+                                      drop, static_cast<int>(want));
+        if (got <= 0) {
+            break_off("its channel ended inside a body");
+            return false;
+        }
+        moved += static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+// The same rule as the fetcher's: its run ahead answers exactly the first
+// attempt at that file, with a fresh budget and the copy emptied.
+bool FetcherLink::taken(const tell::Ahead &ahead) const {
+    const auto *run = word_ ? std::get_if<ask::Run>(&*word_) : nullptr;
+    return run != nullptr && run->session == watched_ && run->attempt == 0 &&
+           run->file == ahead.file && run->budget == ahead.budget &&
+           run->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) && run->offer.result >= 0 &&
+           run->offer.held == 0;
+}
+
+// A run ahead that was not taken tells nothing and writes nothing: its
+// events and bodies are read and dropped, up to its end. It can hold only
+// what a first attempt over HTTP sends, and no more body than the file.
+bool FetcherLink::skip(const tell::Ahead &ahead) {
+    const uint64_t bound = ahead.file.size > 0         ? uint64_t(ahead.file.size)
+                           : ahead.file.size_bound > 0 ? ahead.file.size_bound
+                                                       : kUnlistedSizeLimit;
+    uint64_t skipped = 0;
+    for (;;) {
+        std::optional<Message> message = port_.next(context_->io);
+        if (!message) {
+            break_off(port_.why());
+            return false;
+        }
+        if (const auto *body = std::get_if<tell::Body>(&*message)) {
+            skipped += body->length;
+            if (skipped > bound) {
+                break_off("it sent more of a file than the file may hold");
+                return false;
+            }
+            if (!drop_body(body->length)) return false;
+            continue;
+        }
+        if (const auto *prepared = std::get_if<tell::Prepared>(&*message)) {
+            if (prepared->ok == 0) return true;
+            continue;
+        }
+        if (std::holds_alternative<tell::AttemptDone>(*message)) return true;
+        const uint8_t type = std::visit([](const auto &value) { return value.kType; }, *message);
+        if (type < tell::Error::kType || type > tell::TransferDone::kType) {
+            break_off("it sent a message the updater did not expect");
+            return false;
+        }
+    }
+}
+
 void FetcherLink::break_off(const std::string &why) {
     if (broken_) return;
     broken_ = true;
@@ -330,7 +396,19 @@ std::optional<Message> FetcherLink::next(const FileRecord *file) {
             break_off(port_.why());
             return std::nullopt;
         }
-        if (!tell_event(*message, file)) return message;
+        if (const auto *ahead = std::get_if<tell::Ahead>(&*message)) {
+            // Only right after an attempt's end, and only once.
+            if (!ahead_may_come_) {
+                break_off("it sent a message the updater did not expect");
+                return std::nullopt;
+            }
+            ahead_may_come_ = false;
+            if (!taken(*ahead) && !skip(*ahead)) return std::nullopt;
+            continue;
+        }
+        if (tell_event(*message, file)) continue;
+        ahead_may_come_ = std::holds_alternative<tell::AttemptDone>(*message);
+        return message;
     }
     return std::nullopt;
 }

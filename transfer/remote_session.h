@@ -28,6 +28,14 @@ class FetcherLink {
     ~FetcherLink();
 
     ChannelPort &port() { return port_; }
+    // Sends, noting the first message after an attempt's end that decides
+    // on a file the fetcher may have run ahead.
+    void send(const Message &message);
+    // An attempt of the session ended: what is sent next is that word.
+    void watch(uint32_t session);
+    // Reads and drops `length` bytes of a body: false when the channel
+    // broke meanwhile.
+    bool drop_body(uint32_t length);
     EngineContext *context() const { return context_; }
     // The next message that is not an event, the events before it told
     // as if raised here; `file` is the one a progress event is about.
@@ -42,6 +50,10 @@ class FetcherLink {
    private:
     // Tells an event message: false when it is none.
     bool tell_event(const Message &message, const FileRecord *file);
+    // Whether the run ahead is the answer to the word sent.
+    bool taken(const tell::Ahead &ahead) const;
+    // Skips the messages of a run ahead that the word did not take.
+    bool skip(const tell::Ahead &ahead);
     const char *intern(const std::string &name);
 
     EngineContext *context_;  // not owned
@@ -49,6 +61,10 @@ class FetcherLink {
     ChannelPort port_;
     bool broken_ = false;
     uint32_t sessions_ = 0;
+    bool watching_ = false;  // for the first message after an attempt's end
+    uint32_t watched_ = 0;   // of this session
+    std::optional<Message> word_;
+    bool ahead_may_come_ = false;  // an attempt's end was read last
     // Error records keep their call's name by pointer.
     std::set<std::string> names_;
 };

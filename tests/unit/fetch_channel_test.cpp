@@ -49,6 +49,7 @@ std::vector<Message> every_message() {
             tell::CopyTruncate{}, tell::CopyRewind{}, tell::Body{kBodyChunkLimit},
             tell::KeptFind{"key-a"}, tell::KeptFill{"key-b"}, tell::CopyReport{},
             tell::AttemptDone{4, int64_t{1} << 40, 17, 2, {1, "k", "\"e\"", "lm", 1, 1}},
+            tell::Ahead{a, {20, 0}},
             tell::Error{3, -2, "connect", "refused by peer"}, tell::Spin{3, 10},
             tell::Connecting{peers}, tell::SentLine{"RETR a.bin"},
             tell::ReceivedLine{"150 here\r\n"}, tell::DataReady{}, tell::Timeout{},

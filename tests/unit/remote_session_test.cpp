@@ -146,6 +146,45 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
     }
 }
 
+// The fetcher runs the next file ahead while the updater checks the one
+// before: that run answers the first attempt at exactly that file; any
+// other word (here, a retry of the file before) skips it whole, and
+// nothing of it reaches any copy.
+TEST(RemoteSession, RunAheadAnswersOnlyTheFirstAttemptAtItsFile) {
+    const FileSpec next_spec{"pub/y.dat", 0, 3, 0, 0, 0, 0};
+    const std::string first = kPrepared + body("0123456789") + frames({done(AttemptOutcome::kDone)});
+    const std::string ahead = frames({tell::Ahead{next_spec, {3, 0}}}) + kPrepared + body("yyy") +
+                              frames({done(AttemptOutcome::kDone)});
+    const std::string retry = kPrepared + frames({tell::CopyTruncate{}}) + body("9876543210") +
+                              frames({done(AttemptOutcome::kDone)});
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused);
+        Channel channel(first + ahead + (refused ? retry : "") + frames({tell::Closed{}}), 10);
+        FileRecord next;
+        next.sitepath = next_spec.sitepath;
+        next.size = next_spec.size;
+        next.tempfile = channel.scratch.file("y.dat");
+        TempCopy temp;
+        ASSERT_EQ(temp.open(channel.recorder.context.io, next, CopyUse::kPrepare), 0);
+        LocalCopy copy{&channel.recorder.context, temp};
+        EXPECT_EQ(channel.drive(), std::pair(true, AttemptOutcome::kDone));
+        if (refused) {
+            channel.session->copy_refused();
+            ASSERT_TRUE(channel.session->prepare(channel.file, 1, channel.copy));
+            EXPECT_EQ(channel.session->attempt(channel.file, channel.copy), AttemptOutcome::kDone);
+        } else {
+            ASSERT_TRUE(channel.session->prepare(next, 0, copy));
+            EXPECT_EQ(channel.session->attempt(next, copy), AttemptOutcome::kDone);
+        }
+        std::ifstream written(next.tempfile, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), refused ? "" : "yyy");
+        EXPECT_EQ(channel.on_disk(), refused ? "9876543210" : "0123456789");
+        channel.sent();
+        EXPECT_EQ(channel.recorder.error_text(), "");
+        EXPECT_FALSE(channel.recorder.context.network_broken);
+    }
+}
+
 // How a lie is set up: a kept copy may answer the file, the copy is gone
 // before the attempt opens it, the lie comes before Prepared.
 constexpr uint8_t kKept = 1, kRemoved = 2, kEarly = 4;
@@ -177,6 +216,10 @@ TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
         {"body for no copy", kAfter, "it sent a body for a copy that is not open",
          kRemoved | kEarly, "(none)"},
         {"error of the fetcher's break", error(ERR_FETCHER), forged},
+        {"a run ahead out of turn",
+         kPrepared + frames({tell::Ahead{FileSpec{"pub/y.dat", 0, 3, 0, 0, 0, 0}, {3, 0}}}) +
+             kAfter,
+         unexpected},
         {"error of no class", error(ERR_FETCHER + 1), forged},
         {"error of a negative class", error(-1), forged},
         {"reused without a fill", found + claim(1), unexpected, kKept},
