@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (decoded.end == DecodeEnd::kIncomplete) {
             // Only a frame that is not all there may be awaited.
             const int64_t length = channel_frame_length(rest);
-            const bool body = rest.size() >= kFrameHeader && static_cast<uint8_t>(rest[4]) == tell::Body::kType;
+            const bool body =
+                rest.size() >= kFrameHeader && static_cast<uint8_t>(rest[4]) == tell::Body::kType;
             const size_t needed = body ? kFrameHeader + 4 : static_cast<size_t>(4 + length);
             if (rest.size() >= kFrameHeader && rest.size() >= needed) abort();
             break;

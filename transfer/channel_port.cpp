@@ -102,7 +102,8 @@ bool ChannelPort::input_pending() {
 }
 
 bool ChannelPort::flush_if_late() {
-    if (out_.empty() || monotonic_microseconds() - flushed_ < kSliceMilliseconds * 1000) return true;
+    if (out_.empty() || monotonic_microseconds() - flushed_ < kSliceMilliseconds * 1000)
+        return true;
     return flush();
 }
 
@@ -124,7 +125,8 @@ bool ChannelPort::read_exact(Io &io, char *to, uint32_t count) {
         if (received_empty(in_)) {
             const Receipt got = received_refill(io, fd_.fd, &in_);
             if (got.end != ReceiveEnd::kData) {
-                if (why_.empty()) why_ = got.end == ReceiveEnd::kClosed ? "it ended" : "its channel failed";
+                if (why_.empty())
+                    why_ = got.end == ReceiveEnd::kClosed ? "it ended" : "its channel failed";
                 return false;
             }
         }

@@ -8,13 +8,15 @@
 namespace {
 
 template <class T>
-concept HasFields = requires(T &value) { value.fields([](auto &&...) {}); };
+concept HasFields = requires(T &value) {
+    value.fields([](auto &&...) {});
+};
 
 class Writer {
    public:
     explicit Writer(std::string &out) : out_(out) {}
     template <class T>
-        requires std::is_integral_v<T>
+    requires std::is_integral_v<T>
     void operator()(const T &value) {
         using U = std::make_unsigned_t<T>;
         U bits = static_cast<U>(value);
@@ -55,7 +57,7 @@ class Reader {
    public:
     explicit Reader(std::string_view bytes) : bytes_(bytes) {}
     template <class T>
-        requires std::is_integral_v<T>
+    requires std::is_integral_v<T>
     void operator()(T &value) {
         using U = std::make_unsigned_t<T>;
         if (!take(sizeof(T))) return;
@@ -152,6 +154,34 @@ Decoded refused(const std::string &why) {
 }
 
 }  // namespace
+
+FileSpec file_spec(const FileRecord &file) {
+    FileSpec spec;
+    spec.sitepath = file.sitepath.value_or("");
+    spec.time = file.time;
+    spec.size = file.size;
+    spec.size_bound = file.size_bound;
+    spec.optional = file.optional ? 1 : 0;
+    spec.kept = file.kept ? 1 : 0;
+    spec.kept_refused = file.kept && file.kept->refused ? 1 : 0;
+    return spec;
+}
+
+PeerSpec peer_spec(const Peers &peers) {
+    PeerSpec spec;
+    spec.has_local = peers.local_host != nullptr ? 1 : 0;
+    spec.local_host = peers.local_host != nullptr ? peers.local_host : "";
+    spec.local_port = peers.local_port;
+    spec.has_remote = peers.remote_host != nullptr ? 1 : 0;
+    spec.remote_host = peers.remote_host != nullptr ? peers.remote_host : "";
+    spec.remote_port = peers.remote_port;
+    return spec;
+}
+
+Peers peers_of(const PeerSpec &spec) {
+    return Peers{spec.has_local ? spec.local_host.c_str() : nullptr, spec.local_port,
+                 spec.has_remote ? spec.remote_host.c_str() : nullptr, spec.remote_port};
+}
 
 void channel_encode(std::string &out, const Message &message) {
     const size_t start = out.size();

@@ -10,6 +10,9 @@
 #include <variant>
 #include <vector>
 
+#include "core/events.h"
+#include "core/records.h"
+
 // A frame: u32 length of what follows, u8 type, the fields. A body frame
 // carries its bytes raw after its fields, counted in them.
 constexpr uint32_t kFrameHeader = 5;
@@ -209,10 +212,10 @@ namespace tell {
 struct Started {
     static constexpr uint8_t kType = 16;
     uint8_t ok = 0;
-    uint8_t switched = 0;   // runs as another user
-    uint8_t landlock = 0;   // LandlockOutcome
+    uint8_t switched = 0;  // runs as another user
+    uint8_t landlock = 0;  // LandlockOutcome
     int32_t abi = 0;
-    std::string why;        // of a failure, or of a missing Landlock
+    std::string why;  // of a failure, or of a missing Landlock
     template <class F>
     void fields(F &&f) {
         f(ok), f(switched), f(landlock), f(abi), f(why, StringKind::kLine);
@@ -393,12 +396,19 @@ constexpr uint8_t kPluginFtp = 1;
 constexpr uint8_t kPluginHttp = 2;
 
 using Message =
-    std::variant<ask::Start, ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply, ask::KeptReply,
-                 ask::Refused, tell::Started, tell::Opened, tell::Closed, tell::Prepared,
-                 tell::CopyOpen, tell::CopyTruncate, tell::CopyRewind, tell::Body, tell::KeptFind,
-                 tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Ahead, tell::Error, tell::Spin, tell::Connecting,
-                 tell::SentLine, tell::ReceivedLine, tell::DataReady, tell::Timeout,
-                 tell::ConnectionClosed, tell::Progress, tell::TransferDone>;
+    std::variant<ask::Start, ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply,
+                 ask::KeptReply, ask::Refused, tell::Started, tell::Opened, tell::Closed,
+                 tell::Prepared, tell::CopyOpen, tell::CopyTruncate, tell::CopyRewind, tell::Body,
+                 tell::KeptFind, tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Ahead,
+                 tell::Error, tell::Spin, tell::Connecting, tell::SentLine, tell::ReceivedLine,
+                 tell::DataReady, tell::Timeout, tell::ConnectionClosed, tell::Progress,
+                 tell::TransferDone>;
+
+// The messages' records of what the updater and its listener know.
+FileSpec file_spec(const FileRecord &file);
+PeerSpec peer_spec(const Peers &peers);
+// Valid as long as the record.
+Peers peers_of(const PeerSpec &spec);
 
 // Appends the message's frame (a body's header only: its bytes follow).
 void channel_encode(std::string &out, const Message &message);

@@ -26,10 +26,10 @@ constexpr int kChannelDescriptor = 3;
 // connection), OpenSSL's configuration, the time zone, and the system's
 // certificates; a CA file of the settings was read before.
 std::vector<std::string> readable_paths(const EngineSettings &settings) {
-    std::vector<std::string> paths{
-        "/etc/resolv.conf",      "/etc/hosts",     "/etc/nsswitch.conf", "/etc/gai.conf",
-        "/etc/host.conf",        "/etc/services",  "/etc/ld.so.cache",   "/usr/lib",
-        "/lib",                  "/etc/ssl/openssl.cnf", "/etc/localtime", "/usr/share/zoneinfo"};
+    std::vector<std::string> paths{"/etc/resolv.conf",     "/etc/hosts",     "/etc/nsswitch.conf",
+                                   "/etc/gai.conf",        "/etc/host.conf", "/etc/services",
+                                   "/etc/ld.so.cache",     "/usr/lib",       "/lib",
+                                   "/etc/ssl/openssl.cnf", "/etc/localtime", "/usr/share/zoneinfo"};
     if (settings.ca_file.empty())
         paths.insert(paths.end(), {"/etc/ssl/certs", "/usr/share/ca-certificates"});
     return paths;
@@ -56,9 +56,9 @@ EngineSettings settings_of(const ask::Start &start) {
     for (const NameItem &url : start.mirror_urls) settings.mirror_urls.push_back(url.name);
     settings.use_proxy = start.use_proxy != 0;
     settings.proxy = start.proxy;
-    settings.proxy_auth =
-        start.proxy_auth == static_cast<uint8_t>(ProxyAuth::kBasic) ? ProxyAuth::kBasic
-                                                                     : ProxyAuth::kNone;
+    settings.proxy_auth = start.proxy_auth == static_cast<uint8_t>(ProxyAuth::kBasic)
+                              ? ProxyAuth::kBasic
+                              : ProxyAuth::kNone;
     settings.ca_file = start.ca_file;
     settings.ftp_active = start.ftp_active != 0;
     return settings;

@@ -12,164 +12,9 @@
 #include "core/events.h"
 #include "transfer/fetcher.h"
 #include "transfer/plugin.h"
+#include "transfer/remote_copy.h"
 
 namespace {
-
-PeerSpec spec_of(const Peers &peers) {
-    PeerSpec spec;
-    spec.has_local = peers.local_host != nullptr ? 1 : 0;
-    spec.local_host = peers.local_host != nullptr ? peers.local_host : "";
-    spec.local_port = peers.local_port;
-    spec.has_remote = peers.remote_host != nullptr ? 1 : 0;
-    spec.remote_host = peers.remote_host != nullptr ? peers.remote_host : "";
-    spec.remote_port = peers.remote_port;
-    return spec;
-}
-
-// The events of the network side, as messages. The others are the
-// updater's own and never raised here.
-class ChannelEvents final : public SilentEvents {
-   public:
-    explicit ChannelEvents(ChannelPort &port) : port_(port) {}
-    void progress(const FileEvent &file) override {
-        if (file.name != nullptr) port_.send(tell::Progress{});
-    }
-    void transfer_done() override { port_.send(tell::TransferDone{}); }
-    void error(const ErrorRecord &record) override {
-        port_.send(tell::Error{record.class_, record.code,
-                               record.call != nullptr ? record.call : "", record.text});
-    }
-    // A wait may be under way: what was gathered goes out once it is a
-    // slice old, so that the console keeps up with a slow server.
-    void spin(int32_t slice, int32_t slices) override {
-        port_.send(tell::Spin{slice, slices});
-        port_.flush_if_late();
-    }
-    void connecting(const Peers &peers) override { port_.send(tell::Connecting{spec_of(peers)}); }
-    void sent_line(const char *line) override { port_.send(tell::SentLine{line}); }
-    void received_line(const char *line) override { port_.send(tell::ReceivedLine{line}); }
-    void data_ready() override { port_.send(tell::DataReady{}); }
-    void timeout() override { port_.send(tell::Timeout{}); }
-    void connection_closed(const Peers &peers) override {
-        port_.send(tell::ConnectionClosed{spec_of(peers)});
-    }
-
-   private:
-    ChannelPort &port_;
-};
-
-// The updater's copy of the file under way. Its bound and what it holds
-// are followed here exactly as the copy itself follows them, so that the
-// sessions see what they would see in the updater; the updater checks
-// every byte against its own bound again.
-class RemoteCopy final : public CopyTarget {
-   public:
-    RemoteCopy(ChannelPort &port, Io &io) : port_(port), io_(io) {}
-
-    // The copy of the next attempt, opened already as `offer` says.
-    void offer(const FileRecord &file, const CopyState &offer) {
-        limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
-                 : file.size_bound > 0 ? file.size_bound
-                                       : kUnlistedSizeLimit;
-        offer_ = offer;
-        state_ = CopyState{};
-    }
-
-    int open(FileRecord &, CopyUse use) override {
-        if (offer_ && offer_->use == static_cast<uint8_t>(use)) {
-            state_ = *offer_;
-        } else {
-            port_.send(tell::CopyOpen{static_cast<uint8_t>(use)});
-            const std::optional<Message> reply = port_.next(io_);
-            const auto *copy = reply ? std::get_if<ask::CopyReply>(&*reply) : nullptr;
-            if (copy == nullptr) _exit(1);
-            state_ = copy->state;
-        }
-        offer_.reset();
-        return state_.result;
-    }
-    // The updater records the failure of its own open.
-    int report() const override {
-        port_.send(tell::CopyReport{});
-        io_.error = ErrorRecord{ERR_FILE_SYSCALL, state_.error, "open", {}};
-        return -1;
-    }
-    SysError error() const override { return {state_.error}; }
-    bool is_open() const override { return state_.result >= 0; }
-    uint32_t held() const override { return state_.held; }
-    int truncate() override {
-        port_.send(tell::CopyTruncate{});
-        state_.held = 0;
-        return 0;
-    }
-    int rewind() override {
-        port_.send(tell::CopyRewind{});
-        state_.held = 0;
-        return 0;
-    }
-
-    // As the copy's own receive, with the bytes sent on instead of written.
-    CopyOutcome receive(int from, uint32_t &remaining, Reader reader, Received *ahead) override {
-        const uint32_t room = state_.held < limit_ ? limit_ - state_.held : 0;
-        if (remaining != kTransferAll && remaining > room) {
-            remaining = 0;
-            return refuse_oversize();
-        }
-        const uint32_t wanted = remaining == kTransferAll ? room : remaining;
-        uint32_t moved = 0;
-        CopyOutcome result = CopyOutcome::kReceived;
-        while (moved < wanted) {
-            const int count = received_read(io_, from, ahead, reader, chunk_,
-                                            static_cast<int>(std::min(wanted - moved, kBodyChunkLimit)));
-            // A short body is the protocol's to judge, as in the copy itself.
-            if (count <= 0) {
-                if (count < 0) result = CopyOutcome::kFailed;
-                break;
-            }
-            port_.send_body(chunk_, static_cast<uint32_t>(count));
-            moved += static_cast<uint32_t>(count);
-        }
-        if (result == CopyOutcome::kReceived && remaining == kTransferAll && moved == room) {
-            // The room is used up: an honest sender has nothing more to say.
-            char probe;
-            const int count = received_read(io_, from, ahead, reader, &probe, 1);
-            if (count != 0) result = count < 0 ? CopyOutcome::kFailed : refuse_oversize();
-        }
-        remaining = moved;
-        state_.held += moved;
-        return result;
-    }
-
-    bool find_kept(KeptCopy &kept) override {
-        port_.send(tell::KeptFind{kept.key});
-        const std::optional<Message> reply = port_.next(io_);
-        const auto *found = reply ? std::get_if<ask::KeptReply>(&*reply) : nullptr;
-        if (found == nullptr) _exit(1);
-        kept.etag = found->etag;
-        kept.last_modified = found->last_modified;
-        return found->ok != 0;
-    }
-    int fill_kept(const std::string &key) override {
-        port_.send(tell::KeptFill{key});
-        const std::optional<Message> reply = port_.next(io_);
-        const auto *filled = reply ? std::get_if<ask::KeptReply>(&*reply) : nullptr;
-        if (filled == nullptr) _exit(1);
-        return filled->ok != 0 ? 0 : -1;
-    }
-
-   private:
-    CopyOutcome refuse_oversize() {
-        record_error_code(io_, ERR_FILE_SYSCALL, EFBIG, "write");
-        return CopyOutcome::kTooLarge;
-    }
-
-    ChannelPort &port_;
-    Io &io_;
-    std::optional<CopyState> offer_;
-    CopyState state_;
-    uint32_t limit_ = 0;
-    char chunk_[kBodyChunkLimit];
-};
 
 // One session with the records it was told of: the files ahead, and the
 // ones it turned to lately, which requests sent ahead still name.
@@ -234,16 +79,6 @@ KeptSpec kept_of(const FileRecord &file) {
     spec.last_modified = file.kept->last_modified;
     spec.reused = file.kept->reused ? 1 : 0;
     spec.refused = file.kept->refused ? 1 : 0;
-    return spec;
-}
-
-FileSpec spec_of(const FileRecord &file) {
-    FileSpec spec;
-    spec.sitepath = file.sitepath.value_or("");
-    spec.time = file.time;
-    spec.size = file.size;
-    spec.size_bound = file.size_bound;
-    spec.optional = file.optional ? 1 : 0;
     return spec;
 }
 
@@ -342,9 +177,8 @@ class Fetcher final : public WriteGate {
             return Word::kNone;
         }
         const auto *run = std::get_if<ask::Run>(&message);
-        const bool taken = run != nullptr && run->session == ahead_->session &&
-                           run->attempt == 0 && run->file == ahead_->told.file &&
-                           run->budget == ahead_->told.budget &&
+        const bool taken = run != nullptr && run->session == ahead_->session && run->attempt == 0 &&
+                           run->file == ahead_->told.file && run->budget == ahead_->told.budget &&
                            run->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) &&
                            run->offer.result >= 0 && run->offer.held == 0;
         return taken ? Word::kTaken : Word::kDropped;
@@ -411,7 +245,7 @@ class Fetcher final : public WriteGate {
                found->session->answers_ahead(*found->ahead.front())) {
             Served &session = *found;
             FileRecord *file = session.ahead.front().get();
-            const tell::Ahead told{spec_of(*file), Budget{session.budget.limit, 0}};
+            const tell::Ahead told{file_spec(*file), Budget{session.budget.limit, 0}};
             port_.send(told);
             ahead_ = Ahead{id, file, told, Word::kNone, {}};
             session.recent.push_front(std::move(session.ahead.front()));

@@ -5,13 +5,7 @@
 // end. Everything is checked against what was asked.
 #include "transfer/remote_session.h"
 
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <deque>
 
 #include "core/error.h"
@@ -21,30 +15,8 @@
 
 namespace {
 
-// A body is bounded by the copy; this only bounds what a lying fetcher can
-// make the updater read and drop.
-constexpr uint32_t kDropChunk = 1 << 14;
-// Error classes the network side raises; any other is a forgery.
-constexpr int32_t kLastNetworkClass = ERR_RESOLVE;
 // The files ahead that a session is told of: more than any pipeline asks.
 constexpr size_t kSessionAhead = 32;
-
-FileSpec spec_of(const FileRecord &file) {
-    FileSpec spec;
-    spec.sitepath = file.sitepath.value_or("");
-    spec.time = file.time;
-    spec.size = file.size;
-    spec.size_bound = file.size_bound;
-    spec.optional = file.optional ? 1 : 0;
-    spec.kept = file.kept ? 1 : 0;
-    spec.kept_refused = file.kept && file.kept->refused ? 1 : 0;
-    return spec;
-}
-
-Peers peers_of(const PeerSpec &spec) {
-    return Peers{spec.has_local ? spec.local_host.c_str() : nullptr, spec.local_port,
-                 spec.has_remote ? spec.remote_host.c_str() : nullptr, spec.remote_port};
-}
 
 class RemoteSession final : public PluginSession {
    public:
@@ -95,7 +67,7 @@ class RemoteSession final : public PluginSession {
         ask::LookAhead change{id_, static_cast<uint32_t>(drop), {}};
         told_.erase(told_.begin(), told_.begin() + static_cast<std::ptrdiff_t>(drop));
         for (size_t index = told_.size(); index < next.size(); index++) {
-            change.more.push_back(spec_of(*next[index]));
+            change.more.push_back(file_spec(*next[index]));
             told_.push_back(Told{next[index], next[index]->sitepath.value_or("")});
         }
         if (change.drop != 0 || !change.more.empty()) link_.send(change);
@@ -116,7 +88,7 @@ class RemoteSession final : public PluginSession {
         expected_key_ = plugin_ == kPluginHttp && file.kept && file.sitepath
                             ? http_kept_key(url_, *file.sitepath)
                             : std::string();
-        ask::Run run{id_, spec_of(file), attempt, Budget{budget_.limit, budget_.used},
+        ask::Run run{id_, file_spec(file), attempt, Budget{budget_.limit, budget_.used},
                      state_of(copy, use, copy.open(file, use))};
         link_.send(run);
         const std::optional<Message> end = serve(file, copy, tell::Prepared::kType);
@@ -182,7 +154,8 @@ class RemoteSession final : public PluginSession {
         for (;;) {
             std::optional<Message> message = link_.next(&file);
             if (!message) return std::nullopt;
-            const uint8_t type = std::visit([](const auto &value) { return value.kType; }, *message);
+            const uint8_t type =
+                std::visit([](const auto &value) { return value.kType; }, *message);
             if (type == until) return message;
             if (!handle(*message, file, copy)) return std::nullopt;
         }
@@ -190,7 +163,8 @@ class RemoteSession final : public PluginSession {
 
     bool handle(const Message &message, FileRecord &file, CopyTarget &copy) {
         ChannelPort &port = link_.port();
-        if (const auto *body = std::get_if<tell::Body>(&message)) return take_body(copy, body->length);
+        if (const auto *body = std::get_if<tell::Body>(&message))
+            return take_body(copy, body->length);
         if (const auto *open = std::get_if<tell::CopyOpen>(&message)) {
             const auto use = static_cast<CopyUse>(open->use);
             if (use != CopyUse::kResume && use != CopyUse::kContinue && use != CopyUse::kEmpty)
@@ -218,7 +192,8 @@ class RemoteSession final : public PluginSession {
             kept.key = find->key;
             const bool found = copy.find_kept(kept);
             kept_key_ = found ? find->key : std::string();
-            port.send(ask::KeptReply{found ? uint8_t{1} : uint8_t{0}, kept.etag, kept.last_modified});
+            port.send(
+                ask::KeptReply{found ? uint8_t{1} : uint8_t{0}, kept.etag, kept.last_modified});
             return true;
         }
         if (const auto *fill = std::get_if<tell::KeptFill>(&message)) {
@@ -237,8 +212,7 @@ class RemoteSession final : public PluginSession {
         uint32_t moved = 0;
         if (copy.is_open() && !local_failed_) {
             moved = length;
-            const CopyOutcome result =
-                copy.receive(port.fd(), moved, channel_read, &port.input());
+            const CopyOutcome result = copy.receive(port.fd(), moved, channel_read, &port.input());
             if (result == CopyOutcome::kTooLarge) {
                 link_.break_off("it sent more of a file than the file may hold");
                 return false;
@@ -273,189 +247,8 @@ class RemoteSession final : public PluginSession {
 
 }  // namespace
 
-FetcherLink::FetcherLink(EngineContext *context, pid_t pid, int fd)
-    : context_(context), pid_(pid), port_(fd) {}
-
-FetcherLink::~FetcherLink() {
-    if (pid_ <= 0) return;
-    (void)port_.flush();
-    // The end of the channel ends the fetcher, whose own end then closes;
-    // one that does not end within a second is not waited for.
-    ::shutdown(port_.fd(), SHUT_WR);
-    char rest[256];
-    for (int slices = 0; slices < kSlicesPerSecond; slices++) {
-        const ssize_t count = recv(port_.fd(), rest, sizeof(rest), 0);
-        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            break;
-    }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-}
-
-void FetcherLink::send(const Message &message) {
-    port_.send(message);
-    if (!watching_) return;
-    if (const auto *change = std::get_if<ask::LookAhead>(&message);
-        change != nullptr && change->session == watched_)
-        return;
-    watching_ = false;
-    word_ = message;
-}
-
-void FetcherLink::watch(uint32_t session) {
-    watching_ = true;
-    watched_ = session;
-    word_.reset();
-}
-
-bool FetcherLink::drop_body(uint32_t length) {
-    char drop[kDropChunk];
-    for (uint32_t moved = 0; moved < length;) {
-        const uint32_t want = std::min<uint32_t>(kDropChunk, length - moved);
-        const int got = received_read(context_->io, port_.fd(), &port_.input(), channel_read,
-                                      drop, static_cast<int>(want));
-        if (got <= 0) {
-            break_off("its channel ended inside a body");
-            return false;
-        }
-        moved += static_cast<uint32_t>(got);
-    }
-    return true;
-}
-
-// The same rule as the fetcher's: its run ahead answers exactly the first
-// attempt at that file, with a fresh budget and the copy emptied.
-bool FetcherLink::taken(const tell::Ahead &ahead) const {
-    const auto *run = word_ ? std::get_if<ask::Run>(&*word_) : nullptr;
-    return run != nullptr && run->session == watched_ && run->attempt == 0 &&
-           run->file == ahead.file && run->budget == ahead.budget &&
-           run->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) && run->offer.result >= 0 &&
-           run->offer.held == 0;
-}
-
-// A run ahead that was not taken tells nothing and writes nothing: its
-// events and bodies are read and dropped, up to its end. It can hold only
-// what a first attempt over HTTP sends, and no more body than the file.
-bool FetcherLink::skip(const tell::Ahead &ahead) {
-    const uint64_t bound = ahead.file.size > 0         ? uint64_t(ahead.file.size)
-                           : ahead.file.size_bound > 0 ? ahead.file.size_bound
-                                                       : kUnlistedSizeLimit;
-    uint64_t skipped = 0;
-    for (;;) {
-        std::optional<Message> message = port_.next(context_->io);
-        if (!message) {
-            break_off(port_.why());
-            return false;
-        }
-        if (const auto *body = std::get_if<tell::Body>(&*message)) {
-            skipped += body->length;
-            if (skipped > bound) {
-                break_off("it sent more of a file than the file may hold");
-                return false;
-            }
-            if (!drop_body(body->length)) return false;
-            continue;
-        }
-        if (const auto *prepared = std::get_if<tell::Prepared>(&*message)) {
-            if (prepared->ok == 0) return true;
-            continue;
-        }
-        if (std::holds_alternative<tell::AttemptDone>(*message)) return true;
-        const uint8_t type = std::visit([](const auto &value) { return value.kType; }, *message);
-        if (type < tell::Error::kType || type > tell::TransferDone::kType) {
-            break_off("it sent a message the updater did not expect");
-            return false;
-        }
-    }
-}
-
-void FetcherLink::break_off(const std::string &why) {
-    if (broken_) return;
-    broken_ = true;
-    context_->network_broken = true;
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    record_error_text(context_->io, ERR_FETCHER, "the network side broke off the run (" + why + ")",
-                      "fetcher");
-}
-
-const char *FetcherLink::intern(const std::string &name) {
-    constexpr size_t kNamesLimit = 256;
-    if (names_.size() >= kNamesLimit && names_.find(name) == names_.end()) return "call";
-    return names_.insert(name).first->c_str();
-}
-
-std::optional<Message> FetcherLink::next(const FileRecord *file) {
-    while (!broken_) {
-        std::optional<Message> message = port_.next(context_->io);
-        if (!message) {
-            break_off(port_.why());
-            return std::nullopt;
-        }
-        if (const auto *ahead = std::get_if<tell::Ahead>(&*message)) {
-            // Only right after an attempt's end, and only once.
-            if (!ahead_may_come_) {
-                break_off("it sent a message the updater did not expect");
-                return std::nullopt;
-            }
-            ahead_may_come_ = false;
-            if (!taken(*ahead) && !skip(*ahead)) return std::nullopt;
-            continue;
-        }
-        if (tell_event(*message, file)) continue;
-        ahead_may_come_ = std::holds_alternative<tell::AttemptDone>(*message);
-        return message;
-    }
-    return std::nullopt;
-}
-
-bool FetcherLink::tell_event(const Message &message, const FileRecord *file) {
-    Events &events = events_of(context_->io);
-    if (const auto *error = std::get_if<tell::Error>(&message)) {
-        if (error->class_ < 0 || error->class_ > kLastNetworkClass) {
-            break_off("it sent an error the network side cannot raise");
-            return true;
-        }
-        ErrorRecord &record = context_->io.error;
-        record = ErrorRecord{error->class_, error->code, intern(error->call), error->text};
-        events.error(record);
-        return true;
-    }
-    if (const auto *spin = std::get_if<tell::Spin>(&message)) {
-        events.spin(spin->slice, spin->slices);
-    } else if (const auto *connecting = std::get_if<tell::Connecting>(&message)) {
-        events.connecting(peers_of(connecting->peers));
-    } else if (const auto *sent = std::get_if<tell::SentLine>(&message)) {
-        events.sent_line(sent->line.c_str());
-    } else if (const auto *received = std::get_if<tell::ReceivedLine>(&message)) {
-        events.received_line(received->line.c_str());
-    } else if (std::holds_alternative<tell::DataReady>(message)) {
-        events.data_ready();
-    } else if (std::holds_alternative<tell::Timeout>(message)) {
-        events.timeout();
-    } else if (const auto *closed = std::get_if<tell::ConnectionClosed>(&message)) {
-        events.connection_closed(peers_of(closed->peers));
-    } else if (std::holds_alternative<tell::Progress>(message)) {
-        if (file == nullptr) {
-            break_off("it sent progress outside a file");
-            return true;
-        }
-        events.progress(file_event(file));
-    } else if (std::holds_alternative<tell::TransferDone>(message)) {
-        events.transfer_done();
-    } else {
-        return false;
-    }
-    return true;
-}
-
 std::unique_ptr<PluginSession> remote_session_open(EngineContext *context, uint8_t plugin,
-                                                   const std::string &url,
-                                                   TransferBudget &budget) {
+                                                   const std::string &url, TransferBudget &budget) {
     FetcherLink *link = context->fetcher;
     if (link == nullptr || link->broken()) return nullptr;
     auto session = std::make_unique<RemoteSession>(*link, plugin, budget);

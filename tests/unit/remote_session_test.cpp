@@ -152,7 +152,8 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
 // nothing of it reaches any copy.
 TEST(RemoteSession, RunAheadAnswersOnlyTheFirstAttemptAtItsFile) {
     const FileSpec next_spec{"pub/y.dat", 0, 3, 0, 0, 0, 0};
-    const std::string first = kPrepared + body("0123456789") + frames({done(AttemptOutcome::kDone)});
+    const std::string first =
+        kPrepared + body("0123456789") + frames({done(AttemptOutcome::kDone)});
     const std::string ahead = frames({tell::Ahead{next_spec, {3, 0}}}) + kPrepared + body("yyy") +
                               frames({done(AttemptOutcome::kDone)});
     const std::string retry = kPrepared + frames({tell::CopyTruncate{}}) + body("9876543210") +
@@ -229,9 +230,9 @@ TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
         {"fill of no key", kPrepared + frames({tell::KeptFill{""}}) + kAfter, unexpected, kKept},
         {"find of another file's key", kPrepared + frames({tell::KeptFind{kKey + "x"}}) + kAfter,
          unexpected, kKept},
-        {"kept under another file's key", found + frames({done(AttemptOutcome::kDone,
-                                                               {1, kKey + "x", "", "", 0, 0})}),
-         unexpected, kKept},
+        {"kept under another file's key",
+         found + frames({done(AttemptOutcome::kDone, {1, kKey + "x", "", "", 0, 0})}), unexpected,
+         kKept},
         {"find for a file without one", found + kAfter, unexpected},
         {"name with a line end",
          body("01234") + raw(8, tell::KeptFind::kType, {3, 0, 0, 0, 'a', '\n', 'b'}) + kAfter,
