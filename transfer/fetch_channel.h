@@ -25,7 +25,7 @@ constexpr uint32_t kBodyChunkLimit = uint32_t{1} << 16;
 constexpr uint32_t kNameLimit = 4096;
 constexpr uint32_t kTextLimit = uint32_t{1} << 16;
 // The files of one look ahead: with names at their limit, still a frame.
-constexpr uint32_t kAheadLimit = 32;
+constexpr uint32_t kAheadLimit = 40;
 
 enum class StringKind : uint8_t {
     kName,  // no control character at all

@@ -15,8 +15,10 @@
 
 namespace {
 
-// The files ahead that a session is told of: more than any pipeline asks.
-constexpr size_t kSessionAhead = 32;
+// The files ahead that a session is told of: as many as the deepest
+// pipeline asks for after the file under way, and after the next one,
+// which the fetcher may run ahead.
+constexpr size_t kSessionAhead = 33;
 
 class RemoteSession final : public PluginSession {
    public:
