@@ -39,8 +39,8 @@ bool may_wait_on(Io &io) {
 Receipt ChannelStream::receive(Io &io, Connection socket, char *buffer, int length) {
     // The other side usually answers within microseconds: asking again for
     // that long costs less than being put to sleep and woken.
-    const int64_t soon = monotonic_microseconds() + kAnswerSoonMicroseconds;
-    for (;;) {
+    const int64_t soon = monotonic_microseconds() + (eager_ ? kAnswerSoonMicroseconds : 0);
+    while (eager_) {
         const ssize_t count = recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
         if (count >= 0) return receipt_of(static_cast<int>(count));
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
@@ -79,7 +79,7 @@ int channel_read(Io &io, int descriptor, char *buffer, int length) {
     return receipt_count(stream.receive(io, descriptor, buffer, length));
 }
 
-ChannelPort::ChannelPort(int fd) : fd_(fd) {
+ChannelPort::ChannelPort(int fd, bool eager) : fd_(fd), stream_(eager) {
     in_.stream = &stream_;
     const timeval slice{0, kSliceMilliseconds * 1000};
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));

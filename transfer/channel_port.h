@@ -18,16 +18,23 @@
 // fetcher's own waits.
 class ChannelStream final : public ByteStream {
    public:
+    // `eager`: a read that finds nothing asks again for a while before it
+    // sleeps (see channel_port.cpp).
+    explicit ChannelStream(bool eager = false) : eager_(eager) {}
     Receipt receive(Io &io, Connection socket, char *buffer, int length) override;
     int receive_now(Connection socket, char *buffer, int length) override;
     ssize_t send(Io &io, Connection socket, const char *data, size_t size) override;
     bool quiet(Connection) override { return false; }
     void close() override {}
+
+   private:
+    bool eager_;
 };
 
 class ChannelPort {
    public:
-    explicit ChannelPort(int fd);
+    // `eager` for the side whose every wait is on its critical path.
+    explicit ChannelPort(int fd, bool eager = false);
     ChannelPort(const ChannelPort &) = delete;
     ChannelPort &operator=(const ChannelPort &) = delete;
 

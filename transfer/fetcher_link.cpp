@@ -24,7 +24,7 @@ constexpr int32_t kLastNetworkClass = ERR_RESOLVE;
 }  // namespace
 
 FetcherLink::FetcherLink(EngineContext *context, pid_t pid, int fd)
-    : context_(context), pid_(pid), port_(fd) {}
+    : context_(context), pid_(pid), port_(fd, true) {}
 
 FetcherLink::~FetcherLink() {
     if (pid_ <= 0) return;
