@@ -42,8 +42,8 @@ struct ErrorRecord {
     int32_t code = 0;
     // Static text, or a text that lives at least as long as the event.
     const char *call = nullptr;
-    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT, ERR_KEPT, ERR_SETTING and ERR_FETCHER;
-    // never a credential.
+    // The description of ERR_TLS, ERR_REDIRECT, ERR_MANIFEST, ERR_WAIT, ERR_KEPT, ERR_SETTING
+    // and ERR_FETCHER; never a credential.
     std::string text;
 };
 

@@ -33,13 +33,13 @@ FetcherLink::~FetcherLink() {
     // one that does not end within a second is not waited for.
     ::shutdown(port_.fd(), SHUT_WR);
     char rest[256];
-    for (int slices = 0; slices < kSlicesPerSecond; slices++) {
+    bool ended = false;
+    for (int slices = 0; !ended && slices < kSlicesPerSecond; slices++) {
         const ssize_t count = recv(port_.fd(), rest, sizeof(rest), 0);
-        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            break;
+        ended = count == 0 ||
+                (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
     }
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-    kill(pid_, SIGKILL);
+    if (!ended) kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
 }
 
