@@ -108,9 +108,11 @@ class RemoteCopy final : public CopyTarget {
         uint32_t moved = 0;
         CopyOutcome result = CopyOutcome::kReceived;
         while (moved < wanted) {
-            const int count =
-                received_read(io_, from, ahead, reader, chunk_,
-                              static_cast<int>(std::min(wanted - moved, kBodyChunkLimit)));
+            // Up to the next chunk boundary of the copy, as the copy reads:
+            // after a short read its writes fall on whole pages again.
+            const uint32_t boundary = kBodyChunkLimit - (state_.held + moved) % kBodyChunkLimit;
+            const int count = received_read(io_, from, ahead, reader, chunk_,
+                                            static_cast<int>(std::min(wanted - moved, boundary)));
             // A short body is the protocol's to judge, as in the copy itself.
             if (count <= 0) {
                 if (count < 0) result = CopyOutcome::kFailed;
