@@ -149,7 +149,9 @@ LandlockResult landlock_restrict(const SandboxRules &rules) {
         syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 0) {
         const SysError why = SysError::last();
-        if (why.code == ENOSYS || why.code == EOPNOTSUPP)
+        // Missing, turned off, or kept from this process (a container's
+        // system call filter answers EPERM): the run goes on without it.
+        if (why.code == ENOSYS || why.code == EOPNOTSUPP || why.code == EPERM)
             result.outcome = LandlockOutcome::kUnsupported;
         result.error = failure("landlock_create_ruleset", why);
         return result;
@@ -173,7 +175,8 @@ LandlockResult landlock_restrict(const SandboxRules &rules) {
         const Descriptor target(open(path.c_str(), O_PATH | O_CLOEXEC));
         if (target.fd < 0) {
             const SysError why = SysError::last();
-            if (why.code == ENOENT || why.code == ENOTDIR) continue;
+            // What is not there, or not ours to read anyway, needs no rule.
+            if (why.code == ENOENT || why.code == ENOTDIR || why.code == EACCES) continue;
             result.error = sys_failure("open", path, why);
             return result;
         }

@@ -34,10 +34,11 @@ struct LandlockResult {
     std::string error;  // for kUnsupported/kFailed: what was missing or which call failed
 };
 // Restricts the calling thread, and so a single-threaded process, for good: every file-system
-// access the kernel's ABI knows is denied but reading beneath each existing entry of
-// `rules.read_paths`; with `restrict_tcp` (ABI >= 4) TCP binds are denied and connects allowed
-// only to `tcp_ports`; with ABI >= 6 abstract unix sockets and signals stay inside the sandbox.
-// Sets no-new-privileges when it is not yet set.
+// access the kernel's ABI knows is denied but reading beneath each entry of `rules.read_paths`
+// that exists and that the process may open (others are skipped); with `restrict_tcp` (ABI >= 4)
+// TCP binds are denied and connects allowed only to `tcp_ports`; with ABI >= 6 abstract unix
+// sockets and signals stay inside the sandbox. Sets no-new-privileges when it is not yet set.
+// kUnsupported also when the process may not use Landlock (a system call filter's EPERM).
 LandlockResult landlock_restrict(const SandboxRules &rules);
 
 // Asks for SIGKILL when the parent dies; false when that failed or the parent is already gone.

@@ -216,3 +216,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// The fetcher confines itself after it became another user: a listed path
+// that user may not open needs no rule, and is no reason to refuse to run.
+TEST(SandboxLandlockAsAnotherUser, SkipsWhatItMayNotOpen) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    ScratchDir scratch;
+    ASSERT_EQ(mkdir(scratch.file("private").c_str(), 0700), 0);
+    scratch.write("private/secret", {4});
+    scratch.write("open", {5});
+    ASSERT_EQ(chmod(scratch.path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(scratch.file("open").c_str(), 0644), 0);
+    const Report report = in_child([&] {
+        const PrivilegeDrop drop = drop_privileges("nobody");
+        const LandlockResult result =
+            landlock_restrict({{scratch.file("private/secret"), scratch.file("open")}, false, {}});
+        return Report{drop.ok, static_cast<int64_t>(result.outcome),
+                      opened(open(scratch.file("open").c_str(), O_RDONLY | O_CLOEXEC))};
+    });
+    ASSERT_EQ(report.size(), 3u);
+    if (report[1] == static_cast<int64_t>(LandlockOutcome::kUnsupported))
+        GTEST_SKIP() << "no Landlock in this kernel";
+    EXPECT_EQ(report, (Report{1, static_cast<int64_t>(LandlockOutcome::kRestricted), 0}));
+}
