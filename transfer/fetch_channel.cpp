@@ -155,32 +155,32 @@ Decoded refused(const std::string &why) {
 
 }  // namespace
 
-FileSpec file_spec(const FileRecord &file) {
-    FileSpec spec;
-    spec.sitepath = file.sitepath.value_or("");
-    spec.time = file.time;
-    spec.size = file.size;
-    spec.size_bound = file.size_bound;
-    spec.optional = file.optional ? 1 : 0;
-    spec.kept = file.kept ? 1 : 0;
-    spec.kept_refused = file.kept && file.kept->refused ? 1 : 0;
-    return spec;
+WireFile wire_file(const FileRecord &file) {
+    WireFile wire;
+    wire.sitepath = file.sitepath.value_or("");
+    wire.time = file.time;
+    wire.size = file.size;
+    wire.size_bound = file.size_bound;
+    wire.optional = file.optional ? 1 : 0;
+    wire.kept = file.kept ? 1 : 0;
+    wire.kept_refused = file.kept && file.kept->refused ? 1 : 0;
+    return wire;
 }
 
-PeerSpec peer_spec(const Peers &peers) {
-    PeerSpec spec;
-    spec.has_local = peers.local_host != nullptr ? 1 : 0;
-    spec.local_host = peers.local_host != nullptr ? peers.local_host : "";
-    spec.local_port = peers.local_port;
-    spec.has_remote = peers.remote_host != nullptr ? 1 : 0;
-    spec.remote_host = peers.remote_host != nullptr ? peers.remote_host : "";
-    spec.remote_port = peers.remote_port;
-    return spec;
+WirePeers wire_peers(const Peers &peers) {
+    WirePeers wire;
+    wire.has_local = peers.local_host != nullptr ? 1 : 0;
+    wire.local_host = peers.local_host != nullptr ? peers.local_host : "";
+    wire.local_port = peers.local_port;
+    wire.has_remote = peers.remote_host != nullptr ? 1 : 0;
+    wire.remote_host = peers.remote_host != nullptr ? peers.remote_host : "";
+    wire.remote_port = peers.remote_port;
+    return wire;
 }
 
-Peers peers_of(const PeerSpec &spec) {
-    return Peers{spec.has_local ? spec.local_host.c_str() : nullptr, spec.local_port,
-                 spec.has_remote ? spec.remote_host.c_str() : nullptr, spec.remote_port};
+Peers peers_of(const WirePeers &wire) {
+    return Peers{wire.has_local ? wire.local_host.c_str() : nullptr, wire.local_port,
+                 wire.has_remote ? wire.remote_host.c_str() : nullptr, wire.remote_port};
 }
 
 void channel_encode(std::string &out, const Message &message) {

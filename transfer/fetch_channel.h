@@ -44,7 +44,7 @@ struct Budget {
 };
 
 // What a file record is to the network side.
-struct FileSpec {
+struct WireFile {
     std::string sitepath;
     int32_t time = 0;
     int32_t size = 0;
@@ -52,7 +52,7 @@ struct FileSpec {
     uint8_t optional = 0;
     uint8_t kept = 0;          // a kept copy may answer it
     uint8_t kept_refused = 0;  // that copy failed its checks: ask without condition
-    bool operator==(const FileSpec &) const = default;
+    bool operator==(const WireFile &) const = default;
     template <class F>
     void fields(F &&f) {
         f(sitepath, StringKind::kName), f(time), f(size), f(size_bound), f(optional), f(kept),
@@ -72,7 +72,7 @@ struct CopyState {
     }
 };
 
-struct PeerSpec {
+struct WirePeers {
     uint8_t has_local = 0;
     std::string local_host;
     uint16_t local_port = 0;
@@ -87,7 +87,7 @@ struct PeerSpec {
 };
 
 // What an attempt learnt of the file's kept copy.
-struct KeptSpec {
+struct WireKept {
     uint8_t present = 0;
     std::string key;
     std::string etag;
@@ -158,7 +158,7 @@ struct LookAhead {
     static constexpr uint8_t kType = 3;
     uint32_t session = 0;
     uint32_t drop = 0;
-    std::vector<FileSpec> more;
+    std::vector<WireFile> more;
     template <class F>
     void fields(F &&f) {
         f(session), f(drop), f(more, kAheadLimit);
@@ -169,7 +169,7 @@ struct LookAhead {
 struct Run {
     static constexpr uint8_t kType = 4;
     uint32_t session = 0;
-    FileSpec file;
+    WireFile file;
     int32_t attempt = 0;
     Budget budget;
     CopyState offer;
@@ -297,7 +297,7 @@ struct AttemptDone {
     int64_t retry_after = -1;
     int32_t budget_used = 0;
     int32_t pipeline = 1;
-    KeptSpec kept;
+    WireKept kept;
     template <class F>
     void fields(F &&f) {
         f(outcome), f(retry_after), f(budget_used), f(pipeline), f(kept);
@@ -309,7 +309,7 @@ struct AttemptDone {
 // dropped otherwise.
 struct Ahead {
     static constexpr uint8_t kType = 28;
-    FileSpec file;
+    WireFile file;
     Budget budget;
     template <class F>
     void fields(F &&f) {
@@ -339,7 +339,7 @@ struct Spin {
 };
 struct Connecting {
     static constexpr uint8_t kType = 34;
-    PeerSpec peers;
+    WirePeers peers;
     template <class F>
     void fields(F &&f) {
         f(peers);
@@ -373,7 +373,7 @@ struct Timeout {
 };
 struct ConnectionClosed {
     static constexpr uint8_t kType = 39;
-    PeerSpec peers;
+    WirePeers peers;
     template <class F>
     void fields(F &&f) {
         f(peers);
@@ -405,10 +405,10 @@ using Message =
                  tell::TransferDone>;
 
 // The messages' records of what the updater and its listener know.
-FileSpec file_spec(const FileRecord &file);
-PeerSpec peer_spec(const Peers &peers);
+WireFile wire_file(const FileRecord &file);
+WirePeers wire_peers(const Peers &peers);
 // Valid as long as the record.
-Peers peers_of(const PeerSpec &spec);
+Peers peers_of(const WirePeers &wire);
 
 // Appends the message's frame (a body's header only: its bytes follow).
 void channel_encode(std::string &out, const Message &message);

@@ -28,30 +28,30 @@ struct Served {
 
 constexpr size_t kRecentLimit = 64;
 
-void fill_record(FileRecord &record, const FileSpec &spec) {
-    record.sitepath = spec.sitepath;
-    record.time = spec.time;
-    record.size = spec.size;
-    record.size_bound = spec.size_bound;
-    record.optional = spec.optional != 0;
-    if (spec.kept == 0) {
+void fill_record(FileRecord &record, const WireFile &wire) {
+    record.sitepath = wire.sitepath;
+    record.time = wire.time;
+    record.size = wire.size;
+    record.size_bound = wire.size_bound;
+    record.optional = wire.optional != 0;
+    if (wire.kept == 0) {
         record.kept.reset();
     } else {
         if (!record.kept) record.kept = std::make_unique<KeptCopy>();
-        record.kept->refused = spec.kept_refused != 0;
+        record.kept->refused = wire.kept_refused != 0;
     }
 }
 
 // The record of the file a run is about: the one told of ahead when
 // there is one, since a request sent ahead is known by its record.
-FileRecord &record_for(Served &served, const FileSpec &spec) {
+FileRecord &record_for(Served &served, const WireFile &wire) {
     for (auto &record : served.recent)
-        if (record->sitepath == spec.sitepath) return (fill_record(*record, spec), *record);
+        if (record->sitepath == wire.sitepath) return (fill_record(*record, wire), *record);
     for (auto &record : served.ahead)
-        if (record->sitepath == spec.sitepath) return (fill_record(*record, spec), *record);
+        if (record->sitepath == wire.sitepath) return (fill_record(*record, wire), *record);
     served.recent.push_front(std::make_unique<FileRecord>());
     if (served.recent.size() > kRecentLimit) served.recent.pop_back();
-    fill_record(*served.recent.front(), spec);
+    fill_record(*served.recent.front(), wire);
     return *served.recent.front();
 }
 
@@ -63,23 +63,23 @@ void look_ahead(Served &served, const ask::LookAhead &change) {
         served.ahead.pop_front();
     }
     while (served.recent.size() > kRecentLimit) served.recent.pop_back();
-    for (const FileSpec &spec : change.more) {
+    for (const WireFile &wire : change.more) {
         served.ahead.push_back(std::make_unique<FileRecord>());
-        fill_record(*served.ahead.back(), spec);
+        fill_record(*served.ahead.back(), wire);
     }
     list_ahead(served);
 }
 
-KeptSpec kept_of(const FileRecord &file) {
-    KeptSpec spec;
-    if (!file.kept) return spec;
-    spec.present = 1;
-    spec.key = file.kept->key;
-    spec.etag = file.kept->etag;
-    spec.last_modified = file.kept->last_modified;
-    spec.reused = file.kept->reused ? 1 : 0;
-    spec.refused = file.kept->refused ? 1 : 0;
-    return spec;
+WireKept kept_of(const FileRecord &file) {
+    WireKept wire;
+    if (!file.kept) return wire;
+    wire.present = 1;
+    wire.key = file.kept->key;
+    wire.etag = file.kept->etag;
+    wire.last_modified = file.kept->last_modified;
+    wire.reused = file.kept->reused ? 1 : 0;
+    wire.refused = file.kept->refused ? 1 : 0;
+    return wire;
 }
 
 void list_ahead(Served &served) {
@@ -245,7 +245,7 @@ class Fetcher final : public WriteGate {
                found->session->answers_ahead(*found->ahead.front())) {
             Served &session = *found;
             FileRecord *file = session.ahead.front().get();
-            const tell::Ahead told{file_spec(*file), Budget{session.budget.limit, 0}};
+            const tell::Ahead told{wire_file(*file), Budget{session.budget.limit, 0}};
             port_.send(told);
             ahead_ = Ahead{id, file, told, Word::kNone, {}};
             session.recent.push_front(std::move(session.ahead.front()));

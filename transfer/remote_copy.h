@@ -34,13 +34,15 @@ class ChannelEvents final : public SilentEvents {
         port_.send(tell::Spin{slice, slices});
         port_.flush_if_late();
     }
-    void connecting(const Peers &peers) override { port_.send(tell::Connecting{peer_spec(peers)}); }
+    void connecting(const Peers &peers) override {
+        port_.send(tell::Connecting{wire_peers(peers)});
+    }
     void sent_line(const char *line) override { port_.send(tell::SentLine{line}); }
     void received_line(const char *line) override { port_.send(tell::ReceivedLine{line}); }
     void data_ready() override { port_.send(tell::DataReady{}); }
     void timeout() override { port_.send(tell::Timeout{}); }
     void connection_closed(const Peers &peers) override {
-        port_.send(tell::ConnectionClosed{peer_spec(peers)});
+        port_.send(tell::ConnectionClosed{wire_peers(peers)});
     }
 
    private:

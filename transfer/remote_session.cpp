@@ -69,7 +69,7 @@ class RemoteSession final : public PluginSession {
         ask::LookAhead change{id_, static_cast<uint32_t>(drop), {}};
         told_.erase(told_.begin(), told_.begin() + static_cast<std::ptrdiff_t>(drop));
         for (size_t index = told_.size(); index < next.size(); index++) {
-            change.more.push_back(file_spec(*next[index]));
+            change.more.push_back(wire_file(*next[index]));
             told_.push_back(Told{next[index], next[index]->sitepath.value_or("")});
         }
         if (change.drop != 0 || !change.more.empty()) link_.send(change);
@@ -90,7 +90,7 @@ class RemoteSession final : public PluginSession {
         expected_key_ = plugin_ == kPluginHttp && file.kept && file.sitepath
                             ? http_kept_key(url_, *file.sitepath)
                             : std::string();
-        ask::Run run{id_, file_spec(file), attempt, Budget{budget_.limit, budget_.used},
+        ask::Run run{id_, wire_file(file), attempt, Budget{budget_.limit, budget_.used},
                      state_of(copy, use, copy.open(file, use))};
         link_.send(run);
         const std::optional<Message> end = serve(file, copy, tell::Prepared::kType);
@@ -139,7 +139,7 @@ class RemoteSession final : public PluginSession {
         return false;
     }
 
-    void take_kept(FileRecord &file, const KeptSpec &kept) {
+    void take_kept(FileRecord &file, const WireKept &kept) {
         if (kept.present == 0) {
             file.kept.reset();
             return;

@@ -34,10 +34,10 @@ std::string ahead(uint32_t count) {
 
 // One of each alternative, in the variant's order, no field left at its default.
 std::vector<Message> every_message() {
-    const FileSpec a{"pub/qavo/a.bin", 11, 12, 13, 1, 0, 1};
-    const FileSpec b{"pub/qavo/b b\xe9.bin", -7, 0x7fffffff, 0xfffffffe, 0, 1, 0};
+    const WireFile a{"pub/qavo/a.bin", 11, 12, 13, 1, 0, 1};
+    const WireFile b{"pub/qavo/b b\xe9.bin", -7, 0x7fffffff, 0xfffffffe, 0, 1, 0};
     const CopyState copy{2, 0, 4096, 13};
-    const PeerSpec peers{1, "127.0.0.1", 40001, 1, "mirror.example", 21};
+    const WirePeers peers{1, "127.0.0.1", 40001, 1, "mirror.example", 21};
     // clang-format off
     return {ask::Start{"_qavoupdate", 10, {{"http://a/x.info"}, {"https://b:8443/x.info"}}, 1,
                        "http://proxy:3128", 1, "/etc/ssl/ca b.pem", 1},

@@ -32,7 +32,7 @@ std::string raw(uint32_t length, uint8_t type, const std::string &fields) {
     for (int i = 0; i < 4; i++) out.push_back(static_cast<char>(length >> (8 * i)));
     return out + static_cast<char>(type) + fields;
 }
-tell::AttemptDone done(AttemptOutcome outcome, KeptSpec kept = {}, int32_t pipeline = 1) {
+tell::AttemptDone done(AttemptOutcome outcome, WireKept kept = {}, int32_t pipeline = 1) {
     return tell::AttemptDone{static_cast<uint8_t>(outcome), -1, 0, pipeline, std::move(kept)};
 }
 const std::string kPrepared = frames({tell::Prepared{1}});
@@ -104,7 +104,7 @@ struct Channel {
 };
 
 TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
-    const KeptSpec kept{1, kKey, "\"e\"", "", 1, 0};
+    const WireKept kept{1, kKey, "\"e\"", "", 1, 0};
     const struct {
         std::string script;
         bool kept;
@@ -151,10 +151,10 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
 // other word (here, a retry of the file before) skips it whole, and
 // nothing of it reaches any copy.
 TEST(RemoteSession, RunAheadAnswersOnlyTheFirstAttemptAtItsFile) {
-    const FileSpec next_spec{"pub/y.dat", 0, 3, 0, 0, 0, 0};
+    const WireFile next_wire{"pub/y.dat", 0, 3, 0, 0, 0, 0};
     const std::string first =
         kPrepared + body("0123456789") + frames({done(AttemptOutcome::kDone)});
-    const std::string ahead = frames({tell::Ahead{next_spec, {3, 0}}}) + kPrepared + body("yyy") +
+    const std::string ahead = frames({tell::Ahead{next_wire, {3, 0}}}) + kPrepared + body("yyy") +
                               frames({done(AttemptOutcome::kDone)});
     const std::string retry = kPrepared + frames({tell::CopyTruncate{}}) + body("9876543210") +
                               frames({done(AttemptOutcome::kDone)});
@@ -162,8 +162,8 @@ TEST(RemoteSession, RunAheadAnswersOnlyTheFirstAttemptAtItsFile) {
         SCOPED_TRACE(refused);
         Channel channel(first + ahead + (refused ? retry : "") + frames({tell::Closed{}}), 10);
         FileRecord next;
-        next.sitepath = next_spec.sitepath;
-        next.size = next_spec.size;
+        next.sitepath = next_wire.sitepath;
+        next.size = next_wire.size;
         next.tempfile = channel.scratch.file("y.dat");
         TempCopy temp;
         ASSERT_EQ(temp.open(channel.recorder.context.io, next, CopyUse::kPrepare), 0);
@@ -206,7 +206,7 @@ TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
         return kPrepared + frames({tell::Error{class_, 0, "recv", "forged"}}) + kAfter;
     };
     const auto claim = [](uint8_t reused) {
-        return frames({done(AttemptOutcome::kDone, KeptSpec{1, kKey, "\"e\"", "", reused, 0})});
+        return frames({done(AttemptOutcome::kDone, WireKept{1, kKey, "\"e\"", "", reused, 0})});
     };
     const std::string found = kPrepared + frames({tell::KeptFind{kKey}});
     const std::string too_large = "it sent more of a file than the file may hold";
@@ -218,7 +218,7 @@ TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
          kRemoved | kEarly, "(none)"},
         {"error of the fetcher's break", error(ERR_FETCHER), forged},
         {"a run ahead out of turn",
-         kPrepared + frames({tell::Ahead{FileSpec{"pub/y.dat", 0, 3, 0, 0, 0, 0}, {3, 0}}}) +
+         kPrepared + frames({tell::Ahead{WireFile{"pub/y.dat", 0, 3, 0, 0, 0, 0}, {3, 0}}}) +
              kAfter,
          unexpected},
         {"error of no class", error(ERR_FETCHER + 1), forged},
