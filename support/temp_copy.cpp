@@ -76,6 +76,12 @@ int TempCopy::open_path(const char *path, CopyUse use, bool &found, off_t &size)
     return made.error ? fail("open", made.error) : 0;
 }
 
+uint32_t copy_bound(int32_t size, uint32_t size_bound) {
+    return size > 0         ? static_cast<uint32_t>(size)
+           : size_bound > 0 ? size_bound
+                            : kUnlistedSizeLimit;
+}
+
 int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     io_ = &io;
     aside_.reset();
@@ -84,9 +90,7 @@ int TempCopy::open(Io &io, FileRecord &file, CopyUse use) {
     digested_ = nullptr;
     if (file.tempfile.empty()) return fail("open", {EINVAL});
     if (use != CopyUse::kRead) file.copy_digest_set = false;
-    limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
-             : file.size_bound > 0 ? file.size_bound
-                                   : kUnlistedSizeLimit;
+    limit_ = copy_bound(file.size, file.size_bound);
     bool found;
     off_t size;
     if (open_path(file.tempfile.c_str(), use, found, size) < 0) return -1;

@@ -34,6 +34,9 @@ constexpr uint32_t kTransferAll = UINT32_MAX;
 // (the catalogue itself included): far above any real catalogue, far below
 // what would fill a disk.
 constexpr uint32_t kUnlistedSizeLimit = uint32_t{64} << 20;
+// The most a copy of a file listed with `size` (0: none) and its own
+// `size_bound` (0: none) may hold.
+uint32_t copy_bound(int32_t size, uint32_t size_bound);
 // How receive ended; both failures are recorded.
 enum class CopyOutcome {
     kReceived,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "support/temp_copy.h"
+
 namespace {
 
 template <class T>
@@ -12,9 +14,9 @@ concept HasFields = requires(T &value) {
     value.fields([](auto &&...) {});
 };
 
-class Writer {
+class FieldWriter {
    public:
-    explicit Writer(std::string &out) : out_(out) {}
+    explicit FieldWriter(std::string &out) : out_(out) {}
     template <class T>
     requires std::is_integral_v<T>
     void operator()(const T &value) {
@@ -53,9 +55,9 @@ bool allowed(std::string_view text, StringKind kind) {
     return true;
 }
 
-class Reader {
+class FieldReader {
    public:
-    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+    explicit FieldReader(std::string_view bytes) : bytes_(bytes) {}
     template <class T>
     requires std::is_integral_v<T>
     void operator()(T &value) {
@@ -183,13 +185,20 @@ Peers peers_of(const WirePeers &wire) {
                  wire.has_remote ? wire.remote_host.c_str() : nullptr, wire.remote_port};
 }
 
+bool run_takes_ahead(const ask::Run *word, uint32_t session, const tell::Ahead &ahead) {
+    return word != nullptr && word->session == session && word->attempt == 0 &&
+           word->file == ahead.file && word->budget == ahead.budget &&
+           word->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) && word->offer.result >= 0 &&
+           word->offer.held == 0;
+}
+
 void channel_encode(std::string &out, const Message &message) {
     const size_t start = out.size();
     out.append(kFrameHeader, '\0');
     std::visit(
         [&](const auto &value) {
             out[start + 4] = static_cast<char>(value.kType);
-            Writer writer(out);
+            FieldWriter writer(out);
             writer(value);
         },
         message);
@@ -220,7 +229,7 @@ Decoded channel_decode(std::string_view bytes) {
     if (bytes.size() < needed) return {};
     Decoded decoded;
     decoded.message = make_alternative(index);
-    Reader reader(bytes.substr(kFrameHeader, needed - kFrameHeader));
+    FieldReader reader(bytes.substr(kFrameHeader, needed - kFrameHeader));
     std::visit([&](auto &value) { reader(value); }, decoded.message);
     if (reader.failed()) return refused(reader.why());
     if (reader.at() != needed - kFrameHeader) return refused("bytes left after the last field");

@@ -410,6 +410,12 @@ WirePeers wire_peers(const Peers &peers);
 // Valid as long as the record.
 Peers peers_of(const WirePeers &wire);
 
+// Whether the updater's next word after an attempt's end, `word` (a Run of
+// session `session`, or null for anything else), takes the fetcher's run
+// ahead: exactly the first attempt at that file, with a fresh budget and
+// the copy emptied. Both ends decide by this alone.
+bool run_takes_ahead(const ask::Run *word, uint32_t session, const tell::Ahead &ahead);
+
 // Appends the message's frame (a body's header only: its bytes follow).
 void channel_encode(std::string &out, const Message &message);
 

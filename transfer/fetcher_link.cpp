@@ -36,8 +36,8 @@ FetcherLink::~FetcherLink() {
     bool ended = false;
     for (int slices = 0; !ended && slices < kSlicesPerSecond; slices++) {
         const ssize_t count = recv(port_.fd(), rest, sizeof(rest), 0);
-        ended = count == 0 ||
-                (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        ended =
+            count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
     }
     if (!ended) kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -74,23 +74,15 @@ bool FetcherLink::drop_body(uint32_t length) {
     return true;
 }
 
-// The same rule as the fetcher's: its run ahead answers exactly the first
-// attempt at that file, with a fresh budget and the copy emptied.
 bool FetcherLink::taken(const tell::Ahead &ahead) const {
-    const auto *run = word_ ? std::get_if<ask::Run>(&*word_) : nullptr;
-    return run != nullptr && run->session == watched_ && run->attempt == 0 &&
-           run->file == ahead.file && run->budget == ahead.budget &&
-           run->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) && run->offer.result >= 0 &&
-           run->offer.held == 0;
+    return run_takes_ahead(word_ ? std::get_if<ask::Run>(&*word_) : nullptr, watched_, ahead);
 }
 
 // A run ahead that was not taken tells nothing and writes nothing: its
 // events and bodies are read and dropped, up to its end. It can hold only
 // what a first attempt over HTTP sends, and no more body than the file.
 bool FetcherLink::skip(const tell::Ahead &ahead) {
-    const uint64_t bound = ahead.file.size > 0         ? uint64_t(ahead.file.size)
-                           : ahead.file.size_bound > 0 ? ahead.file.size_bound
-                                                       : kUnlistedSizeLimit;
+    const uint64_t bound = copy_bound(ahead.file.size, ahead.file.size_bound);
     uint64_t skipped = 0;
     for (;;) {
         std::optional<Message> message = port_.next(context_->io);

@@ -176,12 +176,9 @@ class Fetcher final : public WriteGate {
             ahead_->changes.push_back(std::move(*change));
             return Word::kNone;
         }
-        const auto *run = std::get_if<ask::Run>(&message);
-        const bool taken = run != nullptr && run->session == ahead_->session && run->attempt == 0 &&
-                           run->file == ahead_->told.file && run->budget == ahead_->told.budget &&
-                           run->offer.use == static_cast<uint8_t>(CopyUse::kEmpty) &&
-                           run->offer.result >= 0 && run->offer.held == 0;
-        return taken ? Word::kTaken : Word::kDropped;
+        return run_takes_ahead(std::get_if<ask::Run>(&message), ahead_->session, ahead_->told)
+                   ? Word::kTaken
+                   : Word::kDropped;
     }
 
     // What was held goes out, and the list takes the updater's changes; the

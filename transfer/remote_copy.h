@@ -59,9 +59,7 @@ class RemoteCopy final : public CopyTarget {
 
     // The copy of the next attempt, opened already as `offer` says.
     void offer(const FileRecord &file, const CopyState &offer) {
-        limit_ = file.size > 0         ? static_cast<uint32_t>(file.size)
-                 : file.size_bound > 0 ? file.size_bound
-                                       : kUnlistedSizeLimit;
+        limit_ = copy_bound(file.size, file.size_bound);
         offer_ = offer;
         state_ = CopyState{};
     }
