@@ -6,21 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cstring>
 
+#include "core/clock.h"
 #include "core/error.h"
 
 namespace {
 
 constexpr int kSliceMilliseconds = 1000 / kSlicesPerSecond;
 constexpr int64_t kAnswerSoonMicroseconds = 100;
-
-int64_t monotonic_microseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
 // Gathered messages go out once they reach this much, bodies included.
 constexpr size_t kGatherLimit = size_t{1} << 17;
 

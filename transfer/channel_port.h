@@ -43,7 +43,6 @@ class ChannelPort {
     void send_body(const char *data, uint32_t length);
     // Writes what was gathered: false when the other side is gone.
     bool flush();
-    bool pending() const { return !out_.empty(); }
     // Flushes when the last flush is a wait's slice ago or more.
     bool flush_if_late();
     // Whether the other side has sent something not read yet.
