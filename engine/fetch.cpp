@@ -92,8 +92,9 @@ int open_or_create(EngineContext *context, FileRecord &file) {
 // Whether the copy has the listed digest. The digest taken while the copy
 // was written serves when it covers exactly what the copy holds now;
 // otherwise the copy is read again.
-bool copy_has_listed_digest(const TempCopy &copy, const FileRecord &file) {
+bool copy_has_listed_digest(TempCopy &copy, const FileRecord &file) {
     if (file.sha256_set && copy.held() != static_cast<uint32_t>(file.size)) return false;
+    copy.settle();
     if (file.copy_digest_set && file.copy_digest_bytes == copy.held()) {
         return file.sha256_set ? file.copy_digest == file.sha256
                                : memcmp(file.copy_digest.data(), file.md5, kMd5DigestSize) == 0;

@@ -137,8 +137,10 @@ int TempCopy::append(const char *data, uint32_t size) {
         refuse_oversize();
         return -1;
     }
+    if (aside_ && !lends_) aside_.reset();  // what receive() took is in the digest first
     if (digested_ != nullptr && !aside_ && held_ + size >= kDigestAsideFrom) {
         aside_.emplace(digest_);
+        lends_ = true;
         if (!aside_->running()) aside_.reset();
     }
     // Lent first: the digest goes on while the bytes are written.
@@ -203,19 +205,21 @@ CopyOutcome TempCopy::refuse_oversize() {
 // count moved.
 int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead) {
     if (from == fd_.fd) return 0;
-    aside_.reset();  // what append() lent is in the digest first
+    if (lends_) aside_.reset();  // what append() lent is in the digest first
     char own[kTransferChunk];
-    // A transfer that proves long is digested on a second core from there
-    // on, from buffers of its own.
-    std::optional<DigestAside> aside;
-    bool may_aside = digested_ != nullptr;
+    // A copy that proves long is digested on a second core from there on,
+    // from buffers of its own, through this receive and the next ones: a
+    // body may come in many.
+    std::optional<DigestAside> &aside = aside_;
+    bool may_aside = digested_ != nullptr && !aside;
     uint32_t total = 0;
     int result = 0;
     for (;;) {
-        if (may_aside && total >= kDigestAsideFrom &&
-            (remaining == kTransferAll || remaining >= kDigestAsideFrom)) {
+        if (may_aside && held_ + total >= kDigestAsideFrom &&
+            (remaining == kTransferAll || remaining >= kDigestAsideFrom || held_ != 0)) {
             may_aside = false;
             aside.emplace(digest_);
+            lends_ = false;
             if (!aside->running()) aside.reset();
         }
         // Up to the next chunk boundary of the copy: after a short read the
@@ -283,6 +287,13 @@ CopyOutcome TempCopy::receive(int from, uint32_t &remaining, Reader reader, Rece
         }
     }
     held_ += remaining;
-    publish_digest();
+    if (aside_ && digested_ != nullptr)
+        digested_->copy_digest_set = false;  // until settle()
+    else
+        publish_digest();
     return result;
+}
+
+void TempCopy::settle() {
+    if (aside_) publish_digest();
 }

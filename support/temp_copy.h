@@ -106,6 +106,11 @@ class TempCopy {
     FILE *stream(const char *mode);
     // Takes the copy's size on disk as what it holds: false when it cannot.
     bool measure();
+    // Hands the digest of what the copy holds to the file record once the
+    // second core that digests a long transfer caught up: a transfer that
+    // comes in many receives keeps that core from one to the next, and
+    // leaves the record's digest unset meanwhile.
+    void settle();
 
     int fd() const { return fd_.fd; }
     uint32_t held() const { return held_; }
@@ -128,12 +133,15 @@ class TempCopy {
     int error_ = 0;                 // errno of the call that failed, as it was
     const char *failed_ = nullptr;  // and its name, for the error record
     // A copy opened for appending keeps the digest of what it holds and
-    // hands it to its file record after every change; null otherwise.
+    // hands it to its file record after every change (a long transfer: at
+    // settle()); null otherwise.
     FileRecord *digested_ = nullptr;
     RunningDigest digest_;
-    // The second core digesting what append() lent it; gone before the
-    // digest is read or restarted.
+    // The second core digesting what append() lent it (`lends_`) or what
+    // receive() put in its buffers; gone before the digest is read or
+    // restarted.
     std::optional<DigestAside> aside_;
+    bool lends_ = false;
     bool silent_ = false;        // no progress raised while filling from a kept copy
     uint32_t written_back_ = 0;  // the disk write of the copy was started up to here
 };

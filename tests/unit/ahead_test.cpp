@@ -81,12 +81,55 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
                   delivered != 0 ? CopyOutcome::kFailed : CopyOutcome::kReceived);
         const size_t holds = delivered != 0 ? held + delivered : data.size();
         EXPECT_EQ(copy.held(), holds);
+        copy.settle();
         ASSERT_TRUE(file.copy_digest_set);
         EXPECT_EQ(file.copy_digest_bytes, holds);
         uint8_t digest[kMd5DigestSize];
         md5_of(text(data, holds), digest);
         EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << held;
     }
+}
+
+// A body that comes in many receives (a frame or a chunk at a time) keeps
+// its second core from one to the next; the record learns the digest when
+// the copy settles, and appending takes over from receiving in order.
+TEST(DigestAside, ABodyReceivedInPiecesIsDigestedWhole) {
+    Recorder recorder;
+    ScratchDir scratch;
+    const Bytes data = random_bytes(3 * 1024 * 1024 + 999, 11);
+    Descriptor from{open(scratch.write("source", data).c_str(), O_RDONLY)};
+    FileRecord file;
+    file.tempfile = scratch.file("copy");
+    file.size = static_cast<int32_t>(data.size());
+    TempCopy copy;
+    ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kPrepare), 0);
+    ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kEmpty), 1);
+    const auto expect_digest = [&](const Bytes &of) {
+        copy.settle();
+        ASSERT_TRUE(file.copy_digest_set);
+        EXPECT_EQ(file.copy_digest_bytes, of.size());
+        uint8_t digest[kMd5DigestSize];
+        md5_of(text(of, of.size()), digest);
+        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0);
+    };
+    const auto receive_up_to = [&](size_t end) {
+        while (copy.held() < end) {
+            uint32_t piece = static_cast<uint32_t>(std::min<size_t>(50000, end - copy.held()));
+            ASSERT_EQ(copy.receive(from.fd, piece, file_read), CopyOutcome::kReceived);
+        }
+    };
+    receive_up_to(2 << 20);
+    EXPECT_FALSE(file.copy_digest_set);  // a second core has the digest
+    receive_up_to(data.size());
+    expect_digest(data);
+    // Emptied while that core may still hold bytes, then received again and
+    // appended to.
+    ASSERT_EQ(copy.truncate(), 0);
+    ASSERT_EQ(lseek(from.fd, 0, SEEK_SET), 0);
+    receive_up_to(3 << 19);
+    ASSERT_EQ(copy.append(reinterpret_cast<const char *>(data.data()) + (3 << 19), 1000), 0);
+    copy.finish_append();
+    expect_digest(Bytes(data.begin(), data.begin() + (3 << 19) + 1000));
 }
 
 TEST(DigestAside, AppendedBytesAreDigestedInOrderAndEachRestartForgetsThem) {
