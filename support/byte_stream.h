@@ -39,6 +39,8 @@ class SocketStream final : public ByteStream {
     ssize_t send(Io &io, Connection socket, const char *data, size_t size) override;
     bool quiet(Connection socket) override;
     void close() override {}
+    // No failure is held for the next receive.
+    bool clean() const { return held_ == 0; }
 
    private:
     int held_ = 0;  // errno of a failed receive_now, for the next receive

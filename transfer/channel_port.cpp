@@ -2,7 +2,10 @@
 // reads, frames checked before anything acts on them.
 #include "transfer/channel_port.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +13,8 @@
 
 #include "core/clock.h"
 #include "core/error.h"
+#include "core/events.h"
+#include "support/data_io.h"
 
 namespace {
 
@@ -17,6 +22,8 @@ constexpr int kSliceMilliseconds = 1000 / kSlicesPerSecond;
 constexpr int64_t kAnswerSoonMicroseconds = 100;
 // Gathered messages go out once they reach this much, bodies included.
 constexpr size_t kGatherLimit = size_t{1} << 17;
+// The frame of a notice of piped bytes: header and length.
+constexpr size_t kPipedNotice = kFrameHeader + 4;
 
 // A read that waited a slice in vain: false when the run was stopped
 // meanwhile (recorded as the user's break).
@@ -73,6 +80,17 @@ int channel_read(Io &io, int descriptor, char *buffer, int length) {
     return receipt_count(stream.receive(io, descriptor, buffer, length));
 }
 
+int piped_read(Io &io, int descriptor, char *buffer, int length) {
+    if (descriptor < 0) return 0;  // no pipe: nothing can be in it
+    ssize_t count;
+    do {
+        count = read(descriptor, buffer, static_cast<size_t>(length));
+    } while (count < 0 && errno == EINTR);
+    if (count >= 0) return static_cast<int>(count);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return record_error(io, ERR_FILE_SYSCALL, "read");
+}
+
 ChannelPort::ChannelPort(int fd, bool eager) : fd_(fd), stream_(eager) {
     in_.stream = &stream_;
     const timeval slice{0, kSliceMilliseconds * 1000};
@@ -80,14 +98,84 @@ ChannelPort::ChannelPort(int fd, bool eager) : fd_(fd), stream_(eager) {
 }
 
 void ChannelPort::send(const Message &message) {
+    notice_at_ = std::string::npos;
+    streaming_ = false;
     channel_encode(out_, message);
     if (out_.size() >= kGatherLimit) flush();
 }
 
 void ChannelPort::send_body(const char *data, uint32_t length) {
+    notice_at_ = std::string::npos;
+    streaming_ = false;
     channel_encode(out_, tell::Body{length});
     out_.append(data, length);
     if (out_.size() >= kGatherLimit) flush();
+}
+
+int ChannelPort::splice_body(Io &io, int from, uint32_t length) {
+    // As a receive of the socket: the event of data found at once, or the
+    // sliced wait with its own events and time-out. The updater waits as
+    // long, so what it was told goes out first.
+    pollfd ready{from, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 1) {
+        events_of(io).data_ready();
+    } else {
+        flush();
+        if (wait_for_data(io, from) != WaitEnd::kReady) return -1;
+    }
+    for (;;) {
+        const ssize_t moved =
+            splice(from, nullptr, pipe_.fd, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (moved > 0) {
+            announce_piped(static_cast<uint32_t>(moved));
+            return static_cast<int>(moved);
+        }
+        if (moved == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return record_error(io, ERR_NET_SYSCALL, "recv");
+        // The pipe is full: the updater empties it as it reads the notices,
+        // all of which it must have for that.
+        if (!flush()) return record_error_code(io, ERR_NET_SYSCALL, EPIPE, "recv");
+        pollfd room{pipe_.fd, POLLOUT, 0};
+        (void)poll(&room, 1, -1);
+    }
+}
+
+// Notices are gathered like any message, and one that follows another
+// adds to it, so that the updater reads the pipe in blocks however the
+// kernel cut the bytes, and wakes once for several.
+void ChannelPort::announce_piped(uint32_t count) {
+    if (notice_at_ != std::string::npos && notice_ <= kPipedLimit - count) {
+        notice_ += count;
+        out_.resize(notice_at_);
+    } else {
+        notice_ = count;
+    }
+    notice_at_ = out_.size();
+    channel_encode(out_, tell::Piped{notice_});
+    streaming_ = true;
+    unflushed_ += count;
+    if (unflushed_ >= kPipedLimit / 16) flush();
+}
+
+void ChannelPort::note_ready() {
+    // While a body streams into the pipe its notices tell that data was
+    // ready, and nothing comes between them.
+    if (!streaming_) send(tell::DataReady{});
+}
+
+uint32_t ChannelPort::more_piped(uint32_t room) {
+    uint32_t more = 0;
+    while (in_.end - in_.start >= kPipedNotice) {
+        const Decoded next = channel_decode(std::string_view(in_.bytes + in_.start, kPipedNotice));
+        const auto *notice = next.end == DecodeEnd::kMessage && next.used == kPipedNotice
+                                 ? std::get_if<tell::Piped>(&next.message)
+                                 : nullptr;
+        if (notice == nullptr || notice->length > room - more) break;
+        more += notice->length;
+        in_.start += kPipedNotice;
+    }
+    return more;
 }
 
 bool ChannelPort::input_pending() {
@@ -103,6 +191,8 @@ bool ChannelPort::flush_if_late() {
 
 bool ChannelPort::flush() {
     flushed_ = monotonic_microseconds();
+    unflushed_ = 0;
+    notice_at_ = std::string::npos;
     if (out_.empty()) return true;
     if (fd_.fd < 0) return false;
     Io quiet;

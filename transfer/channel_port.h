@@ -41,6 +41,16 @@ class ChannelPort {
     void send(const Message &message);
     // A body frame with its bytes (at most kBodyChunkLimit).
     void send_body(const char *data, uint32_t length);
+    // The pipe beside the channel (owned): its write end in the fetcher,
+    // its read end, non-blocking, in the updater.
+    void set_pipe(int fd) { pipe_.reset(fd); }
+    int pipe() const { return pipe_.fd; }
+    // The fetcher's receive of up to `length` (at most kPipedLimit)
+    // bytes of a body from a plain connection, moved by the kernel into
+    // the pipe and announced: waits for the socket as its own receive
+    // does; the count (0 at the peer's end), or -1 after a failure or a
+    // wait that ended without data.
+    int splice_body(Io &io, int from, uint32_t length);
     // Writes what was gathered: false when the other side is gone.
     bool flush();
     // Flushes when the last flush is a wait's slice ago or more.
@@ -55,18 +65,38 @@ class ChannelPort {
     int fd() const { return fd_.fd; }
     const std::string &why() const { return why_; }
 
+    // The fetcher's event of data ready, which the notices of a body
+    // streaming into the pipe already tell.
+    void note_ready();
+    // The updater's sum of the notices of piped bytes that follow at once
+    // in what was received, taken while it stays within `room`: a body's
+    // bytes are read from the pipe in blocks however the fetcher cut them.
+    uint32_t more_piped(uint32_t room);
+
    private:
+    void announce_piped(uint32_t count);
     bool read_exact(Io &io, char *to, uint32_t count);
 
     Descriptor fd_;
+    Descriptor pipe_;
     std::string out_;
     std::string frame_;
     ChannelStream stream_;
     Received in_;
     std::string why_;
     int64_t flushed_ = 0;  // when, in microseconds of the monotonic clock
+    // The fetcher's notices of piped bytes: what the gathered ones announce,
+    // where the last one starts when it is the last frame gathered, and
+    // whether nothing but notices was sent since the last one.
+    uint32_t unflushed_ = 0;
+    size_t notice_at_ = std::string::npos;
+    uint32_t notice_ = 0;
+    bool streaming_ = false;
 };
 
 // Reads the channel's bytes for a copy's receive: with the port's input
 // as the bytes received ahead, its stream does the reading.
 int channel_read(Io &io, int descriptor, char *buffer, int length);
+// Reads the pipe's bytes for a copy's receive without waiting: what the
+// fetcher announced is there already, so a short read (0) means it lied.
+int piped_read(Io &io, int descriptor, char *buffer, int length);

@@ -239,6 +239,10 @@ Decoded channel_decode(std::string_view bytes) {
         if (chunk > kBodyChunkLimit) return refused("a body chunk over its limit");
         if (length != 1 + 4 + chunk) return refused("a body whose frame length is not its own");
     }
+    if (const auto *piped = std::get_if<tell::Piped>(&decoded.message)) {
+        if (piped->length == 0) return refused("an empty piped chunk");
+        if (piped->length > kPipedLimit) return refused("a piped chunk over its limit");
+    }
     decoded.end = DecodeEnd::kMessage;
     decoded.used = needed;
     return decoded;

@@ -20,6 +20,8 @@ constexpr uint32_t kFrameHeader = 5;
 constexpr uint32_t kFrameLimit = uint32_t{1} << 18;
 // The most bytes one body frame carries.
 constexpr uint32_t kBodyChunkLimit = uint32_t{1} << 16;
+// The most bytes one notice of piped bytes announces: what the pipe holds.
+constexpr uint32_t kPipedLimit = uint32_t{1} << 20;
 // A name (URL, mirror path, host, key, call) and a text (a line, an error's
 // description).
 constexpr uint32_t kNameLimit = 4096;
@@ -269,6 +271,16 @@ struct Body {
         f(length);
     }
 };
+// `length` bytes of the file wait in the pipe beside the channel, put
+// there by the kernel straight from a plain connection.
+struct Piped {
+    static constexpr uint8_t kType = 29;
+    uint32_t length = 0;
+    template <class F>
+    void fields(F &&f) {
+        f(length);
+    }
+};
 struct KeptFind {
     static constexpr uint8_t kType = 24;
     std::string key;
@@ -399,10 +411,10 @@ using Message =
     std::variant<ask::Start, ask::Open, ask::Close, ask::LookAhead, ask::Run, ask::CopyReply,
                  ask::KeptReply, ask::Refused, tell::Started, tell::Opened, tell::Closed,
                  tell::Prepared, tell::CopyOpen, tell::CopyTruncate, tell::CopyRewind, tell::Body,
-                 tell::KeptFind, tell::KeptFill, tell::CopyReport, tell::AttemptDone, tell::Ahead,
-                 tell::Error, tell::Spin, tell::Connecting, tell::SentLine, tell::ReceivedLine,
-                 tell::DataReady, tell::Timeout, tell::ConnectionClosed, tell::Progress,
-                 tell::TransferDone>;
+                 tell::Piped, tell::KeptFind, tell::KeptFill, tell::CopyReport, tell::AttemptDone,
+                 tell::Ahead, tell::Error, tell::Spin, tell::Connecting, tell::SentLine,
+                 tell::ReceivedLine, tell::DataReady, tell::Timeout, tell::ConnectionClosed,
+                 tell::Progress, tell::TransferDone>;
 
 // The messages' records of what the updater and its listener know.
 WireFile wire_file(const FileRecord &file);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -18,8 +19,12 @@
 
 namespace {
 
-// The descriptor the fetcher finds its channel on.
+// The descriptors the fetcher finds its channel and the body pipe on.
 constexpr int kChannelDescriptor = 3;
+constexpr int kPipeDescriptor = 4;
+// A pipe this large holds a few of the connection's blocks, so that the
+// fetcher seldom waits for the updater to make room.
+constexpr int kPipeSize = static_cast<int>(kPipedLimit);
 
 // What resolution and TLS read: the resolver's files, the dynamic loader's
 // cache and the libraries it maps (libssl is loaded by the first TLS
@@ -78,15 +83,22 @@ ask::Start start_of(const EngineContext &context, const std::string &user) {
     return start;
 }
 
-// In the child: the channel becomes descriptor 3, every other descriptor
-// but the error output is closed, and the program starts afresh, so that
-// nothing of the updater's memory comes along.
-[[noreturn]] void exec_fetcher(int fd) {
+// In the child: the channel becomes descriptor 3 and the pipe's write end
+// (when there is one) 4, every other descriptor but the error output is
+// closed, and the program starts afresh, so that nothing of the updater's
+// memory comes along.
+[[noreturn]] void exec_fetcher(int fd, int body_pipe) {
+    // Both move above the places they go to first, so that neither lands
+    // on the other.
+    const int above = kPipeDescriptor + 1;
+    const int channel = fcntl(fd, F_DUPFD, above);
+    const int body = body_pipe >= 0 ? fcntl(body_pipe, F_DUPFD, above) : -1;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
-        dup2(fd, kChannelDescriptor) != kChannelDescriptor)
+    if (null < 0 || channel < 0 || (body_pipe >= 0 && body < 0) || dup2(null, 0) < 0 ||
+        dup2(null, 1) < 0 || dup2(channel, kChannelDescriptor) != kChannelDescriptor ||
+        (body >= 0 && dup2(body, kPipeDescriptor) != kPipeDescriptor))
         _exit(127);
-    close_range(kChannelDescriptor + 1, ~0U, 0);
+    close_range(body >= 0 ? kPipeDescriptor + 1 : kChannelDescriptor + 1, ~0U, 0);
     char name[] = "qavoupdate";
     char mode[] = "--fetcher";
     char *const argv[] = {name, mode, nullptr};
@@ -104,17 +116,27 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
         start.error = std::string("socketpair (") + strerror(errno) + ")";
         return start;
     }
+    // Without the pipe, bodies come over the channel alone.
+    Descriptor pipe_ends[2];
+    if (int fds[2]; pipe2(fds, O_CLOEXEC) == 0) {
+        pipe_ends[0].reset(fds[0]);
+        pipe_ends[1].reset(fds[1]);
+        (void)fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        (void)fcntl(fds[0], F_SETPIPE_SZ, kPipeSize);
+    }
     // Whatever the updater printed so far must not be printed twice.
     fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) exec_fetcher(ends[1]);
+    if (pid == 0) exec_fetcher(ends[1], pipe_ends[1].fd);
     close(ends[1]);
+    pipe_ends[1].reset();
     if (pid < 0) {
         close(ends[0]);
         start.error = std::string("fork (") + strerror(errno) + ")";
         return start;
     }
     auto link = std::make_unique<FetcherLink>(context, pid, ends[0]);
+    link->port().set_pipe(pipe_ends[0].release());
     link->port().send(start_of(*context, user));
     const std::optional<Message> first = link->port().next(context->io);
     const auto *started = first ? std::get_if<tell::Started>(&*first) : nullptr;
@@ -139,6 +161,12 @@ bool fetcher_mode(int argc, char **argv) {
 
 int fetcher_main() {
     ChannelPort port(kChannelDescriptor);
+    struct stat body_pipe;
+    if (fstat(kPipeDescriptor, &body_pipe) == 0 && S_ISFIFO(body_pipe.st_mode))
+        port.set_pipe(kPipeDescriptor);
+    // An updater that is gone shows as a failed write, not as the end of
+    // this process in the middle of one.
+    signal(SIGPIPE, SIG_IGN);
     Io quiet;
     const std::optional<Message> first = port.next(quiet);
     const auto *start = first ? std::get_if<ask::Start>(&*first) : nullptr;

@@ -30,7 +30,9 @@ FetcherLink::~FetcherLink() {
     if (pid_ <= 0) return;
     (void)port_.flush();
     // The end of the channel ends the fetcher, whose own end then closes;
-    // one that does not end within a second is not waited for.
+    // one that does not end within a second is not waited for. A fetcher
+    // waiting for room in the pipe finds it closed.
+    port_.set_pipe(-1);
     ::shutdown(port_.fd(), SHUT_WR);
     char rest[256];
     bool ended = false;
@@ -59,14 +61,16 @@ void FetcherLink::watch(uint32_t session) {
     word_.reset();
 }
 
-bool FetcherLink::drop_body(uint32_t length) {
+bool FetcherLink::drop_body(uint32_t length, bool piped) {
     char drop[kDropChunk];
     for (uint32_t moved = 0; moved < length;) {
         const uint32_t want = std::min<uint32_t>(kDropChunk, length - moved);
-        const int got = received_read(context_->io, port_.fd(), &port_.input(), channel_read, drop,
-                                      static_cast<int>(want));
+        const int got = piped ? piped_read(context_->io, port_.pipe(), drop, static_cast<int>(want))
+                              : received_read(context_->io, port_.fd(), &port_.input(),
+                                              channel_read, drop, static_cast<int>(want));
         if (got <= 0) {
-            break_off("its channel ended inside a body");
+            break_off(piped ? "it announced more of a body than it piped"
+                            : "its channel ended inside a body");
             return false;
         }
         moved += static_cast<uint32_t>(got);
@@ -90,13 +94,16 @@ bool FetcherLink::skip(const tell::Ahead &ahead) {
             break_off(port_.why());
             return false;
         }
-        if (const auto *body = std::get_if<tell::Body>(&*message)) {
-            skipped += body->length;
+        const auto *body = std::get_if<tell::Body>(&*message);
+        const auto *piped = std::get_if<tell::Piped>(&*message);
+        if (body != nullptr || piped != nullptr) {
+            const uint32_t length = body != nullptr ? body->length : piped->length;
+            skipped += length;
             if (skipped > bound) {
                 break_off("it sent more of a file than the file may hold");
                 return false;
             }
-            if (!drop_body(body->length)) return false;
+            if (!drop_body(length, piped != nullptr)) return false;
             continue;
         }
         if (const auto *prepared = std::get_if<tell::Prepared>(&*message)) {

@@ -30,9 +30,9 @@ class FetcherLink {
     void send(const Message &message);
     // An attempt of the session ended: what is sent next is that word.
     void watch(uint32_t session);
-    // Reads and drops `length` bytes of a body: false when the channel
-    // broke meanwhile.
-    bool drop_body(uint32_t length);
+    // Reads and drops `length` bytes of a body from the channel or the
+    // pipe: false when the conversation broke meanwhile.
+    bool drop_body(uint32_t length, bool piped);
     EngineContext *context() const { return context_; }
     // The next message that is not an event, the events before it told
     // as if raised here; `file` is the one a progress event is about.

@@ -39,7 +39,7 @@ class ChannelEvents final : public SilentEvents {
     }
     void sent_line(const char *line) override { port_.send(tell::SentLine{line}); }
     void received_line(const char *line) override { port_.send(tell::ReceivedLine{line}); }
-    void data_ready() override { port_.send(tell::DataReady{}); }
+    void data_ready() override { port_.note_ready(); }
     void timeout() override { port_.send(tell::Timeout{}); }
     void connection_closed(const Peers &peers) override {
         port_.send(tell::ConnectionClosed{wire_peers(peers)});
@@ -108,17 +108,22 @@ class RemoteCopy final : public CopyTarget {
         uint32_t moved = 0;
         CopyOutcome result = CopyOutcome::kReceived;
         while (moved < wanted) {
-            // Up to the next chunk boundary of the copy, as the copy reads:
-            // after a short read its writes fall on whole pages again.
-            const uint32_t boundary = kBodyChunkLimit - (state_.held + moved) % kBodyChunkLimit;
-            const int count = received_read(io_, from, ahead, reader, chunk_,
-                                            static_cast<int>(std::min(wanted - moved, boundary)));
+            int count;
+            if (wanted - moved >= kBodyChunkLimit && pipes(reader, ahead)) {
+                count = port_.splice_body(io_, from, std::min(wanted - moved, kPipedLimit));
+            } else {
+                // Up to the next chunk boundary of the copy, as the copy
+                // reads: after a short read its writes fall on whole pages.
+                const uint32_t boundary = kBodyChunkLimit - (state_.held + moved) % kBodyChunkLimit;
+                const uint32_t step = std::min(wanted - moved, boundary);
+                count = received_read(io_, from, ahead, reader, chunk_, static_cast<int>(step));
+                if (count > 0) port_.send_body(chunk_, static_cast<uint32_t>(count));
+            }
             // A short body is the protocol's to judge, as in the copy itself.
             if (count <= 0) {
                 if (count < 0) result = CopyOutcome::kFailed;
                 break;
             }
-            port_.send_body(chunk_, static_cast<uint32_t>(count));
             moved += static_cast<uint32_t>(count);
         }
         if (result == CopyOutcome::kReceived && remaining == kTransferAll && moved == room) {
@@ -150,6 +155,17 @@ class RemoteCopy final : public CopyTarget {
     }
 
    private:
+    // Whether the next bytes come straight off a plain socket, with
+    // nothing received ahead and no failure held for the next read: then
+    // the kernel moves them to the pipe, and they are never copied here.
+    // A TLS layer's bytes must be decrypted here and take the channel, and
+    // so do the last bytes of a body shorter than a block, which cost less
+    // to copy than to splice.
+    bool pipes(Reader reader, const Received *ahead) const {
+        if (port_.pipe() < 0 || reader != socket_read) return false;
+        return ahead == nullptr ||
+               (ahead->stream == &ahead->plain && received_empty(*ahead) && ahead->plain.clean());
+    }
     CopyOutcome refuse_oversize() {
         record_error_code(io_, ERR_FILE_SYSCALL, EFBIG, "write");
         return CopyOutcome::kTooLarge;

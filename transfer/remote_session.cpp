@@ -166,7 +166,9 @@ class RemoteSession final : public PluginSession {
     bool handle(const Message &message, FileRecord &file, CopyTarget &copy) {
         ChannelPort &port = link_.port();
         if (const auto *body = std::get_if<tell::Body>(&message))
-            return take_body(copy, body->length);
+            return take_body(copy, body->length, false);
+        if (const auto *piped = std::get_if<tell::Piped>(&message))
+            return take_body(copy, piped->length, true);
         if (const auto *open = std::get_if<tell::CopyOpen>(&message)) {
             const auto use = static_cast<CopyUse>(open->use);
             if (use != CopyUse::kResume && use != CopyUse::kContinue && use != CopyUse::kEmpty)
@@ -207,14 +209,18 @@ class RemoteSession final : public PluginSession {
         return unexpected();
     }
 
-    // The body's bytes go through the copy's own bounded, digesting
-    // receive; a fetcher that sends more than the copy may hold lies.
-    bool take_body(CopyTarget &copy, uint32_t length) {
+    // The body's bytes, from the channel or the pipe, go through the
+    // copy's own bounded, digesting receive; a fetcher that sends more
+    // than the copy may hold lies.
+    bool take_body(CopyTarget &copy, uint32_t length, bool piped) {
         ChannelPort &port = link_.port();
+        if (piped) length += port.more_piped(kPipedLimit - length);
         uint32_t moved = 0;
         if (copy.is_open() && !local_failed_) {
             moved = length;
-            const CopyOutcome result = copy.receive(port.fd(), moved, channel_read, &port.input());
+            const CopyOutcome result =
+                piped ? copy.receive(port.pipe(), moved, piped_read)
+                      : copy.receive(port.fd(), moved, channel_read, &port.input());
             if (result == CopyOutcome::kTooLarge) {
                 link_.break_off("it sent more of a file than the file may hold");
                 return false;
@@ -225,8 +231,8 @@ class RemoteSession final : public PluginSession {
             return false;
         }
         // What the copy could not take is read and dropped, so that the
-        // next frame is where it should be.
-        return link_.drop_body(length - moved);
+        // next frame (or the next notice's bytes) is where it should be.
+        return link_.drop_body(length - moved, piped);
     }
 
     FetcherLink &link_;

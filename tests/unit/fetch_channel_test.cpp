@@ -46,7 +46,7 @@ std::vector<Message> every_message() {
             ask::CopyReply{copy}, ask::KeptReply{1, "\"e1\"", "Tue, 01 Jan 2030 00:00:00 GMT"},
             ask::Refused{0xfffffff0}, tell::Started{1, 1, 2, 4, "Landlock: no ABI 4 (Invalid argument)"},
             tell::Opened{1}, tell::Closed{}, tell::Prepared{1}, tell::CopyOpen{3},
-            tell::CopyTruncate{}, tell::CopyRewind{}, tell::Body{kBodyChunkLimit},
+            tell::CopyTruncate{}, tell::CopyRewind{}, tell::Body{kBodyChunkLimit}, tell::Piped{kPipedLimit},
             tell::KeptFind{"key-a"}, tell::KeptFill{"key-b"}, tell::CopyReport{},
             tell::AttemptDone{4, int64_t{1} << 40, 17, 2, {1, "k", "\"e\"", "lm", 1, 1}},
             tell::Ahead{a, {20, 0}},
@@ -131,7 +131,10 @@ TEST(FetchChannel, HostileFramesAreRefused) {
         // Bodies: a chunk of 0 or over its limit, a frame length not its own.
         {body(5, 0), kRefused}, {body(5 + kBodyChunkLimit + 1, kBodyChunkLimit + 1), kRefused},
         {body(5 + 9, 10), kRefused}, {body(5 + 11, 10), kRefused}, {body(1, 4), kRefused},
-        {body(5 + 1, 1), kMessage}};
+        {body(5 + 1, 1), kMessage},
+        // Notices of piped bytes: none, or more than the pipe holds.
+        {frame(tell::Piped::kType, u32(0)), kRefused}, {frame(tell::Piped::kType, u32(kPipedLimit + 1)), kRefused},
+        {frame(tell::Piped::kType, u32(kPipedLimit)), kMessage}};
     // clang-format on
     for (size_t i = 0; i < kCases.size(); i++) {
         const Decoded decoded = channel_decode(kCases[i].first);

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -25,6 +26,9 @@ std::string frames(std::initializer_list<Message> messages) {
 }
 std::string body(const std::string &bytes) {
     return frames({tell::Body{static_cast<uint32_t>(bytes.size())}}) + bytes;
+}
+std::string piped(uint32_t length) {
+    return frames({tell::Piped{length}});
 }
 // A frame the encoder would never spell.
 std::string raw(uint32_t length, uint8_t type, const std::string &fields) {
@@ -53,7 +57,9 @@ struct Channel {
     std::unique_ptr<FetcherLink> link;
     std::unique_ptr<PluginSession> session;
 
-    Channel(const std::string &script, int32_t size, bool kept = false, bool removed = false) {
+    // `piped`: what the pipe beside the channel holds, when there is one.
+    Channel(const std::string &script, int32_t size, bool kept = false, bool removed = false,
+            const std::optional<std::string> &piped = std::nullopt) {
         recorder.settings.mirror_urls = {kUrl};
         recorder.context.state_fd = state.fd;
         file.sitepath = "pub/x.dat";
@@ -69,6 +75,11 @@ struct Channel {
         link =
             std::make_unique<FetcherLink>(&recorder.context, -1, std::exchange(pair.ends[0], -1));
         recorder.context.fetcher = link.get();
+        if (int ends[2]; piped && pipe2(ends, O_NONBLOCK) == 0) {
+            EXPECT_EQ(write(ends[1], piped->data(), piped->size()), ssize_t(piped->size()));
+            close(ends[1]);
+            link->port().set_pipe(ends[0]);
+        }
         const std::string all = frames({tell::Opened{1}}) + script;
         EXPECT_EQ(send(pair.ends[1], all.data(), all.size(), MSG_NOSIGNAL), ssize_t(all.size()));
         EXPECT_EQ(shutdown(pair.ends[1], SHUT_WR), 0);
@@ -109,15 +120,24 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
         std::string script;
         bool kept;
         std::string disk;
+        std::optional<std::string> pipe = std::nullopt;
     } runs[] = {
         {body("0123456789") + frames({tell::TransferDone{}, done(AttemptOutcome::kDone)}), false,
          "0123456789"},
         {frames({tell::KeptFind{kKey}, tell::KeptFill{kKey}, done(AttemptOutcome::kDone, kept)}),
          true, "kept"},
+        // Bytes from the channel and the pipe, in the order of their frames;
+        // notices that follow one another are read as one.
+        {body("01") + piped(3) + piped(2) + body("7") + piped(2) +
+             frames({tell::TransferDone{}, done(AttemptOutcome::kDone)}),
+         false, "0123456789",
+         "23456"
+         "89"},
     };
     for (const auto &run : runs) {
         SCOPED_TRACE(run.disk);
-        Channel channel(kPrepared + run.script + frames({tell::Closed{}}), 10, run.kept);
+        Channel channel(kPrepared + run.script + frames({tell::Closed{}}), 10, run.kept, false,
+                        run.pipe);
         ASSERT_NE(channel.session, nullptr);
         EXPECT_EQ(channel.drive(), std::pair(true, AttemptOutcome::kDone));
         EXPECT_EQ(channel.on_disk(), run.disk);
@@ -126,7 +146,9 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
         // unless it came from the kept copy.
         EXPECT_TRUE(channel.file.copy_digest_set);
         EXPECT_EQ(channel.file.copy_digest_bytes, run.disk.size());
-        EXPECT_EQ(channel.recorder.words(Event::kProgress).size(), run.kept ? 0u : 1u);
+        EXPECT_EQ(channel.recorder.words(Event::kProgress).size(), run.kept   ? 0u
+                                                                   : run.pipe ? 4u
+                                                                              : 1u);
         const std::vector<Message> sent = channel.sent();
         EXPECT_EQ(channel.recorder.error_text(), "");
         EXPECT_FALSE(channel.recorder.context.network_broken);
@@ -195,8 +217,9 @@ struct Lie {
     std::string script;  // after the session's opening
     std::string why;
     uint8_t setup = 0;
-    std::string disk = "";  // what the copy holds after all
-    int32_t size = 0;       // the file's listed size (0: none)
+    std::string disk = "";                           // what the copy holds after all
+    int32_t size = 0;                                // the file's listed size (0: none)
+    std::optional<std::string> pipe = std::nullopt;  // what the pipe holds, if there is one
 };
 
 TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
@@ -250,10 +273,20 @@ TEST(RemoteSession, LyingFetcherBreaksOffTheRunForGood) {
         {"end inside a body", kPrepared + frames({tell::Body{100}}) + "0123456789",
          "its channel ended inside a body", 0, "0123456789"},
         {"end between frames", kPrepared + body("0123"), "it ended", 0, "0123"},
+        {"piped less than announced", kPrepared + piped(3) + piped(4) + kAfter,
+         "it announced more of a body than it piped", 0, "01234", 0, "01234"},
+        {"piped with no pipe", kPrepared + piped(3) + kAfter,
+         "it announced more of a body than it piped"},
+        {"piped over the size", kPrepared + piped(8) + piped(3), too_large, 0, "", 10,
+         "0123456789X"},
+        {"piped for no copy", piped(2) + kAfter, "it sent a body for a copy that is not open",
+         kRemoved | kEarly, "(none)", 0, "xx"},
+        {"piped over the pipe's size", kPrepared + raw(5, tell::Piped::kType, {1, 0, 0x10, 0}),
+         "a piped chunk over its limit"},
     };
     for (const Lie &lie : lies) {
         SCOPED_TRACE(lie.name);
-        Channel channel(lie.script, lie.size, lie.setup & kKept, lie.setup & kRemoved);
+        Channel channel(lie.script, lie.size, lie.setup & kKept, lie.setup & kRemoved, lie.pipe);
         ASSERT_NE(channel.session, nullptr);
         const auto [prepared, outcome] = channel.drive();
         EXPECT_EQ(prepared, !(lie.setup & kEarly));
