@@ -1,6 +1,5 @@
 // Program entry: configuration, lock, engine context, one engine run, and
 // the exit status that tells a calling script what happened.
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,13 +55,15 @@ bool start_network_side(RunState &state, EngineContext &context,
         print_sandbox_off();
         return true;
     }
+    // The fetcher looks the user up, so that the updater never loads the
+    // modules of the user database.
     const std::string &user = state.settings.fetchuser;
-    if (geteuid() == 0 && getpwnam(user.c_str()) == nullptr) print_fetch_user_missing(state, user);
     FetcherStart start = fetcher_start(&context, user);
     if (start.link == nullptr) {
         printf("Error: the network side could not start (%s)\n", start.error.c_str());
         return false;
     }
+    if (start.fell_back) print_fetch_user_missing(state, user);
     if (!start.landlock) print_no_landlock(state, start.landlock_why);
     fetcher = std::move(start.link);
     context.fetcher = fetcher.get();

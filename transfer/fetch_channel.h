@@ -217,10 +217,11 @@ struct Started {
     uint8_t switched = 0;  // runs as another user
     uint8_t landlock = 0;  // LandlockOutcome
     int32_t abi = 0;
-    std::string why;  // of a failure, or of a missing Landlock
+    std::string why;        // of a failure, or of a missing Landlock
+    uint8_t fell_back = 0;  // the user asked for does not exist: runs as nobody
     template <class F>
     void fields(F &&f) {
-        f(ok), f(switched), f(landlock), f(abi), f(why, StringKind::kLine);
+        f(ok), f(switched), f(landlock), f(abi), f(why, StringKind::kLine), f(fell_back);
     }
 };
 struct Opened {

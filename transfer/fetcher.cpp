@@ -147,6 +147,7 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
         return start;
     }
     start.switched = started->switched != 0;
+    start.fell_back = started->fell_back != 0;
     start.landlock = started->landlock == static_cast<uint8_t>(LandlockOutcome::kRestricted);
     start.landlock_why = started->why;
     start.link = std::move(link);
@@ -189,6 +190,7 @@ int fetcher_main() {
     tcp_rules(settings, rules);
     const LandlockResult confined = landlock_restrict(rules);
     started.switched = drop.switched ? 1 : 0;
+    started.fell_back = drop.fell_back ? 1 : 0;
     started.landlock = static_cast<uint8_t>(confined.outcome);
     started.abi = confined.abi;
     started.why = confined.error;

@@ -14,6 +14,7 @@ struct FetcherStart {
     std::unique_ptr<FetcherLink> link;  // null when the fetcher could not start
     std::string error;                  // then why
     bool switched = false;              // it runs as another user than the updater
+    bool fell_back = false;             // as nobody, since the user asked for does not exist
     bool landlock = false;              // it is confined by Landlock
     std::string landlock_why;           // why it is not
 };

@@ -75,10 +75,17 @@ class FetcherTest(SiteTest):
         www = self.site.path("www")
         for kind, protocol in ((loopback.Nginx, "http"), (loopback.Vsftpd, "ftp")):
             with self.subTest(protocol=protocol):
-                got, found = self.traced(server(self, kind, www).port, protocol=protocol)
+                # A user that does not exist: the fetcher, not the updater, finds that out.
+                got, found = self.traced(server(self, kind, www).port, "-v", protocol=protocol,
+                                         fetchuser="_qavo_absent")
                 self.assertUpdated(got)
                 self.assertNotIn(UNCONFINED, got.lines)
                 self.assertConfined(audit(found), got)
+                self.assertEqual(got.matching(r"^(User _qavo_absent does not exist.*)$"),
+                                 ["User _qavo_absent does not exist: the network side runs as "
+                                  "nobody"], got)
+                self.assertEqual([line for pid, name, args, _, line in found if pid == found[0][0]
+                                  and re.search(r'"/etc/passwd"|libnss_', args)], [])
                 if protocol == "ftp":  # passive: the fetcher connects to the data port too
                     self.assertEqual(set(got.matching(r"^->>- (PASV|PORT)")), {"PASV"}, got)
 
