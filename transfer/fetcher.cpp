@@ -4,6 +4,7 @@
 #include "transfer/fetcher.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -161,6 +162,8 @@ bool fetcher_mode(int argc, char **argv) {
 }
 
 int fetcher_main() {
+    // Started as /proc/self/exe, it would show as "exe" to top and pidof.
+    (void)prctl(PR_SET_NAME, "qavoupdate");
     ChannelPort port(kChannelDescriptor);
     struct stat body_pipe;
     if (fstat(kPipeDescriptor, &body_pipe) == 0 && S_ISFIFO(body_pipe.st_mode))
