@@ -210,17 +210,16 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
     // A copy that proves long is digested on a second core from there on,
     // from buffers of its own, through this receive and the next ones: a
     // body may come in many.
-    std::optional<DigestAside> &aside = aside_;
-    bool may_aside = digested_ != nullptr && !aside;
+    bool may_aside = digested_ != nullptr && !aside_;
     uint32_t total = 0;
     int result = 0;
     for (;;) {
         if (may_aside && held_ + total >= kDigestAsideFrom &&
             (remaining == kTransferAll || remaining >= kDigestAsideFrom || held_ != 0)) {
             may_aside = false;
-            aside.emplace(digest_);
+            aside_.emplace(digest_);
             lends_ = false;
-            if (!aside->running()) aside.reset();
+            if (!aside_->running()) aside_.reset();
         }
         // Up to the next chunk boundary of the copy: after a short read the
         // writes fall on whole pages again.
@@ -228,9 +227,9 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
         if (remaining != kTransferAll && remaining < static_cast<uint32_t>(wanted))
             wanted = static_cast<int>(remaining);
         char *chunk = own;
-        if (aside) {
+        if (aside_) {
             int room;
-            chunk = aside->space(room);
+            chunk = aside_->space(room);
             if (room < wanted) wanted = room;
         }
         int count = received_read(*io_, from, ahead, reader, chunk, wanted);
@@ -250,8 +249,8 @@ int TempCopy::move(int from, uint32_t &remaining, Reader reader, Received *ahead
             result = -1;
             break;
         }
-        if (aside)
-            aside->received(count);
+        if (aside_)
+            aside_->received(count);
         else if (digested_ != nullptr)
             digest_.update(chunk, static_cast<uint32_t>(count));
         if (held_ + total - written_back_ >= kWritebackStretch) write_back_to(held_ + total);
