@@ -169,6 +169,18 @@ WireFile wire_file(const FileRecord &file) {
     return wire;
 }
 
+WireKept wire_kept(const FileRecord &file) {
+    WireKept wire;
+    if (!file.kept) return wire;
+    wire.present = 1;
+    wire.key = file.kept->key;
+    wire.etag = file.kept->etag;
+    wire.last_modified = file.kept->last_modified;
+    wire.reused = file.kept->reused ? 1 : 0;
+    wire.refused = file.kept->refused ? 1 : 0;
+    return wire;
+}
+
 WirePeers wire_peers(const Peers &peers) {
     WirePeers wire;
     wire.has_local = peers.local_host != nullptr ? 1 : 0;

@@ -419,6 +419,7 @@ using Message =
 
 // The messages' records of what the updater and its listener know.
 WireFile wire_file(const FileRecord &file);
+WireKept wire_kept(const FileRecord &file);
 WirePeers wire_peers(const Peers &peers);
 // Valid as long as the record.
 Peers peers_of(const WirePeers &wire);

@@ -70,18 +70,6 @@ void look_ahead(Served &served, const ask::LookAhead &change) {
     list_ahead(served);
 }
 
-WireKept kept_of(const FileRecord &file) {
-    WireKept wire;
-    if (!file.kept) return wire;
-    wire.present = 1;
-    wire.key = file.kept->key;
-    wire.etag = file.kept->etag;
-    wire.last_modified = file.kept->last_modified;
-    wire.reused = file.kept->reused ? 1 : 0;
-    wire.refused = file.kept->refused ? 1 : 0;
-    return wire;
-}
-
 void list_ahead(Served &served) {
     served.ahead_list.clear();
     for (auto &record : served.ahead) served.ahead_list.push_back(record.get());
@@ -226,7 +214,7 @@ class Fetcher final : public WriteGate {
         if (!prepared) return AttemptOutcome::kFailed;
         const AttemptOutcome outcome = session.session->attempt(file, *copy_);
         port_.send(tell::AttemptDone{static_cast<uint8_t>(outcome), session.session->retry_after(),
-                                     session.budget.used, context_.pipeline, kept_of(file)});
+                                     session.budget.used, context_.pipeline, wire_kept(file)});
         return outcome;
     }
 
