@@ -47,15 +47,9 @@ std::string read_entries(int dir, const std::string &state, std::vector<Entry> &
     if (fd.error)
         return fd.error.code == ENOENT ? "" : sys_failure("Can't open state file", path, fd.error);
     std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t count = read(fd.fd.fd, chunk, sizeof chunk);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return sys_failure("Can't read state file", path, SysError::last());
-        if (count == 0) break;
-        text.append(chunk, static_cast<size_t>(count));
-        if (text.size() > kStateSizeLimit) return "State file " + path + " is too large";
-    }
+    const SysError failed = read_all(fd.fd.fd, kStateSizeLimit, text);
+    if (failed.code == EFBIG) return "State file " + path + " is too large";
+    if (failed) return sys_failure("Can't read state file", path, failed);
     std::string_view rest = text;
     for (size_t line = 1; !rest.empty(); line++) {
         const size_t end = rest.find('\n');
@@ -74,12 +68,8 @@ std::string write_entries(int dir, const std::string &state, const std::vector<E
     std::string text;
     for (const Entry &entry : entries)
         text.append(std::to_string(entry.serial)).append(" ").append(entry.infofile).append("\n");
-    const auto fill = [](int fd, const void *content) {
-        const auto *whole = static_cast<const std::string *>(content);
-        return write_all(fd, whole->data(), whole->size());
-    };
     // A serials.new left there by a run that stopped while writing is removed.
-    return replace_failure(replace_file({dir, kStateName, kStateNext, 0600}, fill, &text),
+    return replace_failure(replace_file_with({dir, kStateName, kStateNext, 0600}, text),
                            state + "/" + kStateNext);
 }
 

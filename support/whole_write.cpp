@@ -1,5 +1,5 @@
-// Every call here but the failure's line is one POSIX lists as safe in a
-// signal handler.
+// Every call here but the failure's line, read_all and replace_file_with is
+// one POSIX lists as safe in a signal handler.
 #include "support/whole_write.h"
 
 #include <fcntl.h>
@@ -18,6 +18,18 @@ SysError write_all(int fd, const char *data, size_t size) {
         done += static_cast<size_t>(wrote);
     }
     return {};
+}
+
+SysError read_all(int fd, size_t limit, std::string &text) {
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = read(fd, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return SysError::last();
+        if (count == 0) return {};
+        text.append(chunk, static_cast<size_t>(count));
+        if (text.size() > limit) return {EFBIG};
+    }
 }
 
 Replaced replace_file(const Replacement &target, SysError (*fill)(int fd, const void *content),
@@ -47,6 +59,14 @@ Replaced replace_file(const Replacement &target, SysError (*fill)(int fd, const 
     }
     if (target.dir != AT_FDCWD) (void)fsync(target.dir);
     return result;
+}
+
+Replaced replace_file_with(const Replacement &target, const std::string &text) {
+    const auto fill = [](int fd, const void *content) {
+        const auto *whole = static_cast<const std::string *>(content);
+        return write_all(fd, whole->data(), whole->size());
+    };
+    return replace_file(target, fill, &text);
 }
 
 std::string replace_failure(const Replaced &result, const std::string &next) {

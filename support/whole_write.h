@@ -12,6 +12,9 @@
 
 // Writes all `size` bytes, again after an interruption; why a write failed.
 SysError write_all(int fd, const char *data, size_t size);
+// Reads to the end into `text`, again after an interruption; why a read
+// failed, or EFBIG once more than `limit` bytes came. Not for a signal handler.
+SysError read_all(int fd, size_t limit, std::string &text);
 
 // The step a replacement failed at, for the caller's message, and why.
 enum class ReplaceStep { kDone, kRemove, kCreate, kWrite, kRename };
@@ -36,6 +39,8 @@ struct Replacement {
 // was written beside.
 Replaced replace_file(const Replacement &target, SysError (*fill)(int fd, const void *content),
                       const void *content);
+// replace_file with `text` for the content. Not for a signal handler.
+Replaced replace_file_with(const Replacement &target, const std::string &text);
 // The line for a failed step, "Can't <step> <next> (<reason>)" with `next`
 // as the reader knows it; "" for kDone. Not for a signal handler.
 std::string replace_failure(const Replaced &result, const std::string &next);
