@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "engine/fetch.h"
+#include "engine/installed_digests.h"
 #include "engine/kit_install.h"
 #include "engine/manifest_check.h"
 #include "engine/patches.h"
@@ -211,10 +212,19 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
     if (result < 0) return result;
     result = fetch_downloads(*link, manifest.get(), outcome);
     if (result < 0) return result;
+    const std::vector<const FileRecord *> fetched(link->downloads.begin(), link->downloads.end());
     // Installing needs no connection; a server should not wait on programs.
     link.reset();
     result = kit_install(context, *info->kit);
-    return result < 0 ? result : 0;
+    if (result < 0) return result;
+    // What a later run may patch: the versions just installed.
+    if (manifest != nullptr && context->settings.deltas) {
+        std::vector<const FileRecord *> files;
+        for (const auto &module : info->kit->modules)
+            for (const auto &file : module->files) files.push_back(file.get());
+        InstalledDigests::note(context->state_fd, context->settings.infofile, files, fetched);
+    }
+    return 0;
 }
 
 }  // namespace

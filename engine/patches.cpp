@@ -20,6 +20,7 @@
 
 #include "core/error.h"
 #include "core/events.h"
+#include "engine/installed_digests.h"
 #include "engine/manifest_check.h"
 #include "support/crypto.h"
 #include "support/descriptor.h"
@@ -150,14 +151,17 @@ struct Installed {
     std::optional<Identity> identity;  // absent: none to start from
     Sha256Value digest{};
 
-    // The check's digest serves when it took one: a file changed since
+    // The check's digest serves when it took one, and the record of what
+    // was installed when the file stands as recorded: a file changed since
     // would fail the rebuilt copy's digest, and the whole file would follow.
-    void take(const FileRecord &file) {
+    void take(const FileRecord &file, const InstalledDigests &recorded) {
         struct stat info;
         const Descriptor fd = open_base(*file.localpath, info);
         if (fd.fd < 0) return;
         if (file.installed_sha256)
             digest = *file.installed_sha256;
+        else if (const Sha256Value *known = recorded.find(*file.sitepath, info))
+            digest = *known;
         else if (!sha256_fd(fd.fd, info.st_size, digest))
             return;
         identity.emplace(info);
@@ -227,18 +231,20 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
     if (!zstd_unavailable().empty()) return;
     index_ = fetch_index(link, *manifest);
     if (index_ == nullptr) return;
-    // Only the files the index has patches for are digested, on two cores:
-    // every other one is handed to a worker.
+    // Only the files the index has patches for and whose version is not
+    // known are digested, on two cores: every other one is handed to a worker.
     std::unordered_set<std::string_view> offered;
     for (const DeltaPatch &patch : index_->patches) offered.insert(patch.sitepath);
+    const InstalledDigests recorded =
+        InstalledDigests::read(link.context->state_fd, link.context->settings.infofile);
     std::vector<Installed> found(downloads.size());
     {
         Worker<size_t> worker(std::max<size_t>(downloads.size(), 1),
-                              [&](size_t &i) { found[i].take(*downloads[i]); });
+                              [&](size_t &i) { found[i].take(*downloads[i], recorded); });
         bool mine = true;
         for (size_t i = 0; i < downloads.size(); i++) {
             if (!patchable(*downloads[i]) || !offered.contains(*downloads[i]->sitepath)) continue;
-            if (mine || !worker.push(i)) found[i].take(*downloads[i]);
+            if (mine || !worker.push(i)) found[i].take(*downloads[i], recorded);
             mine = !mine;
         }
     }
@@ -304,8 +310,8 @@ int PatchPlan::patch(size_t i) {
                 why = aside.last();
             } else {
                 decoded = decoder_.apply(
-                    std::string_view(base, static_cast<size_t>(planned_[i]->base.size)),
-                    patch.fd(), record.size, static_cast<uint32_t>(file.size),
+                    std::string_view(base, static_cast<size_t>(planned_[i]->base.size)), patch.fd(),
+                    record.size, static_cast<uint32_t>(file.size),
                     [&](const uint8_t *data, size_t size) {
                         return copy.append(reinterpret_cast<const char *>(data),
                                            static_cast<uint32_t>(size)) == 0;

@@ -178,6 +178,27 @@ class DeltaTest(SiteTest):
         self.assertEqual([{dict(h)["Cache-Control"][:7] for _, h in http.of(name)}
                           for name in (patch, INDEX)], [{"max-age"}, {"no-cach"}])
 
+    def test_the_version_recorded_at_installation_chooses_the_patch_and_nothing_else(self):
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        self.site.configure(nginx.port, manifest="required", statusfile=self.site.path(
+            "status.prom"))
+        self.site.update()
+        installed = self.site.path("data", "engine.so")
+        for version in (1, 2):
+            self.publish(edited(self.versions[-1], version))  # of another size
+            patch, _ = self.patch_of(self.versions[-2])
+            if version == 1:  # other bytes, with the size and time recorded
+                before = os.stat(installed)
+                write(installed, bytes(b ^ 0x55 for b in self.versions[0][:60000]) +
+                      self.versions[0][60000:])
+                os.utime(installed, ns=(before.st_atime_ns, before.st_mtime_ns))
+            got, asked, gauges = self.update()
+            self.assertEqual((got.status, self.site.tree(), gauges["files_patched"]),
+                             (0, self.site.expected, version - 1), got)
+            self.assertEqual(asked, [INFO + ".sig", INFO, patch] + [SO] * (version == 1), got)
+            self.assertEqual(len(got.matching(r"^\S+ (Patch %s not used \(decoding failed)" %
+                                              re.escape(patch))), int(version == 1), got)
+
     def test_a_mirror_without_the_patch_sends_it_to_the_next_or_the_whole_file(self):
         self.publish(edited(self.versions[0], 1))
         patch, _ = self.patch_of(self.versions[0])

@@ -1,10 +1,13 @@
 // What the state directory keeps between runs: the rollback serial, per
 // catalogue, only ever raised, and refused when the state could have been
-// changed by someone else; and the kept catalogues with their validators.
+// changed by someone else; the kept catalogues with their validators; and
+// the versions installed, known only while their files stand as installed.
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "engine/installed_digests.h"
 #include "engine/rollback_serial.h"
+#include "integrity/md5.h"
 #include "support/kept_copy.h"
 #include "support/whole_write.h"
 #include "test_util.h"
@@ -64,6 +67,66 @@ TEST(RollbackSerial, DamagedOrForeignStateIsRefused) {
     state.scratch.write("plain", {});
     EXPECT_NE(rollback_serial_prepare(state.scratch.file("plain"), opened), "");
     EXPECT_NE(rollback_serial_prepare(state.scratch.file("missing/state"), opened), "");
+}
+
+TEST(InstalledDigests, KnowAFileOnlyWhileItStandsAsInstalled) {
+    State state;
+    // The last is too small to be worth a line.
+    constexpr int32_t kSizes[] = {70000, 70000, 70000, 60000};
+    std::vector<FileRecord> files(4);
+    for (size_t i = 0; i < files.size(); i++) {
+        FileRecord &file = files[i];
+        file.sitepath = "data/" + std::to_string(i) + ".dat";
+        file.localpath = state.scratch.write(std::to_string(i), Bytes(kSizes[i], 'a'));
+        file.size = kSizes[i];
+        file.sha256.fill(static_cast<uint8_t>(i + 1));
+        file.sha256_set = true;
+    }
+    const std::vector<const FileRecord *> all = {&files[0], &files[1], &files[2], &files[3]};
+    const auto known = [&](const std::string &catalogue, size_t i) {
+        struct stat info;
+        EXPECT_EQ(stat(files[i].localpath->c_str(), &info), 0);
+        const InstalledDigests record = InstalledDigests::read(state.fd.fd, catalogue);
+        const Sha256Value *digest = record.find(*files[i].sitepath, info);
+        return digest != nullptr ? int((*digest)[0]) : 0;
+    };
+    files[2].size = 70001;  // not what stands there: not recorded
+    InstalledDigests::note(state.fd.fd, "a.info", all, all);
+    EXPECT_EQ(std::vector({known("a.info", 0), known("a.info", 1), known("a.info", 2),
+                           known("a.info", 3), known("b.info", 0)}),
+              std::vector({1, 2, 0, 0, 0}));
+    // Changed since: another time, or another size.
+    const timespec times[2] = {{0, UTIME_OMIT}, {12345, 6789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, files[0].localpath->c_str(), times, 0), 0);
+    state.scratch.write("1", Bytes(70001, 'a'));
+    EXPECT_EQ(std::pair(known("a.info", 0), known("a.info", 1)), std::pair(0, 0));
+    // A later run: what it installed is recorded as it stands now, the
+    // catalogue's other files keep their entries, and a file it no longer
+    // lists loses its own.
+    files[1].size = 70001;
+    files[1].sha256.fill(7);
+    files[0].sha256.fill(9);
+    const std::string record = state.scratch.file("state/installed-" + md5_hex_of("a.info"));
+    const auto recorded = [&] {
+        std::ifstream in(record);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    InstalledDigests::note(state.fd.fd, "a.info", {&files[0], &files[2]}, {&files[0]});
+    EXPECT_EQ(known("a.info", 0), 9);
+    EXPECT_EQ(recorded().find("data/1.dat"), std::string::npos);
+    InstalledDigests::note(state.fd.fd, "a.info", all, {&files[1]});
+    EXPECT_EQ(std::pair(known("a.info", 0), known("a.info", 1)), std::pair(9, 7));
+    // A damaged record, or one others may write, knows nothing.
+    const std::string text = recorded();
+    chmod(record.c_str(), 0622);
+    EXPECT_EQ(known("a.info", 0), 0);
+    for (const std::string &damaged : {text.substr(0, text.size() - 1), "x" + text, text + text,
+                                       text.substr(0, text.find(' ')) + "\n"}) {
+        state.scratch.write("state/" + record.substr(record.rfind('/') + 1),
+                            Bytes(damaged.begin(), damaged.end()));
+        chmod(record.c_str(), 0600);
+        EXPECT_EQ(known("a.info", 0), 0) << damaged;
+    }
 }
 
 TEST(WholeWrite, AFailedStepKeepsTheOldFileAndLeavesNothingBeside) {
