@@ -218,7 +218,7 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
     result = kit_install(context, *info->kit);
     if (result < 0) return result;
     // What a later run may patch: the versions just installed.
-    if (manifest != nullptr && context->settings.deltas) {
+    if (manifest != nullptr && context->settings.deltas && !fetched.empty()) {
         std::vector<const FileRecord *> files;
         for (const auto &module : info->kit->modules)
             for (const auto &file : module->files) files.push_back(file.get());
