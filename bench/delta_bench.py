@@ -3,9 +3,10 @@
 changed by about 1 %. The mirror of bench/delta_mirror.py (16 files of
 16 MiB, 20 edits of 8 KiB per version) is published as v1, v2 and v3 with
 patches, v2 and v3 each served by its own nginx on loopback, and the
-updater (manifest=required) installs v1 once. Each round then measures,
-for each build, from a copy of that v1 installation (state included; the
-copying is not timed, the page cache is not dropped):
+first build given (manifest=required) installs v1 once: the state it
+leaves, its record of what it installed included, is every run's. Each
+round then measures, for each build, from a copy of that v1 installation
+(state included; the copying is not timed, the page cache is not dropped):
   full        the update to v2 with deltas=off (every file whole);
   patched     the update to v2 with deltas=on;
   two behind  the update to v3 with deltas=on (patches from v1 straight to v3);
