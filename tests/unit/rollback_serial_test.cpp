@@ -95,8 +95,11 @@ TEST(InstalledDigests, KnowAFileOnlyWhileItStandsAsInstalled) {
     EXPECT_EQ(std::vector({known("a.info", 0), known("a.info", 1), known("a.info", 2),
                            known("a.info", 3), known("b.info", 0)}),
               std::vector({1, 2, 0, 0, 0}));
-    // Changed since: another time, or another size.
-    const timespec times[2] = {{0, UTIME_OMIT}, {12345, 6789}};
+    // Changed since: another time (if only by a nanosecond), or another size.
+    struct stat before;
+    ASSERT_EQ(stat(files[0].localpath->c_str(), &before), 0);
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
     ASSERT_EQ(utimensat(AT_FDCWD, files[0].localpath->c_str(), times, 0), 0);
     state.scratch.write("1", Bytes(70001, 'a'));
     EXPECT_EQ(std::pair(known("a.info", 0), known("a.info", 1)), std::pair(0, 0));
