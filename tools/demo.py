@@ -231,7 +231,7 @@ class Demo:
                 ("the same over FTP (vsftpd, as root)", "qup-ftp.conf"),
                 ("vsftpd configuration and log", "vsftpd/"),
                 ("temporary directory (lock file)", "tmp/"),
-                ("accepted manifest serials", "state/"),
+                ("manifest serials, installed versions", "state/"),
                 ("the last run's status (gauges)", "status.prom"),
                 ("publisher's history (not served)", "history/"),
                 ("installed files", "install/{bin,data,conf}/"),
