@@ -127,9 +127,9 @@ void InstalledDigests::note(int dir, const std::string &catalogue,
         renewed.push_back(*file->sitepath);
         struct stat info;
         if (file->sha256_set && file->size >= kWorthRecording &&
-            file->sitepath->find('\n') == std::string::npos &&
-            file->localpath && stat(file->localpath->c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode) && info.st_size == file->size)
+            file->sitepath->find('\n') == std::string::npos && file->localpath &&
+            stat(file->localpath->c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_size == file->size)
             lines.push_back({*file->sitepath, {file->sha256, info.st_size, info.st_mtim}});
     }
     std::sort(renewed.begin(), renewed.end());
@@ -137,12 +137,14 @@ void InstalledDigests::note(int dir, const std::string &catalogue,
     // the old record is not even read.
     InstalledDigests kept;
     if (files.size() > renewed.size()) kept = read(dir, catalogue);
-    for (const FileRecord *file : files) {
-        if (kept.entries_.empty()) break;
-        if (!file->sitepath || std::binary_search(renewed.begin(), renewed.end(), *file->sitepath))
-            continue;
-        const auto old = kept.entries_.find(*file->sitepath);
-        if (old != kept.entries_.end()) lines.push_back({old->first, old->second});
+    if (!kept.entries_.empty()) {
+        for (const FileRecord *file : files) {
+            if (!file->sitepath ||
+                std::binary_search(renewed.begin(), renewed.end(), *file->sitepath))
+                continue;
+            const auto old = kept.entries_.find(*file->sitepath);
+            if (old != kept.entries_.end()) lines.push_back({old->first, old->second});
+        }
     }
     std::sort(lines.begin(), lines.end(),
               [](const Line &a, const Line &b) { return a.name < b.name; });

@@ -1,9 +1,10 @@
 // The versions this updater installed: the SHA-256 of each file it put in
 // place, by the file's name on the mirror, kept in the state directory for
-// each catalogue with the size and modification time the file had then. A run choosing a patch
-// takes a file that still has that size and time to be that version instead of reading and
-// digesting it. Nothing else trusts the record: a patch chosen from a stale entry fails to decode
-// or to verify, and the whole file follows.
+// each catalogue with the size and modification time the file had then. A
+// run choosing a patch takes a file that still has that size and time to be
+// that version instead of reading and digesting it. Nothing else trusts the
+// record: a patch chosen from a stale entry fails to decode or to verify,
+// and the whole file follows.
 #pragma once
 
 #include <sys/stat.h>
@@ -28,9 +29,10 @@ class InstalledDigests {
     const Sha256Value *find(const std::string &sitepath, const struct stat &info) const;
 
     // Records the files just installed (each verified against the manifest,
-    // and not too small to be worth it) and keeps the entries of the
-    // catalogue's other `files`, and no others; the record is replaced whole. One that cannot be kept only
-    // costs a later run its digests, so nothing is said.
+    // and not too small to be worth it), keeps the entries of the
+    // catalogue's other `files` and drops all others; the record is
+    // replaced whole. One that cannot be kept only costs a later run its
+    // digests, so nothing is said.
     static void note(int dir, const std::string &catalogue,
                      const std::vector<const FileRecord *> &files,
                      const std::vector<const FileRecord *> &installed);
