@@ -208,6 +208,10 @@ int run_update(EngineContext *context, std::unique_ptr<EngineLink> &link,
     int result = update_self(context, *link, info->update_file.get(), &replaced);
     if (result < 0 || replaced) return result;
     if (info->kit == nullptr) return -1;
+    // With patches the check and the plan share the record of installed
+    // versions: a file it knows as an older version is not read to learn so.
+    if (manifest != nullptr && context->settings.deltas)
+        link->recorded = InstalledDigests::read(context->state_fd, context->settings.infofile);
     result = kit_collect_files(context, *info->kit, *link);
     if (result < 0) return result;
     result = fetch_downloads(*link, manifest.get(), outcome);

@@ -313,7 +313,8 @@ int engine_check_file(FileRecord &file, EngineLink &link, CheckAhead *ahead) {
     if (file.sitepath->empty()) return 0;
     if (file.tempfile.empty()) {
         if (!expand_localpath(context, file)) return -1;
-        const int installed = ahead != nullptr ? ahead->state(file) : installed_state(file);
+        const int installed =
+            ahead != nullptr ? ahead->state(file) : installed_state(file, link.installed());
         if (installed >= 0)
             verdict(context, false, file, installed == 1 ? Verdict::kOk : Verdict::kFailed);
         if (installed == 1) return 0;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 
 #include "core/context.h"
 #include "core/records.h"
+#include "engine/installed_digests.h"
 #include "support/budget.h"
 #include "support/copy_flusher.h"
 #include "support/temp_copy.h"
@@ -29,10 +31,13 @@ struct EngineLink {
     std::vector<FileRecord *> downloads;  // not owned, in the order found
     // The downloads the engine turns to after the file under way.
     std::span<FileRecord *const> ahead;
-    size_t mirror = 0;  // of context->settings.mirror_urls, where the session goes
-    CopyFlusher flusher;                  // of the complete large copies
+    size_t mirror = 0;    // of context->settings.mirror_urls, where the session goes
+    CopyFlusher flusher;  // of the complete large copies
+    // The versions this updater installed, read when a run may patch.
+    std::optional<InstalledDigests> recorded;
     // The information file's URL at the mirror in use.
     const std::string &url() const { return context->settings.mirror_urls[mirror]; }
+    const InstalledDigests *installed() const { return recorded ? &*recorded : nullptr; }
 };
 
 // A check of a fetched copy that its listed digest cannot give (the

@@ -26,7 +26,7 @@ bool expand_localpath(EngineContext *context, FileRecord &file) {
     return true;
 }
 
-int installed_state(FileRecord &file) {
+int installed_state(FileRecord &file, const InstalledDigests *recorded) {
     const char *path = file.localpath->c_str();
     Descriptor fd{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat info;
@@ -35,6 +35,13 @@ int installed_state(FileRecord &file) {
         return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
     }
     if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
+    if (recorded != nullptr && file.sha256_set && file.sitepath) {
+        const Sha256Value *known = recorded->find(*file.sitepath, info);
+        if (known != nullptr && *known != file.sha256) {
+            file.installed_sha256 = *known;
+            return 0;
+        }
+    }
     return file_digest_fd_matches(file, fd.fd, info.st_size, &file.installed_sha256) ? 1 : 0;
 }
 
@@ -47,8 +54,11 @@ constexpr int64_t kAheadBytes = int64_t{1} << 20;
 }  // namespace
 
 CheckAhead::CheckAhead(EngineContext *context,
-                       const std::vector<std::unique_ptr<FileRecord>> &files)
-    : entries_(new std::atomic<Entry>[files.size()]), answers_(new int[files.size()]()) {
+                       const std::vector<std::unique_ptr<FileRecord>> &files,
+                       const InstalledDigests *recorded)
+    : recorded_(recorded),
+      entries_(new std::atomic<Entry>[files.size()]),
+      answers_(new int[files.size()]()) {
     files_.reserve(files.size());
     int64_t bytes = 0;
     size_t foreseen = 0;
@@ -84,7 +94,7 @@ CheckAhead::~CheckAhead() {
 void CheckAhead::take(size_t index) {
     Entry pending = Entry::kPending;
     if (!entries_[index].compare_exchange_strong(pending, Entry::kClaimed)) return;
-    answers_[index] = installed_state(*files_[index]);
+    answers_[index] = installed_state(*files_[index], recorded_);
     entries_[index].store(Entry::kDone);
     entries_[index].notify_all();
 }
@@ -94,7 +104,7 @@ int CheckAhead::state(FileRecord &file) {
     size_t index = asked_;
     while (index < files_.size() && files_[index] != &file) index++;
     if (index == files_.size() || entries_[index].load() == Entry::kUnforeseen)
-        return installed_state(file);
+        return installed_state(file, recorded_);
     asked_ = index + 1;
     take(index);
     Entry entry;

@@ -13,6 +13,7 @@
 
 #include "core/context.h"
 #include "core/records.h"
+#include "engine/installed_digests.h"
 #include "support/worker.h"
 
 // Replaces the placeholders of the record's installed path and normalises
@@ -23,15 +24,20 @@ bool expand_localpath(EngineContext *context, FileRecord &file);
 // listed size and digest, 0 with the size only, -1 without the size (or
 // absent). It is opened once and examined through the descriptor, without
 // blocking on whatever may stand under its name. A SHA-256 it measures is
-// kept in the record (installed_sha256).
-int installed_state(FileRecord &file);
+// kept in the record (installed_sha256). With `recorded`, a file with a
+// manifest's digest that still stands as recorded for another version is
+// out of date (0) without being read; one recorded as the listed version is
+// digested all the same, since only a digest may find a file current.
+int installed_state(FileRecord &file, const InstalledDigests *recorded = nullptr);
 
 class CheckAhead {
    public:
     // Expands the installed paths of the files the walk will compare, up
     // to the first that cannot be, and when there is enough to digest
-    // starts taking their states.
-    CheckAhead(EngineContext *context, const std::vector<std::unique_ptr<FileRecord>> &files);
+    // starts taking their states, with the record of installed versions
+    // when there is one to use.
+    CheckAhead(EngineContext *context, const std::vector<std::unique_ptr<FileRecord>> &files,
+               const InstalledDigests *recorded = nullptr);
     // Stops taking states (the one under way is finished).
     ~CheckAhead();
     CheckAhead(const CheckAhead &) = delete;
@@ -55,6 +61,7 @@ class CheckAhead {
     void sweep(size_t first);
 
     std::vector<FileRecord *> files_;
+    const InstalledDigests *recorded_;
     std::unique_ptr<std::atomic<Entry>[]> entries_;
     std::unique_ptr<int[]> answers_;  // installed_state's, written before kDone
     size_t asked_ = 0;                // where the walk's next question is looked for

@@ -1,10 +1,12 @@
 // The versions this updater installed: the SHA-256 of each file it put in
 // place, by the file's name on the mirror, kept in the state directory for
 // each catalogue with the size and modification time the file had then. A
-// run choosing a patch takes a file that still has that size and time to be
-// that version instead of reading and digesting it. Nothing else trusts the
-// record: a patch chosen from a stale entry fails to decode or to verify,
-// and the whole file follows.
+// run with patches takes a file that still has that size and time to be
+// that version instead of reading and digesting it: to choose its patch,
+// and in the check, to know it out of date when the manifest lists another
+// version. It never makes a file current, which only a digest does: a
+// patch chosen from a stale entry fails to decode or to verify, and the
+// whole file follows.
 #pragma once
 
 #include <sys/stat.h>

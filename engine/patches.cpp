@@ -154,13 +154,14 @@ struct Installed {
     // The check's digest serves when it took one, and the record of what
     // was installed when the file stands as recorded: a file changed since
     // would fail the rebuilt copy's digest, and the whole file would follow.
-    void take(const FileRecord &file, const InstalledDigests &recorded) {
+    void take(const FileRecord &file, const InstalledDigests *recorded) {
         struct stat info;
         const Descriptor fd = open_base(*file.localpath, info);
         if (fd.fd < 0) return;
         if (file.installed_sha256)
             digest = *file.installed_sha256;
-        else if (const Sha256Value *known = recorded.find(*file.sitepath, info))
+        else if (const Sha256Value *known =
+                     recorded != nullptr ? recorded->find(*file.sitepath, info) : nullptr)
             digest = *known;
         else if (!sha256_fd(fd.fd, info.st_size, digest))
             return;
@@ -235,8 +236,7 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
     // known are digested, on two cores: every other one is handed to a worker.
     std::unordered_set<std::string_view> offered;
     for (const DeltaPatch &patch : index_->patches) offered.insert(patch.sitepath);
-    const InstalledDigests recorded =
-        InstalledDigests::read(link.context->state_fd, link.context->settings.infofile);
+    const InstalledDigests *recorded = link.installed();
     std::vector<Installed> found(downloads.size());
     {
         Worker<size_t> worker(std::max<size_t>(downloads.size(), 1),

@@ -178,7 +178,7 @@ int module_collect_files(EngineContext *context, ModuleRecord &module, EngineLin
         }
     }
     int result = 0;
-    CheckAhead ahead(context, module.files);
+    CheckAhead ahead(context, module.files, link.installed());
     for (const auto &file : module.files) {
         result = engine_check_file(*file, link, &ahead);
         if (result < 0) break;

@@ -22,6 +22,13 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def rewrite_in_place(path, data):
+    """Other bytes at `path`, keeping its modification time (and, given as many, its size)."""
+    before = os.stat(path)
+    write(path, data)
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
 def edited(data, seed):
     """About 3 % of the data changed: a replacement, an insertion and a deletion."""
     at = 9000 * seed
@@ -62,6 +69,15 @@ class DeltaTest(SiteTest):
         found = re.search(r"^patch engine/engine.so %s %s (\d+) \w+ (\S+)\n" % (
             sha(base), sha(self.versions[-1])), read(self.site.mirror_file(INDEX)).decode(), re.M)
         return found.group(2), int(found.group(1))
+
+    def installed_by_the_updater(self):
+        """The path of engine.so, installed by a run from nginx with a manifest (and so
+        recorded)."""
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        self.site.configure(nginx.port, manifest="required", statusfile=self.site.path(
+            "status.prom"))
+        self.site.update()
+        return self.site.path("data", "engine.so")
 
     def sign_index(self, edit=None, tamper=None):
         """The index signed again after `edit` (a pattern and its replacement); `tamper` after."""
@@ -179,25 +195,40 @@ class DeltaTest(SiteTest):
                           for name in (patch, INDEX)], [{"max-age"}, {"no-cach"}])
 
     def test_the_version_recorded_at_installation_chooses_the_patch_and_nothing_else(self):
-        nginx = server(self, loopback.Nginx, self.site.path("www"))
-        self.site.configure(nginx.port, manifest="required", statusfile=self.site.path(
-            "status.prom"))
-        self.site.update()
-        installed = self.site.path("data", "engine.so")
+        installed = self.installed_by_the_updater()
         for version in (1, 2):
             self.publish(edited(self.versions[-1], version))  # of another size
             patch, _ = self.patch_of(self.versions[-2])
             if version == 1:  # other bytes, with the size and time recorded
-                before = os.stat(installed)
-                write(installed, bytes(b ^ 0x55 for b in self.versions[0][:60000]) +
-                      self.versions[0][60000:])
-                os.utime(installed, ns=(before.st_atime_ns, before.st_mtime_ns))
+                rewrite_in_place(installed, bytes(b ^ 0x55 for b in self.versions[0][:60000]) +
+                                 self.versions[0][60000:])
             got, asked, gauges = self.update()
             self.assertEqual((got.status, self.site.tree(), gauges["files_patched"]),
                              (0, self.site.expected, version - 1), got)
             self.assertEqual(asked, [INFO + ".sig", INFO, patch] + [SO] * (version == 1), got)
             self.assertEqual(len(got.matching(r"^\S+ (Patch %s not used \(decoding failed)" %
                                               re.escape(patch))), int(version == 1), got)
+
+    def test_the_check_reads_no_file_recorded_as_older_and_digests_one_recorded_as_current(self):
+        installed = self.installed_by_the_updater()
+        old = self.versions[0]
+        self.publish(old[:10000] + b"<same size>" * 40 + old[10440:])
+        patch, _ = self.patch_of(old)
+        # Already the new bytes, at the size and time recorded for the old version: the check
+        # takes the record's word that it is out of date, and a patch is asked for.
+        rewrite_in_place(installed, self.versions[-1])
+        got, asked, _ = self.update()
+        self.assertEqual((got.status, self.site.tree(), asked[:3]),
+                         (0, self.site.expected, [INFO + ".sig", INFO, patch]), got)
+        # Recorded as the listed version: digested, and fetched only when other bytes stand
+        # there (at the recorded size and time).
+        rewrite_in_place(installed, bytes(b ^ 0x55 for b in self.versions[-1][:500]) +
+                         self.versions[-1][500:])
+        got, asked, gauges = self.update()
+        self.assertEqual((got.status, self.site.tree(), asked, gauges["files_patched"]),
+                         (0, self.site.expected, [INFO + ".sig", INFO, SO], 0), got)
+        got, asked, _ = self.update()
+        self.assertEqual((got.status, asked), (1, [INFO + ".sig", INFO]), got)
 
     def test_a_mirror_without_the_patch_sends_it_to_the_next_or_the_whole_file(self):
         self.publish(edited(self.versions[0], 1))
