@@ -11,8 +11,10 @@
 #include "support/connect.h"
 #include "support/data_io.h"
 
-// A reply head of any mirror or proxy in one receive.
-constexpr uint32_t kReceivedSize = 4096;
+// A reply head of any mirror or proxy in one receive, and as often several
+// small replies sent ahead, or all a small file's messages on the channel
+// from the network side: each receive more is a wake-up more per file.
+constexpr uint32_t kReceivedSize = 16384;
 
 struct Received {
     Received() = default;
