@@ -28,6 +28,9 @@ constexpr uint32_t kNameLimit = 4096;
 constexpr uint32_t kTextLimit = uint32_t{1} << 16;
 // The files of one look ahead: with names at their limit, still a frame.
 constexpr uint32_t kAheadLimit = 40;
+// The most files the fetcher runs ahead before the updater's word on the
+// first of them: the updater skips at most as many in a row.
+constexpr uint32_t kRunAheadLimit = 8;
 
 enum class StringKind : uint8_t {
     kName,  // no control character at all

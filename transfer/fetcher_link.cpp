@@ -146,17 +146,23 @@ std::optional<Message> FetcherLink::next(const FileRecord *file) {
             return std::nullopt;
         }
         if (const auto *ahead = std::get_if<tell::Ahead>(&*message)) {
-            // Only right after an attempt's end, and only once.
-            if (!ahead_may_come_) {
+            // Only right after an attempt's end, once; after one not taken,
+            // the ones the fetcher ran after it before it heard, each skipped
+            // (whatever the word: the fetcher dropped them all).
+            if (!ahead_may_come_ || skipped_ == kRunAheadLimit) {
                 break_off("it sent a message the updater did not expect");
                 return std::nullopt;
             }
             ahead_may_come_ = false;
-            if (!taken(*ahead) && !skip(*ahead)) return std::nullopt;
+            if (skipped_ == 0 && taken(*ahead)) continue;
+            if (!skip(*ahead)) return std::nullopt;
+            ahead_may_come_ = true;
+            skipped_++;
             continue;
         }
         if (tell_event(*message, file)) continue;
         ahead_may_come_ = std::holds_alternative<tell::AttemptDone>(*message);
+        skipped_ = 0;
         return message;
     }
     return std::nullopt;

@@ -62,6 +62,7 @@ class FetcherLink {
     uint32_t watched_ = 0;   // of this session
     std::optional<Message> word_;
     bool ahead_may_come_ = false;  // an attempt's end was read last
+    uint32_t skipped_ = 0;         // runs ahead skipped since the last other message
     // Error records keep their call's name by pointer.
     std::set<std::string> names_;
 };

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -77,13 +78,15 @@ void list_ahead(Served &served) {
 }
 
 // The fetcher's requests and its runs ahead. After a file's attempt got
-// it, and before the updater has said anything more, the next file whose
-// request is already on the wire is run at once: its reply is read and
-// sent on while the updater checks the file before, and whatever the
-// server would see (requests sent ahead, a new connection) waits for the
-// updater's next word. That word is the run of exactly that file, which
-// takes what was sent, or anything else, which drops it (the updater
-// skips it) and undoes it as far as any server can tell.
+// it, and before the updater has said anything more, the next files whose
+// requests are already on the wire are run at once, up to kRunAheadLimit:
+// their replies are read and sent on while the updater checks the files
+// before, and whatever the server would see (requests sent ahead, a new
+// connection) waits for the updater's word on the file it belongs to. The
+// words come in the files' order: the run of exactly the first file not
+// yet taken takes what was sent for it, anything else drops it and every
+// file run after it (the updater skips them), undone as far as any server
+// can tell.
 class Fetcher final : public WriteGate {
    public:
     Fetcher(EngineContext &context, ChannelPort &port)
@@ -99,36 +102,44 @@ class Fetcher final : public WriteGate {
                 message = port_.next(context_.io);
             }
             if (!message) return 0;  // the updater is done
-            if (ahead_) {
-                const FileRecord *taken = ahead_->file;
+            if (!aheads_.empty()) {
+                const uint32_t id = aheads_.front().session;
                 const Word word = decide(*message);
                 if (word == Word::kNone) continue;
-                settle(word);
                 if (word == Word::kTaken) {
-                    run_ahead(session_of(*message), *taken);
+                    confirm_front();
+                    if (last_done_) run_ahead(id);
                     continue;
                 }
+                drop_all();
             }
             if (!handle(*message)) return 1;
         }
     }
 
-    // A run ahead is about to connect: it waits for the updater's word.
+    // A run ahead is about to connect: it waits for the updater's words up
+    // to the one on itself, the last of the files run ahead.
     bool may_connect() override {
-        if (!ahead_ || ahead_->word == Word::kDropped) return false;
+        if (running_ == Word::kTaken) return true;
+        if (aheads_.empty() || running_ == Word::kDropped) return false;
         port_.flush();
         for (;;) {
             std::optional<Message> message = port_.next(context_.io);
             if (!message) _exit(0);  // the updater is gone
             const Word word = decide(*message);
             if (word == Word::kNone) continue;
-            ahead_->word = word;
-            if (word == Word::kTaken) {
-                confirm();
-                return true;
+            if (word == Word::kDropped) {
+                running_ = Word::kDropped;
+                waiting_.push_back(std::move(*message));
+                return false;
             }
-            waiting_.push_back(std::move(*message));
-            return false;
+            if (aheads_.size() > 1) {
+                confirm_front();
+                continue;
+            }
+            running_ = Word::kTaken;
+            confirm(aheads_.front());
+            return true;
         }
     }
 
@@ -138,8 +149,7 @@ class Fetcher final : public WriteGate {
         uint32_t session;
         FileRecord *file;
         tell::Ahead told;
-        Word word = Word::kNone;
-        std::vector<ask::LookAhead> changes;  // the updater's, to the list before the run
+        std::vector<ask::LookAhead> changes;  // the updater's, to the list before its word
     };
 
     static uint32_t session_of(const Message &message) {
@@ -156,51 +166,58 @@ class Fetcher final : public WriteGate {
         return found != sessions_.end() ? found->second.get() : nullptr;
     }
 
-    // The updater's word on the run ahead, from its next message; a change
-    // of the same session's list is kept for later and says nothing.
+    // The updater's word on the first file run ahead and not yet taken,
+    // from its next message; a change of the same session's list is kept
+    // for later and says nothing.
     Word decide(Message &message) {
+        Ahead &first = aheads_.front();
         if (auto *change = std::get_if<ask::LookAhead>(&message);
-            change != nullptr && change->session == ahead_->session) {
-            ahead_->changes.push_back(std::move(*change));
+            change != nullptr && change->session == first.session) {
+            first.changes.push_back(std::move(*change));
             return Word::kNone;
         }
-        return run_takes_ahead(std::get_if<ask::Run>(&message), ahead_->session, ahead_->told)
+        return run_takes_ahead(std::get_if<ask::Run>(&message), first.session, first.told)
                    ? Word::kTaken
                    : Word::kDropped;
     }
 
-    // What was held goes out, and the list takes the updater's changes; the
-    // first of them moved past the file run ahead, which the list did already.
-    void confirm() {
-        Served &session = *served(ahead_->session);
+    // What was held while the file ran ahead goes out, and the list takes
+    // the updater's changes; the first of them moved past that file, which
+    // the list did already.
+    void confirm(Ahead &ahead) {
+        Served &session = *served(ahead.session);
         session.session->confirm_ahead();
         bool first = true;
-        for (ask::LookAhead &change : ahead_->changes) {
+        for (ask::LookAhead &change : ahead.changes) {
             if (first && change.drop > 0) change.drop--;
             first = false;
             look_ahead(session, change);
         }
-        ahead_->changes.clear();
+        ahead.changes.clear();
     }
 
-    // The run ahead ends as the updater's word says: taken, it was the
-    // answer; dropped, it is undone, the file goes back to the front of
-    // the list and the updater's changes apply to that list.
-    void settle(Word word) {
-        if (word == Word::kTaken && ahead_->word == Word::kNone) confirm();
-        if (word == Word::kDropped) {
-            Served &session = *served(ahead_->session);
-            session.session->abandon_ahead();
+    void confirm_front() {
+        confirm(aheads_.front());
+        aheads_.pop_front();
+    }
+
+    // The first file not taken and every one run after it are undone: they
+    // go back to the front of the list, in order, and the updater's changes
+    // apply to that list.
+    void drop_all() {
+        Served &session = *served(aheads_.front().session);
+        session.session->abandon_ahead();
+        for (auto ahead = aheads_.rbegin(); ahead != aheads_.rend(); ++ahead) {
             for (auto record = session.recent.begin(); record != session.recent.end(); ++record) {
-                if (record->get() != ahead_->file) continue;
+                if (record->get() != ahead->file) continue;
                 session.ahead.push_front(std::move(*record));
                 session.recent.erase(record);
                 break;
             }
-            list_ahead(session);
-            for (const ask::LookAhead &change : ahead_->changes) look_ahead(session, change);
         }
-        ahead_.reset();
+        list_ahead(session);
+        for (const ask::LookAhead &change : aheads_.front().changes) look_ahead(session, change);
+        aheads_.clear();
     }
 
     // One prepare and, when it succeeds, one attempt, told as they go.
@@ -220,29 +237,30 @@ class Fetcher final : public WriteGate {
 
     // Runs the next files ahead, one at a time, while the updater says
     // nothing and each one's request is already on the wire. Only whole
-    // files: a file that may be absent (a patch) gets a budget of its own,
-    // and one after it may be asked for again whole.
-    void run_ahead(uint32_t id, const FileRecord &done) {
+    // files got in full: a file that may be absent (a patch) gets a budget
+    // of its own, and one after it may be asked for again whole.
+    void run_ahead(uint32_t id) {
         Served *found = served(id);
-        if (done.optional) return;
-        while (found != nullptr && !ahead_ && waiting_.empty() && !port_.input_pending() &&
-               !found->ahead.empty() && !found->ahead.front()->optional &&
+        while (found != nullptr && aheads_.size() < kRunAheadLimit && waiting_.empty() &&
+               !port_.input_pending() && !found->ahead.empty() && !found->ahead.front()->optional &&
                found->session->answers_ahead(*found->ahead.front())) {
             Served &session = *found;
             FileRecord *file = session.ahead.front().get();
             const tell::Ahead told{wire_file(*file), Budget{session.budget.limit, 0}};
             port_.send(told);
-            ahead_ = Ahead{id, file, told, Word::kNone, {}};
+            aheads_.push_back(Ahead{id, file, told, {}});
             session.recent.push_front(std::move(session.ahead.front()));
             session.ahead.pop_front();
             list_ahead(session);
             session.session->hold_writes(*this);
             const CopyState emptied{static_cast<uint8_t>(CopyUse::kEmpty), 1, 0, 0};
             const AttemptOutcome outcome = run(session, *file, 0, told.budget, emptied);
-            if (ahead_->word == Word::kNone) return;  // the word is still to come
-            const Word word = ahead_->word;
-            settle(word);
-            if (word == Word::kDropped || outcome != AttemptOutcome::kDone) return;
+            last_done_ = outcome == AttemptOutcome::kDone;
+            // A word that came while it connected settled every file before.
+            const Word word = std::exchange(running_, Word::kNone);
+            if (word == Word::kDropped) return drop_all();
+            if (word == Word::kTaken) aheads_.pop_front();
+            if (!last_done_) return;
         }
     }
 
@@ -272,7 +290,8 @@ class Fetcher final : public WriteGate {
             FileRecord &file = record_for(session, run_file->file);
             const AttemptOutcome outcome =
                 run(session, file, run_file->attempt, run_file->budget, run_file->offer);
-            if (outcome == AttemptOutcome::kDone) run_ahead(id, file);
+            last_done_ = outcome == AttemptOutcome::kDone && !file.optional;
+            if (last_done_) run_ahead(id);
         } else if (std::holds_alternative<ask::Refused>(message)) {
             session.session->copy_refused();
         } else {
@@ -285,7 +304,9 @@ class Fetcher final : public WriteGate {
     ChannelPort &port_;
     std::unique_ptr<RemoteCopy> copy_;
     std::map<uint32_t, std::unique_ptr<Served>> sessions_;
-    std::optional<Ahead> ahead_;
+    std::deque<Ahead> aheads_;     // run ahead, in order, waiting for their words
+    Word running_ = Word::kNone;   // the word on the file running ahead, when it came
+    bool last_done_ = false;       // the last file run got it, and more may follow
     std::deque<Message> waiting_;  // read while a run ahead was under way
     // The run's depth of requests ahead comes with the first session; what
     // the sessions learn of the servers lowers it here, for the rest of it.

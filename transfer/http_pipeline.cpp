@@ -6,6 +6,7 @@
 void HttpPipeline::settle() {
     if (client_.socket >= 0 && client_.opened == connection_) return;
     outstanding_.clear();
+    held_ = 0;
     connection_ = client_.opened;
     answered_ = 0;
 }
@@ -22,6 +23,7 @@ void HttpPipeline::sent(const FileRecord &file, std::string target, bool ahead) 
 
 void HttpPipeline::answered() {
     if (!outstanding_.empty()) outstanding_.pop_front();
+    held_ = std::min(held_, outstanding_.size());
     answered_++;
 }
 

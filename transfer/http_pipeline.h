@@ -3,6 +3,7 @@
 // session ask for the next files before the reply it reads has ended.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -20,9 +21,10 @@ class HttpPipeline {
     // Whether the next reply on the connection answers `target` for `file`.
     bool next_is(const FileRecord &file, const std::string &target) const;
     bool empty() const { return outstanding_.empty(); }
-    // Whether the next reply answers a request for `file`, whatever its target.
+    // Whether the next reply answers a request for `file`, whatever its
+    // target, and that request is on the wire.
     bool next_for(const FileRecord &file) const {
-        return !outstanding_.empty() && outstanding_.front().file == &file;
+        return outstanding_.size() > held_ && outstanding_.front().file == &file;
     }
     size_t size() const { return outstanding_.size(); }
     // Whether the next reply answers a request that was sent ahead.
@@ -30,6 +32,11 @@ class HttpPipeline {
     // A request went out on the connection; `ahead` when it went behind
     // another whose reply was still to come.
     void sent(const FileRecord &file, std::string target, bool ahead);
+    // The last `count` requests sent were held back (HttpClient::gate), or
+    // that many of the held ones went out: no reply comes for one held.
+    void hold(size_t count) { held_ = std::min(held_ + count, outstanding_.size()); }
+    void release(size_t count) { held_ -= std::min(count, held_); }
+    size_t held() const { return held_; }
     // The next reply was read whole.
     void answered();
     // How many requests may go ahead of their turn now: none unless the
@@ -55,4 +62,5 @@ class HttpPipeline {
     std::deque<Outstanding> outstanding_;
     uint32_t connection_ = 0;  // client_.opened when the requests went out
     int32_t answered_ = 0;     // replies read whole on that connection
+    size_t held_ = 0;          // the last of outstanding_, held back
 };

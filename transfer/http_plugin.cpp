@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -270,17 +271,26 @@ class HttpSession : public PluginSession {
     }
 
     void hold_writes(WriteGate &gate) override {
-        before_ahead_ = Saved{retry_after_, pipelined_, redirected_, file_url_, request_,
-                              client.context->pipeline};
+        if (aheads_.empty()) client.held.clear();
+        aheads_.push_back(Ahead{Saved{retry_after_, pipelined_, redirected_, file_url_, request_,
+                                      client.context->pipeline},
+                                client.held.size(), pipeline_.held()});
         client.gate = &gate;
-        client.held.clear();
     }
 
     void confirm_ahead() override {
-        client.gate = nullptr;
-        before_ahead_.reset();
-        std::string held = std::move(client.held);
-        client.held.clear();
+        if (aheads_.empty()) return;
+        aheads_.pop_front();
+        const size_t mine = aheads_.empty() ? client.held.size() : aheads_.front().held_from;
+        const size_t requests = aheads_.empty() ? pipeline_.held() : aheads_.front().requests_from;
+        std::string held = client.held.substr(0, mine);
+        client.held.erase(0, mine);
+        pipeline_.release(requests);
+        for (Ahead &later : aheads_) {
+            later.held_from -= mine;
+            later.requests_from -= std::min(requests, later.requests_from);
+        }
+        if (aheads_.empty()) client.gate = nullptr;
         if (held.empty() || client.socket < 0 || client.held_on != client.opened) return;
         Hush hush(client.context->io);
         if (connection_send(client.context->io, client.socket, client.received, held.data(),
@@ -291,15 +301,15 @@ class HttpSession : public PluginSession {
     void abandon_ahead() override {
         client.gate = nullptr;
         client.held.clear();
-        if (!before_ahead_) return;
-        Saved &saved = *before_ahead_;
+        if (aheads_.empty()) return;
+        Saved &saved = aheads_.front().before;
         retry_after_ = saved.retry_after;
         pipelined_ = saved.pipelined;
         redirected_ = saved.redirected;
         file_url_ = std::move(saved.file_url);
         request_ = std::move(saved.request);
         client.context->pipeline = saved.pipeline;
-        before_ahead_.reset();
+        aheads_.clear();
         pipeline_.drop();
     }
 
@@ -342,8 +352,10 @@ class HttpSession : public PluginSession {
             build_request(batch.back(), next);
             asked.emplace_back(&next, address(batch.back(), *url));
         }
+        const bool holding = client.gate != nullptr;
         if (batch.empty() || http_send_messages(client, batch, !own) < 0) return;
         for (auto &[which, sent] : asked) pipeline_.sent(*which, std::move(sent), which != &file);
+        if (holding) pipeline_.hold(asked.size());
     }
 
     // A file that a kept copy may answer asks whether it changed since the
@@ -410,13 +422,20 @@ class HttpSession : public PluginSession {
         HttpMessage request;
         int32_t pipeline;
     };
-    std::optional<Saved> before_ahead_;
+    // Each file run ahead and not yet confirmed: the session before it, and
+    // where its requests start in client.held and among those held.
+    struct Ahead {
+        Saved before;
+        size_t held_from;
+        size_t requests_from;
+    };
+    std::deque<Ahead> aheads_;
     int64_t retry_after_ = -1;
     HttpPipeline pipeline_{client};
     std::span<FileRecord *const> next_;  // the files after the one under way
     bool pipelined_ = false;             // the last reply came behind or ahead of others
     bool redirected_ = false;            // a request of this session was redirected
-    Url file_url_;  // where each attempt starts
+    Url file_url_;                       // where each attempt starts
     HttpMessage request_;
     HttpMessage reply_;
 };

@@ -58,14 +58,18 @@ class PluginSession {
         (void)next;
         return false;
     }
-    // From now on, until confirm_ahead or abandon_ahead, writes are held
-    // and a new connection asks the gate.
+    // Before each file run ahead: from now on writes are held and a new
+    // connection asks the gate, until every file run ahead is confirmed or
+    // they are abandoned.
     virtual void hold_writes(WriteGate &gate) { (void)gate; }
-    // The engine asked for the file run ahead: what was held goes out.
+    // The engine asked for the first file run ahead and not yet confirmed:
+    // what was held while it ran goes out (what later ones wrote waits for
+    // their turn).
     virtual void confirm_ahead() {}
-    // The engine turned elsewhere: the run ahead is undone as far as the
-    // server can tell (its connection is closed, what was held dropped) and
-    // the session is as it was before it.
+    // The engine turned elsewhere: the first file not confirmed and every
+    // one after it are undone as far as the server can tell (the connection
+    // is closed, what was held dropped) and the session is as it was before
+    // the first of them.
     virtual void abandon_ahead() {}
 };
 

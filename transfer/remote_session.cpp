@@ -16,9 +16,9 @@
 namespace {
 
 // The files ahead that a session is told of: as many as the deepest
-// pipeline asks for after the file under way, and after the next one,
-// which the fetcher may run ahead.
-constexpr size_t kSessionAhead = 33;
+// pipeline asks for after the file under way, and after the ones the
+// fetcher may run ahead.
+constexpr size_t kSessionAhead = 32 + kRunAheadLimit;
 
 class RemoteSession final : public PluginSession {
    public:

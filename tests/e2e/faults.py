@@ -43,7 +43,8 @@ class HttpFaults(Threaded):
     whole file to a Range), no_length (the body ends with the connection), close (a close after a
     counted body, announced; with N, N seconds after it), drop (the same unannounced), status N (with a body of its own), raw
     BYTES (these bytes, then a close), stall (no answer), stall_after N (the head and N bytes of the
-    body, then silence). padding {path: N}: N more bytes served."""
+    body, then silence), corrupt (the first byte of the body changed, the connection kept).
+    padding {path: N}: N more bytes served."""
 
     def __init__(self, root):
         self.faults, self.padding, self.requests, self.connections = [], {}, [], 0
@@ -81,6 +82,8 @@ class HttpFaults(Threaded):
             conn.sendall(head(code, [("Content-Length", len(body)), ("Location", "/x")]) + body)
             return True
         data += b"#" * next((n for p, n in self.padding.items() if path.endswith(p)), 0)
+        if kind == "corrupt" and data:
+            data = bytes([data[0] ^ 0xff]) + data[1:]
         status, fields = 200, []
         wanted = headers.get("Range", "")
         if wanted.startswith("bytes=") and wanted.endswith("-") and kind != "ignore_range":

@@ -231,6 +231,18 @@ class FaultTest(SiteTest):
                                  (ranges, {None}, True, [1] * len(lines),
                                   sum("Retrying" in t for t in lines)), got)
 
+    def test_a_copy_refused_drops_every_file_run_ahead_after_it(self):
+        # engine.conf and engine.so went with base/data's request; while the updater finds
+        # base/data's copy wrong, the network side reads their replies ahead. The next mirror
+        # gets all three, and the console shows each file as one request at a time would.
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        got = self.update((DATA, "corrupt"), host='"127.0.0.1, 127.0.0.1:%d"' % nginx.port)
+        self.assertUpdated(got)
+        self.assertEqual((len(got.matching(BAD_MD5)), got.matching(r"^Getting file (\S+)"),
+                          len(got.matching(r"^\S+ Moving to host")),
+                          [len(self.http.of(name)) for name in (DATA, CONF, SO)]),
+                         (1, [INFO, DATA, CONF, SO], 1, [1, 1, 1]), got)
+
     def test_a_run_broken_off_in_the_middle_of_a_pipeline_leaves_the_next_to_finish(self):
         got = self.update((CONF, "stall", None, 1), alarm=2)  # the watchdog ends it there
         self.assertEqual((got.status, self.site.tree().get("data/engine.so")), (-6, None), got)

@@ -172,39 +172,74 @@ TEST(RemoteSession, HonestAttemptFillsTheCopyAsAsked) {
 // before: that run answers the first attempt at exactly that file; any
 // other word (here, a retry of the file before) skips it whole, and
 // nothing of it reaches any copy.
-TEST(RemoteSession, RunAheadAnswersOnlyTheFirstAttemptAtItsFile) {
-    const WireFile next_wire{"pub/y.dat", 0, 3, 0, 0, 0, 0};
+TEST(RemoteSession, RunsAheadAnswerOnlyFirstAttemptsAtTheirFilesInTheirOrder) {
     const std::string first =
         kPrepared + body("0123456789") + frames({done(AttemptOutcome::kDone)});
-    const std::string ahead = frames({tell::Ahead{next_wire, {3, 0}}}) + kPrepared + body("yyy") +
-                              frames({done(AttemptOutcome::kDone)});
+    const auto ahead = [](const std::string &name) {
+        return frames({tell::Ahead{WireFile{"pub/" + name, 0, 3, 0, 0, 0, 0}, {3, 0}}}) +
+               kPrepared + body(std::string(3, name[0])) + frames({done(AttemptOutcome::kDone)});
+    };
     const std::string retry = kPrepared + frames({tell::CopyTruncate{}}) + body("9876543210") +
                               frames({done(AttemptOutcome::kDone)});
-    for (const bool refused : {false, true}) {
-        SCOPED_TRACE(refused);
-        Channel channel(first + ahead + (refused ? retry : "") + frames({tell::Closed{}}), 10);
-        FileRecord next;
-        next.sitepath = next_wire.sitepath;
-        next.size = next_wire.size;
-        next.tempfile = channel.scratch.file("y.dat");
-        TempCopy temp;
-        ASSERT_EQ(temp.open(channel.recorder.context.io, next, CopyUse::kPrepare), 0);
-        LocalCopy copy{&channel.recorder.context, temp};
-        EXPECT_EQ(channel.drive(), std::pair(true, AttemptOutcome::kDone));
-        if (refused) {
-            channel.session->copy_refused();
-            ASSERT_TRUE(channel.session->prepare(channel.file, 1, channel.copy));
-            EXPECT_EQ(channel.session->attempt(channel.file, channel.copy), AttemptOutcome::kDone);
-        } else {
-            ASSERT_TRUE(channel.session->prepare(next, 0, copy));
-            EXPECT_EQ(channel.session->attempt(next, copy), AttemptOutcome::kDone);
+    std::string too_many;
+    for (uint32_t count = 0; count <= kRunAheadLimit; count++) too_many += ahead("y.dat");
+    const std::string fresh_z = kPrepared + body("ZZZ") + frames({done(AttemptOutcome::kDone)});
+    // Taken one after the other; skipped, all those run after the refused
+    // copy's file, or after a file the engine passed over, even the one it
+    // turned to (the fetcher answers its run afresh); more than the fetcher
+    // may run ahead break the run off.
+    enum class Then { kTake, kRefuse, kPassOver, kTooMany };
+    for (const Then then : {Then::kTake, Then::kRefuse, Then::kPassOver, Then::kTooMany}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        const std::string both = ahead("y.dat") + ahead("z.dat");
+        const std::string script = then == Then::kTooMany    ? too_many + retry
+                                   : then == Then::kRefuse   ? both + retry
+                                   : then == Then::kPassOver ? both + fresh_z
+                                                             : both;
+        Channel channel(first + script + frames({tell::Closed{}}), 10);
+        std::vector<FileRecord> next(2);
+        std::vector<std::unique_ptr<TempCopy>> temps;
+        for (size_t index = 0; index < next.size(); index++) {
+            const std::string name = index == 0 ? "y.dat" : "z.dat";
+            next[index].sitepath = "pub/" + name;
+            next[index].size = 3;
+            next[index].tempfile = channel.scratch.file(name);
+            temps.push_back(std::make_unique<TempCopy>());
+            ASSERT_EQ(
+                temps.back()->open(channel.recorder.context.io, next[index], CopyUse::kPrepare), 0);
         }
-        std::ifstream written(next.tempfile, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), refused ? "" : "yyy");
-        EXPECT_EQ(channel.on_disk(), refused ? "9876543210" : "0123456789");
+        EXPECT_EQ(channel.drive(), std::pair(true, AttemptOutcome::kDone));
+        if (then == Then::kTake || then == Then::kPassOver) {
+            for (size_t index = then == Then::kTake ? 0 : 1; index < next.size(); index++) {
+                LocalCopy copy{&channel.recorder.context, *temps[index]};
+                ASSERT_TRUE(channel.session->prepare(next[index], 0, copy));
+                EXPECT_EQ(channel.session->attempt(next[index], copy), AttemptOutcome::kDone);
+            }
+        } else {
+            channel.session->copy_refused();
+            EXPECT_EQ(
+                channel.session->prepare(channel.file, 1, channel.copy) &&
+                    channel.session->attempt(channel.file, channel.copy) == AttemptOutcome::kDone,
+                then == Then::kRefuse);
+        }
+        for (const FileRecord &file : next) {
+            std::ifstream written(file.tempfile, std::ios::binary);
+            const char name = file.sitepath->at(4);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}),
+                      then == Then::kTake                      ? std::string(3, name)
+                      : then == Then::kPassOver && name == 'z' ? "ZZZ"
+                                                               : "");
+        }
+        EXPECT_EQ(channel.on_disk(), then == Then::kRefuse ? "9876543210" : "0123456789");
+        EXPECT_EQ(channel.recorder.context.network_broken, then == Then::kTooMany);
+        std::vector<std::string> errors;
+        for (const ErrorRecord &record : channel.recorder.errors) errors.push_back(record.text);
+        EXPECT_EQ(errors, then == Then::kTooMany
+                              ? std::vector<std::string>{"the network side broke off the run (it "
+                                                         "sent a message the updater did not "
+                                                         "expect)"}
+                              : std::vector<std::string>{});
         channel.sent();
-        EXPECT_EQ(channel.recorder.error_text(), "");
-        EXPECT_FALSE(channel.recorder.context.network_broken);
     }
 }
 
