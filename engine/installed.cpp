@@ -34,14 +34,15 @@ int installed_state(FileRecord &file, const InstalledDigests *recorded) {
         // One that is there but cannot be read has no digest to match.
         return errno != ENOENT && stat(path, &info) == 0 && info.st_size == file.size ? 0 : -1;
     }
-    if (fstat(fd.fd, &info) < 0 || info.st_size != file.size) return -1;
+    if (fstat(fd.fd, &info) < 0) return -1;
     if (recorded != nullptr && file.sha256_set && file.sitepath) {
         const Sha256Value *known = recorded->find(*file.sitepath, info);
         if (known != nullptr && *known != file.sha256) {
             file.installed_sha256 = *known;
-            return 0;
+            return info.st_size == file.size ? 0 : -1;
         }
     }
+    if (info.st_size != file.size) return -1;
     return file_digest_fd_matches(file, fd.fd, info.st_size, &file.installed_sha256) ? 1 : 0;
 }
 

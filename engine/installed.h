@@ -26,8 +26,9 @@ bool expand_localpath(EngineContext *context, FileRecord &file);
 // blocking on whatever may stand under its name. A SHA-256 it measures is
 // kept in the record (installed_sha256). With `recorded`, a file with a
 // manifest's digest that still stands as recorded for another version is
-// out of date (0) without being read; one recorded as the listed version is
-// digested all the same, since only a digest may find a file current.
+// out of date without being read, and the recorded digest is kept as if
+// measured; one recorded as the listed version is digested all the same,
+// since only a digest may find a file current.
 int installed_state(FileRecord &file, const InstalledDigests *recorded = nullptr);
 
 class CheckAhead {

@@ -20,7 +20,6 @@
 
 #include "core/error.h"
 #include "core/events.h"
-#include "engine/installed_digests.h"
 #include "engine/manifest_check.h"
 #include "support/crypto.h"
 #include "support/descriptor.h"
@@ -151,18 +150,15 @@ struct Installed {
     std::optional<Identity> identity;  // absent: none to start from
     Sha256Value digest{};
 
-    // The check's digest serves when it took one, and the record of what
-    // was installed when the file stands as recorded: a file changed since
-    // would fail the rebuilt copy's digest, and the whole file would follow.
-    void take(const FileRecord &file, const InstalledDigests *recorded) {
+    // The check's digest serves when it took one (or found the file in the
+    // record of what was installed): a file changed since would fail the
+    // rebuilt copy's digest, and the whole file would follow.
+    void take(const FileRecord &file) {
         struct stat info;
         const Descriptor fd = open_base(*file.localpath, info);
         if (fd.fd < 0) return;
         if (file.installed_sha256)
             digest = *file.installed_sha256;
-        else if (const Sha256Value *known =
-                     recorded != nullptr ? recorded->find(*file.sitepath, info) : nullptr)
-            digest = *known;
         else if (!sha256_fd(fd.fd, info.st_size, digest))
             return;
         identity.emplace(info);
@@ -236,15 +232,14 @@ PatchPlan::PatchPlan(EngineLink &link, const Manifest *manifest)
     // known are digested, on two cores: every other one is handed to a worker.
     std::unordered_set<std::string_view> offered;
     for (const DeltaPatch &patch : index_->patches) offered.insert(patch.sitepath);
-    const InstalledDigests *recorded = link.installed();
     std::vector<Installed> found(downloads.size());
     {
         Worker<size_t> worker(std::max<size_t>(downloads.size(), 1),
-                              [&](size_t &i) { found[i].take(*downloads[i], recorded); });
+                              [&](size_t &i) { found[i].take(*downloads[i]); });
         bool mine = true;
         for (size_t i = 0; i < downloads.size(); i++) {
             if (!patchable(*downloads[i]) || !offered.contains(*downloads[i]->sitepath)) continue;
-            if (mine || !worker.push(i)) found[i].take(*downloads[i], recorded);
+            if (mine || !worker.push(i)) found[i].take(*downloads[i]);
             mine = !mine;
         }
     }
