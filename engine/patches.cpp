@@ -6,6 +6,7 @@
 #include "engine/patches.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,37 +175,39 @@ bool patchable(const FileRecord &file) {
 
 }  // namespace
 
-// Holds the installed version a patch is decoded against; kept from one
-// file to the next, so that a run patching many files takes its memory once.
+// Maps the installed version a patch is decoded against, one at a time.
+// Mapped rather than read: the decoder reads the page cache's own pages,
+// and no copy of the file is made first.
 class PatchPlan::Base {
    public:
-    // Reads the whole installed version, which must still be the one
-    // chosen: its bytes, or null.
+    ~Base() { release(); }
+
+    // Maps the whole installed version, which must still be the one
+    // chosen: its bytes, or null. What `read` mapped before is let go.
     const char *read(const std::string &path, const Identity &chosen) {
+        release();
         struct stat info;
-        Descriptor fd = open_base(path, info);
+        const Descriptor fd = open_base(path, info);
         if (fd.fd < 0 || !(Identity(info) == chosen)) return nullptr;
-        const size_t size = static_cast<size_t>(info.st_size);
-        if (size > room_) {
-            bytes_.reset(new (std::nothrow) char[size]);
-            room_ = bytes_ != nullptr ? size : 0;
-            if (bytes_ == nullptr) return nullptr;
-        }
-        for (size_t done = 0; done < size;) {
-            const ssize_t count =
-                ::read(fd.fd, bytes_.get() + done, std::min<size_t>(size - done, 1 << 20));
-            if (count < 0 && errno == EINTR) continue;
-            if (count <= 0) return nullptr;
-            done += static_cast<size_t>(count);
-        }
-        if (fstat(fd.fd, &info) < 0 || !(Identity(info) == chosen)) return nullptr;
         // Never null for an empty file either.
-        return bytes_ != nullptr ? bytes_.get() : "";
+        if (info.st_size == 0) return "";
+        const size_t size = static_cast<size_t>(info.st_size);
+        // Populated at once: one call instead of a fault every few pages.
+        void *bytes = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.fd, 0);
+        if (bytes == MAP_FAILED) return nullptr;
+        bytes_ = bytes;
+        size_ = size;
+        return static_cast<const char *>(bytes);
     }
 
    private:
-    std::unique_ptr<char[]> bytes_;
-    size_t room_ = 0;
+    void release() {
+        if (bytes_ != nullptr) munmap(bytes_, size_);
+        bytes_ = nullptr;
+    }
+
+    void *bytes_ = nullptr;
+    size_t size_ = 0;
 };
 
 struct PatchPlan::Planned {

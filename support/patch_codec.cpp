@@ -2,6 +2,8 @@
 // that finds no patch to apply never maps the library.
 #include "support/patch_codec.h"
 
+#include <setjmp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,6 +140,62 @@ ssize_t read_fully(int fd, uint8_t *buffer, size_t want) {
     return static_cast<ssize_t>(got);
 }
 
+// A base that is a file's mapping faults (SIGBUS) where the file no longer
+// reaches, when something truncates it during the decoding. The fault in
+// the base's bytes goes back to where the decoder was called; any other
+// keeps its usual course.
+struct BaseGuard {
+    const char *from = nullptr;
+    const char *to = nullptr;
+    sigjmp_buf back;
+};
+thread_local BaseGuard *guarded = nullptr;
+struct sigaction usual_bus;
+
+void on_bus(int, siginfo_t *info, void *) {
+    BaseGuard *guard = guarded;
+    const char *at = static_cast<const char *>(info->si_addr);
+    if (guard != nullptr && at >= guard->from && at < guard->to) siglongjmp(guard->back, 1);
+    // Not ours: the faulting access runs again under the usual action.
+    sigaction(SIGBUS, &usual_bus, nullptr);
+}
+
+// Catches faults in the base while it lives, for the thread making it.
+class BusCatch {
+   public:
+    explicit BusCatch(std::string_view base) {
+        guard_.from = base.data();
+        guard_.to = base.data() + base.size();
+        struct sigaction catching = {};
+        catching.sa_sigaction = on_bus;
+        // Not blocked in the handler: the jump leaves it without restoring
+        // a signal mask, and a later fault must be caught again.
+        catching.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&catching.sa_mask);
+        sigaction(SIGBUS, &catching, &usual_bus);
+        guarded = &guard_;
+    }
+    ~BusCatch() {
+        guarded = nullptr;
+        sigaction(SIGBUS, &usual_bus, nullptr);
+    }
+    BusCatch(const BusCatch &) = delete;
+    BusCatch &operator=(const BusCatch &) = delete;
+
+    // One call of the decoder; false when it faulted in the base. Nothing
+    // in this frame needs unwinding, and libzstd's frames are C's: the jump
+    // skips no destructor.
+    [[gnu::noinline]] bool decompress(const Zstd &calls, ZSTD_DCtx *context, ZSTD_outBuffer *output,
+                                      ZSTD_inBuffer *input, size_t &result) {
+        if (sigsetjmp(guard_.back, 0) != 0) return false;
+        result = calls.ZSTD_decompressStream(context, output, input);
+        return true;
+    }
+
+   private:
+    BaseGuard guard_;
+};
+
 }  // namespace
 
 std::string zstd_unavailable() {
@@ -220,8 +278,8 @@ PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t pa
     if (state_ == nullptr) {
         state_ = std::make_unique<State>();
         state_->calls = calls;
-        state_->context = calls->ZSTD_createDCtx();
     }
+    if (state_->context == nullptr) state_->context = calls->ZSTD_createDCtx();
     ZSTD_DCtx *context = state_->context;
     if (context == nullptr) return {PatchError::kCorrupt, "cannot make a decompression context"};
     if (target_size > state_->room) {
@@ -245,6 +303,7 @@ PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t pa
     if (calls->ZSTD_isError(result)) return {PatchError::kCorrupt, zstd_failure(*calls, result)};
 
     std::vector<uint8_t> &in = state_->in;
+    BusCatch bus(base);
     // Never null, even for an empty target.
     uint8_t empty = 0;
     ZSTD_outBuffer output{target_size != 0 ? state_->out.get() : &empty, target_size, 0};
@@ -280,7 +339,12 @@ PatchOutcome PatchDecoder::apply(std::string_view base, int patch_fd, int64_t pa
         if (input.pos == input.size) input.size = std::min(fed, input.size + kSlice);
         const size_t before_in = input.pos;
         const size_t before_out = output.pos;
-        result = calls->ZSTD_decompressStream(context, &output, &input);
+        if (!bus.decompress(*calls, context, &output, &input, result)) {
+            // Left in the middle of a block: made afresh for the next patch.
+            calls->ZSTD_freeDCtx(state_->context);
+            state_->context = nullptr;
+            return {PatchError::kBaseGone, "the installed file shrank while it was read"};
+        }
         if (calls->ZSTD_isError(result)) {
             if (calls->ZSTD_getErrorCode(result) == ZSTD_error_dstSize_tooSmall)
                 return too_long(target_size);

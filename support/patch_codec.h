@@ -1,8 +1,9 @@
 // Patches between two versions of a file: a zstd frame of the new version
 // compressed with the old one as its prefix, so that what the two share
 // costs a few bytes of reference. Made by the publisher, decoded by the
-// updater against the installed file, which is only read. libzstd does
-// the work; it is loaded on the first use, like libcrypto.
+// updater against the installed file, which is only read (mapped, not
+// copied). libzstd does the work; it is loaded on the first use, like
+// libcrypto.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,7 @@ enum class PatchError {
     kTooShort,     // less output than the target's size
     kCorrupt,      // the decoder refused it (another base, a bad checksum)
     kStopped,      // the sink said stop
+    kBaseGone,     // reading the base faulted: the file mapped there shrank
 };
 
 struct PatchOutcome {
@@ -62,6 +64,9 @@ class PatchDecoder {
     // `target_size` bytes to `sink`. Bounded: the window may not pass
     // patch_window_log of the two sizes, output beyond `target_size` is
     // never decoded, and the memory held is the target and a few buffers.
+    // `base` may be a file's mapping: when the file shrinks under it, the
+    // fault of reading past its end stops the decoding (kBaseGone) instead
+    // of the program. The calling thread must let SIGBUS through.
     PatchOutcome apply(std::string_view base, int patch_fd, int64_t patch_size,
                        uint32_t target_size, const PatchSink &sink);
 

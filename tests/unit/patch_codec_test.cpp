@@ -2,7 +2,9 @@
 // patch is refused, and never does more than the target's size reach the sink.
 #include "support/patch_codec.h"
 
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 
 #include <random>
 
@@ -36,10 +38,10 @@ auto apply(std::string_view base, const std::string &patch, uint32_t size, int64
     std::string out;
     const PatchOutcome outcome =
         decoder.apply(base, fd, static_cast<int64_t>(patch.size()) + extra, size,
-                    [&](const uint8_t *data, size_t count) {
-                        out.append(reinterpret_cast<const char *>(data), count);
-                        return out.size() < stop_at;
-                    });
+                      [&](const uint8_t *data, size_t count) {
+                          out.append(reinterpret_cast<const char *>(data), count);
+                          return out.size() < stop_at;
+                      });
     close(fd);
     return std::pair{outcome, out};
 }
@@ -110,4 +112,48 @@ TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
         EXPECT_EQ(outcome.error, row.error) << row.name << ": " << outcome.text;
         EXPECT_LE(out.size(), row.most) << row.name;
     }
+}
+
+TEST(PatchCodec, ABaseCutUnderItsMappingStopsThePatchAndNotTheProgram) {
+    const std::string target = std::string(kBase).insert(200000, noise(8192, 5));
+    const auto size = static_cast<uint32_t>(target.size());
+    std::string patch;
+    ASSERT_EQ(patch_make(kBase, target, patch), "");
+    // The installed file as the updater maps it, then cut by someone else.
+    const int fd = memfd_create("base", 0);
+    ASSERT_EQ(pwrite(fd, kBase.data(), kBase.size(), 0), static_cast<ssize_t>(kBase.size()));
+    void *mapped = mmap(nullptr, kBase.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    const std::string_view cut(static_cast<const char *>(mapped), kBase.size());
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+    const auto [outcome, out] = apply(cut, patch, size);
+    EXPECT_EQ(outcome.error, PatchError::kBaseGone) << outcome.text;
+    // The decoder, left in the middle of a block, serves the next patch.
+    const auto [again, whole] = apply(kBase, patch, size);
+    EXPECT_TRUE(again.ok() && whole == target) << again.text;
+    // A fault outside the base being decoded is not taken for one of it: the program dies of it,
+    // by the signal or, under AddressSanitizer, by the sanitizer's report.
+#ifdef __SANITIZE_ADDRESS__
+    constexpr bool kSanitized = true;
+#else
+    constexpr bool kSanitized = false;
+#endif
+    const auto bus = [](int status) {
+        return kSanitized ? WIFEXITED(status) && WEXITSTATUS(status) != 0
+                          : WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS;
+    };
+    EXPECT_EXIT(
+        {
+            PatchDecoder decoder;
+            const int patch_fd = memfd_create("patch", 0);
+            (void)!pwrite(patch_fd, patch.data(), patch.size(), 0);
+            (void)decoder.apply(kBase, patch_fd, static_cast<int64_t>(patch.size()), size,
+                                [&](const uint8_t *, size_t) {
+                                    return *static_cast<volatile const char *>(&cut[100000]) != 1;
+                                });
+            _exit(0);
+        },
+        bus, kSanitized ? "BUS on unknown address" : "");
+    munmap(mapped, kBase.size());
+    close(fd);
 }
