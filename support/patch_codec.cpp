@@ -147,6 +147,7 @@ ssize_t read_fully(int fd, uint8_t *buffer, size_t want) {
 struct BaseGuard {
     const char *from = nullptr;
     const char *to = nullptr;
+    volatile sig_atomic_t armed = 0;  // inside the decoder: `back` is where to go
     sigjmp_buf back;
 };
 thread_local BaseGuard *guarded = nullptr;
@@ -155,7 +156,8 @@ struct sigaction usual_bus;
 void on_bus(int, siginfo_t *info, void *) {
     BaseGuard *guard = guarded;
     const char *at = static_cast<const char *>(info->si_addr);
-    if (guard != nullptr && at >= guard->from && at < guard->to) siglongjmp(guard->back, 1);
+    if (guard != nullptr && guard->armed != 0 && at >= guard->from && at < guard->to)
+        siglongjmp(guard->back, 1);
     // Not ours: the faulting access runs again under the usual action.
     sigaction(SIGBUS, &usual_bus, nullptr);
 }
@@ -187,8 +189,13 @@ class BusCatch {
     // skips no destructor.
     [[gnu::noinline]] bool decompress(const Zstd &calls, ZSTD_DCtx *context, ZSTD_outBuffer *output,
                                       ZSTD_inBuffer *input, size_t &result) {
-        if (sigsetjmp(guard_.back, 0) != 0) return false;
+        if (sigsetjmp(guard_.back, 0) != 0) {
+            guard_.armed = 0;
+            return false;
+        }
+        guard_.armed = 1;
         result = calls.ZSTD_decompressStream(context, output, input);
+        guard_.armed = 0;
         return true;
     }
 
