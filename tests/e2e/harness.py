@@ -197,7 +197,45 @@ class Site:
         return sorted(set(os.listdir(self.path("tmp"))) - {"update.start"})
 
 
-class ScratchTest(unittest.TestCase):
+class Digested:
+    """Bytes too long for a failure's diff, shown and compared by size and SHA-256."""
+
+    def __init__(self, data):
+        self.size, self.sha256 = len(data), hashlib.sha256(data).hexdigest()
+
+    def __eq__(self, other):
+        return isinstance(other, Digested) and (self.size, self.sha256) == (other.size, other.sha256)
+
+    def __hash__(self):
+        return hash(self.sha256)
+
+    def __repr__(self):
+        return "<%d bytes, SHA-256 %s...>" % (self.size, self.sha256[:16])
+
+
+def shortened(value):
+    """VALUE with every long bytes in it (in tuples, lists and dicts) digested."""
+    if isinstance(value, (bytes, bytearray)) and len(value) > 256:
+        return Digested(value)
+    if type(value) in (tuple, list):
+        return type(value)(shortened(item) for item in value)
+    if type(value) is dict:
+        return {key: shortened(item) for key, item in value.items()}
+    return value
+
+
+class ShortDiffs(unittest.TestCase):
+    def assertEqual(self, first, second, msg=None):
+        # difflib takes minutes over the repr of whole files: a failure shows long contents by
+        # their digests, unless that would hide the difference.
+        if first != second:
+            short = shortened(first), shortened(second)
+            if short[0] != short[1]:
+                first, second = short
+        super().assertEqual(first, second, msg)
+
+
+class ScratchTest(ShortDiffs):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="qavo-e2e-")
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -206,7 +244,7 @@ class ScratchTest(unittest.TestCase):
         return os.path.join(self.dir, *parts)
 
 
-class SiteTest(unittest.TestCase):
+class SiteTest(ShortDiffs):
     def setUp(self):
         self.site = Site(test=self)
 

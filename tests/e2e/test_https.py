@@ -9,15 +9,18 @@ import unittest
 from harness import CONF, DATA, INFO, OPENSSL, SO, SiteTest, Squid, access_log, loopback, server
 from test_http import LoginProxy
 
-CERTS = tempfile.mkdtemp(prefix="qavo-tls-")
-unittest.addModuleCleanup(shutil.rmtree, CERTS, True)
+CERTS = None  # the module's test CA and certificates, made by setUpModule
 VERIFY = "Error: TLS with %s:%d (certificate verify failed: %s)"
 
 
 def setUpModule():
     if not OPENSSL:
         raise unittest.SkipTest("the openssl command is not installed")
-    global CA, CERT
+    global CA, CERT, CERTS
+    # Made and cleaned up with the module: a cleanup registered at import would run once the
+    # first of several modules in one process ends.
+    CERTS = tempfile.mkdtemp(prefix="qavo-tls-")
+    unittest.addModuleCleanup(shutil.rmtree, CERTS, True)
     CA = loopback.make_ca(CERTS)
     CERT = {name: loopback.make_certificate(CERTS, name, *args) for name, args in (
         ("good", [CA]), ("self", []), ("wrong", [CA, "DNS:wrong.example"]),

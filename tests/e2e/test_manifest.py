@@ -15,9 +15,7 @@ from harness import (BUILD, CONF, DATA, INFO, OPENSSL, SIG, SO, STANDARD, STANDA
 from harness import ED25519 as DEMO
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
 TWO_KEYS = os.path.join(BUILD, "tests", "qavoupdate_two_keys")
-SCRATCH = tempfile.mkdtemp(prefix="qavo-keys-")
-unittest.addModuleCleanup(shutil.rmtree, SCRATCH, True)
-STRANGER = os.path.join(SCRATCH, "stranger-%s.pem")  # a key nobody trusts
+STRANGER = None  # a key nobody trusts, made for the module: "<folder>/stranger-%s.pem"
 SERIAL = 1000
 KEPT = b"%d pub/qavo/qavoe.info\n"
 MANIFEST = "manifest qavoe.info.sig "
@@ -31,6 +29,12 @@ def sha(data):
 def setUpModule():
     if not OPENSSL:
         raise unittest.SkipTest("the openssl command is not installed")
+    global STRANGER
+    # Made and cleaned up with the module: a cleanup registered at import would run once the
+    # first of several modules in one process ends.
+    scratch = tempfile.mkdtemp(prefix="qavo-keys-")
+    unittest.addModuleCleanup(shutil.rmtree, scratch, True)
+    STRANGER = os.path.join(scratch, "stranger-%s.pem")
     openssl("genpkey", "-algorithm", "ed25519", "-out", STRANGER % "private")
     openssl("pkey", "-in", STRANGER % "private", "-pubout", "-out", STRANGER % "public")
 
