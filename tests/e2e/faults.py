@@ -43,7 +43,8 @@ class HttpFaults(Threaded):
     whole file to a Range), no_length (the body ends with the connection), close (a close after a
     counted body, announced; with N, N seconds after it), drop (the same unannounced), status N (with a body of its own), raw
     BYTES (these bytes, then a close), stall (no answer), stall_after N (the head and N bytes of the
-    body, then silence), corrupt (the first byte of the body changed, the connection kept).
+    body, then silence), corrupt (the first byte of the body changed, the connection kept), before
+    F (F called, then the usual answer).
     padding {path: N}: N more bytes served."""
 
     def __init__(self, root):
@@ -72,6 +73,8 @@ class HttpFaults(Threaded):
         target = parts[1] if len(parts) == 3 else "/"
         path = urllib.parse.unquote(urllib.parse.urlsplit(target).path).lstrip("/")
         kind, arg = self.take(path)
+        if kind == "before":
+            arg()
         if kind in ("stall", "raw"):  # no answer, or these bytes; then a close
             self.stopping.wait(120) if kind == "stall" else conn.sendall(arg)
             return False

@@ -162,6 +162,10 @@ class DeltaTest(SiteTest):
              "write: File too large", [patch, patch, SO], 0),
             ("altered", lambda: write(self.site.mirror_file(patch), served[:-1] + b"?"),
              not_used % "its size or SHA-256 is not the index's", [patch, SO], 0),
+            # Changed in place after the patch was chosen for it, before it is decoded against.
+            ("changed meanwhile", lambda: http.fault(patch, "before", lambda: rewrite_in_place(
+                self.site.path("data", "engine.so"), other)),
+             not_used % "the installed file changed or cannot be read", [patch, SO], 0),
             # Listed as the patch from what is installed, made from another version.
             ("another base", lambda: (self.install(other), self.sign_index(edit=(base, sha(
                 other)))), "decoding failed", [patch, SO], 0),
