@@ -9,8 +9,8 @@ import time
 import unittest
 
 import faults
-from harness import (DATA, ED25519, INFO, OPENSSL, SO, STANDARD_DESCRIPTION, T0, SiteTest, Squid,
-                     keyid, loopback, openssl, pattern, read, server, write)
+from harness import (DATA, ED25519, INFO, OPENSSL, SO, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest,
+                     Squid, keyid, loopback, openssl, pattern, read, server, write)
 
 SIGNING = ED25519 % "private"
 INDEX = INFO + ".delta"
@@ -197,6 +197,21 @@ class DeltaTest(SiteTest):
         # A patch, named by the versions it joins, may come from a cache; the index may not.
         self.assertEqual([{dict(h)["Cache-Control"][:7] for _, h in http.of(name)}
                           for name in (patch, INDEX)], [{"max-age"}, {"no-cach"}])
+
+    def test_a_copy_that_cannot_be_written_stops_its_patch_for_the_write_s_reason(self):
+        """Here the file size limit stands for a full disk: the patch's line gives the write's
+        error, the whole file then fails the same way, and nothing is installed."""
+        engine = self.installed_by_the_updater()
+        self.publish(edited(self.versions[0], 1))
+        patch, size = self.patch_of(self.versions[0])
+        self.assertLess(size, 64 * 1024)
+        limited = write(self.site.path("limited"), "#!/bin/sh\ntrap '' XFSZ\nulimit -f 128\n"
+                        "exec %s \"$@\"\n" % UPDATER)  # 64 KiB, in blocks of 512 bytes
+        os.chmod(limited, 0o755)
+        got = self.site.update("-v", program=limited)
+        said = "Patch %s not used (write: File too large): getting %s whole" % (patch, SO)
+        self.assertEqual((got.status, read(engine), len(got.matching(re.escape(said)))),
+                         (6, self.versions[0], 1), got)
 
     def test_the_version_recorded_at_installation_chooses_the_patch_and_nothing_else(self):
         installed = self.installed_by_the_updater()
