@@ -183,8 +183,8 @@ class PatchPlan::Base {
     ~Base() { release(); }
 
     // Maps the whole installed version, which must still be the one
-    // chosen: its bytes, or null. What `read` mapped before is let go.
-    const char *read(const std::string &path, const Identity &chosen) {
+    // chosen: its bytes, or null. What was mapped before is let go.
+    const char *map(const std::string &path, const Identity &chosen) {
         release();
         struct stat info;
         const Descriptor fd = open_base(path, info);
@@ -200,12 +200,12 @@ class PatchPlan::Base {
         return static_cast<const char *>(bytes);
     }
 
-   private:
     void release() {
         if (bytes_ != nullptr) munmap(bytes_, size_);
         bytes_ = nullptr;
     }
 
+   private:
     void *bytes_ = nullptr;
     size_t size_ = 0;
 };
@@ -297,7 +297,7 @@ int PatchPlan::patch(size_t i) {
         const int prepared = engine_prepare_tempfile(context, record);
         if (prepared < 0 || (prepared == 0 && engine_get_patch(record, link_, intact) < 0)) {
             if (why.empty()) why = aside.last().empty() ? "not fetched" : aside.last();
-        } else if (const char *base = base_->read(*file.localpath, planned_[i]->base);
+        } else if (const char *base = base_->map(*file.localpath, planned_[i]->base);
                    base == nullptr) {
             why = "the installed file changed or cannot be read";
         } else {
@@ -321,6 +321,9 @@ int PatchPlan::patch(size_t i) {
                               ? aside.last()
                               : decoded.text;
             }
+            // Not kept until the next patch: the pages are the old
+            // version's, freed at its replacement only once unmapped.
+            base_->release();
             if (why.empty() && !engine_copy_matches(copy, file))
                 why = "the result does not match its manifest";
         }
