@@ -206,9 +206,6 @@ class Digested:
     def __eq__(self, other):
         return isinstance(other, Digested) and (self.size, self.sha256) == (other.size, other.sha256)
 
-    def __hash__(self):
-        return hash(self.sha256)
-
     def __repr__(self):
         return "<%d bytes, SHA-256 %s...>" % (self.size, self.sha256[:16])
 
