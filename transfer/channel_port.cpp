@@ -22,6 +22,10 @@ constexpr int kSliceMilliseconds = 1000 / kSlicesPerSecond;
 constexpr int64_t kAnswerSoonMicroseconds = 100;
 // Gathered messages go out once they reach this much, bodies included.
 constexpr size_t kGatherLimit = size_t{1} << 17;
+// Held words go out at this count even while the other side's messages
+// keep coming: it runs at most kRunAheadLimit files ahead, so this leaves
+// it half of them to fill while it reads the words.
+constexpr uint32_t kHeldLimit = kRunAheadLimit / 2;
 // The frame of a notice of piped bytes: header and length.
 constexpr size_t kPipedNotice = kFrameHeader + 4;
 
@@ -39,13 +43,13 @@ bool may_wait_on(Io &io) {
 // a wait costs one call rather than a poll between two.
 Receipt ChannelStream::receive(Io &io, Connection socket, char *buffer, int length) {
     // The other side usually answers within microseconds: asking again for
-    // that long costs less than being put to sleep and woken.
+    // that long costs less than being put to sleep and woken. It asks by
+    // poll, which takes no lock of the socket's: a receive would contend
+    // with the sender's for the lock its send needs.
     const int64_t soon = monotonic_microseconds() + (eager_ ? kAnswerSoonMicroseconds : 0);
     while (eager_) {
-        const ssize_t count = recv(socket, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
-        if (count >= 0) return receipt_of(static_cast<int>(count));
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-        if (monotonic_microseconds() >= soon) break;
+        pollfd ready{socket, POLLIN, 0};
+        if (poll(&ready, 1, 0) != 0 || monotonic_microseconds() >= soon) break;
     }
     for (;;) {
         const ssize_t count = recv(socket, buffer, static_cast<size_t>(length), 0);
@@ -100,6 +104,15 @@ ChannelPort::ChannelPort(int fd, bool eager) : fd_(fd), stream_(eager) {
 void ChannelPort::send(const Message &message) {
     notice_at_ = std::string::npos;
     streaming_ = false;
+    pressing_ = true;
+    channel_encode(out_, message);
+    if (out_.size() >= kGatherLimit) flush();
+}
+
+void ChannelPort::send_held(const Message &message) {
+    notice_at_ = std::string::npos;
+    streaming_ = false;
+    held_++;
     channel_encode(out_, message);
     if (out_.size() >= kGatherLimit) flush();
 }
@@ -107,6 +120,7 @@ void ChannelPort::send(const Message &message) {
 void ChannelPort::send_body(const char *data, uint32_t length) {
     notice_at_ = std::string::npos;
     streaming_ = false;
+    pressing_ = true;
     channel_encode(out_, tell::Body{length});
     out_.append(data, length);
     if (out_.size() >= kGatherLimit) flush();
@@ -192,6 +206,8 @@ bool ChannelPort::flush_if_late() {
 bool ChannelPort::flush() {
     flushed_ = monotonic_microseconds();
     unflushed_ = 0;
+    held_ = 0;
+    pressing_ = false;
     notice_at_ = std::string::npos;
     if (out_.empty()) return true;
     if (fd_.fd < 0) return false;
@@ -207,11 +223,16 @@ bool ChannelPort::flush() {
 bool ChannelPort::read_exact(Io &io, char *to, uint32_t count) {
     for (uint32_t done = 0; done < count;) {
         if (received_empty(in_)) {
-            const Receipt got = received_refill(io, fd_.fd, &in_);
-            if (got.end != ReceiveEnd::kData) {
-                if (why_.empty())
-                    why_ = got.end == ReceiveEnd::kClosed ? "it ended" : "its channel failed";
-                return false;
+            // Held words go out before a receive that might wait for the
+            // other side, which may be waiting for them.
+            if (out_.empty() || !refill_now()) {
+                if (!flush()) return false;
+                const Receipt got = received_refill(io, fd_.fd, &in_);
+                if (got.end != ReceiveEnd::kData) {
+                    if (why_.empty())
+                        why_ = got.end == ReceiveEnd::kClosed ? "it ended" : "its channel failed";
+                    return false;
+                }
             }
         }
         const uint32_t take = std::min(in_.end - in_.start, count - done);
@@ -222,8 +243,15 @@ bool ChannelPort::read_exact(Io &io, char *to, uint32_t count) {
     return true;
 }
 
+bool ChannelPort::refill_now() {
+    in_.start = 0;
+    in_.end = static_cast<uint32_t>(
+        std::max(0, in_.stream->receive_now(fd_.fd, in_.bytes, static_cast<int>(kReceivedSize))));
+    return in_.end > 0;
+}
+
 std::optional<Message> ChannelPort::next(Io &io) {
-    if (!flush()) return std::nullopt;
+    if ((pressing_ || held_ >= kHeldLimit) && !flush()) return std::nullopt;
     frame_.resize(kFrameHeader);
     if (!read_exact(io, frame_.data(), kFrameHeader)) return std::nullopt;
     const int64_t length = channel_frame_length(frame_);

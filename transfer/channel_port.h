@@ -39,6 +39,12 @@ class ChannelPort {
     ChannelPort &operator=(const ChannelPort &) = delete;
 
     void send(const Message &message);
+    // Gathers a message the other side acts on only once it has caught
+    // up with this one (a word on the files it runs ahead): it goes out
+    // with the next message that is not of that kind, before this side
+    // waits for the other, or once kHeldLimit of them are gathered. The
+    // other side then wakes once for several.
+    void send_held(const Message &message);
     // A body frame with its bytes (at most kBodyChunkLimit).
     void send_body(const char *data, uint32_t length);
     // The pipe beside the channel (owned): its write end in the fetcher,
@@ -76,6 +82,9 @@ class ChannelPort {
    private:
     void announce_piped(uint32_t count);
     bool read_exact(Io &io, char *to, uint32_t count);
+    // Receives into the emptied input what has arrived, without waiting:
+    // false when nothing had.
+    bool refill_now();
 
     Descriptor fd_;
     Descriptor pipe_;
@@ -84,7 +93,9 @@ class ChannelPort {
     ChannelStream stream_;
     Received in_;
     std::string why_;
-    int64_t flushed_ = 0;  // when, in microseconds of the monotonic clock
+    uint32_t held_ = 0;      // messages gathered by send_held since the last flush
+    bool pressing_ = false;  // a message gathered by send or send_body
+    int64_t flushed_ = 0;    // when, in microseconds of the monotonic clock
     // The fetcher's notices of piped bytes: what the gathered ones announce,
     // where the last one starts when it is the last frame gathered, and
     // whether nothing but notices was sent since the last one.

@@ -46,7 +46,13 @@ FetcherLink::~FetcherLink() {
 }
 
 void FetcherLink::send(const Message &message) {
-    port_.send(message);
+    // The words on the files ahead: when the fetcher ran ahead, it has
+    // more to send before it needs them.
+    if (std::holds_alternative<ask::Run>(message) ||
+        std::holds_alternative<ask::LookAhead>(message))
+        port_.send_held(message);
+    else
+        port_.send(message);
     if (!watching_) return;
     if (const auto *change = std::get_if<ask::LookAhead>(&message);
         change != nullptr && change->session == watched_)

@@ -4,8 +4,12 @@
 
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "test_util.h"
+#include "transfer/channel_port.h"
 #include "transfer/fetch_channel.h"
 
 namespace {
@@ -165,6 +169,48 @@ TEST(FetchChannel, FramesFollowOneAnother) {
     ASSERT_EQ(decoded.end, DecodeEnd::kMessage);
     EXPECT_TRUE(std::holds_alternative<tell::TransferDone>(decoded.message));
     EXPECT_EQ(at + decoded.used, stream.size());
+}
+
+// The updater's words on the files ahead wait while the fetcher's messages
+// are there to read, and go out before the updater waits for more: held
+// past that, both sides would wait for each other.
+TEST(ChannelPort, HeldWordsWaitForTheMessagesAlreadyInAndGoOutBeforeAWait) {
+    SocketPair pair;
+    ChannelPort port(std::exchange(pair.ends[0], -1), true);
+    std::string two;
+    channel_encode(two, tell::Prepared{1});
+    channel_encode(two, tell::Prepared{0});
+    ASSERT_EQ(send(pair.ends[1], two.data(), two.size(), 0), ssize_t(two.size()));
+    port.send_held(ask::Refused{7});
+    Io io;
+    char probe;
+    for (const uint8_t ok : {1, 0}) {
+        const std::optional<Message> message = port.next(io);
+        ASSERT_TRUE(message);
+        EXPECT_EQ(std::get<tell::Prepared>(*message).ok, ok);
+        EXPECT_EQ(recv(pair.ends[1], &probe, 1, MSG_DONTWAIT), -1) << "the word went out early";
+    }
+    // This fetcher answers once it has the word, and gives up after a while.
+    std::thread fetcher([end = pair.ends[1]] {
+        const timeval patience{5, 0};
+        setsockopt(end, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        std::string word(64, '\0');
+        const ssize_t got = recv(end, word.data(), word.size(), 0);
+        word.resize(static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        const Decoded decoded = channel_decode(word);
+        if (decoded.end == DecodeEnd::kMessage && decoded.used == word.size() &&
+            std::get_if<ask::Refused>(&decoded.message) != nullptr &&
+            std::get<ask::Refused>(decoded.message).session == 7) {
+            std::string answer;
+            channel_encode(answer, tell::Closed{});
+            (void)send(end, answer.data(), answer.size(), 0);
+        }
+        shutdown(end, SHUT_WR);
+    });
+    const std::optional<Message> answer = port.next(io);
+    fetcher.join();
+    ASSERT_TRUE(answer) << port.why();
+    EXPECT_TRUE(std::holds_alternative<tell::Closed>(*answer));
 }
 
 }  // namespace
