@@ -80,13 +80,18 @@ std::string directory_of(std::string_view path) {
 
 // Whether a missing file could be created: its directory is one, the
 // updater may add names to it (as the effective ids say), and the name is
-// free (not even a dangling link holds it).
-bool creatable(const char *path) {
-    const std::string directory = directory_of(path);
+// free (not even a dangling link holds it). `addable` is the directory last
+// found fit, which is not asked again.
+bool creatable(const char *path, std::string &addable) {
+    std::string directory = directory_of(path);
     struct stat info;
-    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0 &&
-           lstat(path, &info) < 0 && errno == ENOENT;
+    if (directory != addable) {
+        if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+            return false;
+        addable = std::move(directory);
+    }
+    return lstat(path, &info) < 0 && errno == ENOENT;
 }
 
 // A rename is only durable once the directory holding the new name is.
@@ -180,6 +185,9 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
     // The copy is linked or copied into place as it stands: it must be one
     // that nobody but us could have written.
     if (private_check(src)) return -1;
+    // Only checks that follow one another share what they found: anything
+    // else may have changed the directories.
+    if (step != InstallStep::kCheck) addable_directory_.clear();
     switch (step) {
         case InstallStep::kCheck: {
             // The file must be one we can write, or one we could create:
@@ -187,7 +195,7 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
             // file behind.
             Descriptor fd{open(dst, O_RDWR | O_CLOEXEC)};
             if (fd.fd >= 0) return 0;
-            return errno == ENOENT && creatable(dst) ? 0 : -1;
+            return errno == ENOENT && creatable(dst, addable_directory_) ? 0 : -1;
         }
         case InstallStep::kInstall: {
             PlaceStep failed;

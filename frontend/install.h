@@ -18,6 +18,10 @@ class FileInstaller : public Installer {
 
    private:
     RunState &state_;
+    // The last directory the check found one the updater may add names to,
+    // not asked again while the checks go on: the files of a directory are
+    // checked one after the other.
+    std::string addable_directory_;
 };
 
 // Makes the names installed so far durable (their directories synced):
