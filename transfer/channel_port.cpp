@@ -168,6 +168,7 @@ void ChannelPort::announce_piped(uint32_t count) {
     notice_at_ = out_.size();
     channel_encode(out_, tell::Piped{notice_});
     streaming_ = true;
+    pressing_ = true;
     unflushed_ += count;
     if (unflushed_ >= kPipedLimit / 16) flush();
 }

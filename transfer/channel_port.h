@@ -94,7 +94,7 @@ class ChannelPort {
     Received in_;
     std::string why_;
     uint32_t held_ = 0;      // messages gathered by send_held since the last flush
-    bool pressing_ = false;  // a message gathered by send or send_body
+    bool pressing_ = false;  // a message gathered that is not held
     int64_t flushed_ = 0;    // when, in microseconds of the monotonic clock
     // The fetcher's notices of piped bytes: what the gathered ones announce,
     // where the last one starts when it is the last frame gathered, and

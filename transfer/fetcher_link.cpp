@@ -46,8 +46,9 @@ FetcherLink::~FetcherLink() {
 }
 
 void FetcherLink::send(const Message &message) {
-    // The words on the files ahead: when the fetcher ran ahead, it has
-    // more to send before it needs them.
+    // The words on the files ahead may wait: when the fetcher ran ahead,
+    // its messages are there to read first, and the port sends the words
+    // before it would wait for more.
     if (std::holds_alternative<ask::Run>(message) ||
         std::holds_alternative<ask::LookAhead>(message))
         port_.send_held(message);
