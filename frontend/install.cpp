@@ -185,8 +185,8 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
     // The copy is linked or copied into place as it stands: it must be one
     // that nobody but us could have written.
     if (private_check(src)) return -1;
-    // Only checks that follow one another share what they found: anything
-    // else may have changed the directories.
+    // Only the checks of one pass share what they found: anything else
+    // may have changed the directories.
     if (step != InstallStep::kCheck) addable_directory_.clear();
     switch (step) {
         case InstallStep::kCheck: {
@@ -195,7 +195,10 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
             // file behind.
             Descriptor fd{open(dst, O_RDWR | O_CLOEXEC)};
             if (fd.fd >= 0) return 0;
-            return errno == ENOENT && creatable(dst, addable_directory_) ? 0 : -1;
+            if (errno == ENOENT && creatable(dst, addable_directory_)) return 0;
+            // A refusal ends the check: what it found is not carried on.
+            addable_directory_.clear();
+            return -1;
         }
         case InstallStep::kInstall: {
             PlaceStep failed;

@@ -13,8 +13,8 @@
 namespace {
 
 // However many files of a directory were checked before, each name is
-// looked at; a step that installs makes the next check look at the
-// directory afresh.
+// looked at; after an installation or a refusal, the next check looks at
+// the directory afresh.
 TEST(InstallCheck, AMissingFilePassesOnlyWhereItCouldBeCreated) {
     ScratchDir scratch;
     RunState state;
@@ -33,6 +33,11 @@ TEST(InstallCheck, AMissingFilePassesOnlyWhereItCouldBeCreated) {
     EXPECT_EQ(installer.install_file(InstallStep::kInstall, copy, scratch.file("dir/b")), 0);
     std::filesystem::remove_all(scratch.file("dir"));
     EXPECT_EQ(check("dir/c"), -1);
+    std::filesystem::create_directory(scratch.file("other"));
+    EXPECT_EQ(check("other/a"), 0);
+    EXPECT_EQ(check("other/dangling/x"), -1);
+    std::filesystem::remove_all(scratch.file("other"));
+    EXPECT_EQ(check("other/b"), -1);
 }
 
 }  // namespace
