@@ -102,27 +102,25 @@ ChannelPort::ChannelPort(int fd, bool eager) : fd_(fd), stream_(eager) {
 }
 
 void ChannelPort::send(const Message &message) {
-    notice_at_ = std::string::npos;
-    streaming_ = false;
     pressing_ = true;
-    channel_encode(out_, message);
-    if (out_.size() >= kGatherLimit) flush();
+    gather(message);
 }
 
 void ChannelPort::send_held(const Message &message) {
-    notice_at_ = std::string::npos;
-    streaming_ = false;
     held_++;
-    channel_encode(out_, message);
-    if (out_.size() >= kGatherLimit) flush();
+    gather(message);
 }
 
 void ChannelPort::send_body(const char *data, uint32_t length) {
+    pressing_ = true;
+    gather(tell::Body{length}, std::string_view(data, length));
+}
+
+void ChannelPort::gather(const Message &message, std::string_view bytes) {
     notice_at_ = std::string::npos;
     streaming_ = false;
-    pressing_ = true;
-    channel_encode(out_, tell::Body{length});
-    out_.append(data, length);
+    channel_encode(out_, message);
+    out_.append(bytes);
     if (out_.size() >= kGatherLimit) flush();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/io.h"
 #include "support/byte_stream.h"
@@ -80,6 +81,8 @@ class ChannelPort {
     uint32_t more_piped(uint32_t room);
 
    private:
+    // Adds a frame (and a body's bytes) to what goes out at the next flush.
+    void gather(const Message &message, std::string_view bytes = {});
     void announce_piped(uint32_t count);
     bool read_exact(Io &io, char *to, uint32_t count);
     // Receives into the emptied input what has arrived, without waiting:
