@@ -55,8 +55,9 @@ bool start_network_side(RunState &state, EngineContext &context,
         print_sandbox_off();
         return true;
     }
-    // The fetcher looks the user up, so that the updater never loads the
-    // modules of the user database.
+    // The fetcher's process looks the user up before it starts afresh, so
+    // that neither the updater nor the fetcher keeps the modules of the
+    // user database.
     const std::string &user = state.settings.fetchuser;
     FetcherStart start = fetcher_start(&context, user);
     if (start.link == nullptr) {
@@ -171,7 +172,7 @@ int run(RunState &state, char **argv, RunOutcome &outcome, bool &restarted) {
 int main(int argc, char **argv) {
     // The fetcher ends without the exit handlers: it has nothing to flush,
     // and a leak check would need files its confinement does not allow.
-    if (fetcher_mode(argc, argv)) _exit(fetcher_main());
+    if (fetcher_mode(argc, argv)) _exit(fetcher_main(argc > 2 ? argv[2] : nullptr));
     // A kept connection is tested with a wait of one microsecond before each
     // request; the default timer slack would stretch that to about 50.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

@@ -14,6 +14,8 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 
 #include "support/descriptor.h"
 #include "support/sys_error.h"
@@ -66,14 +68,6 @@ int add_rule(int ruleset, int type, const void *attr) {
     return static_cast<int>(syscall(SYS_landlock_add_rule, ruleset, type, attr, 0U));
 }
 
-// A passwd entry's ids; found false with no `why` when there is no such user.
-struct Account {
-    bool found = false;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    SysError why;
-};
-
 Account look_up(const std::string &name) {
     // Bounded: an entry longer than this is an error, never a reason to allocate more.
     std::array<char, 16384> buffer;
@@ -81,7 +75,7 @@ Account look_up(const std::string &name) {
     passwd *found = nullptr;
     const int code = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
     Account account;
-    if (found != nullptr) return {true, entry.pw_uid, entry.pw_gid, {}};
+    if (found != nullptr) return {true, entry.pw_uid, entry.pw_gid, false, {}};
     // The C libraries say "no such user" with any of these besides 0.
     if (code != 0 && code != ENOENT && code != ESRCH && code != EBADF && code != EPERM)
         account.why = {code};
@@ -110,14 +104,49 @@ std::string switch_ids(const Account &account) {
 
 }  // namespace
 
+Account choose_account(const std::string &user) {
+    Account account = look_up(user);
+    if (!account.found && !account.why) {
+        account = look_up("nobody");
+        account.fell_back = true;
+    }
+    return account;
+}
+
+std::string account_text(const Account &account) {
+    return std::to_string(account.found ? 1 : 0) + ":" + std::to_string(account.uid) + ":" +
+           std::to_string(account.gid) + ":" + std::to_string(account.fell_back ? 1 : 0) + ":" +
+           std::to_string(account.why.code);
+}
+
+std::optional<Account> account_parse(std::string_view text) {
+    uint64_t fields[5];
+    for (size_t i = 0; i < 5; i++) {
+        const char *end = text.data() + text.size();
+        const auto [next, error] = std::from_chars(text.data(), end, fields[i]);
+        if (error != std::errc() || (i < 4 ? next == end || *next != ':' : next != end))
+            return std::nullopt;
+        text.remove_prefix(static_cast<size_t>(next - text.data()) + (i < 4 ? 1 : 0));
+    }
+    const auto id_limit = uint64_t{UINT32_MAX};
+    if (fields[0] > 1 || fields[1] > id_limit || fields[2] > id_limit || fields[3] > 1 ||
+        fields[4] > INT32_MAX)
+        return std::nullopt;
+    return Account{fields[0] == 1,
+                   static_cast<uid_t>(fields[1]),
+                   static_cast<gid_t>(fields[2]),
+                   fields[3] == 1,
+                   {static_cast<int>(fields[4])}};
+}
+
 PrivilegeDrop drop_privileges(const std::string &user) {
+    return drop_privileges(user, geteuid() == 0 ? choose_account(user) : Account{});
+}
+
+PrivilegeDrop drop_privileges(const std::string &user, const Account &account) {
     PrivilegeDrop drop;
     if (geteuid() == 0) {
-        Account account = look_up(user);
-        if (!account.found && !account.why) {
-            account = look_up("nobody");
-            drop.fell_back = true;
-        }
+        drop.fell_back = account.fell_back;
         const std::string name = drop.fell_back ? "nobody" : user;
         if (account.why) {
             drop.error = sys_failure("getpwnam_r", name, account.why);

@@ -2,9 +2,15 @@
 // the kernel's Landlock every file access but reading a few paths, and TCP but a few ports.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "support/sys_error.h"
 
 struct PrivilegeDrop {
     bool ok = false;         // false: the process must not go on (error says why)
@@ -12,11 +18,29 @@ struct PrivilegeDrop {
     bool fell_back = false;  // the named user does not exist: switched to "nobody"
     std::string error;       // e.g. "setresuid (Operation not permitted)"
 };
-// As root: switches real, effective and saved uid and gid to `user` (to "nobody" when there is
-// no such user), with no supplementary groups, and fails unless all of them then are that
-// user's and none is 0. As anyone: then sets no-new-privileges and makes the process
-// undumpable; a failure of either fails the drop.
+// The ids of the user the network side becomes: `user`'s, or nobody's (fell_back) when there
+// is no such user; found false with no `why` when neither exists.
+struct Account {
+    bool found = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool fell_back = false;
+    SysError why;  // the lookup failed
+};
+// Looks the account up through the C library's user database, whose modules (and what they
+// load) stay in the process that asks: the updater asks in the fetcher's process before that
+// starts afresh, so that the fetcher itself carries none of them.
+Account choose_account(const std::string &user);
+// The account as one argument of a command line, and back (nullopt for anything else).
+std::string account_text(const Account &account);
+std::optional<Account> account_parse(std::string_view text);
+
+// As root: switches real, effective and saved uid and gid to the account chosen for `user`,
+// with no supplementary groups, and fails unless all of them then are that user's and none is
+// 0. As anyone: then sets no-new-privileges and makes the process undumpable; a failure of
+// either fails the drop. Without an account, looks it up first.
 PrivilegeDrop drop_privileges(const std::string &user);
+PrivilegeDrop drop_privileges(const std::string &user, const Account &account);
 
 struct SandboxRules {
     // Files, or directories readable beneath; missing ones are skipped.

@@ -87,8 +87,13 @@ ask::Start start_of(const EngineContext &context, const std::string &user) {
 // In the child: the channel becomes descriptor 3 and the pipe's write end
 // (when there is one) 4, every other descriptor but the error output is
 // closed, and the program starts afresh, so that nothing of the updater's
-// memory comes along.
-[[noreturn]] void exec_fetcher(int fd, int body_pipe) {
+// memory comes along. As root, the account to become is looked up first
+// and handed on as an argument: the user database's modules, and the
+// libraries they load, stay behind with the memory this process leaves.
+// The updater starts no thread before the fetcher, so the C library is
+// whole in this copy of it.
+[[noreturn]] void exec_fetcher(int fd, int body_pipe, const std::string &user) {
+    std::string account = geteuid() == 0 ? account_text(choose_account(user)) : "";
     // Both move above the places they go to first, so that neither lands
     // on the other.
     const int above = kPipeDescriptor + 1;
@@ -102,10 +107,10 @@ ask::Start start_of(const EngineContext &context, const std::string &user) {
     close_range(body >= 0 ? kPipeDescriptor + 1 : kChannelDescriptor + 1, ~0U, 0);
     char name[] = "qavoupdate";
     char mode[] = "--fetcher";
-    char *const argv[] = {name, mode, nullptr};
+    char *const argv[] = {name, mode, account.empty() ? nullptr : account.data(), nullptr};
     execv("/proc/self/exe", argv);
     // Without /proc the forked copy serves as it is.
-    _exit(fetcher_main());
+    _exit(fetcher_main(account.empty() ? nullptr : account.c_str()));
 }
 
 }  // namespace
@@ -128,7 +133,7 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
     // Whatever the updater printed so far must not be printed twice.
     fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) exec_fetcher(ends[1], pipe_ends[1].fd);
+    if (pid == 0) exec_fetcher(ends[1], pipe_ends[1].fd, user);
     close(ends[1]);
     pipe_ends[1].reset();
     if (pid < 0) {
@@ -157,11 +162,11 @@ FetcherStart fetcher_start(EngineContext *context, const std::string &user) {
 
 bool fetcher_mode(int argc, char **argv) {
     struct stat channel;
-    return argc == 2 && strcmp(argv[1], "--fetcher") == 0 &&
+    return (argc == 2 || argc == 3) && strcmp(argv[1], "--fetcher") == 0 &&
            fstat(kChannelDescriptor, &channel) == 0 && S_ISSOCK(channel.st_mode);
 }
 
-int fetcher_main() {
+int fetcher_main(const char *account) {
     // Started as /proc/self/exe, it would show as "exe" to top and pidof.
     (void)prctl(PR_SET_NAME, "qavoupdate");
     ChannelPort port(kChannelDescriptor);
@@ -181,7 +186,10 @@ int fetcher_main() {
     tell::Started started;
     // Root's files stay readable only until the switch.
     if (!settings.ca_file.empty()) tls_preload_ca_file(settings.ca_file);
-    const PrivilegeDrop drop = drop_privileges(start->user);
+    const std::optional<Account> chosen =
+        account != nullptr ? account_parse(account) : std::nullopt;
+    const PrivilegeDrop drop =
+        chosen ? drop_privileges(start->user, *chosen) : drop_privileges(start->user);
     if (!drop.ok || !die_with_parent()) {
         started.why = drop.ok ? "the updater is gone" : drop.error;
         port.send(started);

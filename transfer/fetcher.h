@@ -24,12 +24,14 @@ struct FetcherStart {
 // exists) when started as root.
 FetcherStart fetcher_start(EngineContext *context, const std::string &user);
 
-// Whether this process was started as a fetcher: the one argument
-// "--fetcher", with the channel as descriptor 3.
+// Whether this process was started as a fetcher: the argument "--fetcher"
+// (and, as root, the account chosen for it), with the channel as
+// descriptor 3.
 bool fetcher_mode(int argc, char **argv);
-// The fetcher's life: its settings from the channel, the switch and the
-// confinement, then the updater's requests; the exit status.
-int fetcher_main();
+// The fetcher's life: its settings from the channel, the switch (to the
+// `account` chosen for it, in account_text's form, or looked up here when
+// null) and the confinement, then the updater's requests; the exit status.
+int fetcher_main(const char *account = nullptr);
 
 // The fetcher's work once confined: serves the updater's requests on the
 // port until the channel ends; the process's exit status.

@@ -8,7 +8,7 @@ import unittest
 from harness import ROOT, UPDATER, SiteTest, access_log, loopback, run, server
 
 STRACE = shutil.which("strace")
-TRACED = "socket,connect,bind,socketpair,setresuid,landlock_restrict_self,openat,open,creat"
+TRACED = "socket,connect,bind,socketpair,setresuid,landlock_restrict_self,openat,open,creat,execve"
 CALL = re.compile(r"^(\d+) +(\w+)\((.*)\) += (.*)$")
 WRITING = re.compile(r"\bO_(WRONLY|RDWR|CREAT|TRUNC)\b")
 UNCONFINED = "Warning: sandbox is off: the network side runs with the updater's privileges"
@@ -86,6 +86,12 @@ class FetcherTest(SiteTest):
                                   "nobody"], got)
                 self.assertEqual([line for pid, name, args, _, line in found if pid == found[0][0]
                                   and re.search(r'"/etc/passwd"|libnss_', args)], [])
+                # ... and before it starts afresh: what the user database loads stays out of
+                # the process that reads the network.
+                fetcher = [(name, args) for pid, name, args, _, _ in found if pid != found[0][0]
+                           and (name == "execve" or re.search(r'"/etc/passwd"|libnss_', args))]
+                started = [i for i, (name, _) in enumerate(fetcher) if name == "execve"]
+                self.assertTrue(len(started) == 1 and 0 < started[0] == len(fetcher) - 1, fetcher)
                 if protocol == "ftp":  # passive: the fetcher connects to the data port too
                     self.assertEqual(set(got.matching(r"^->>- (PASV|PORT)")), {"PASV"}, got)
 

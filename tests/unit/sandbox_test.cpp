@@ -130,6 +130,29 @@ TEST_P(SandboxDrop, LeavesNoWayBackToRoot) {
                               EPERM}));
 }
 
+// The account chosen before the fetcher starts afresh reaches it as an
+// argument: every field comes back as it was, and nothing but that form is
+// taken for an account.
+TEST(SandboxAccount, ComesThroughItsArgumentExactlyOrNotAtAll) {
+    const Account accounts[] = {{true, 65534, 65534, true, {}},
+                                {true, 4294967294u, 7, false, {}},
+                                {false, 0, 0, true, {EIO}},
+                                {false, 0, 0, true, {}}};
+    for (const Account &account : accounts) {
+        const std::string text = account_text(account);
+        const std::optional<Account> back = account_parse(text);
+        ASSERT_TRUE(back.has_value()) << text;
+        EXPECT_EQ(
+            (Report{back->found, back->uid, back->gid, back->fell_back, back->why.code}),
+            (Report{account.found, account.uid, account.gid, account.fell_back, account.why.code}))
+            << text;
+    }
+    for (const char *text : {"", "1:2:3:0", "1:2:3:0:0:0", "2:2:3:0:0", "1:2:3:2:0", "1:-2:3:0:0",
+                             "1:4294967296:3:0:0", "1:2:3:0:0x", " 1:2:3:0:0",
+                             "1:2:3:0:", "1::3:0:0", "1:2:3:0:2147483648"})
+        EXPECT_FALSE(account_parse(text).has_value()) << '"' << text << '"';
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sandbox, SandboxDrop,
     testing::Values(DropCase{"ToNobody", "nobody", false, true, true, false},
