@@ -192,8 +192,12 @@ uint32_t ChannelPort::more_piped(uint32_t room) {
 }
 
 bool ChannelPort::input_pending() {
-    char first;
-    return !received_empty(in_) || recv(fd_.fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    if (!received_empty(in_)) return true;
+    // Asked by poll, which takes no lock of the socket's (a receive would
+    // contend with the other side's send); the other side's end counts too:
+    // it is news to read before anything else is done.
+    pollfd ready{fd_.fd, POLLIN, 0};
+    return poll(&ready, 1, 0) == 1;
 }
 
 bool ChannelPort::flush_if_late() {

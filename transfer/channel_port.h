@@ -62,7 +62,8 @@ class ChannelPort {
     bool flush();
     // Flushes when the last flush is a wait's slice ago or more.
     bool flush_if_late();
-    // Whether the other side has sent something not read yet.
+    // Whether the other side has sent something not read yet, or closed its
+    // end.
     bool input_pending();
     // The next message, after flushing what was gathered; absent when the
     // channel ended or brought a frame that is refused (why()). A body's
