@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <optional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -99,6 +100,8 @@ class Fetcher final : public WriteGate {
                 message = std::move(waiting_.front());
                 waiting_.pop_front();
             } else {
+                // Never waits with requests kept back.
+                if (!port_.input_pending()) send_gathered();
                 message = port_.next(context_.io);
             }
             if (!message) return 0;  // the updater is done
@@ -107,12 +110,16 @@ class Fetcher final : public WriteGate {
                 const Word word = decide(*message);
                 if (word == Word::kNone) continue;
                 if (word == Word::kTaken) {
-                    confirm_front();
+                    // Words already in are taken before the requests they
+                    // let go are sent, so that those leave together.
+                    confirm_front(port_.input_pending());
                     if (last_done_) run_ahead(id);
                     continue;
                 }
+                send_gathered();
                 drop_all();
             }
+            send_gathered();
             if (!handle(*message)) return 1;
         }
     }
@@ -122,6 +129,7 @@ class Fetcher final : public WriteGate {
     bool may_connect() override {
         if (running_ == Word::kTaken) return true;
         if (aheads_.empty() || running_ == Word::kDropped) return false;
+        send_gathered();
         port_.flush();
         for (;;) {
             std::optional<Message> message = port_.next(context_.io);
@@ -184,9 +192,10 @@ class Fetcher final : public WriteGate {
     // What was held while the file ran ahead goes out, and the list takes
     // the updater's changes; the first of them moved past that file, which
     // the list did already.
-    void confirm(Ahead &ahead) {
+    void confirm(Ahead &ahead, bool gather = false) {
         Served &session = *served(ahead.session);
-        session.session->confirm_ahead();
+        session.session->confirm_ahead(gather);
+        if (gather) gathered_ = ahead.session;
         bool first = true;
         for (ask::LookAhead &change : ahead.changes) {
             if (first && change.drop > 0) change.drop--;
@@ -196,9 +205,16 @@ class Fetcher final : public WriteGate {
         ahead.changes.clear();
     }
 
-    void confirm_front() {
-        confirm(aheads_.front());
+    void confirm_front(bool gather = false) {
+        confirm(aheads_.front(), gather);
         aheads_.pop_front();
+    }
+
+    // Sends what confirmations gathered.
+    void send_gathered() {
+        if (!gathered_) return;
+        if (Served *session = served(*gathered_)) session->session->send_confirmed();
+        gathered_.reset();
     }
 
     // The first file not taken and every one run after it are undone: they
@@ -223,6 +239,7 @@ class Fetcher final : public WriteGate {
     // One prepare and, when it succeeds, one attempt, told as they go.
     AttemptOutcome run(Served &session, FileRecord &file, int32_t attempt, const Budget &budget,
                        const CopyState &offer) {
+        send_gathered();
         session.budget.limit = budget.limit;
         session.budget.used = budget.used;
         copy_->offer(file, offer);
@@ -304,10 +321,11 @@ class Fetcher final : public WriteGate {
     ChannelPort &port_;
     std::unique_ptr<RemoteCopy> copy_;
     std::map<uint32_t, std::unique_ptr<Served>> sessions_;
-    std::deque<Ahead> aheads_;     // run ahead, in order, waiting for their words
-    Word running_ = Word::kNone;   // the word on the file running ahead, when it came
-    bool last_done_ = false;       // the last file run got it, and more may follow
-    std::deque<Message> waiting_;  // read while a run ahead was under way
+    std::deque<Ahead> aheads_;          // run ahead, in order, waiting for their words
+    Word running_ = Word::kNone;        // the word on the file running ahead, when it came
+    bool last_done_ = false;            // the last file run got it, and more may follow
+    std::deque<Message> waiting_;       // read while a run ahead was under way
+    std::optional<uint32_t> gathered_;  // the session whose confirmations wait to be sent
     // The run's depth of requests ahead comes with the first session; what
     // the sessions learn of the servers lowers it here, for the rest of it.
     bool pipeline_told_ = false;

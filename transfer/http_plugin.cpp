@@ -148,6 +148,7 @@ class HttpSession : public PluginSession {
     // tail the copy lacks. A kept connection that is no longer quiet is
     // closed before the attempt is announced.
     bool prepare(FileRecord &file, int32_t attempt, CopyTarget &copy) override {
+        send_confirmed();
         const bool first = attempt == 0;
         reply_ = HttpMessage{};
         // A session opened at another mirror in the middle of a file builds
@@ -177,6 +178,7 @@ class HttpSession : public PluginSession {
     // A copy that failed its checks after its reply came in a pipeline may
     // have got another file's reply: no more requests ahead in this run.
     void copy_refused() override {
+        send_confirmed();
         if (!pipelined_) return;
         client.context->pipeline = 1;
         pipeline_.drop();
@@ -186,6 +188,7 @@ class HttpSession : public PluginSession {
     // with the same request headers, up to kRedirectHops of them. The
     // request may have gone ahead already; the next files' go ahead now.
     AttemptOutcome attempt(FileRecord &file, CopyTarget &copy) override {
+        send_confirmed();
         retry_after_ = -1;
         Url at = file_url_;
         bool resent = false;
@@ -271,6 +274,7 @@ class HttpSession : public PluginSession {
     }
 
     void hold_writes(WriteGate &gate) override {
+        send_confirmed();
         if (aheads_.empty()) client.held.clear();
         aheads_.push_back(Ahead{Saved{retry_after_, pipelined_, redirected_, file_url_, request_,
                                       client.context->pipeline},
@@ -278,7 +282,7 @@ class HttpSession : public PluginSession {
         client.gate = &gate;
     }
 
-    void confirm_ahead() override {
+    void confirm_ahead(bool gather) override {
         if (aheads_.empty()) return;
         aheads_.pop_front();
         const size_t mine = aheads_.empty() ? client.held.size() : aheads_.front().held_from;
@@ -292,13 +296,24 @@ class HttpSession : public PluginSession {
         }
         if (aheads_.empty()) client.gate = nullptr;
         if (held.empty() || client.socket < 0 || client.held_on != client.opened) return;
+        confirmed_ += held;
+        if (!gather) send_confirmed();
+    }
+
+    void send_confirmed() override {
+        if (confirmed_.empty()) return;
+        const std::string confirmed = std::exchange(confirmed_, {});
+        // Kept back for a connection that is still the one they were made for.
+        if (client.socket < 0 || client.held_on != client.opened) return;
         Hush hush(client.context->io);
-        if (connection_send(client.context->io, client.socket, client.received, held.data(),
-                            held.size()) != static_cast<ssize_t>(held.size()))
+        if (connection_send(client.context->io, client.socket, client.received, confirmed.data(),
+                            confirmed.size()) != static_cast<ssize_t>(confirmed.size()))
             client.received.peer_closes = true;
     }
 
     void abandon_ahead() override {
+        // What was confirmed before is the engine's, and goes out.
+        send_confirmed();
         client.gate = nullptr;
         client.held.clear();
         if (aheads_.empty()) return;
@@ -430,6 +445,7 @@ class HttpSession : public PluginSession {
         size_t requests_from;
     };
     std::deque<Ahead> aheads_;
+    std::string confirmed_;  // let go by confirmations and not yet sent
     int64_t retry_after_ = -1;
     HttpPipeline pipeline_{client};
     std::span<FileRecord *const> next_;  // the files after the one under way

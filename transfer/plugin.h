@@ -64,8 +64,11 @@ class PluginSession {
     virtual void hold_writes(WriteGate &gate) { (void)gate; }
     // The engine asked for the first file run ahead and not yet confirmed:
     // what was held while it ran goes out (what later ones wrote waits for
-    // their turn).
-    virtual void confirm_ahead() {}
+    // their turn), at once or, with `gather`, at send_confirmed(), so that
+    // what several confirmations let go leaves in one write. Anything else
+    // the session is asked to do sends it first.
+    virtual void confirm_ahead(bool gather) { (void)gather; }
+    virtual void send_confirmed() {}
     // The engine turned elsewhere: the first file not confirmed and every
     // one after it are undone as far as the server can tell (the connection
     // is closed, what was held dropped) and the session is as it was before
