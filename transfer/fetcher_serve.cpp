@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -101,7 +101,7 @@ class Fetcher final : public WriteGate {
                 waiting_.pop_front();
             } else {
                 // Never waits with requests kept back.
-                if (!port_.input_pending()) send_gathered();
+                if (gathered_ && !port_.input_pending()) send_gathered();
                 message = port_.next(context_.io);
             }
             if (!message) return 0;  // the updater is done

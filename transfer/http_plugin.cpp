@@ -295,8 +295,8 @@ class HttpSession : public PluginSession {
             later.requests_from -= std::min(requests, later.requests_from);
         }
         if (aheads_.empty()) client.gate = nullptr;
-        if (held.empty() || client.socket < 0 || client.held_on != client.opened) return;
-        confirmed_ += held;
+        if (!held.empty() && client.socket >= 0 && client.held_on == client.opened)
+            confirmed_ += held;
         if (!gather) send_confirmed();
     }
 
