@@ -104,6 +104,13 @@ class FetcherTest(SiteTest):
         self.assertEqual((report["main"] > 0, report["fetcher"], len(report["pids"]),
                           len(report["unconfined"]) > 0), (True, 0, 1, True), report)
 
+    def test_a_fetch_user_that_is_root_is_refused_before_any_request(self):
+        nginx = server(self, loopback.Nginx, self.site.path("www"))
+        got = self.site.rerun(nginx.port, fetchuser="root")
+        self.assertRun(got, 6, "Error: the network side could not start (ids after the switch are "
+                               "not all 0:0 and non-zero)")
+        self.assertEqual((self.site.tree(), access_log(nginx)), ({}, []), got)
+
     def test_a_redirection_to_an_unconfigured_port_is_refused_by_landlock(self):
         other = server(self, loopback.Nginx, self.site.path("www"))
         kind = type("Redirecting", (loopback.Nginx,), {
