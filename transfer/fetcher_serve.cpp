@@ -116,9 +116,9 @@ class Fetcher final : public WriteGate {
                     if (last_done_) run_ahead(id);
                     continue;
                 }
-                send_gathered();
                 drop_all();
             }
+            // Any other message may keep the fetcher busy elsewhere.
             send_gathered();
             if (!handle(*message)) return 1;
         }
@@ -129,7 +129,6 @@ class Fetcher final : public WriteGate {
     bool may_connect() override {
         if (running_ == Word::kTaken) return true;
         if (aheads_.empty() || running_ == Word::kDropped) return false;
-        send_gathered();
         port_.flush();
         for (;;) {
             std::optional<Message> message = port_.next(context_.io);
@@ -210,7 +209,9 @@ class Fetcher final : public WriteGate {
         aheads_.pop_front();
     }
 
-    // Sends what confirmations gathered.
+    // Sends what confirmations gathered. The session sends it itself before
+    // anything else it is asked to do (an attempt, a run dropped), so this
+    // is needed only where the fetcher turns elsewhere or waits.
     void send_gathered() {
         if (!gathered_) return;
         if (Served *session = served(*gathered_)) session->session->send_confirmed();
@@ -239,7 +240,6 @@ class Fetcher final : public WriteGate {
     // One prepare and, when it succeeds, one attempt, told as they go.
     AttemptOutcome run(Served &session, FileRecord &file, int32_t attempt, const Budget &budget,
                        const CopyState &offer) {
-        send_gathered();
         session.budget.limit = budget.limit;
         session.budget.used = budget.used;
         copy_->offer(file, offer);
