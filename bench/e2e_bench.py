@@ -13,6 +13,7 @@ update is set beside what it adds to curl's fetch. Each is measured with
 manifest=off and with manifest=required (the mirror publishes a manifest, so
 the updater checks SHA-256 and the manifest's signature instead of MD5)."""
 import argparse
+import array
 import glob
 import hashlib
 import os
@@ -188,26 +189,31 @@ class Bench:
         return int(totals[-1][3])
 
     def memory(self, updater):
-        """The peak, over one full update, of the resident and of the
-        proportional memory of the updater's processes together (KiB),
-        sampled every millisecond from /proc. Resident memory counts the
-        pages two processes share (the libraries, what a fork left shared)
-        once in each; proportional memory splits them between the sharers."""
+        """The peak, over one full update, of the memory of the updater's
+        processes together (KiB), sampled from /proc: resident, proportional
+        and distinct. Resident memory counts the pages two processes share
+        (the libraries, this program) once in each; proportional memory
+        splits them between all their sharers, here and elsewhere; distinct
+        counts each page the processes hold once, which is what they hold
+        together (None where the page frames are hidden: not root)."""
         self.fresh()
         with open(self.path("update.log"), "ab") as log:
             child = subprocess.Popen(self.command(updater), cwd=self.folder,
                                      stdin=subprocess.DEVNULL, stdout=log,
                                      stderr=subprocess.STDOUT)
-            peak_rss = peak_pss = 0
+            peak_rss = peak_pss = peak_distinct = 0
             while child.poll() is None:
                 rss = pss = 0
+                frames = set()
                 for pid in [child.pid] + children(child.pid):
                     fields = rollup(pid)
                     rss += fields.get("Rss", 0)
                     pss += fields.get("Pss", 0)
+                    frames |= page_frames(pid)
                 peak_rss, peak_pss = max(peak_rss, rss), max(peak_pss, pss)
+                peak_distinct = max(peak_distinct, 4 * len(frames - {0}))
                 time.sleep(0.001)
-        return peak_rss, peak_pss
+        return peak_rss, peak_pss, peak_distinct or None
 
     def run(self, rounds, syscalls, variants):
         """Every round measures each build and the references back to back, so
@@ -340,6 +346,25 @@ def rollup(pid):
         return {}
 
 
+def page_frames(pid):
+    """The page frames a process has resident (its pagemap's present
+    entries); frame 0 for every page where the reader may not see them."""
+    frames = set()
+    try:
+        with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/pagemap" % pid, "rb") as pagemap:
+            for line in maps:
+                fields = line.split()
+                if len(fields) > 5 and fields[5] in ("[vsyscall]", "[vvar]", "[vvar_vclock]"):
+                    continue  # no pages of the process's own
+                start, end = (int(bound, 16) // 4096 for bound in fields[0].split("-"))
+                pagemap.seek(start * 8)
+                entries = array.array("Q", pagemap.read((end - start) * 8))
+                frames.update(entry & ((1 << 55) - 1) for entry in entries if entry >> 63)
+    except (OSError, ValueError):
+        pass  # the process ended, or a mapping changed under the read
+    return frames
+
+
 def tls_cost(builds, plain, secure):
     """What TLS adds to a full update, per round, beside what it adds to curl."""
     def added(kind, index=None):
@@ -392,9 +417,11 @@ def report(builds, files, size, rounds, variant, result, load_before, load_after
         print("| %s | peak RSS, both runs | %s MiB | %s of files | max %.1f MiB |" % (
             name, spread(peaks, "%.1f"), amount(files * size), max(peaks)))
         if result["memory"]:
-            rss, pss = result["memory"][index]
+            rss, pss, distinct = result["memory"][index]
             print("| %s | its processes together, full update (sampled) | %.1f MiB resident, "
-                  "%.1f MiB proportional | | |" % (name, rss / 1024, pss / 1024))
+                  "%.1f MiB proportional, %s distinct | | |" % (
+                      name, rss / 1024, pss / 1024,
+                      "%.1f MiB" % (distinct / 1024) if distinct else "n/a"))
         if result["calls"]:
             print("| %s | system calls per file, full update | %.1f | | |" % (
                 name, result["calls"][index]))
