@@ -357,6 +357,8 @@ def page_frames(pid):
                 if len(fields) > 5 and fields[5] in ("[vsyscall]", "[vvar]", "[vvar_vclock]"):
                     continue  # no pages of the process's own
                 start, end = (int(bound, 16) // 4096 for bound in fields[0].split("-"))
+                if end - start > 1 << 18:
+                    continue  # over 1 GiB: a reservation (a sanitizer's shadow), left uncounted
                 pagemap.seek(start * 8)
                 entries = array.array("Q", pagemap.read((end - start) * 8))
                 frames.update(entry & ((1 << 55) - 1) for entry in entries if entry >> 63)
