@@ -87,7 +87,7 @@ class PackageTest(ScratchTest):
     def tearDownClass(cls):
         shutil.rmtree(cls.folder, ignore_errors=True)
 
-    def test_the_package_holds_the_programs_and_depends_on_what_they_load_and_its_script_runs(self):
+    def test_the_package_holds_the_programs_and_their_script_and_depends_on_what_they_load(self):
         listing = subprocess.run([DPKG_DEB, "-c", self.deb], stdout=subprocess.PIPE,
                                  check=True).stdout.decode()
         self.assertEqual([path for path in EXPECTED if " ./%s\n" % path not in listing], [])
@@ -129,7 +129,6 @@ class PackageTest(ScratchTest):
         status, calls = self.postinst("configure", "", adduser_status=1)
         self.assertNotEqual(status, 0)
         self.assertEqual(calls, [lookup, created])
-
 
 
 class ManualTest(unittest.TestCase):
