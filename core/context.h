@@ -23,9 +23,10 @@ class Installer {
     // Expands the placeholders of an installation path in place; false when
     // one of them has no value.
     virtual bool expand_path(std::string &path) = 0;
-    // 0, or -1 when the step failed.
+    // 0, or -1 when the step failed. `durable`: the copy's data is known to
+    // be on disk already.
     virtual int install_file(InstallStep step, const std::string &tempfile,
-                             const std::string &localpath) = 0;
+                             const std::string &localpath, bool durable) = 0;
 };
 
 // How requests to the proxy authenticate.

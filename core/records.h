@@ -26,6 +26,10 @@ struct FileRecord {
     std::string tempfile;                  // temporary copy; empty until the engine prepares it
     int32_t time = 0;                      // modification time, seconds since 1970 UTC
     int32_t received = 0;                  // bytes of the temporary copy already on disk
+    // The copy's data is on disk (flushed while later files arrived), so
+    // its installation needs no flush of it. Set by the flushing thread,
+    // read once the downloads are over.
+    bool copy_durable = false;
     int32_t size = 0;
     // The copy's bound when no size is listed; 0: the bound of any such
     // download (kUnlistedSizeLimit).

@@ -170,7 +170,7 @@ int update_self(EngineContext *context, EngineLink &link, FileRecord *self, bool
     if (context->network_broken) return -1;
     *replaced = true;
     return context->installer->install_file(InstallStep::kSelfUpdate, self->tempfile,
-                                            self->localpath.value_or(""));
+                                            self->localpath.value_or(""), false);
 }
 
 // Every download, as its patch where the mirror has one from the installed

@@ -302,6 +302,7 @@ int fetch_attempts(EngineLink &link, FileRecord &file, TempCopy &copy, const Cop
 int engine_prepare_tempfile(EngineContext *context, FileRecord &file) {
     if (context == nullptr || !file.sitepath) return -1;
     file.tempfile = engine_temp_name(context->settings.temp_dir, *file.sitepath, "");
+    file.copy_durable = false;
     const int result = open_or_create(context, file);
     if (result < 0) file.tempfile.clear();
     return result;
@@ -351,7 +352,7 @@ int get_file(FileRecord &file, EngineLink &link, bool verify, const CopyCheck &c
     file.time = listed_time;
     if (result == 0) {
         keep_verified(context, file, copy);
-        copy.write_back(&link.flusher);  // while the next file comes
+        copy.write_back(&link.flusher, &file.copy_durable);  // while the next file comes
     }
     if (result == 0 && copy.fd() >= 0) {
         // A copy without its listed times is still a correct copy.

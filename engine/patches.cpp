@@ -339,7 +339,7 @@ int PatchPlan::patch(size_t i) {
     file.received = static_cast<int32_t>(copy.held());
     // Told and checked as a download's copy is, signature included.
     if (engine_verify_copy(context, file, copy) < 0) return -1;
-    copy.write_back(&link_.flusher);
+    copy.write_back(&link_.flusher, &file.copy_durable);
     const timespec times[2] = {{file.time, 0}, {file.time, 0}};
     (void)futimens(copy.fd(), times);
     patched_++;

@@ -111,9 +111,12 @@ void sync_directory_of(RunState *state, const char *path) {
 }
 
 // The engine fetches every file before it installs any, so the copies are
-// all complete at the first installation: one flush of their file system
-// makes their data durable before any of them gets an installed name,
-// where an fsync per file would wait for the disk once per file.
+// all complete at the first installation of one that is not durable yet:
+// one flush of their file system makes the data of all durable before any
+// of them gets an installed name, where an fsync per file would wait for
+// the disk once per file. Copies flushed while the downloads went on (the
+// large ones) need none: a run that has only those never waits for what
+// other programs wrote to the file system.
 void flush_copies(RunState *state, const char *src) {
     if (state->copies_flushed) return;
     state->copies_flushed = true;
@@ -128,9 +131,11 @@ enum class PlaceStep { kNone, kMode, kOther };
 // staging name (a link to the verified copy, or a copy when that sits on
 // another file system), given its owner and mode (`mode`, or the replaced
 // file's, or 0644 for a new one), flushed to disk, and renamed over `dst`.
-// With a `state`, a link needs no flush of its own (flush_copies made the
-// copy's data durable) and its directory is synced when the update is over.
-int place_file(RunState *state, const char *src, const char *dst, int mode, PlaceStep *failed) {
+// With a `state`, a link needs no flush of its own (its copy was `durable`,
+// or flush_copies made it so) and its directory is synced when the update
+// is over.
+int place_file(RunState *state, const char *src, const char *dst, int mode, bool durable,
+               PlaceStep *failed) {
     *failed = PlaceStep::kOther;
     struct stat old;
     const bool replacing = lstat(dst, &old) == 0 && S_ISREG(old.st_mode);
@@ -154,7 +159,7 @@ int place_file(RunState *state, const char *src, const char *dst, int mode, Plac
         (void)unlink(staging);
         made = make();
     }
-    const bool flushed = state != nullptr && state->copies_flushed && linked;
+    const bool flushed = state != nullptr && (durable || state->copies_flushed) && linked;
     int result = -1;
     if (made) {
         Descriptor fd{open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
@@ -177,7 +182,7 @@ int place_file(RunState *state, const char *src, const char *dst, int mode, Plac
 }  // namespace
 
 int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
-                                const std::string &localpath) {
+                                const std::string &localpath, bool durable) {
     // An empty name is a record's absent one.
     if (tempfile.empty() || localpath.empty()) return -1;
     const char *src = tempfile.c_str();
@@ -202,8 +207,8 @@ int FileInstaller::install_file(InstallStep step, const std::string &tempfile,
         }
         case InstallStep::kInstall: {
             PlaceStep failed;
-            flush_copies(&state_, src);
-            return place_file(&state_, src, dst, -1, &failed);
+            if (!durable) flush_copies(&state_, src);
+            return place_file(&state_, src, dst, -1, durable, &failed);
         }
         case InstallStep::kSelfUpdate:
             state_.self_updated = true;
@@ -246,7 +251,7 @@ int copy_file(const char *src, const char *dst) {
 int self_update_file(const char *src, const char *dst) {
     if (src == nullptr || dst == nullptr) return -1;
     PlaceStep failed;
-    if (place_file(nullptr, src, dst, 0755, &failed) == 0) return 0;
+    if (place_file(nullptr, src, dst, 0755, false, &failed) == 0) return 0;
     if (failed == PlaceStep::kMode)
         printf("Fatal Error: Can't change permission on file %s to 0755\n", dst);
     else

@@ -13,8 +13,8 @@ class FileInstaller : public Installer {
    public:
     explicit FileInstaller(RunState &state) : state_(state) {}
     bool expand_path(std::string &path) override;
-    int install_file(InstallStep step, const std::string &tempfile,
-                     const std::string &localpath) override;
+    int install_file(InstallStep step, const std::string &tempfile, const std::string &localpath,
+                     bool durable) override;
 
    private:
     RunState &state_;

@@ -36,9 +36,10 @@ struct RunState {
     int32_t size = 0;
     uint32_t spinner = 0;   // 0-3, index into the spinner characters
     bool terminal = false;  // standard output is a terminal: asked once, after -q
-    // installation: the copies' file system is flushed once before the
-    // first replacement; the directories that got new names are synced
-    // once each, in the order of their first rename, when the update is over
+    // installation: the copies' file system is flushed once, before the
+    // first replacement by a copy not yet durable; the directories that got
+    // new names are synced once each, in the order of their first rename,
+    // when the update is over
     bool copies_flushed = false;
     std::vector<std::string> renamed_dirs;
     // The engine's listener and installer, both working on this state.

@@ -1,9 +1,9 @@
 // Complete copies made durable while the next ones arrive. Some disks (a
 // virtual disk with a write cache, for one) take a flush in time that grows
-// with everything written since the last one, so the one flush before
-// installation would wait for all of it after the last byte. Nothing relies
-// on these flushes: that one still makes every copy durable before any is
-// installed, and a copy that was not flushed here is simply flushed there.
+// with everything written since the last one, so one flush before
+// installation would wait for all of it after the last byte. A copy whose
+// flush here succeeded is said to be durable and needs none at its
+// installation; any other is flushed there.
 #pragma once
 
 #include <unistd.h>
@@ -24,14 +24,20 @@ class CopyFlusher {
     CopyFlusher &operator=(const CopyFlusher &) = delete;
 
     // Flushes the file open at the descriptor (through a duplicate) in the
-    // background; nothing when too many wait or no thread can be started.
-    void flush(int descriptor);
+    // background and, once its data is on disk, sets `durable` (when
+    // given), which must outlive this flusher and is read only after it;
+    // nothing when too many wait or no thread can be started.
+    void flush(int descriptor, bool *durable = nullptr);
 
    private:
     static constexpr size_t kWaiting = 4;
 
     Sync sync_;
     bool failed_ = false;  // no worker could be started
+    struct Handed {
+        Descriptor copy;
+        bool *durable = nullptr;
+    };
     // Started with the first flush: most runs have none.
-    std::optional<Worker<Descriptor>> worker_;
+    std::optional<Worker<Handed>> worker_;
 };

@@ -163,12 +163,12 @@ void TempCopy::write_back_to(uint32_t end) {
     written_back_ = end;
 }
 
-void TempCopy::write_back(CopyFlusher *flusher) {
+void TempCopy::write_back(CopyFlusher *flusher, bool *durable) {
     // Small copies are left to the flush, which writes them out in one go:
     // started one by one, their writes would each be a request of its own.
     if (fd_.fd < 0 || held_ < kWritebackTail) return;
     if (held_ > written_back_) write_back_to(held_);
-    if (flusher != nullptr) flusher->flush(fd_.fd);
+    if (flusher != nullptr) flusher->flush(fd_.fd, durable);
 }
 
 int TempCopy::rewind() {

@@ -98,10 +98,10 @@ class TempCopy {
     int fill_from(int from);
     // Starts the disk write of what a copy of kWritebackTail bytes or more
     // holds beyond what was already started, without waiting for it, and
-    // has the flusher (when given) flush it: the flush before installation
-    // then finds little left to do. Where the calls are not supported,
+    // has the flusher (when given) flush it and then set `durable`: its
+    // installation then needs no flush. Where the calls are not supported,
     // nothing.
-    void write_back(CopyFlusher *flusher = nullptr);
+    void write_back(CopyFlusher *flusher = nullptr, bool *durable = nullptr);
     // A stream over the copy, which then owns the descriptor; null on failure.
     FILE *stream(const char *mode);
     // Takes the copy's size on disk as what it holds: false when it cannot.

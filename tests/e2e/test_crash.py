@@ -7,8 +7,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (ED25519, INFO, STANDARD_DESCRIPTION, T0, UPDATER, SiteTest, loopback, pattern, read,
-                     run, server)
+from harness import (CONF, DATA, ED25519, INFO, SO, STANDARD, STANDARD_DESCRIPTION, T0, UPDATER,
+                     SiteTest, loopback, pattern, read, run, server)
 
 STRACE = shutil.which("strace")
 CALLS = ("rename renameat renameat2 link linkat symlink symlinkat unlink unlinkat mkdir mkdirat "
@@ -116,6 +116,23 @@ class CrashTest(SiteTest):
             ("sync_file_range", True, "0", "4194304"),
             ("sync_file_range", True, "4194304", "4194304"),
             ("sync_file_range", True, "8388608", "1048576"), ("fdatasync", False, "", "")])
+
+    def test_only_copies_not_flushed_beside_the_run_wait_for_a_flush_of_the_file_system(self):
+        trace, so = self.site.path("trace"), self.site.copy_name(SO)
+        staged = {site: ".%s.qavo-new" % os.path.basename(installed) for site, installed, _ in STANDARD}
+        # The first run installs the two small files too, the second only the large one.
+        for seed, installed in ((1, [DATA, CONF, SO]), (2, [SO])):
+            self.site.source(SO, pattern(9 << 20, seed=seed))
+            self.site.publish(STANDARD_DESCRIPTION)
+            self.strace(UPDATER, "-y", "-o", trace, "-e", "trace=fdatasync,syncfs,rename")
+            calls = [(call, path or os.path.basename(staging)) for call, path, staging in re.findall(
+                r'^\d+ +(\w+)\((?:\d+<([^>]+)>|"([^"]+)")', read(trace).decode(), re.M)]
+            # The large copy is flushed beside the run; the small ones by one flush of the file
+            # system before the first of them is installed, and only when there are any.
+            self.assertEqual([c for c in calls if c[0] != "syncfs"], [("fdatasync", so)] + [
+                ("rename", staged[site]) for site in installed], calls)
+            self.assertEqual([n for n, c in enumerate(calls) if c[0] == "syncfs"],
+                             [1] if len(installed) > 1 else [], calls)
 
     def test_a_file_replaced_by_a_copy_is_on_disk_before_its_rename(self):
         so, trace = self.site.path("data", "engine.so"), self.site.path("trace")

@@ -40,17 +40,20 @@ struct Paths : Installer {
         path.replace(path.find('@'), 1, folder);
         return true;
     }
-    int install_file(InstallStep, const std::string &, const std::string &) override { return -1; }
+    int install_file(InstallStep, const std::string &, const std::string &, bool) override {
+        return -1;
+    }
 };
 
 // A flush that waits for the gate; entered tells that one is under way.
+// The third fails.
 std::atomic<bool> entered, gate;
 std::atomic<int> syncs;
 int gated_sync(int) {
     entered = true;
     entered.notify_all();
     gate.wait(false);
-    return ++syncs;
+    return ++syncs == 3 ? -1 : 0;
 }
 
 }  // namespace
@@ -212,19 +215,23 @@ TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
     EXPECT_EQ(*files[5]->localpath, scratch.file("f5"));
 }
 
-TEST(CopyFlusher, FlushesAllItWasHandedBeforeItEndsAndLeavesWhatExceedsFourWaiting) {
+TEST(CopyFlusher, FlushesAllItWasHandedBeforeItEndsAndSaysWhichReachedTheDisk) {
     Descriptor copy{open("/dev/null", O_RDONLY)};
     for (const int handed : {1, 5, 7}) {
         syncs = 0;
         entered = gate = false;
+        bool durable[7] = {};
         {
             CopyFlusher flusher(gated_sync);
-            flusher.flush(copy.fd);
+            flusher.flush(copy.fd, &durable[0]);
             entered.wait(false);  // the first is under way, four more may wait
-            for (int i = 1; i < handed; i++) flusher.flush(copy.fd);
+            for (int i = 1; i < handed; i++) flusher.flush(copy.fd, &durable[i]);
             gate = true;
             gate.notify_all();
         }
-        EXPECT_EQ(syncs, std::min(handed, 5)) << handed;
+        const int flushed = std::min(handed, 5);
+        EXPECT_EQ(syncs, flushed) << handed;
+        // Neither a copy left out nor one whose flush failed is durable.
+        for (int i = 0; i < 7; i++) EXPECT_EQ(durable[i], i < flushed && i != 2) << handed << i;
     }
 }

@@ -24,13 +24,13 @@ TEST(InstallCheck, AMissingFilePassesOnlyWhereItCouldBeCreated) {
     std::filesystem::create_directory(scratch.file("dir"));
     ASSERT_EQ(symlink("nowhere", scratch.file("dir/dangling").c_str()), 0);
     const auto check = [&](const std::string &name) {
-        return installer.install_file(InstallStep::kCheck, copy, scratch.file(name));
+        return installer.install_file(InstallStep::kCheck, copy, scratch.file(name), false);
     };
     EXPECT_EQ(check("dir/a"), 0);
     EXPECT_EQ(check("dir/dangling"), -1);  // the link holds the name
     EXPECT_EQ(check("none/a"), -1);
     EXPECT_EQ(check("dir/b"), 0);
-    EXPECT_EQ(installer.install_file(InstallStep::kInstall, copy, scratch.file("dir/b")), 0);
+    EXPECT_EQ(installer.install_file(InstallStep::kInstall, copy, scratch.file("dir/b"), false), 0);
     std::filesystem::remove_all(scratch.file("dir"));
     EXPECT_EQ(check("dir/c"), -1);
     std::filesystem::create_directory(scratch.file("other"));
