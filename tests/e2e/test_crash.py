@@ -105,34 +105,26 @@ class CrashTest(SiteTest):
                 self.assertEqual([n for n in os.listdir(self.site.path("tmp"))
                                   if n.endswith(".installing")], [], "a module left unfinished")
 
-    def test_a_large_download_is_written_back_while_it_arrives(self):
-        self.site.source("engine/engine.so", pattern(9 << 20))
-        self.site.publish(STANDARD_DESCRIPTION)
-        self.strace(UPDATER, "-o", self.site.path("trace"), "-e", "trace=sync_file_range,fdatasync")
-        calls = re.findall(r"^(\d+) +(sync_file_range|fdatasync)\(\d+(?:, (\d+), (\d+))?",
-                           read(self.site.path("trace")).decode(), re.M)
-        # Complete, the copy is flushed by a second thread while the run goes on.
-        self.assertEqual([(call, pid == calls[0][0], *span) for pid, call, *span in calls], [
-            ("sync_file_range", True, "0", "4194304"),
-            ("sync_file_range", True, "4194304", "4194304"),
-            ("sync_file_range", True, "8388608", "1048576"), ("fdatasync", False, "", "")])
-
-    def test_only_copies_not_flushed_beside_the_run_wait_for_a_flush_of_the_file_system(self):
+    def test_a_large_download_is_flushed_while_the_run_goes_on_and_needs_no_other_flush(self):
         trace, so = self.site.path("trace"), self.site.copy_name(SO)
         staged = {site: ".%s.qavo-new" % os.path.basename(installed) for site, installed, _ in STANDARD}
         # The first run installs the two small files too, the second only the large one.
         for seed, installed in ((1, [DATA, CONF, SO]), (2, [SO])):
             self.site.source(SO, pattern(9 << 20, seed=seed))
             self.site.publish(STANDARD_DESCRIPTION)
-            self.strace(UPDATER, "-y", "-o", trace, "-e", "trace=fdatasync,syncfs,rename")
-            calls = [(call, path or os.path.basename(staging)) for call, path, staging in re.findall(
-                r'^\d+ +(\w+)\((?:\d+<([^>]+)>|"([^"]+)")', read(trace).decode(), re.M)]
-            # The large copy is flushed beside the run; the small ones by one flush of the file
-            # system before the first of them is installed, and only when there are any.
-            self.assertEqual([c for c in calls if c[0] != "syncfs"], [("fdatasync", so)] + [
-                ("rename", staged[site]) for site in installed], calls)
-            self.assertEqual([n for n, c in enumerate(calls) if c[0] == "syncfs"],
-                             [1] if len(installed) > 1 else [], calls)
+            self.strace(UPDATER, "-y", "-o", trace, "-e", "trace=sync_file_range,fdatasync,syncfs,rename")
+            found = re.findall(r'^(\d+) +(\w+)\((?:\d+<([^>]+)>(?:, (\d+), (\d+))?|"([^"]+)")',
+                               read(trace).decode(), re.M)
+            calls = [(call, pid == found[0][0], path or os.path.basename(staging), *span)
+                     for pid, call, path, *span, staging in found]
+            # The copy's writes start as it arrives; complete, it is flushed by a second thread.
+            # The small copies are flushed by one flush of the file system before the first of
+            # them is installed, and only when there are any.
+            written = [("sync_file_range", True, so, str(start), str(size))
+                       for start, size in ((0, 4 << 20), (4 << 20, 4 << 20), (8 << 20, 1 << 20))]
+            flushed = [("syncfs", True, self.site.copy_name(DATA), "", "")] * (len(installed) > 1)
+            self.assertEqual(calls, written + [("fdatasync", False, so, "", "")] + flushed + [
+                ("rename", True, staged[site], "", "") for site in installed])
 
     def test_a_file_replaced_by_a_copy_is_on_disk_before_its_rename(self):
         so, trace = self.site.path("data", "engine.so"), self.site.path("trace")
