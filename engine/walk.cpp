@@ -88,8 +88,8 @@ int module_install_files(EngineContext *context, ModuleRecord &module, InstallSt
         } else {
             events_of(context->io).update_file(file_event(file.get()));
         }
-        if (context->installer->install_file(step, file->tempfile, localpath, file->copy_durable) <
-            0)
+        Installer &installer = *context->installer;
+        if (installer.install_file(step, file->tempfile, localpath, file->copy_durable) < 0)
             return record_error_code(context->io, ERR_UPDATE, UPD_CANT_INSTALL, call);
     }
     return 0;
