@@ -1,5 +1,6 @@
 // Program entry: configuration, lock, engine context, one engine run, and
 // the exit status that tells a calling script what happened.
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,19 @@
 #include "transfer/fetcher.h"
 
 namespace {
+
+// A script may start the updater with standard input, output or error
+// closed. The first files the run opens (the configuration, then the lock
+// file) would take those numbers, and console lines would be written into
+// them: each closed one is pointed at /dev/null before anything is opened.
+void keep_standard_streams() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number: this one, since those below are open.
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) close(null_fd);
+    }
+}
 
 // A fleet started by the same minute of cron does not reach the mirrors at
 // once: a run first waits a random time below `randomdelay` seconds.
@@ -173,6 +187,7 @@ int main(int argc, char **argv) {
     // The fetcher ends without the exit handlers: it has nothing to flush,
     // and a leak check would need files its confinement does not allow.
     if (fetcher_mode(argc, argv)) _exit(fetcher_main(argc > 2 ? argv[2] : nullptr));
+    keep_standard_streams();
     // A kept connection is tested with a wait of one microsecond before each
     // request; the default timer slack would stretch that to about 50.
     (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

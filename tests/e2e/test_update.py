@@ -3,6 +3,7 @@ server (behaving) or over file:// through the engine's test driver."""
 import os
 import re
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -78,6 +79,14 @@ class FirstUpdateTest(UpdateTest):
                          ([INFO, SO], 0o775, pattern(120000, seed=2),
                           os.stat(self.site.mirror_file(SO)).st_mtime, ["engine"], [], conf_time))
         self.assertGreaterEqual(os.stat(so).st_mtime, published)
+
+    def test_closed_standard_streams_take_none_of_the_run_s_files(self):
+        # A script that closes them must not find console lines in the files the run writes.
+        done = subprocess.run(["sh", "-c", 'exec "$0" -v -c "$1" <&- >&- 2>&-', UPDATER,
+                               self.site.path("qup.conf")], cwd=self.site.root, timeout=120)
+        written = [path for folder, _, names in os.walk(self.site.root) for path in (
+            os.path.join(folder, name) for name in names) if b"Getting file" in read(path)]
+        self.assertEqual((done.returncode, self.site.tree(), written), (0, self.site.expected, []))
 
     def test_copies_left_behind_are_installed_when_complete_else_fetched_whole(self):
         write(self.site.copy_name("base/data"), self.site.expected["data/base.dat"])
