@@ -43,17 +43,14 @@ bool set_boolean(RunState &state, CommandOption which, const char *word) {
 }
 
 // -q: the three standard streams go away before anything else is printed.
-// They are pointed at /dev/null rather than left closed, so that files opened
-// later can never take descriptor 1 or 2 and receive console output.
+// They are pointed at /dev/null rather than closed, so that files opened
+// later can never take descriptor 1 or 2 and receive console output; without
+// /dev/null they are left as they are.
 void go_quiet() {
     quiet = true;
-    int null_fd = open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2; fd++) {
-        if (null_fd >= 0)
-            dup2(null_fd, fd);
-        else
-            close(fd);
-    }
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) return;
+    for (int fd = 0; fd <= 2; fd++) dup2(null_fd, fd);
     if (null_fd > 2) close(null_fd);
 }
 
