@@ -17,8 +17,13 @@
 
 namespace {
 
-std::string_view text(const Bytes &bytes, size_t length) {
-    return {reinterpret_cast<const char *>(bytes.data()), length};
+// The copy's record carries the MD5 of the first `length` bytes of `data`.
+void expect_digest_of(const FileRecord &file, const Bytes &data, size_t length) {
+    ASSERT_TRUE(file.copy_digest_set);
+    EXPECT_EQ(file.copy_digest_bytes, length);
+    uint8_t digest[kMd5DigestSize];
+    md5_of({reinterpret_cast<const char *>(data.data()), length}, digest);
+    EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << length;
 }
 
 int break_after = 0;  // what breaking_read still delivers
@@ -85,11 +90,7 @@ TEST(DigestAside, LongCopiesCarryTheDigestOfWhatTheyHold) {
         const size_t holds = delivered != 0 ? held + delivered : data.size();
         EXPECT_EQ(copy.held(), holds);
         copy.settle();
-        ASSERT_TRUE(file.copy_digest_set);
-        EXPECT_EQ(file.copy_digest_bytes, holds);
-        uint8_t digest[kMd5DigestSize];
-        md5_of(text(data, holds), digest);
-        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << held;
+        expect_digest_of(file, data, holds);
     }
 }
 
@@ -107,14 +108,6 @@ TEST(DigestAside, ABodyReceivedInPiecesIsDigestedWhole) {
     TempCopy copy;
     ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kPrepare), 0);
     ASSERT_EQ(copy.open(recorder.context.io, file, CopyUse::kEmpty), 1);
-    const auto expect_digest = [&](const Bytes &of) {
-        copy.settle();
-        ASSERT_TRUE(file.copy_digest_set);
-        EXPECT_EQ(file.copy_digest_bytes, of.size());
-        uint8_t digest[kMd5DigestSize];
-        md5_of(text(of, of.size()), digest);
-        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0);
-    };
     const auto receive_up_to = [&](size_t end) {
         while (copy.held() < end) {
             uint32_t piece = static_cast<uint32_t>(std::min<size_t>(50000, end - copy.held()));
@@ -124,7 +117,8 @@ TEST(DigestAside, ABodyReceivedInPiecesIsDigestedWhole) {
     receive_up_to(2 << 20);
     EXPECT_FALSE(file.copy_digest_set);  // a second core has the digest
     receive_up_to(data.size());
-    expect_digest(data);
+    copy.settle();
+    expect_digest_of(file, data, data.size());
     // Emptied while that core may still hold bytes, then received again and
     // appended to.
     ASSERT_EQ(copy.truncate(), 0);
@@ -132,7 +126,8 @@ TEST(DigestAside, ABodyReceivedInPiecesIsDigestedWhole) {
     receive_up_to(3 << 19);
     ASSERT_EQ(copy.append(reinterpret_cast<const char *>(data.data()) + (3 << 19), 1000), 0);
     copy.finish_append();
-    expect_digest(Bytes(data.begin(), data.begin() + (3 << 19) + 1000));
+    copy.settle();
+    expect_digest_of(file, data, (3 << 19) + 1000);
 }
 
 TEST(DigestAside, AppendedBytesAreDigestedInOrderAndEachRestartForgetsThem) {
@@ -157,11 +152,7 @@ TEST(DigestAside, AppendedBytesAreDigestedInOrderAndEachRestartForgetsThem) {
             at += piece;
         }
         copy.finish_append();
-        ASSERT_TRUE(file.copy_digest_set);
-        EXPECT_EQ(file.copy_digest_bytes, at);
-        uint8_t digest[kMd5DigestSize];
-        md5_of(text(data, at), digest);
-        EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << at;
+        expect_digest_of(file, data, at);
     };
     append_all({1000, (1 << 20) - 1000, 3 << 20});
     ASSERT_EQ(copy.append(reinterpret_cast<const char *>(data.data()), 5 << 20), 0);
@@ -193,7 +184,7 @@ TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
         file.sitepath = name;
         file.localpath = i == 40 ? "unset" : "@/" + name;
         file.size = static_cast<int32_t>(content.size());
-        md5_of(text(content, content.size()), file.md5);
+        md5_of({reinterpret_cast<const char *>(content.data()), content.size()}, file.md5);
         states.push_back(kind == 0 ? 1 : kind == 1 ? 0 : -1);
         if (kind == 1) content[0] ^= 1;
         if (kind == 3) content.push_back(0);

@@ -51,23 +51,22 @@ TEST(Waits, UnansweredConnectSpendsSixteenSlicesASecondOrWaitsForABreak) {
         pollfd wait{fillers.back().fd, POLLOUT, 0};
         full = poll(&wait, 1, 300) == 0;
     }
-    if (full) {
-        Recorder timed(1);
-        Connection connection = -1;
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(connection_open(timed.context.io, connection, "127.0.0.1", port), -1);
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(timed.words(Event::kSpin), slices(16, true));
-        EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
-        EXPECT_GE(elapsed, std::chrono::milliseconds(900));
-        EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+    if (!full) GTEST_SKIP() << "the listener's backlog did not fill";
+    Recorder timed(1);
+    Connection connection = -1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(connection_open(timed.context.io, connection, "127.0.0.1", port), -1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(timed.words(Event::kSpin), slices(16, true));
+    EXPECT_EQ(timed.error_text(), "");  // the caller counts it as a failed try
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
 
-        Recorder endless(0);  // no time-out: only the user's break ends it
-        endless.stop_at = [&](Event) { return endless.words(Event::kSpin).size() == 20; };
-        EXPECT_EQ(connection_open(endless.context.io, connection, "127.0.0.1", port), -1);
-        EXPECT_EQ((std::tuple{endless.words(Event::kSpin), endless.error_text(), connection}),
-                  (std::tuple{slices(20, false), kBreak, -1}));
-    }
+    Recorder endless(0);  // no time-out: only the user's break ends it
+    endless.stop_at = [&](Event) { return endless.words(Event::kSpin).size() == 20; };
+    EXPECT_EQ(connection_open(endless.context.io, connection, "127.0.0.1", port), -1);
+    EXPECT_EQ((std::tuple{endless.words(Event::kSpin), endless.error_text(), connection}),
+              (std::tuple{slices(20, false), kBreak, -1}));
 }
 
 TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {

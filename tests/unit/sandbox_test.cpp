@@ -92,9 +92,6 @@ struct DropCase {
     bool unprivileged_first;  // the child gives up root itself before the drop
     bool ok, switched, fell_back;
 };
-void PrintTo(const DropCase &c, std::ostream *out) {
-    *out << c.name;
-}
 
 class SandboxDrop : public testing::TestWithParam<DropCase> {};
 
@@ -172,9 +169,6 @@ struct ConfineCase {
     int32_t min_abi;   // skipped on an older kernel
     int64_t expected;  // the probe's errno once confined; before, every probe succeeds
 };
-void PrintTo(const ConfineCase &c, std::ostream *out) {
-    *out << c.name;
-}
 
 class SandboxLandlock : public testing::TestWithParam<ConfineCase> {
    protected:
