@@ -59,10 +59,23 @@ def openssl(*args):
     return subprocess.run([OPENSSL, *args], capture_output=True, check=True).stdout
 
 
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def keyid(key):
     """The first 16 hex of the SHA-256 of the raw key: the last 32 bytes of its DER form."""
     der = openssl("pkey", "-pubin", "-in", key % "public", "-outform", "DER")
-    return hashlib.sha256(der[-32:]).hexdigest()[:16]
+    return sha256(der[-32:])[:16]
+
+
+def ed25519_signed(scratch, body, key, tamper=None):
+    """`body` and its signature line by `key` (a path with %s for "private" and "public");
+    `tamper` (a pattern and its replacement) changes the body once it is signed."""
+    signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key % "private", "-in",
+                        write(scratch, body))
+    body = re.sub(*(tamper or ("^", "")), body, count=1, flags=re.M)
+    return body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex())
 
 
 def mode(path):

@@ -1,12 +1,10 @@
 """Updates over FTP: from vsftpd in passive and active mode, and from the
 fault server for greetings, restarts, cut transfers, 421s and silence."""
-import os
-import shutil
 import time
 import unittest
 
 from faults import FtpFaults
-from harness import CONF, DATA, INFO, SO, SiteTest, loopback, server, write
+from harness import CONF, DATA, INFO, SO, SiteTest, loopback, server
 
 BAD_REPLY = "FTP ERROR: Bad reply from server"
 CODE = "FTP ERROR: ftp server retuns an error code(%d)"
@@ -43,19 +41,6 @@ class FtpTest(SiteTest):
             self.assertUpdated(got)
             ports = [s.split(",")[:4] for s in dialogue(got, "->>- ") if s[:4] in ("PORT", "PASV")]
             self.assertEqual(ports, [["PORT 127", "0", "0", "1"]] * 4)
-
-    def test_a_spoilt_file_comes_from_the_next_mirror(self):
-        spoilt = self.site.path("spoilt")
-        shutil.copytree(self.site.path("www"), spoilt)
-        write(os.path.join(spoilt, "pub/qavo", SO), b"x" * 120000)
-        mirrors = [server(self, loopback.Vsftpd, root) for root in (spoilt, self.site.path("www"))]
-        got, _ = self.update(0, "-v", host='"127.0.0.1:%d,127.0.0.1:%d"' % tuple(
-            mirror.port for mirror in mirrors))
-        self.assertUpdated(got)
-        self.assertEqual(got.matching(r"^\d\d:\d\d:\d\d (Moving to host .*)"),
-                         ["Moving to host 127.0.0.1:%d (mirror 2 of 2)" % mirrors[1].port])
-        self.assertEqual([got.lines.count("Connecting to 127.0.0.1:%d" % mirror.port)
-                          for mirror in mirrors], [1, 1])
 
     def test_faults(self):
         meter = lambda got, start: [l for l in got.lines if l.endswith("B/s")  # noqa: E731

@@ -1,6 +1,5 @@
 """Signed manifests (made with hashlib and openssl, not the publisher) served by nginx: a good one
 raises the rollback serial before any install; a refusal is one line and fetches nothing more."""
-import hashlib
 import os
 import re
 import shutil
@@ -10,8 +9,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from harness import (BUILD, CONF, DATA, INFO, OPENSSL, SIG, SO, STANDARD, STANDARD_DESCRIPTION,
-                     T0, UPDATER, Site, SiteTest, access_log, keyid, loopback, mode, openssl,
-                     pattern, read, server, write)
+                     T0, UPDATER, Site, SiteTest, access_log, ed25519_signed, keyid, loopback, mode,
+                     openssl, pattern, read, server, sha256, write)
 from harness import ED25519 as DEMO
 SECOND = os.path.join(BUILD, "test-keys", "second-ed25519-%s-key.pem")
 TWO_KEYS = os.path.join(BUILD, "tests", "qavoupdate_two_keys")
@@ -20,10 +19,6 @@ SERIAL = 1000
 KEPT = b"%d pub/qavo/qavoe.info\n"
 MANIFEST = "manifest qavoe.info.sig "
 FETCHED = [DATA, CONF, SO]  # the order of a full run
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def setUpModule():
@@ -55,21 +50,17 @@ class ManifestTest(SiteTest):
         replacement) changes the body before it is signed, `tamper` after."""
         mirror = self.site.mirror_file
         body = "qavo-manifest 1\nserial %d\nexpires %d\ncatalogue %s\n" % (
-            serial, time.time() + 86400 if expires is None else expires, sha(read(mirror(INFO))))
+            serial, time.time() + 86400 if expires is None else expires, sha256(read(mirror(INFO))))
         for name, _, _ in STANDARD:
             data = read(mirror(name))
-            body += "file %s %d %s\n" % (sha(data), len(data), name)
+            body += "file %s %d %s\n" % (sha256(data), len(data), name)
         if edit:
             body = re.sub(*edit, body, count=1, flags=re.M)
-        signed = write(self.site.path("body"), body)
-        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key % "private", "-in", signed)
-        if tamper:
-            body = re.sub(*tamper, body, count=1, flags=re.M)
-        write(mirror(SIG), body + "signature ed25519 %s %s\n" % (keyid(key), signature.hex()))
+        write(mirror(SIG), ed25519_signed(self.site.path("body"), body, key, tamper))
 
     def tree(self, tree=None):
         # Digests, not bytes: a failing comparison of large files would take minutes to show.
-        return {path: sha(data) for path, data in (tree or self.site.tree()).items()}
+        return {path: sha256(data) for path, data in (tree or self.site.tree()).items()}
 
     def serial(self):
         path = self.site.path("state", "serials")
@@ -128,15 +119,15 @@ class ManifestTest(SiteTest):
             ("rollback", lambda: self.sign(SERIAL - 10), MANIFEST + "serial %d is older than the "
              "accepted %d (rollback refused)" % (SERIAL - 10, SERIAL), [SIG]),
             ("catalogue digest", lambda: self.sign(next_, edit=(r"^catalogue \w+", "catalogue " +
-                                                                sha(b"another catalogue"))),
+                                                                sha256(b"another catalogue"))),
              "catalogue qavoe.info does not match its manifest", [SIG, INFO]),
             ("file not listed", lambda: self.sign(next_, edit=(r"^file .* engine/engine.so\n", "")),
              "catalogue lists engine/engine.so, which its manifest does not", [SIG, INFO]),
-            ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha(b""))),
+            ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha256(b""))),
              "catalogue lists base/data with another size than its manifest", [SIG, INFO]),
             # The served base/data is the published one, so its MD5 matches the catalogue; only
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
-            ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha(
+            ("file digest", lambda: self.sign(next_, edit=(base, r"file %s \1 base/data" % sha256(
                 b"not the data"))), "file base/data does not match its manifest",
              ASKED),
             # Listed rightly, served shorter or longer with the same first bytes.

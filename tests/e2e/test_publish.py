@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import (ED25519, KEY, OPENSSL, PUBLIC, SOURCE, ScratchTest, keyid, mode, openssl,
-                     publisher, read, write)
+                     publisher, read, sha256, write)
 
 SIGNING, SIGNING_PUBLIC = ED25519 % "private", ED25519 % "public"
 
@@ -44,10 +44,6 @@ def key_numbers(pem, private=False):
 
 def md5_int(data):
     return int.from_bytes(hashlib.md5(data).digest(), "little")
-
-
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def catalogue(path):
@@ -234,10 +230,10 @@ class BuildTest(Sandbox):
         self.assertEqual(lines[0], "qavo-manifest 1")
         serial, expires = int(lines[1][len("serial "):]), int(lines[2][len("expires "):])
         self.assertTrue(started <= serial <= time.time() and expires - serial == 3 * 86400, lines)
-        self.assertEqual(lines[3:-1], ["catalogue " + hashlib.sha256(read(self.path(
-            "mirror", "qavoe.info"))).hexdigest()] + ["file %s %d %s" % (
-                hashlib.sha256(read(self.path("mirror", s))).hexdigest(),
-                len(read(self.path("mirror", s))), s) for s in served])
+        self.assertEqual(lines[3:-1], ["catalogue " + sha256(read(self.path(
+            "mirror", "qavoe.info")))] + ["file %s %d %s" % (
+                sha256(read(self.path("mirror", s))), len(read(self.path("mirror", s))), s)
+            for s in served])
         tag, signer, signature = lines[-1].split(" ", 1)[1].split(" ")
         self.assertEqual((tag, signer), ("ed25519", keyid(ED25519)))
         openssl("pkeyutl", "-verify", "-pubin", "-inkey", SIGNING_PUBLIC, "-rawin", "-in",
