@@ -254,6 +254,5 @@ UpdateResult engine_update(EngineContext *context) {
     outcome.files_updated = tally.files_updated;
     outcome.modules_installed = tally.modules_installed;
     outcome.bytes_downloaded = tally.bytes_downloaded;
-    if (outcome.status != 0) outcome.error = context->io.error;
     return outcome;
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "core/context.h"
-#include "core/error.h"
 
 // What one update did. The engine counts for itself: the counts are the
 // same whoever listens and however little the listener prints.
@@ -18,7 +17,6 @@ struct UpdateResult {
     uint32_t files_patched = 0;   // of those downloaded, the ones that came as patches
     int64_t bytes_saved = 0;      // their sizes less their patches'
     int64_t manifest_serial = 0;  // of the manifest accepted; 0 without one
-    ErrorRecord error;            // the last failure's record when status is -1
 };
 
 UpdateResult engine_update(EngineContext *context);
