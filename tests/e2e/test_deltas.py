@@ -62,7 +62,8 @@ class DeltaTest(SiteTest):
     def patch_of(self, base):
         """The site path and size of the patch of engine.so from `base` to the newest version."""
         found = re.search(r"^patch engine/engine.so %s %s (\d+) \w+ (\S+)\n" % (
-            sha256(base), sha256(self.versions[-1])), read(self.site.mirror_file(INDEX)).decode(), re.M)
+            sha256(base), sha256(self.versions[-1])), read(self.site.mirror_file(INDEX)).decode(),
+            re.M)
         return found.group(2), int(found.group(1))
 
     def installed_by_the_updater(self):

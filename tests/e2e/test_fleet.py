@@ -74,14 +74,17 @@ class FleetTest(SiteTest):
     def test_a_server_asking_for_patience_gets_it_or_the_file_fails_at_once(self):
         def soon():  # an HTTP date 3 s ahead of the run about to start
             return email.utils.formatdate(time.time() + 3, usegmt=True).encode()
-        cases = [  # status line, Retry-After, seconds waited at least, status, the line that tells
-            (b"429 Too Many Requests", lambda: b"2", 2, 0,
+        cases = [  # status line, Retry-After, the alarm (0: none), seconds waited at least,
+            # status, the line that tells
+            (b"429 Too Many Requests", lambda: b"2", 0, 2, 0,
              " Waiting 2 seconds, as the server asked (Retry-After)"),
-            (b"503 Service Unavailable", soon, 1, 0, "seconds, as the server asked (Retry-After)"),
-            (b"429 Too Many Requests", lambda: b"3600", 0, 6, "Error: server asked to wait 3600 "
-             "seconds (Retry-After); the longest wait is 300 seconds")]
-        for reason, after, least, status, line in cases:
+            (b"503 Service Unavailable", soon, 60, 1, 0,
+             "seconds, as the server asked (Retry-After)"),
+            (b"429 Too Many Requests", lambda: b"3600", 60, 0, 6, "Error: server asked to wait "
+             "3600 seconds (Retry-After); the longest wait is 300 seconds")]
+        for reason, after, alarm, least, status, line in cases:
             with self.subTest(reason=reason):
+                self.site.configure(self.http.port, alarm=alarm)
                 self.site.uninstall()
                 self.http.requests.clear()
                 self.http.fault(DATA, "raw", b"HTTP/1.1 %s\r\nRetry-After: %s\r\n"

@@ -123,7 +123,8 @@ class ManifestTest(SiteTest):
              "catalogue qavoe.info does not match its manifest", [SIG, INFO]),
             ("file not listed", lambda: self.sign(next_, edit=(r"^file .* engine/engine.so\n", "")),
              "catalogue lists engine/engine.so, which its manifest does not", [SIG, INFO]),
-            ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" % sha256(b""))),
+            ("file size", lambda: self.sign(next_, edit=(base, "file %s 7 base/data" %
+                                                         sha256(b""))),
              "catalogue lists base/data with another size than its manifest", [SIG, INFO]),
             # The served base/data is the published one, so its MD5 matches the catalogue; only
             # the manifest's SHA-256 refuses it, after its download, before engine.so's.
@@ -165,6 +166,7 @@ class ManifestTest(SiteTest):
     def test_manifest_and_statepath_settings(self):
         unmade = self.site.path("qup.conf", "state")  # under a regular file
         stuck = self.site.path("stuck")  # the serial can be read there, not written
+        too_long = self.site.path("s" * 300)  # a name no file system takes
         os.makedirs(os.path.join(stuck, "serials.new"), mode=0o700)
         self.sign(SERIAL)
         cases = [  # settings, status, the line that tells, files asked for
@@ -172,6 +174,8 @@ class ManifestTest(SiteTest):
              []),
             ({"statepath": unmade}, 4, "State path '%s': '%s' can't be opened (Not a directory)" % (
                 unmade, os.path.dirname(unmade)), []),
+            ({"statepath": too_long}, 4, "State path '%s' can't be created (File name too long)" %
+             too_long, []),
             # Found before the catalogue is fetched, so before anything is installed.
             ({"statepath": stuck}, 6, "Error: Can't remove %s/serials.new (Is a directory)" % stuck,
              [SIG]),
