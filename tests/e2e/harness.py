@@ -214,7 +214,7 @@ class Digested:
     """Bytes too long for a failure's diff, shown and compared by size and SHA-256."""
 
     def __init__(self, data):
-        self.size, self.sha256 = len(data), hashlib.sha256(data).hexdigest()
+        self.size, self.sha256 = len(data), sha256(data)
 
     def __eq__(self, other):
         return isinstance(other, Digested) and (self.size, self.sha256) == (other.size, other.sha256)

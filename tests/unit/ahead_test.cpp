@@ -17,12 +17,16 @@
 
 namespace {
 
+std::string_view text(const Bytes &bytes, size_t length) {
+    return {reinterpret_cast<const char *>(bytes.data()), length};
+}
+
 // The copy's record carries the MD5 of the first `length` bytes of `data`.
 void expect_digest_of(const FileRecord &file, const Bytes &data, size_t length) {
     ASSERT_TRUE(file.copy_digest_set);
     EXPECT_EQ(file.copy_digest_bytes, length);
     uint8_t digest[kMd5DigestSize];
-    md5_of({reinterpret_cast<const char *>(data.data()), length}, digest);
+    md5_of(text(data, length), digest);
     EXPECT_EQ(memcmp(file.copy_digest.data(), digest, kMd5DigestSize), 0) << length;
 }
 
@@ -184,7 +188,7 @@ TEST(CheckAhead, AnswersAsTheFilesStandWhateverTheOrderOfAsking) {
         file.sitepath = name;
         file.localpath = i == 40 ? "unset" : "@/" + name;
         file.size = static_cast<int32_t>(content.size());
-        md5_of({reinterpret_cast<const char *>(content.data()), content.size()}, file.md5);
+        md5_of(text(content, content.size()), file.md5);
         states.push_back(kind == 0 ? 1 : kind == 1 ? 0 : -1);
         if (kind == 1) content[0] ^= 1;
         if (kind == 3) content.push_back(0);
