@@ -38,7 +38,7 @@ enum class PatchError {
     kWindow,       // a window larger than the sizes allow
     kTooLong,      // more output than the target's size
     kTooShort,     // less output than the target's size
-    kCorrupt,      // the decoder refused it (another base, a bad checksum)
+    kCorrupt,      // the decoder refused it (its blocks do not decode)
     kStopped,      // the sink said stop
     kBaseGone,     // reading the base faulted: the file mapped there shrank
 };

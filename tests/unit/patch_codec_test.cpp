@@ -19,9 +19,10 @@ std::string noise(size_t size, uint32_t seed) {
     return out;
 }
 
-// `size` bytes 'a' in one run-length block, no content size, a window of 2^(10 + window / 8).
-std::string run_frame(uint8_t window, uint32_t size) {
-    const uint32_t block = size << 3 | 2 | 1;  // run-length, last
+// `size` bytes 'a' in one last block of `type` (1: run-length; 3 is reserved), no content size,
+// a window of 2^(10 + window / 8).
+std::string run_frame(uint8_t window, uint32_t size, uint32_t type = 1) {
+    const uint32_t block = size << 3 | type << 1 | 1;
     return std::string("\x28\xb5\x2f\xfd\x00", 5) + static_cast<char>(window) +
            static_cast<char>(block) + static_cast<char>(block >> 8) +
            static_cast<char>(block >> 16) + "a";
@@ -80,7 +81,7 @@ TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
         {"shorter", "", run_frame(0, 100), 200, 0, SIZE_MAX, 200, kTooShort},
         {"header longer", kBase, patch, size - 1, 0, SIZE_MAX, 0, kTooLong},
         {"header shorter", kBase, patch, size + 1, 0, SIZE_MAX, 0, kTooShort},
-        {"another base", noise(kBase.size(), 4), patch, size, 0, SIZE_MAX, size, kCorrupt},
+        {"reserved block", "", run_frame(0, 100, 3), 100, 0, SIZE_MAX, 0, kCorrupt},
         {"cut", kBase, cut, size, 0, SIZE_MAX, size, kMalformed},
         {"short read", kBase, cut, size, 9, SIZE_MAX, size, kRead},
         {"trailing", kBase, patch + "x", size, 0, SIZE_MAX, size, kMalformed},
@@ -96,6 +97,10 @@ TEST(PatchCodec, RefusesHostilePatchesAndNeverHandsOnMoreThanTheTarget) {
         EXPECT_LE(out.size(), row.most) << row.name;
         EXPECT_TRUE(row.error != kNone || out == target) << row.name;
     }
+    // Against another base a patch gives other bytes of the target's size: the frame's checksum
+    // is left to the copy's SHA-256, which refuses them.
+    const auto [other, out] = apply(noise(kBase.size(), 4), patch, size);
+    EXPECT_TRUE(other.ok() && out.size() == size && out != target) << other.text;
 }
 
 TEST(PatchCodec, ABaseCutUnderItsMappingStopsThePatchAndNotTheProgram) {
