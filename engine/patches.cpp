@@ -177,15 +177,67 @@ bool patchable(const FileRecord &file) {
 
 // Maps the installed version a patch is decoded against, one at a time.
 // Mapped rather than read: the decoder reads the page cache's own pages,
-// and no copy of the file is made first.
+// and no copy of the file is made first. The next version is mapped on a
+// thread of its own while the last copy's digest is finished and the next
+// patch is fetched: letting go of 16 MiB and mapping the next 16 MiB
+// would otherwise hold up the one core that writes the copies.
 class PatchPlan::Base {
    public:
-    ~Base() { release(); }
-
-    // Maps the whole installed version, which must still be the one
-    // chosen: its bytes, or null. What was mapped before is let go.
-    const char *map(const std::string &path, const Identity &chosen) {
+    ~Base() {
+        settle();
         release();
+    }
+
+    // Lets go of what is mapped and maps the installed version `chosen` at
+    // `path` in the background. Without a thread, only the letting go.
+    void prepare(const std::string &path, const Identity &chosen) {
+        settle();
+        preparing_.emplace(1, [this](Job &job) {
+            release();
+            (void)map_now(job.path, *job.chosen);
+        });
+        if (!preparing_->push(Job{path, chosen})) {
+            preparing_.reset();
+            release();
+        }
+    }
+
+    // Lets go of what is mapped.
+    void let_go() {
+        settle();
+        release();
+    }
+
+    // The whole installed version, which must still be the one chosen: its
+    // bytes, or null. What was mapped before is let go unless it is that.
+    const char *map(const std::string &path, const Identity &chosen) {
+        settle();
+        if (bytes_ != nullptr && path == path_) {
+            // Mapped ahead: the file must not have changed since.
+            struct stat info;
+            if (stat(path.c_str(), &info) == 0 && Identity(info) == chosen)
+                return static_cast<const char *>(bytes_);
+        }
+        release();
+        return map_now(path, chosen);
+    }
+
+   private:
+    void release() {
+        if (bytes_ != nullptr) munmap(bytes_, size_);
+        bytes_ = nullptr;
+        path_.clear();
+    }
+
+    struct Job {
+        std::string path;
+        std::optional<Identity> chosen;
+    };
+
+    // Waits for the mapping under way.
+    void settle() { preparing_.reset(); }
+
+    const char *map_now(const std::string &path, const Identity &chosen) {
         struct stat info;
         const Descriptor fd = open_base(path, info);
         if (fd.fd < 0 || !(Identity(info) == chosen)) return nullptr;
@@ -197,17 +249,14 @@ class PatchPlan::Base {
         if (bytes == MAP_FAILED) return nullptr;
         bytes_ = bytes;
         size_ = size;
+        path_ = path;
         return static_cast<const char *>(bytes);
     }
 
-    void release() {
-        if (bytes_ != nullptr) munmap(bytes_, size_);
-        bytes_ = nullptr;
-    }
-
-   private:
     void *bytes_ = nullptr;
     size_t size_ = 0;
+    std::string path_;  // the installed file mapped
+    std::optional<Worker<Job>> preparing_;
 };
 
 struct PatchPlan::Planned {
@@ -279,6 +328,15 @@ int PatchPlan::get(size_t i) {
     return engine_get_file(*link_.downloads[i], link_, true);
 }
 
+// Lets go of the installed version just decoded against, and maps the one
+// the next patch starts from.
+void PatchPlan::prepare_after(size_t i) {
+    for (size_t j = i + 1; j < planned_.size(); j++)
+        if (planned_[j] != nullptr)
+            return base_->prepare(*link_.downloads[j]->localpath, planned_[j]->base);
+    base_->let_go();
+}
+
 // 0 when the file came from its patch, -1 when the whole file is to be
 // fetched (the reason told with -v).
 int PatchPlan::patch(size_t i) {
@@ -303,10 +361,9 @@ int PatchPlan::patch(size_t i) {
         } else {
             TempCopy patch;
             PatchOutcome decoded;
-            if (patch.open(context->io, record, CopyUse::kRead) < 0 ||
-                copy.open(context->io, file, CopyUse::kEmpty) < 0) {
-                why = aside.last();
-            } else {
+            const bool opened = patch.open(context->io, record, CopyUse::kRead) >= 0 &&
+                                copy.open(context->io, file, CopyUse::kEmpty) >= 0;
+            if (opened)
                 decoded = decoder_.apply(
                     std::string_view(base, static_cast<size_t>(planned_[i]->base.size)), patch.fd(),
                     record.size, static_cast<uint32_t>(file.size),
@@ -314,6 +371,12 @@ int PatchPlan::patch(size_t i) {
                         return copy.append(reinterpret_cast<const char *>(data),
                                            static_cast<uint32_t>(size)) == 0;
                     });
+            // The installed version is read no more: the next one is mapped
+            // while the copy's digest is finished.
+            prepare_after(i);
+            if (!opened) {
+                why = aside.last();
+            } else {
                 copy.finish_append();
                 // A copy that could not take the bytes says why itself.
                 if (!decoded.ok())
@@ -321,9 +384,6 @@ int PatchPlan::patch(size_t i) {
                               ? aside.last()
                               : decoded.text;
             }
-            // Not kept until the next patch: the pages are the old
-            // version's, freed at its replacement only once unmapped.
-            base_->release();
             if (why.empty() && !engine_copy_matches(copy, file))
                 why = "the result does not match its manifest";
         }

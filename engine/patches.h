@@ -39,6 +39,7 @@ class PatchPlan {
     struct Planned;  // a download's patch and the installed version it is from
     class Base;      // the installed version being patched
     int patch(size_t i);
+    void prepare_after(size_t i);
 
     EngineLink &link_;
     std::unique_ptr<DeltaIndex> index_;

@@ -191,6 +191,26 @@ class DeltaTest(SiteTest):
         self.assertEqual([{dict(h)["Cache-Control"][:7] for _, h in http.of(name)}
                           for name in (patch, INDEX)], [{"max-age"}, {"no-cach"}])
 
+    def test_a_file_changed_after_it_was_mapped_ahead_is_not_decoded_against(self):
+        """The next installed version a patch starts from is mapped while the copy before it is
+        finished; changed in place after that, before its patch comes, it is fetched whole."""
+        http = faults.HttpFaults(self.site.path("www"))
+        self.addCleanup(http.stop)
+        self.publish(edited(self.versions[0], 1), b"base data\n" * 51)  # base.dat's comes first
+        patch, _ = self.patch_of(self.versions[0])
+        self.install(self.versions[0])
+        write(self.site.path("data", "base.dat"), b"base data\n" * 50)
+        http.fault(patch, "before", lambda: rewrite_in_place(self.site.path("data", "engine.so"),
+                                                             edited(self.versions[0], 3)))
+        # One request at a time: the patch is asked for once base.dat's copy is made.
+        self.site.configure(http.port, manifest="required", pipeline=1,
+                            statusfile=self.site.path("status.prom"))
+        got, _, gauges = self.update()
+        said = "Patch %s not used (the installed file changed or cannot be read): getting %s whole"
+        self.assertEqual((got.status, self.site.tree(), gauges["files_patched"],
+                          len(got.matching(re.escape(said % (patch, SO))))),
+                         (0, self.site.expected, 1, 1), got)
+
     def test_a_copy_that_cannot_be_written_stops_its_patch_for_the_write_s_reason(self):
         """Here the file size limit stands for a full disk: the patch's line gives the write's
         error, the whole file then fails the same way, and nothing is installed."""
