@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "core/context.h"
 #include "core/events.h"
 #include "frontend/settings.h"
+#include "support/descriptor.h"
+#include "support/worker.h"
 
 struct RunState {
     // With the console and the installer of this state.
@@ -42,6 +45,11 @@ struct RunState {
     // when the update is over
     bool copies_flushed = false;
     std::vector<std::string> renamed_dirs;
+    // The replaced versions handed over to be let go on a second core:
+    // freeing the pages of 16 MiB takes about 2 ms, which two cores share
+    // (started with the first, ended when the update is over).
+    std::optional<Worker<Descriptor>> retiring;
+    bool retire_next = true;
     // The engine's listener and installer, both working on this state.
     std::unique_ptr<Events> console;
     std::unique_ptr<Installer> installer;
