@@ -7,7 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,14 +81,41 @@ int resolve(Io &io, const char *host, uint16_t port, Addresses &addresses) {
     return 0;
 }
 
-// select on one descriptor for a slice: >0 ready, 0 not yet, -1 failed.
-int select_slice(int descriptor, WaitFor what) {
+// What select would find one descriptor to be, with no limit on the
+// descriptor's number (a caller may leave a thousand open): an error or a
+// hang-up is readable, an error writable, urgent data exceptional. A
+// hang-up also ends a wait to write, which select would sit out: poll
+// reports it at once, every slice.
+constexpr short kReadable = POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR;
+constexpr short kWritable = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR | POLLHUP;
+constexpr short kExceptional = POLLPRI;
+
+// Waits up to `timeout` (null: no limit) for one descriptor: the events
+// that came, 0 when none did, -1 on failure. Errors are reported as the
+// select call's, whose texts they keep.
+int wait_one(int descriptor, short events, const timeval *timeout) {
+    if (descriptor < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    pollfd watched{descriptor, events, 0};
+    timespec limit{};
+    if (timeout != nullptr) limit = {timeout->tv_sec, timeout->tv_usec * 1000};
+    const int ready = ppoll(&watched, 1, timeout != nullptr ? &limit : nullptr, nullptr);
+    if (ready <= 0) return ready;
+    if ((watched.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return watched.revents;
+}
+
+// Waits on one descriptor for a slice: >0 ready, 0 not yet, -1 failed.
+int wait_slice(int descriptor, WaitFor what) {
     timeval slice{0, kWaitSliceMicroseconds};
     if (what == WaitFor::kData) return wait_readable(descriptor, &slice);
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(descriptor, &writable);
-    return select(descriptor + 1, nullptr, &writable, nullptr, &slice);
+    const int came = wait_one(descriptor, POLLOUT, &slice);
+    return came <= 0 ? came : (came & kWritable) != 0 ? 1 : 0;
 }
 
 // How the connect to one address ended. A failure is kept unrecorded
@@ -160,13 +187,13 @@ int32_t wait_slice_count(int32_t timeout) {
 }
 
 WaitEnd wait_sliced(Io &io, int descriptor, WaitFor what) {
-    if (descriptor < 0 || descriptor >= FD_SETSIZE) {
-        record_error_code(io, ERR_NET_SYSCALL, descriptor < 0 ? EBADF : EINVAL, "select");
+    if (descriptor < 0) {
+        record_error_code(io, ERR_NET_SYSCALL, EBADF, "select");
         return WaitEnd::kFailed;
     }
     const int32_t count = wait_slice_count(io.timeout);
     for (int32_t index = 0; index < count;) {
-        const int ready = select_slice(descriptor, what);
+        const int ready = wait_slice(descriptor, what);
         if (ready < 0) {
             record_error(io, ERR_NET_SYSCALL, "select");
             return WaitEnd::kFailed;
@@ -290,24 +317,10 @@ int connection_idle(int descriptor) {
 }
 
 int wait_readable(int descriptor, timeval *timeout) {
-    if (descriptor < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    if (descriptor >= FD_SETSIZE) {
-        errno = EINVAL;
-        return -1;
-    }
-    fd_set readable;
-    fd_set exceptional;
-    FD_ZERO(&readable);
-    FD_ZERO(&exceptional);
-    FD_SET(descriptor, &readable);
-    FD_SET(descriptor, &exceptional);
-    int ready = select(descriptor + 1, &readable, nullptr, &exceptional, timeout);
-    if (ready < 0) return -1;
-    if (FD_ISSET(descriptor, &exceptional)) return -1;
-    return ready;
+    const int came = wait_one(descriptor, POLLIN | POLLPRI, timeout);
+    if (came <= 0) return came;
+    if ((came & kExceptional) != 0) return -1;
+    return (came & kReadable) != 0 ? 1 : 0;
 }
 
 int set_nonblocking(int descriptor, int on) {

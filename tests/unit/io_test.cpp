@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,6 +83,16 @@ TEST(Waits, DataWaitsTimeOutAfterTheirSlices) {
     EXPECT_EQ(wait_for_data(failed.context.io, -1), WaitEnd::kFailed);
     EXPECT_EQ(failed.error_text(),
               std::to_string(ERR_NET_SYSCALL) + " " + std::to_string(EBADF) + " select");
+    // A descriptor numbered past what select could watch waits as well: a caller may leave
+    // a thousand descriptors open.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 2048));
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
+    const Descriptor far{dup2(pair.ends[0], 1500)};
+    if (far.fd != 1500) GTEST_SKIP() << "no descriptor 1500 to be had";
+    Recorder beyond(1);
+    EXPECT_EQ(wait_for_data(beyond.context.io, far.fd), WaitEnd::kReady) << beyond.error_text();
 }
 
 TEST(Waits, PausesTurnTheSpinnerSixteenTimesASecondAndEndAtABreak) {
