@@ -141,6 +141,7 @@ class DeltaTest(SiteTest):
         self.publish(edited(self.versions[0], 1))
         patch, size = self.patch_of(self.versions[0])
         served, other = read(self.site.mirror_file(patch)), edited(self.versions[0], 3)
+        flipped = bytes(byte ^ 0x20 for byte in self.versions[0])
         base = r"(?<=^patch engine/engine.so )%s" % sha256(self.versions[0])
         not_used = "Patch %s not used (%%s): getting %s whole" % (patch, SO)
         cases = [  # name, what is done to the mirror, the line said, the patch then comes whole
@@ -159,9 +160,10 @@ class DeltaTest(SiteTest):
             ("changed meanwhile", lambda: http.fault(patch, "before", lambda: rewrite_in_place(
                 self.site.path("data", "engine.so"), other)),
              not_used % "the installed file changed or cannot be read", [patch, SO], 0),
-            # Listed as the patch from what is installed, made from another version.
-            ("another base", lambda: (self.install(other), self.sign_index(edit=(base, sha256(
-                other)))), "decoding failed", [patch, SO], 0),
+            # Listed as the patch from what is installed, made from another version of its size:
+            # decoded, the result is not the version listed.
+            ("another base", lambda: (self.install(flipped), self.sign_index(edit=(base, sha256(
+                flipped)))), not_used % "the result does not match its manifest", [patch, SO], 0),
             ("bad signature", lambda: self.sign_index(tamper=(r"^serial \d", "serial 9")),
              "Error: patch index %s has a bad signature: fetching whole files" % INDEX, [SO], 0),
             ("malformed", lambda: self.sign_index(edit=("^qavo-delta 1", "qavo-delta 2")),
