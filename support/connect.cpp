@@ -83,9 +83,9 @@ int resolve(Io &io, const char *host, uint16_t port, Addresses &addresses) {
 
 // What select would find one descriptor to be, with no limit on the
 // descriptor's number (a caller may leave a thousand open): an error or a
-// hang-up is readable, an error writable, urgent data exceptional. A
-// hang-up also ends a wait to write, which select would sit out: poll
-// reports it at once, every slice.
+// hang-up is readable, an error writable, urgent data exceptional. Unlike
+// select, a hang-up also counts as writable: poll reports it whether asked
+// or not, and a wait that passed over it would spin through its slices.
 constexpr short kReadable = POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR;
 constexpr short kWritable = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR | POLLHUP;
 constexpr short kExceptional = POLLPRI;
