@@ -186,11 +186,8 @@ int32_t wait_slice_count(int32_t timeout) {
     return timeout * kSlicesPerSecond;
 }
 
+// A descriptor that cannot be waited on fails the first slice's wait.
 WaitEnd wait_sliced(Io &io, int descriptor, WaitFor what) {
-    if (descriptor < 0) {
-        record_error_code(io, ERR_NET_SYSCALL, EBADF, "select");
-        return WaitEnd::kFailed;
-    }
     const int32_t count = wait_slice_count(io.timeout);
     for (int32_t index = 0; index < count;) {
         const int ready = wait_slice(descriptor, what);
